@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs everything tapedecoder needs to build, run and test on Debian 12.
+set -eu
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+    build-essential cmake ninja-build pkg-config \
+    qt6-base-dev libgl-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev \
+    clang \
+    sox fuse-emulator-utils zmakebas pasmo \
+    xvfb xauth imagemagick fonts-dejavu-core locales \
+    >/dev/null
+# A Russian locale, so that the tests can check that a comma-decimal process
+# locale does not change how numbers are read.
+if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf'; then
+  $SUDO localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 || true
+fi

@@ -1,0 +1,7 @@
+#!/bin/sh
+# Installs the dependencies, builds everything and starts the program.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+./scripts/build.sh
+exec ./build/src/cli/tapedecoder-cli --help

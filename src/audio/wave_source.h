@@ -1,0 +1,122 @@
+// One recording held in memory, read at a fractional cursor with linear
+// interpolation and channel mixing.
+#ifndef TAPEDECODER_AUDIO_WAVE_SOURCE_H_
+#define TAPEDECODER_AUDIO_WAVE_SOURCE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Why the last Open failed, in the order the checks run.
+enum WaveError : std::uint8_t {
+  WAVE_OK = 0,
+  WAVE_CANNOT_OPEN,        // missing, unreadable, or not a regular file
+  WAVE_NO_RIFF_WAVE,       // no RIFF chunk of form type "WAVE"
+  WAVE_NO_FORMAT,          // no "fmt " chunk inside it
+  WAVE_SHORT_FORMAT,       // fewer than 18 bytes from the format data onward
+  WAVE_NOT_PCM,            // format tag other than 1
+  WAVE_FORMAT_END,         // the end of the format chunk lies past the file
+  WAVE_NO_DATA,            // no "data" chunk after the format chunk
+  WAVE_BAD_RATE,           // sample rate other than 44100
+  WAVE_BAD_BLOCK_ALIGN,    // block align differs from the channel count
+  WAVE_BAD_CHANNELS,       // neither mono nor stereo
+  WAVE_NO_MEMORY,          // the samples could not be held in memory
+};
+
+// A short English description of an Open failure, for logs and the CLI.
+const char* DescribeWaveError(WaveError error);
+
+// The only sample rate the source accepts.
+constexpr std::uint32_t WAVE_SAMPLE_RATE = 44100;
+
+// Units: frames are sample periods (one byte per channel). The cursor and
+// window sizes count frames; a read step is one Advance of m_step frames.
+//
+// A source is empty (no frames; reads fail) after construction, Release and
+// a failed Open, and loaded after a successful Open. Not copyable.
+class CWaveSource {
+ public:
+  CWaveSource();
+  ~CWaveSource();
+  CWaveSource(const CWaveSource&) = delete;
+  CWaveSource& operator=(const CWaveSource&) = delete;
+
+  // Loads an 8-bit PCM WAV file of 44100 Hz, mono or stereo, into memory;
+  // a name without a folder is found in the current directory. Releases any
+  // earlier data first, so on failure the source is empty and LastError()
+  // says why. The file is closed before Open returns.
+  // A data chunk that the file holds only in part (a truncated recording)
+  // loads the whole frames that are present; memory taken never exceeds
+  // what the file holds.
+  bool Open(const std::string& fileName);
+
+  // As Open, from a WAV file image in memory. *bytes need not outlive the
+  // call: the samples are copied.
+  bool OpenMemory(const std::uint8_t* bytes, std::size_t size);
+
+  WaveError LastError() const { return m_lastError; }
+
+  // Frees the samples and puts the cursor at 0.0. The step, channel count
+  // and channel flags stay.
+  void Release();
+
+  // Which channels of a stereo recording reads use; a flag counts only when
+  // it is 1. Mono reads ignore both. Open does not change them. Always true.
+  bool SetChannels(std::uint8_t useLeft, std::uint8_t useRight);
+
+  // Stores the step (in frames) and returns true when the step in force is
+  // greater than 0.0; otherwise changes nothing and returns false.
+  bool SetStep(double step);
+  double GetStep() const { return m_step; }
+
+  // Puts the cursor at 0.0. Always true.
+  bool Rewind();
+
+  // The value at the cursor: the frame under it interpolated toward the
+  // next frame by the cursor's fraction, in double arithmetic, truncated.
+  // Stereo averages the selected channels (none selected reads 0). Fails
+  // when the cursor stands before the data or at/after the frame count.
+  bool ReadSample(std::uint8_t& value) const;
+
+  // Adds the step to the cursor (a running sum, so rounding errors
+  // accumulate) and returns whether the new cursor is still inside the data.
+  // The cursor moves even when the result is false.
+  bool Advance();
+
+  // True when ReadSample at the cursor would fail.
+  bool IsAtEnd() const;
+
+  // The automatic threshold from a window of `count` frames that starts at
+  // the frame under the cursor, moved back to end at the last frame when it
+  // would run past it, and the whole data when that is shorter: halfway
+  // (rounded down) between the window's mean and the middle of its range,
+  // each rounded down. Raw frame values, never interpolated. The cursor
+  // does not move. An empty source gives 63.
+  std::uint8_t GetAutoLevel(std::uint32_t count) const;
+
+  std::uint32_t FrameCount() const { return m_frameCount; }
+  std::uint32_t Channels() const { return m_channels; }
+  double Position() const { return m_position; }
+  // The loaded sample bytes: frames of m_channels bytes, left first.
+  const std::vector<std::uint8_t>& Data() const { return m_data; }
+
+ // Random access to the bytes of a WAV file; defined where it is used.
+  class Reader;
+
+ private:
+  bool Load(Reader& reader);
+  // The value of frame `index` as the automatic level sees it.
+  std::uint8_t RawFrameValue(std::uint32_t index) const;
+
+  std::uint32_t m_frameCount = 0;
+  std::vector<std::uint8_t> m_data;
+  double m_step = 1.0;
+  double m_position = 0.0;
+  std::uint32_t m_channels = 0;
+  std::uint8_t m_useLeft = 1;
+  std::uint8_t m_useRight = 1;
+  WaveError m_lastError = WAVE_OK;
+};
+
+#endif  // TAPEDECODER_AUDIO_WAVE_SOURCE_H_

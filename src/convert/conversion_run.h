@@ -1,0 +1,32 @@
+// The run of one conversion: load a recording, decode it, write the outputs.
+#ifndef TAPEDECODER_CONVERT_CONVERSION_RUN_H_
+#define TAPEDECODER_CONVERT_CONVERSION_RUN_H_
+
+#include <string>
+
+#include "convert/decode_settings.h"
+
+// What a run did, for front ends that report more than the message.
+struct ConversionReport {
+  bool opened = false;     // the recording was loaded
+  bool written = false;    // both outputs were completely written
+  int blocks = 0;          // blocks written to the tape image
+  int goodBlocks = 0;      // ... whose checksum agrees
+  int badBlocks = 0;       // ... whose checksum does not
+  std::string tapPath;     // title + ".tap"
+  std::string txtPath;     // title + ".txt"
+  std::string detail;      // why opening or writing failed, in English
+};
+
+// Converts the recording `fileName` (opened relative to the current
+// directory) into `fileTitle`.tap and `fileTitle`.txt with the validated
+// `settings`. Returns exactly one message: the file cannot be opened, the
+// outputs cannot be written, or the conversion is complete. On failure any
+// earlier pair of outputs is left as it was. `report`, when given, receives
+// the details of the run.
+UserMessage RunConversion(const DecodeSettings& settings,
+                          const std::string& fileName,
+                          const std::string& fileTitle,
+                          ConversionReport* report = nullptr);
+
+#endif  // TAPEDECODER_CONVERT_CONVERSION_RUN_H_
