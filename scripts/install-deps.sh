@@ -5,10 +5,10 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends \
+$SUDO apt-get install -y -qq \
     build-essential cmake ninja-build pkg-config \
-    qt6-base-dev libgl-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev \
-    clang \
+    qt6-base-dev qt6-qpa-plugins libgl-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev \
+    clang libclang-rt-14-dev \
     sox fuse-emulator-utils zmakebas pasmo \
     xvfb xauth imagemagick fonts-dejavu-core locales \
     >/dev/null

@@ -7,16 +7,6 @@
 #include <fstream>
 #include <new>
 
-// Random access to the bytes of a WAV file, from disk or from memory.
-// ReadAt returns how many bytes it could read; never more than the file has.
-class CWaveSource::Reader {
- public:
-  virtual ~Reader() = default;
-  virtual std::uint64_t Size() const = 0;
-  virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out,
-                             std::size_t count) = 0;
-};
-
 namespace {
 
 class MemoryReader : public CWaveSource::Reader {
@@ -159,16 +149,16 @@ bool CWaveSource::Open(const std::string& fileName) {
     m_lastError = WAVE_CANNOT_OPEN;
     return false;
   }
-  return Load(reader);
+  return OpenReader(reader);
 }
 
 bool CWaveSource::OpenMemory(const std::uint8_t* bytes, std::size_t size) {
-  Release();
   MemoryReader reader(bytes, bytes == nullptr ? 0 : size);
-  return Load(reader);
+  return OpenReader(reader);
 }
 
-bool CWaveSource::Load(Reader& reader) {
+bool CWaveSource::OpenReader(Reader& reader) {
+  Release();
   auto fail = [this](WaveError error) {
     Release();
     m_lastError = error;

@@ -55,6 +55,20 @@ class CWaveSource {
   // call: the samples are copied.
   bool OpenMemory(const std::uint8_t* bytes, std::size_t size);
 
+  // Random access to the bytes of a WAV file: Size() is fixed when the
+  // reader is made; ReadAt returns how many bytes it read at `offset`, which
+  // may be fewer than asked (the end of the file, or a file that shrank).
+  class Reader {
+   public:
+    virtual ~Reader() = default;
+    virtual std::uint64_t Size() const = 0;
+    virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out,
+                               std::size_t count) = 0;
+  };
+
+  // As Open, from any reader. `reader` is used only during the call.
+  bool OpenReader(Reader& reader);
+
   WaveError LastError() const { return m_lastError; }
 
   // Frees the samples and puts the cursor at 0.0. The step, channel count
@@ -101,11 +115,7 @@ class CWaveSource {
   // The loaded sample bytes: frames of m_channels bytes, left first.
   const std::vector<std::uint8_t>& Data() const { return m_data; }
 
- // Random access to the bytes of a WAV file; defined where it is used.
-  class Reader;
-
  private:
-  bool Load(Reader& reader);
   // The value of frame `index` as the automatic level sees it.
   std::uint8_t RawFrameValue(std::uint32_t index) const;
 

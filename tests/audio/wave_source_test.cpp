@@ -292,3 +292,33 @@ TEST_F(WaveSourceTest, EmptyDataChunkLoadsZeroFrames) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file image whose reads come up short from a given offset on, as when a
+// recording is truncated by another program while it is being read.
+class ShrinkingReader : public CWaveSource::Reader {
+ public:
+  ShrinkingReader(Bytes bytes, std::uint64_t cut) : m_bytes(std::move(bytes)), m_cut(cut) {}
+  std::uint64_t Size() const override { return m_bytes.size(); }
+  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override {
+    const std::uint64_t end = std::min<std::uint64_t>(offset + count, m_cut);
+    if (offset >= end) return 0;
+    std::copy(m_bytes.begin() + offset, m_bytes.begin() + end, out);
+    return static_cast<std::size_t>(end - offset);
+  }
+
+ private:
+  Bytes m_bytes;
+  std::uint64_t m_cut;
+};
+
+TEST(WaveSourceReaderTest, FileThatShrinksWhileReadKeepsWhatWasRead) {
+  ShrinkingReader reader(SimpleWave(Bytes(100, 5), 2), 44 + 11);
+  CWaveSource source;
+  ASSERT_TRUE(source.OpenReader(reader));
+  EXPECT_EQ(source.Data().size(), 11u);
+  EXPECT_EQ(source.FrameCount(), 5u);
+}
+
+}  // namespace
