@@ -1,5 +1,6 @@
 // The automatic threshold of CWaveSource.
 #include <algorithm>
+#include <iterator>
 #include <cstdint>
 
 #include "audio/wave_source.h"
@@ -22,6 +23,28 @@ std::uint8_t CWaveSource::RawFrameValue(std::uint32_t index) const {
   return static_cast<std::uint8_t>(sum / std::max(n, 1u));
 }
 
+void CWaveSource::AddToWindow(std::uint64_t from, std::uint64_t to) const {
+  for (std::uint64_t index = from; index < to; ++index) {
+    const unsigned value = RawFrameValue(static_cast<std::uint32_t>(index));
+    m_window.sum += value;
+    ++m_window.histogram[value];
+    m_window.minimum = std::min(m_window.minimum, value);
+    m_window.maximum = std::max(m_window.maximum, value);
+  }
+}
+
+void CWaveSource::RemoveFromWindow(std::uint64_t from, std::uint64_t to) const {
+  for (std::uint64_t index = from; index < to; ++index) {
+    const unsigned value = RawFrameValue(static_cast<std::uint32_t>(index));
+    m_window.sum -= value;
+    --m_window.histogram[value];
+  }
+  // The extremes move inward past values that left the window. The window
+  // is never emptied by sliding, so a value is always found.
+  while (m_window.histogram[m_window.minimum] == 0) ++m_window.minimum;
+  while (m_window.histogram[m_window.maximum] == 0) --m_window.maximum;
+}
+
 std::uint8_t CWaveSource::GetAutoLevel(std::uint32_t count) const {
   // The window starts at the frame under the cursor; it is moved back to end
   // at the last frame when it would run past it, and it is the whole data
@@ -39,18 +62,33 @@ std::uint8_t CWaveSource::GetAutoLevel(std::uint32_t count) const {
     length = m_frameCount;
   }
 
-  // The sum is 64-bit: 255 times any 32-bit count fits.
-  std::uint64_t sum = 0;
-  unsigned minimum = 255;
-  unsigned maximum = 0;
-  const std::uint64_t end = start + length;
-  for (std::uint64_t index = start; index < end; ++index) {
-    const unsigned value = RawFrameValue(static_cast<std::uint32_t>(index));
-    sum += value;
-    maximum = std::max(maximum, value);
-    minimum = std::min(minimum, value);
+  LevelWindow& w = m_window;
+  const bool slides = w.valid && w.length == length && length > 0 &&
+                      start >= w.start && start - w.start < length;
+  if (slides) {
+    // Frames that entered, then frames that left: the window never empties.
+    AddToWindow(w.start + length, start + length);
+    RemoveFromWindow(w.start, start);
+  } else {
+    // Start afresh. A short old window is cheaper to take out frame by
+    // frame than the whole histogram is to clear.
+    if (w.valid && w.length <= 256) {
+      for (std::uint64_t index = w.start; index < w.start + w.length; ++index)
+        --w.histogram[RawFrameValue(static_cast<std::uint32_t>(index))];
+    } else {
+      std::fill(std::begin(w.histogram), std::end(w.histogram), 0u);
+    }
+    w.sum = 0;
+    w.minimum = 255;
+    w.maximum = 0;
+    AddToWindow(start, start + length);
+    w.valid = true;
   }
-  const unsigned mean = length == 0 ? 0 : static_cast<unsigned>(sum / length);
-  const unsigned middle = (maximum + minimum) / 2;
+  w.start = start;
+  w.length = length;
+
+  // The sum is 64-bit: 255 times any 32-bit count fits.
+  const unsigned mean = length == 0 ? 0 : static_cast<unsigned>(w.sum / length);
+  const unsigned middle = (w.maximum + w.minimum) / 2;
   return static_cast<std::uint8_t>((mean + middle) / 2);
 }

@@ -203,6 +203,7 @@ bool CWaveSource::OpenReader(Reader& reader) {
   const std::size_t got = wanted == 0 ? 0 : reader.ReadAt(data.dataStart, m_data.data(), m_data.size());
   m_data.resize(got);  // the file may have shrunk while it was read
   m_frameCount = static_cast<std::uint32_t>(got / channels);
+  m_window.valid = false;
   m_lastError = WAVE_OK;
   return true;
 }
@@ -211,11 +212,13 @@ void CWaveSource::Release() {
   std::vector<std::uint8_t>().swap(m_data);
   m_frameCount = 0;
   m_position = 0.0;
+  m_window.valid = false;
 }
 
 bool CWaveSource::SetChannels(std::uint8_t useLeft, std::uint8_t useRight) {
   m_useLeft = useLeft;
   m_useRight = useRight;
+  m_window.valid = false;
   return true;
 }
 

@@ -107,7 +107,26 @@ class CWaveSource {
   // (rounded down) between the window's mean and the middle of its range,
   // each rounded down. Raw frame values, never interpolated. The cursor
   // does not move. An empty source gives 63.
+  // Successive calls at a cursor that moves forward slide one window along
+  // the data instead of summing it afresh, so a call costs the frames the
+  // cursor passed since the last one rather than the window's length.
   std::uint8_t GetAutoLevel(std::uint32_t count) const;
+
+  // Moves the cursor exactly as this loop does and returns what it returns:
+  //
+  //   for (i = 0; i < limit; ++i) {
+  //     if (!ReadSample(v)) return -1;      // no step taken
+  //     side = v > level ? 1 : 0;
+  //     Advance();
+  //     if (side != state) { state = side; return i; }
+  //   }
+  //   return -1;                             // state unchanged
+  //
+  // It gets there faster: frames whose every interpolated value lies on the
+  // state's side are crossed in one jump, computed so that the cursor lands
+  // bit for bit where the running sum of steps would put it.
+  std::int32_t ScanForSideChange(std::uint8_t level, std::uint8_t& state,
+                                 std::int32_t limit);
 
   std::uint32_t FrameCount() const { return m_frameCount; }
   std::uint32_t Channels() const { return m_channels; }
@@ -118,6 +137,27 @@ class CWaveSource {
  private:
   // The value of frame `index` as the automatic level sees it.
   std::uint8_t RawFrameValue(std::uint32_t index) const;
+  // The first frame from `frame` on in which some read may fall on the
+  // other side of `level` than `state`, or m_frameCount when there is none.
+  std::uint32_t FirstFrameOffSide(std::uint32_t frame, std::uint8_t level,
+                                  std::uint8_t state) const;
+  // Takes up to maxSteps steps while the cursor is below `target`, and
+  // returns how many it took. Same arithmetic result as that many Advance().
+  std::int32_t AdvanceBelow(double target, std::int32_t maxSteps);
+
+  // The automatic level's sliding window: frames [start, start + length),
+  // their sum and a histogram of their values for the minimum and maximum.
+  struct LevelWindow {
+    bool valid = false;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    std::uint64_t sum = 0;
+    unsigned minimum = 255;
+    unsigned maximum = 0;
+    std::uint32_t histogram[256] = {};
+  };
+  void AddToWindow(std::uint64_t from, std::uint64_t to) const;
+  void RemoveFromWindow(std::uint64_t from, std::uint64_t to) const;
 
   std::uint32_t m_frameCount = 0;
   std::vector<std::uint8_t> m_data;
@@ -127,6 +167,7 @@ class CWaveSource {
   std::uint8_t m_useLeft = 1;
   std::uint8_t m_useRight = 1;
   WaveError m_lastError = WAVE_OK;
+  mutable LevelWindow m_window;  // a cache: invalid after any load or channel change
 };
 
 #endif  // TAPEDECODER_AUDIO_WAVE_SOURCE_H_

@@ -1,0 +1,139 @@
+// Fast stepping of the read cursor to the next change of side.
+//
+// The cursor is a running sum of steps, so where the k-th step lands depends
+// on every rounding before it. Inside one binade [2^e, 2^(e+1)) every double
+// is a multiple of the same unit u, so adding a step rounds to adding the
+// step rounded to a multiple of u (unless the step lies exactly halfway
+// between two multiples, when the result depends on the cursor's last bit).
+// The positions of successive steps then form an exact arithmetic
+// progression, and any number of steps can be taken with one multiplication;
+// only the step that crosses into the next binade is added as it is.
+#include <cmath>
+#include <cstdint>
+
+#include "audio/wave_source.h"
+
+namespace {
+
+// Positions from 1.0 up to here use the progression; the frame index of a
+// position fits 32 bits below it.
+constexpr double kProgressionEnd = 4294967296.0;
+
+}  // namespace
+
+std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame,
+                                             std::uint8_t level,
+                                             std::uint8_t state) const {
+  // A read in frame i interpolates toward frame i + 1 (the last frame toward
+  // itself) with monotone roundings, so it lies between the bounds of the
+  // two frames; a stereo average lies between the averages of the bounds.
+  // Frame i is safe when those bounds are on the state's side.
+  const std::uint8_t* s = m_data.data();
+  const std::uint32_t n = m_frameCount;
+  if (m_channels == 1) {
+    std::uint32_t i = frame;
+    if (state == 1) {
+      while (i < n && s[i] > level) ++i;
+    } else {
+      while (i < n && s[i] <= level) ++i;
+    }
+    // s[i] is the first sample off side: frame i - 1 reaches toward it.
+    if (i == n) return n;
+    return i > frame ? i - 1 : i;
+  }
+  const std::uint8_t useLeft = m_useLeft == 1;
+  const std::uint8_t useRight = m_useRight == 1;
+  const unsigned divisor = useLeft + useRight == 2 ? 2 : 1;
+  // The mixed value of one frame's bounds, as a read would mix them.
+  auto bound = [&](unsigned left, unsigned right) {
+    return ((useLeft ? left : 0) + (useRight ? right : 0)) / divisor;
+  };
+  for (std::uint32_t i = frame; i < n; ++i) {
+    const std::uint8_t* a = s + 2 * static_cast<std::size_t>(i);
+    const std::uint8_t* b = i + 1 < n ? a + 2 : a;
+    if (state == 1) {
+      const unsigned low = bound(std::min(a[0], b[0]), std::min(a[1], b[1]));
+      if (low <= level) return i;
+    } else {
+      const unsigned high = bound(std::max(a[0], b[0]), std::max(a[1], b[1]));
+      if (high > level) return i;
+    }
+  }
+  return n;
+}
+
+std::int32_t CWaveSource::AdvanceBelow(double target, std::int32_t maxSteps) {
+  std::int32_t taken = 0;
+  while (taken < maxSteps && m_position < target) {
+    int exponent = 0;
+    std::frexp(m_position, &exponent);  // m_position in [2^(exponent-1), 2^exponent)
+    const double binadeEnd = std::ldexp(1.0, exponent);
+    const double unit = std::ldexp(1.0, exponent - 53);
+    // The step in units, split into whole units and a fraction; both exact.
+    const double units = m_step / unit;
+    const double whole = std::floor(units);
+    const double fraction = units - whole;
+    if (fraction == 0.5 || !(m_position >= 1.0) || !(binadeEnd <= kProgressionEnd)) {
+      m_position = m_position + m_step;  // a tie, or outside the progression
+      ++taken;
+      continue;
+    }
+    const std::uint64_t increment =
+        static_cast<std::uint64_t>(fraction < 0.5 ? whole : whole + 1.0);
+    if (increment == 0) return maxSteps;  // each step rounds back to the cursor
+    // Steps until the cursor reaches the target, and until it would reach
+    // the end of the binade; the distances are exact multiples of the unit.
+    const double limit = std::min(target, binadeEnd);
+    const std::uint64_t distance =
+        static_cast<std::uint64_t>((limit - m_position) / unit);
+    std::uint64_t steps = (distance + increment - 1) / increment;
+    const std::uint64_t toBinadeEnd =
+        (static_cast<std::uint64_t>((binadeEnd - m_position) / unit) + increment - 1) /
+        increment;
+    const std::uint64_t left = static_cast<std::uint64_t>(maxSteps - taken);
+    if (steps > left) steps = left;
+    if (steps >= toBinadeEnd) {
+      // The last of these steps leaves the binade: take the ones before it
+      // in the progression and that one as a plain sum.
+      steps = toBinadeEnd;
+      m_position += static_cast<double>((steps - 1) * increment) * unit;
+      m_position = m_position + m_step;
+    } else {
+      m_position += static_cast<double>(steps * increment) * unit;
+    }
+    taken += static_cast<std::int32_t>(steps);
+  }
+  return taken;
+}
+
+std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& state,
+                                            std::int32_t limit) {
+  // Jumps need a step that moves less than a frame, so that every frame
+  // crossed is read at least once and only frames known to be safe are
+  // skipped over.
+  const bool canJump = m_step > 0.0 && m_step < 1.0 &&
+                       (m_channels == 1 || m_channels == 2);
+  std::int32_t i = 0;
+  while (i < limit) {
+    if (canJump && m_position >= 1.0 && m_position < kProgressionEnd) {
+      const std::uint32_t frame = static_cast<std::uint32_t>(m_position);
+      if (frame >= m_frameCount) return -1;
+      const std::uint32_t stop = FirstFrameOffSide(frame, level, state);
+      if (stop > frame) {
+        // Every read before frame `stop` stays on the state's side.
+        i += AdvanceBelow(static_cast<double>(stop), limit - i);
+        continue;
+      }
+    }
+    std::uint8_t sample = 0;
+    if (!ReadSample(sample)) return -1;
+    const std::uint8_t side = sample > level ? 1 : 0;
+    Advance();
+    if (side != state) {
+      state = side;
+      return i;
+    }
+    ++i;
+  }
+  return -1;
+}
