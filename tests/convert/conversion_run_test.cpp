@@ -1,0 +1,304 @@
+// Converting recordings on disk end to end, including recordings made by
+// real tape tools and runs whose outputs cannot be written.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "audio/wave_source.h"
+#include "convert/conversion_run.h"
+#include "tape/pulse_train.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::HaveTool;
+using testing_support::PulseTrain;
+using testing_support::ReadFile;
+using testing_support::RunCommand;
+using testing_support::ScratchDir;
+using testing_support::ShellQuote;
+using testing_support::WriteFile;
+
+const std::string kGood = "\r\n\xCE\xF8\xE8\xE1\xEE\xEA \xED\xE5\xF2.\r\n";
+const std::string kBad = "\r\n\xCE\xF8\xE8\xE1\xEA\xE0 \xF7\xF2\xE5\xED\xE8\xFF!\r\n";
+
+const UserMessage kComplete{"Создание tap-файла и txt-файла данных завершено.", "Сообщение"};
+const UserMessage kCannotCreate{"Не могу создать tap-файл/txt-файл данных!", "Ошибка"};
+const UserMessage kCannotOpen{
+    "Не могу открыть этот файл.\nПроверьте, не заблокирован ли он сторонней программой\n"
+    "или его параметры не соответствуют 'не сжатый/44100/8/моно(стерео)'",
+    "Ошибка"};
+
+int Count(const std::string& text, const std::string& piece) {
+  int count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+    ++count;
+  return count;
+}
+
+// Runs `body` in a child process and returns its exit status, so that
+// resource limits set there leave the test runner alone.
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+class ConversionRunTest : public ::testing::Test {
+ protected:
+  ConversionRunTest() {
+    m_settings.levelMode = LEVEL_MANUAL;
+    m_settings.manualLevel = 127;
+  }
+  std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+  UserMessage Run(const std::string& recording, const std::string& title = "game") {
+    return RunConversion(m_settings, Path(recording), Path(title), &m_report);
+  }
+  void PutEarlierPair() {
+    WriteFile(m_dir / "game.tap", {'o', 'l', 'd'});
+    WriteFile(m_dir / "game.txt", {'o', 'l', 'd', '!'});
+  }
+  void ExpectEarlierPair() {
+    EXPECT_EQ(ReadFile(m_dir / "game.tap"), Bytes({'o', 'l', 'd'}));
+    EXPECT_EQ(ReadFile(m_dir / "game.txt"), Bytes({'o', 'l', 'd', '!'}));
+  }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string Listing(const std::string& title = "game") const {
+    const Bytes bytes = ReadFile(m_dir / (title + ".txt"));
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  ScratchDir m_dir;
+  DecodeSettings m_settings;
+  ConversionReport m_report;
+};
+
+TEST_F(ConversionRunTest, MessageTextsAreExact) {
+  EXPECT_EQ((UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE}), kComplete);
+  EXPECT_EQ((UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR}), kCannotCreate);
+  EXPECT_EQ((UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR}), kCannotOpen);
+}
+
+TEST_F(ConversionRunTest, RecordingThatCannotBeOpenedTouchesNoOutput) {
+  WriteFile(m_dir / "text.wav", {'h', 'e', 'l', 'l', 'o'});
+  WriteFile(m_dir / "r48000.wav", [] {
+    testing_support::WaveFormat format;
+    format.rate = 48000;
+    return testing_support::RiffWave(testing_support::Chunk("fmt ", format.Build()) +
+                                     testing_support::Chunk("data", Bytes(100, 128)));
+  }());
+  std::filesystem::create_directory(m_dir / "folder.wav");
+  PutEarlierPair();
+  for (const char* name : {"missing.wav", "text.wav", "r48000.wav", "folder.wav"}) {
+    EXPECT_EQ(Run(name), kCannotOpen) << name;
+    EXPECT_FALSE(m_report.opened) << name;
+    EXPECT_FALSE(m_report.detail.empty()) << name;
+    ExpectEarlierPair();
+  }
+  EXPECT_EQ(Names(), (std::vector<std::string>{"folder.wav", "game.tap", "game.txt",
+                                               "r48000.wav", "text.wav"}));
+}
+
+TEST_F(ConversionRunTest, CompletionDoesNotDependOnBlocksOrChecksums) {
+  struct Row {
+    const char* what;
+    Bytes wave;
+    int blocks, good, bad;
+  } rows[] = {
+      {"silence", testing_support::SimpleWave(Bytes(4410, 128)), 0, 0, 0},
+      {"empty data", testing_support::SimpleWave(Bytes()), 0, 0, 0},
+      {"bad checksums",
+       PulseTrain().Silence(100).Block({1, 2}).Silence(200).Block({0xFF, 0}).Wave(), 2, 0, 2},
+  };
+  for (const Row& row : rows) {
+    WriteFile(m_dir / "rec.wav", row.wave);
+    EXPECT_EQ(Run("rec.wav"), kComplete) << row.what;
+    EXPECT_TRUE(m_report.opened && m_report.written) << row.what;
+    EXPECT_EQ(m_report.blocks, row.blocks) << row.what;
+    EXPECT_EQ(m_report.goodBlocks, row.good) << row.what;
+    EXPECT_EQ(m_report.badBlocks, row.bad) << row.what;
+    EXPECT_EQ(Count(Listing(), kBad), row.bad) << row.what;
+    EXPECT_EQ(m_report.tapPath, Path("game.tap"));
+    EXPECT_EQ(m_report.txtPath, Path("game.txt"));
+  }
+}
+
+TEST_F(ConversionRunTest, SecondConversionReplacesBothOutputs) {
+  WriteFile(m_dir / "two.wav", PulseTrain().Silence(100).Block({0, 0}).Silence(200).Block({7, 7}).Wave());
+  WriteFile(m_dir / "one.wav", PulseTrain().Silence(100).Block({5, 6}).Wave());
+  ASSERT_EQ(Run("two.wav"), kComplete);
+  ASSERT_EQ(Run("one.wav"), kComplete);
+  EXPECT_EQ(ReadFile(m_dir / "game.tap"), Bytes({2, 0, 5, 6}));
+  EXPECT_EQ(Count(Listing(), kGood), 0);
+  EXPECT_EQ(Count(Listing(), kBad), 1);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt", "one.wav", "two.wav"}));
+}
+
+TEST_F(ConversionRunTest, TitleMayNameAnotherFolder) {
+  WriteFile(m_dir / "rec.wav", PulseTrain().Silence(100).Block({0, 0}).Wave());
+  std::filesystem::create_directory(m_dir / "out");
+  EXPECT_EQ(Run("rec.wav", "out/game"), kComplete);
+  EXPECT_EQ(ReadFile(m_dir / "out" / "game.tap"), Bytes({2, 0, 0, 0}));
+  EXPECT_EQ(Run("rec.wav", "missing/game"), kCannotCreate);
+  EXPECT_TRUE(m_report.opened);
+  EXPECT_FALSE(m_report.written);
+  EXPECT_NE(m_report.detail.find("missing/game"), std::string::npos);
+}
+
+// Outputs that could not be completely written used to be reported as a
+// completed conversion, after the earlier pair had already been emptied.
+TEST_F(ConversionRunTest, WriteThatFailsReportsAnErrorAndKeepsTheEarlierPair) {
+  Bytes block(3000);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i);
+  WriteFile(m_dir / "rec.wav", PulseTrain(testing_support::FastTimings())
+                                   .Silence(100)
+                                   .Block(block)
+                                   .Wave());
+  m_settings.zeroMin = 5;
+  m_settings.zeroMax = 20;
+  m_settings.oneMin = 21;
+  m_settings.oneMax = 40;
+  m_settings.pilotMin = 41;
+  m_settings.pilotMax = 60;
+  // The tape image is 3002 bytes and the listing about 9100: each limit
+  // stops a different write.
+  for (rlim_t limit : {0, 100, 3001, 5000, 9000}) {
+    PutEarlierPair();
+    const int status = InChild([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit fileSize = {limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0) return 3;
+      const UserMessage message = Run("rec.wav");
+      if (message == kComplete) return 1;
+      return message == kCannotCreate && !m_report.written ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0) << "limit " << limit;
+    ExpectEarlierPair();
+    EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt", "rec.wav"}))
+        << "limit " << limit;
+  }
+  // Without a limit the same recording converts.
+  EXPECT_EQ(Run("rec.wav"), kComplete);
+  EXPECT_EQ(ReadFile(m_dir / "game.tap").size(), 3002u);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// Samples that do not fit in memory end the run with an error message.
+TEST_F(ConversionRunTest, RecordingTooLargeForMemoryIsReportedAsAnError) {
+  if (kAddressSanitizer) GTEST_SKIP() << "address space limits do not mix with the sanitizer";
+  // 256 MiB of samples in a sparse file; the process may take only 64 MiB
+  // more address space than it has.
+  constexpr std::uint32_t kDataBytes = 256u << 20;
+  Bytes header = testing_support::SimpleWave(Bytes());
+  header[40] = 0; header[41] = 0; header[42] = 0; header[43] = 0x10;  // data size
+  WriteFile(m_dir / "huge.wav", header);
+  std::filesystem::resize_file(m_dir / "huge.wav", header.size() + kDataBytes);
+  PutEarlierPair();
+  const int status = InChild([&] {
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
+    const rlimit space = {limit, limit};
+    if (setrlimit(RLIMIT_AS, &space) != 0) return 3;
+    const UserMessage message = Run("huge.wav");
+    if (message.caption != CAPTION_ERROR) return 1;
+    return message.text == MESSAGE_NO_MEMORY ? 0 : 2;
+  });
+  EXPECT_EQ(status, 0);
+  ExpectEarlierPair();
+}
+
+// Recordings made by real tools: a BASIC program saved by zmakebas, played
+// by tape2wav at 44100 Hz.
+class RoundTripTest : public ConversionRunTest {
+ protected:
+  void MakeRecording() {
+    ASSERT_TRUE(HaveTool("zmakebas")) << "the test command installs zmakebas";
+    ASSERT_TRUE(HaveTool("tape2wav")) << "the test command installs fuse-emulator-utils";
+    std::ofstream(m_dir / "prog.bas") << "10 REM tapedecoder\n"
+                                         "20 FOR i=1 TO 10: PRINT i, i*i: NEXT i\n"
+                                         "30 PRINT \"DONE\"\n";
+    ASSERT_EQ(RunCommand("zmakebas -a 10 -n demo -o " + ShellQuote(Path("prog.tap")) + " " +
+                         ShellQuote(Path("prog.bas"))),
+              0);
+    ASSERT_EQ(RunCommand("tape2wav -r 44100 " + ShellQuote(Path("prog.tap")) + " " +
+                         ShellQuote(Path("prog.wav")) + " >/dev/null"),
+              0);
+  }
+};
+
+TEST_F(RoundTripTest, BasicProgramConvertsBackToTheSameTapeImage) {
+  MakeRecording();
+  const Bytes original = ReadFile(m_dir / "prog.tap");
+  ASSERT_FALSE(original.empty());
+  DecodeSettings automatic;
+  struct Row {
+    const char* what;
+    DecodeSettings settings;
+  } rows[] = {{"manual", m_settings}, {"automatic", automatic}};
+  for (const Row& row : rows) {
+    m_settings = row.settings;
+    ASSERT_EQ(Run("prog.wav", row.what), kComplete) << row.what;
+    EXPECT_TRUE(ReadFile(m_dir / (std::string(row.what) + ".tap")) == original) << row.what;
+    EXPECT_EQ(m_report.blocks, 2) << row.what;
+    EXPECT_EQ(m_report.goodBlocks, 2) << row.what;
+    EXPECT_EQ(Count(Listing(row.what), kGood), 2) << row.what;
+    EXPECT_EQ(Count(Listing(row.what), kBad), 0) << row.what;
+    ASSERT_TRUE(HaveTool("tzxlist"));
+    EXPECT_EQ(RunCommand("tzxlist " + ShellQuote(Path(std::string(row.what) + ".tap")) +
+                         " | grep -c PASS | grep -qx 2"),
+              0)
+        << row.what;
+  }
+}
+
+TEST_F(RoundTripTest, StereoChannelsAreChosenBeforeLoading) {
+  MakeRecording();
+  // Left: the recording; right: its mirror image. Both together average to
+  // a constant 127, which never rises above the level.
+  CWaveSource mono;
+  ASSERT_TRUE(mono.Open(Path("prog.wav")));
+  Bytes stereo;
+  for (std::uint8_t value : mono.Data()) {
+    stereo.push_back(value);
+    stereo.push_back(static_cast<std::uint8_t>(255 - value));
+  }
+  WriteFile(m_dir / "stereo.wav", testing_support::SimpleWave(stereo, 2));
+  struct Row {
+    bool left, right;
+    int blocks;
+  } rows[] = {{true, true, 0}, {true, false, 2}, {false, true, 2}};
+  for (const Row& row : rows) {
+    m_settings.useLeft = row.left;
+    m_settings.useRight = row.right;
+    ASSERT_EQ(Run("stereo.wav"), kComplete);
+    EXPECT_EQ(m_report.blocks, row.blocks) << row.left << row.right;
+  }
+  EXPECT_TRUE(ReadFile(m_dir / "game.tap") == ReadFile(m_dir / "prog.tap"));
+}
+
+}  // namespace
