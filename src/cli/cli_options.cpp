@@ -1,0 +1,138 @@
+#include "cli/cli_options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <filesystem>
+#include <limits>
+
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A usage error that names the option; CLI11 prints it with the hint.
+[[noreturn]] void BadValue(const std::string& option, const std::string& text,
+                           const std::string& expected) {
+  throw CLI::ValidationError(option, "'" + text + "' is not " + expected);
+}
+
+void ApplyRange(const std::string& option, const std::string& text, float& minimum,
+                float& maximum) {
+  const auto range = ParseRange(text);
+  if (!range) BadValue(option, text, "a range MIN:MAX of two non-negative numbers");
+  minimum = range->first;
+  maximum = range->second;
+}
+
+std::int32_t RequireInteger(const std::string& option, const std::string& text) {
+  const auto value = ParseInteger(text);
+  if (!value) BadValue(option, text, "a whole number");
+  return *value;
+}
+
+}  // namespace
+
+std::optional<float> ParseBound(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsDigit(text[i])) ++i;
+  const std::size_t wholeDigits = i;
+  std::size_t fractionDigits = 0;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    while (i < text.size() && IsDigit(text[i])) ++i, ++fractionDigits;
+  }
+  if (i != text.size() || wholeDigits + fractionDigits == 0) return std::nullopt;
+  // The same reading as the dialog's fields, rounded to a float.
+  const double value = ParseDoubleLikeAtof(text);
+  if (value > std::numeric_limits<float>::max()) return std::nullopt;
+  return static_cast<float>(value);
+}
+
+std::optional<std::pair<float, float>> ParseRange(const std::string& text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const auto minimum = ParseBound(text.substr(0, colon));
+  const auto maximum = ParseBound(text.substr(colon + 1));
+  if (!minimum || !maximum) return std::nullopt;
+  return std::make_pair(*minimum, *maximum);
+}
+
+std::optional<std::int32_t> ParseInteger(const std::string& text) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (first != last && *first == '+') ++first;  // from_chars takes only '-'
+  if (first == last || (*first == '-' && first + 1 == last)) return std::nullopt;
+  std::int32_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value);
+  if (error != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+std::string OutputTitle(const std::string& recording, const std::string& outputDir) {
+  const std::filesystem::path path(recording);
+  const std::filesystem::path folder = outputDir.empty() ? path.parent_path()
+                                                         : std::filesystem::path(outputDir);
+  const std::filesystem::path stem = path.stem();
+  return folder.empty() ? stem.string() : (folder / stem).string();
+}
+
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOptions& options,
+                                    std::ostream& out, std::ostream& err) {
+  CLI::App app(
+      "Converts recordings of ZX Spectrum cassettes (uncompressed 8-bit PCM WAV,\n"
+      "44100 Hz, mono or stereo) into TITLE.tap tape images and TITLE.txt hex\n"
+      "listings (Windows-1251, CR LF) with a checksum verdict for every block.\n"
+      "Pulse lengths count read steps of 1/5 sample.",
+      "tapedecoder-cli");
+  app.set_version_flag("--version", std::string("tapedecoder-cli ") + TAPEDECODER_VERSION,
+                       "Print the version and exit");
+  app.get_formatter()->column_width(34);
+
+  std::string zero, one, pilot, level, points;
+  std::string channels = "both";
+  app.add_option("--zero", zero, "zero-bit pulse range in read steps (default 11:75)")
+      ->type_name("MIN:MAX");
+  app.add_option("--one", one, "one-bit pulse range (default 76:110)")->type_name("MIN:MAX");
+  app.add_option("--pilot", pilot, "pilot pulse range (default 111:150)")->type_name("MIN:MAX");
+  app.add_option("--level", level, "manual threshold 0-255 (selects the manual level)")
+      ->type_name("N");
+  app.add_option("--auto", points,
+                 "automatic threshold over a window of N frames\n"
+                 "(the default mode, N = 200)")
+      ->type_name("N");
+  app.add_option("--channels", channels, "stereo channels to use (default both)")
+      ->type_name("both|left|right|none");
+  app.add_option("-o,--output-dir", options.outputDir,
+                 "write TITLE.tap and TITLE.txt there\n(default: beside each recording)")
+      ->type_name("DIR");
+  app.add_flag("-q,--quiet", options.quiet, "print only errors");
+  app.add_option("recordings", options.recordings, "the recordings to convert")
+      ->type_name("RECORDING.wav")
+      ->required();
+
+  try {
+    app.parse(argc, argv);
+    DecodeSettings& settings = options.settings;
+    if (app.count("--zero")) ApplyRange("--zero", zero, settings.zeroMin, settings.zeroMax);
+    if (app.count("--one")) ApplyRange("--one", one, settings.oneMin, settings.oneMax);
+    if (app.count("--pilot")) ApplyRange("--pilot", pilot, settings.pilotMin, settings.pilotMax);
+    if (app.count("--level") && app.count("--auto"))
+      throw CLI::ValidationError("--level", "--level and --auto choose different modes; give one");
+    if (app.count("--level")) {
+      settings.levelMode = LEVEL_MANUAL;
+      settings.manualLevel = RequireInteger("--level", level);
+    }
+    if (app.count("--auto")) {
+      settings.levelMode = LEVEL_AUTO;
+      settings.autoPoints = RequireInteger("--auto", points);
+    }
+    if (channels != "both" && channels != "left" && channels != "right" && channels != "none")
+      BadValue("--channels", channels, "one of both, left, right, none");
+    settings.useLeft = channels == "both" || channels == "left";
+    settings.useRight = channels == "both" || channels == "right";
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error, out, err);
+    return status == static_cast<int>(CLI::ExitCodes::Success) ? 0 : EXIT_USAGE;
+  }
+  return std::nullopt;
+}

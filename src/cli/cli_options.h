@@ -1,0 +1,45 @@
+// The command line of tapedecoder-cli: options, strict number parsing and
+// the settings they give.
+#ifndef TAPEDECODER_CLI_CLI_OPTIONS_H_
+#define TAPEDECODER_CLI_CLI_OPTIONS_H_
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "convert/decode_settings.h"
+
+// Exit statuses of the program.
+constexpr int EXIT_ALL_CONVERTED = 0;
+constexpr int EXIT_SOME_FAILED = 1;   // a recording not opened or not written
+constexpr int EXIT_USAGE = 2;         // a usage error or settings that fail checks
+
+struct CliOptions {
+  DecodeSettings settings;          // not yet validated
+  std::vector<std::string> recordings;
+  std::string outputDir;            // empty: beside each recording
+  bool quiet = false;
+};
+
+// Parses the command line into `options`. Returns nothing when the program
+// goes on to convert; otherwise the exit status: 0 after --help or
+// --version (printed to `out`), EXIT_USAGE after a usage error (printed to
+// `err`, naming the option).
+std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOptions& options,
+                                    std::ostream& out, std::ostream& err);
+
+// Strict readers of option values; each whole text must be the number.
+// A pulse bound: decimal digits with an optional fraction ("75", "75.5").
+std::optional<float> ParseBound(const std::string& text);
+// A range "MIN:MAX" of two bounds.
+std::optional<std::pair<float, float>> ParseRange(const std::string& text);
+// A signed decimal integer that fits 32 bits.
+std::optional<std::int32_t> ParseInteger(const std::string& text);
+
+// The output title of a recording: its name without folder and extension,
+// in `outputDir` or, when that is empty, in the recording's own folder.
+std::string OutputTitle(const std::string& recording, const std::string& outputDir);
+
+#endif  // TAPEDECODER_CLI_CLI_OPTIONS_H_

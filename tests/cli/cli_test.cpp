@@ -1,0 +1,197 @@
+// Running tapedecoder-cli: options, exit statuses and what it prints.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tape/pulse_train.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::Bytes;
+using testing_support::PulseTrain;
+using testing_support::ReadFile;
+using testing_support::RunCommand;
+using testing_support::ScratchDir;
+using testing_support::ShellQuote;
+using testing_support::WriteFile;
+
+const char* const kLevelMessage = "Уровень должен быть от 0 до 255!";
+const char* const kOpenMessageStart = "Не могу открыть этот файл.\n";
+const char* const kComplete = "Создание tap-файла и txt-файла данных завершено.";
+
+// A recording of one block holding `bytes` (add a checksum for a good one).
+Bytes Recording(const Bytes& bytes) { return PulseTrain().Silence(100).Block(bytes).Wave(); }
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  // Runs the program in the scratch folder with `arguments` (shell words).
+  Result Cli(const std::string& arguments) {
+    const std::string command = "cd " + ShellQuote(m_dir.Path().string()) + " && " +
+                                ShellQuote(TAPEDECODER_CLI_PATH) + " " + arguments +
+                                " >stdout.log 2>stderr.log";
+    Result result;
+    result.status = RunCommand(command);
+    result.out = Text("stdout.log");
+    result.err = Text("stderr.log");
+    std::filesystem::remove(m_dir / "stdout.log");
+    std::filesystem::remove(m_dir / "stderr.log");
+    return result;
+  }
+  std::string Text(const std::string& name) const {
+    const Bytes bytes = ReadFile(m_dir / name);
+    return std::string(bytes.begin(), bytes.end());
+  }
+  bool Exists(const std::string& name) const { return std::filesystem::exists(m_dir / name); }
+
+  ScratchDir m_dir;
+};
+
+TEST_F(CliTest, HelpDocumentsEveryOption) {
+  const Result result = Cli("--help");
+  EXPECT_EQ(result.status, 0);
+  for (const char* option : {"--zero MIN:MAX", "--one MIN:MAX", "--pilot MIN:MAX", "--level N",
+                             "--auto N", "--channels both|left|right|none", "-o,--output-dir DIR",
+                             "-q,--quiet", "--help", "--version", "RECORDING.wav"})
+    EXPECT_NE(result.out.find(option), std::string::npos) << option;
+  for (const char* defaults : {"11:75", "76:110", "111:150", "N = 200"})
+    EXPECT_NE(result.out.find(defaults), std::string::npos) << defaults;
+}
+
+TEST_F(CliTest, VersionIsPrinted) {
+  const Result result = Cli("--version");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, std::string("tapedecoder-cli ") + TAPEDECODER_VERSION + "\n");
+}
+
+TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
+  WriteFile(m_dir / "rec.wav", Recording({0, 0}));
+  struct Row {
+    const char* arguments;
+    const char* named;
+  } rows[] = {
+      {"--zero abc rec.wav", "--zero"},       {"--zero 11 rec.wav", "--zero"},
+      {"--one 76:1x0 rec.wav", "--one"},      {"--pilot 1:2:3 rec.wav", "--pilot"},
+      {"--pilot -1:150 rec.wav", "--pilot"},  {"--level 12abc rec.wav", "--level"},
+      {"--level '' rec.wav", "--level"},      {"--auto x rec.wav", "--auto"},
+      {"--level 99999999999 rec.wav", "--level"},
+      {"--channels up rec.wav", "--channels"},
+      {"--level 100 --auto 5 rec.wav", "--level"},
+      {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
+  };
+  for (const Row& row : rows) {
+    const Result result = Cli(row.arguments);
+    EXPECT_EQ(result.status, 2) << row.arguments;
+    EXPECT_NE(result.err.find(row.named), std::string::npos) << row.arguments << ": " << result.err;
+    EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
+  }
+}
+
+TEST_F(CliTest, SettingsThatFailTheChecksPrintTheirMessage) {
+  WriteFile(m_dir / "rec.wav", Recording({0, 0}));
+  struct Row {
+    const char* arguments;
+    std::string message;
+  } rows[] = {
+      {"--zero 80:75", "Минимальная граница нуля больше максимальной!"},
+      {"--one 110:76 --level 300", "Минимальная граница единицы больше максимальной!"},
+      {"--pilot 150.5:150", "Минимальная граница пилот-тона больше максимальной!"},
+      {"--level 256", kLevelMessage},
+      {"--level=-1", kLevelMessage},
+      {"--auto 0", "Количество точек должно быть больше нуля!"},
+  };
+  for (const Row& row : rows) {
+    const Result result = Cli(std::string(row.arguments) + " rec.wav");
+    EXPECT_EQ(result.status, 2) << row.arguments;
+    EXPECT_EQ(result.err, row.message + "\n") << row.arguments;
+    EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
+  }
+  // Values the checks accept: equal bounds, the ends of the level range.
+  for (const char* arguments : {"--zero 50:50", "--level 0", "--level 255", "--auto 1"})
+    EXPECT_EQ(Cli(std::string(arguments) + " rec.wav").status, 0) << arguments;
+}
+
+TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
+  WriteFile(m_dir / "first.wav", Recording({0x12, 0x34, 0x26}));
+  WriteFile(m_dir / "broken.wav", {'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v'});
+  WriteFile(m_dir / "last.wav", PulseTrain()
+                                    .Silence(100)
+                                    .Block({0x00, 0x05})
+                                    .Silence(200)
+                                    .Block({0xFF, 0xFF})
+                                    .Wave());
+  const Result result = Cli("first.wav broken.wav last.wav");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, std::string("first.wav: ") + kComplete + "\n" +
+                            "first.wav: 1 block (1 good, 0 bad) -> first.tap, first.txt\n" +
+                            "last.wav: " + kComplete + "\n" +
+                            "last.wav: 2 blocks (1 good, 1 bad) -> last.tap, last.txt\n");
+  EXPECT_EQ(result.err.find(std::string("broken.wav: ") + kOpenMessageStart), 0u) << result.err;
+  EXPECT_NE(result.err.find("broken.wav: not converted"), std::string::npos);
+  EXPECT_EQ(ReadFile(m_dir / "first.tap"), Bytes({3, 0, 0x12, 0x34, 0x26}));
+  EXPECT_FALSE(Exists("broken.tap") || Exists("broken.txt"));
+  EXPECT_TRUE(Exists("last.txt"));
+}
+
+TEST_F(CliTest, OutputFolderAndQuiet) {
+  std::filesystem::create_directory(m_dir / "in");
+  std::filesystem::create_directory(m_dir / "out");
+  WriteFile(m_dir / "in" / "game.wav", Recording({0, 0}));
+  Result result = Cli("in/game.wav");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("-> in/game.tap, in/game.txt"), std::string::npos) << result.out;
+  EXPECT_TRUE(Exists("in/game.tap"));
+
+  result = Cli("-q --output-dir out in/game.wav");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(ReadFile(m_dir / "out" / "game.tap"), Bytes({2, 0, 0, 0}));
+
+  // A folder that does not exist: the outputs cannot be written.
+  result = Cli("-q -o missing in/game.wav");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("Не могу создать tap-файл/txt-файл данных!"), std::string::npos);
+  EXPECT_NE(result.err.find("missing/game.tap"), std::string::npos);
+}
+
+TEST_F(CliTest, OptionsReachTheDecoder) {
+  // Short pulses that the default ranges do not know.
+  WriteFile(m_dir / "fast.wav",
+            PulseTrain(testing_support::FastTimings()).Silence(100).Block({7, 7}).Wave());
+  // Left: the pulses; right: their mirror image, which cancels them out.
+  const Bytes left = PulseTrain().Silence(100).Block({0, 0}).Silence(100).Samples();
+  Bytes stereo;
+  for (std::uint8_t value : left) {
+    stereo.push_back(value);
+    stereo.push_back(static_cast<std::uint8_t>(255 - value));
+  }
+  WriteFile(m_dir / "stereo.wav", testing_support::SimpleWave(stereo, 2));
+  struct Row {
+    const char* arguments;
+    const char* summary;
+  } rows[] = {
+      {"fast.wav", "fast.wav: 0 blocks"},
+      {"--zero 5:20 --one 21:40 --pilot 41:60 fast.wav", "fast.wav: 1 block (1 good"},
+      {"--zero 5:20 --one 21:40 --pilot 41:60 --level 127 fast.wav", "fast.wav: 1 block (1 good"},
+      {"stereo.wav", "stereo.wav: 0 blocks"},
+      {"--channels both --level 127 stereo.wav", "stereo.wav: 0 blocks"},
+      {"--channels left stereo.wav", "stereo.wav: 1 block (1 good"},
+      {"--channels right --auto 50 stereo.wav", "stereo.wav: 1 block (1 good"},
+      {"--channels none stereo.wav", "stereo.wav: 0 blocks"},
+  };
+  for (const Row& row : rows) {
+    const Result result = Cli(row.arguments);
+    EXPECT_EQ(result.status, 0) << row.arguments;
+    EXPECT_NE(result.out.find(row.summary), std::string::npos) << row.arguments << ": " << result.out;
+  }
+}
+
+}  // namespace
