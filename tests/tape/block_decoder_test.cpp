@@ -1,11 +1,13 @@
 // Decoding square-wave pulse trains into blocks.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
 #include "audio/wave_source.h"
 #include "tape/block_decoder.h"
+#include "tape/fail_allocations.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
 
@@ -286,6 +288,35 @@ TEST_F(BlockDecoderTest, OutputsThatCannotBeCreatedStopBeforeDecoding) {
   EXPECT_FALSE(DecodeToFiles((m_dir / "no" / "out").string(), source, ManualSettings(), &m_report));
   EXPECT_EQ(m_report.failure, DECODE_CANNOT_CREATE);
   EXPECT_EQ(source.Position(), 0.0);
+}
+
+// A block buffer that cannot grow ends the decoding with an error instead
+// of a crash, and leaves an earlier pair of outputs as it was.
+TEST_F(BlockDecoderTest, BlockBufferThatCannotGrowIsReportedAsAnError) {
+  PulseTrain train(FastTimings());
+  train.Silence(100).Block(Bytes(16385, 0x00));
+  const Bytes wave = train.Wave();
+  CWaveSource source;
+  ASSERT_TRUE(source.OpenMemory(wave.data(), wave.size()));
+  source.SetStep(0.2);
+  testing_support::WriteFile(m_dir / "out.tap", {1});
+  testing_support::WriteFile(m_dir / "out.txt", {2});
+  {
+    // The first 16 KiB buffer is granted, the second growth is refused.
+    testing_support::FailAllocationsFrom fail(32768);
+    EXPECT_FALSE(DecodeToFiles((m_dir / "out").string(), source, FastSettings(), &m_report));
+  }
+  EXPECT_EQ(m_report.failure, DECODE_NO_MEMORY);
+  EXPECT_EQ(ReadFile(m_dir / "out.tap"), Bytes({1}));
+  EXPECT_EQ(ReadFile(m_dir / "out.txt"), Bytes({2}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.Path()),
+                          std::filesystem::directory_iterator()),
+            2);
+
+  // With memory to spare the same recording decodes.
+  source.Rewind();
+  EXPECT_TRUE(DecodeToFiles((m_dir / "out").string(), source, FastSettings(), &m_report));
+  EXPECT_EQ(ReadFile(m_dir / "out.tap").size(), 16387u);
 }
 
 }  // namespace
