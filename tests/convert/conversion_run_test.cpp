@@ -93,12 +93,6 @@ class ConversionRunTest : public ::testing::Test {
   ConversionReport m_report;
 };
 
-TEST_F(ConversionRunTest, MessageTextsAreExact) {
-  EXPECT_EQ((UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE}), kComplete);
-  EXPECT_EQ((UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR}), kCannotCreate);
-  EXPECT_EQ((UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR}), kCannotOpen);
-}
-
 TEST_F(ConversionRunTest, RecordingThatCannotBeOpenedTouchesNoOutput) {
   WriteFile(m_dir / "text.wav", {'h', 'e', 'l', 'l', 'o'});
   WriteFile(m_dir / "r48000.wav", [] {

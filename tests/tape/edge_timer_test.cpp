@@ -32,12 +32,6 @@ class EdgeTimerTest : public ::testing::Test {
 // `samples` samples of one value.
 Bytes Level(std::size_t samples, std::uint8_t value) { return Bytes(samples, value); }
 
-TEST_F(EdgeTimerTest, StepLimitIsFiveHundredAtTheConversionStep) {
-  EXPECT_EQ(MeasureStepLimit(0.2), 500);  // 100.0 / 0.2 is exactly 500.0
-  EXPECT_EQ(MeasureStepLimit(1.0), 100);
-  EXPECT_EQ(MeasureStepLimit(0.3), 333);
-}
-
 TEST_F(EdgeTimerTest, SquareWaveHalfOfHSamplesMeasuresFiveHMinusOne) {
   struct Row {
     std::uint8_t low, high;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "tape/tape_format.h"
 #include "tape/tape_output.h"
 #include "test_support.h"
 
@@ -59,16 +58,6 @@ class TapeOutputTest : public ::testing::Test {
 
   ScratchDir m_dir;
 };
-
-TEST_F(TapeOutputTest, ListingTextsAreWindows1251) {
-  EXPECT_EQ(ToWindows1251(LISTING_BLOCK_START), kStart);
-  EXPECT_EQ(kStart.size(), 41u);
-  EXPECT_EQ(ToWindows1251(LISTING_BLOCK_END_HEAD) + ToWindows1251(LISTING_BLOCK_END_TAIL),
-            kEndHead + kEndTail);
-  EXPECT_EQ(ToWindows1251(LISTING_VERDICT_GOOD), kGood);
-  EXPECT_EQ(ToWindows1251(LISTING_VERDICT_BAD), kBad);
-  EXPECT_EQ(ToWindows1251("\xD0\x81\xD1\x91"), "\xA8\xB8");  // Ё ё
-}
 
 TEST_F(TapeOutputTest, ThirtyOneByteBlockIsListedByteForByte) {
   Bytes block;
