@@ -5,44 +5,65 @@
 
 #include "audio/wave_source.h"
 
-std::uint8_t CWaveSource::RawFrameValue(std::uint32_t index) const {
-  const std::uint8_t* s = m_data.data();
-  if (m_channels == 1) return s[index];
-  // Stereo: the integer average of the selected channels, 0 when none is.
-  const std::uint8_t* frame = s + 2 * static_cast<std::size_t>(index);
-  unsigned sum = 0;
-  unsigned n = 0;
-  if (m_useLeft == 1) {
-    sum += frame[0];
-    ++n;
+namespace {
+
+// Calls visit(value, count) for each run of equal frame values in frames
+// [from, to): the byte of a mono frame, the integer average of the selected
+// channels of a stereo one. Tape signals hold their value for many frames,
+// so the histogram is touched once a run instead of once a frame.
+template <typename Visit>
+void ForEachRun(const std::uint8_t* data, std::uint32_t channels, std::uint8_t useLeft,
+                std::uint8_t useRight, std::uint64_t from, std::uint64_t to, Visit visit) {
+  if (from >= to) return;
+  auto runs = [&](auto valueAt) {
+    unsigned current = valueAt(from);
+    std::uint64_t runStart = from;
+    for (std::uint64_t i = from + 1; i < to; ++i) {
+      const unsigned value = valueAt(i);
+      if (value != current) {
+        visit(current, i - runStart);
+        current = value;
+        runStart = i;
+      }
+    }
+    visit(current, to - runStart);
+  };
+  if (channels == 1) {
+    runs([data](std::uint64_t i) { return unsigned{data[i]}; });
+  } else if (useLeft == 1 && useRight == 1) {
+    runs([data](std::uint64_t i) { return (data[2 * i] + data[2 * i + 1]) / 2u; });
+  } else if (useLeft == 1 || useRight == 1) {
+    const std::uint8_t* channel = data + (useLeft == 1 ? 0 : 1);
+    runs([channel](std::uint64_t i) { return unsigned{channel[2 * i]}; });
+  } else {
+    visit(0u, to - from);
   }
-  if (m_useRight == 1) {
-    sum += frame[1];
-    ++n;
-  }
-  return static_cast<std::uint8_t>(sum / std::max(n, 1u));
 }
 
+}  // namespace
+
 void CWaveSource::AddToWindow(std::uint64_t from, std::uint64_t to) const {
-  for (std::uint64_t index = from; index < to; ++index) {
-    const unsigned value = RawFrameValue(static_cast<std::uint32_t>(index));
-    m_window.sum += value;
-    ++m_window.histogram[value];
-    m_window.minimum = std::min(m_window.minimum, value);
-    m_window.maximum = std::max(m_window.maximum, value);
-  }
+  LevelWindow& w = m_window;
+  ForEachRun(m_data.data(), m_channels, m_useLeft, m_useRight, from, to,
+             [&w](unsigned value, std::uint64_t count) {
+               w.sum += value * count;
+               w.histogram[value] += static_cast<std::uint32_t>(count);
+               if (value < w.minimum) w.minimum = value;
+               if (value > w.maximum) w.maximum = value;
+             });
 }
 
 void CWaveSource::RemoveFromWindow(std::uint64_t from, std::uint64_t to) const {
-  for (std::uint64_t index = from; index < to; ++index) {
-    const unsigned value = RawFrameValue(static_cast<std::uint32_t>(index));
-    m_window.sum -= value;
-    --m_window.histogram[value];
-  }
+  LevelWindow& w = m_window;
+  ForEachRun(m_data.data(), m_channels, m_useLeft, m_useRight, from, to,
+             [&w](unsigned value, std::uint64_t count) {
+               w.sum -= value * count;
+               w.histogram[value] -= static_cast<std::uint32_t>(count);
+             });
   // The extremes move inward past values that left the window. The window
   // is never emptied by sliding, so a value is always found.
-  while (m_window.histogram[m_window.minimum] == 0) ++m_window.minimum;
-  while (m_window.histogram[m_window.maximum] == 0) --m_window.maximum;
+  while (w.histogram[w.minimum] == 0) ++w.minimum;
+  while (w.histogram[w.maximum] == 0) --w.maximum;
 }
 
 std::uint8_t CWaveSource::GetAutoLevel(std::uint32_t count) const {
@@ -73,8 +94,10 @@ std::uint8_t CWaveSource::GetAutoLevel(std::uint32_t count) const {
     // Start afresh. A short old window is cheaper to take out frame by
     // frame than the whole histogram is to clear.
     if (w.valid && w.length <= 256) {
-      for (std::uint64_t index = w.start; index < w.start + w.length; ++index)
-        --w.histogram[RawFrameValue(static_cast<std::uint32_t>(index))];
+      ForEachRun(m_data.data(), m_channels, m_useLeft, m_useRight, w.start, w.start + w.length,
+                 [&w](unsigned value, std::uint64_t count) {
+                   w.histogram[value] -= static_cast<std::uint32_t>(count);
+                 });
     } else {
       std::fill(std::begin(w.histogram), std::end(w.histogram), 0u);
     }

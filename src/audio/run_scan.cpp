@@ -21,7 +21,7 @@ constexpr double kProgressionEnd = 4294967296.0;
 
 }  // namespace
 
-std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame,
+std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame, std::uint32_t end,
                                              std::uint8_t level,
                                              std::uint8_t state) const {
   // A read in frame i interpolates toward frame i + 1 (the last frame toward
@@ -31,14 +31,17 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame,
   const std::uint8_t* s = m_data.data();
   const std::uint32_t n = m_frameCount;
   if (m_channels == 1) {
+    // Frame end - 1 reaches toward sample `end`, so that one is looked at too.
+    const std::uint32_t last = end < n ? end + 1 : n;
     std::uint32_t i = frame;
     if (state == 1) {
-      while (i < n && s[i] > level) ++i;
+      while (i < last && s[i] > level) ++i;
     } else {
-      while (i < n && s[i] <= level) ++i;
+      while (i < last && s[i] <= level) ++i;
     }
     // s[i] is the first sample off side: frame i - 1 reaches toward it.
     if (i == n) return n;
+    if (i == last) return end;
     return i > frame ? i - 1 : i;
   }
   const std::uint8_t useLeft = m_useLeft == 1;
@@ -48,7 +51,7 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame,
   auto bound = [&](unsigned left, unsigned right) {
     return ((useLeft ? left : 0) + (useRight ? right : 0)) / divisor;
   };
-  for (std::uint32_t i = frame; i < n; ++i) {
+  for (std::uint32_t i = frame; i < end; ++i) {
     const std::uint8_t* a = s + 2 * static_cast<std::size_t>(i);
     const std::uint8_t* b = i + 1 < n ? a + 2 : a;
     if (state == 1) {
@@ -59,7 +62,7 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame,
       if (high > level) return i;
     }
   }
-  return n;
+  return end;
 }
 
 std::int32_t CWaveSource::AdvanceBelow(double target, std::int32_t maxSteps) {
@@ -118,7 +121,12 @@ std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& st
     if (canJump && m_position >= 1.0 && m_position < kProgressionEnd) {
       const std::uint32_t frame = static_cast<std::uint32_t>(m_position);
       if (frame >= m_frameCount) return -1;
-      const std::uint32_t stop = FirstFrameOffSide(frame, level, state);
+      // Look no further than the steps left can reach.
+      const double reach = m_position + (limit - i) * m_step + 1.0;
+      const std::uint32_t end =
+          reach < static_cast<double>(m_frameCount) ? static_cast<std::uint32_t>(reach)
+                                                    : m_frameCount;
+      const std::uint32_t stop = FirstFrameOffSide(frame, end, level, state);
       if (stop > frame) {
         // Every read before frame `stop` stays on the state's side.
         i += AdvanceBelow(static_cast<double>(stop), limit - i);

@@ -135,12 +135,11 @@ class CWaveSource {
   const std::vector<std::uint8_t>& Data() const { return m_data; }
 
  private:
-  // The value of frame `index` as the automatic level sees it.
-  std::uint8_t RawFrameValue(std::uint32_t index) const;
-  // The first frame from `frame` on in which some read may fall on the
-  // other side of `level` than `state`, or m_frameCount when there is none.
-  std::uint32_t FirstFrameOffSide(std::uint32_t frame, std::uint8_t level,
-                                  std::uint8_t state) const;
+  // The first frame in [frame, end) in which some read may fall on the
+  // other side of `level` than `state`, or `end` when there is none.
+  // REQUIRES: frame < end <= m_frameCount.
+  std::uint32_t FirstFrameOffSide(std::uint32_t frame, std::uint32_t end,
+                                  std::uint8_t level, std::uint8_t state) const;
   // Takes up to maxSteps steps while the cursor is below `target`, and
   // returns how many it took. Same arithmetic result as that many Advance().
   std::int32_t AdvanceBelow(double target, std::int32_t maxSteps);
