@@ -113,6 +113,12 @@ PulseClass ClassifyPulse(const DecodeSettings& settings, std::int32_t length) {
 
 bool DecodeToFiles(const std::string& title, CWaveSource& source,
                    const DecodeSettings& settings, DecodeReport* report) {
+  return DecodeToFilesWith(title, source, settings, &MeasurePulse, report);
+}
+
+bool DecodeToFilesWith(const std::string& title, CWaveSource& source,
+                       const DecodeSettings& settings, PulseMeasure measure,
+                       DecodeReport* report) {
   DecodeReport local;
   DecodeReport& result = report != nullptr ? *report : local;
   result = DecodeReport();
@@ -134,7 +140,7 @@ bool DecodeToFiles(const std::string& title, CWaveSource& source,
     std::uint8_t levelState = 0;
     // A failed write makes the run's outcome certain; decoding stops there.
     while (!source.IsAtEnd() && !output.Failed()) {
-      const std::int32_t length = MeasurePulse(settings, source, levelState);
+      const std::int32_t length = measure(settings, source, levelState);
       // Only a run that has just ended with a fall (a high run) is
       // classified; low runs only move the cursor.
       if (levelState == 0 && assembler.TakePulse(ClassifyPulse(settings, length)))

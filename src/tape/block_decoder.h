@@ -70,4 +70,14 @@ struct DecodeReport {
 bool DecodeToFiles(const std::string& title, CWaveSource& source,
                    const DecodeSettings& settings, DecodeReport* report = nullptr);
 
+// A measurement of one run with MeasurePulse's contract.
+using PulseMeasure = std::int32_t (*)(const DecodeSettings& settings, CWaveSource& source,
+                                      std::uint8_t& levelState);
+
+// As DecodeToFiles, with `measure` in place of MeasurePulse; lets another
+// measurement of the same runs be compared output for output.
+bool DecodeToFilesWith(const std::string& title, CWaveSource& source,
+                       const DecodeSettings& settings, PulseMeasure measure,
+                       DecodeReport* report = nullptr);
+
 #endif  // TAPEDECODER_TAPE_BLOCK_DECODER_H_
