@@ -102,6 +102,14 @@ int RunCommand(const std::string& command) {
   return WEXITSTATUS(status);
 }
 
+int InChild(const std::function<int()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 bool HaveTool(const std::string& tool) {
   return RunCommand("command -v " + ShellQuote(tool) + " >/dev/null 2>&1") == 0;
 }

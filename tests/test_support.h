@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ Bytes ReadFile(const std::filesystem::path& path);
 bool HaveTool(const std::string& tool);
 // Runs a shell command; returns its exit status (-1 when it could not run).
 int RunCommand(const std::string& command);
+// Runs `body` in a child process and returns its exit status (-1 when it
+// did not exit normally), so that resource limits, lowered privileges or a
+// crash there leave the test runner alone.
+int InChild(const std::function<int()>& body);
 // Quotes a path for the shell.
 std::string ShellQuote(const std::string& text);
 

@@ -1,6 +1,7 @@
 #include "tape/block_decoder.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -28,7 +29,8 @@ class BlockAssembler {
       return true;
     }
     if (m_phase == PHASE_PILOT && pulse == PULSE_PILOT) {
-      ++m_pilotCount;
+      // An endless pilot tone cannot wrap the count around.
+      if (m_pilotCount < std::numeric_limits<std::int32_t>::max()) ++m_pilotCount;
       return true;
     }
     if (m_phase == PHASE_PILOT && pulse == PULSE_ZERO &&

@@ -1,6 +1,7 @@
 #include "tape/tape_output.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,6 +48,21 @@ std::FILE* CreateTemporary(const std::string& finalPath, std::string& tempPath) 
 
 const char HEX_DIGITS[] = "0123456789abcdef";
 
+// An existing output that must not be replaced: a file whose permission
+// bits allow no one to write it (its owner protected it), or something that
+// is not a regular file or a link. Returns 0 when the name is free or
+// replaceable, else the errno that describes the problem.
+int ProtectedTarget(const std::string& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return 0;
+  if (S_ISDIR(status.st_mode)) return EISDIR;
+  // A link is replaced by the new file; what it points to is untouched.
+  if (S_ISLNK(status.st_mode)) return 0;
+  if (!S_ISREG(status.st_mode)) return EINVAL;
+  if ((status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return EACCES;
+  return 0;
+}
+
 }  // namespace
 
 CTapeOutput::CTapeOutput()
@@ -67,6 +83,14 @@ bool CTapeOutput::Open(const std::string& title) {
   m_badBlocks = 0;
   m_tape.finalPath = title + ".tap";
   m_listing.finalPath = title + ".txt";
+
+  // A read-only output is kept, even where the process could replace it.
+  for (const File* file : {&m_tape, &m_listing}) {
+    if (const int error = ProtectedTarget(file->finalPath)) {
+      Fail("cannot replace " + file->finalPath, error);
+      return false;
+    }
+  }
 
   // Both are attempted before either result is looked at.
   m_tape.stream = CreateTemporary(m_tape.finalPath, m_tape.tempPath);

@@ -31,6 +31,8 @@ class CTapeOutput {
   // folder, e.g. "out/game"; without one, the current directory). Both are
   // attempted; if either cannot be created, the other is removed and the
   // result is false. Nothing named TITLE.tap or TITLE.txt is touched.
+  // Fails at once, creating nothing, when TITLE.tap or TITLE.txt exists
+  // and is read-only for everyone, or is a folder or a special file.
   bool Open(const std::string& title);
 
   // Writes the block start text and starts a new listing line count.

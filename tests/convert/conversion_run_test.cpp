@@ -24,6 +24,7 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::HaveTool;
+using testing_support::InChild;
 using testing_support::PulseTrain;
 using testing_support::ReadFile;
 using testing_support::RunCommand;
@@ -46,16 +47,6 @@ int Count(const std::string& text, const std::string& piece) {
   for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
     ++count;
   return count;
-}
-
-// Runs `body` in a child process and returns its exit status, so that
-// resource limits set there leave the test runner alone.
-int InChild(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
 }
 
 class ConversionRunTest : public ::testing::Test {
