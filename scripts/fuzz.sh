@@ -17,7 +17,7 @@ for target in "$dir"/*_fuzz; do
   "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
             -max_len=65536 -print_final_stats=1 \
             -artifact_prefix="$dir/artifacts/$name-" \
-            "$corpus" "$dir/seeds" 2>"$dir/$name.log" || {
+            "$corpus" "$dir/seeds/$name" 2>"$dir/$name.log" || {
     tail -n 60 "$dir/$name.log"; echo "$name FAILED"; exit 1; }
   grep -E '^stat::number_of_executed_units|^Done' "$dir/$name.log" || true
 done

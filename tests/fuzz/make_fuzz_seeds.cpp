@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 
+#include "tape/pulse_train.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -67,6 +68,26 @@ int main(int argc, char** argv) {
       {"empty_data.wav", SimpleWave({})},
       {"short.wav", SimpleWave({128, 200, 40})},
   };
-  for (const auto& [name, bytes] : seeds) WriteFile(dir / name, bytes);
+  // The WAV loader takes the files as they are; a conversion reads its
+  // settings from 12 bytes before them.
+  const Bytes defaults = {22, 128, 114, 68, 111, 39, 1, 127, 199, 0, 0, 3};
+  const Bytes manual = {22, 128, 114, 68, 111, 39, 0, 127, 199, 0, 0, 1};
+  std::filesystem::create_directories(dir / "wave_loader_fuzz");
+  std::filesystem::create_directories(dir / "conversion_fuzz");
+  for (const auto& [name, bytes] : seeds) {
+    WriteFile(dir / "wave_loader_fuzz" / name, bytes);
+    WriteFile(dir / "conversion_fuzz" / name, defaults + bytes);
+  }
+  // Recordings that hold a block, so that decoding itself is explored.
+  PulseTrain train;
+  train.Silence(50).Block({0x00, 0x42, 0x42}, 102).Silence(120);
+  const Bytes tape = train.Wave();
+  PulseTrain fast(FastTimings());
+  fast.Silence(20).Block({0xFF, 1, 2, 3, 4, 5, 6, 7, 0xFB}, 102).Silence(120);
+  WriteFile(dir / "wave_loader_fuzz" / "block.wav", tape);
+  WriteFile(dir / "conversion_fuzz" / "block.wav", defaults + tape);
+  WriteFile(dir / "conversion_fuzz" / "block_manual.wav", manual + tape);
+  const Bytes fastRanges = {10, 30, 32, 38, 41, 19, 0, 127, 199, 0, 0, 3};
+  WriteFile(dir / "conversion_fuzz" / "fast_block.wav", fastRanges + fast.Wave());
   return 0;
 }
