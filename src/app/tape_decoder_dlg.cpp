@@ -55,7 +55,7 @@ class ProcessButton : public QPushButton {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override {
-    if (IsEnterKey(event) && event->modifiers() == Qt::NoModifier) {
+    if (IsEnterKey(event) && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
       if (!event->isAutoRepeat()) click();
       event->accept();
       return;
@@ -131,6 +131,7 @@ QWidget* CreateControl(const ControlTemplate& row, QWidget* parent) {
       hint->setWordWrap(true);
       hint->setFrameStyle(QFrame::Panel | QFrame::Sunken);
       hint->setLineWidth(1);
+      hint->setIndent(2);  // text clear of the sunken edge
       return hint;
     }
     case CONTROL_PUSH_BUTTON: {
