@@ -3,6 +3,7 @@
 #include <iterator>
 #include <cstdint>
 
+#include "audio/byte_scan.h"
 #include "audio/wave_source.h"
 
 namespace {
@@ -15,28 +16,25 @@ template <typename Visit>
 void ForEachRun(const std::uint8_t* data, std::uint32_t channels, std::uint8_t useLeft,
                 std::uint8_t useRight, std::uint64_t from, std::uint64_t to, Visit visit) {
   if (from >= to) return;
-  auto runs = [&](auto valueAt) {
-    unsigned current = valueAt(from);
-    std::uint64_t runStart = from;
-    for (std::uint64_t i = from + 1; i < to; ++i) {
-      const unsigned value = valueAt(i);
-      if (value != current) {
-        visit(current, i - runStart);
-        current = value;
-        runStart = i;
-      }
-    }
-    visit(current, to - runStart);
-  };
-  if (channels == 1) {
-    runs([data](std::uint64_t i) { return unsigned{data[i]}; });
-  } else if (useLeft == 1 && useRight == 1) {
-    runs([data](std::uint64_t i) { return (data[2 * i] + data[2 * i + 1]) / 2u; });
-  } else if (useLeft == 1 || useRight == 1) {
-    const std::uint8_t* channel = data + (useLeft == 1 ? 0 : 1);
-    runs([channel](std::uint64_t i) { return unsigned{channel[2 * i]}; });
-  } else {
+  if (channels == 2 && useLeft != 1 && useRight != 1) {
     visit(0u, to - from);
+    return;
+  }
+  // Runs of identical frames have one value; neighbouring runs may share it.
+  if (channels == 1) {
+    for (std::uint64_t i = from; i < to;) {
+      const std::uint64_t end = byte_scan::RunEnd<1>(data, i, to);
+      visit(unsigned{data[i]}, end - i);
+      i = end;
+    }
+    return;
+  }
+  const bool both = useLeft == 1 && useRight == 1;
+  const std::uint8_t* one = data + (useLeft == 1 ? 0 : 1);
+  for (std::uint64_t i = from; i < to;) {
+    const std::uint64_t end = byte_scan::RunEnd<2>(data, i, to);
+    visit(both ? (data[2 * i] + data[2 * i + 1]) / 2u : unsigned{one[2 * i]}, end - i);
+    i = end;
   }
 }
 

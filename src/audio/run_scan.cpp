@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "audio/byte_scan.h"
 #include "audio/wave_source.h"
 
 namespace {
@@ -33,12 +34,8 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame, std::uint32_t 
   if (m_channels == 1) {
     // Frame end - 1 reaches toward sample `end`, so that one is looked at too.
     const std::uint32_t last = end < n ? end + 1 : n;
-    std::uint32_t i = frame;
-    if (state == 1) {
-      while (i < last && s[i] > level) ++i;
-    } else {
-      while (i < last && s[i] <= level) ++i;
-    }
+    const std::uint32_t i =
+        static_cast<std::uint32_t>(byte_scan::FirstOffSide(s, frame, last, level, state == 1));
     // s[i] is the first sample off side: frame i - 1 reaches toward it.
     if (i == n) return n;
     if (i == last) return end;
@@ -65,46 +62,56 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame, std::uint32_t 
   return end;
 }
 
+void CWaveSource::Binade::For(double position, double step) {
+  int exponent = 0;
+  std::frexp(position, &exponent);  // position in [2^(exponent-1), 2^exponent)
+  start = std::ldexp(1.0, exponent - 1);
+  end = std::ldexp(1.0, exponent);
+  unit = std::ldexp(1.0, exponent - 53);
+  this->step = step;
+  // The step in units, split into whole units and a fraction; both exact.
+  const double units = step / unit;
+  const double whole = std::floor(units);
+  const double fraction = units - whole;
+  tie = fraction == 0.5;
+  increment = fraction < 0.5 ? whole : whole + 1.0;
+}
+
 std::int32_t CWaveSource::AdvanceBelow(double target, std::int32_t maxSteps) {
   std::int32_t taken = 0;
   while (taken < maxSteps && m_position < target) {
-    int exponent = 0;
-    std::frexp(m_position, &exponent);  // m_position in [2^(exponent-1), 2^exponent)
-    const double binadeEnd = std::ldexp(1.0, exponent);
-    const double unit = std::ldexp(1.0, exponent - 53);
-    // The step in units, split into whole units and a fraction; both exact.
-    const double units = m_step / unit;
-    const double whole = std::floor(units);
-    const double fraction = units - whole;
-    if (fraction == 0.5 || !(m_position >= 1.0) || !(binadeEnd <= kProgressionEnd)) {
+    Binade& b = m_binade;
+    if (!(m_position >= b.start && m_position < b.end && m_step == b.step))
+      b.For(m_position, m_step);
+    if (b.tie || !(m_position >= 1.0) || !(b.end <= kProgressionEnd)) {
       m_position = m_position + m_step;  // a tie, or outside the progression
       ++taken;
       continue;
     }
-    const std::uint64_t increment =
-        static_cast<std::uint64_t>(fraction < 0.5 ? whole : whole + 1.0);
-    if (increment == 0) return maxSteps;  // each step rounds back to the cursor
-    // Steps until the cursor reaches the target, and until it would reach
-    // the end of the binade; the distances are exact multiples of the unit.
-    const double limit = std::min(target, binadeEnd);
-    const std::uint64_t distance =
-        static_cast<std::uint64_t>((limit - m_position) / unit);
-    std::uint64_t steps = (distance + increment - 1) / increment;
-    const std::uint64_t toBinadeEnd =
-        (static_cast<std::uint64_t>((binadeEnd - m_position) / unit) + increment - 1) /
-        increment;
-    const std::uint64_t left = static_cast<std::uint64_t>(maxSteps - taken);
+    if (b.increment == 0.0) return maxSteps;  // each step rounds back to the cursor
+    // Steps until the cursor reaches min(target, end of binade): the least
+    // k with k * increment >= distance, all in exact units below 2^53.
+    const double limit = std::min(target, b.end);
+    const double distance = (limit - m_position) / b.unit;
+    double steps = std::ceil(distance / b.increment);
+    while (steps * b.increment < distance) steps += 1.0;
+    while (steps > 1.0 && (steps - 1.0) * b.increment >= distance) steps -= 1.0;
+    const double left = static_cast<double>(maxSteps - taken);
     if (steps > left) steps = left;
-    if (steps >= toBinadeEnd) {
-      // The last of these steps leaves the binade: take the ones before it
-      // in the progression and that one as a plain sum.
-      steps = toBinadeEnd;
-      m_position += static_cast<double>((steps - 1) * increment) * unit;
+    if (m_position + steps * b.increment * b.unit >= b.end) {
+      // The last step taken leaves the binade: the ones before it stay in
+      // the progression, that one is a plain sum.
+      const double toEnd = std::ceil((b.end - m_position) / b.unit / b.increment);
+      double inside = toEnd - 1.0;
+      while (m_position + (inside + 1.0) * b.increment * b.unit < b.end) inside += 1.0;
+      while (inside > 0.0 && m_position + inside * b.increment * b.unit >= b.end) inside -= 1.0;
+      m_position += inside * b.increment * b.unit;
       m_position = m_position + m_step;
+      taken += static_cast<std::int32_t>(inside) + 1;
     } else {
-      m_position += static_cast<double>(steps * increment) * unit;
+      m_position += steps * b.increment * b.unit;
+      taken += static_cast<std::int32_t>(steps);
     }
-    taken += static_cast<std::int32_t>(steps);
   }
   return taken;
 }
@@ -132,6 +139,20 @@ std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& st
         i += AdvanceBelow(static_cast<double>(stop), limit - i);
         continue;
       }
+      // The side may change inside this frame: read each step in it, with
+      // the arithmetic of ReadSample and Advance.
+      const double next = static_cast<double>(frame) + 1.0;
+      while (i < limit && m_position < next) {
+        const std::uint8_t side =
+            ValueInFrame(frame, m_position - static_cast<double>(frame)) > level ? 1 : 0;
+        m_position = m_position + m_step;
+        if (side != state) {
+          state = side;
+          return i;
+        }
+        ++i;
+      }
+      continue;
     }
     std::uint8_t sample = 0;
     if (!ReadSample(sample)) return -1;

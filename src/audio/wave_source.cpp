@@ -239,31 +239,7 @@ bool CWaveSource::ReadSample(std::uint8_t& value) const {
   if (!(m_position >= 0.0) || !(m_position < static_cast<double>(m_frameCount)))
     return false;
   const std::uint32_t i = static_cast<std::uint32_t>(m_position);
-  // The last frame has no successor and reads as itself at any fraction.
-  const std::uint32_t j = i + 1 < m_frameCount ? i + 1 : i;
-  const double f = m_position - static_cast<double>(i);
-  const std::uint8_t* s = m_data.data();
-  if (m_channels == 1) {
-    const double v = s[i] + f * static_cast<double>(s[j] - s[i]);
-    value = static_cast<std::uint8_t>(v);
-    return true;
-  }
-  // Stereo: the selected channels are interpolated, summed unrounded and
-  // averaged; the average is truncated once.
-  const std::uint8_t* a = s + 2 * static_cast<std::size_t>(i);
-  const std::uint8_t* b = s + 2 * static_cast<std::size_t>(j);
-  double sum = 0.0;
-  int n = 0;
-  if (m_useLeft == 1) {
-    sum = (a[0] + f * static_cast<double>(b[0] - a[0])) + sum;
-    ++n;
-  }
-  if (m_useRight == 1) {
-    sum = (a[1] + f * static_cast<double>(b[1] - a[1])) + sum;
-    ++n;
-  }
-  if (n == 0) n = 1;
-  value = static_cast<std::uint8_t>(sum / n);
+  value = ValueInFrame(i, m_position - static_cast<double>(i));
   return true;
 }
 

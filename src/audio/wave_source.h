@@ -135,6 +135,30 @@ class CWaveSource {
   const std::vector<std::uint8_t>& Data() const { return m_data; }
 
  private:
+  // The value read at fraction f (0 <= f < 1) of frame i < m_frameCount:
+  // interpolated toward the next frame (the last frame toward itself) in
+  // double arithmetic and truncated; stereo sums the selected channels
+  // unrounded and truncates their average once.
+  std::uint8_t ValueInFrame(std::uint32_t i, double f) const {
+    const std::uint32_t j = i + 1 < m_frameCount ? i + 1 : i;
+    const std::uint8_t* s = m_data.data();
+    if (m_channels == 1)
+      return static_cast<std::uint8_t>(s[i] + f * static_cast<double>(s[j] - s[i]));
+    const std::uint8_t* a = s + 2 * static_cast<std::size_t>(i);
+    const std::uint8_t* b = s + 2 * static_cast<std::size_t>(j);
+    double sum = 0.0;
+    int n = 0;
+    if (m_useLeft == 1) {
+      sum = (a[0] + f * static_cast<double>(b[0] - a[0])) + sum;
+      ++n;
+    }
+    if (m_useRight == 1) {
+      sum = (a[1] + f * static_cast<double>(b[1] - a[1])) + sum;
+      ++n;
+    }
+    if (n == 0) n = 1;
+    return static_cast<std::uint8_t>(sum / n);
+  }
   // The first frame in [frame, end) in which some read may fall on the
   // other side of `level` than `state`, or `end` when there is none.
   // REQUIRES: frame < end <= m_frameCount.
@@ -166,7 +190,19 @@ class CWaveSource {
   std::uint8_t m_useLeft = 1;
   std::uint8_t m_useRight = 1;
   WaveError m_lastError = WAVE_OK;
-  mutable LevelWindow m_window;  // a cache: invalid after any load or channel change
+  mutable LevelWindow m_window;
+  // The cursor's binade [start, end) with its unit, and the step rounded to
+  // that unit (in units): AdvanceBelow's arithmetic, kept between calls.
+  struct Binade {
+    double start = 0.0;
+    double end = 0.0;
+    double unit = 0.0;
+    double step = 0.0;
+    double increment = 0.0;
+    bool tie = false;
+    void For(double position, double step);
+  };
+  Binade m_binade;  // a cache: invalid after any load or channel change
 };
 
 #endif  // TAPEDECODER_AUDIO_WAVE_SOURCE_H_
