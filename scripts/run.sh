@@ -4,4 +4,4 @@ set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 ./scripts/build.sh
-exec ./build/src/cli/tapedecoder-cli --help
+exec ./build/src/app/tapedecoder
