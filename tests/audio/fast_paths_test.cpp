@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <string>
 
 #include "audio/wave_source.h"
 #include "reference_level.h"
@@ -51,6 +52,14 @@ struct Case {
   std::uint8_t useLeft, useRight;
   double step;
 };
+
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+  static const char* const kKinds[] = {"Noise", "NearLevel", "SquareAndSilence", "Ramp"};
+  const Case& c = info.param;
+  std::string name = std::string(kKinds[c.kind]) + (c.channels == 1 ? "Mono" : "Stereo");
+  if (c.channels == 2) name += std::string(c.useLeft ? "L" : "") + (c.useRight ? "R" : "") + "Used";
+  return name + "Step" + std::to_string(static_cast<int>(c.step * 1000 + 0.5)) + "ms";
+}
 
 class FastPathsTest : public ::testing::TestWithParam<Case> {};
 
@@ -127,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Other steps: thirds, tiny steps, ties in small binades.
                       Case{0, 1, 1, 1, 1.0 / 3}, Case{2, 1, 1, 1, 0.7},
                       Case{1, 1, 1, 1, 0.05}, Case{3, 2, 1, 1, 0.375},
-                      Case{2, 1, 1, 1, 1.5}));
+                      Case{2, 1, 1, 1, 1.5}),
+    CaseName);
 
 TEST(FastPathsLongTest, CursorStaysExactOverAMillionFrames) {
   // Far from the start the unit of the cursor grows; the jumps must still
