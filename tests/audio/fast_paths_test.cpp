@@ -58,7 +58,9 @@ std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
   const Case& c = info.param;
   std::string name = std::string(kKinds[c.kind]) + (c.channels == 1 ? "Mono" : "Stereo");
   if (c.channels == 2) name += std::string(c.useLeft ? "L" : "") + (c.useRight ? "R" : "") + "Used";
-  return name + "Step" + std::to_string(static_cast<int>(c.step * 1000 + 0.5)) + "ms";
+  const int thousandths = static_cast<int>(c.step * 1000 + 0.5);
+  return name + "Step" + std::to_string(thousandths / 1000) + "p" +
+         std::to_string(1000 + thousandths % 1000).substr(1);
 }
 
 class FastPathsTest : public ::testing::TestWithParam<Case> {};
