@@ -567,6 +567,17 @@ class TapeDecoderDlgTest : public QObject {
     QCOMPARE(m_messages[0].caption, std::string(kError));
     QVERIFY(!std::filesystem::exists(folder / "broken.tap"));
     QVERIFY(ReadFile(folder / "Моя запись.tap") == image);
+
+    // A chosen file whose folder cannot be entered is not mistaken for a
+    // same-named recording in the current directory.
+    std::filesystem::copy_file(folder / "Моя запись.WAV", folder / "copy.wav");
+    m_messages.clear();
+    m_chosen = QString::fromStdString((folder / "gone" / "copy.wav").string());
+    QTest::mouseClick(dialog->Item(IDC_PROCESS), Qt::LeftButton);
+    QCOMPARE(int(m_messages.size()), 1);
+    QCOMPARE(m_messages[0].text, std::string(kCannotOpen));
+    QVERIFY(!std::filesystem::exists(folder / "copy.tap"));
+    QCOMPARE(QDir::currentPath(), QString::fromStdString(folder.string()));
   }
 
   void TheRealFileDialogAndMessageBoxCarryAPress() {
