@@ -1,5 +1,6 @@
 #include "convert/conversion_run.h"
 
+#include <filesystem>
 #include <new>
 
 #include "audio/wave_source.h"
@@ -31,6 +32,15 @@ UserMessage Convert(const DecodeSettings& settings, const std::string& fileName,
                                                       : MESSAGE_CANNOT_OPEN);
   }
   report.opened = true;
+  // A recording named like one of its outputs (game.tap chosen as a
+  // recording) would be replaced by that output and lost.
+  for (const std::string& output : {report.tapPath, report.txtPath}) {
+    std::error_code error;
+    if (std::filesystem::equivalent(fileName, output, error)) {
+      report.detail = output + " is the recording itself";
+      return Error(MESSAGE_CANNOT_CREATE);
+    }
+  }
   source.Rewind();
   source.SetStep(kReadStep);
 

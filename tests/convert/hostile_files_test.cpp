@@ -242,6 +242,18 @@ TEST_F(OutputFaultsTest, FaultsEndWithTheOutputMessageAndKeepEarlierOutputs) {
   }
 }
 
+TEST_F(OutputFaultsTest, RecordingNamedLikeItsOutputIsNotReplaced) {
+  for (const char* name : {"game.tap", "game.txt"}) {
+    WriteFile(m_dir / name, m_wave);
+    const UserMessage message =
+        RunConversion(DecodeSettings(), (m_dir / name).string(), (m_dir / "game").string());
+    EXPECT_EQ(message.text, MESSAGE_CANNOT_CREATE) << name;
+    EXPECT_EQ(ReadFile(m_dir / name), m_wave) << name;
+    fs::remove(m_dir / name);
+  }
+  ExpectNoTemporaries("recording named like its output");
+}
+
 TEST_F(OutputFaultsTest, UnusualNamesConvertBesideTheRecording) {
   for (const char* name : {"my game.wav", "игра кассета.wav", "my.game.v2.wav", "UPPER.WAV"}) {
     const std::string title = Prepare(name);
