@@ -159,12 +159,7 @@ TEST_F(ConversionRunTest, WriteThatFailsReportsAnErrorAndKeepsTheEarlierPair) {
                                    .Silence(100)
                                    .Block(block)
                                    .Wave());
-  m_settings.zeroMin = 5;
-  m_settings.zeroMax = 20;
-  m_settings.oneMin = 21;
-  m_settings.oneMax = 40;
-  m_settings.pilotMin = 41;
-  m_settings.pilotMax = 60;
+  m_settings = testing_support::FastSettings();
   // The tape image is 3002 bytes and the listing about 9100: each limit
   // stops a different write.
   for (rlim_t limit : {0, 100, 3001, 5000, 9000}) {

@@ -87,15 +87,7 @@ TEST_F(ExtremeRecordingsTest, SeventyThousandByteBlockDecodesIntoTwoRecords) {
   for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
   PulseTrain train(FastTimings());
   train.Silence(100).Block(block, 120).Silence(300);
-  DecodeSettings settings;
-  settings.levelMode = LEVEL_MANUAL;
-  settings.zeroMin = 5;
-  settings.zeroMax = 20;
-  settings.oneMin = 21;
-  settings.oneMax = 40;
-  settings.pilotMin = 41;
-  settings.pilotMax = 60;
-  ASSERT_EQ(Convert(train.Wave(), settings).text, MESSAGE_COMPLETE);
+  ASSERT_EQ(Convert(train.Wave(), FastSettings()).text, MESSAGE_COMPLETE);
   const Bytes tap = Tap();
   ASSERT_EQ(tap.size(), 2 + 65535 + 2 + 4465u);
   EXPECT_EQ(tap[0], 0xFF);

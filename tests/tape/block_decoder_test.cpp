@@ -14,6 +14,7 @@
 namespace {
 
 using testing_support::Bytes;
+using testing_support::FastSettings;
 using testing_support::FastTimings;
 using testing_support::PulseTrain;
 using testing_support::ReadFile;
@@ -23,18 +24,6 @@ DecodeSettings ManualSettings() {
   DecodeSettings settings;
   settings.levelMode = LEVEL_MANUAL;
   settings.manualLevel = 127;
-  return settings;
-}
-
-// Ranges for FastTimings(): zero 14, one 29, pilot 49, sync 9 read steps.
-DecodeSettings FastSettings() {
-  DecodeSettings settings = ManualSettings();
-  settings.zeroMin = 5;
-  settings.zeroMax = 20;
-  settings.oneMin = 21;
-  settings.oneMax = 40;
-  settings.pilotMin = 41;
-  settings.pilotMax = 60;
   return settings;
 }
 

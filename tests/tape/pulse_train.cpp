@@ -11,6 +11,19 @@ PulseTimings FastTimings() {
   return timings;
 }
 
+DecodeSettings FastSettings() {
+  DecodeSettings settings;
+  settings.levelMode = LEVEL_MANUAL;
+  settings.manualLevel = 127;
+  settings.zeroMin = 5;
+  settings.zeroMax = 20;
+  settings.oneMin = 21;
+  settings.oneMax = 40;
+  settings.pilotMin = 41;
+  settings.pilotMax = 60;
+  return settings;
+}
+
 PulseTrain& PulseTrain::Add(int samples, bool high, bool pulse) {
   m_runs.push_back(Run{samples, high, pulse});
   return *this;

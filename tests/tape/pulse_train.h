@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "convert/decode_settings.h"
 #include "test_support.h"
 
 namespace testing_support {
@@ -25,6 +26,10 @@ struct PulseTimings {
 // Timings for long blocks: fast to decode with FastSettings() (pilot 49,
 // sync 9, zero 14, one 29 read steps).
 PulseTimings FastTimings();
+
+// Manual level 127 with ranges around FastTimings(): zero 5-20, one 21-40,
+// pilot 41-60 read steps.
+DecodeSettings FastSettings();
 
 class PulseTrain {
  public:
