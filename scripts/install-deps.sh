@@ -11,6 +11,7 @@ $SUDO apt-get install -y -qq \
     clang libclang-rt-14-dev \
     sox fuse-emulator-utils zmakebas pasmo \
     xvfb xauth imagemagick fonts-dejavu-core locales \
+    dpkg-dev file desktop-file-utils groff-base libxml2-utils \
     >/dev/null
 # A Russian locale, so that the tests can check that a comma-decimal process
 # locale does not change how numbers are read.

@@ -20,7 +20,7 @@ done
 
 mkdir -p "$work"
 rm -rf "$work/report" "$work/parts"
-mkdir -p "$work/report" "$work/parts"
+mkdir -p "$work/report/recordings" "$work/parts"
 parts=$work/parts
 
 basic() {  # basic NAME SOURCE: a program with its header, starting at line 10

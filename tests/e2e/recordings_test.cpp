@@ -291,7 +291,7 @@ class RecordingTest : public ::testing::TestWithParam<std::tuple<const char*, Va
   }
 
   void Report(const std::string& line) {
-    std::ofstream(kWork / "report" / (m_tape + "-" + m_variant.name + ".txt"))
+    std::ofstream(kWork / "report" / "recordings" / (m_tape + "-" + m_variant.name + ".txt"))
         << line << (HasFailure() ? "   FAILED" : "   ok") << '\n';
   }
 

@@ -10,7 +10,7 @@ report=$2
   echo "tapedecoder end-to-end report"
   echo "(each line: tape, variant, then what the converter made of it)"
   echo
-  for line in "$work"/report/*.txt; do
+  for line in "$work"/report/recordings/*.txt "$work"/report/*.txt; do
     [ -e "$line" ] && cat "$line"
   done
 } >"$report"
