@@ -102,6 +102,9 @@ const Variant kVariants[] = {
     {"lowpass-8k", "{in} {mono} {out} vol 0.8 lowpass 8000", {{"", kExact}}},
     {"speed-plus-3", "{in} {mono} {out} speed 1.03 rate 44100", {{"", kExact}}},
     {"speed-minus-3", "{in} {mono} {out} speed 0.97 rate 44100", {{"", kExact}}},
+    // A deck that runs slow stretches the pilot tone past the pilot range.
+    {"speed-minus-12", "{in} {mono} {out} speed 0.88 rate 44100",
+     {{"", kNotExact}, {"--pilot 111:180", kExact}}},
     {"inverted", "{in} {mono} {out} vol -1", {{"", kExact}, {"--level 127", kExact}}},
     {"cut-at-last-edge", "{in} {mono} {out} trim 0 {end}s",
      {{"", Result::kLastByteLost}, {"--level 127", Result::kLastByteLost}}},
