@@ -307,8 +307,13 @@ class RecordingTest : public ::testing::TestWithParam<std::tuple<const char*, Va
     if (c.result == Result::kExact) CheckWithTapeTools(title);
   }
 
+  // The report lists the variants of each tape in the order of the table.
   void Report(const std::string& line) {
-    std::ofstream(kWork / "report" / "recordings" / (m_tape + "-" + m_variant.name + ".txt"))
+    std::size_t index = 0;
+    while (std::string(kVariants[index].name) != m_variant.name) ++index;
+    char name[32];
+    std::snprintf(name, sizeof name, "-%02zu.txt", index);
+    std::ofstream(kWork / "report" / "recordings" / (m_tape + name))
         << line << (HasFailure() ? "   FAILED" : "   ok") << '\n';
   }
 
