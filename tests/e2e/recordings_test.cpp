@@ -3,12 +3,15 @@
 //
 // make_tapes.sh (the fixture that runs first) leaves every tape and its
 // tape2wav recording in the work folder. Each test here makes one variant of
-// one recording with sox, converts it at the default settings and, where the
-// defaults do not decode it exactly, with the settings that do, and checks
-// both outcomes. Each test writes one line to the report; the last e2e test
-// gathers them into e2e-report.txt.
+// one recording with sox, converts it with each of the variant's settings
+// (the defaults first; then, where the defaults fail, the settings that
+// decode it) and checks what each conversion made of it. Each test writes
+// one line to the report; the last e2e test gathers them into
+// e2e-report.txt.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
