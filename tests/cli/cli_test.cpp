@@ -162,6 +162,22 @@ TEST_F(CliTest, OutputFolderAndQuiet) {
   EXPECT_NE(result.err.find("missing/game.tap"), std::string::npos);
 }
 
+TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {
+  struct Row {
+    const char* recording;
+    const char* title;
+  } rows[] = {{"my.game.v2.wav", "my.game.v2"},
+              {"my game.wav", "my game"},
+              {"Игра на кассете.WAV", "Игра на кассете"}};
+  for (const Row& row : rows) {
+    WriteFile(m_dir / row.recording, Recording({0, 0}));
+    EXPECT_EQ(Cli("-q " + ShellQuote(row.recording)).status, 0) << row.recording;
+    EXPECT_EQ(ReadFile(m_dir / (std::string(row.title) + ".tap")), Bytes({2, 0, 0, 0}))
+        << row.recording;
+    EXPECT_TRUE(Exists(std::string(row.title) + ".txt")) << row.recording;
+  }
+}
+
 TEST_F(CliTest, OptionsReachTheDecoder) {
   // Short pulses that the default ranges do not know.
   WriteFile(m_dir / "fast.wav",
