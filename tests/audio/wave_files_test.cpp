@@ -2,7 +2,6 @@
 // recording at all are in the conversion's table of hostile files.)
 #include <gtest/gtest.h>
 
-
 #include "audio/wave_source.h"
 #include "test_support.h"
 
