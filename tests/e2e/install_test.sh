@@ -27,8 +27,10 @@ version=$("$cli" --version)
 
 # The manual page: roff without warnings, the program's version, and every
 # option that --help lists.
-man=$prefix/share/man/man1/tapedecoder-cli.1
-[ -f "$man" ] || fail "no manual page in share/man/man1"
+installed=$prefix/share/man/man1/tapedecoder-cli.1.gz
+[ -f "$installed" ] || fail "no compressed manual page in share/man/man1"
+man=$work/tapedecoder-cli.1
+gzip -dc "$installed" >"$man" || fail "the manual page is not gzip"
 warnings=$(groff -k -man -ww -z -Tutf8 "$man" 2>&1)
 [ -z "$warnings" ] || fail "groff on the manual page: $warnings"
 grep -q "\"tapedecoder ${version#tapedecoder-cli }\"" "$man" ||
