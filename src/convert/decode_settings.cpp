@@ -31,6 +31,19 @@ bool IsCSpace(char c) {
          c == '\r';
 }
 
+// The float nearest to `value`, as IEEE rounding gives it: beyond the
+// largest float by half a unit or more is infinity. (A plain conversion of
+// a double outside the float range is undefined.)
+float NearestFloat(double value) {
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  constexpr double kHalfUnit = 0x1p103;  // half the spacing of floats at the top
+  if (value > kLargest) return value < kLargest + kHalfUnit ? std::numeric_limits<float>::max()
+                                                             : std::numeric_limits<float>::infinity();
+  if (value < -kLargest) return value > -kLargest - kHalfUnit ? std::numeric_limits<float>::lowest()
+                                                               : -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
 }  // namespace
 
 double ParseDoubleLikeAtof(const std::string& text) {
@@ -65,7 +78,7 @@ std::int32_t ParseIntLikeAtoi(const std::string& text) {
 DecodeSettings ParseSettings(const SettingsTexts& texts, bool useLeft,
                              bool useRight, LevelMode levelMode) {
   auto bound = [&texts](SettingsField field) {
-    return static_cast<float>(ParseDoubleLikeAtof(texts[field]));
+    return NearestFloat(ParseDoubleLikeAtof(texts[field]));
   };
   DecodeSettings settings;
   settings.zeroMin = bound(FIELD_ZERO_MIN);

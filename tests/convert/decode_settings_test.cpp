@@ -64,6 +64,10 @@ TEST(ParseSettingsTest, BoundsReadLikeAtofAndRoundToFloat) {
       // The nearest float to the double, not a truncation of it.
       {"16777217", 16777216.0f},
       {"0.30000001192092896", 0.3f},
+      // Beyond the float range: the largest float, then infinity.
+      {"3.4028235e38", std::numeric_limits<float>::max()},
+      {"1e39", std::numeric_limits<float>::infinity()},
+      {"-1e300", -std::numeric_limits<float>::infinity()},
   };
   for (const Row& row : rows) {
     const DecodeSettings s = Parse(With({{FIELD_ZERO_MIN, row.text}}));
