@@ -7,9 +7,10 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq \
     build-essential cmake ninja-build pkg-config \
-    qt6-base-dev qt6-qpa-plugins libgl-dev libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev \
+    qt6-base-dev qt6-qpa-plugins libgl-dev libcli11-dev libgtest-dev \
+    libsndfile1-dev libsoxr-dev libspectrum-dev zlib1g-dev \
     clang libclang-rt-14-dev \
-    sox fuse-emulator-utils zmakebas pasmo \
+    sox libsox-fmt-mp3 fuse-emulator-utils zmakebas pasmo \
     xvfb xauth imagemagick fonts-dejavu-core locales \
     dpkg-dev file desktop-file-utils groff-base libxml2-utils \
     >/dev/null

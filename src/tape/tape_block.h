@@ -1,0 +1,86 @@
+// What a decoder yields: the blocks found on a tape, and the stretches that
+// are no recognised block, with where they lie in the recording and what
+// was measured of them. Sinks (the tape image, the listing, the TZX/PZX
+// writers, the CLI's report) consume these values; nothing writes while it
+// decodes.
+#ifndef TAPEDECODER_TAPE_TAPE_BLOCK_H_
+#define TAPEDECODER_TAPE_TAPE_BLOCK_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <variant>
+#include <vector>
+
+namespace tapedecoder {
+
+// Tape timings are counted in T-states of the machine's 3.5 MHz clock.
+constexpr double TSTATES_PER_SECOND = 3500000.0;
+
+// The ROM loader's pulse lengths, in T-states.
+constexpr double ROM_PILOT_PULSE = 2168.0;
+constexpr double ROM_SYNC1_PULSE = 667.0;
+constexpr double ROM_SYNC2_PULSE = 735.0;
+constexpr double ROM_ZERO_PULSE = 855.0;
+constexpr double ROM_ONE_PULSE = 1710.0;
+// Pilot pulses the ROM saver writes before a header (flag < 128) and
+// before any other block.
+constexpr int ROM_HEADER_PILOT_PULSES = 8063;
+constexpr int ROM_DATA_PILOT_PULSES = 3223;
+
+// What was measured of one block, in T-states at the nominal clock (so a
+// tape running 2 % fast measures 2 % short). Zero where not measured.
+struct BlockTiming {
+  double pilot = 0.0;     // one pilot pulse (half a period)
+  double sync1 = 0.0;     // first sync pulse
+  double sync2 = 0.0;     // second sync pulse
+  double zero = 0.0;      // one pulse of a 0 bit
+  double one = 0.0;       // one pulse of a 1 bit
+  std::int32_t pilotPulses = 0;
+};
+
+// How a block's bytes came to be.
+enum class BlockOrigin : std::uint8_t {
+  DECODED,        // read straight from the recording
+  RETRIED,        // read again with another detector or other thresholds
+  SYNC_REPAIRED,  // no sync was seen; the bit alignment is assumed
+  VOTED,          // voted bit by bit across several takes
+};
+
+// One block: the bytes between a sync and the end of the data.
+struct TapeBlock {
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t usedBits = 8;  // bits of the last byte that were recorded, 1..8
+  double startSeconds = 0.0;  // the first pilot edge in the recording
+  double dataSeconds = 0.0;   // the end of the sync, where the first bit starts
+  double endSeconds = 0.0;    // the last edge of the block
+  BlockTiming timing;
+  bool romTiming = true;      // pilot, sync and bits in the ROM's ratios
+  BlockOrigin origin = BlockOrigin::DECODED;
+  int take = 0;               // which recording it came from, when merging
+  // Per bit, most significant first: the decoder's confidence in the bit,
+  // 0 (a guess) upwards, 1 being a typical clean bit. Empty when the
+  // decoder does not measure it.
+  std::vector<float> bitConfidence;
+  // Per bit: its start in the recording, in seconds. Empty when not kept.
+  std::vector<double> bitSeconds;
+};
+
+// True when the exclusive OR of every byte but the last equals the last (a
+// one-byte block holding 0 is good; an empty block is not).
+bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
+
+// A stretch of the recording that is no recognised block, kept as the
+// lengths of its pulses so that playing it back reproduces its edges.
+struct PulseStretch {
+  double startSeconds = 0.0;       // the first edge
+  bool firstPulseHigh = true;      // the level during the first pulse
+  std::vector<double> pulses;      // T-states from each edge to the next
+};
+
+// One part of a decoded tape, in recording order. Silence between parts is
+// the gap between one part's end and the next one's start.
+using TapePart = std::variant<TapeBlock, PulseStretch>;
+
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_TAPE_TAPE_BLOCK_H_
