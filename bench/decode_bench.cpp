@@ -26,6 +26,8 @@
 #include "tape/block_decoder.h"
 #include "tape_signal.h"
 
+using namespace tapedecoder;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -10,6 +10,8 @@
 class QFont;
 class QRect;
 
+namespace tapedecoder {
+
 // The dialog template and the ids of the controls that the dialog addresses.
 constexpr int IDD_MAIN = 102;
 constexpr int IDC_STATIC = -1;  // a control that is never addressed
@@ -90,5 +92,7 @@ int MulDiv(int number, int numerator, int denominator);
 // converted separately, as the dialog manager places controls.
 QRect DialogUnitsToPixels(const DialogBaseUnits& base, const QRect& units);
 QRect DialogUnitsToPixels(const QFont& font, const QRect& units);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_APP_DIALOG_TEMPLATE_H_

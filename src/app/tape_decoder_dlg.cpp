@@ -27,6 +27,8 @@
 #include "app/dialog_template.h"
 #include "convert/conversion_run.h"
 
+namespace tapedecoder {
+
 namespace {
 
 const char* const kChooserTitle = "Выбор звукового файла для расшифровки";
@@ -329,3 +331,5 @@ void CTapeDecoderDlg::keyPressEvent(QKeyEvent* event) {
   }
   QDialog::keyPressEvent(event);
 }
+
+}  // namespace tapedecoder

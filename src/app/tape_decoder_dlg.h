@@ -19,6 +19,8 @@ class QRadioButton;
 class QStyle;
 class QWidget;
 
+namespace tapedecoder {
+
 // Asks the user for a recording. Returns the chosen file's absolute path,
 // or nothing when the user cancels. `parent` owns the chooser while it runs.
 using FileChooser = std::function<std::optional<QString>(QWidget* parent)>;
@@ -95,5 +97,7 @@ class CTapeDecoderDlg : public QDialog {
   FileChooser m_chooseFile;
   MessageShower m_showMessage;
 };
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_APP_TAPE_DECODER_DLG_H_

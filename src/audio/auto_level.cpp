@@ -6,6 +6,8 @@
 #include "audio/byte_scan.h"
 #include "audio/wave_source.h"
 
+namespace tapedecoder {
+
 namespace {
 
 // Calls visit(value, count) for each run of equal frame values in frames
@@ -113,3 +115,5 @@ std::uint8_t CWaveSource::GetAutoLevel(std::uint32_t count) const {
   const unsigned middle = (w.maximum + w.minimum) / 2;
   return static_cast<std::uint8_t>((mean + middle) / 2);
 }
+
+}  // namespace tapedecoder

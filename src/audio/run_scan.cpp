@@ -14,6 +14,8 @@
 #include "audio/byte_scan.h"
 #include "audio/wave_source.h"
 
+namespace tapedecoder {
+
 namespace {
 
 // Positions from 1.0 up to here use the progression; the frame index of a
@@ -166,3 +168,5 @@ std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& st
   }
   return -1;
 }
+
+}  // namespace tapedecoder

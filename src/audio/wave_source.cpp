@@ -7,6 +7,8 @@
 #include <fstream>
 #include <new>
 
+namespace tapedecoder {
+
 namespace {
 
 class MemoryReader : public CWaveSource::Reader {
@@ -252,3 +254,5 @@ bool CWaveSource::IsAtEnd() const {
   std::uint8_t scratch;
   return !ReadSample(scratch);
 }
+
+}  // namespace tapedecoder

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace tapedecoder {
+
 // Why the last Open failed, in the order the checks run.
 enum WaveError : std::uint8_t {
   WAVE_OK = 0,
@@ -204,5 +206,7 @@ class CWaveSource {
   };
   Binade m_binade;  // a cache: invalid after any load or channel change
 };
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_AUDIO_WAVE_SOURCE_H_

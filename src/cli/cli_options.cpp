@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <limits>
 
+namespace tapedecoder {
+
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -136,3 +138,5 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   }
   return std::nullopt;
 }
+
+}  // namespace tapedecoder

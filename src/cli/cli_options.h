@@ -11,6 +11,8 @@
 
 #include "convert/decode_settings.h"
 
+namespace tapedecoder {
+
 // Exit statuses of the program.
 constexpr int EXIT_ALL_CONVERTED = 0;
 constexpr int EXIT_SOME_FAILED = 1;   // a recording not opened or not written
@@ -41,5 +43,7 @@ std::optional<std::int32_t> ParseInteger(const std::string& text);
 // The output title of a recording: its name without folder and extension,
 // in `outputDir` or, when that is empty, in the recording's own folder.
 std::string OutputTitle(const std::string& recording, const std::string& outputDir);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_CLI_CLI_OPTIONS_H_

@@ -7,6 +7,8 @@
 #include "convert/conversion_run.h"
 #include "convert/decode_settings.h"
 
+using namespace tapedecoder;
+
 int main(int argc, char** argv) {
   CliOptions options;
   if (const auto status = ParseCommandLine(argc, argv, options, std::cout, std::cerr))

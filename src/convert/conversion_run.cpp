@@ -6,6 +6,8 @@
 #include "audio/wave_source.h"
 #include "tape/block_decoder.h"
 
+namespace tapedecoder {
+
 const char* const MESSAGE_CANNOT_OPEN =
     "Не могу открыть этот файл.\n"
     "Проверьте, не заблокирован ли он сторонней программой\n"
@@ -76,3 +78,5 @@ UserMessage RunConversion(const DecodeSettings& settings, const std::string& fil
     return Error(MESSAGE_NO_MEMORY);
   }
 }
+
+}  // namespace tapedecoder

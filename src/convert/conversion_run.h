@@ -6,6 +6,8 @@
 
 #include "convert/decode_settings.h"
 
+namespace tapedecoder {
+
 // What a run did, for front ends that report more than the message.
 struct ConversionReport {
   bool opened = false;     // the recording was loaded
@@ -42,5 +44,7 @@ UserMessage RunConversion(const DecodeSettings& settings,
                           const std::string& fileName,
                           const std::string& fileTitle,
                           ConversionReport* report = nullptr);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_CONVERT_CONVERSION_RUN_H_

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+namespace tapedecoder {
+
 const char* const CAPTION_ERROR = "Ошибка";
 const char* const CAPTION_MESSAGE = "Сообщение";
 
@@ -112,3 +114,5 @@ std::optional<UserMessage> ValidateSettings(const DecodeSettings& settings) {
     return error("Количество точек должно быть больше нуля!");
   return std::nullopt;
 }
+
+}  // namespace tapedecoder

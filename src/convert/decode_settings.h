@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace tapedecoder {
+
 // How the threshold between high and low samples is chosen.
 enum LevelMode : std::uint8_t {
   LEVEL_MANUAL = 0,  // the fixed manualLevel
@@ -83,5 +85,7 @@ std::optional<UserMessage> ValidateSettings(const DecodeSettings& settings);
 // The number readers of ParseSettings, for the front ends.
 double ParseDoubleLikeAtof(const std::string& text);
 std::int32_t ParseIntLikeAtoi(const std::string& text);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_CONVERT_DECODE_SETTINGS_H_

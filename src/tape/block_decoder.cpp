@@ -9,6 +9,8 @@
 #include "tape/tape_format.h"
 #include "tape/tape_output.h"
 
+namespace tapedecoder {
+
 namespace {
 
 bool InRange(std::int32_t length, float minimum, float maximum) {
@@ -158,3 +160,5 @@ bool DecodeToFilesWith(const std::string& title, CWaveSource& source,
   if (!output.Close()) return finish(DECODE_CANNOT_WRITE, output.ErrorDetail());
   return finish(DECODE_OK, std::string());
 }
+
+}  // namespace tapedecoder

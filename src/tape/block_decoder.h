@@ -10,6 +10,8 @@
 #include "audio/wave_source.h"
 #include "convert/decode_settings.h"
 
+namespace tapedecoder {
+
 // The class of one measured pulse.
 enum PulseClass : std::uint8_t {
   PULSE_NONE = 0,   // in no range, or a run that is not classified
@@ -79,5 +81,7 @@ using PulseMeasure = std::int32_t (*)(const DecodeSettings& settings, CWaveSourc
 bool DecodeToFilesWith(const std::string& title, CWaveSource& source,
                        const DecodeSettings& settings, PulseMeasure measure,
                        DecodeReport* report = nullptr);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_TAPE_BLOCK_DECODER_H_

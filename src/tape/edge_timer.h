@@ -7,6 +7,8 @@
 #include "audio/wave_source.h"
 #include "convert/decode_settings.h"
 
+namespace tapedecoder {
+
 // Measures how many read steps the signal stays on one side of the level.
 //
 // The level is settings.manualLevel (as an unsigned 8-bit value) or, when
@@ -32,5 +34,7 @@ std::int32_t MeasurePulse(const DecodeSettings& settings, CWaveSource& source,
 
 // The step limit for a read step of `step` frames.
 std::int32_t MeasureStepLimit(double step);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_TAPE_EDGE_TIMER_H_

@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+namespace tapedecoder {
+
 // --- Edge timer ---
 
 // A run that stays on one side for this many frames (100 samples, about
@@ -61,5 +63,7 @@ constexpr std::string_view LISTING_VERDICT_BAD = "\r\nОшибка чтения!
 // Converts UTF-8 text made of ASCII and the Cyrillic letters А–я, Ё and ё
 // into Windows-1251. Any other character becomes '?'.
 std::string ToWindows1251(std::string_view utf8);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_TAPE_TAPE_FORMAT_H_

@@ -12,6 +12,8 @@
 
 #include "tape/tape_format.h"
 
+namespace tapedecoder {
+
 namespace {
 
 // Creates a new file next to `finalPath` (same folder, so that a rename
@@ -213,3 +215,5 @@ void CTapeOutput::Discard() {
     }
   }
 }
+
+}  // namespace tapedecoder

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace tapedecoder {
+
 // Writes TITLE.tap and TITLE.txt (formats in tape/tape_format.h).
 //
 // Both files are first written to temporaries in the folder of TITLE and
@@ -99,5 +101,7 @@ class CTapeOutput {
   std::string m_verdictGood;
   std::string m_verdictBad;
 };
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_TAPE_TAPE_OUTPUT_H_

@@ -8,6 +8,8 @@
 
 #include "app/app_tests.h"
 
+using namespace tapedecoder;
+
 int main(int argc, char** argv) {
   // Without a display QApplication aborts; the offscreen platform needs none.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

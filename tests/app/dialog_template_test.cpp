@@ -79,3 +79,5 @@ int RunDialogTemplateTests(int argc, char** argv) {
 }
 
 #include "dialog_template_test.moc"
+
+using namespace tapedecoder;

@@ -669,3 +669,5 @@ int RunTapeDecoderDlgTests(int argc, char** argv) {
 }
 
 #include "tape_decoder_dlg_test.moc"
+
+using namespace tapedecoder;

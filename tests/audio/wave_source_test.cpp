@@ -4,6 +4,8 @@
 
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;

@@ -8,6 +8,8 @@
 #include "tape/pulse_train.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;

@@ -7,6 +7,8 @@
 #include <limits>
 #include <string>
 
+using namespace tapedecoder;
+
 namespace {
 
 const char* const kZeroText = "Минимальная граница нуля больше максимальной!";

@@ -11,6 +11,8 @@
 #include "tape/pulse_train.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using namespace testing_support;

@@ -20,6 +20,7 @@
 
 #include "test_support.h"
 
+
 namespace {
 
 namespace fs = std::filesystem;

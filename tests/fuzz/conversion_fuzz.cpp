@@ -16,6 +16,8 @@
 #include "convert/conversion_run.h"
 #include "convert/decode_settings.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 namespace fs = std::filesystem;

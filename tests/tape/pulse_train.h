@@ -11,6 +11,8 @@
 #include "convert/decode_settings.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace testing_support {
 
 // Half-period lengths in samples. The defaults come from the standard

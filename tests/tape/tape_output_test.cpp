@@ -11,6 +11,8 @@
 #include "tape/tape_output.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;
