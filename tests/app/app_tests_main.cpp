@@ -8,7 +8,6 @@
 
 #include "app/app_tests.h"
 
-using namespace tapedecoder;
 
 int main(int argc, char** argv) {
   // Without a display QApplication aborts; the offscreen platform needs none.

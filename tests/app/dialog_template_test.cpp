@@ -9,6 +9,8 @@
 #include "app/app_tests.h"
 #include "app/dialog_template.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 class DialogTemplateTest : public QObject {
@@ -79,5 +81,3 @@ int RunDialogTemplateTests(int argc, char** argv) {
 }
 
 #include "dialog_template_test.moc"
-
-using namespace tapedecoder;
