@@ -241,7 +241,7 @@ void CTapeDecoderDlg::CreateControls() {
 }
 
 void CTapeDecoderDlg::InitControls() {
-  const SettingsTexts& texts = DEFAULT_SETTINGS_TEXTS;
+  const SettingsTexts texts = DefaultSettingsTexts();
   QLineEdit* const fields[FIELD_COUNT] = {m_zeroMin,  m_zeroMax,  m_oneMin,
                                           m_oneMax,   m_pilotMin, m_pilotMax,
                                           m_levelValue, m_autoPoints};
@@ -319,7 +319,7 @@ void CTapeDecoderDlg::OnProcess() {
     fileName = LocalName(recording.absoluteFilePath());
     fileTitle = LocalName(recording.absoluteDir().filePath(recording.completeBaseName()));
   }
-  ShowMessage(RunConversion(settings, fileName, fileTitle));
+  ShowMessage(ConversionMessage(RunConversion(settings, fileName, fileTitle)));
 }
 
 void CTapeDecoderDlg::keyPressEvent(QKeyEvent* event) {

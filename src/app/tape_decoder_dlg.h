@@ -10,7 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "convert/decode_settings.h"
+#include "front/dialog_messages.h"
+#include "front/settings_fields.h"
 
 class QCheckBox;
 class QLineEdit;

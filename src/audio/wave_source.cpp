@@ -122,24 +122,6 @@ bool FindRiffWave(CWaveSource::Reader& reader, Chunk& riff) {
 
 }  // namespace
 
-const char* DescribeWaveError(WaveError error) {
-  switch (error) {
-    case WAVE_OK: return "no error";
-    case WAVE_CANNOT_OPEN: return "the file cannot be opened";
-    case WAVE_NO_RIFF_WAVE: return "not a WAV file (no RIFF WAVE chunk)";
-    case WAVE_NO_FORMAT: return "no format chunk";
-    case WAVE_SHORT_FORMAT: return "the format chunk is truncated";
-    case WAVE_NOT_PCM: return "not uncompressed PCM";
-    case WAVE_FORMAT_END: return "the format chunk runs past the end of the file";
-    case WAVE_NO_DATA: return "no data chunk after the format chunk";
-    case WAVE_BAD_RATE: return "the sample rate is not 44100 Hz";
-    case WAVE_BAD_BLOCK_ALIGN: return "the samples are not 8-bit";
-    case WAVE_BAD_CHANNELS: return "neither mono nor stereo";
-    case WAVE_NO_MEMORY: return "not enough memory for the samples";
-  }
-  return "unknown error";
-}
-
 CWaveSource::CWaveSource() = default;
 
 CWaveSource::~CWaveSource() { Release(); }

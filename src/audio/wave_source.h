@@ -26,9 +26,6 @@ enum WaveError : std::uint8_t {
   WAVE_NO_MEMORY,          // the samples could not be held in memory
 };
 
-// A short English description of an Open failure, for logs and the CLI.
-const char* DescribeWaveError(WaveError error);
-
 // The only sample rate the source accepts.
 constexpr std::uint32_t WAVE_SAMPLE_RATE = 44100;
 

@@ -3,8 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
-#include <filesystem>
-#include <limits>
+
+#include "front/settings_fields.h"
 
 namespace tapedecoder {
 
@@ -44,10 +44,8 @@ std::optional<float> ParseBound(const std::string& text) {
     while (i < text.size() && IsDigit(text[i])) ++i, ++fractionDigits;
   }
   if (i != text.size() || wholeDigits + fractionDigits == 0) return std::nullopt;
-  // The same reading as the dialog's fields, rounded to a float.
-  const double value = ParseDoubleLikeAtof(text);
-  if (value > std::numeric_limits<float>::max()) return std::nullopt;
-  return static_cast<float>(value);
+  // The same reading as the dialog's fields.
+  return BoundFromText(text);
 }
 
 std::optional<std::pair<float, float>> ParseRange(const std::string& text) {
@@ -70,14 +68,6 @@ std::optional<std::int32_t> ParseInteger(const std::string& text) {
   return value;
 }
 
-std::string OutputTitle(const std::string& recording, const std::string& outputDir) {
-  const std::filesystem::path path(recording);
-  const std::filesystem::path folder = outputDir.empty() ? path.parent_path()
-                                                         : std::filesystem::path(outputDir);
-  const std::filesystem::path stem = path.stem();
-  return folder.empty() ? stem.string() : (folder / stem).string();
-}
-
 std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOptions& options,
                                     std::ostream& out, std::ostream& err) {
   CLI::App app(
@@ -90,17 +80,22 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
                        "Print the version and exit");
   app.get_formatter()->column_width(34);
 
+  const DecodeSettings defaults;
+  auto range = [](float minimum, float maximum) {
+    return "(default " + NumberText(minimum) + ":" + NumberText(maximum) + ")";
+  };
   std::string zero, one, pilot, level, points;
   std::string channels = "both";
-  app.add_option("--zero", zero, "zero-bit pulse range in read steps (default 11:75)")
+  app.add_option("--zero", zero, "zero-bit pulse range in read steps " +
+                                       range(defaults.zeroMin, defaults.zeroMax))
       ->type_name("MIN:MAX");
-  app.add_option("--one", one, "one-bit pulse range (default 76:110)")->type_name("MIN:MAX");
-  app.add_option("--pilot", pilot, "pilot pulse range (default 111:150)")->type_name("MIN:MAX");
+  app.add_option("--one", one, "one-bit pulse range " + range(defaults.oneMin, defaults.oneMax))->type_name("MIN:MAX");
+  app.add_option("--pilot", pilot, "pilot pulse range " + range(defaults.pilotMin, defaults.pilotMax))->type_name("MIN:MAX");
   app.add_option("--level", level, "manual threshold 0-255 (selects the manual level)")
       ->type_name("N");
   app.add_option("--auto", points,
                  "automatic threshold over a window of N frames\n"
-                 "(the default mode, N = 200)")
+                 "(the default mode, N = " + NumberText(defaults.autoPoints) + ")")
       ->type_name("N");
   app.add_option("--channels", channels, "stereo channels to use (default both)")
       ->type_name("both|left|right|none");

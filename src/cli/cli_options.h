@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/decode_settings.h"
+#include "tape/decode_settings.h"
 
 namespace tapedecoder {
 
@@ -39,10 +39,6 @@ std::optional<float> ParseBound(const std::string& text);
 std::optional<std::pair<float, float>> ParseRange(const std::string& text);
 // A signed decimal integer that fits 32 bits.
 std::optional<std::int32_t> ParseInteger(const std::string& text);
-
-// The output title of a recording: its name without folder and extension,
-// in `outputDir` or, when that is empty, in the recording's own folder.
-std::string OutputTitle(const std::string& recording, const std::string& outputDir);
 
 }  // namespace tapedecoder
 

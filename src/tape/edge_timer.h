@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "audio/wave_source.h"
-#include "convert/decode_settings.h"
+#include "tape/decode_settings.h"
 
 namespace tapedecoder {
 

@@ -46,7 +46,7 @@ constexpr std::size_t TAP_RECORD_MAX_BYTES = 65535;
 
 // --- Listing ---
 
-constexpr int LISTING_BYTES_PER_LINE = 30;
+constexpr std::size_t LISTING_BYTES_PER_LINE = 30;
 
 // The listing's texts as UTF-8 source text; ToWindows1251 gives the bytes
 // that the listing holds.

@@ -21,7 +21,6 @@ cp "$src/examples/demo.wav" "$tmp/clone/examples/"
 (cd "$tmp/clone" && "$cli" examples/demo.wav) >"$tmp/printed" 2>&1 ||
   fail "the conversion failed: $(cat "$tmp/printed")"
 cat >"$tmp/expected" <<'TEXT'
-examples/demo.wav: Создание tap-файла и txt-файла данных завершено.
 examples/demo.wav: 2 blocks (2 good, 0 bad) -> examples/demo.tap, examples/demo.txt
 TEXT
 diff "$tmp/expected" "$tmp/printed" || fail "the program printed something else than the README shows"

@@ -8,7 +8,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "convert/decode_settings.h"
+#include "tape/decode_settings.h"
 #include "test_support.h"
 
 using namespace tapedecoder;

@@ -1,4 +1,5 @@
-#include "convert/decode_settings.h"
+#include "front/dialog_messages.h"
+#include "front/settings_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,7 @@ DecodeSettings Parse(SettingsTexts texts, LevelMode mode = LEVEL_AUTO) {
 }
 
 SettingsTexts With(std::initializer_list<std::pair<SettingsField, const char*>> changes) {
-  SettingsTexts texts = DEFAULT_SETTINGS_TEXTS;
+  SettingsTexts texts = DefaultSettingsTexts();
   for (const auto& [field, text] : changes) texts[field] = text;
   return texts;
 }
@@ -36,7 +37,7 @@ std::string Verdict(const DecodeSettings& settings) {
 }
 
 TEST(ParseSettingsTest, DefaultTextsGiveTheDefaultRecord) {
-  const DecodeSettings parsed = Parse(DEFAULT_SETTINGS_TEXTS);
+  const DecodeSettings parsed = Parse(DefaultSettingsTexts());
   const DecodeSettings defaults;
   EXPECT_EQ(parsed.zeroMin, 11.0f);
   EXPECT_EQ(parsed.zeroMax, 75.0f);
