@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "front/settings_fields.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
 
@@ -62,8 +63,29 @@ TEST_F(CliTest, HelpDocumentsEveryOption) {
                              "--auto N", "--channels both|left|right|none", "-o,--output-dir DIR",
                              "-q,--quiet", "--help", "--version", "RECORDING.wav"})
     EXPECT_NE(result.out.find(option), std::string::npos) << option;
-  for (const char* defaults : {"11:75", "76:110", "111:150", "N = 200"})
-    EXPECT_NE(result.out.find(defaults), std::string::npos) << defaults;
+}
+
+// The defaults are written once, in DecodeSettings; the manual page and the
+// README quote them and must not drift.
+TEST(CliDocumentationTest, ManualPageAndReadmeQuoteTheDefaults) {
+  const DecodeSettings d;
+  const auto range = [](float minimum, float maximum) {
+    return NumberText(minimum) + ":" + NumberText(maximum);
+  };
+  const auto read = [](const char* name) {
+    const Bytes bytes = ReadFile(std::filesystem::path(TAPEDECODER_SOURCE_DIR) / name);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  const std::string manual = read("packaging/tapedecoder-cli.1.in");
+  const std::string readme = read("README.md");
+  for (const std::string& text : {range(d.zeroMin, d.zeroMax), range(d.oneMin, d.oneMax),
+                                  range(d.pilotMin, d.pilotMax)}) {
+    EXPECT_NE(manual.find("Default " + text + "."), std::string::npos) << text;
+    EXPECT_NE(readme.find("| `" + text + "` |"), std::string::npos) << text;
+  }
+  const std::string points = NumberText(d.autoPoints);
+  EXPECT_NE(manual.find("the default is " + points + " "), std::string::npos);
+  EXPECT_NE(readme.find("| `" + points + "` |"), std::string::npos);
 }
 
 TEST_F(CliTest, VersionIsPrinted) {

@@ -39,18 +39,15 @@ std::string Verdict(const DecodeSettings& settings) {
 TEST(ParseSettingsTest, DefaultTextsGiveTheDefaultRecord) {
   const DecodeSettings parsed = Parse(DefaultSettingsTexts());
   const DecodeSettings defaults;
-  EXPECT_EQ(parsed.zeroMin, 11.0f);
-  EXPECT_EQ(parsed.zeroMax, 75.0f);
-  EXPECT_EQ(parsed.oneMin, 76.0f);
-  EXPECT_EQ(parsed.oneMax, 110.0f);
-  EXPECT_EQ(parsed.pilotMin, 111.0f);
-  EXPECT_EQ(parsed.pilotMax, 150.0f);
-  EXPECT_EQ(parsed.manualLevel, 127);
-  EXPECT_EQ(parsed.autoPoints, 200);
+  EXPECT_EQ(parsed.zeroMin, defaults.zeroMin);
+  EXPECT_EQ(parsed.zeroMax, defaults.zeroMax);
+  EXPECT_EQ(parsed.oneMin, defaults.oneMin);
+  EXPECT_EQ(parsed.oneMax, defaults.oneMax);
+  EXPECT_EQ(parsed.pilotMin, defaults.pilotMin);
+  EXPECT_EQ(parsed.pilotMax, defaults.pilotMax);
+  EXPECT_EQ(parsed.manualLevel, defaults.manualLevel);
+  EXPECT_EQ(parsed.autoPoints, defaults.autoPoints);
   EXPECT_EQ(parsed.levelMode, LEVEL_AUTO);
-  EXPECT_EQ(defaults.zeroMin, parsed.zeroMin);
-  EXPECT_EQ(defaults.pilotMax, parsed.pilotMax);
-  EXPECT_EQ(defaults.autoPoints, parsed.autoPoints);
   EXPECT_TRUE(parsed.useLeft && parsed.useRight);
   EXPECT_EQ(Verdict(parsed), "");
 }
