@@ -113,6 +113,7 @@ bool CCswReader::Open() {
 bool CCswReader::Refill() {
   m_begin = 0;
   m_end = 0;
+  if (m_pendingFault != CswFault::NONE) return Fail(InputFailure::BAD_CSW, m_pendingFault);
   if (m_dataEnded) return false;
   if (!m_inflater) {
     m_end = m_source.Read(m_buffer.get(), BUFFER_SIZE);
@@ -145,8 +146,12 @@ bool CCswReader::Refill() {
       break;
     }
     if (status == Z_MEM_ERROR) return Fail(InputFailure::NO_MEMORY);
-    if (status == Z_NEED_DICT || status == Z_DATA_ERROR || status == Z_STREAM_ERROR)
-      return Fail(InputFailure::BAD_CSW, CswFault::BAD_ZLIB);
+    if (status == Z_NEED_DICT || status == Z_DATA_ERROR || status == Z_STREAM_ERROR) {
+      // The bytes inflated before the damage are delivered first.
+      if (m_end == 0) return Fail(InputFailure::BAD_CSW, CswFault::BAD_ZLIB);
+      m_pendingFault = CswFault::BAD_ZLIB;
+      break;
+    }
     if (m_end == 0 && z.stream.avail_in == 0 && z.sourceEnded)
       return Fail(InputFailure::BAD_CSW, CswFault::TRUNCATED_DATA);
   }

@@ -87,6 +87,7 @@ class CCswReader {
   std::size_t m_begin = 0;
   std::size_t m_end = 0;
   bool m_dataEnded = false;
+  CswFault m_pendingFault = CswFault::NONE;  // found behind the bytes in m_buffer
   bool m_open = false;
   std::uint64_t m_pulses = 0;
   InputFailure m_failure = InputFailure::NONE;
