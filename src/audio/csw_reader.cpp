@@ -191,7 +191,8 @@ bool CCswReader::Next(CswPulse& pulse) {
 CCswSamples::CCswSamples(CCswReader& reader) : m_reader(reader) {
   const std::uint32_t rate = reader.Header().rate;
   if (rate > 0 && rate < MIN_OUTPUT_RATE) m_up = (MIN_OUTPUT_RATE + rate - 1) / rate;
-  if (rate > MAX_OUTPUT_RATE) m_down = (rate + MAX_OUTPUT_RATE - 1) / MAX_OUTPUT_RATE;
+  if (rate > MAX_OUTPUT_RATE)  // in 64 bits: the sum would wrap near the largest rates
+    m_down = static_cast<std::uint32_t>((std::uint64_t{rate} + MAX_OUTPUT_RATE - 1) / MAX_OUTPUT_RATE);
 }
 
 double CCswSamples::OutputRate() const {

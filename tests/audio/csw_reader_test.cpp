@@ -150,6 +150,8 @@ TEST(CswSamples, PulsesRenderAsAHeldSquareWaveAtFortyKilohertzOrMore) {
       {8000, 40000, {}},  // checked by length below
       // Four input samples per output sample: edges fall between as means.
       {768000, 192000, {.25f, 0.0f, -.5f}},
+      // The largest rate: every pulse in one output sample.
+      {0xFFFFFFFFu, 0xFFFFFFFFu / 22370.0, {0.5f * static_cast<float>(-1.0 / 11)}},
   };
   for (const Row& row : rows) {
     const Bytes v2 = CswV2(row.rate, 1, true, CswRle(pulses));
