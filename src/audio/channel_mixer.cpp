@@ -39,6 +39,8 @@ bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelCh
   m_blockFrames = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(rate * BLOCK_SECONDS)));
   m_decideBlocks = static_cast<std::size_t>(std::ceil(MIX_DECIDE_SECONDS / BLOCK_SECONDS));
   m_held.clear();
+  m_draining = false;
+  m_drained = 0;
   if (!m_needMix) return true;
   m_heldLimit = std::max<std::size_t>(1, MIX_BUFFER_SAMPLES / n) * n;
   try {
@@ -50,24 +52,45 @@ bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelCh
   return true;
 }
 
-void CChannelMixer::Push(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+std::size_t CChannelMixer::Push(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+  if (m_draining) return 0;
+  if (m_decided) {
+    Emit(frames, count, out);
+    return count;
+  }
   const auto n = static_cast<std::size_t>(m_channels);
   std::size_t i = 0;
-  while (!m_decided && i < count) {
+  while (i < count && !m_draining) {
     const float* frame = frames + i * n;
     m_held.insert(m_held.end(), frame, frame + n);
     Analyse(frame);
     ++i;
     if (m_liveBlocks >= m_decideBlocks)
-      Release(true, out);
+      Release(true);
     else if (m_held.size() >= m_heldLimit)
-      Release(m_liveBlocks >= m_decideBlocks / FEWEST_LIVE_DIVISOR, out);
+      Release(m_liveBlocks >= m_decideBlocks / FEWEST_LIVE_DIVISOR);
   }
-  if (i < count) Emit(frames + i * n, count - i, out);
+  return i;
 }
 
-void CChannelMixer::Finish(std::vector<std::vector<float>>& out) {
-  if (!m_decided) Release(true, out);
+void CChannelMixer::Finish() {
+  if (!m_decided && !m_draining) Release(true);
+}
+
+std::size_t CChannelMixer::Drain(std::vector<std::vector<float>>& out, std::size_t maxFrames) {
+  if (!m_draining) return 0;
+  const auto n = static_cast<std::size_t>(m_channels);
+  const std::size_t frames = m_held.size() / n;
+  const std::size_t take = std::min(maxFrames, frames - m_drained);
+  Emit(m_held.data() + m_drained * n, take, out);
+  m_drained += take;
+  if (m_drained == frames) {
+    m_draining = false;
+    m_drained = 0;
+    if (m_decided) std::vector<float>().swap(m_held);
+    else m_held.clear();
+  }
+  return take;
 }
 
 void CChannelMixer::Analyse(const float* frame) {
@@ -88,7 +111,7 @@ void CChannelMixer::CloseBlock() {
   m_inBlock = 0;
 }
 
-void CChannelMixer::Release(bool decide, std::vector<std::vector<float>>& out) {
+void CChannelMixer::Release(bool decide) {
   CloseBlock();
   const auto n = static_cast<std::size_t>(m_channels);
   const std::size_t frames = m_held.size() / n;
@@ -141,21 +164,18 @@ void CChannelMixer::Release(bool decide, std::vector<std::vector<float>>& out) {
       m_output[c].primed = true;
     }
   }
-  Emit(m_held.data(), frames, out);
+  m_draining = frames > 0;
+  m_drained = 0;
   m_blockLive.clear();
   m_liveBlocks = 0;
   m_analysisAtStart = m_analysis;
-  if (m_decided) {
-    std::vector<float>().swap(m_held);
-    std::vector<std::uint8_t>().swap(m_blockLive);
-  } else {
-    m_held.clear();
-  }
+  if (m_decided) std::vector<std::uint8_t>().swap(m_blockLive);
+  if (!m_draining && m_decided) std::vector<float>().swap(m_held);
 }
 
 void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
   const auto n = static_cast<std::size_t>(m_channels);
-  std::vector<float> mix;
+  std::vector<float>& mix = m_mix;
   if (m_needMix) {
     int used = 0;
     for (int w : m_weights) used += w != 0 ? 1 : 0;

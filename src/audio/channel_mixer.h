@@ -50,12 +50,20 @@ class CChannelMixer {
   // choices not empty.
   bool Start(int channels, double rate, const std::vector<ChannelChoice>& choices);
 
-  // Takes `count` interleaved frames and appends to out[i] the samples of
-  // choices[i] that are ready: every stream gets the same number. While the
-  // mix is undecided nothing is appended. REQUIRES: out.size() == choices.size().
-  void Push(const float* frames, std::size_t count, std::vector<std::vector<float>>& out);
-  // Decides the mix if still open and appends what was held back.
-  void Finish(std::vector<std::vector<float>>& out);
+  // Takes up to `count` interleaved frames and returns how many it took.
+  // Decided frames go straight to the outputs: out[i] gets the samples of
+  // choices[i], every stream the same number. Undecided frames are held
+  // back; when the hold-back ends (decided, or full), Push returns early
+  // and Draining() is true. REQUIRES: !Draining(), out.size() == choices.size().
+  std::size_t Push(const float* frames, std::size_t count, std::vector<std::vector<float>>& out);
+  // Decides the mix from what is held back, if still undecided; the held
+  // frames are then drained.
+  void Finish();
+  // True while held-back frames wait to be drained.
+  bool Draining() const { return m_draining; }
+  // Appends up to `maxFrames` held-back frames to the outputs (each stream
+  // the same count) and returns how many; 0 when none are waiting.
+  std::size_t Drain(std::vector<std::vector<float>>& out, std::size_t maxFrames);
 
   // The mix's weight of each channel, +1, -1 or 0 (dead); equal weights
   // until Decided().
@@ -78,8 +86,8 @@ class CChannelMixer {
   void Analyse(const float* frame);
   void CloseBlock();
   // Sets the weights from the held-back frames (when `decide`), or leaves
-  // them equal, and appends the held-back frames to the outputs.
-  void Release(bool decide, std::vector<std::vector<float>>& out);
+  // them equal, and starts draining the held-back frames.
+  void Release(bool decide);
   void Emit(const float* frames, std::size_t count, std::vector<std::vector<float>>& out);
 
   int m_channels = 0;
@@ -91,6 +99,8 @@ class CChannelMixer {
   std::vector<Tracker> m_output;    // the mix's DC trackers
   // The hold-back and its analysis.
   std::vector<float> m_held;
+  bool m_draining = false;
+  std::size_t m_drained = 0;        // held frames already drained
   std::size_t m_heldLimit = 0;      // in samples, a whole number of frames
   std::vector<Tracker> m_analysis;
   std::vector<Tracker> m_analysisAtStart;  // m_analysis as the held frames began
@@ -101,6 +111,7 @@ class CChannelMixer {
   std::size_t m_liveBlocks = 0;
   std::size_t m_decideBlocks = 0;
   std::vector<double> m_scratch;
+  std::vector<float> m_mix;         // Emit's mixed samples
 };
 
 }  // namespace tapedecoder

@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::size_t CHUNK_SAMPLES = 32768;  // per read from the file, all channels
 constexpr std::size_t CSW_CHUNK = 16384;
+constexpr std::size_t DRAIN_FRAMES = 8192;  // held-back frames mixed per step
 // Samples beyond this are taken for damage rather than loudness; not-a-number
 // reads as silence.
 constexpr float SAMPLE_LIMIT = 16.0f;
@@ -234,7 +235,7 @@ bool CSampleInput::Select(const std::vector<ChannelChoice>& choices) {
 }
 
 bool CSampleInput::Pump() {
-  if (m_ended || Failed()) return false;
+  if (m_ended) return false;  // a read error still drains what came before it
   if (m_readyBegin > 0) {
     for (std::vector<float>& r : m_ready) r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(m_readyBegin));
     m_readyBegin = 0;
@@ -252,24 +253,35 @@ bool CSampleInput::Pump() {
     return n > 0;
   }
 
+  // One step: drain held-back frames, or hand the mixer the rest of the
+  // chunk, or read the next chunk; each bounded, so that m_ready stays small.
   const std::size_t channels = static_cast<std::size_t>(m_info.channels);
-  const sf_count_t got = sf_readf_float(m_sound->file, m_chunk.data(),
-                                        static_cast<sf_count_t>(m_chunk.size() / channels));
-  if (got > 0) {
-    const std::size_t samples = static_cast<std::size_t>(got) * channels;
-    for (std::size_t i = 0; i < samples; ++i) {
-      float& v = m_chunk[i];
-      if (std::isnan(v)) v = 0.0f;
-      v = std::clamp(v, -SAMPLE_LIMIT, SAMPLE_LIMIT);
+  if (m_mixer.Draining()) {
+    m_mixer.Drain(m_mixed, DRAIN_FRAMES);
+  } else if (m_chunkBegin < m_chunkFrames) {
+    m_chunkBegin += m_mixer.Push(m_chunk.data() + m_chunkBegin * channels, m_chunkFrames - m_chunkBegin, m_mixed);
+  } else if (!m_inputEnded) {
+    const sf_count_t got = sf_readf_float(m_sound->file, m_chunk.data(),
+                                          static_cast<sf_count_t>(m_chunk.size() / channels));
+    if (got > 0) {
+      const std::size_t samples = static_cast<std::size_t>(got) * channels;
+      for (std::size_t i = 0; i < samples; ++i) {
+        float& v = m_chunk[i];
+        if (std::isnan(v)) v = 0.0f;
+        v = std::clamp(v, -SAMPLE_LIMIT, SAMPLE_LIMIT);
+      }
+      m_framesRead += static_cast<std::uint64_t>(got);
+      m_chunkBegin = 0;
+      m_chunkFrames = static_cast<std::size_t>(got);
+    } else {
+      if (sf_error(m_sound->file) != SF_ERR_NO_ERROR) {
+        Fail(InputFailure::READ_ERROR, errno);
+        m_error.libraryMessage = sf_strerror(m_sound->file);
+      }
+      m_inputEnded = true;
+      m_mixer.Finish();
     }
-    m_framesRead += static_cast<std::uint64_t>(got);
-    m_mixer.Push(m_chunk.data(), static_cast<std::size_t>(got), m_mixed);
   } else {
-    if (sf_error(m_sound->file) != SF_ERR_NO_ERROR) {
-      Fail(InputFailure::READ_ERROR, errno);
-      m_error.libraryMessage = sf_strerror(m_sound->file);
-    }
-    m_mixer.Finish(m_mixed);
     m_ended = true;
   }
   for (std::size_t i = 0; i < m_mixed.size(); ++i) {
@@ -297,7 +309,12 @@ std::size_t CSampleInput::Read(std::vector<std::vector<float>>& out, std::size_t
     for (const std::vector<float>& r : m_ready) n = std::min(n, r.size());
     return n - m_readyBegin;
   };
-  while (available() < max && Pump()) {
+  try {
+    while (available() < max && Pump()) {
+    }
+  } catch (const std::bad_alloc&) {  // a buffer could not grow: end here
+    Fail(InputFailure::NO_MEMORY);
+    m_ended = true;
   }
   const std::size_t n = std::min(available(), max);
   for (std::size_t i = 0; i < m_ready.size(); ++i) {

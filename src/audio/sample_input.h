@@ -99,6 +99,9 @@ class CSampleInput {
   // AUDIO
   std::unique_ptr<SoundFile> m_sound;
   std::vector<float> m_chunk;
+  std::size_t m_chunkBegin = 0;   // frames of m_chunk the mixer took
+  std::size_t m_chunkFrames = 0;  // frames in m_chunk
+  bool m_inputEnded = false;      // the file is read and the mixer told
   std::uint64_t m_framesRead = 0;
   CChannelMixer m_mixer;
   std::vector<std::unique_ptr<class CUpsampler>> m_upsamplers;

@@ -36,10 +36,13 @@ std::vector<std::vector<float>> MixAll(CChannelMixer& mixer, const std::vector<f
   std::size_t done = 0;
   for (std::size_t piece = 1; done < total; piece = piece * 3 + 7) {
     const std::size_t n = std::min(piece, total - done);
-    mixer.Push(frames.data() + done * static_cast<std::size_t>(channels), n, out);
-    done += n;
+    done += mixer.Push(frames.data() + done * static_cast<std::size_t>(channels), n, out);
+    while (mixer.Drain(out, piece) > 0) {
+    }
   }
-  mixer.Finish(out);
+  mixer.Finish();
+  while (mixer.Drain(out, 1000) > 0) {
+  }
   return out;
 }
 
