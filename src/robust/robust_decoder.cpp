@@ -1,6 +1,7 @@
 #include "robust/robust_decoder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -43,7 +44,7 @@ std::size_t RingCapacity(double rate) {
 // speed 0.45x-2.2x), each within 25 % of the one of the same level before.
 class PilotFinder {
  public:
-  explicit PilotFinder(double rate) : m_nominal(rate * robust::ZERO_OVER_PILOT * 2168.0 / 855.0 / TSTATES_PER_SECOND) {}
+  explicit PilotFinder(double rate) : m_nominal(rate * ROM_PILOT_PULSE / TSTATES_PER_SECOND) {}
 
   void Reset() {
     m_run = 0;
@@ -166,6 +167,9 @@ class CRobustDecoder::Impl {
 
   void StartSession(PilotStart start) {
     start.announced = m_announced;
+#ifdef RB_DEBUG
+    std::fprintf(stderr, "session at %.4f..%.4f P %.2f idx %zu\n", start.firstEdge / m_rate, start.lastEdge / m_rate, start.period, start.lastEdgeIndex);
+#endif
     m_session.emplace();
     m_session->start = start;
     if (m_options.boxReader) {
@@ -225,6 +229,9 @@ class CRobustDecoder::Impl {
     if (!s.boxes.empty()) order.push_back(&s.boxes[0]->Result());
     if (s.pulses) order.push_back(&s.pulses->Result());
     for (std::size_t i = 1; i < s.boxes.size(); ++i) order.push_back(&s.boxes[i]->Result());
+#ifdef RB_DEBUG
+    for (Candidate* c : order) std::fprintf(stderr, "  cand found %d bytes %zu good %d data %.4f end %.4f\n", c->found, c->bytes.size(), c->found && ChecksumGood(c->bytes), c->data / m_rate, c->end / m_rate);
+#endif
     Candidate* winner = nullptr;
     bool retried = false;
     for (std::size_t i = 0; i < order.size(); ++i) {
