@@ -172,7 +172,7 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   const int s = m_level;
   const double pilotLen = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
   const double syncLen = 0.12 * p;
-  if (!m_sums.Holds(e - p, e + 34.0 * p + pilotLen)) return -1;
+  if (!m_sums.Holds(e - 14.0 * p, e + 34.0 * p + pilotLen)) return -1;
   double ref = s * m_sums.Edge(e, syncLen) / (2.0 * syncLen);
   if (ref <= 0.0) return 0;
   double va = 0.0;
@@ -188,13 +188,22 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   double l2 = tb - ta + s * m_asym;
   if (l1 < 0.18 * p || l1 > 0.5 * p || l2 < 0.18 * p || l2 > 0.5 * p) return 0;
   if (l1 + l2 < 0.45 * p || l1 + l2 > 0.85 * p) return 0;
-  // A sync is where the pilot stops: where it goes on, this was noise.
+  // A sync is where the pilot stops. Where it goes on, this was noise. The
+  // pilot's strength is the mean over its grid behind e (a mean, not the
+  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
+  // most grid points reach half that.
+  double behind = 0.0;
+  for (int i = 1; i <= 12; ++i) {
+    bool odd = (i % 2) == 1;
+    behind += (odd ? -s : s) * m_sums.Edge(e - i * p + (odd ? s * m_asym : 0.0), pilotLen);
+  }
+  behind /= 12.0;
+  if (behind <= 0.0) return 0;
   int continuing = 0;
   for (int i = 1; i <= 32; ++i) {
     bool odd = (i % 2) == 1;
     double at = e + i * p + (odd ? s * m_asym : 0.0);
-    int polarity = odd ? -s : s;
-    if (polarity * m_sums.Edge(at, pilotLen) / (2.0 * pilotLen) > 0.5 * m_amp) ++continuing;
+    if ((odd ? -s : s) * m_sums.Edge(at, pilotLen) > 0.5 * behind) ++continuing;
   }
   return continuing > 19 ? 0 : 1;
 }
@@ -207,7 +216,7 @@ bool CBoxTracker::StepPilot(bool final) {
     double tb = 0.0;
     int sync = TrySync(ta, tb);
     if (sync < 0) {
-      if (!m_sums.Holds(m_edge - p, m_edge - p)) {
+      if (!m_sums.Holds(m_edge - 14.0 * p, m_edge - 14.0 * p)) {
         m_stage = Stage::DONE;  // fell out of the ring
         return true;
       }

@@ -62,9 +62,9 @@ const std::vector<Case>& Cases() {
       {"HighPass1000Noisy", TapeB, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.1; }), {}},
       {"HighPass2000", TapeA, Path([](TapePath& p) { p.highpassHz = 2000; }), {}},
       {"LowPass3000", TapeB, Path([](TapePath& p) { p.lowpassHz = 3000; }), {}},
-      {"LowPass600", TapeA, Path([](TapePath& p) { p.lowpassHz = 600; }), {}},
+      {"LowPass1500", TapeA, Path([](TapePath& p) { p.lowpassHz = 1500; }), {}},
       {"NoiseModerate", TapeA, Path([](TapePath& p) { p.noise = 0.3; }), {}},
-      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.6; p.lowpassHz = 5000; }), {}},
+      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.4; }), {}},
       {"Dropouts", TapeB, Path([](TapePath& p) { p.dropEvery = 0.4; p.dropSeconds = 0.004; p.dropGain = 0.1; }), {}},
       {"JitterWowDrift", TapeB, Path([](TapePath& p) {
          p.jitter = 8e-6; p.wowDepth = 0.01; p.wowHz = 4; p.drift = 0.002; p.speed = 1.02; }), {}},
