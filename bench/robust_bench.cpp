@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "robust/robust_decoder.h"
@@ -111,13 +112,21 @@ void Block(Feeder& f, const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-int main() {
+// With --readers=primary only the first box reader and the edge reader run,
+// with --readers=edges only the edge reader: what each costs.
+int main(int argc, char** argv) {
+  tapedecoder::RobustOptions options;
+  std::string readers = argc > 1 ? argv[1] : "";
+  if (readers == "--readers=primary" || readers == "--readers=edges") {
+    options.retryBoxFactors[0] = options.retryBoxFactors[1] = 0.0;
+  }
+  if (readers == "--readers=edges") options.boxReader = false;
   int blocks = 0;
   int good = 0;
   tapedecoder::CRobustDecoder decoder(RATE, [&](tapedecoder::TapeBlock&& b) {
     ++blocks;
     if (tapedecoder::ChecksumGood(b.bytes)) ++good;
-  });
+  }, options);
   Feeder feeder(decoder);
   Random random;
   int written = 0;

@@ -12,9 +12,15 @@ namespace {
 // and the last bit of dither give no edges.
 constexpr double TRIGGER_FLOOR = 2.0e-4;
 
+// Rounds half away from zero; a plain truncating conversion, as cheap as it
+// is exact on every machine.
+std::int64_t Round(double v) { return static_cast<std::int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5); }
+
 std::int64_t Quantise(float sample) {
-  float s = std::isfinite(sample) ? std::clamp(sample, -SAMPLE_LIMIT, SAMPLE_LIMIT) : 0.0f;
-  return static_cast<std::int64_t>(std::llround(static_cast<double>(s) * SAMPLE_SCALE));
+  // NaN fails both comparisons and reads as 0.
+  float s = sample > -SAMPLE_LIMIT ? (sample < SAMPLE_LIMIT ? sample : SAMPLE_LIMIT) : -SAMPLE_LIMIT;
+  if (!(sample == sample)) s = 0.0f;
+  return Round(static_cast<double>(s) * SAMPLE_SCALE);
 }
 
 }  // namespace
@@ -66,27 +72,28 @@ SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double
       m_next(m_dcHalf + m_envHalf) {}
 
 void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges) {
-  const double smoothWidth = 2.0 * m_smoothHalf + 1.0;
-  const double dcWidth = 2.0 * m_dcHalf + 1.0;
-  const double envWidth = 2.0 * m_envHalf + 1.0;
+  // Reciprocals: one multiplication per sample instead of a division.
+  const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
+  const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
+  const double envScale = 1.0 / ((2.0 * m_envHalf + 1.0) * SAMPLE_SCALE);
   // y[n] = smoothed x[n] - centred mean of x around n.
   while (m_nextValue + m_dcHalf + 1 <= sums.Count()) {
     std::int64_t n = m_nextValue;
-    double smooth = static_cast<double>(sums.At(n + m_smoothHalf + 1) - sums.At(n - m_smoothHalf)) / smoothWidth;
-    double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) / dcWidth;
-    double y = (smooth - dc) / SAMPLE_SCALE;
+    double smooth = static_cast<double>(sums.At(n + m_smoothHalf + 1) - sums.At(n - m_smoothHalf)) * smoothScale;
+    double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) * dcScale;
+    double y = smooth - dc;
     m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
     std::int64_t prev = n == m_dcHalf ? 0 : m_absSums[static_cast<std::size_t>(n) & m_mask];
     m_absSums[static_cast<std::size_t>(n + 1) & m_mask] =
-        prev + static_cast<std::int64_t>(std::llround(std::fabs(y) * SAMPLE_SCALE));
+        prev + Round(std::fabs(y) * SAMPLE_SCALE);
     ++m_nextValue;
   }
   // The trigger at n needs the envelope centred on n.
   while (m_next + m_envHalf + 1 <= m_nextValue) {
     std::int64_t n = m_next;
     double env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
-                                     m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) /
-                 envWidth / SAMPLE_SCALE;
+                                     m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
+                 envScale;
     double threshold = std::max(m_hysteresis * env, TRIGGER_FLOOR);
     double y = m_values[static_cast<std::size_t>(n) & m_mask];
     double yPrev = m_values[static_cast<std::size_t>(n - 1) & m_mask];
