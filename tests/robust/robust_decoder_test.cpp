@@ -62,6 +62,7 @@ const std::vector<Case>& Cases() {
       {"HighPass1000Noisy", TapeB, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.1; }), {}},
       {"HighPass2000", TapeA, Path([](TapePath& p) { p.highpassHz = 2000; }), {}},
       {"LowPass3000", TapeB, Path([](TapePath& p) { p.lowpassHz = 3000; }), {}},
+      {"LowPass1200", TapeB, Path([](TapePath& p) { p.lowpassHz = 1200; }), {}},
       {"LowPass1500", TapeA, Path([](TapePath& p) { p.lowpassHz = 1500; }), {}},
       {"NoiseModerate", TapeA, Path([](TapePath& p) { p.noise = 0.3; }), {}},
       {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.4; }), {}},
