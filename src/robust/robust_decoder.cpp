@@ -1,0 +1,317 @@
+#include "robust/robust_decoder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "robust/robust_signal.h"
+#include "robust/robust_trackers.h"
+
+namespace tapedecoder {
+
+namespace {
+
+using robust::Candidate;
+using robust::CBoxTracker;
+using robust::CPulseTracker;
+using robust::PilotStart;
+using robust::PrefixRing;
+using robust::SchmittFrontEnd;
+using robust::TrackerTuning;
+using robust::TriggerEdge;
+
+// Samples between two passes of the readers over new input.
+constexpr std::size_t PUMP_SAMPLES = 2048;
+// Consecutive pilot-like half-waves that make a pilot tone.
+constexpr int PILOT_RUN = 96;
+// Seconds of recording the rings hold.
+constexpr double RING_SECONDS = 3.0;
+// Edges kept before the list is compacted during a long block.
+constexpr std::size_t EDGE_COMPACT = 1u << 16;
+
+std::size_t RingCapacity(double rate) {
+  double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
+  std::size_t capacity = 1;
+  while (static_cast<double>(capacity) < want) capacity <<= 1;
+  return capacity;
+}
+
+// The coarse pilot search: runs of half-waves in the pilot range (tape
+// speed 0.45x-2.2x), each within 25 % of the one of the same level before.
+class PilotFinder {
+ public:
+  explicit PilotFinder(double rate) : m_nominal(rate * ROM_PILOT_PULSE / TSTATES_PER_SECOND) {}
+
+  void Reset() {
+    m_run = 0;
+    m_h1 = m_h2 = 0.0;
+    m_count = 0;
+  }
+
+  // Scans edges from `index` on; returns a pilot and moves `index` past it.
+  std::optional<PilotStart> Scan(const std::vector<TriggerEdge>& edges, std::size_t& index) {
+    for (; index < edges.size(); ++index) {
+      if (index == 0) continue;
+      double h = edges[index].time - edges[index - 1].time;
+      bool inRange = h >= m_nominal / 2.2 && h <= m_nominal / 0.45;
+      bool steady = m_run < 2 || std::fabs(h - m_h2) <= 0.25 * m_h2;
+      bool paired = m_run < 1 || (h < 2.0 * m_h1 && m_h1 < 2.0 * h);
+      if (inRange && steady && paired) {
+        if (m_run == 0) m_first = index - 1;
+        ++m_run;
+      } else if (inRange) {
+        m_run = 1;
+        m_first = index - 1;
+        m_count = 0;
+      } else {
+        m_run = 0;
+        m_count = 0;
+      }
+      m_h2 = m_h1;
+      m_h1 = h;
+      if (m_run > 0) {
+        m_halves[m_count % 64] = h;
+        ++m_count;
+      }
+      if (m_run >= PILOT_RUN) {
+        PilotStart start;
+        start.firstEdge = edges[m_first].time;
+        start.lastEdge = edges[index].time;
+        start.lastLevel = edges[index].level;
+        int n = std::min(m_count, 64);
+        double sum = 0.0;
+        for (int k = 0; k < n; ++k) sum += m_halves[k];
+        start.period = sum / n;
+        start.lastEdgeIndex = index;
+        ++index;
+        Reset();
+        return start;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void Rebase(std::size_t count) { m_first = m_first >= count ? m_first - count : 0; }
+
+ private:
+  double m_nominal;  // the ROM pilot half-period in samples
+  int m_run = 0;
+  std::size_t m_first = 0;
+  double m_h1 = 0.0;
+  double m_h2 = 0.0;
+  double m_halves[64] = {};
+  int m_count = 0;
+};
+
+// All readers on one pilot tone.
+struct Session {
+  PilotStart start;
+  std::vector<std::unique_ptr<CBoxTracker>> boxes;  // in order of preference
+  std::unique_ptr<CPulseTracker> pulses;
+};
+
+}  // namespace
+
+class CRobustDecoder::Impl {
+ public:
+  Impl(double rate, BlockCallback onBlock, const RobustOptions& options)
+      : m_rate(rate > 0.0 ? rate : 44100.0), m_onBlock(std::move(onBlock)), m_options(options),
+        m_sums(RingCapacity(rate)), m_front(m_rate, RingCapacity(rate), options.hysteresis),
+        m_finder(m_rate) {}
+
+  void Feed(const float* mono, std::size_t count) {
+    if (m_finished) return;
+    for (std::size_t i = 0; i < count; ++i) {
+      m_sums.Push(mono[i]);
+      m_last = mono[i];
+      if (++m_sincePump == PUMP_SAMPLES) {
+        m_sincePump = 0;
+        Pump(false);
+      }
+    }
+  }
+
+  void Finish() {
+    if (m_finished) return;
+    // Hold the last level long enough for the centred windows to cover
+    // every real sample.
+    std::size_t tail = static_cast<std::size_t>(m_rate * 0.01) + 16;
+    float last = std::isfinite(m_last) ? m_last : 0.0f;
+    for (std::size_t i = 0; i < tail; ++i) m_sums.Push(last);
+    Pump(false);
+    Pump(true);
+    m_finished = true;
+  }
+
+ private:
+  void Pump(bool final) {
+    m_front.Advance(m_sums, m_edges);
+    for (;;) {
+      if (m_session) {
+        if (!AdvanceSession(final)) return;
+        Conclude();
+      } else {
+        std::optional<PilotStart> start = m_finder.Scan(m_edges, m_scan);
+        if (!start) {
+          DropEdgesBefore(m_scan >= 2 ? m_scan - 2 : 0);
+          return;
+        }
+        StartSession(*start);
+      }
+    }
+  }
+
+  void StartSession(PilotStart start) {
+    start.announced = m_announced;
+#ifdef RB_DEBUG
+    std::fprintf(stderr, "session at %.4f..%.4f P %.2f idx %zu\n", start.firstEdge / m_rate, start.lastEdge / m_rate, start.period, start.lastEdgeIndex);
+#endif
+    m_session.emplace();
+    m_session->start = start;
+    if (m_options.boxReader) {
+      TrackerTuning tuning;
+      tuning.stopBits = std::max(1, m_options.stopBits);
+      tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
+      m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
+      for (double factor : m_options.retryBoxFactors) {
+        if (factor <= 0.0) continue;
+        tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
+        m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
+      }
+    }
+    if (m_options.pulseReader) m_session->pulses = std::make_unique<CPulseTracker>(m_edges, start);
+  }
+
+  // True once every reader is done.
+  bool AdvanceSession(bool final) {
+    Session& s = *m_session;
+    bool done = true;
+    double floor = std::numeric_limits<double>::infinity();
+    for (auto& box : s.boxes) {
+      done = box->Advance(final) && done;
+      floor = std::min(floor, box->Floor());
+    }
+    if (s.pulses) {
+      done = s.pulses->Advance(static_cast<double>(m_front.Position()), final) && done;
+      floor = std::min(floor, s.pulses->Floor());
+    }
+    if (!done && m_edges.size() > EDGE_COMPACT) {
+      // A long block: drop the edges no outcome of this session can need.
+      std::size_t keep = s.pulses && !s.pulses->Done() ? s.pulses->NextIndex() - 1 : m_edges.size();
+      std::size_t first = 0;
+      while (first < keep && m_edges[first].time < floor) ++first;
+      DropEdgesBefore(first);
+    }
+    return done;
+  }
+
+  void DropEdgesBefore(std::size_t count) {
+    if (count < EDGE_COMPACT / 2 && !(count > 0 && count == m_edges.size())) return;
+    m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(count));
+    m_scan = m_scan >= count ? m_scan - count : 0;
+    m_finder.Rebase(count);
+    if (m_session) {
+      if (m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(count);
+      m_session->start.lastEdgeIndex =
+          m_session->start.lastEdgeIndex >= count ? m_session->start.lastEdgeIndex - count : 0;
+    }
+  }
+
+  void Conclude() {
+    Session& s = *m_session;
+    // Readers in order of preference: the first box tracker, the edge
+    // reader, the other box trackers.
+    std::vector<Candidate*> order;
+    if (!s.boxes.empty()) order.push_back(&s.boxes[0]->Result());
+    if (s.pulses) order.push_back(&s.pulses->Result());
+    for (std::size_t i = 1; i < s.boxes.size(); ++i) order.push_back(&s.boxes[i]->Result());
+#ifdef RB_DEBUG
+    for (Candidate* c : order) std::fprintf(stderr, "  cand found %d bytes %zu good %d data %.4f end %.4f\n", c->found, c->bytes.size(), c->found && ChecksumGood(c->bytes), c->data / m_rate, c->end / m_rate);
+#endif
+    Candidate* winner = nullptr;
+    bool retried = false;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      Candidate* c = order[i];
+      if (c->found && c->usedBits == 8 && ChecksumGood(c->bytes)) {
+        winner = c;
+        retried = i > 0;
+        break;
+      }
+    }
+    if (!winner) {
+      for (Candidate* c : order) {
+        if (c->found) {
+          winner = c;
+          retried = c != order.front();
+          break;
+        }
+      }
+    }
+    std::size_t resume = s.start.lastEdgeIndex + 1;
+    m_announced = 0;
+    if (winner) {
+      while (resume < m_edges.size() && m_edges[resume].time < winner->end) ++resume;
+      Emit(*winner, retried);
+    }
+    m_session.reset();
+    m_scan = std::min(resume, m_edges.size());
+    m_finder.Reset();
+  }
+
+  void Emit(Candidate& c, bool retried) {
+    const double toSeconds = 1.0 / m_rate;
+    const double toTstates = TSTATES_PER_SECOND / m_rate;
+    TapeBlock block;
+    bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
+    if (good && c.bytes.size() == 19 && c.bytes[0] == 0x00) {
+      m_announced = static_cast<std::size_t>(c.bytes[12] | (c.bytes[13] << 8)) + 2;
+    }
+    block.bytes = std::move(c.bytes);
+    block.usedBits = c.usedBits;
+    block.startSeconds = c.start * toSeconds;
+    block.dataSeconds = c.data * toSeconds;
+    block.endSeconds = c.end * toSeconds;
+    block.timing.pilot = c.pilot * toTstates;
+    block.timing.sync1 = c.sync1 * toTstates;
+    block.timing.sync2 = c.sync2 * toTstates;
+    block.timing.zero = c.zero * toTstates;
+    block.timing.one = 2.0 * c.zero * toTstates;
+    block.timing.pilotPulses = c.pilotPulses;
+    block.romTiming = true;
+    block.origin = retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
+    block.bitConfidence = std::move(c.confidence);
+    block.bitSeconds.reserve(c.bitStarts.size());
+    for (double t : c.bitStarts) block.bitSeconds.push_back(t * toSeconds);
+    c.bitStarts.clear();
+    m_onBlock(std::move(block));
+  }
+
+  double m_rate;
+  BlockCallback m_onBlock;
+  RobustOptions m_options;
+  PrefixRing m_sums;
+  SchmittFrontEnd m_front;
+  std::vector<TriggerEdge> m_edges;
+  PilotFinder m_finder;
+  std::size_t m_scan = 0;  // the next edge the pilot search reads
+  std::optional<Session> m_session;
+  std::size_t m_announced = 0;
+  std::size_t m_sincePump = 0;
+  float m_last = 0.0f;
+  bool m_finished = false;
+};
+
+CRobustDecoder::CRobustDecoder(double sampleRate, BlockCallback onBlock, const RobustOptions& options)
+    : m_impl(std::make_unique<Impl>(sampleRate, std::move(onBlock), options)) {}
+
+CRobustDecoder::~CRobustDecoder() = default;
+
+void CRobustDecoder::Feed(const float* mono, std::size_t count) { m_impl->Feed(mono, count); }
+
+void CRobustDecoder::Finish() { m_impl->Finish(); }
+
+}  // namespace tapedecoder

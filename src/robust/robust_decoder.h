@@ -1,0 +1,71 @@
+// The robust decoding method: reads ROM-timed blocks from real cassette
+// captures -- differentiated or band-limited by the tape path, noisy,
+// quiet, clipped, DC-shifted, lossy-compressed, at 0.5x-2x speed with
+// drift and flutter, with unequal half-waves -- at any rate from 40 kHz to
+// 192 kHz. It streams: memory does not grow with the recording.
+//
+// How: the samples go into exact prefix sums and a hysteresis trigger set
+// relative to the signal's envelope. A coarse search over the trigger's
+// edges finds pilot tones. On each, several readers start side by side --
+// phase-locked box-filter trackers with three box lengths and a reader of
+// the trigger's edges -- each calibrating on the pilot and reading one
+// block. The block kept is the first, in that fixed order, that verifies;
+// failing that, the first reader's. A block ends after a run of weak bits
+// or, when a verified header announced its length (or a ROM header's 19
+// bytes verify), exactly there, so that a loader running straight into
+// other data is cut where the ROM's loader would stop.
+#ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
+#define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include "tape/tape_block.h"
+
+namespace tapedecoder {
+
+// Tunables; the defaults suit every recording, nobody needs to set them.
+struct RobustOptions {
+  // Schmitt trigger hysteresis, as a fraction of the envelope.
+  double hysteresis = 0.3;
+  // Data box length over the zero-bit half-period, first reader.
+  double boxFactor = 0.4;
+  // Further box readers, tried when the first does not verify (0 = none).
+  double retryBoxFactors[2] = {0.6, 0.25};
+  // Also read each block from the trigger's edges.
+  bool pulseReader = true;
+  // Also read each block with the box trackers.
+  bool boxReader = true;
+  // Weak bits in a row that end a block.
+  int stopBits = 24;
+};
+
+class CRobustDecoder {
+ public:
+  using BlockCallback = std::function<void(TapeBlock&&)>;
+
+  // REQUIRES: 40000 <= sampleRate <= 192000 (other rates are clamped into
+  // that range for sizing; timing follows sampleRate); onBlock callable.
+  // onBlock receives every block of at least one byte, good or bad, in
+  // recording order, from inside Feed() and Finish().
+  CRobustDecoder(double sampleRate, BlockCallback onBlock, const RobustOptions& options = {});
+  ~CRobustDecoder();
+  CRobustDecoder(const CRobustDecoder&) = delete;
+  CRobustDecoder& operator=(const CRobustDecoder&) = delete;
+
+  // Adds samples of any gain (full scale about ±1; non-finite values read
+  // as 0). Blocks that end within them may be delivered now or later.
+  void Feed(const float* mono, std::size_t count);
+  // The recording has ended: delivers what is left. Feeding afterwards is
+  // ignored.
+  void Finish();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_ROBUST_ROBUST_DECODER_H_

@@ -1,0 +1,119 @@
+#include "robust/robust_signal.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tapedecoder {
+namespace robust {
+
+namespace {
+
+// Below this envelope (full scale) the trigger stays quiet: digital silence
+// and the last bit of dither give no edges.
+constexpr double TRIGGER_FLOOR = 2.0e-4;
+
+// Rounds half away from zero; a plain truncating conversion, as cheap as it
+// is exact on every machine.
+std::int64_t Round(double v) { return static_cast<std::int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5); }
+
+std::int64_t Quantise(float sample) {
+  // NaN fails both comparisons and reads as 0.
+  float s = sample > -SAMPLE_LIMIT ? (sample < SAMPLE_LIMIT ? sample : SAMPLE_LIMIT) : -SAMPLE_LIMIT;
+  if (!(sample == sample)) s = 0.0f;
+  return Round(static_cast<double>(s) * SAMPLE_SCALE);
+}
+
+}  // namespace
+
+PrefixRing::PrefixRing(std::size_t capacity) : m_sums(capacity, 0), m_mask(capacity - 1) {}
+
+void PrefixRing::Push(float sample) {
+  std::int64_t prev = m_sums[static_cast<std::size_t>(m_count) & m_mask];
+  ++m_count;
+  m_sums[static_cast<std::size_t>(m_count) & m_mask] = prev + Quantise(sample);
+}
+
+std::int64_t PrefixRing::Oldest() const {
+  std::int64_t oldest = m_count - static_cast<std::int64_t>(m_mask);
+  return oldest < 0 ? 0 : oldest;
+}
+
+bool PrefixRing::Holds(double a, double b) const {
+  return a >= static_cast<double>(Oldest()) && std::floor(b) + 1.0 <= static_cast<double>(m_count);
+}
+
+double PrefixRing::Cumulative(double a) const {
+  double fl = std::floor(a);
+  std::int64_t i = static_cast<std::int64_t>(fl);
+  double f = a - fl;
+  return static_cast<double>(At(i)) + f * static_cast<double>(At(i + 1) - At(i));
+}
+
+double PrefixRing::Box(double a, double b) const {
+  double fa = std::floor(a);
+  double fb = std::floor(b);
+  std::int64_t ia = static_cast<std::int64_t>(fa);
+  std::int64_t ib = static_cast<std::int64_t>(fb);
+  double whole = static_cast<double>(At(ib) - At(ia));
+  double tail = (b - fb) * static_cast<double>(At(ib + 1) - At(ib));
+  double head = (a - fa) * static_cast<double>(At(ia + 1) - At(ia));
+  return (whole + tail - head) / SAMPLE_SCALE;
+}
+
+SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis)
+    : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate / 15000.0)) / 2)),
+      m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),
+      m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.003)))),
+      m_hysteresis(hysteresis),
+      m_values(capacity, 0.0f),
+      m_absSums(capacity, 0),
+      m_mask(capacity - 1),
+      m_nextValue(m_dcHalf),
+      m_next(m_dcHalf + m_envHalf) {}
+
+void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges) {
+  // Reciprocals: one multiplication per sample instead of a division.
+  const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
+  const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
+  const double envScale = 1.0 / ((2.0 * m_envHalf + 1.0) * SAMPLE_SCALE);
+  // y[n] = smoothed x[n] - centred mean of x around n.
+  while (m_nextValue + m_dcHalf + 1 <= sums.Count()) {
+    std::int64_t n = m_nextValue;
+    double smooth = static_cast<double>(sums.At(n + m_smoothHalf + 1) - sums.At(n - m_smoothHalf)) * smoothScale;
+    double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) * dcScale;
+    double y = smooth - dc;
+    m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
+    std::int64_t prev = n == m_dcHalf ? 0 : m_absSums[static_cast<std::size_t>(n) & m_mask];
+    m_absSums[static_cast<std::size_t>(n + 1) & m_mask] =
+        prev + Round(std::fabs(y) * SAMPLE_SCALE);
+    ++m_nextValue;
+  }
+  // The trigger at n needs the envelope centred on n.
+  while (m_next + m_envHalf + 1 <= m_nextValue) {
+    std::int64_t n = m_next;
+    double env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
+                                     m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
+                 envScale;
+    double threshold = std::max(m_hysteresis * env, TRIGGER_FLOOR);
+    double y = m_values[static_cast<std::size_t>(n) & m_mask];
+    double yPrev = m_values[static_cast<std::size_t>(n - 1) & m_mask];
+    double t = static_cast<double>(n);
+    if (yPrev <= 0.0 && y > 0.0) m_lastUp = t - 1.0 + yPrev / (yPrev - y);
+    if (yPrev >= 0.0 && y < 0.0) m_lastDown = t - 1.0 + yPrev / (yPrev - y);
+    if (m_level != 1 && y > threshold) {
+      double at = m_lastUp > m_lastEdge ? m_lastUp : t;
+      edges.push_back({at, 1});
+      m_level = 1;
+      m_lastEdge = at;
+    } else if (m_level != -1 && y < -threshold) {
+      double at = m_lastDown > m_lastEdge ? m_lastDown : t;
+      edges.push_back({at, -1});
+      m_level = -1;
+      m_lastEdge = at;
+    }
+    ++m_next;
+  }
+}
+
+}  // namespace robust
+}  // namespace tapedecoder

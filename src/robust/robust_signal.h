@@ -1,0 +1,98 @@
+// The per-sample front end of the robust method: exact prefix sums of the
+// recording (for box integrals at real-valued positions), and a hysteresis
+// trigger set relative to the signal's own envelope, whose edges carry
+// crossing times interpolated between samples. Everything here is O(1) per
+// sample and O(ring) in memory.
+#ifndef TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_
+#define TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tapedecoder {
+namespace robust {
+
+// Samples are quantised to 2^-24 of full scale before summing, so the sums
+// are exact integers: the same on every machine and free of drift however
+// long the recording or its DC offset.
+constexpr double SAMPLE_SCALE = 16777216.0;
+// Inputs beyond this are clipped; it keeps two hours at 192 kHz inside int64.
+constexpr float SAMPLE_LIMIT = 64.0f;
+
+// C[i], the sum of the first i samples, for the newest `capacity` values of i.
+class PrefixRing {
+ public:
+  // REQUIRES: capacity is a power of two >= 2.
+  explicit PrefixRing(std::size_t capacity);
+  PrefixRing(const PrefixRing&) = delete;
+  PrefixRing& operator=(const PrefixRing&) = delete;
+
+  void Push(float sample);
+  // Samples pushed so far; C[Count()] is the newest sum.
+  std::int64_t Count() const { return m_count; }
+  // The oldest index still held.
+  std::int64_t Oldest() const;
+  // True when box integrals over [a, b] can be evaluated.
+  bool Holds(double a, double b) const;
+  // The integral of the zero-order-hold signal over [a, b], in full-scale
+  // units times samples. REQUIRES: Holds(a, b).
+  double Box(double a, double b) const;
+  // The step-matched edge filter box(t, t+len) - box(t-len, t): for a step
+  // of height 2A at t it peaks at 2A·len. REQUIRES: Holds(t-len, t+len).
+  double Edge(double t, double len) const {
+    return Box(t, t + len) - Box(t - len, t);
+  }
+  // The raw sums, REQUIRES: Oldest() <= i <= Count().
+  std::int64_t At(std::int64_t i) const { return m_sums[static_cast<std::size_t>(i) & m_mask]; }
+
+ private:
+  double Cumulative(double a) const;
+  std::vector<std::int64_t> m_sums;
+  std::size_t m_mask;
+  std::int64_t m_count = 0;
+};
+
+// One transition found by the trigger: its time in samples, and the level
+// it goes to (+1 up, -1 down).
+struct TriggerEdge {
+  double time;
+  int level;
+};
+
+// Smoothing, DC removal (centred moving mean), envelope (centred moving
+// mean of |x|) and a Schmitt trigger at ±HYSTERESIS·envelope. An edge is
+// dated at the last zero crossing before the threshold was passed, so the
+// hysteresis delays nothing. Lags the prefix sums by a few milliseconds.
+class SchmittFrontEnd {
+ public:
+  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis);
+  SchmittFrontEnd(const SchmittFrontEnd&) = delete;
+  SchmittFrontEnd& operator=(const SchmittFrontEnd&) = delete;
+
+  // Processes every sample whose windows `sums` now covers, appending the
+  // edges found. `sums` must be the ring the samples went to.
+  void Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges);
+  // The first sample not yet examined by the trigger.
+  std::int64_t Position() const { return m_next; }
+
+ private:
+  int m_smoothHalf;
+  int m_dcHalf;
+  int m_envHalf;
+  double m_hysteresis;
+  std::vector<float> m_values;        // smoothed DC-free signal y
+  std::vector<std::int64_t> m_absSums;  // prefix sums of |y|
+  std::size_t m_mask;
+  std::int64_t m_nextValue;  // next index of y to compute
+  std::int64_t m_next;       // next index the trigger examines
+  int m_level = 0;
+  double m_lastUp = -1.0;
+  double m_lastDown = -1.0;
+  double m_lastEdge = -1.0;
+};
+
+}  // namespace robust
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_

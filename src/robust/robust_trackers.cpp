@@ -1,0 +1,485 @@
+#include "robust/robust_trackers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tapedecoder {
+namespace robust {
+
+namespace {
+
+constexpr double NO_FLOOR = std::numeric_limits<double>::infinity();
+// Pilot pulses missed in a row before a tracker lets the pilot go.
+constexpr int PILOT_MISSES = 4;
+// Per-bit confidence is clipped here so that one loud bit cannot outvote
+// several quiet ones when takes are merged.
+constexpr float MAX_CONFIDENCE = 4.0f;
+
+double Mean(const double* values, int count, int newest, int n) {
+  // The mean of the n newest of a ring of 64 holding `count` values.
+  n = std::min(n, count);
+  if (n <= 0) return 0.0;
+  double sum = 0.0;
+  for (int k = 0; k < n; ++k) sum += values[(newest - k + 64) % 64];
+  return sum / n;
+}
+
+// Period and half-wave asymmetry from a ring of 64 half-periods.
+void Calibrate(const double* halves, const int* levels, int count, double& period, double& asym) {
+  int n = std::min(count, 64);
+  double high = 0.0;
+  double low = 0.0;
+  int highs = 0;
+  int lows = 0;
+  for (int k = 0; k < n; ++k) {
+    if (levels[k] > 0) {
+      high += halves[k];
+      ++highs;
+    } else {
+      low += halves[k];
+      ++lows;
+    }
+  }
+  if (highs > 0 && lows > 0) {
+    high /= highs;
+    low /= lows;
+    period = 0.5 * (high + low);
+    asym = 0.5 * (high - low);
+  } else if (n > 0) {
+    period = (high + low) / n;
+  }
+}
+
+}  // namespace
+
+void BitCollector::Add(int bit, float confidence, double start) {
+  std::size_t n = m_conf.size();
+  if (n % 8 == 0) m_bytes.push_back(0);
+  if (bit) m_bytes.back() = static_cast<std::uint8_t>(m_bytes.back() | (0x80u >> (n % 8)));
+  m_conf.push_back(confidence);
+  m_starts.push_back(start);
+  if (n % 8 == 7) {
+    std::uint8_t prev = m_xor.empty() ? 0 : m_xor.back();
+    m_xor.push_back(static_cast<std::uint8_t>(prev ^ m_bytes.back()));
+  }
+}
+
+void BitCollector::Truncate(std::size_t bits) {
+  if (bits >= m_conf.size()) return;
+  m_conf.resize(bits);
+  m_starts.resize(bits);
+  m_bytes.resize((bits + 7) / 8);
+  m_xor.resize(bits / 8);
+  if (bits % 8 != 0) {
+    m_bytes.back() = static_cast<std::uint8_t>(m_bytes.back() & (0xFF00u >> (bits % 8)));
+  }
+}
+
+bool BitCollector::PrefixVerifies(std::size_t bytes) const {
+  return bytes >= 1 && bytes <= m_xor.size() && m_xor[bytes - 1] == 0;
+}
+
+void BitCollector::Into(Candidate& out) {
+  std::size_t bits = m_conf.size();
+  out.usedBits = static_cast<std::uint8_t>(bits % 8 == 0 ? 8 : bits % 8);
+  out.bytes = std::move(m_bytes);
+  out.confidence = std::move(m_conf);
+  out.bitStarts = std::move(m_starts);
+  out.goodBits = static_cast<int>(std::count_if(out.confidence.begin(), out.confidence.end(),
+                                                [](float c) { return c >= 0.5f; }));
+  m_bytes.clear();
+  m_conf.clear();
+  m_starts.clear();
+  m_xor.clear();
+}
+
+bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced) {
+  if (announced != 0 && bytes == announced && bits.PrefixVerifies(bytes)) return true;
+  return bytes == 19 && bits.Byte(0) == 0x00 && bits.Byte(1) <= 3 && bits.PrefixVerifies(19);
+}
+
+// ---------------------------------------------------------------------------
+
+CBoxTracker::CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning)
+    : m_sums(sums), m_start(start), m_tuning(tuning), m_edge(start.lastEdge), m_level(start.lastLevel),
+      m_period(start.period) {}
+
+bool CBoxTracker::Available(double until, bool final) {
+  if (static_cast<double>(m_sums.Count()) >= std::floor(until) + 1.0) return true;
+  if (final) {
+    if (m_stage == Stage::DATA) {
+      EndData();
+    } else {
+      m_stage = Stage::DONE;
+    }
+  }
+  return false;
+}
+
+double CBoxTracker::Floor() const {
+  switch (m_stage) {
+    case Stage::ACQUIRE:
+    case Stage::PILOT: return m_edge;
+    case Stage::DATA: return m_anyGood ? m_lastGoodEnd : m_result.data;
+    case Stage::DONE: break;
+  }
+  return m_result.found ? m_result.end : NO_FLOOR;
+}
+
+double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
+  double step = len >= 4.0 ? 1.0 : 0.5;
+  double best = from;
+  value = -std::numeric_limits<double>::infinity();
+  for (double t = from; t <= to; t += step) {
+    double v = m_sums.Edge(t, len);
+    v = polarity == 0 ? std::fabs(v) : polarity * v;
+    if (v > value) {
+      value = v;
+      best = t;
+    }
+  }
+  return best;
+}
+
+double CBoxTracker::Refine(double t, int polarity, double len) const {
+  // Early-late discriminator: for a step at t + e, E(t + d) - E(t - d) is
+  // 4·A·e while |e| < d, and E(t) is about 2·A·len.
+  double d = 0.5 * len;
+  for (int i = 0; i < 3; ++i) {
+    double strength = polarity * m_sums.Edge(t, len);
+    if (strength <= 0.0) break;
+    double late = polarity * m_sums.Edge(t + d, len);
+    double early = polarity * m_sums.Edge(t - d, len);
+    double e = std::clamp((late - early) * len / (2.0 * strength), -d, d);
+    t += e;
+    if (std::fabs(e) < 0.01) break;
+  }
+  return t;
+}
+
+void CBoxTracker::PushInterval(double interval, int level) {
+  int slot = m_intervalCount % 64;
+  m_intervals[slot] = interval;
+  m_intervalLevels[slot] = level;
+  ++m_intervalCount;
+  Calibrate(m_intervals, m_intervalLevels, m_intervalCount, m_period, m_asym);
+}
+
+int CBoxTracker::TrySync(double& ta, double& tb) {
+  const double p = m_period;
+  const double e = m_edge;
+  const int s = m_level;
+  const double pilotLen = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
+  const double syncLen = 0.12 * p;
+  if (!m_sums.Holds(e - 14.0 * p, e + 34.0 * p + pilotLen)) return -1;
+  double ref = s * m_sums.Edge(e, syncLen) / (2.0 * syncLen);
+  if (ref <= 0.0) return 0;
+  double va = 0.0;
+  ta = Strongest(e + 0.14 * p, e + 0.55 * p, -s, syncLen, va);
+  if (va / (2.0 * syncLen) < 0.5 * ref) return 0;
+  ta = Refine(ta, -s, syncLen);
+  double vb = 0.0;
+  tb = Strongest(ta + 0.14 * p, ta + 0.55 * p, s, syncLen, vb);
+  if (vb / (2.0 * syncLen) < 0.5 * ref) return 0;
+  tb = Refine(tb, s, syncLen);
+  // Sync pulses, corrected for the half-wave asymmetry the pilot showed.
+  double l1 = ta - e - s * m_asym;
+  double l2 = tb - ta + s * m_asym;
+  if (l1 < 0.18 * p || l1 > 0.5 * p || l2 < 0.18 * p || l2 > 0.5 * p) return 0;
+  if (l1 + l2 < 0.45 * p || l1 + l2 > 0.85 * p) return 0;
+  // A sync is where the pilot stops. Where it goes on, this was noise. The
+  // pilot's strength is the mean over its grid behind e (a mean, not the
+  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
+  // most grid points reach half that.
+  double behind = 0.0;
+  for (int i = 1; i <= 12; ++i) {
+    bool odd = (i % 2) == 1;
+    behind += (odd ? -s : s) * m_sums.Edge(e - i * p + (odd ? s * m_asym : 0.0), pilotLen);
+  }
+  behind /= 12.0;
+  if (behind <= 0.0) return 0;
+  int continuing = 0;
+  for (int i = 1; i <= 32; ++i) {
+    bool odd = (i % 2) == 1;
+    double at = e + i * p + (odd ? s * m_asym : 0.0);
+    if ((odd ? -s : s) * m_sums.Edge(at, pilotLen) > 0.5 * behind) ++continuing;
+  }
+  return continuing > 19 ? 0 : 1;
+}
+
+bool CBoxTracker::StepPilot(bool final) {
+  const double p = m_period;
+  const double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
+  if (m_edges >= 16) {
+    double ta = 0.0;
+    double tb = 0.0;
+    int sync = TrySync(ta, tb);
+    if (sync < 0) {
+      if (!m_sums.Holds(m_edge - 14.0 * p, m_edge - 14.0 * p)) {
+        m_stage = Stage::DONE;  // fell out of the ring
+        return true;
+      }
+      Available(m_edge + 35.0 * p + len, final);
+      return false;
+    }
+    if (sync > 0) {
+      double p16 = Mean(m_intervals, m_intervalCount, (m_intervalCount - 1) % 64, 16);
+      if (p16 <= 0.0) p16 = p;
+      m_u = m_u0 = p16 * ZERO_OVER_PILOT;
+      m_len = m_tuning.boxFactor * m_u;
+      m_polarity = m_level;
+      const double l = m_len;
+      m_amp = (std::fabs(m_sums.Edge(m_edge, l)) + std::fabs(m_sums.Edge(ta, l)) +
+               std::fabs(m_sums.Edge(tb, l))) / (6.0 * l);
+      m_t = tb;
+      m_result.start = m_start.firstEdge;
+      m_result.data = tb;
+      m_result.pilot = p;
+      m_result.sync1 = ta - m_edge;
+      m_result.sync2 = tb - ta;
+      m_result.pilotPulses = static_cast<int>(std::lround((m_edge - m_start.firstEdge) / p)) + 1;
+      m_stage = Stage::DATA;
+      return true;
+    }
+  }
+  if (!Available(m_edge + 1.4 * p + len + 2.0, final)) return false;
+  double centre = m_edge + p + m_level * m_asym;
+  double reach = (m_edges >= 32 ? 0.2 : 0.3) * p;
+  double value = 0.0;
+  double t = Strongest(centre - reach, centre + reach, -m_level, len, value);
+  double strength = value / (2.0 * len);
+  if (strength > 0.3 * m_amp && strength > 0.0) {
+    t = Refine(t, -m_level, len);
+    PushInterval(t - m_edge, m_level);
+    m_amp = 0.7 * m_amp + 0.3 * strength;
+    m_edge = t;
+    m_misses = 0;
+  } else {
+    if (++m_misses > PILOT_MISSES) {
+      m_stage = Stage::DONE;
+      return true;
+    }
+    m_edge = centre;
+  }
+  m_level = -m_level;
+  ++m_edges;
+  return true;
+}
+
+bool CBoxTracker::StepBit(bool final) {
+  const double t = m_t;
+  const double u = m_u;
+  const double len = m_len;
+  const int x = m_polarity;
+  if (!Available(t + 4.0 * u + 1.5 * len + 2.0, final)) return false;
+  // Over [t, t+3u) a zero and a one differ only in the second and third
+  // thirds: integrate both and compare.
+  double m = x * (m_sums.Box(t + u, t + 2.0 * u) - m_sums.Box(t + 2.0 * u, t + 3.0 * u));
+  int bit = m > 0.0 ? 1 : 0;
+  double end = t + 2.0 * u * (1 + bit);
+  double amp = std::max(m_amp, 1e-12);
+  double q = x * m_sums.Edge(end, len) / (2.0 * amp * len);
+  double err = x * (m_sums.Edge(end + 0.5 * len, len) - m_sums.Edge(end - 0.5 * len, len)) / (4.0 * amp);
+  err = std::clamp(err, -0.5 * len, 0.5 * len);
+  std::size_t n = m_bits.Bits();
+  double alpha = n < 16 ? 1.0 : 0.7;
+  double beta = n < 16 ? 0.3 : 0.1;
+  if (q > 0.15) {
+    double w = std::min(1.0, q);
+    m_t = end + alpha * w * err;
+    m_u += beta * w * err / (2.0 * (1 + bit));
+    m_amp += 0.1 * (std::min(q, 2.0) - 1.0) * m_amp;
+  } else {
+    m_t = end;  // coast through a dropout
+  }
+  double am = std::fabs(m);
+  float confidence = 1.0f;
+  if (n < 8) {
+    m_firstMs[n] = am;
+    if (n == 7) {
+      double sorted[8];
+      std::copy(m_firstMs, m_firstMs + 8, sorted);
+      std::sort(sorted, sorted + 8);
+      m_scale = std::max(0.5 * (sorted[3] + sorted[4]), 1e-12);
+      for (std::size_t i = 0; i < 7; ++i) {
+        m_bits.SetConfidence(i, static_cast<float>(std::min(m_firstMs[i] / m_scale, 4.0)));
+      }
+      confidence = static_cast<float>(std::min(am / m_scale, 4.0));
+    }
+  } else {
+    confidence = static_cast<float>(std::min(am / m_scale, static_cast<double>(MAX_CONFIDENCE)));
+    m_scale += 0.05 * (std::min(am, 2.0 * m_scale) - m_scale);
+  }
+  bool good = (n < 8 || confidence > 0.5f) && q > 0.4;
+  m_bits.Add(bit, confidence, t);
+  if (good) {
+    m_anyGood = true;
+    m_lastGood = m_bits.Bits();
+    m_lastGoodEnd = m_t;
+    m_weak = 0;
+  } else {
+    ++m_weak;
+  }
+  if (m_bits.Bits() % 8 == 0 && CutHere(m_bits, m_bits.Bits() / 8, m_start.announced)) {
+    m_result.cut = true;
+    m_lastGood = m_bits.Bits();
+    m_lastGoodEnd = m_t;
+    EndData();
+    return true;
+  }
+  if (m_weak >= m_tuning.stopBits || m_u < 0.5 * m_u0 || m_u > 2.0 * m_u0) EndData();
+  return true;
+}
+
+void CBoxTracker::EndData() {
+  std::size_t bits = m_lastGood;
+  std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
+  double end = m_lastGoodEnd;
+  if (keep < m_bits.Bits() && keep < bits) end = m_bits.StartOf(keep);
+  m_bits.Truncate(keep);
+  m_result.zero = m_u;
+  if (keep > 0) {
+    m_result.found = true;
+    m_result.end = end;
+    m_bits.Into(m_result);
+  }
+  m_stage = Stage::DONE;
+}
+
+bool CBoxTracker::Advance(bool final) {
+  while (m_stage != Stage::DONE) {
+    if (m_stage == Stage::ACQUIRE) {
+      double p = m_period;
+      double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
+      double oldest = static_cast<double>(m_sums.Oldest());
+      if (m_edge - 0.5 * p - len < oldest + 1.0) m_edge = oldest + 2.0 * p;
+      if (!Available(m_edge + 0.5 * p + len + 2.0, final)) return Done();
+      double value = 0.0;
+      double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
+      m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
+      m_edge = Refine(t, m_level, len);
+      m_amp = value / (2.0 * len);
+      m_edges = 1;
+      m_stage = Stage::PILOT;
+    } else if (m_stage == Stage::PILOT) {
+      if (!StepPilot(final)) return Done();
+    } else if (!StepBit(final)) {
+      return Done();
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+CPulseTracker::CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start)
+    : m_edges(edges), m_start(start), m_index(start.lastEdgeIndex + 1),
+      m_last(edges[start.lastEdgeIndex].time), m_lastLevel(edges[start.lastEdgeIndex].level),
+      m_period(start.period) {}
+
+double CPulseTracker::Floor() const {
+  switch (m_stage) {
+    case Stage::PILOT: return m_last;
+    case Stage::DATA: return m_result.data;
+    case Stage::DONE: break;
+  }
+  return m_result.found ? m_result.end : NO_FLOOR;
+}
+
+bool CPulseTracker::Advance(double now, bool final) {
+  while (m_stage != Stage::DONE && m_index < m_edges.size()) {
+    const TriggerEdge& edge = m_edges[m_index];
+    const double h = edge.time - m_last;
+    const int level = m_lastLevel;
+    const double p = m_period;
+    m_last = edge.time;
+    m_lastLevel = edge.level;
+    ++m_index;
+    if (m_stage == Stage::PILOT) {
+      const double hc = h - level * m_asym;
+      if (m_pendingSync >= 0.0) {
+        double h1 = m_pendingSync;
+        m_pendingSync = -1.0;
+        if (hc >= 0.15 * p && hc <= 0.55 * p && h1 + hc >= 0.45 * p && h1 + hc <= 0.9 * p) {
+          double p16 = Mean(m_halves, m_halfCount, (m_halfCount - 1) % 64, 16);
+          if (p16 <= 0.0) p16 = p;
+          m_zeroPeriod = 2.0 * p16 * ZERO_OVER_PILOT;
+          m_result.start = m_start.firstEdge;
+          m_result.data = edge.time;
+          m_result.pilot = p;
+          m_result.sync1 = edge.time - h - m_pendingStart;
+          m_result.sync2 = h;
+          m_result.pilotPulses = static_cast<int>(std::lround((m_pendingStart - m_start.firstEdge) / p));
+          m_stage = Stage::DATA;
+          m_firstHalf = -1.0;
+          continue;
+        }
+      }
+      if (std::fabs(hc - p) <= 0.25 * p) {
+        int slot = m_halfCount % 64;
+        m_halves[slot] = h;
+        m_halfLevels[slot] = level;
+        ++m_halfCount;
+        if (m_halfCount >= 8) Calibrate(m_halves, m_halfLevels, m_halfCount, m_period, m_asym);
+        ++m_pilotHalves;
+      } else if (hc >= 0.15 * p && hc <= 0.55 * p && m_pilotHalves >= 16) {
+        m_pendingSync = hc;
+        m_pendingStart = edge.time - h;
+      } else {
+        m_stage = Stage::DONE;  // the pilot broke off without a sync
+      }
+      continue;
+    }
+    // Data: a bit is the sum of its two half-waves.
+    const double z = m_zeroPeriod;
+    if (h > 1.5 * z) {
+      EndData();
+      break;
+    }
+    if (m_firstHalf < 0.0) {
+      m_firstHalf = h;
+      m_bitStart = edge.time - h;
+      continue;
+    }
+    double sum = m_firstHalf + h;
+    m_firstHalf = -1.0;
+    if (sum < 0.55 * z || sum > 2.7 * z) {
+      EndData();
+      break;
+    }
+    int bit = sum > 1.5 * z ? 1 : 0;
+    float confidence = static_cast<float>(std::min(std::fabs(sum - 1.5 * z) / (0.5 * z), 4.0));
+    m_zeroPeriod += 0.05 * (sum / (1 + bit) - z);
+    m_bits.Add(bit, confidence, m_bitStart);
+    m_weak = confidence < 0.3f ? m_weak + 1 : 0;
+    if (m_bits.Bits() % 8 == 0 && CutHere(m_bits, m_bits.Bits() / 8, m_start.announced)) {
+      m_result.cut = true;
+      EndData();
+      break;
+    }
+    if (m_weak >= 24) EndData();
+  }
+  if (m_stage == Stage::DATA && (final || now - m_last > 2.0 * m_zeroPeriod)) EndData();
+  if (m_stage == Stage::PILOT && (final || now - m_last > 4.0 * m_period)) m_stage = Stage::DONE;
+  return Done();
+}
+
+void CPulseTracker::EndData() {
+  std::size_t bits = m_bits.Bits();
+  std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
+  double end = m_last;
+  if (keep < bits) end = m_bits.StartOf(keep);
+  else if (m_firstHalf >= 0.0) end = m_bitStart;
+  m_bits.Truncate(keep);
+  m_result.zero = 0.5 * m_zeroPeriod;
+  if (keep > 0) {
+    m_result.found = true;
+    m_result.end = end;
+    m_bits.Into(m_result);
+  }
+  m_stage = Stage::DONE;
+}
+
+}  // namespace robust
+}  // namespace tapedecoder

@@ -1,0 +1,190 @@
+// The block readers of the robust method. A session starts them all on the
+// same pilot tone; each reads one block its own way and reports a
+// candidate:
+// - CBoxTracker: phase-locked on step-matched box-filter edges of the
+//   prefix sums; decides each bit by integrating over its whole period and
+//   follows the timing with a second-order loop. Reads differentiated,
+//   high-passed, band-limited and noisy signals.
+// - CPulseTracker: reads the hysteresis trigger's edges; decides each bit on
+//   the sum of its two half-waves relative to the measured pilot, so unequal
+//   half-waves, drift and speed do not matter.
+// Both calibrate on the pilot (period and half-wave asymmetry) and cut a
+// block at an announced length when that prefix verifies.
+#ifndef TAPEDECODER_ROBUST_ROBUST_TRACKERS_H_
+#define TAPEDECODER_ROBUST_ROBUST_TRACKERS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "robust/robust_signal.h"
+
+namespace tapedecoder {
+namespace robust {
+
+// The ROM's zero-bit half-period over its pilot half-period.
+constexpr double ZERO_OVER_PILOT = 855.0 / 2168.0;
+
+// Where a session starts: the pilot run the coarse search found.
+struct PilotStart {
+  double firstEdge = 0.0;  // samples
+  double lastEdge = 0.0;   // samples
+  int lastLevel = 1;       // the level after lastEdge
+  double period = 0.0;     // half-period, samples
+  std::size_t lastEdgeIndex = 0;  // into the session's edge list
+  // The length the block must have to end early, 0 when none is known
+  // (the block after a verified header: its announced length + 2).
+  std::size_t announced = 0;
+};
+
+// One reader's block. Times are in samples.
+struct Candidate {
+  bool found = false;
+  std::vector<std::uint8_t> bytes;
+  std::uint8_t usedBits = 8;
+  std::vector<float> confidence;     // per bit
+  std::vector<double> bitStarts;     // per bit, samples
+  double start = 0.0;
+  double data = 0.0;
+  double end = 0.0;
+  double pilot = 0.0;  // half-period
+  double sync1 = 0.0;
+  double sync2 = 0.0;
+  double zero = 0.0;   // zero-bit half-period
+  int pilotPulses = 0;
+  bool cut = false;    // ended at an announced length
+  int goodBits = 0;
+};
+
+// Tunables shared by the readers.
+struct TrackerTuning {
+  double boxFactor = 0.4;  // data box length over the zero half-period
+  int stopBits = 24;       // consecutive weak bits that end a block
+};
+
+// Bits in order, packed into bytes as they come.
+class BitCollector {
+ public:
+  void Add(int bit, float confidence, double start);
+  std::size_t Bits() const { return m_conf.size(); }
+  // Keeps the first `bits` bits.
+  void Truncate(std::size_t bits);
+  // True when the first `bytes` bytes (whole) xor to zero.
+  bool PrefixVerifies(std::size_t bytes) const;
+  std::uint8_t Byte(std::size_t i) const { return m_bytes[i]; }
+  double StartOf(std::size_t i) const { return m_starts[i]; }
+  void SetConfidence(std::size_t i, float confidence) { m_conf[i] = confidence; }
+  // Moves the bits into the candidate.
+  void Into(Candidate& out);
+
+ private:
+  std::vector<std::uint8_t> m_bytes;
+  std::vector<float> m_conf;
+  std::vector<double> m_starts;
+  std::vector<std::uint8_t> m_xor;  // running xor after each whole byte
+};
+
+// Decides whether the block should end at `bytes` whole bytes: at the
+// announced length, or at 19 bytes for a ROM header (flag 0, type <= 3),
+// when that prefix verifies.
+bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced);
+
+class CBoxTracker {
+ public:
+  // `sums` must outlive the tracker.
+  CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning);
+  // Reads as far as the samples allow; with `final`, the recording has
+  // ended. Returns true once the tracker is done.
+  bool Advance(bool final);
+  bool Done() const { return m_stage == Stage::DONE; }
+  // No block this tracker reports can end before this (samples).
+  double Floor() const;
+  Candidate& Result() { return m_result; }
+
+ private:
+  enum class Stage { ACQUIRE, PILOT, DATA, DONE };
+  bool Available(double until, bool final);
+  double Strongest(double from, double to, int polarity, double len, double& value) const;
+  double Refine(double t, int polarity, double len) const;
+  void PushInterval(double interval, int level);
+  int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
+  bool StepPilot(bool final);
+  bool StepBit(bool final);
+  void EndData();
+
+  const PrefixRing& m_sums;
+  PilotStart m_start;
+  TrackerTuning m_tuning;
+  Stage m_stage = Stage::ACQUIRE;
+  // Pilot.
+  double m_edge = 0.0;
+  int m_level = 1;
+  double m_period;
+  double m_amp = 0.0;
+  int m_edges = 0;
+  int m_misses = 0;
+  double m_intervals[64] = {};
+  int m_intervalLevels[64] = {};
+  int m_intervalCount = 0;
+  double m_asym = 0.0;  // high half-waves last P + asym, low ones P - asym
+  // Data.
+  double m_t = 0.0;
+  double m_u = 0.0;
+  double m_u0 = 0.0;
+  double m_len = 0.0;
+  double m_scale = 0.0;  // D, the typical |m|
+  int m_polarity = 1;    // X
+  int m_weak = 0;
+  std::size_t m_lastGood = 0;
+  bool m_anyGood = false;
+  double m_lastGoodEnd = 0.0;
+  double m_firstMs[8] = {};
+  BitCollector m_bits;
+  Candidate m_result;
+};
+
+class CPulseTracker {
+ public:
+  // `edges` must outlive the tracker; indices into it stay valid.
+  CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start);
+  // Reads the edges there are. `now` is where the trigger has looked so
+  // far (samples). Returns true once done.
+  bool Advance(double now, bool final);
+  bool Done() const { return m_stage == Stage::DONE; }
+  double Floor() const;
+  std::size_t NextIndex() const { return m_index; }
+  Candidate& Result() { return m_result; }
+  // Lets the caller drop the first `count` edges of the list.
+  void Rebase(std::size_t count) { m_index -= count; }
+
+ private:
+  enum class Stage { PILOT, DATA, DONE };
+  void EndData();
+
+  const std::vector<TriggerEdge>& m_edges;
+  PilotStart m_start;
+  Stage m_stage = Stage::PILOT;
+  std::size_t m_index;  // the next edge to read
+  double m_last;        // the last edge read
+  int m_lastLevel;
+  double m_period;
+  double m_halves[64] = {};
+  int m_halfLevels[64] = {};
+  int m_halfCount = 0;
+  double m_asym = 0.0;
+  int m_pilotHalves = 0;
+  double m_pendingSync = -1.0;  // a first sync half waiting for its second
+  double m_pendingStart = 0.0;
+  // Data.
+  double m_zeroPeriod = 0.0;  // full period of a zero bit
+  double m_firstHalf = -1.0;  // start of the current bit, -1 between bits
+  double m_bitStart = 0.0;
+  int m_weak = 0;
+  BitCollector m_bits;
+  Candidate m_result;
+};
+
+}  // namespace robust
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_ROBUST_ROBUST_TRACKERS_H_

@@ -1,0 +1,141 @@
+// The robust decoder on synthesised cassette recordings: one table of tapes
+// and what the tape path did to them, each stating which blocks must come
+// back exactly.
+#include "robust/robust_decoder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "robust/tape_synth.h"
+
+namespace tapedecoder {
+namespace {
+
+using testing_support::DataBlock;
+using testing_support::RenderTape;
+using testing_support::RomHeader;
+using testing_support::TapeBytes;
+using testing_support::TapePath;
+
+std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate,
+                              const RobustOptions& options = {}) {
+  std::vector<TapeBlock> blocks;
+  CRobustDecoder decoder(rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
+  // Uneven chunks: block boundaries must not depend on how samples arrive.
+  std::size_t at = 0;
+  std::size_t chunk = 1000;
+  while (at < samples.size()) {
+    std::size_t n = std::min(chunk, samples.size() - at);
+    decoder.Feed(samples.data() + at, n);
+    at += n;
+    chunk = chunk * 7 % 5003 + 1;
+  }
+  decoder.Finish();
+  return blocks;
+}
+
+std::vector<TapeBytes> TapeA() { return {RomHeader("alpha", 300), DataBlock(300, 1)}; }
+std::vector<TapeBytes> TapeLong() { return {RomHeader("long", 24000), DataBlock(24000, 4)}; }
+std::vector<TapeBytes> TapeB() { return {RomHeader("beta", 700), DataBlock(700, 2), DataBlock(40, 3)}; }
+
+struct Case {
+  const char* name;
+  std::vector<TapeBytes> (*tape)();
+  TapePath path;
+  std::vector<int> exact;  // blocks that must come back exactly; empty = all
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+TapePath Path(void (*edit)(TapePath&)) {
+  TapePath p;
+  edit(p);
+  return p;
+}
+
+const std::vector<Case>& Cases() {
+  static const std::vector<Case> cases = {
+      {"Clean", TapeA, Path([](TapePath&) {}), {}},
+      {"HighPass500", TapeA, Path([](TapePath& p) { p.highpassHz = 500; }), {}},
+      {"HighPass1000Noisy", TapeB, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.1; }), {}},
+      {"HighPass2000", TapeA, Path([](TapePath& p) { p.highpassHz = 2000; }), {}},
+      {"LowPass3000", TapeB, Path([](TapePath& p) { p.lowpassHz = 3000; }), {}},
+      {"LowPass1200", TapeB, Path([](TapePath& p) { p.lowpassHz = 1200; }), {}},
+      {"LowPass1500", TapeA, Path([](TapePath& p) { p.lowpassHz = 1500; }), {}},
+      {"NoiseModerate", TapeA, Path([](TapePath& p) { p.noise = 0.3; }), {}},
+      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.4; }), {}},
+      {"Dropouts", TapeB, Path([](TapePath& p) { p.dropEvery = 0.4; p.dropSeconds = 0.004; p.dropGain = 0.1; }), {}},
+      {"JitterWowDrift", TapeB, Path([](TapePath& p) {
+         p.jitter = 8e-6; p.wowDepth = 0.01; p.wowHz = 4; p.drift = 0.002; p.speed = 1.02; }), {}},
+      {"Flutter", TapeA, Path([](TapePath& p) { p.wowDepth = 0.03; p.wowHz = 15; }), {}},
+      {"HalfSpeed", TapeA, Path([](TapePath& p) { p.speed = 0.5; }), {}},
+      {"DoubleSpeed", TapeA, Path([](TapePath& p) { p.speed = 2.0; p.highpassHz = 800; }), {}},
+      {"UnequalHalfWaves", TapeB, Path([](TapePath& p) { p.asymmetry = 100e-6; }), {}},
+      {"UnequalHalfWavesLow", TapeA, Path([](TapePath& p) { p.asymmetry = -100e-6; p.lowpassHz = 4000; }), {}},
+      {"DcOffsetQuiet", TapeA, Path([](TapePath& p) { p.dc = 0.3; p.gain = 0.02; p.noise = 0.05; }), {}},
+      {"Clipped", TapeB, Path([](TapePath& p) { p.highpassHz = 700; p.gain = 3.0; p.clip = 1.0; }), {}},
+      {"Quiet30dB", TapeA, Path([](TapePath& p) { p.gain = 0.0158; p.noise = 0.1; p.highpassHz = 1000; }), {}},
+      {"Rate48kInverted", TapeB, Path([](TapePath& p) { p.rate = 48000; p.invert = true; p.highpassHz = 600; }), {}},
+      {"Rate96k8Bit", TapeA, Path([](TapePath& p) { p.rate = 96000; p.noise = 0.02; p.pauseSeconds = 0.0; }), {}},
+      {"Rate192k", TapeA, Path([](TapePath& p) { p.rate = 192000; p.lowpassHz = 6000; }), {}},
+      {"Mp3RoundTrip", TapeA, Path([](TapePath& p) { p.soxCodec = "mp3"; p.highpassHz = 500; }), {}},
+      {"LongBlockHighPassNoisy", TapeLong, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.15; }), {}},
+      {"HeaderStraightIntoData", TapeB, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 4000; }), {}},
+  };
+  return cases;
+}
+
+class RobustTapes : public ::testing::TestWithParam<Case> {};
+
+// Every required block comes back exactly, in order; and nothing that
+// verifies is anything but a block of the tape.
+void ExpectBlocks(const std::vector<TapeBytes>& tape, const std::vector<TapeBlock>& got,
+                  const std::vector<int>& exact) {
+  std::vector<int> required = exact;
+  if (required.empty()) {
+    for (std::size_t i = 0; i < tape.size(); ++i) required.push_back(static_cast<int>(i));
+  }
+  std::size_t from = 0;
+  for (int index : required) {
+    bool found = false;
+    for (std::size_t k = from; k < got.size() && !found; ++k) {
+      if (got[k].bytes == tape[index] && got[k].usedBits == 8) {
+        found = true;
+        from = k + 1;
+      }
+    }
+    EXPECT_TRUE(found) << "block " << index << " (" << tape[index].size() << " bytes) not exact";
+  }
+  for (const TapeBlock& b : got) {
+    if (!ChecksumGood(b.bytes)) continue;
+    bool real = false;
+    for (const TapeBytes& t : tape) real = real || t == b.bytes;
+    EXPECT_TRUE(real) << "a verifying block of " << b.bytes.size() << " bytes is not on the tape";
+  }
+}
+
+TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
+  const Case& c = GetParam();
+  std::vector<TapeBytes> tape = c.tape();
+  std::vector<float> samples = RenderTape(tape, c.path, 7);
+  if (samples.empty()) GTEST_SKIP() << "sox could not make the recording";
+  std::vector<TapeBlock> got = Decode(samples, c.path.rate);
+  ExpectBlocks(tape, got, c.exact);
+  if (std::getenv("ROBUST_TEST_VERBOSE")) {
+    for (const TapeBlock& b : got) {
+      std::printf("  %s %zu bytes %s origin %d start %.3f data %.3f end %.3f pilot %.0f zero %.0f pulses %d\n",
+                  c.name, b.bytes.size(), ChecksumGood(b.bytes) ? "ok " : "BAD", static_cast<int>(b.origin),
+                  b.startSeconds, b.dataSeconds, b.endSeconds, b.timing.pilot, b.timing.zero,
+                  b.timing.pilotPulses);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Degradations, RobustTapes, ::testing::ValuesIn(Cases()),
+                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tapedecoder

@@ -1,0 +1,53 @@
+// Cassette-like recordings synthesised in memory for the robust decoder's
+// tests: ROM-timed blocks rendered at any rate with exact (area-sampled)
+// edges, then put through what a tape path and a capture do to them.
+// Deterministic: the same recipe and seed give the same samples.
+#ifndef TAPEDECODER_TESTS_ROBUST_TAPE_SYNTH_H_
+#define TAPEDECODER_TESTS_ROBUST_TAPE_SYNTH_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+using TapeBytes = std::vector<std::uint8_t>;
+
+// A ROM header (flag 0, type 3, length `length`) and a data block (flag
+// 0xFF) of `length` pseudo-random bytes; both with their checksums.
+TapeBytes RomHeader(const std::string& name, int length);
+TapeBytes DataBlock(int length, std::uint32_t seed);
+
+// What happens to the blocks on their way to the samples.
+struct TapePath {
+  double rate = 44100.0;
+  double speed = 1.0;       // tape speed (2 = twice as fast)
+  double drift = 0.0;       // relative speed change per second
+  double wowDepth = 0.0;    // relative speed modulation ...
+  double wowHz = 0.0;       // ... at this frequency
+  double jitter = 0.0;      // rms edge displacement, seconds
+  double asymmetry = 0.0;   // seconds added to high half-waves, taken from low
+  double highpassHz = 0.0;  // first-order high-pass (the differentiated shape)
+  double lowpassHz = 0.0;   // second-order Butterworth low-pass
+  double noise = 0.0;       // white noise rms, relative to the wave's amplitude
+  double dropEvery = 0.0;   // seconds between amplitude dips ...
+  double dropSeconds = 0.0;  // ... this long ...
+  double dropGain = 1.0;    // ... down to this gain
+  double gain = 0.5;        // amplitude of the wave at full scale 1
+  double dc = 0.0;
+  double clip = 0.0;        // clip at ± this (full scale), 0 = none
+  bool invert = false;
+  double pauseSeconds = 1.0;  // silence after each block (0 = straight on)
+  std::string soxCodec;     // e.g. "mp3": round trip through sox (empty = none)
+};
+
+// Renders the blocks (headers get 8063 pilot pulses, others 3223) and the
+// path. `trailer` T-state pulses follow the last block with no pause (a
+// loader running on into other data). Returns an empty vector when a sox
+// round trip was asked for and failed.
+std::vector<float> RenderTape(const std::vector<TapeBytes>& blocks, const TapePath& path,
+                              std::uint32_t seed, const std::vector<double>& trailer = {});
+
+}  // namespace testing_support
+
+#endif  // TAPEDECODER_TESTS_ROBUST_TAPE_SYNTH_H_
