@@ -243,6 +243,25 @@ TEST_F(SampleInputTest, FilesThatAreNoRecordingAreRefusedWithTheirReason) {
   EXPECT_EQ(error.rate, 4000);
 }
 
+TEST_F(SampleInputTest, DamagedFloatSamplesReadAsSilenceOrAtTheLimit) {
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  const std::string path = PathOf("damaged_float.wav");
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr);
+  const float samples[] = {0.25f, NAN, 1e30f, -INFINITY, 2.0f};
+  ASSERT_EQ(sf_writef_float(file, samples, 5), 5);
+  sf_close(file);
+  InputError error;
+  const auto input = CSampleInput::Open(path, error);
+  ASSERT_TRUE(input);
+  const Streams s = ReadAll(*input, {ChannelChoice::LEFT});
+  // Loud samples stay as they are (no normalising); absurd ones are bounded.
+  EXPECT_EQ(s.data[0], (std::vector<float>{0.25f, 0.0f, 16.0f, -16.0f, 2.0f}));
+}
+
 // The bytes of one tape block: flag, data, checksum.
 Bytes TapeBlockBytes() {
   Bytes block = {0x00, 3, 'h', 'e', 'l', 'l', 'o', ' ', ' ', ' ', ' ', ' ', 10, 0, 0, 0x80, 10, 0};
