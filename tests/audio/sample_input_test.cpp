@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -281,11 +280,10 @@ TEST_F(SampleInputTest, CswFromATapeConverterHoldsTheBlockInItsPulses) {
   ASSERT_EQ(RunCommand("tapeconv " + ShellQuote(PathOf("tape.tap")) + " " + ShellQuote(PathOf("tape.csw")) +
                        " >/dev/null 2>&1"), 0);
 
-  const int fd = open(PathOf("tape.csw").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  CFileByteSource source(fd);
-  CCswReader reader(source);
-  ASSERT_TRUE(reader.Open());
+  InputError error;
+  const auto file = CCswFile::Open(PathOf("tape.csw"), error);
+  ASSERT_TRUE(file);
+  CCswReader& reader = file->Reader();
   EXPECT_EQ(reader.Header().major, 2);
   EXPECT_EQ(reader.Header().compression, 2);
   const double perTstate = reader.Header().rate / TSTATES_PER_SECOND;
@@ -315,7 +313,6 @@ TEST_F(SampleInputTest, CswFromATapeConverterHoldsTheBlockInItsPulses) {
   EXPECT_EQ(decoded, block);
 
   // The same file as a sample stream: one level change per pulse edge.
-  InputError error;
   const auto input = CSampleInput::Open(PathOf("tape.csw"), error);
   ASSERT_TRUE(input);
   EXPECT_EQ(input->Info().kind, InputKind::CSW);
