@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "audio/input_error.h"
 
 namespace tapedecoder {
 
@@ -53,6 +56,12 @@ class CFileByteSource : public CByteSource {
   int m_fd;
   int m_osError = 0;
 };
+
+// Opens `path` for reading when it is a regular file, without blocking on
+// a FIFO. Returns the descriptor (blocking reads, close-on-exec; the caller
+// closes it) and sets `bytes` to the file's size; returns -1 with `error`
+// set to CANNOT_OPEN (osError) or NOT_A_FILE (osError EISDIR for a folder).
+int OpenRegularFile(const std::string& path, InputError& error, std::uint64_t& bytes);
 
 }  // namespace tapedecoder
 

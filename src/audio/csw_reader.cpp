@@ -1,5 +1,6 @@
 #include "audio/csw_reader.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -186,6 +187,26 @@ bool CCswReader::Next(CswPulse& pulse) {
   pulse.high = m_header.firstHigh != ((m_pulses & 1) != 0);
   ++m_pulses;
   return true;
+}
+
+std::unique_ptr<CCswFile> CCswFile::Open(const std::string& path, InputError& error) {
+  error = InputError{};
+  std::uint64_t bytes = 0;
+  const int fd = OpenRegularFile(path, error, bytes);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<CCswFile> file(new (std::nothrow) CCswFile(fd));
+  if (!file) {
+    close(fd);
+    error.failure = InputFailure::NO_MEMORY;
+    return nullptr;
+  }
+  if (!file->m_reader.Open()) {
+    error.failure = file->m_reader.Failure();
+    error.cswFault = file->m_reader.Fault();
+    error.osError = file->m_reader.OsError();
+    return nullptr;
+  }
+  return file;
 }
 
 CCswSamples::CCswSamples(CCswReader& reader) : m_reader(reader) {

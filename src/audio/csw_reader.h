@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "audio/byte_source.h"
 #include "audio/input_error.h"
@@ -92,6 +93,22 @@ class CCswReader {
   std::uint64_t m_pulses = 0;
   InputFailure m_failure = InputFailure::NONE;
   CswFault m_fault = CswFault::NONE;
+};
+
+// A CSW file on disk and its reader, for writers that want the pulses.
+// Not copyable.
+class CCswFile {
+ public:
+  // Opens `path` (a regular file, see OpenRegularFile) and reads its header.
+  // Returns nullptr with `error` set (CANNOT_OPEN, NOT_A_FILE, BAD_CSW with
+  // cswFault, READ_ERROR, NO_MEMORY) when either fails.
+  static std::unique_ptr<CCswFile> Open(const std::string& path, InputError& error);
+  CCswReader& Reader() { return m_reader; }
+
+ private:
+  explicit CCswFile(int fd) : m_source(fd), m_reader(m_source) {}
+  CFileByteSource m_source;
+  CCswReader m_reader;
 };
 
 // Renders a reader's pulses as a square wave of +0.5 (high) and -0.5 (low):

@@ -1,8 +1,6 @@
 #include "audio/sample_input.h"
 
-#include <fcntl.h>
 #include <sndfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,30 +80,9 @@ CSampleInput::~CSampleInput() = default;
 std::unique_ptr<CSampleInput> CSampleInput::Open(const std::string& path, InputError& error) {
   error = InputError{};
   error.path = path;
-  // Non-blocking, so that opening a FIFO with no writer returns at once.
-  CDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (fd.Get() < 0) {
-    error.failure = InputFailure::CANNOT_OPEN;
-    error.osError = errno;
-    return nullptr;
-  }
-  struct stat status {};
-  if (fstat(fd.Get(), &status) != 0) {
-    error.failure = InputFailure::CANNOT_OPEN;
-    error.osError = errno;
-    return nullptr;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    error.failure = InputFailure::NOT_A_FILE;
-    error.osError = S_ISDIR(status.st_mode) ? EISDIR : 0;
-    return nullptr;
-  }
-  const int flags = fcntl(fd.Get(), F_GETFL);
-  if (flags < 0 || fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    error.failure = InputFailure::CANNOT_OPEN;
-    error.osError = errno;
-    return nullptr;
-  }
+  std::uint64_t fileBytes = 0;
+  CDescriptor fd(OpenRegularFile(path, error, fileBytes));
+  if (fd.Get() < 0) return nullptr;
 
   std::unique_ptr<CSampleInput> input(new (std::nothrow) CSampleInput);
   if (!input) {
@@ -114,7 +91,7 @@ std::unique_ptr<CSampleInput> CSampleInput::Open(const std::string& path, InputE
   }
   input->m_error.path = path;
   InputInfo& info = input->m_info;
-  info.fileBytes = static_cast<std::uint64_t>(status.st_size);
+  info.fileBytes = fileBytes;
 
   std::uint8_t head[CSW_SIGNATURE_SIZE];
   ssize_t got = 0;

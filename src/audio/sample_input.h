@@ -86,7 +86,9 @@ class CSampleInput {
  private:
   struct SoundFile;
   CSampleInput();
-  bool Pump();  // reads one chunk into m_ready; false at the end or on failure
+  // One bounded step toward m_ready: drain, mix or read a chunk. False once
+  // the recording has ended (all of it delivered to m_ready).
+  bool Pump();
   void Fail(InputFailure failure, int osError = 0);
 
   InputInfo m_info;

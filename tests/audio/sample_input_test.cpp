@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -243,6 +242,25 @@ TEST_F(SampleInputTest, FilesThatAreNoRecordingAreRefusedWithTheirReason) {
   EXPECT_EQ(error.rate, 4000);
 }
 
+TEST_F(SampleInputTest, DamagedFloatSamplesReadAsSilenceOrAtTheLimit) {
+  SF_INFO info{};
+  info.samplerate = 44100;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  const std::string path = PathOf("damaged_float.wav");
+  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(file, nullptr);
+  const float samples[] = {0.25f, NAN, 1e30f, -INFINITY, 2.0f};
+  ASSERT_EQ(sf_writef_float(file, samples, 5), 5);
+  sf_close(file);
+  InputError error;
+  const auto input = CSampleInput::Open(path, error);
+  ASSERT_TRUE(input);
+  const Streams s = ReadAll(*input, {ChannelChoice::LEFT});
+  // Loud samples stay as they are (no normalising); absurd ones are bounded.
+  EXPECT_EQ(s.data[0], (std::vector<float>{0.25f, 0.0f, 16.0f, -16.0f, 2.0f}));
+}
+
 // The bytes of one tape block: flag, data, checksum.
 Bytes TapeBlockBytes() {
   Bytes block = {0x00, 3, 'h', 'e', 'l', 'l', 'o', ' ', ' ', ' ', ' ', ' ', 10, 0, 0, 0x80, 10, 0};
@@ -262,11 +280,10 @@ TEST_F(SampleInputTest, CswFromATapeConverterHoldsTheBlockInItsPulses) {
   ASSERT_EQ(RunCommand("tapeconv " + ShellQuote(PathOf("tape.tap")) + " " + ShellQuote(PathOf("tape.csw")) +
                        " >/dev/null 2>&1"), 0);
 
-  const int fd = open(PathOf("tape.csw").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  CFileByteSource source(fd);
-  CCswReader reader(source);
-  ASSERT_TRUE(reader.Open());
+  InputError error;
+  const auto file = CCswFile::Open(PathOf("tape.csw"), error);
+  ASSERT_TRUE(file);
+  CCswReader& reader = file->Reader();
   EXPECT_EQ(reader.Header().major, 2);
   EXPECT_EQ(reader.Header().compression, 2);
   const double perTstate = reader.Header().rate / TSTATES_PER_SECOND;
@@ -296,7 +313,6 @@ TEST_F(SampleInputTest, CswFromATapeConverterHoldsTheBlockInItsPulses) {
   EXPECT_EQ(decoded, block);
 
   // The same file as a sample stream: one level change per pulse edge.
-  InputError error;
   const auto input = CSampleInput::Open(PathOf("tape.csw"), error);
   ASSERT_TRUE(input);
   EXPECT_EQ(input->Info().kind, InputKind::CSW);
