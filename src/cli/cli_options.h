@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/robust_run.h"
 #include "tape/decode_settings.h"
 
 namespace tapedecoder {
@@ -18,8 +19,16 @@ constexpr int EXIT_ALL_CONVERTED = 0;
 constexpr int EXIT_SOME_FAILED = 1;   // a recording not opened or not written
 constexpr int EXIT_USAGE = 2;         // a usage error or settings that fail checks
 
+// The decoding method.
+enum class Method : std::uint8_t {
+  ROBUST,   // any audio format; real tapes
+  CLASSIC,  // 8-bit 44.1 kHz WAV, fixed pulse ranges and a threshold
+};
+
 struct CliOptions {
-  DecodeSettings settings;          // not yet validated
+  Method method = Method::ROBUST;
+  DecodeSettings settings;          // classic: not yet validated
+  ChannelMode channels = ChannelMode::AUTO;  // robust
   std::vector<std::string> recordings;
   std::string outputDir;            // empty: beside each recording
   bool quiet = false;

@@ -60,8 +60,9 @@ TEST_F(CliTest, HelpDocumentsEveryOption) {
   const Result result = Cli("--help");
   EXPECT_EQ(result.status, 0);
   for (const char* option : {"--zero MIN:MAX", "--one MIN:MAX", "--pilot MIN:MAX", "--level N",
-                             "--auto N", "--channels both|left|right|none", "-o,--output-dir DIR",
-                             "-q,--quiet", "--help", "--version", "RECORDING.wav"})
+                             "--auto N", "--method robust|classic", "--channels auto|both|left|right|none",
+                             "-o,--output-dir DIR", "-q,--quiet", "--help", "--version",
+                             "RECORDING"})
     EXPECT_NE(result.out.find(option), std::string::npos) << option;
 }
 
@@ -100,17 +101,24 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
     const char* arguments;
     const char* named;
   } rows[] = {
-      {"--zero abc rec.wav", "--zero"},       {"--zero 11 rec.wav", "--zero"},
-      {"--one 76:1x0 rec.wav", "--one"},      {"--pilot 1:2:3 rec.wav", "--pilot"},
-      {"--pilot -1:150 rec.wav", "--pilot"},  {"--level 12abc rec.wav", "--level"},
-      {"--level '' rec.wav", "--level"},      {"--auto x rec.wav", "--auto"},
-      {"--level 99999999999 rec.wav", "--level"},
-      {"--channels up rec.wav", "--channels"},
-      {"--level 100 --auto 5 rec.wav", "--level"},
+      {"-m --zero abc rec.wav", "--zero"},       {"-m --zero 11 rec.wav", "--zero"},
+      {"-m --one 76:1x0 rec.wav", "--one"},      {"-m --pilot 1:2:3 rec.wav", "--pilot"},
+      {"-m --pilot -1:150 rec.wav", "--pilot"},  {"-m --level 12abc rec.wav", "--level"},
+      {"-m --level '' rec.wav", "--level"},      {"-m --auto x rec.wav", "--auto"},
+      {"-m --level 99999999999 rec.wav", "--level"},
+      {"-m --channels up rec.wav", "--channels"},
+      {"-m --channels auto rec.wav", "--channels"},
+      {"-m --level 100 --auto 5 rec.wav", "--level"},
+      // The classic options, and classic channel choices, with the robust method.
+      {"--zero 11:75 rec.wav", "--zero"},        {"--level 127 rec.wav", "--level"},
+      {"--method robust --auto 200 rec.wav", "--auto"},
+      {"--channels none rec.wav", "--channels"}, {"--method fast rec.wav", "--method"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
   };
   for (const Row& row : rows) {
-    const Result result = Cli(row.arguments);
+    std::string arguments = row.arguments;
+    if (arguments.rfind("-m ", 0) == 0) arguments.replace(0, 2, "--method classic");
+    const Result result = Cli(arguments);
     EXPECT_EQ(result.status, 2) << row.arguments;
     EXPECT_NE(result.err.find(row.named), std::string::npos) << row.arguments << ": " << result.err;
     EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
@@ -131,14 +139,14 @@ TEST_F(CliTest, SettingsThatFailTheChecksPrintTheirMessage) {
       {"--auto 0", "--auto: the window must be at least 1 frame"},
   };
   for (const Row& row : rows) {
-    const Result result = Cli(std::string(row.arguments) + " rec.wav");
+    const Result result = Cli("--method classic " + std::string(row.arguments) + " rec.wav");
     EXPECT_EQ(result.status, 2) << row.arguments;
     EXPECT_EQ(result.err, "tapedecoder-cli: " + row.message + "\n") << row.arguments;
     EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
   }
   // Values the checks accept: equal bounds, the ends of the level range.
   for (const char* arguments : {"--zero 50:50", "--level 0", "--level 255", "--auto 1"})
-    EXPECT_EQ(Cli(std::string(arguments) + " rec.wav").status, 0) << arguments;
+    EXPECT_EQ(Cli("--method classic " + std::string(arguments) + " rec.wav").status, 0) << arguments;
 }
 
 TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
@@ -150,7 +158,7 @@ TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
                                     .Silence(200)
                                     .Block({0xFF, 0xFF})
                                     .Wave());
-  const Result result = Cli("first.wav broken.wav last.wav");
+  const Result result = Cli("--method classic first.wav broken.wav last.wav");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "first.wav: 1 block (1 good, 0 bad) -> first.tap, first.txt\n"
                         "last.wav: 2 blocks (1 good, 1 bad) -> last.tap, last.txt\n");
@@ -164,18 +172,18 @@ TEST_F(CliTest, OutputFolderAndQuiet) {
   std::filesystem::create_directory(m_dir / "in");
   std::filesystem::create_directory(m_dir / "out");
   WriteFile(m_dir / "in" / "game.wav", Recording({0, 0}));
-  Result result = Cli("in/game.wav");
+  Result result = Cli("--method classic in/game.wav");
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("-> in/game.tap, in/game.txt"), std::string::npos) << result.out;
   EXPECT_TRUE(Exists("in/game.tap"));
 
-  result = Cli("-q --output-dir out in/game.wav");
+  result = Cli("--method classic -q --output-dir out in/game.wav");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(ReadFile(m_dir / "out" / "game.tap"), Bytes({2, 0, 0, 0}));
 
   // A folder that does not exist: the outputs cannot be written.
-  result = Cli("-q -o missing in/game.wav");
+  result = Cli("-q -o missing in/game.wav");  // the robust method
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "in/game.wav: not converted: cannot create missing/game.tap: No such file or directory\n");
@@ -190,7 +198,7 @@ TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {
               {"Игра на кассете.WAV", "Игра на кассете"}};
   for (const Row& row : rows) {
     WriteFile(m_dir / row.recording, Recording({0, 0}));
-    EXPECT_EQ(Cli("-q " + ShellQuote(row.recording)).status, 0) << row.recording;
+    EXPECT_EQ(Cli("--method classic -q " + ShellQuote(row.recording)).status, 0) << row.recording;
     EXPECT_EQ(ReadFile(m_dir / (std::string(row.title) + ".tap")), Bytes({2, 0, 0, 0}))
         << row.recording;
     EXPECT_TRUE(Exists(std::string(row.title) + ".txt")) << row.recording;
@@ -223,7 +231,7 @@ TEST_F(CliTest, OptionsReachTheDecoder) {
       {"--channels none stereo.wav", "stereo.wav: 0 blocks"},
   };
   for (const Row& row : rows) {
-    const Result result = Cli(row.arguments);
+    const Result result = Cli("--method classic " + std::string(row.arguments));
     EXPECT_EQ(result.status, 0) << row.arguments;
     EXPECT_NE(result.out.find(row.summary), std::string::npos) << row.arguments << ": " << result.out;
   }
