@@ -39,10 +39,15 @@ struct BlockSummary {
   BlockOrigin origin = BlockOrigin::DECODED;
 };
 
+struct RobustReport;
+
 struct RobustRunOptions {
   ChannelMode channels = ChannelMode::AUTO;
   // Called now and then while the recording is read; may be empty.
   std::function<void(const InputProgress&)> progress;
+  // Called once the recording is open, before anything is decoded; false
+  // stops the run (it then sets the report's status). May be empty.
+  std::function<bool(RobustReport&)> beforeDecoding;
 };
 
 struct RobustReport {
@@ -59,6 +64,14 @@ struct RobustReport {
 
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
+
+// Decodes `fileName` with the robust method, handing every block with
+// bytes to `onBlock` in tape order and summarising it in report.blocks.
+// Returns false when the recording cannot be opened or decoded (the
+// report's status and input say why); a read error part way through keeps
+// what came before (readStopped) and returns true.
+bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
+                     const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 
 // Converts `fileName` into TITLE.tap and TITLE.txt (the listing in the
 // classic format). Any earlier files of those names stay untouched unless
