@@ -99,7 +99,7 @@ double TimeCli(const std::string& cli, const std::string& wav, const std::string
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    execl(cli.c_str(), cli.c_str(), "-q", "-o", folder.c_str(), wav.c_str(),
+    execl(cli.c_str(), cli.c_str(), "--method", "classic", "-q", "-o", folder.c_str(), wav.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }
