@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "audio/little_endian.h"
+
 namespace tapedecoder {
 
 namespace {
@@ -14,14 +16,6 @@ namespace {
 constexpr std::size_t BUFFER_SIZE = 16384;
 constexpr std::uint32_t MIN_OUTPUT_RATE = 40000;
 constexpr std::uint32_t MAX_OUTPUT_RATE = 192000;
-
-std::uint32_t Le16(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8;
-}
-
-std::uint32_t Le32(const std::uint8_t* p) {
-  return Le16(p) | Le16(p + 2) << 16;
-}
 
 }  // namespace
 

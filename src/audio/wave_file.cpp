@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <new>
 
+#include "audio/little_endian.h"
+
 namespace tapedecoder {
 
 namespace {
@@ -15,15 +17,6 @@ constexpr std::uint32_t kFormatPcm = 1;
 // bits per sample and the size of extra bytes.
 constexpr std::size_t kFormatBytes = 18;
 constexpr std::size_t kChunkHeaderBytes = 8;
-
-std::uint16_t Le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) |
-         (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // Where a chunk's data starts and how long it says it is.
 struct Chunk {
