@@ -239,6 +239,7 @@ void COutputSet::Fail(OutputFailure::What what, const std::string& path, int err
 }
 
 int COutputSet::Add(const std::string& finalPath) {
+  if (m_finished) Discard();  // the first Add after a Commit starts afresh
   if (Failed()) return -1;
   const std::size_t slash = finalPath.rfind('/');
   const std::string folder =
@@ -350,6 +351,7 @@ bool COutputSet::Flush(Output& output) {
 }
 
 bool COutputSet::Commit() {
+  m_finished = true;
   if (Failed()) {
     Reset();
     return false;
@@ -412,6 +414,7 @@ bool COutputSet::Commit() {
   }
   const bool committed = !Failed();
   Reset();
+  m_finished = true;
   return committed;
 }
 
@@ -521,6 +524,7 @@ void COutputSet::Reset() {
 void COutputSet::Discard() {
   Reset();
   m_failure = OutputFailure();
+  m_finished = false;
 }
 
 bool InstallInterruptCleanup() {

@@ -50,10 +50,15 @@ struct OutputFailure {
 //  - blocks SIGINT, SIGTERM and SIGHUP in its thread while it renames, and
 //    makes the cleanup handler (in any thread) wait until it is done, so an
 //    interruption ends with either the earlier set or the new set whole.
-// A SIGKILL, a crash or a power cut during Commit's renames can leave the
-// folder with part of the new set and the hidden backups of the rest (the
-// earlier data is never lost); at any other moment it leaves the earlier
-// set, plus hidden named temporaries when O_TMPFILE was not available.
+// A SIGKILL, a crash or a power cut inside Commit's rename window (a few
+// link and rename calls and one folder sync) can leave the folder with
+// part of the new set, the earlier versions of the files it replaced under
+// hidden ".tapedecoder-*.old" names (no earlier data is lost) and at most
+// one hidden ".new" link. At any other moment it leaves the earlier set or
+// the new set whole, plus, only where O_TMPFILE was not available, hidden
+// ".tapedecoder-*.tmp" temporaries (nothing can remove those after a
+// SIGKILL or a power cut). Where a folder cannot be flocked (NFS), commits
+// of several processes are not serialised.
 //
 // Rules for what is replaced: a final name holding a folder, a special file
 // or a regular file without any write permission bit is refused (PROTECTED)
@@ -123,6 +128,7 @@ class COutputSet {
 
   std::vector<Output> m_outputs;
   int m_dirFd = -1;  // the folder of every output
+  bool m_finished = false;  // Commit has run; the next Add starts a new set
   OutputFailure m_failure;
 };
 

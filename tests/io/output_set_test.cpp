@@ -200,6 +200,11 @@ TEST_F(OutputSetTest, AFolderInTheWayOfTheThirdTargetRestoresTheEarlierFiles) {
     EXPECT_EQ(ReadFile(m_dir / "game.tap"), Text("old tap")) << ModeName(mode);
     EXPECT_EQ(ReadFile(m_dir / "game.txt" / "inside"), Text("inside"));
     fs::remove_all(m_dir / "game.txt");
+    // The set can be used again, for a set that succeeds.
+    ASSERT_TRUE(WriteSet(set, {P("game.tap")}, "again")) << ModeName(mode);
+    EXPECT_TRUE(set.Commit());
+    EXPECT_EQ(ReadFile(m_dir / "game.tap"), Text("again"));
+    fs::remove(m_dir / "game.tap");
   }
 }
 
