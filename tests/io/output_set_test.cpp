@@ -5,12 +5,14 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "io/output_set.h"
@@ -240,26 +242,49 @@ TEST_F(OutputSetTest, InterruptionRemovesTemporariesAndEndsByTheSignal) {
   }
 }
 
+// A SIGTERM arrives after the first file is renamed, before the second:
+// raised in the committing thread, or sent to the process while another
+// thread commits (the handler then runs in the main thread and must wait).
 TEST_F(OutputSetTest, ASignalDuringCommitLandsAfterTheWholeNewSet) {
+  struct Row {
+    const char* what;
+    void (*hook)(int index);
+    bool worker;
+  } rows[] = {
+      {"committing thread", [](int index) { if (index == 0) raise(SIGTERM); }, false},
+      {"other thread",
+       [](int index) {
+         if (index != 0) return;
+         kill(getpid(), SIGTERM);
+         const timespec pause = {0, 200000000};
+         nanosleep(&pause, nullptr);  // the handler would strike here
+       },
+       true},
+  };
   for (Mode mode : MODES) {
-    EarlierPair();
-    const pid_t child = Spawn([&] {
-      tapedecoder::InstallInterruptCleanup();
-      ForcedMode forced(mode);
-      // After the first file is renamed, before the second.
-      hooks::SetAfterInstallHook([](int index) {
-        if (index == 0) raise(SIGTERM);
+    for (const Row& row : rows) {
+      const std::string name = std::string(ModeName(mode)) + " " + row.what;
+      EarlierPair();
+      const pid_t child = Spawn([&] {
+        tapedecoder::InstallInterruptCleanup();
+        ForcedMode forced(mode);
+        hooks::SetAfterInstallHook(row.hook);
+        COutputSet set;
+        if (!WriteSet(set, {P("game.tap"), P("game.txt")}, "new")) return 4;
+        if (row.worker) {
+          std::thread worker([&] { set.Commit(); });
+          worker.join();
+        } else {
+          set.Commit();
+        }
+        return 0;  // not reached: the signal ends the process as Commit ends
       });
-      COutputSet set;
-      if (!WriteSet(set, {P("game.tap"), P("game.txt")}, "new")) return 4;
-      set.Commit();
-      return 0;  // not reached: the signal ends the process as Commit ends
-    });
-    const int status = WaitStatus(child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << ModeName(mode) << " " << status;
-    EXPECT_EQ(Names(m_dir.Path()), (std::vector<std::string>{"game.tap", "game.txt"})) << ModeName(mode);
-    EXPECT_EQ(ReadFile(m_dir / "game.tap"), Text("new")) << ModeName(mode);
-    EXPECT_EQ(ReadFile(m_dir / "game.txt"), Text("new")) << ModeName(mode);
+      const int status = WaitStatus(child);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << name << " " << status;
+      EXPECT_EQ(Names(m_dir.Path()), (std::vector<std::string>{"game.tap", "game.txt"})) << name;
+      EXPECT_EQ(ReadFile(m_dir / "game.tap"), Text("new")) << name;
+      EXPECT_EQ(ReadFile(m_dir / "game.txt"), Text("new")) << name;
+    }
   }
 }
 
