@@ -1,6 +1,7 @@
 #include "io/output_set.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -434,7 +435,9 @@ bool COutputSet::Install(Output& output) {
       Fail(OutputFailure::PROTECTED, output.finalPath, error);
       return false;
     }
+    // Named after the file it keeps, for whoever finds it after a crash.
     std::string backup = UniqueName(".old");
+    if (output.name.size() + backup.size() < NAME_MAX) backup = "." + output.name + backup;
     if (linkat(m_dirFd, name, m_dirFd, backup.c_str(), 0) == 0) {
       output.backupIsLink = true;
     } else if (errno == EPERM || errno == EOPNOTSUPP || errno == EMLINK || errno == ENOSYS) {

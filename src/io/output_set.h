@@ -53,7 +53,7 @@ struct OutputFailure {
 // A SIGKILL, a crash or a power cut inside Commit's rename window (a few
 // link and rename calls and one folder sync) can leave the folder with
 // part of the new set, the earlier versions of the files it replaced under
-// hidden ".tapedecoder-*.old" names (no earlier data is lost) and at most
+// hidden ".NAME.tapedecoder-*.old" names (no earlier data is lost) and at most
 // one hidden ".new" link. At any other moment it leaves the earlier set or
 // the new set whole, plus, only where O_TMPFILE was not available, hidden
 // ".tapedecoder-*.tmp" temporaries (nothing can remove those after a
