@@ -43,6 +43,8 @@ cmake --build build-fuzz
 dir=build-fuzz/tests/fuzz
 regressions=tests/fuzz/regressions
 for target in "$dir"/*_fuzz; do
+  # Only the programs: the corpus folders (corpus-<target>) match too.
+  [ -f "$target" ] && [ -x "$target" ] || continue
   name=$(basename "$target")
   corpus="$dir/corpus-$name"
   mkdir -p "$corpus" "$dir/artifacts"
