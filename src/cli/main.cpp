@@ -11,6 +11,7 @@
 #include "cli/messages.h"
 #include "convert/conversion_run.h"
 #include "convert/robust_run.h"
+#include "io/output_set.h"
 
 using namespace tapedecoder;
 
@@ -118,6 +119,8 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
 }  // namespace
 
 int main(int argc, char** argv) {
+  // An interrupted run leaves no temporaries and the earlier outputs whole.
+  InstallInterruptCleanup();
   CliOptions options;
   if (const auto status = ParseCommandLine(argc, argv, options, std::cout, std::cerr))
     return *status;

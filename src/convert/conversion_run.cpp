@@ -26,8 +26,12 @@ std::string OutputTitle(const std::string& recording, const std::string& outputD
   return folder.empty() ? stem.string() : (folder / stem).string();
 }
 
-ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
-                               const DecodeSettings& settings, PulseMeasure measure) {
+namespace {
+
+// DecodeToFiles, except that running out of memory for the outputs' own
+// buffers throws std::bad_alloc.
+ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& source,
+                                      const DecodeSettings& settings, PulseMeasure measure) {
   ConversionReport report;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
@@ -45,20 +49,30 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
   CListingWriter listing(outputs, txt);
   CBlockTally tally;
   CSinkFan sinks{&listing, &image, &tally};
-  try {
-    CClassicPulses pulses(source, settings, measure);
-    report.largestBuffer = DecodeClassicBlocks(pulses, settings, sinks);
-  } catch (const std::bad_alloc&) {
-    outputs.Discard();
-    report.status = ConversionStatus::NO_MEMORY;
-    return report;
-  }
+  CClassicPulses pulses(source, settings, measure);
+  report.largestBuffer = DecodeClassicBlocks(pulses, settings, sinks);
   report.blocks = tally.Blocks();
   report.goodBlocks = tally.GoodBlocks();
   report.badBlocks = tally.BadBlocks();
   if (!outputs.Commit()) return fail();
   report.status = ConversionStatus::COMPLETE;
   return report;
+}
+
+}  // namespace
+
+ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
+                               const DecodeSettings& settings, PulseMeasure measure) {
+  try {
+    return DecodeToFilesOrThrow(title, source, settings, measure);
+  } catch (const std::bad_alloc&) {
+    // The output set is gone with its temporaries; earlier files stay.
+    ConversionReport report;
+    report.tapPath = OutputPath(title, "tap");
+    report.txtPath = OutputPath(title, "txt");
+    report.status = ConversionStatus::NO_MEMORY;
+    return report;
+  }
 }
 
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,

@@ -29,3 +29,15 @@ void* operator new(std::size_t size) {
 
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+// The nothrow forms too, so that every allocation and its release go
+// through one pair (the library's nothrow forms would otherwise free with
+// a deallocator the sanitizers do not pair with this operator new).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
