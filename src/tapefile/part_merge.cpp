@@ -1,0 +1,76 @@
+#include "tapefile/part_merge.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "tapefile/pulse_segmenter.h"
+
+namespace tapedecoder {
+
+namespace {
+
+struct Span {
+  double start;
+  double end;
+};
+
+// True when [start, end] overlaps a span; `spans` sorted by start, with
+// ends ascending as well (the decoder's blocks do not nest).
+bool Overlaps(const std::vector<Span>& spans, double start, double end) {
+  auto it = std::lower_bound(spans.begin(), spans.end(), start,
+                             [](const Span& s, double t) { return s.end < t; });
+  return it != spans.end() && it->start <= end;
+}
+
+void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
+                 std::vector<TapePart>& out) {
+  PulseStretch piece;
+  bool open = false;
+  double t = stretch.startSeconds;
+  for (std::size_t k = 0; k < stretch.pulses.size(); ++k) {
+    const double end = t + stretch.pulses[k] / TSTATES_PER_SECOND;
+    if (Overlaps(spans, t, end)) {
+      if (open) out.emplace_back(std::move(piece));
+      piece = PulseStretch();
+      open = false;
+    } else {
+      if (!open) {
+        piece.startSeconds = t;
+        piece.firstPulseHigh = stretch.firstPulseHigh == (k % 2 == 0);
+        piece.kind = stretch.kind;
+        open = true;
+      }
+      piece.pulses.push_back(stretch.pulses[k]);
+    }
+    t = end;
+  }
+  if (open) out.emplace_back(std::move(piece));
+}
+
+}  // namespace
+
+std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
+                                        const std::vector<TapePart>& parts) {
+  std::vector<Span> spans;
+  for (const TapeBlock& block : robust) spans.push_back({block.startSeconds, block.endSeconds});
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+  // Make the ends ascending, so one search finds any overlap.
+  for (std::size_t k = 1; k < spans.size(); ++k) spans[k].end = std::max(spans[k].end, spans[k - 1].end);
+
+  std::vector<TapePart> merged;
+  for (const TapeBlock& block : robust) merged.emplace_back(block);
+  for (const TapePart& part : parts) {
+    const auto* stretch = std::get_if<PulseStretch>(&part);
+    if (stretch && stretch->kind != StretchKind::TONE) {
+      KeepOutside(*stretch, spans, merged);
+    } else if (!Overlaps(spans, PartStartSeconds(part), PartEndSeconds(part))) {
+      merged.push_back(part);
+    }
+  }
+  std::stable_sort(merged.begin(), merged.end(), [](const TapePart& a, const TapePart& b) {
+    return PartStartSeconds(a) < PartStartSeconds(b);
+  });
+  return merged;
+}
+
+}  // namespace tapedecoder

@@ -1,0 +1,273 @@
+#include "tapefile/pulse_segmenter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+namespace tapedecoder {
+
+namespace {
+
+// Pairs looked at to learn a block's two bit lengths.
+constexpr std::size_t MAX_LEARNING_PAIRS = 256;
+// Two pair sums this far apart (ratio) belong to no single block.
+constexpr double MAX_PAIR_RATIO = 3.0;
+// Two bit lengths closer than this ratio are one length (all bits alike).
+constexpr double MIN_BIT_RATIO = 1.4;
+// A pair's halves differ by at most this fraction of their mean.
+constexpr double MAX_PAIR_IMBALANCE = 0.5;
+
+double Seconds(double tstates) { return tstates / TSTATES_PER_SECOND; }
+
+bool Within(double value, double nominal, double tolerance) {
+  return std::fabs(value - nominal) <= tolerance * nominal;
+}
+
+// Splits a sorted list in two where the classes differ most (largest
+// between-class variance); returns the size of the lower class.
+std::size_t BestSplit(const std::vector<double>& sorted) {
+  const std::size_t n = sorted.size();
+  double total = 0.0;
+  for (double v : sorted) total += v;
+  double lowSum = 0.0;
+  double best = -1.0;
+  std::size_t split = 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    lowSum += sorted[k - 1];
+    const double lowMean = lowSum / static_cast<double>(k);
+    const double highMean = (total - lowSum) / static_cast<double>(n - k);
+    const double d = highMean - lowMean;
+    const double score = static_cast<double>(k) * static_cast<double>(n - k) * d * d;
+    if (score > best) {
+      best = score;
+      split = k;
+    }
+  }
+  return split;
+}
+
+// Segments one run of edges with no pause inside.
+class RunSegmenter {
+ public:
+  RunSegmenter(const std::vector<Edge>& edges, std::size_t first, std::size_t last,
+               const SegmenterSettings& settings, std::vector<TapePart>& out)
+      : m_edges(edges), m_base(first), m_settings(settings), m_out(out) {
+    for (std::size_t k = first; k < last; ++k)
+      m_pulses.push_back(edges[k + 1].tstates - edges[k].tstates);
+  }
+
+  void Run() {
+    const std::size_t n = m_pulses.size();
+    if (n == 0) {
+      Stretch(0, 0, StretchKind::RAW);  // a lone edge between two pauses
+      return;
+    }
+    std::size_t pending = 0;
+    std::size_t i = 0;
+    while (i < n) {
+      double mean = 0.0;
+      const std::size_t j = NearEqualRun(i, &mean);
+      const std::size_t length = j - i;
+      if (length >= static_cast<std::size_t>(m_settings.minPilotPulses)) {
+        TapeBlock block;
+        std::size_t end = 0;
+        if (TryBlock(i, j, mean, &block, &end)) {
+          Pending(pending, i);
+          m_out.emplace_back(std::move(block));
+          i = pending = end;
+          continue;
+        }
+      }
+      if (length >= static_cast<std::size_t>(m_settings.minTonePulses)) {
+        Pending(pending, i);
+        Stretch(i, j, StretchKind::TONE);
+        i = pending = j;
+        continue;
+      }
+      ++i;
+    }
+    Pending(pending, n);
+  }
+
+ private:
+  double EdgeAt(std::size_t pulse) const { return m_edges[m_base + pulse].tstates; }
+
+  // The end of the run of near-equal pulses that starts at `i`; its mean.
+  std::size_t NearEqualRun(std::size_t i, double* mean) const {
+    double m = m_pulses[i];
+    std::size_t j = i + 1;
+    while (j < m_pulses.size() && Within(m_pulses[j], m, m_settings.toneTolerance)) {
+      m += (m_pulses[j] - m) / static_cast<double>(j - i + 1);
+      ++j;
+    }
+    *mean = m;
+    return j;
+  }
+
+  void Pending(std::size_t from, std::size_t to) {
+    if (to <= from) return;
+    const bool shortRun = to - from <= static_cast<std::size_t>(m_settings.maxSequencePulses);
+    Stretch(from, to, shortRun ? StretchKind::SEQUENCE : StretchKind::RAW);
+  }
+
+  void Stretch(std::size_t from, std::size_t to, StretchKind kind) {
+    PulseStretch stretch;
+    stretch.startSeconds = Seconds(EdgeAt(from));
+    stretch.firstPulseHigh = m_edges[m_base + from].rising;
+    stretch.pulses.assign(m_pulses.begin() + static_cast<std::ptrdiff_t>(from),
+                          m_pulses.begin() + static_cast<std::ptrdiff_t>(to));
+    stretch.kind = kind;
+    m_out.emplace_back(std::move(stretch));
+  }
+
+  bool FitsPair(double a, double b) const {
+    return a > 0.0 && b > 0.0 && std::fabs(a - b) <= MAX_PAIR_IMBALANCE * 0.5 * (a + b);
+  }
+
+  // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
+  // two sync pulses, then data pairs until one does not fit.
+  bool TryBlock(std::size_t pilot, std::size_t sync, double pilotMean, TapeBlock* block,
+                std::size_t* end) const {
+    const std::size_t n = m_pulses.size();
+    if (sync + 2 + 2 * static_cast<std::size_t>(m_settings.minDataBits) > n) return false;
+    const double sync1 = m_pulses[sync];
+    const double sync2 = m_pulses[sync + 1];
+    const double lo = m_settings.minSyncRatio * pilotMean;
+    const double hi = m_settings.maxSyncRatio * pilotMean;
+    if (sync1 < lo || sync1 > hi || sync2 < lo || sync2 > hi) return false;
+    const std::size_t data = sync + 2;
+
+    // Learn the two pair sums from the pairs that look like one block.
+    std::vector<double> sums;
+    double smallest = 0.0;
+    for (std::size_t k = data; k + 1 < n && sums.size() < MAX_LEARNING_PAIRS; k += 2) {
+      const double a = m_pulses[k];
+      const double b = m_pulses[k + 1];
+      if (!FitsPair(a, b)) break;
+      const double sum = a + b;
+      if (!sums.empty() && (sum > MAX_PAIR_RATIO * smallest || sum * MAX_PAIR_RATIO < smallest))
+        break;
+      smallest = sums.empty() ? sum : std::min(smallest, sum);
+      sums.push_back(sum);
+    }
+    if (sums.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    std::vector<double> sorted = sums;
+    std::sort(sorted.begin(), sorted.end());
+    const std::size_t split = BestSplit(sorted);
+    double zeroSum = 0.0;
+    double oneSum = 0.0;
+    {
+      double low = 0.0;
+      double high = 0.0;
+      for (std::size_t k = 0; k < sorted.size(); ++k) (k < split ? low : high) += sorted[k];
+      low /= static_cast<double>(split);
+      high /= static_cast<double>(sorted.size() - split);
+      if (high >= MIN_BIT_RATIO * low) {
+        zeroSum = low;
+        oneSum = high;
+      } else {
+        // All bits alike: a zero when its pulses are short beside the pilot.
+        double all = 0.0;
+        for (double v : sorted) all += v;
+        all /= static_cast<double>(sorted.size());
+        if (all / 2.0 < 0.6 * pilotMean) {
+          zeroSum = all;
+          oneSum = 2.0 * all;
+        } else {
+          oneSum = all;
+          zeroSum = all / 2.0;
+        }
+      }
+    }
+
+    // Read the bits: each pair goes to the nearer sum, within tolerance.
+    std::vector<bool> bits;
+    double zeros = 0.0, ones = 0.0;
+    std::size_t zeroCount = 0, oneCount = 0;
+    std::size_t k = data;
+    for (; k + 1 < n; k += 2) {
+      const double a = m_pulses[k];
+      const double b = m_pulses[k + 1];
+      if (!FitsPair(a, b)) break;
+      const double sum = a + b;
+      const bool one = std::fabs(sum - oneSum) < std::fabs(sum - zeroSum);
+      if (!Within(sum, one ? oneSum : zeroSum, m_settings.pairTolerance)) break;
+      bits.push_back(one);
+      if (one) {
+        ones += sum;
+        ++oneCount;
+      } else {
+        zeros += sum;
+        ++zeroCount;
+      }
+    }
+    if (bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+
+    block->bytes.assign((bits.size() + 7) / 8, 0);
+    for (std::size_t b = 0; b < bits.size(); ++b)
+      if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
+    block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
+    block->startSeconds = Seconds(EdgeAt(pilot));
+    block->dataSeconds = Seconds(EdgeAt(data));
+    block->endSeconds = Seconds(EdgeAt(k));
+    BlockTiming& t = block->timing;
+    double pilotTotal = 0.0;
+    for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
+    t.pilot = pilotTotal / static_cast<double>(sync - pilot);
+    t.pilotPulses = static_cast<std::int32_t>(sync - pilot);
+    t.sync1 = sync1;
+    t.sync2 = sync2;
+    t.zero = zeroCount ? zeros / static_cast<double>(2 * zeroCount) : zeroSum / 2.0;
+    t.one = oneCount ? ones / static_cast<double>(2 * oneCount) : oneSum / 2.0;
+    block->romTiming = IsRomTiming(t, m_settings);
+    *end = k;
+    return true;
+  }
+
+  const std::vector<Edge>& m_edges;
+  std::size_t m_base;
+  const SegmenterSettings& m_settings;
+  std::vector<TapePart>& m_out;
+  std::vector<double> m_pulses;
+};
+
+}  // namespace
+
+bool IsRomTiming(const BlockTiming& t, const SegmenterSettings& settings) {
+  if (t.pilot <= 0.0) return false;
+  const double speed = t.pilot / ROM_PILOT_PULSE;
+  if (std::fabs(speed - 1.0) > settings.maxSpeedError) return false;
+  return Within(t.zero / speed, ROM_ZERO_PULSE, settings.romBitTolerance) &&
+         Within(t.one / speed, ROM_ONE_PULSE, settings.romBitTolerance) &&
+         Within(t.sync1 / speed, ROM_SYNC1_PULSE, settings.romSyncTolerance) &&
+         Within(t.sync2 / speed, ROM_SYNC2_PULSE, settings.romSyncTolerance);
+}
+
+std::vector<TapePart> SegmentEdges(const std::vector<Edge>& edges, SegmenterSettings settings) {
+  std::vector<TapePart> parts;
+  std::size_t first = 0;
+  for (std::size_t k = 0; k < edges.size(); ++k) {
+    const bool last = k + 1 == edges.size();
+    if (last || edges[k + 1].tstates - edges[k].tstates > settings.pauseTstates) {
+      RunSegmenter(edges, first, k, settings, parts).Run();
+      first = k + 1;
+    }
+  }
+  return parts;
+}
+
+double PartStartSeconds(const TapePart& part) {
+  if (const auto* block = std::get_if<TapeBlock>(&part)) return block->startSeconds;
+  return std::get<PulseStretch>(part).startSeconds;
+}
+
+double PartEndSeconds(const TapePart& part) {
+  if (const auto* block = std::get_if<TapeBlock>(&part)) return block->endSeconds;
+  const auto& stretch = std::get<PulseStretch>(part);
+  double total = 0.0;
+  for (double p : stretch.pulses) total += p;
+  return stretch.startSeconds + Seconds(total);
+}
+
+}  // namespace tapedecoder
