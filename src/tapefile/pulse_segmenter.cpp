@@ -125,6 +125,58 @@ class RunSegmenter {
     return a > 0.0 && b > 0.0 && std::fabs(a - b) <= MAX_PAIR_IMBALANCE * 0.5 * (a + b);
   }
 
+  // The zero and one pulse lengths that place the data's edges best: a
+  // least-squares fit of every edge's time to start + zeros * z + ones * o
+  // (counting the pulses of each kind before it). Unlike per-kind
+  // averages, whose error each pair's quantisation adds to, this keeps the
+  // block's edges in step over its whole length. Falls back to `zero0` /
+  // `one0` for a kind that does not occur.
+  void FitBitLengths(std::size_t data, const std::vector<bool>& bits, double zero0, double one0,
+                     double* zero, double* one) const {
+    // Normal equations of y = c + a z + b o over the edges (a, b: counts).
+    double s1 = 0, sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, sy = 0, say = 0, sby = 0;
+    double a = 0.0, b = 0.0;
+    const double origin = EdgeAt(data);
+    for (std::size_t e = 0; e <= 2 * bits.size(); ++e) {
+      if (e > 0) (bits[(e - 1) / 2] ? b : a) += 1.0;
+      const double y = EdgeAt(data + e) - origin;
+      s1 += 1; sa += a; sb += b; saa += a * a; sbb += b * b; sab += a * b;
+      sy += y; say += a * y; sby += b * y;
+    }
+    const bool haveZero = a > 0.0, haveOne = b > 0.0;
+    if (haveZero && haveOne) {
+      // Cramer's rule on the 3x3 system.
+      const double m[3][3] = {{s1, sa, sb}, {sa, saa, sab}, {sb, sab, sbb}};
+      const double r[3] = {sy, say, sby};
+      auto det = [](const double q[3][3]) {
+        return q[0][0] * (q[1][1] * q[2][2] - q[1][2] * q[2][1]) -
+               q[0][1] * (q[1][0] * q[2][2] - q[1][2] * q[2][0]) +
+               q[0][2] * (q[1][0] * q[2][1] - q[1][1] * q[2][0]);
+      };
+      const double d = det(m);
+      if (d != 0.0) {
+        double mz[3][3], mo[3][3];
+        for (int i = 0; i < 3; ++i)
+          for (int j = 0; j < 3; ++j) {
+            mz[i][j] = j == 1 ? r[i] : m[i][j];
+            mo[i][j] = j == 2 ? r[i] : m[i][j];
+          }
+        *zero = det(mz) / d;
+        *one = det(mo) / d;
+        if (*zero > 0.0 && *one > 0.0) return;
+      }
+    }
+    // One kind only (or a degenerate fit): the span over the pulse count.
+    const double span = EdgeAt(data + 2 * bits.size()) - origin;
+    const double pulses = 2.0 * static_cast<double>(bits.size());
+    *zero = haveZero && !haveOne ? span / pulses : zero0;
+    *one = haveOne && !haveZero ? span / pulses : one0;
+    if (haveZero && haveOne) {
+      *zero = zero0;
+      *one = one0;
+    }
+  }
+
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
   // two sync pulses, then data pairs until one does not fit.
   bool TryBlock(std::size_t pilot, std::size_t sync, double pilotMean, TapeBlock* block,
@@ -183,8 +235,6 @@ class RunSegmenter {
 
     // Read the bits: each pair goes to the nearer sum, within tolerance.
     std::vector<bool> bits;
-    double zeros = 0.0, ones = 0.0;
-    std::size_t zeroCount = 0, oneCount = 0;
     std::size_t k = data;
     for (; k + 1 < n; k += 2) {
       const double a = m_pulses[k];
@@ -194,13 +244,6 @@ class RunSegmenter {
       const bool one = std::fabs(sum - oneSum) < std::fabs(sum - zeroSum);
       if (!Within(sum, one ? oneSum : zeroSum, m_settings.pairTolerance)) break;
       bits.push_back(one);
-      if (one) {
-        ones += sum;
-        ++oneCount;
-      } else {
-        zeros += sum;
-        ++zeroCount;
-      }
     }
     if (bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
 
@@ -218,8 +261,7 @@ class RunSegmenter {
     t.pilotPulses = static_cast<std::int32_t>(sync - pilot);
     t.sync1 = sync1;
     t.sync2 = sync2;
-    t.zero = zeroCount ? zeros / static_cast<double>(2 * zeroCount) : zeroSum / 2.0;
-    t.one = oneCount ? ones / static_cast<double>(2 * oneCount) : oneSum / 2.0;
+    FitBitLengths(data, bits, zeroSum / 2.0, oneSum / 2.0, &t.zero, &t.one);
     block->romTiming = IsRomTiming(t, m_settings);
     *end = k;
     return true;

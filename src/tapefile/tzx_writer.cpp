@@ -18,6 +18,9 @@ constexpr std::uint32_t TSTATES_PER_MS = 3500;
 constexpr std::uint32_t MAX_WORD = 65535;
 constexpr std::size_t MAX_PULSES_PER_LIST = 255;
 constexpr std::uint32_t CLASSIC_PAUSE_MS = 1000;
+// A pause without a level. (libspectrum 1.5 writes a pause with a level as
+// a pure tone, with a set-signal-level block first for level 1.)
+constexpr int NO_LEVEL = 0;
 constexpr std::size_t MAX_INFO_TEXT = 255;  // archive-info strings: 1-byte length
 
 libspectrum_error InitLibrary() {
@@ -62,7 +65,11 @@ class TzxBuilder {
     }
     while (ms > 0) {
       const std::uint64_t here = std::min<std::uint64_t>(ms, MAX_WORD);
-      SetPause(Append(LIBSPECTRUM_TAPE_BLOCK_PAUSE), here);
+      libspectrum_tape_block* block = Append(LIBSPECTRUM_TAPE_BLOCK_PAUSE);
+      // No level: blocks come from libspectrum's allocator uncleared, and a
+      // stray level turns the pause into something else when written.
+      Check(libspectrum_tape_block_set_level(block, NO_LEVEL));
+      SetPause(block, here);
       ms -= here;
     }
   }
