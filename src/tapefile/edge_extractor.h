@@ -16,27 +16,42 @@ struct Edge {
 };
 
 struct EdgeSettings {
-  // Half the hysteresis band as a fraction of the envelope's half
-  // peak-to-peak amplitude: the signal must pass centre +- this much.
+  // Half the hysteresis band as a fraction of the envelope: the signal
+  // must pass centre +- hysteresis * amplitude.
   double hysteresis = 0.3;
-  // Amplitude (half peak-to-peak, full scale 1.0) below which no edge is
-  // taken, so that digital silence and faint hiss give none.
+  // Amplitude (full scale 1.0) below which no edge is taken, so that
+  // digital silence and faint hiss give none.
   double floor = 0.01;
-  // Time constant, in seconds, with which the envelope's peaks relax
-  // towards the signal once the signal stops reaching them.
-  double envelopeDecaySeconds = 0.3;
+  // Time constant, in seconds, with which the amplitude relaxes once the
+  // signal stops reaching it.
+  double envelopeDecaySeconds = 0.5;
+  // Weight with which each edge moves the centre towards the midpoint of
+  // the two pulses' extremes around it.
+  double centreWeight = 0.05;
 };
 
-// Finds edges with a Schmitt trigger around the middle of the signal's
-// envelope. The envelope follows the highest and lowest recent sample
-// (instant attack, slow release), which removes any DC offset; its middle
-// is the trigger's centre and its half-width scales the hysteresis. A held
-// level (a pause) lets the envelope close in, so no edge fires, yet the
-// next swing restores it at once. On a high-passed (differentiated)
-// recording the spikes at each edge alternate in sign, so the trigger
-// still alternates. An edge's time is where the signal crossed the centre
-// just before the trigger fired, interpolated between the samples (or
-// the threshold crossing when the centre crossing lies too far back).
+// Finds edges with a Schmitt trigger around the signal's centre.
+//
+// DC removal: the centre starts at 0 (audio is zero-centred) and follows
+// the midpoint between the extremes of each pulse and the one before, one
+// small step per edge, so it never moves while the signal holds still (a
+// held level in a pause leaves it alone) and an edge's spike in a
+// high-passed recording does not drag it. The amplitude envelope is the
+// distance of the signal from the centre, with instant attack and slow
+// release; the hysteresis scales with it, and below the floor nothing
+// fires. On a high-passed (differentiated) recording the spikes at the
+// edges alternate in sign around the centre and decay back into the band,
+// so the trigger still alternates. An edge's time is where the signal
+// crossed the trigger's threshold, interpolated between the samples; both
+// thresholds lie the same distance from the centre, so a symmetric signal
+// gives every edge the same delay and the pulse lengths none. (The centre
+// crossing would be earlier, but on a high-passed signal the decay after
+// each spike crosses the centre too, a few samples before the next edge.)
+// The first swing out of a level held from the very first sample sets the
+// state without an edge; a swing out of silence is an edge.
+//
+// Limits: a DC offset larger than the band at the start of a recording is
+// not followed until edges flow.
 //
 // Streaming: Feed any number of blocks, then Finish. Edges are appended
 // as they are found.
@@ -63,15 +78,15 @@ class EdgeExtractor {
 
   double m_rate;
   EdgeSettings m_settings;
-  double m_release;  // per-sample fraction the peaks relax by
-  double m_high = 0.0;
-  double m_low = 0.0;
+  double m_release;  // per-sample fraction the amplitude relaxes by
+  double m_centre = 0.0;
+  double m_amplitude = 0.0;
+  double m_extreme = 0.0;          // of the pulse since the last edge
+  double m_previousExtreme = 0.0;  // of the pulse before it
+  bool m_haveExtreme = false;
   double m_previous = 0.0;
-  double m_previousCentre = 0.0;
   bool m_state = false;       // trigger output: true above the band
   bool m_stateKnown = false;  // false until the first swing through the band
-  double m_centreCrossing = -1.0;  // sample position of the last centre crossing
-  bool m_centreCrossingRising = false;
   long long m_index = 0;
   bool m_finished = false;
   std::vector<Edge> m_edges;
