@@ -11,40 +11,21 @@ namespace {
 
 // Pairs looked at to learn a block's two bit lengths.
 constexpr std::size_t MAX_LEARNING_PAIRS = 256;
-// Two pair sums this far apart (ratio) belong to no single block.
-constexpr double MAX_PAIR_RATIO = 3.0;
-// Two bit lengths closer than this ratio are one length (all bits alike).
-constexpr double MIN_BIT_RATIO = 1.4;
+// The one bit's pair sum is this many times the zero bit's, or more; or
+// at most MAX_BIT_RATIO times it.
+constexpr double MIN_BIT_RATIO = 1.5;
+constexpr double MAX_BIT_RATIO = 2.6;
 // A pair's halves differ by at most this fraction of their mean.
 constexpr double MAX_PAIR_IMBALANCE = 0.5;
+// A pilot found at the end of a block's data: its last PILOT_PROBE pulses
+// give its length, and its pulses lie within PILOT_MATCH of that.
+constexpr std::size_t PILOT_PROBE = 64;
+constexpr double PILOT_MATCH = 0.04;
 
 double Seconds(double tstates) { return tstates / TSTATES_PER_SECOND; }
 
 bool Within(double value, double nominal, double tolerance) {
   return std::fabs(value - nominal) <= tolerance * nominal;
-}
-
-// Splits a sorted list in two where the classes differ most (largest
-// between-class variance); returns the size of the lower class.
-std::size_t BestSplit(const std::vector<double>& sorted) {
-  const std::size_t n = sorted.size();
-  double total = 0.0;
-  for (double v : sorted) total += v;
-  double lowSum = 0.0;
-  double best = -1.0;
-  std::size_t split = 0;
-  for (std::size_t k = 1; k < n; ++k) {
-    lowSum += sorted[k - 1];
-    const double lowMean = lowSum / static_cast<double>(k);
-    const double highMean = (total - lowSum) / static_cast<double>(n - k);
-    const double d = highMean - lowMean;
-    const double score = static_cast<double>(k) * static_cast<double>(n - k) * d * d;
-    if (score > best) {
-      best = score;
-      split = k;
-    }
-  }
-  return split;
 }
 
 // Segments one run of edges with no pause inside.
@@ -125,6 +106,24 @@ class RunSegmenter {
     return a > 0.0 && b > 0.0 && std::fabs(a - b) <= MAX_PAIR_IMBALANCE * 0.5 * (a + b);
   }
 
+  // Where a pilot tone that ends at pulse `end` (followed by a sync)
+  // starts, if at least minPilotPulses of it lie after `from`; else `end`.
+  // The tone's pulses lie within PILOT_MATCH of the mean of its last ones,
+  // which tells a turbo pilot from ROM one bits 5 % shorter.
+  std::size_t TrailingPilot(std::size_t from, std::size_t end) const {
+    const std::size_t minimum = static_cast<std::size_t>(m_settings.minPilotPulses);
+    if (end < from + minimum || end + 2 > m_pulses.size()) return end;
+    double mean = 0.0;
+    for (std::size_t p = end - PILOT_PROBE; p < end; ++p) mean += m_pulses[p];
+    mean /= static_cast<double>(PILOT_PROBE);
+    const double lo = m_settings.minSyncRatio * mean, hi = m_settings.maxSyncRatio * mean;
+    if (m_pulses[end] < lo || m_pulses[end] > hi || m_pulses[end + 1] < lo || m_pulses[end + 1] > hi)
+      return end;
+    std::size_t start = end;
+    while (start > from && Within(m_pulses[start - 1], mean, PILOT_MATCH)) --start;
+    return end - start >= minimum ? start : end;
+  }
+
   // The zero and one pulse lengths that place the data's edges best: a
   // least-squares fit of every edge's time to start + zeros * z + ones * o
   // (counting the pulses of each kind before it). Unlike per-kind
@@ -190,47 +189,49 @@ class RunSegmenter {
     if (sync1 < lo || sync1 > hi || sync2 < lo || sync2 > hi) return false;
     const std::size_t data = sync + 2;
 
-    // Learn the two pair sums from the pairs that look like one block.
-    std::vector<double> sums;
-    double smallest = 0.0;
-    for (std::size_t k = data; k + 1 < n && sums.size() < MAX_LEARNING_PAIRS; k += 2) {
+    // Learn the two pair sums online: the first pair starts a class; a
+    // pair near a class joins it (moving its mean); the first pair that
+    // fits neither but lies 1.5 to 2.6 times off the first class starts the
+    // second; anything else ends the learning (the data has ended).
+    double classMean[2] = {0.0, 0.0};
+    std::size_t classCount[2] = {0, 0};
+    std::size_t classes = 0;
+    std::size_t learnt = 0;
+    for (std::size_t k = data; k + 1 < n && learnt < MAX_LEARNING_PAIRS; k += 2, ++learnt) {
       const double a = m_pulses[k];
       const double b = m_pulses[k + 1];
       if (!FitsPair(a, b)) break;
       const double sum = a + b;
-      if (!sums.empty() && (sum > MAX_PAIR_RATIO * smallest || sum * MAX_PAIR_RATIO < smallest))
+      int joined = -1;
+      for (std::size_t c = 0; c < classes; ++c)
+        if (Within(sum, classMean[c], m_settings.pairTolerance)) joined = static_cast<int>(c);
+      if (joined < 0 && classes == 0) {
+        joined = 0;
+        classes = 1;
+      } else if (joined < 0 && classes == 1) {
+        const double ratio = sum > classMean[0] ? sum / classMean[0] : classMean[0] / sum;
+        if (ratio < MIN_BIT_RATIO || ratio > MAX_BIT_RATIO) break;
+        joined = 1;
+        classes = 2;
+      } else if (joined < 0) {
         break;
-      smallest = sums.empty() ? sum : std::min(smallest, sum);
-      sums.push_back(sum);
+      }
+      const auto c = static_cast<std::size_t>(joined);
+      classMean[c] += (sum - classMean[c]) / static_cast<double>(++classCount[c]);
     }
-    if (sums.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-    std::vector<double> sorted = sums;
-    std::sort(sorted.begin(), sorted.end());
-    const std::size_t split = BestSplit(sorted);
+    if (learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     double zeroSum = 0.0;
     double oneSum = 0.0;
-    {
-      double low = 0.0;
-      double high = 0.0;
-      for (std::size_t k = 0; k < sorted.size(); ++k) (k < split ? low : high) += sorted[k];
-      low /= static_cast<double>(split);
-      high /= static_cast<double>(sorted.size() - split);
-      if (high >= MIN_BIT_RATIO * low) {
-        zeroSum = low;
-        oneSum = high;
-      } else {
-        // All bits alike: a zero when its pulses are short beside the pilot.
-        double all = 0.0;
-        for (double v : sorted) all += v;
-        all /= static_cast<double>(sorted.size());
-        if (all / 2.0 < 0.6 * pilotMean) {
-          zeroSum = all;
-          oneSum = 2.0 * all;
-        } else {
-          oneSum = all;
-          zeroSum = all / 2.0;
-        }
-      }
+    if (classes == 2) {
+      zeroSum = std::min(classMean[0], classMean[1]);
+      oneSum = std::max(classMean[0], classMean[1]);
+    } else if (classMean[0] / 2.0 < 0.6 * pilotMean) {
+      // All bits alike: zeros when their pulses are short beside the pilot.
+      zeroSum = classMean[0];
+      oneSum = 2.0 * classMean[0];
+    } else {
+      oneSum = classMean[0];
+      zeroSum = classMean[0] / 2.0;
     }
 
     // Read the bits: each pair goes to the nearer sum, within tolerance.
@@ -244,6 +245,13 @@ class RunSegmenter {
       const bool one = std::fabs(sum - oneSum) < std::fabs(sum - zeroSum);
       if (!Within(sum, one ? oneSum : zeroSum, m_settings.pairTolerance)) break;
       bits.push_back(one);
+    }
+    // Data that runs straight into the next block's pilot reads the pilot
+    // as bits of one kind: end the data where that pilot starts.
+    const std::size_t pilotStart = TrailingPilot(data, k);
+    if (pilotStart < k) {
+      bits.resize((pilotStart - data) / 2);
+      k = data + 2 * bits.size();
     }
     if (bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
 
