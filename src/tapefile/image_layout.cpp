@@ -14,7 +14,7 @@ constexpr double MIN_PAUSE_TSTATES = 7000.0;  // 2 ms
 
 std::uint32_t Whole(double tstates) {
   const double rounded = std::round(tstates);
-  if (rounded < 1.0) return 1;
+  if (!(rounded >= 1.0)) return 1;  // NaN too
   if (rounded > 4294967295.0) return 4294967295u;
   return static_cast<std::uint32_t>(rounded);
 }
@@ -75,7 +75,9 @@ double WantedStart(const ImageItem& item, const TapePart& part) {
 
 std::uint64_t Quantise(double tstates, std::uint64_t quantum) {
   const double q = static_cast<double>(quantum);
-  const double count = std::max(1.0, std::round(tstates / q));
+  // NaN and anything below half a quantum give one quantum.
+  const double count = std::min(std::max(1.0, std::round(tstates / q)),
+                                std::floor(static_cast<double>(MAX_PAUSE_TSTATES) / q));
   return static_cast<std::uint64_t>(count) * quantum;
 }
 

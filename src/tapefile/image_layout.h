@@ -32,6 +32,10 @@ struct ImageItem {
   std::uint64_t pauseBefore = 0;
 };
 
+// The longest pause the layout gives (10 hours, in T-states): beyond any
+// recording, and a bound on the records a pause splits into.
+constexpr std::uint64_t MAX_PAUSE_TSTATES = 36000ull * 3500000ull;
+
 struct ImageLayout {
   std::vector<ImageItem> items;
   std::uint64_t pauseAfter = 0;  // silence after the last item, T-states

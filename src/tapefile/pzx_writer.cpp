@@ -117,7 +117,7 @@ class PzxBuilder {
 
 std::uint32_t Whole(double tstates) {
   const double rounded = std::round(tstates);
-  return rounded < 1.0 ? 1u : rounded > MAX_DURATION ? MAX_DURATION : static_cast<std::uint32_t>(rounded);
+  return !(rounded >= 1.0) ? 1u : rounded > MAX_DURATION ? MAX_DURATION : static_cast<std::uint32_t>(rounded);
 }
 
 }  // namespace

@@ -128,7 +128,8 @@ class TzxBuilder {
       const double rounded = std::max(1.0, std::round(p));
       if (rounded > MAX_WORD) {
         flush();
-        Pause(static_cast<std::uint64_t>(rounded + TSTATES_PER_MS / 2));
+        const double bounded = std::min(rounded, static_cast<double>(MAX_PAUSE_TSTATES));
+        Pause(static_cast<std::uint64_t>(bounded + TSTATES_PER_MS / 2));
         continue;
       }
       list.push_back(static_cast<libspectrum_dword>(rounded));

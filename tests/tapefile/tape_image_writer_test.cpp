@@ -101,4 +101,29 @@ TEST(TapeImageWriters, HeaderTextIsCutAtACharacterBoundary) {
   EXPECT_EQ(text.compare(text.size() - 2, 2, "\xD0\x96"), 0);
 }
 
+TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
+  TapeBlock noBytes;
+  TapeBlock odd;
+  odd.bytes = {0x01};
+  odd.usedBits = 0;
+  odd.romTiming = false;
+  odd.timing = {1e12, -5, NAN, 400, 800, -3};
+  const double inf = INFINITY;
+  const std::vector<TapePart> parts = {
+      noBytes,
+      odd,
+      Stretch(1.0, {NAN, -7, 0, 1e300}, StretchKind::SEQUENCE),
+      Stretch(NAN, {}, StretchKind::TONE),
+      Stretch(2.0, {inf, 5}, StretchKind::RAW),
+  };
+  for (const bool pzx : {false, true}) {
+    SCOPED_TRACE(pzx ? "PZX" : "TZX");
+    const ImageInfo info{"tapedecoder 1.0.0", "x.wav"};
+    const ImageResult image = pzx ? WritePzx(parts, 1e9, info) : WriteTzx(parts, 1e9, info);
+    ASSERT_TRUE(image.Ok());
+    LsTape back;
+    EXPECT_TRUE(back.Read(image.bytes));
+  }
+}
+
 }  // namespace
