@@ -1,6 +1,7 @@
 #include "tapefile/part_merge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "tapefile/pulse_segmenter.h"
@@ -67,10 +68,23 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
       merged.push_back(part);
     }
   }
-  std::stable_sort(merged.begin(), merged.end(), [](const TapePart& a, const TapePart& b) {
-    return PartStartSeconds(a) < PartStartSeconds(b);
+  // Recording order; robust blocks first among equal starts. (An index
+  // sort: stable_sort's scratch buffer is no better and allocates.)
+  // A start that is no number goes last.
+  std::vector<std::size_t> order(merged.size());
+  std::vector<double> starts(merged.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    order[k] = k;
+    const double start = PartStartSeconds(merged[k]);
+    starts[k] = std::isnan(start) ? HUGE_VAL : start;
+  }
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return starts[a] < starts[b] || (starts[a] == starts[b] && a < b);
   });
-  return merged;
+  std::vector<TapePart> sorted;
+  sorted.reserve(merged.size());
+  for (std::size_t k : order) sorted.push_back(std::move(merged[k]));
+  return sorted;
 }
 
 }  // namespace tapedecoder
