@@ -53,7 +53,12 @@ void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
 std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
                                         const std::vector<TapePart>& parts) {
   std::vector<Span> spans;
-  for (const TapeBlock& block : robust) spans.push_back({block.startSeconds, block.endSeconds});
+  for (const TapeBlock& block : robust) {
+    // A block without finite times covers nothing (it is still kept).
+    if (!std::isfinite(block.startSeconds) || !std::isfinite(block.endSeconds)) continue;
+    spans.push_back({std::min(block.startSeconds, block.endSeconds),
+                     std::max(block.startSeconds, block.endSeconds)});
+  }
   std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
   // Make the ends ascending, so one search finds any overlap.
   for (std::size_t k = 1; k < spans.size(); ++k) spans[k].end = std::max(spans[k].end, spans[k - 1].end);
