@@ -15,8 +15,14 @@
 //   other stretches  -> TZX 0x13 (up to 255 pulses each); PZX PULS
 //   silence          -> the previous block's pause field, else TZX 0x20;
 //                       PZX PAUS (exact to the T-state)
-// Every image starts with an archive-info (TZX 0x32) / PZXT block that
-// names the tool and the source recording, and nothing else.
+// Long irregular stretches stay pulse lists too: 0x13 keeps every pulse to
+// the T-state, while a direct recording (0x15) would round each edge to
+// its sample grid, and libspectrum has no CSW-block (0x18) writer (its
+// RLE blocks are written as 0x15).
+// Every image starts with an archive-info (TZX 0x32, one comment) / PZXT
+// block (empty title, a "Comment" pair) that names the tool and the source
+// recording, and nothing else. (libspectrum 1.5 reads only a PZXT's title,
+// so its tools show the PZX comment as nothing.)
 #ifndef TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 #define TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 
