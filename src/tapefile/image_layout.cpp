@@ -28,14 +28,7 @@ ImageItem ItemFor(const TapePart& part) {
     const std::uint64_t bytes = block->bytes.size();
     const unsigned used = block->usedBits >= 1 && block->usedBits <= 8 ? block->usedBits : 8;
     if (!measured || (block->romTiming && used == 8)) {
-      item.kind = ImageKind::ROM;
-      item.pilot = static_cast<std::uint32_t>(ROM_PILOT_PULSE);
-      item.sync1 = static_cast<std::uint32_t>(ROM_SYNC1_PULSE);
-      item.sync2 = static_cast<std::uint32_t>(ROM_SYNC2_PULSE);
-      item.zero = static_cast<std::uint32_t>(ROM_ZERO_PULSE);
-      item.one = static_cast<std::uint32_t>(ROM_ONE_PULSE);
-      item.pilotCount = block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES : ROM_HEADER_PILOT_PULSES;
-      item.bits = bytes * 8;
+      item = RomItem(*block);
     } else {
       item.kind = ImageKind::TURBO;
       item.pilot = Whole(t.pilot);
@@ -82,6 +75,20 @@ std::uint64_t Quantise(double tstates, std::uint64_t quantum) {
 }
 
 }  // namespace
+
+ImageItem RomItem(const TapeBlock& block) {
+  ImageItem item;
+  item.block = &block;
+  item.kind = ImageKind::ROM;
+  item.pilot = static_cast<std::uint32_t>(ROM_PILOT_PULSE);
+  item.sync1 = static_cast<std::uint32_t>(ROM_SYNC1_PULSE);
+  item.sync2 = static_cast<std::uint32_t>(ROM_SYNC2_PULSE);
+  item.zero = static_cast<std::uint32_t>(ROM_ZERO_PULSE);
+  item.one = static_cast<std::uint32_t>(ROM_ONE_PULSE);
+  item.pilotCount = block.bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES : ROM_HEADER_PILOT_PULSES;
+  item.bits = static_cast<std::uint64_t>(block.bytes.size()) * 8;
+  return item;
+}
 
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index) {
   return (bytes[index / 8] >> (7 - index % 8)) & 1u;

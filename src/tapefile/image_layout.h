@@ -51,6 +51,10 @@ struct ImageLayout {
 ImageLayout LayOutParts(const std::vector<TapePart>& parts, double recordingSeconds,
                         std::uint64_t pauseQuantum);
 
+// A standard-speed item of `block` (ROM timings, pilot count by flag),
+// whatever its measured timings. REQUIRES: block.bytes not empty.
+ImageItem RomItem(const TapeBlock& block);
+
 // The T-states an item plays, pause excluded.
 std::uint64_t ItemDuration(const ImageItem& item);
 

@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint32_t MAX_REPEAT = 0x7FFF;
 constexpr std::uint32_t MAX_DURATION = 0x7FFFFFFF;
 constexpr std::uint32_t LEVEL_BIT = 0x80000000u;
+constexpr std::uint32_t CLASSIC_PAUSE_MS = 1000;
 
 void Le16(std::vector<std::uint8_t>& out, std::uint32_t value) {
   out.push_back(static_cast<std::uint8_t>(value));
@@ -40,7 +41,7 @@ class PzxBuilder {
       body.insert(body.end(), s, s + std::strlen(s));
       body.push_back(0);
     }
-    Block("PZXT", body);
+    Record("PZXT", body);
   }
 
   // A PULS block of (count, duration) runs, starting at the current level.
@@ -67,7 +68,7 @@ class PzxBuilder {
     }
     if (total == 0) return;
     if (total % 2) m_level = !m_level;
-    Block("PULS", body);
+    Record("PULS", body);
   }
 
   // A DATA block of `item`'s bits, two pulses per bit, no tail.
@@ -88,7 +89,13 @@ class PzxBuilder {
     body.insert(body.end(), item.block->bytes.begin(),
                 item.block->bytes.begin() + static_cast<std::ptrdiff_t>(bytes));
     // An even number of pulses: the level after the block is the first's.
-    Block("DATA", body);
+    Record("DATA", body);
+  }
+
+  // A data block: PULS of pilot and syncs, then DATA.
+  void Block(const ImageItem& item) {
+    Pulses({{item.pilotCount, item.pilot}, {1, item.sync1}, {1, item.sync2}});
+    Data(item);
   }
 
   void Pause(std::uint64_t tstates) {
@@ -96,7 +103,7 @@ class PzxBuilder {
       const std::uint32_t here = static_cast<std::uint32_t>(std::min<std::uint64_t>(tstates, MAX_DURATION));
       std::vector<std::uint8_t> body;
       Le32(body, here | (m_level ? LEVEL_BIT : 0));
-      Block("PAUS", body);
+      Record("PAUS", body);
       tstates -= here;
     }
     m_level = !m_level;
@@ -105,7 +112,7 @@ class PzxBuilder {
   std::vector<std::uint8_t> Take() { return std::move(m_out); }
 
  private:
-  void Block(const char* tag, const std::vector<std::uint8_t>& body) {
+  void Record(const char* tag, const std::vector<std::uint8_t>& body) {
     m_out.insert(m_out.end(), tag, tag + 4);
     Le32(m_out, static_cast<std::uint32_t>(body.size()));
     m_out.insert(m_out.end(), body.begin(), body.end());
@@ -132,8 +139,7 @@ ImageResult WritePzx(const std::vector<TapePart>& parts, double recordingSeconds
     switch (item.kind) {
       case ImageKind::ROM:
       case ImageKind::TURBO:
-        pzx.Pulses({{item.pilotCount, item.pilot}, {1, item.sync1}, {1, item.sync2}});
-        pzx.Data(item);
+        pzx.Block(item);
         break;
       case ImageKind::TONE:
         pzx.Pulses({{item.pilotCount, item.pilot}});
@@ -154,6 +160,19 @@ ImageResult WritePzx(const std::vector<TapePart>& parts, double recordingSeconds
     }
   }
   if (layout.pauseAfter > 0) pzx.Pause(layout.pauseAfter);
+  ImageResult result;
+  result.bytes = pzx.Take();
+  return result;
+}
+
+ImageResult WritePzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info) {
+  PzxBuilder pzx;
+  pzx.Header(info);
+  for (const TapeBlock& block : blocks) {
+    if (block.bytes.empty()) continue;
+    pzx.Block(RomItem(block));
+    pzx.Pause(static_cast<std::uint64_t>(CLASSIC_PAUSE_MS) * 3500);
+  }
   ImageResult result;
   result.bytes = pzx.Take();
   return result;

@@ -67,6 +67,10 @@ ImageResult WriteTzx(const std::vector<TapePart>& parts, double recordingSeconds
 // left out.
 ImageResult WriteTzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info);
 
+// The PZX image of blocks decoded without timings, as WriteTzxBlocks.
+// Never fails.
+ImageResult WritePzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info);
+
 // The PZX image (version 1.0) of `parts`, as WriteTzx but with pauses exact
 // to the T-state. Levels alternate at every edge, starting low. Never
 // fails (the status is always OK).

@@ -69,21 +69,36 @@ TEST(TapeImageWriters, ClassicBlocksAreStandardSpeedWithOneSecondPauses) {
   header.bytes = {0x00, 0x03, 'n', 'a', 'm', 'e', ' ', ' ', ' ', ' ', ' ', ' ', 0x10, 0x00, 0x00, 0x80, 0x00, 0x80, 0x16};
   data.bytes = {0xFF, 0xAA, 0x55};
   data.timing.pilot = 1800;  // timings, if any, are ignored
-  const ImageResult image = WriteTzxBlocks({header, empty, data}, ImageInfo{"tapedecoder 1.0.0", ""});
-  ASSERT_TRUE(image.Ok());
-  LsTape back;
-  ASSERT_TRUE(back.Read(image.bytes));
-  const auto blocks = back.Blocks();
-  ASSERT_EQ(blocks.size(), 3u);
-  EXPECT_EQ(libspectrum_tape_block_type(blocks[0]), LIBSPECTRUM_TAPE_BLOCK_ARCHIVE_INFO);
-  EXPECT_EQ(std::string(libspectrum_tape_block_texts(blocks[0], 0)), "Created by tapedecoder 1.0.0");
-  for (std::size_t k = 1; k < 3; ++k) {
-    const TapeBlock& source = k == 1 ? header : data;
-    EXPECT_EQ(libspectrum_tape_block_type(blocks[k]), LIBSPECTRUM_TAPE_BLOCK_ROM);
-    EXPECT_EQ(libspectrum_tape_block_pause(blocks[k]), 1000u);
-    const libspectrum_byte* bytes = libspectrum_tape_block_data(blocks[k]);
-    EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + libspectrum_tape_block_data_length(blocks[k])),
-              source.bytes);
+  // Header: 8063 pilot pulses; data: 3223; each with syncs, bits, 1 s pause.
+  auto duration = [](const TapeBlock& b, double pilots) {
+    double t = pilots * 2168 + 667 + 735 + 3500000;
+    for (std::size_t k = 0; k < b.bytes.size() * 8; ++k)
+      t += (b.bytes[k / 8] >> (7 - k % 8) & 1) ? 3420 : 1710;
+    return t;
+  };
+  const double total = duration(header, 8063) + duration(data, 3223);
+  const ImageInfo info{"tapedecoder 1.0.0", ""};
+  for (const bool pzx : {false, true}) {
+    SCOPED_TRACE(pzx ? "PZX" : "TZX");
+    const ImageResult image = pzx ? WritePzxBlocks({header, empty, data}, info)
+                                  : WriteTzxBlocks({header, empty, data}, info);
+    ASSERT_TRUE(image.Ok());
+    LsTape back;
+    ASSERT_TRUE(back.Read(image.bytes));
+    EXPECT_NEAR(testing_support::Play(back).total, total, 1.0);
+    if (pzx) continue;
+    const auto blocks = back.Blocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(libspectrum_tape_block_type(blocks[0]), LIBSPECTRUM_TAPE_BLOCK_ARCHIVE_INFO);
+    EXPECT_EQ(std::string(libspectrum_tape_block_texts(blocks[0], 0)), "Created by tapedecoder 1.0.0");
+    for (std::size_t k = 1; k < 3; ++k) {
+      const TapeBlock& source = k == 1 ? header : data;
+      EXPECT_EQ(libspectrum_tape_block_type(blocks[k]), LIBSPECTRUM_TAPE_BLOCK_ROM);
+      EXPECT_EQ(libspectrum_tape_block_pause(blocks[k]), 1000u);
+      const libspectrum_byte* bytes = libspectrum_tape_block_data(blocks[k]);
+      EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + libspectrum_tape_block_data_length(blocks[k])),
+                source.bytes);
+    }
   }
 }
 
