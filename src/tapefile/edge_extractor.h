@@ -23,8 +23,10 @@ struct EdgeSettings {
   // digital silence and faint hiss give none.
   double floor = 0.01;
   // Time constant, in seconds, with which the amplitude relaxes once the
-  // signal stops reaching it.
-  double envelopeDecaySeconds = 0.5;
+  // signal stops reaching it: long enough that the hysteresis stays above
+  // tape hiss through pauses of a few seconds, short enough to follow a
+  // quieter block after a loud one within about a second.
+  double envelopeDecaySeconds = 1.0;
   // Weight with which each edge moves the centre towards the midpoint of
   // the two pulses' extremes around it.
   double centreWeight = 0.05;
