@@ -7,10 +7,20 @@
 
 namespace tapedecoder {
 
+namespace {
+// The signal counts as active this long after an edge.
+constexpr double ACTIVE_SECONDS = 0.02;
+}  // namespace
+
 EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
     : m_rate(sampleRate), m_settings(settings) {
-  const double decaySamples = settings.envelopeDecaySeconds * sampleRate;
-  m_release = decaySamples > 1.0 ? 1.0 / decaySamples : 1.0;
+  auto perSample = [sampleRate](double seconds) {
+    const double samples = seconds * sampleRate;
+    return samples > 1.0 ? 1.0 / samples : 1.0;
+  };
+  m_release = perSample(settings.envelopeDecaySeconds);
+  m_pauseRelease = perSample(settings.pauseDecaySeconds);
+  m_activeSamples = static_cast<long long>(ACTIVE_SECONDS * sampleRate);
 }
 
 void EdgeExtractor::Feed(const float* samples, std::size_t count) {
@@ -32,7 +42,8 @@ double EdgeExtractor::DurationTstates() const {
 
 void EdgeExtractor::Sample(double x) {
   const double now = x - m_centre;
-  m_amplitude = std::fmax(std::fabs(now), m_amplitude * (1.0 - m_release));
+  const bool active = m_lastEdge >= 0 && m_index - m_lastEdge <= m_activeSamples;
+  m_amplitude = std::fmax(std::fabs(now), m_amplitude * (1.0 - (active ? m_release : m_pauseRelease)));
   const double band = m_settings.hysteresis * m_amplitude;
   const double position = static_cast<double>(m_index);
 
@@ -54,6 +65,7 @@ void EdgeExtractor::Sample(double x) {
         const double fraction = span != 0.0 ? (threshold - before) / span : 1.0;
         const double at = position - 1.0 + std::fmin(1.0, std::fmax(0.0, fraction));
         m_edges.push_back(Edge{at * TSTATES_PER_SECOND / m_rate, rising});
+        m_lastEdge = m_index;
         // DC removal: one step towards the midpoint of the last two pulses.
         if (m_haveExtreme) {
           const double mid = 0.5 * (m_extreme + m_previousExtreme);

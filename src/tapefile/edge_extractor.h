@@ -22,11 +22,13 @@ struct EdgeSettings {
   // Amplitude (full scale 1.0) below which no edge is taken, so that
   // digital silence and faint hiss give none.
   double floor = 0.01;
-  // Time constant, in seconds, with which the amplitude relaxes once the
-  // signal stops reaching it: long enough that the hysteresis stays above
-  // tape hiss through pauses of a few seconds, short enough to follow a
-  // quieter block after a loud one within about a second.
+  // Time constants, in seconds, with which the amplitude relaxes once the
+  // signal stops reaching it: while edges keep coming (one within the last
+  // 20 ms), to follow a block quieter than the one before; and in pauses,
+  // slowly, so that the hysteresis stays above tape hiss through pauses of
+  // many seconds.
   double envelopeDecaySeconds = 1.0;
+  double pauseDecaySeconds = 10.0;
   // Weight with which each edge moves the centre towards the midpoint of
   // the two pulses' extremes around it.
   double centreWeight = 0.05;
@@ -80,7 +82,10 @@ class EdgeExtractor {
 
   double m_rate;
   EdgeSettings m_settings;
-  double m_release;  // per-sample fraction the amplitude relaxes by
+  double m_release;       // per-sample fraction the amplitude relaxes by
+  double m_pauseRelease;  // the same in pauses
+  long long m_activeSamples;  // samples after an edge that count as active
+  long long m_lastEdge = -1;  // sample index of the last edge
   double m_centre = 0.0;
   double m_amplitude = 0.0;
   double m_extreme = 0.0;          // of the pulse since the last edge

@@ -117,12 +117,20 @@ TEST(EdgeExtractor, FindsEveryEdgeAtItsTime) {
   }
 }
 
-TEST(EdgeExtractor, SilenceAndHissBelowTheFloorGiveNoEdges) {
+TEST(EdgeExtractor, SilenceAndHissGiveNoEdges) {
+  unsigned x = 1;
+  auto hiss = [&x](float level) {
+    return level * (static_cast<float>((x = x * 1664525u + 1013904223u) >> 8) / 16777216.0f - 0.5f);
+  };
+  // Silence, then hiss below the floor: nothing.
   std::vector<float> samples(44100, 0.0f);
   EXPECT_TRUE(Extract(samples, 44100, 512).empty());
-  unsigned x = 1;
-  for (float& s : samples) s = 0.004f * (static_cast<float>((x = x * 1664525u + 1013904223u) >> 8) / 16777216.0f - 0.5f);
+  for (float& s : samples) s = hiss(0.008f);
   EXPECT_TRUE(Extract(samples, 44100, 512).empty());
+  // A tone, then 3 s of hiss above the floor but far below the tone.
+  samples = Sampled({4410.0, 6578.0, 8746.0, 10914.0, 13082.0}, 44100, 0.0, 0.5);
+  for (int k = 0; k < 3 * 44100; ++k) samples.push_back(hiss(0.06f));
+  EXPECT_EQ(Extract(samples, 44100, 512).size(), 5u);
 }
 
 TEST(EdgeExtractor, PiecesOfAnySizeGiveTheSameEdges) {
