@@ -1,5 +1,6 @@
 #include "tapefile/edge_extractor.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -42,9 +43,18 @@ double EdgeExtractor::DurationTstates() const {
 
 void EdgeExtractor::Sample(double x) {
   const double now = x - m_centre;
-  const bool active = m_lastEdge >= 0 && m_index - m_lastEdge <= m_activeSamples;
+  const bool active =
+      m_swinging || (m_lastEdge >= 0 && m_index - m_lastEdge <= m_activeSamples);
   m_amplitude = std::fmax(std::fabs(now), m_amplitude * (1.0 - (active ? m_release : m_pauseRelease)));
   const double band = m_settings.hysteresis * m_amplitude;
+  m_windowHigh = std::fmax(m_windowHigh, now);
+  m_windowLow = std::fmin(m_windowLow, now);
+  if (m_index >= m_windowEnd) {
+    const double swing = band / 3.0;
+    m_swinging = m_amplitude >= m_settings.floor && m_windowHigh > swing && m_windowLow < -swing;
+    m_windowHigh = m_windowLow = 0.0;
+    m_windowEnd = m_index + std::max<long long>(1, m_activeSamples);
+  }
   const double position = static_cast<double>(m_index);
 
   const double before = m_previous - m_centre;

@@ -23,11 +23,12 @@ struct EdgeSettings {
   // digital silence and faint hiss give none.
   double floor = 0.01;
   // Time constants, in seconds, with which the amplitude relaxes once the
-  // signal stops reaching it: while edges keep coming (one within the last
-  // 20 ms), to follow a block quieter than the one before; and in pauses,
-  // slowly, so that the hysteresis stays above tape hiss through pauses of
-  // many seconds.
-  double envelopeDecaySeconds = 1.0;
+  // signal stops reaching it: while the signal is active (an edge within
+  // the last 20 ms, or swings both ways beyond a third of the band in the
+  // last 20 ms: a quieter block than the one before), to follow it; and
+  // otherwise (a pause), slowly, so that the hysteresis stays above tape
+  // hiss through pauses of many seconds.
+  double envelopeDecaySeconds = 0.5;
   double pauseDecaySeconds = 10.0;
   // Weight with which each edge moves the centre towards the midpoint of
   // the two pulses' extremes around it.
@@ -86,6 +87,12 @@ class EdgeExtractor {
   double m_pauseRelease;  // the same in pauses
   long long m_activeSamples;  // samples after an edge that count as active
   long long m_lastEdge = -1;  // sample index of the last edge
+  // Swings of the signal (relative to the centre) in the current window,
+  // and whether the last window's went both ways beyond a third of the band.
+  double m_windowHigh = 0.0;
+  double m_windowLow = 0.0;
+  long long m_windowEnd = 0;
+  bool m_swinging = false;
   double m_centre = 0.0;
   double m_amplitude = 0.0;
   double m_extreme = 0.0;          // of the pulse since the last edge

@@ -133,6 +133,19 @@ TEST(EdgeExtractor, SilenceAndHissGiveNoEdges) {
   EXPECT_EQ(Extract(samples, 44100, 512).size(), 5u);
 }
 
+TEST(EdgeExtractor, FollowsABlockFiveTimesQuieterThanTheOneBefore) {
+  std::vector<double> loud, quiet;
+  for (int k = 0; k < 2000; ++k) loud.push_back(1000.0 + 2168.0 * k);
+  for (int k = 0; k < 2000; ++k) quiet.push_back(2168.0 * k);
+  std::vector<float> samples = Sampled(loud, 44100, 0.0, 0.5);
+  const std::vector<float> tail = Sampled(quiet, 44100, 0.0, 0.1);
+  samples.insert(samples.end(), tail.begin(), tail.end());
+  const std::vector<Edge> edges = Extract(samples, 44100, 512);
+  // All the loud edges; the quiet ones from within 0.4 s (650 pulses) on.
+  EXPECT_GT(edges.size(), loud.size() + quiet.size() - 650);
+  EXPECT_LE(edges.size(), loud.size() + quiet.size() + 2);
+}
+
 TEST(EdgeExtractor, PiecesOfAnySizeGiveTheSameEdges) {
   const std::vector<float> samples = Sampled(TrainEdges(), 44100, 0.0, 0.5);
   const std::vector<Edge> whole = Extract(samples, 44100, samples.size());
