@@ -55,8 +55,11 @@ struct EdgeSettings {
 // The first swing out of a level held from the very first sample sets the
 // state without an edge; a swing out of silence is an edge.
 //
-// Limits: a DC offset larger than the band at the start of a recording is
-// not followed until edges flow.
+// Limits: samples must be roughly zero-centred at the start: a signal
+// whose two levels both lie beyond the band on one side of 0 (unsigned
+// samples read as if signed) gives no edges, so the centre never moves. A
+// block under about a third of the level of the one before it is missed
+// for up to 0.4 s.
 //
 // Streaming: Feed any number of blocks, then Finish. Edges are appended
 // as they are found.
@@ -65,8 +68,8 @@ class EdgeExtractor {
   // REQUIRES: sampleRate > 0.
   explicit EdgeExtractor(double sampleRate, EdgeSettings settings = EdgeSettings());
 
-  // Consumes `count` samples (full scale -1..1). REQUIRES: Finish not yet
-  // called; samples non-null when count > 0.
+  // Consumes `count` samples (full scale -1..1). REQUIRES: samples
+  // non-null when count > 0.
   void Feed(const float* samples, std::size_t count);
   // Ends the stream. Feed and Finish are ignored afterwards.
   void Finish();
