@@ -39,15 +39,22 @@ struct SegmenterSettings {
   double romSyncTolerance = 0.20;
 };
 
-// Splits `edges` (time order, T-states from the start of a recording of
-// `durationTstates`) into parts in recording order. Every pulse between
-// two edges lands in exactly one part or is a pause; consecutive parts with
-// no pause between them share the edge where one ends and the next begins.
-// Blocks carry their bytes, used bits of the last byte, measured timings
-// (averages, T-states) and start/data/end times; tones, sequences and raw
-// stretches are PulseStretch values of the matching kind. Silence before
-// the first edge, between parts and after the last edge is the gap
-// between the parts' times (and the recording's start and end).
+// Splits `edges` (time order, T-states from the start of the recording)
+// into parts in recording order. Every pulse between two edges lands in
+// exactly one part or is a pause; consecutive parts with no pause between
+// them share the edge where one ends and the next begins (a lone edge
+// between two pauses is a RAW stretch without pulses).
+// Blocks: a pilot (minPilotPulses or more near-equal pulses), two sync
+// pulses, then pairs of two lengths until a pair fits neither, or until
+// the next block's pilot starts. They carry their bytes, the used bits of
+// the last byte, start/data/end times and timings in T-states: the pilot's
+// mean and count, each sync as measured, and the bit pulses fitted to
+// every data edge's time (least squares, so the fitted lengths keep the
+// block's edges in step). romTiming is IsRomTiming of those.
+// Tones, sequences and raw stretches are PulseStretch values of the
+// matching kind. Silence before the first edge, between parts and after
+// the last edge is the gap between the parts' times (and the recording's
+// start and end).
 std::vector<TapePart> SegmentEdges(const std::vector<Edge>& edges,
                                    SegmenterSettings settings = SegmenterSettings());
 
@@ -58,7 +65,8 @@ double PartStartSeconds(const TapePart& part);
 double PartEndSeconds(const TapePart& part);
 
 // True when the timing lies within the tolerances of the ROM loader's
-// after correcting for the tape speed measured from the pilot.
+// after correcting for the tape speed measured from the pilot (false
+// without a pilot).
 bool IsRomTiming(const BlockTiming& timing, const SegmenterSettings& settings = SegmenterSettings());
 
 }  // namespace tapedecoder
