@@ -86,12 +86,21 @@ struct RomHeader {
 // The header's fields when `bytes` is a ROM header whose checksum verifies.
 std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes);
 
+// What a stretch of pulses looks like, so that a tape image can keep it in
+// the fitting kind of record.
+enum class StretchKind : std::uint8_t {
+  RAW,       // irregular pulses, not otherwise classified
+  TONE,      // a run of near-equal pulses (no sync and data follow it)
+  SEQUENCE,  // a short irregular run, e.g. the pulses a loader checks
+};
+
 // A stretch of the recording that is no recognised block, kept as the
 // lengths of its pulses so that playing it back reproduces its edges.
 struct PulseStretch {
   double startSeconds = 0.0;       // the first edge
   bool firstPulseHigh = true;      // the level during the first pulse
   std::vector<double> pulses;      // T-states from each edge to the next
+  StretchKind kind = StretchKind::RAW;
 };
 
 // One part of a decoded tape, in recording order. Silence between parts is

@@ -1,0 +1,95 @@
+#include "tapefile/part_merge.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "tapefile/pulse_segmenter.h"
+
+namespace tapedecoder {
+
+namespace {
+
+struct Span {
+  double start;
+  double end;
+};
+
+// True when [start, end] overlaps a span; `spans` sorted by start, with
+// ends ascending as well (the decoder's blocks do not nest).
+bool Overlaps(const std::vector<Span>& spans, double start, double end) {
+  auto it = std::lower_bound(spans.begin(), spans.end(), start,
+                             [](const Span& s, double t) { return s.end < t; });
+  return it != spans.end() && it->start <= end;
+}
+
+void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
+                 std::vector<TapePart>& out) {
+  PulseStretch piece;
+  bool open = false;
+  double t = stretch.startSeconds;
+  for (std::size_t k = 0; k < stretch.pulses.size(); ++k) {
+    const double end = t + stretch.pulses[k] / TSTATES_PER_SECOND;
+    if (Overlaps(spans, t, end)) {
+      if (open) out.emplace_back(std::move(piece));
+      piece = PulseStretch();
+      open = false;
+    } else {
+      if (!open) {
+        piece.startSeconds = t;
+        piece.firstPulseHigh = stretch.firstPulseHigh == (k % 2 == 0);
+        piece.kind = stretch.kind;
+        open = true;
+      }
+      piece.pulses.push_back(stretch.pulses[k]);
+    }
+    t = end;
+  }
+  if (open) out.emplace_back(std::move(piece));
+}
+
+}  // namespace
+
+std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
+                                        const std::vector<TapePart>& parts) {
+  std::vector<Span> spans;
+  for (const TapeBlock& block : robust) {
+    // A block without finite times covers nothing (it is still kept).
+    if (!std::isfinite(block.startSeconds) || !std::isfinite(block.endSeconds)) continue;
+    spans.push_back({std::min(block.startSeconds, block.endSeconds),
+                     std::max(block.startSeconds, block.endSeconds)});
+  }
+  std::sort(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.start < b.start; });
+  // Make the ends ascending, so one search finds any overlap.
+  for (std::size_t k = 1; k < spans.size(); ++k) spans[k].end = std::max(spans[k].end, spans[k - 1].end);
+
+  std::vector<TapePart> merged;
+  for (const TapeBlock& block : robust) merged.emplace_back(block);
+  for (const TapePart& part : parts) {
+    const auto* stretch = std::get_if<PulseStretch>(&part);
+    if (stretch && stretch->kind != StretchKind::TONE) {
+      KeepOutside(*stretch, spans, merged);
+    } else if (!Overlaps(spans, PartStartSeconds(part), PartEndSeconds(part))) {
+      merged.push_back(part);
+    }
+  }
+  // Recording order; robust blocks first among equal starts. (An index
+  // sort: stable_sort's scratch buffer is no better and allocates.)
+  // A start that is no number goes last.
+  std::vector<std::size_t> order(merged.size());
+  std::vector<double> starts(merged.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    order[k] = k;
+    const double start = PartStartSeconds(merged[k]);
+    starts[k] = std::isnan(start) ? HUGE_VAL : start;
+  }
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return starts[a] < starts[b] || (starts[a] == starts[b] && a < b);
+  });
+  std::vector<TapePart> sorted;
+  sorted.reserve(merged.size());
+  for (std::size_t k : order) sorted.push_back(std::move(merged[k]));
+  return sorted;
+}
+
+}  // namespace tapedecoder

@@ -1,0 +1,74 @@
+// Splits a recording's edges into the parts of a tape: data blocks at any
+// timing, pure tones, short pulse sequences, raw pulses, and the pauses
+// between them, so that a tape image can keep everything on the tape.
+#ifndef TAPEDECODER_TAPEFILE_PULSE_SEGMENTER_H_
+#define TAPEDECODER_TAPEFILE_PULSE_SEGMENTER_H_
+
+#include <vector>
+
+#include "tape/tape_block.h"
+#include "tapefile/edge_extractor.h"
+
+namespace tapedecoder {
+
+struct SegmenterSettings {
+  // A gap between edges longer than this (T-states) is a pause.
+  double pauseTstates = 35000.0;  // 10 ms
+  // Near-equal pulses: each within this fraction of the run's mean.
+  double toneTolerance = 0.12;
+  // Pilot tones have at least this many pulses; pure tones at least
+  // minTonePulses (fewer are part of a pulse sequence).
+  int minPilotPulses = 256;
+  int minTonePulses = 32;
+  // A sync pulse lies within these fractions of the pilot pulse.
+  double minSyncRatio = 0.12;
+  double maxSyncRatio = 0.85;
+  // A data pair's sum lies within this fraction of its bit's mean.
+  double pairTolerance = 0.25;
+  // Fewer data bits than this make no block.
+  int minDataBits = 8;
+  // Irregular runs up to this many pulses are pulse sequences; longer
+  // ones are raw stretches.
+  int maxSequencePulses = 256;
+  // ROM timing: the pilot gives the tape's speed, which must lie within
+  // maxSpeedError of nominal; the bit pulses, scaled by it, within
+  // romBitTolerance of 855/1710 and the syncs within romSyncTolerance of
+  // 667/735 (syncs are the most distorted pulses on real tapes).
+  double maxSpeedError = 0.10;
+  double romBitTolerance = 0.05;
+  double romSyncTolerance = 0.20;
+};
+
+// Splits `edges` (time order, T-states from the start of the recording)
+// into parts in recording order. Every pulse between two edges lands in
+// exactly one part or is a pause; consecutive parts with no pause between
+// them share the edge where one ends and the next begins (a lone edge
+// between two pauses is a RAW stretch without pulses).
+// Blocks: a pilot (minPilotPulses or more near-equal pulses), two sync
+// pulses, then pairs of two lengths until a pair fits neither, or until
+// the next block's pilot starts. They carry their bytes, the used bits of
+// the last byte, start/data/end times and timings in T-states: the pilot's
+// mean and count, each sync as measured, and the bit pulses fitted to
+// every data edge's time (least squares, so the fitted lengths keep the
+// block's edges in step). romTiming is IsRomTiming of those.
+// Tones, sequences and raw stretches are PulseStretch values of the
+// matching kind. Silence before the first edge, between parts and after
+// the last edge is the gap between the parts' times (and the recording's
+// start and end).
+std::vector<TapePart> SegmentEdges(const std::vector<Edge>& edges,
+                                   SegmenterSettings settings = SegmenterSettings());
+
+// Where a part begins and ends in the recording, in seconds: a block's
+// first and last edge; a stretch's first edge and the end of its last
+// pulse.
+double PartStartSeconds(const TapePart& part);
+double PartEndSeconds(const TapePart& part);
+
+// True when the timing lies within the tolerances of the ROM loader's
+// after correcting for the tape speed measured from the pilot (false
+// without a pilot).
+bool IsRomTiming(const BlockTiming& timing, const SegmenterSettings& settings = SegmenterSettings());
+
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_TAPEFILE_PULSE_SEGMENTER_H_

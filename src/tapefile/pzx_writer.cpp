@@ -1,0 +1,181 @@
+// PZX images, written directly: libspectrum reads the format but has no
+// writer for it. Each block is a 4-byte tag, a 32-bit little-endian body
+// size and the body.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "tapefile/image_layout.h"
+#include "tapefile/tape_image.h"
+
+namespace tapedecoder {
+
+namespace {
+
+constexpr std::uint32_t MAX_REPEAT = 0x7FFF;
+constexpr std::uint32_t MAX_DURATION = 0x7FFFFFFF;
+constexpr std::uint32_t LEVEL_BIT = 0x80000000u;
+constexpr std::uint32_t CLASSIC_PAUSE_MS = 1000;
+
+void Le16(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+void Le32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+  Le16(out, value & 0xFFFF);
+  Le16(out, value >> 16);
+}
+
+// Writes blocks while following the signal level: every duration the image
+// holds (pulse or pause) has the opposite level of the one before, so each
+// boundary is an edge, as in the recording.
+class PzxBuilder {
+ public:
+  void Header(const ImageInfo& info) {
+    std::vector<std::uint8_t> body = {1, 0};  // version 1.0
+    // The title is unknown (empty); the comment names tool and source.
+    const std::string text = ImageInfoText(info, 4096);
+    body.push_back(0);
+    for (const char* s : {"Comment", text.c_str()}) {
+      body.insert(body.end(), s, s + std::strlen(s));
+      body.push_back(0);
+    }
+    Record("PZXT", body);
+  }
+
+  // A PULS block of (count, duration) runs, starting at the current level.
+  void Pulses(const std::vector<std::pair<std::uint64_t, std::uint32_t>>& runs) {
+    std::vector<std::uint8_t> body;
+    // The block starts low; a zero-length pulse first makes it start high.
+    if (m_level) Le16(body, 0);
+    std::uint64_t total = 0;
+    for (const auto& [count, length] : runs) {
+      const std::uint32_t duration = std::min(std::max<std::uint32_t>(length, 1), MAX_DURATION);
+      std::uint64_t left = count;
+      while (left > 0) {
+        const std::uint32_t here = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, MAX_REPEAT));
+        if (here > 1 || duration >= 0x8000) Le16(body, 0x8000 | here);
+        if (duration < 0x8000) {
+          Le16(body, duration);
+        } else {
+          Le16(body, 0x8000 | (duration >> 16));
+          Le16(body, duration & 0xFFFF);
+        }
+        left -= here;
+      }
+      total += count;
+    }
+    if (total == 0) return;
+    if (total % 2) m_level = !m_level;
+    Record("PULS", body);
+  }
+
+  // A DATA block of `item`'s bits, two pulses per bit, no tail.
+  void Data(const ImageItem& item) {
+    std::vector<std::uint8_t> body;
+    const std::uint64_t bits = std::min<std::uint64_t>(item.bits, 0x7FFFFFFF);
+    Le32(body, static_cast<std::uint32_t>(bits) | (m_level ? LEVEL_BIT : 0));
+    Le16(body, 0);  // tail
+    body.push_back(2);
+    body.push_back(2);
+    const std::uint32_t zero = std::min<std::uint32_t>(item.zero, 0xFFFF);
+    const std::uint32_t one = std::min<std::uint32_t>(item.one, 0xFFFF);
+    Le16(body, zero);
+    Le16(body, zero);
+    Le16(body, one);
+    Le16(body, one);
+    const std::size_t bytes = static_cast<std::size_t>((bits + 7) / 8);
+    body.insert(body.end(), item.block->bytes.begin(),
+                item.block->bytes.begin() + static_cast<std::ptrdiff_t>(bytes));
+    // An even number of pulses: the level after the block is the first's.
+    Record("DATA", body);
+  }
+
+  // A data block: PULS of pilot and syncs, then DATA.
+  void Block(const ImageItem& item) {
+    Pulses({{item.pilotCount, item.pilot}, {1, item.sync1}, {1, item.sync2}});
+    Data(item);
+  }
+
+  void Pause(std::uint64_t tstates) {
+    while (tstates > 0) {
+      const std::uint32_t here = static_cast<std::uint32_t>(std::min<std::uint64_t>(tstates, MAX_DURATION));
+      std::vector<std::uint8_t> body;
+      Le32(body, here | (m_level ? LEVEL_BIT : 0));
+      Record("PAUS", body);
+      tstates -= here;
+    }
+    m_level = !m_level;
+  }
+
+  std::vector<std::uint8_t> Take() { return std::move(m_out); }
+
+ private:
+  void Record(const char* tag, const std::vector<std::uint8_t>& body) {
+    m_out.insert(m_out.end(), tag, tag + 4);
+    Le32(m_out, static_cast<std::uint32_t>(body.size()));
+    m_out.insert(m_out.end(), body.begin(), body.end());
+  }
+
+  std::vector<std::uint8_t> m_out;
+  bool m_level = false;  // the level of the next duration
+};
+
+std::uint32_t Whole(double tstates) {
+  const double rounded = std::round(tstates);
+  return !(rounded >= 1.0) ? 1u : rounded > MAX_DURATION ? MAX_DURATION : static_cast<std::uint32_t>(rounded);
+}
+
+}  // namespace
+
+ImageResult WritePzx(const std::vector<TapePart>& parts, double recordingSeconds,
+                     const ImageInfo& info) {
+  const ImageLayout layout = LayOutParts(parts, recordingSeconds, 1);
+  PzxBuilder pzx;
+  pzx.Header(info);
+  for (const ImageItem& item : layout.items) {
+    if (item.pauseBefore > 0) pzx.Pause(item.pauseBefore);
+    switch (item.kind) {
+      case ImageKind::ROM:
+      case ImageKind::TURBO:
+        pzx.Block(item);
+        break;
+      case ImageKind::TONE:
+        pzx.Pulses({{item.pilotCount, item.pilot}});
+        break;
+      case ImageKind::PULSES: {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
+        for (double p : item.stretch->pulses) {
+          const std::uint32_t length = Whole(p);
+          if (!runs.empty() && runs.back().second == length) {
+            ++runs.back().first;
+          } else {
+            runs.emplace_back(1, length);
+          }
+        }
+        pzx.Pulses(runs);
+        break;
+      }
+    }
+  }
+  if (layout.pauseAfter > 0) pzx.Pause(layout.pauseAfter);
+  ImageResult result;
+  result.bytes = pzx.Take();
+  return result;
+}
+
+ImageResult WritePzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info) {
+  PzxBuilder pzx;
+  pzx.Header(info);
+  for (const TapeBlock& block : blocks) {
+    if (block.bytes.empty()) continue;
+    pzx.Block(RomItem(block));
+    pzx.Pause(static_cast<std::uint64_t>(CLASSIC_PAUSE_MS) * 3500);
+  }
+  ImageResult result;
+  result.bytes = pzx.Take();
+  return result;
+}
+
+}  // namespace tapedecoder

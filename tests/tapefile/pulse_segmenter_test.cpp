@@ -1,0 +1,209 @@
+// Splitting edges into blocks, tones, sequences, raw stretches and pauses;
+// keeping the robust decoder's blocks where they overlap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tapefile/part_merge.h"
+#include "tapefile/pulse_segmenter.h"
+
+namespace {
+
+using namespace tapedecoder;
+
+// Edges built from pulse lengths (T-states); a pause is a long gap.
+class Tape {
+ public:
+  Tape& Pulses(double length, int count) {
+    for (int k = 0; k < count; ++k) Pulse(length);
+    return *this;
+  }
+  Tape& Pulse(double length) {
+    m_edges.push_back(Edge{m_t, m_edges.size() % 2 == 0});
+    m_t += length;
+    return *this;
+  }
+  Tape& Pause(double seconds) { return Pulse(seconds * TSTATES_PER_SECOND); }
+  // A block of `bits` bits of `bytes` with the given timings.
+  Tape& Block(const std::vector<std::uint8_t>& bytes, std::size_t bits, const BlockTiming& t) {
+    Pulses(t.pilot, t.pilotPulses).Pulse(t.sync1).Pulse(t.sync2);
+    for (std::size_t b = 0; b < bits; ++b) {
+      const bool one = (bytes[b / 8] >> (7 - b % 8)) & 1;
+      Pulses(one ? t.one : t.zero, 2);
+    }
+    return *this;
+  }
+  // Ends with a last edge and `seconds` of silence after it.
+  std::vector<Edge> Edges(double seconds = 0.0) {
+    m_edges.push_back(Edge{m_t, m_edges.size() % 2 == 0});
+    m_end = m_t + seconds * TSTATES_PER_SECOND;
+    return m_edges;
+  }
+  double EndSeconds() const { return m_end / TSTATES_PER_SECOND; }
+
+ private:
+  std::vector<Edge> m_edges;
+  double m_t = 0.1 * TSTATES_PER_SECOND;
+  double m_end = 0.0;
+};
+
+const BlockTiming ROM = {ROM_PILOT_PULSE, ROM_SYNC1_PULSE, ROM_SYNC2_PULSE,
+                         ROM_ZERO_PULSE,  ROM_ONE_PULSE,   1000};
+const BlockTiming TURBO = {1800, 500, 600, 400, 800, 900};
+const std::vector<std::uint8_t> BYTES = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81};
+
+BlockTiming Scaled(BlockTiming t, double speed) {
+  for (double* v : {&t.pilot, &t.sync1, &t.sync2, &t.zero, &t.one}) *v *= speed;
+  return t;
+}
+
+// 'B' ROM block, 'T' other block, 't' tone, 's' sequence, 'r' raw.
+std::string Kinds(const std::vector<TapePart>& parts) {
+  std::string out;
+  for (const TapePart& part : parts) {
+    if (const auto* block = std::get_if<TapeBlock>(&part)) {
+      out += block->romTiming ? 'B' : 'T';
+    } else {
+      const StretchKind kind = std::get<PulseStretch>(part).kind;
+      out += kind == StretchKind::TONE ? 't' : kind == StretchKind::SEQUENCE ? 's' : 'r';
+    }
+  }
+  return out;
+}
+
+std::vector<double> Irregular(int count) {
+  std::vector<double> out;
+  for (int k = 0; k < count; ++k) out.push_back(500.0 + (k * 7919 % 13) * 250.0);
+  return out;
+}
+
+struct SegmentCase {
+  const char* name;
+  std::function<void(Tape&)> build;
+  const char* kinds;
+};
+
+TEST(PulseSegmenter, EachStretchOfTheTapeBecomesItsKindOfPart) {
+  const SegmentCase cases[] = {
+      {"ROM block", [](Tape& t) { t.Block(BYTES, 48, ROM); }, "B"},
+      {"ROM block on a tape 4 % fast", [](Tape& t) { t.Block(BYTES, 48, Scaled(ROM, 0.96)); }, "B"},
+      {"ROM block on a tape 4 % slow", [](Tape& t) { t.Block(BYTES, 48, Scaled(ROM, 1.04)); }, "B"},
+      {"ROM pilot with bits 10 % long", [](Tape& t) {
+         BlockTiming odd = ROM;
+         odd.zero *= 1.1;
+         odd.one *= 1.1;
+         t.Block(BYTES, 48, odd);
+       }, "T"},
+      {"turbo block", [](Tape& t) { t.Block(BYTES, 45, TURBO); }, "T"},
+      {"blocks, tone and sequence back to back", [](Tape& t) {
+         t.Block(BYTES, 48, ROM).Block(BYTES, 48, TURBO).Pulses(1200, 300);
+         for (double p : Irregular(11)) t.Pulse(p);
+       }, "BTts"},
+      {"pilot without a sync is a tone", [](Tape& t) { t.Pulses(2168, 400).Pause(0.5).Pulses(3000, 40); }, "tt"},
+      {"short and long irregular runs", [](Tape& t) {
+         for (double p : Irregular(20)) t.Pulse(p);
+         t.Pause(1.0);
+         for (double p : Irregular(1000)) t.Pulse(p);
+       }, "sr"},
+      {"pauses of 0.5, 1 and 3 s", [](Tape& t) {
+         t.Pause(0.5).Block(BYTES, 48, ROM).Pause(1.0).Block(BYTES, 48, TURBO).Pause(3.0).Pulses(2000, 100);
+       }, "rBTt"},  // the lone first edge, then the pause
+  };
+  for (const SegmentCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tape tape;
+    c.build(tape);
+    const std::vector<Edge> edges = tape.Edges(0.25);
+    const std::vector<TapePart> parts = SegmentEdges(edges);
+    EXPECT_EQ(Kinds(parts), c.kinds);
+    // Nothing is lost: parts plus the silence between them fill the tape.
+    double played = 0.0;
+    for (const TapePart& part : parts) played += PartEndSeconds(part) - PartStartSeconds(part);
+    double silence = PartStartSeconds(parts.front()) + (tape.EndSeconds() - PartEndSeconds(parts.back()));
+    for (std::size_t k = 1; k < parts.size(); ++k)
+      silence += PartStartSeconds(parts[k]) - PartEndSeconds(parts[k - 1]);
+    EXPECT_NEAR(played + silence, tape.EndSeconds(), 1e-9);
+    EXPECT_NEAR(PartEndSeconds(parts.back()), edges.back().tstates / TSTATES_PER_SECOND, 1e-9);
+  }
+}
+
+TEST(PulseSegmenter, BlocksKeepTheirBytesUsedBitsAndTimings) {
+  struct Timed {
+    const char* name;
+    BlockTiming timing;
+    std::size_t bits;
+    std::vector<std::uint8_t> bytes;
+  };
+  const Timed cases[] = {
+      {"ROM 4 % slow", Scaled(ROM, 1.04), 48, BYTES},
+      {"turbo", TURBO, 45, BYTES},
+      {"turbo, 1 bit in the last byte", TURBO, 41, BYTES},
+      {"ROM, only ones", ROM, 32, {0xFF, 0xFF, 0xFF, 0xFF}},
+      {"turbo, only zeros", TURBO, 32, {0, 0, 0, 0}},
+  };
+  for (const Timed& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> bytes = c.bytes;
+    bytes.resize((c.bits + 7) / 8);
+    if (c.bits % 8) bytes.back() &= static_cast<std::uint8_t>(0xFF << (8 - c.bits % 8));
+    Tape tape;
+    tape.Block(bytes, c.bits, c.timing);
+    const std::vector<TapePart> parts = SegmentEdges(tape.Edges());
+    ASSERT_EQ(parts.size(), 1u);
+    const auto& block = std::get<TapeBlock>(parts[0]);
+    EXPECT_EQ(block.bytes, bytes);
+    EXPECT_EQ(block.usedBits, c.bits % 8 ? c.bits % 8 : 8);
+    EXPECT_EQ(block.timing.pilotPulses, c.timing.pilotPulses);
+    for (auto field : {&BlockTiming::pilot, &BlockTiming::sync1, &BlockTiming::sync2})
+      EXPECT_NEAR(block.timing.*field, c.timing.*field, 1e-6);
+    // The length of a kind that occurs is measured; of the other, guessed.
+    const bool ones = std::any_of(bytes.begin(), bytes.end(), [](auto b) { return b != 0; });
+    const bool zeros = std::any_of(bytes.begin(), bytes.end(), [](auto b) { return b != 0xFF; });
+    if (zeros) {
+      EXPECT_NEAR(block.timing.zero, c.timing.zero, 1e-6);
+    }
+    if (ones) {
+      EXPECT_NEAR(block.timing.one, c.timing.one, 1e-6);
+    }
+    EXPECT_EQ(block.romTiming, c.timing.pilot > 2000);
+    const double lead = c.timing.pilot * c.timing.pilotPulses + c.timing.sync1 + c.timing.sync2;
+    EXPECT_NEAR(block.dataSeconds - block.startSeconds, lead / TSTATES_PER_SECOND, 1e-9);
+  }
+}
+
+TEST(PartMerge, RobustBlocksReplaceWhatOverlapsThemAndStretchesSplitAroundThem) {
+  // Segmenter: a tone, a noisy stretch over a ROM block, a turbo block.
+  Tape tape;
+  tape.Pulses(3000, 50);
+  for (double p : Irregular(3000)) tape.Pulse(p);
+  tape.Pause(0.5).Block(BYTES, 48, TURBO);
+  const std::vector<TapePart> parts = SegmentEdges(tape.Edges());
+  ASSERT_EQ(Kinds(parts), "trT");
+  const auto& noisy = std::get<PulseStretch>(parts[1]);
+  // The robust decoder found a block inside the noisy stretch.
+  TapeBlock robust;
+  robust.bytes = BYTES;
+  robust.startSeconds = noisy.startSeconds + 0.2;
+  robust.endSeconds = noisy.startSeconds + 0.5;
+  // ... and one over the turbo block.
+  TapeBlock second = robust;
+  second.startSeconds = std::get<TapeBlock>(parts[2]).startSeconds + 0.01;
+  second.endSeconds = std::get<TapeBlock>(parts[2]).endSeconds;
+  const std::vector<TapePart> merged = MergeRobustBlocks({robust, second}, parts);
+  ASSERT_EQ(Kinds(merged), "trBrB");
+  const auto& before = std::get<PulseStretch>(merged[1]);
+  const auto& after = std::get<PulseStretch>(merged[3]);
+  EXPECT_LE(PartEndSeconds(merged[1]), robust.startSeconds);
+  EXPECT_GE(after.startSeconds, robust.endSeconds);
+  EXPECT_LT(after.startSeconds - robust.endSeconds, 0.001);
+  EXPECT_EQ(before.startSeconds, noisy.startSeconds);
+  // The level of a split-off piece follows the original's alternation.
+  const std::size_t skipped = noisy.pulses.size() - before.pulses.size() - after.pulses.size();
+  EXPECT_EQ(after.firstPulseHigh, noisy.firstPulseHigh == ((before.pulses.size() + skipped) % 2 == 0));
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+// The writers' encodings at their limits, read back through libspectrum:
+// long pulses and counts, pauses, classic blocks, the header text.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "libspectrum_tape.h"
+#include "tapefile/tape_image.h"
+
+namespace {
+
+using testing_support::LsTape;
+using namespace tapedecoder;
+
+PulseStretch Stretch(double startSeconds, std::vector<double> pulses, StretchKind kind) {
+  PulseStretch stretch;
+  stretch.startSeconds = startSeconds;
+  stretch.pulses = std::move(pulses);
+  stretch.kind = kind;
+  return stretch;
+}
+
+// Every edge of the parts: each part's first edge, then one per pulse.
+std::vector<double> PartEdges(const std::vector<TapePart>& parts) {
+  std::vector<double> edges;
+  for (const TapePart& part : parts) {
+    const auto& stretch = std::get<PulseStretch>(part);
+    double t = stretch.startSeconds * TSTATES_PER_SECOND;
+    if (edges.empty() || std::fabs(edges.back() - t) > 0.5) edges.push_back(t);
+    for (double p : stretch.pulses) edges.push_back(t += p);
+  }
+  return edges;
+}
+
+TEST(TapeImageWriters, PulsesCountsAndPausesBeyondOneRecordPlayBackExactly) {
+  // A tone too long for one record of either format, pulses too long for
+  // a 16-bit field, one of 5 T-states, then 2 s of silence and a pulse.
+  const double toneEnd = 0.1 + 70000.0 * 3000.0 / TSTATES_PER_SECOND;
+  const std::vector<double> odd = {40000, 100, 70000, 5, 2500};
+  double oddEnd = toneEnd;
+  for (double p : odd) oddEnd += p / TSTATES_PER_SECOND;
+  const std::vector<TapePart> parts = {
+      Stretch(0.1, std::vector<double>(70000, 3000.0), StretchKind::TONE),
+      Stretch(toneEnd, odd, StretchKind::SEQUENCE),
+      Stretch(oddEnd + 2.0, {1234}, StretchKind::SEQUENCE),
+  };
+  const double seconds = oddEnd + 2.0 + 1234.0 / TSTATES_PER_SECOND;
+  const std::vector<double> expected = PartEdges(parts);
+  const ImageInfo info{"tapedecoder 1.0.0", "x.wav"};
+  for (const bool pzx : {false, true}) {
+    SCOPED_TRACE(pzx ? "PZX" : "TZX");
+    const ImageResult image = pzx ? WritePzx(parts, seconds, info) : WriteTzx(parts, seconds, info);
+    ASSERT_TRUE(image.Ok());
+    LsTape back;
+    ASSERT_TRUE(back.Read(image.bytes));
+    const testing_support::Played played = testing_support::Play(back);
+    ASSERT_EQ(played.edges.size(), expected.size());
+    double worst = 0.0;
+    for (std::size_t k = 0; k < expected.size(); ++k)
+      worst = std::max(worst, std::fabs(played.edges[k] - expected[k]));
+    EXPECT_LE(worst, 1.0);
+  }
+}
+
+TEST(TapeImageWriters, ClassicBlocksAreStandardSpeedWithOneSecondPauses) {
+  TapeBlock header, data, empty;
+  header.bytes = {0x00, 0x03, 'n', 'a', 'm', 'e', ' ', ' ', ' ', ' ', ' ', ' ', 0x10, 0x00, 0x00, 0x80, 0x00, 0x80, 0x16};
+  data.bytes = {0xFF, 0xAA, 0x55};
+  data.timing.pilot = 1800;  // timings, if any, are ignored
+  // Header: 8063 pilot pulses; data: 3223; each with syncs, bits, 1 s pause.
+  auto duration = [](const TapeBlock& b, double pilots) {
+    double t = pilots * 2168 + 667 + 735 + 3500000;
+    for (std::size_t k = 0; k < b.bytes.size() * 8; ++k)
+      t += (b.bytes[k / 8] >> (7 - k % 8) & 1) ? 3420 : 1710;
+    return t;
+  };
+  const double total = duration(header, 8063) + duration(data, 3223);
+  const ImageInfo info{"tapedecoder 1.0.0", ""};
+  for (const bool pzx : {false, true}) {
+    SCOPED_TRACE(pzx ? "PZX" : "TZX");
+    const ImageResult image = pzx ? WritePzxBlocks({header, empty, data}, info)
+                                  : WriteTzxBlocks({header, empty, data}, info);
+    ASSERT_TRUE(image.Ok());
+    LsTape back;
+    ASSERT_TRUE(back.Read(image.bytes));
+    EXPECT_NEAR(testing_support::Play(back).total, total, 1.0);
+    if (pzx) continue;
+    const auto blocks = back.Blocks();
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(libspectrum_tape_block_type(blocks[0]), LIBSPECTRUM_TAPE_BLOCK_ARCHIVE_INFO);
+    EXPECT_EQ(std::string(libspectrum_tape_block_texts(blocks[0], 0)), "Created by tapedecoder 1.0.0");
+    for (std::size_t k = 1; k < 3; ++k) {
+      const TapeBlock& source = k == 1 ? header : data;
+      EXPECT_EQ(libspectrum_tape_block_type(blocks[k]), LIBSPECTRUM_TAPE_BLOCK_ROM);
+      EXPECT_EQ(libspectrum_tape_block_pause(blocks[k]), 1000u);
+      const libspectrum_byte* bytes = libspectrum_tape_block_data(blocks[k]);
+      EXPECT_EQ(std::vector<std::uint8_t>(bytes, bytes + libspectrum_tape_block_data_length(blocks[k])),
+                source.bytes);
+    }
+  }
+}
+
+TEST(TapeImageWriters, HeaderTextIsCutAtACharacterBoundary) {
+  std::string name;
+  for (int k = 0; k < 200; ++k) name += "\xD0\x96";  // Cyrillic Zhe, 2 bytes
+  const ImageInfo info{"tapedecoder 1.0.0", name};
+  const ImageResult image = WriteTzx({}, 1.0, info);
+  ASSERT_TRUE(image.Ok());
+  LsTape back;
+  ASSERT_TRUE(back.Read(image.bytes));
+  const std::string text = libspectrum_tape_block_texts(back.Blocks().at(0), 0);
+  EXPECT_LE(text.size(), 255u);
+  EXPECT_EQ(text.rfind("Created by tapedecoder 1.0.0 from \xD0\x96", 0), 0u);
+  EXPECT_EQ(text.compare(text.size() - 2, 2, "\xD0\x96"), 0);
+}
+
+TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
+  TapeBlock noBytes;
+  TapeBlock odd;
+  odd.bytes = {0x01};
+  odd.usedBits = 0;
+  odd.romTiming = false;
+  odd.timing = {1e12, -5, NAN, 400, 800, -3};
+  const double inf = INFINITY;
+  const std::vector<TapePart> parts = {
+      noBytes,
+      odd,
+      Stretch(1.0, {NAN, -7, 0, 1e300}, StretchKind::SEQUENCE),
+      Stretch(NAN, {}, StretchKind::TONE),
+      Stretch(2.0, {inf, 5}, StretchKind::RAW),
+  };
+  for (const bool pzx : {false, true}) {
+    SCOPED_TRACE(pzx ? "PZX" : "TZX");
+    const ImageInfo info{"tapedecoder 1.0.0", "x.wav"};
+    const ImageResult image = pzx ? WritePzx(parts, 1e9, info) : WriteTzx(parts, 1e9, info);
+    ASSERT_TRUE(image.Ok());
+    LsTape back;
+    EXPECT_TRUE(back.Read(image.bytes));
+  }
+}
+
+}  // namespace
