@@ -4,6 +4,7 @@
 #include <new>
 
 #include "tape/tape_output.h"
+#include "tapefile/tape_image.h"
 
 namespace tapedecoder {
 
@@ -26,34 +27,80 @@ std::string OutputTitle(const std::string& recording, const std::string& outputD
   return folder.empty() ? stem.string() : (folder / stem).string();
 }
 
+std::string ToolName() { return std::string("tapedecoder ") + TAPEDECODER_VERSION; }
+
+bool WriteImages(COutputSet& outputs, const std::string& title, const OutputFormats& formats,
+                 const std::vector<TapePart>* parts, double recordingSeconds,
+                 const std::vector<TapeBlock>& blocks, const std::string& sourceName,
+                 OutputFailure& failure, std::vector<std::string>& written) {
+  const ImageInfo info{ToolName(), sourceName};
+  for (const char* extension : {"tzx", "pzx"}) {
+    const bool tzx = extension[0] == 't';
+    if (!(tzx ? formats.tzx : formats.pzx)) continue;
+    const std::string path = OutputPath(title, extension);
+    ImageResult image;
+    if (parts != nullptr)
+      image = tzx ? WriteTzx(*parts, recordingSeconds, info) : WritePzx(*parts, recordingSeconds, info);
+    else
+      image = tzx ? WriteTzxBlocks(blocks, info) : WritePzxBlocks(blocks, info);
+    if (!image.Ok()) {
+      failure = OutputFailure{OutputFailure::CANNOT_WRITE, path, 0};
+      return false;
+    }
+    const int index = outputs.Add(path);
+    if (index < 0) {
+      failure = outputs.Failure();
+      return false;
+    }
+    outputs.Write(index, image.bytes.data(), image.bytes.size());
+    written.push_back(path);
+  }
+  return true;
+}
+
 namespace {
 
 // DecodeToFiles, except that running out of memory for the outputs' own
 // buffers throws std::bad_alloc.
 ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& source,
-                                      const DecodeSettings& settings, PulseMeasure measure) {
+                                      const DecodeSettings& settings, PulseMeasure measure,
+                                      const OutputFormats& formats,
+                                      const std::string& sourceName) {
   ConversionReport report;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
   COutputSet outputs;
-  const int tap = outputs.Add(report.tapPath);
-  const int txt = tap < 0 ? -1 : outputs.Add(report.txtPath);
   auto fail = [&report, &outputs]() {
     report.status = ConversionStatus::CANNOT_WRITE;
     report.output = outputs.Failure();
     return report;
   };
+  const int tap = formats.tap ? outputs.Add(report.tapPath) : -1;
+  if (formats.tap && tap < 0) return fail();
+  const int txt = outputs.Add(report.txtPath);
   if (txt < 0) return fail();
 
   CTapImageWriter image(outputs, tap);
   CListingWriter listing(outputs, txt);
   CBlockTally tally;
-  CSinkFan sinks{&listing, &image, &tally};
+  CBlockCollector collected;
+  std::vector<BlockSink*> sinks = {&listing, &tally};
+  if (formats.tap) sinks.push_back(&image);
+  if (formats.tzx || formats.pzx) sinks.push_back(&collected);
+  CSinkFan fan(sinks);
   CClassicPulses pulses(source, settings, measure);
-  report.largestBuffer = DecodeClassicBlocks(pulses, settings, sinks);
+  report.largestBuffer = DecodeClassicBlocks(pulses, settings, fan);
   report.blocks = tally.Blocks();
   report.goodBlocks = tally.GoodBlocks();
   report.badBlocks = tally.BadBlocks();
+  if (formats.tap) report.outputs.push_back(report.tapPath);
+  report.outputs.push_back(report.txtPath);
+  if (!WriteImages(outputs, title, formats, nullptr, 0.0, collected.Blocks(), sourceName,
+                   report.output, report.outputs)) {
+    report.status = ConversionStatus::CANNOT_WRITE;
+    if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
+    return report;
+  }
   if (!outputs.Commit()) return fail();
   report.status = ConversionStatus::COMPLETE;
   return report;
@@ -62,9 +109,10 @@ ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& sou
 }  // namespace
 
 ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
-                               const DecodeSettings& settings, PulseMeasure measure) {
+                               const DecodeSettings& settings, PulseMeasure measure,
+                               const OutputFormats& formats, const std::string& sourceName) {
   try {
-    return DecodeToFilesOrThrow(title, source, settings, measure);
+    return DecodeToFilesOrThrow(title, source, settings, measure, formats, sourceName);
   } catch (const std::bad_alloc&) {
     // The output set is gone with its temporaries; earlier files stay.
     ConversionReport report;
@@ -76,7 +124,7 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 }
 
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
-                               const std::string& fileTitle) {
+                               const std::string& fileTitle, const OutputFormats& formats) {
   ConversionReport report;
   report.tapPath = OutputPath(fileTitle, "tap");
   report.txtPath = OutputPath(fileTitle, "txt");
@@ -93,7 +141,8 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     }
     // A recording named like one of its outputs (game.tap chosen as a
     // recording) would be replaced by that output and lost.
-    for (const std::string& output : {report.tapPath, report.txtPath}) {
+    for (const std::string& output : {report.tapPath, report.txtPath, OutputPath(fileTitle, "tzx"),
+                                      OutputPath(fileTitle, "pzx")}) {
       std::error_code error;
       if (std::filesystem::equivalent(fileName, output, error)) {
         report.status = ConversionStatus::CANNOT_WRITE;
@@ -103,7 +152,8 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     }
     source.Rewind();
     source.SetStep(kReadStep);
-    return DecodeToFiles(fileTitle, source, settings);
+    return DecodeToFiles(fileTitle, source, settings, &MeasurePulse, formats,
+                         std::filesystem::path(fileName).filename().string());
   } catch (const std::bad_alloc&) {
     report.status = ConversionStatus::NO_MEMORY;
     return report;

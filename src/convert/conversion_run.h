@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "audio/wave_source.h"
 #include "io/output_set.h"
@@ -12,6 +13,13 @@
 #include "tape/decode_settings.h"
 
 namespace tapedecoder {
+
+// The tape images a run writes; the listing (TITLE.txt) is always written.
+struct OutputFormats {
+  bool tap = true;   // TITLE.tap: the blocks' bytes
+  bool tzx = false;  // TITLE.tzx
+  bool pzx = false;  // TITLE.pzx
+};
 
 // How a conversion ended.
 enum class ConversionStatus : std::uint8_t {
@@ -32,6 +40,7 @@ struct ConversionReport {
   std::size_t largestBuffer = 0;   // the block buffer's largest capacity
   std::string tapPath;             // TITLE.tap
   std::string txtPath;             // TITLE.txt
+  std::vector<std::string> outputs;  // every file written, in the formats' order
 
   bool Opened() const { return status != ConversionStatus::CANNOT_OPEN && waveError == WAVE_OK; }
   bool Written() const { return status == ConversionStatus::COMPLETE; }
@@ -53,16 +62,33 @@ std::string OutputTitle(const std::string& recording, const std::string& outputD
 // REQUIRES: source.GetStep() > 0 (a conversion uses 0.2).
 ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings,
-                               PulseMeasure measure = &MeasurePulse);
+                               PulseMeasure measure = &MeasurePulse,
+                               const OutputFormats& formats = OutputFormats(),
+                               const std::string& sourceName = std::string());
 
 // Converts the recording `fileName` (opened relative to the current
 // directory) into `fileTitle`.tap and `fileTitle`.txt with validated
-// `settings`. The outcome does not depend on whether blocks were found or
+// `settings`; `formats` may ask for TITLE.tzx and TITLE.pzx as well (the
+// blocks as standard-speed blocks with a pause of 1000 ms after each, as
+// classic blocks have no measured timings) or leave the .tap out. The outcome does not depend on whether blocks were found or
 // their checksums agree. On failure any earlier pair of outputs is left as
 // it was; a recording named like one of its outputs is refused
 // (CANNOT_WRITE, IS_INPUT) rather than replaced.
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
-                               const std::string& fileTitle);
+                               const std::string& fileTitle,
+                               const OutputFormats& formats = OutputFormats());
+
+// The name the tape images give as the tool that made them.
+std::string ToolName();
+
+// Adds the image files `formats` asks for to `outputs` and writes each
+// one's bytes from `parts` (or, when `parts` is empty, from `blocks` in
+// the ROM's default timing). Returns false when one cannot be made or
+// added (`outputs` or `failure` say why).
+bool WriteImages(COutputSet& outputs, const std::string& title, const OutputFormats& formats,
+                 const std::vector<TapePart>* parts, double recordingSeconds,
+                 const std::vector<TapeBlock>& blocks, const std::string& sourceName,
+                 OutputFailure& failure, std::vector<std::string>& written);
 
 }  // namespace tapedecoder
 

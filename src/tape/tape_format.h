@@ -59,6 +59,16 @@ constexpr std::string_view LISTING_BLOCK_END_HEAD = "\r\nКонец файла. 
 constexpr std::string_view LISTING_BLOCK_END_TAIL = " байт(а).\r\n";
 constexpr std::string_view LISTING_VERDICT_GOOD = "\r\nОшибок нет.\r\n";
 constexpr std::string_view LISTING_VERDICT_BAD = "\r\nОшибка чтения!\r\n";
+// A block in other timings than the ROM's (a turbo loader's) has one more
+// line after its start: LISTING_TIMING_HEAD, then the measured pilot pulse,
+// pilot count, sync pulses and bit pulses in T-states, each after its
+// word, then a line break. Blocks in the ROM's timing never have it.
+constexpr std::string_view LISTING_TIMING_HEAD = "Нестандартная скорость, такты:";
+constexpr std::string_view LISTING_TIMING_PILOT = " пилот-тон ";
+constexpr std::string_view LISTING_TIMING_COUNT = " x ";
+constexpr std::string_view LISTING_TIMING_SYNC = ", синхросигнал ";
+constexpr std::string_view LISTING_TIMING_ZERO = ", ноль ";
+constexpr std::string_view LISTING_TIMING_ONE = ", единица ";
 
 // Converts UTF-8 text made of ASCII and the Cyrillic letters А–я, Ё and ё
 // into Windows-1251. Any other character becomes '?'.

@@ -1,6 +1,7 @@
 #include "tape/tape_output.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "tape/tape_format.h"
 
@@ -31,12 +32,23 @@ CListingWriter::CListingWriter(COutputSet& set, int index)
       m_blockEndHead(ToWindows1251(LISTING_BLOCK_END_HEAD)),
       m_blockEndTail(ToWindows1251(LISTING_BLOCK_END_TAIL)),
       m_verdictGood(ToWindows1251(LISTING_VERDICT_GOOD)),
-      m_verdictBad(ToWindows1251(LISTING_VERDICT_BAD)) {}
+      m_verdictBad(ToWindows1251(LISTING_VERDICT_BAD)),
+      m_timing{ToWindows1251(LISTING_TIMING_HEAD),  ToWindows1251(LISTING_TIMING_PILOT),
+               ToWindows1251(LISTING_TIMING_COUNT), ToWindows1251(LISTING_TIMING_SYNC),
+               ToWindows1251(LISTING_TIMING_ZERO),  ToWindows1251(LISTING_TIMING_ONE)} {}
 
 void CListingWriter::Write(std::string_view text) { m_set.Write(m_index, text.data(), text.size()); }
 
 void CListingWriter::Take(const TapeBlock& block) {
   Write(m_blockStart);
+  if (!block.romTiming) {
+    const BlockTiming& t = block.timing;
+    auto tstates = [](double value) { return std::to_string(std::lround(value)); };
+    Write(m_timing[0] + m_timing[1] + tstates(t.pilot) + m_timing[2] +
+          std::to_string(t.pilotPulses) + m_timing[3] + tstates(t.sync1) + "/" +
+          tstates(t.sync2) + m_timing[4] + tstates(t.zero) + m_timing[5] + tstates(t.one) +
+          std::string(LISTING_LINE_BREAK));
+  }
   // One line of hex entries at a time: up to 30 entries of three characters,
   // each line after the first opened by a line break.
   const std::vector<std::uint8_t>& bytes = block.bytes;

@@ -5,6 +5,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "io/output_set.h"
 #include "tape/block_decoder.h"
@@ -27,9 +29,10 @@ class CTapImageWriter : public BlockSink {
 };
 
 // Writes the listing into output `index` of `set`: for every block the
-// block start text, its bytes as two lowercase hex digits and a space, 30
-// to a line, then, when it has bytes, the block end line with the count and
-// the checksum verdict. `set` must outlive the writer.
+// block start text, for a block in other timings its timing line, its
+// bytes as two lowercase hex digits and a space, 30 to a line, then, when
+// it has bytes, the block end line with the count and the checksum
+// verdict. `set` must outlive the writer.
 class CListingWriter : public BlockSink {
  public:
   CListingWriter(COutputSet& set, int index);
@@ -46,6 +49,17 @@ class CListingWriter : public BlockSink {
   std::string m_blockEndTail;
   std::string m_verdictGood;
   std::string m_verdictBad;
+  std::string m_timing[6];  // LISTING_TIMING_HEAD ... LISTING_TIMING_ONE
+};
+
+// Keeps every block it is given.
+class CBlockCollector : public BlockSink {
+ public:
+  void Take(const TapeBlock& block) override { m_blocks.push_back(block); }
+  const std::vector<TapeBlock>& Blocks() const { return m_blocks; }
+
+ private:
+  std::vector<TapeBlock> m_blocks;
 };
 
 // Counts the blocks with bytes, and how many of them verify.
@@ -64,7 +78,7 @@ class CBlockTally : public BlockSink {
 // Hands every block to each of several sinks, in order.
 class CSinkFan : public BlockSink {
  public:
-  explicit CSinkFan(std::initializer_list<BlockSink*> sinks) : m_sinks(sinks) {}
+  explicit CSinkFan(std::vector<BlockSink*> sinks) : m_sinks(std::move(sinks)) {}
   void Take(const TapeBlock& block) override {
     for (BlockSink* sink : m_sinks) sink->Take(block);
   }
