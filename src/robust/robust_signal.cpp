@@ -60,6 +60,24 @@ double PrefixRing::Box(double a, double b) const {
   return (whole + tail - head) / SAMPLE_SCALE;
 }
 
+double PrefixRing::Edge(double t, double len) const {
+  // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
+  double f1 = std::floor(t - len);
+  double f2 = std::floor(t);
+  double f3 = std::floor(t + len);
+  std::int64_t i1 = static_cast<std::int64_t>(f1);
+  std::int64_t i2 = static_cast<std::int64_t>(f2);
+  std::int64_t i3 = static_cast<std::int64_t>(f3);
+  std::int64_t c2 = At(i2);
+  double whole = static_cast<double>((At(i3) - c2) - (c2 - At(i1)));
+  double parts = (t + len - f3) * static_cast<double>(At(i3 + 1) - At(i3)) -
+                 2.0 * (t - f2) * static_cast<double>(At(i2 + 1) - c2) +
+                 (t - len - f1) * static_cast<double>(At(i1 + 1) - At(i1));
+  return (whole + parts) / SAMPLE_SCALE;
+}
+
+double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
+
 SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis)
     : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate / 15000.0)) / 2)),
       m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),

@@ -40,9 +40,10 @@ class PrefixRing {
   double Box(double a, double b) const;
   // The step-matched edge filter box(t, t+len) - box(t-len, t): for a step
   // of height 2A at t it peaks at 2A·len. REQUIRES: Holds(t-len, t+len).
-  double Edge(double t, double len) const {
-    return Box(t, t + len) - Box(t - len, t);
-  }
+  double Edge(double t, double len) const;
+  // box(t, t+len) - box(t+len, t+2·len): the difference of two adjacent
+  // boxes. REQUIRES: Holds(t, t+2·len).
+  double Step(double t, double len) const;
   // The raw sums, REQUIRES: Oldest() <= i <= Count().
   std::int64_t At(std::int64_t i) const { return m_sums[static_cast<std::size_t>(i) & m_mask]; }
 

@@ -128,6 +128,8 @@ double CBoxTracker::Floor() const {
 }
 
 double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
+  // A step's response is 2·len wide; Refine() finds its peak between
+  // the grid's points.
   double step = len >= 4.0 ? 1.0 : 0.5;
   double best = from;
   value = -std::numeric_limits<double>::infinity();
@@ -275,7 +277,7 @@ bool CBoxTracker::StepBit(bool final) {
   if (!Available(t + 4.0 * u + 1.5 * len + 2.0, final)) return false;
   // Over [t, t+3u) a zero and a one differ only in the second and third
   // thirds: integrate both and compare.
-  double m = x * (m_sums.Box(t + u, t + 2.0 * u) - m_sums.Box(t + 2.0 * u, t + 3.0 * u));
+  double m = x * m_sums.Step(t + u, u);
   int bit = m > 0.0 ? 1 : 0;
   double end = t + 2.0 * u * (1 + bit);
   double amp = std::max(m_amp, 1e-12);
