@@ -177,6 +177,14 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   if (!m_sums.Holds(e - 14.0 * p, e + 34.0 * p + pilotLen)) return -1;
   double ref = s * m_sums.Edge(e, syncLen) / (2.0 * syncLen);
   if (ref <= 0.0) return 0;
+  // Most pilot edges have no sync after them: a coarse look on a grid of
+  // the box length (where a step still gives over half its peak) settles
+  // those before the fine search.
+  bool any = false;
+  for (double t = e + 0.14 * p; t <= e + 0.55 * p + 0.5 * syncLen && !any; t += syncLen) {
+    any = -s * m_sums.Edge(t, syncLen) / (2.0 * syncLen) >= 0.3 * ref;
+  }
+  if (!any) return 0;
   double va = 0.0;
   ta = Strongest(e + 0.14 * p, e + 0.55 * p, -s, syncLen, va);
   if (va / (2.0 * syncLen) < 0.5 * ref) return 0;
