@@ -180,7 +180,8 @@ class CRobustDecoder::Impl {
       for (double factor : m_options.retryBoxFactors) {
         if (factor <= 0.0) continue;
         tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
-        m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
+        m_session->boxes.push_back(
+            std::make_unique<CBoxTracker>(m_sums, start, tuning, m_session->boxes.front().get()));
       }
     }
     if (m_options.pulseReader) m_session->pulses = std::make_unique<CPulseTracker>(m_edges, start);

@@ -1,6 +1,7 @@
 #include "robust/robust_trackers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <limits>
 
@@ -101,8 +102,9 @@ bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced)
 
 // ---------------------------------------------------------------------------
 
-CBoxTracker::CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning)
-    : m_sums(sums), m_start(start), m_tuning(tuning), m_edge(start.lastEdge), m_level(start.lastLevel),
+CBoxTracker::CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning,
+                         const CBoxTracker* leader)
+    : m_sums(sums), m_leader(leader), m_start(start), m_tuning(tuning), m_edge(start.lastEdge), m_level(start.lastLevel),
       m_period(start.period) {}
 
 bool CBoxTracker::Available(double until, bool final) {
@@ -120,7 +122,7 @@ bool CBoxTracker::Available(double until, bool final) {
 double CBoxTracker::Floor() const {
   switch (m_stage) {
     case Stage::ACQUIRE:
-    case Stage::PILOT: return m_edge;
+    case Stage::PILOT: return m_leader ? m_leader->Floor() : m_edge - 32.0 * m_period;
     case Stage::DATA: return m_anyGood ? m_lastGoodEnd : m_result.data;
     case Stage::DONE: break;
   }
@@ -243,6 +245,7 @@ bool CBoxTracker::StepPilot(bool final) {
       m_amp = (std::fabs(m_sums.Edge(m_edge, l)) + std::fabs(m_sums.Edge(ta, l)) +
                std::fabs(m_sums.Edge(tb, l))) / (6.0 * l);
       m_t = tb;
+      m_syncEdge = m_edge;
       m_result.start = m_start.firstEdge;
       m_result.data = tb;
       m_result.pilot = p;
@@ -267,6 +270,9 @@ bool CBoxTracker::StepPilot(bool final) {
     m_misses = 0;
   } else {
     if (++m_misses > PILOT_MISSES) {
+#ifdef RB_DEBUG
+      std::fprintf(stderr, "lost at %.1f edges %d\n", m_edge, m_edges);
+#endif
       m_stage = Stage::DONE;
       return true;
     }
@@ -274,6 +280,23 @@ bool CBoxTracker::StepPilot(bool final) {
   }
   m_level = -m_level;
   ++m_edges;
+  return true;
+}
+
+bool CBoxTracker::Follow() {
+  const CBoxTracker& lead = *m_leader;
+  if (lead.m_stage == Stage::ACQUIRE || lead.m_stage == Stage::PILOT) return false;
+  m_leader = nullptr;
+  if (lead.m_syncEdge < 0.0) {
+    m_stage = Stage::DONE;
+    return true;
+  }
+  m_period = lead.m_result.pilot;
+  m_edge = lead.m_syncEdge - 80.0 * m_period;
+  m_stage = Stage::ACQUIRE;
+#ifdef RB_DEBUG
+  std::fprintf(stderr, "follow from %.1f P %.2f\n", m_edge, m_period);
+#endif
   return true;
 }
 
@@ -359,7 +382,12 @@ void CBoxTracker::EndData() {
 
 bool CBoxTracker::Advance(bool final) {
   while (m_stage != Stage::DONE) {
-    if (m_stage == Stage::ACQUIRE) {
+    if (m_leader) {
+      if (!Follow()) {
+        if (final) m_stage = Stage::DONE;
+        return Done();
+      }
+    } else if (m_stage == Stage::ACQUIRE) {
       double p = m_period;
       double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
       double oldest = static_cast<double>(m_sums.Oldest());

@@ -91,8 +91,13 @@ bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced)
 
 class CBoxTracker {
  public:
-  // `sums` must outlive the tracker.
-  CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning);
+  // `sums` must outlive the tracker. With a `leader` (which must outlive
+  // it too), the tracker waits until the leader has found a sync, then
+  // locks onto the pilot a few dozen periods before it and reads from there
+  // on its own: retries cost little pilot tracking, yet each finds its own
+  // sync. When the leader finds none, neither does the follower.
+  CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning,
+              const CBoxTracker* leader = nullptr);
   // Reads as far as the samples allow; with `final`, the recording has
   // ended. Returns true once the tracker is done.
   bool Advance(bool final);
@@ -111,8 +116,11 @@ class CBoxTracker {
   bool StepPilot(bool final);
   bool StepBit(bool final);
   void EndData();
+  bool Follow();
 
   const PrefixRing& m_sums;
+  const CBoxTracker* m_leader;
+  double m_syncEdge = -1.0;  // the pilot edge the sync followed
   PilotStart m_start;
   TrackerTuning m_tuning;
   Stage m_stage = Stage::ACQUIRE;
