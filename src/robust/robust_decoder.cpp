@@ -125,10 +125,14 @@ class CRobustDecoder::Impl {
 
   void Feed(const float* mono, std::size_t count) {
     if (m_finished) return;
-    for (std::size_t i = 0; i < count; ++i) {
-      m_sums.Push(mono[i]);
-      m_last = mono[i];
-      if (++m_sincePump == PUMP_SAMPLES) {
+    while (count > 0) {
+      std::size_t n = std::min(count, PUMP_SAMPLES - m_sincePump);
+      m_sums.Push(mono, n);
+      m_last = mono[n - 1];
+      mono += n;
+      count -= n;
+      m_sincePump += n;
+      if (m_sincePump == PUMP_SAMPLES) {
         m_sincePump = 0;
         Pump(false);
       }

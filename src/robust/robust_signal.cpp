@@ -17,9 +17,10 @@ constexpr double TRIGGER_FLOOR = 2.0e-4;
 std::int64_t Round(double v) { return static_cast<std::int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5); }
 
 std::int64_t Quantise(float sample) {
-  // NaN fails both comparisons and reads as 0.
-  float s = sample > -SAMPLE_LIMIT ? (sample < SAMPLE_LIMIT ? sample : SAMPLE_LIMIT) : -SAMPLE_LIMIT;
-  if (!(sample == sample)) s = 0.0f;
+  float s = sample;
+  if (!(s > -SAMPLE_LIMIT && s < SAMPLE_LIMIT)) {
+    s = s != s ? 0.0f : (s > 0.0f ? SAMPLE_LIMIT : -SAMPLE_LIMIT);  // NaN reads as 0
+  }
   return Round(static_cast<double>(s) * SAMPLE_SCALE);
 }
 
@@ -27,10 +28,16 @@ std::int64_t Quantise(float sample) {
 
 PrefixRing::PrefixRing(std::size_t capacity) : m_sums(capacity, 0), m_mask(capacity - 1) {}
 
-void PrefixRing::Push(float sample) {
-  std::int64_t prev = m_sums[static_cast<std::size_t>(m_count) & m_mask];
-  ++m_count;
-  m_sums[static_cast<std::size_t>(m_count) & m_mask] = prev + Quantise(sample);
+void PrefixRing::Push(const float* samples, std::size_t count) {
+  std::int64_t total = m_total;
+  std::size_t at = static_cast<std::size_t>(m_count);
+  std::int64_t* sums = m_sums.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    total += Quantise(samples[i]);
+    sums[++at & m_mask] = total;
+  }
+  m_total = total;
+  m_count += static_cast<std::int64_t>(count);
 }
 
 std::int64_t PrefixRing::Oldest() const {
@@ -101,9 +108,8 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
     double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) * dcScale;
     double y = smooth - dc;
     m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
-    std::int64_t prev = n == m_dcHalf ? 0 : m_absSums[static_cast<std::size_t>(n) & m_mask];
-    m_absSums[static_cast<std::size_t>(n + 1) & m_mask] =
-        prev + Round(std::fabs(y) * SAMPLE_SCALE);
+    m_absTotal += Round(std::fabs(y) * SAMPLE_SCALE);
+    m_absSums[static_cast<std::size_t>(n + 1) & m_mask] = m_absTotal;
     ++m_nextValue;
   }
   // The trigger at n needs the envelope centred on n.

@@ -28,7 +28,8 @@ class PrefixRing {
   PrefixRing(const PrefixRing&) = delete;
   PrefixRing& operator=(const PrefixRing&) = delete;
 
-  void Push(float sample);
+  void Push(float sample) { Push(&sample, 1); }
+  void Push(const float* samples, std::size_t count);
   // Samples pushed so far; C[Count()] is the newest sum.
   std::int64_t Count() const { return m_count; }
   // The oldest index still held.
@@ -52,6 +53,7 @@ class PrefixRing {
   std::vector<std::int64_t> m_sums;
   std::size_t m_mask;
   std::int64_t m_count = 0;
+  std::int64_t m_total = 0;  // C[m_count]
 };
 
 // One transition found by the trigger: its time in samples, and the level
@@ -87,6 +89,7 @@ class SchmittFrontEnd {
   std::size_t m_mask;
   std::int64_t m_nextValue;  // next index of y to compute
   std::int64_t m_next;       // next index the trigger examines
+  std::int64_t m_absTotal = 0;  // the newest prefix sum of |y|
   int m_level = 0;
   double m_lastUp = -1.0;
   double m_lastDown = -1.0;
