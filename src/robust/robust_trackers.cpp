@@ -11,8 +11,9 @@ namespace robust {
 namespace {
 
 constexpr double NO_FLOOR = std::numeric_limits<double>::infinity();
-// Pilot pulses missed in a row before a tracker lets the pilot go.
-constexpr int PILOT_MISSES = 4;
+// Pilot pulses missed in a row before a tracker lets the pilot go: enough
+// to coast through a dropout of some 15 ms at normal speed.
+constexpr int PILOT_MISSES = 24;
 // Per-bit confidence is clipped here so that one loud bit cannot outvote
 // several quiet ones when takes are merged.
 constexpr float MAX_CONFIDENCE = 4.0f;
@@ -223,7 +224,7 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
 bool CBoxTracker::StepPilot(bool final) {
   const double p = m_period;
   const double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
-  if (m_edges >= 16) {
+  if (m_edges >= 16 && m_misses == 0) {
     double ta = 0.0;
     double tb = 0.0;
     int sync = TrySync(ta, tb);
