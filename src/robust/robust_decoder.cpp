@@ -30,6 +30,11 @@ constexpr std::size_t PUMP_SAMPLES = 2048;
 constexpr int PILOT_RUN = 96;
 // Seconds of recording the rings hold.
 constexpr double RING_SECONDS = 3.0;
+// The pilot search's trigger: smoothed over 0.2 ms (a third of a pilot
+// pulse at double speed) and set by the peaks, so that noise between the
+// spikes of a differentiated signal gives no edges.
+constexpr double COARSE_SMOOTH_SECONDS = 1.0 / 5000.0;
+constexpr double COARSE_HYSTERESIS = 0.35;
 // Edges kept before the list is compacted during a long block.
 constexpr std::size_t EDGE_COMPACT = 1u << 16;
 
@@ -120,7 +125,10 @@ class CRobustDecoder::Impl {
  public:
   Impl(double rate, BlockCallback onBlock, const RobustOptions& options)
       : m_rate(rate > 0.0 ? rate : 44100.0), m_onBlock(std::move(onBlock)), m_options(options),
-        m_sums(RingCapacity(rate)), m_front(m_rate, RingCapacity(rate), options.hysteresis),
+        m_sums(RingCapacity(rate)),
+        m_front(m_rate, RingCapacity(rate), options.hysteresis, 1.0 / 15000.0, SchmittFrontEnd::Envelope::MEAN),
+        m_coarse(m_rate, RingCapacity(rate), COARSE_HYSTERESIS, COARSE_SMOOTH_SECONDS,
+                 SchmittFrontEnd::Envelope::PEAK),
         m_finder(m_rate) {}
 
   void Feed(const float* mono, std::size_t count) {
@@ -154,14 +162,19 @@ class CRobustDecoder::Impl {
  private:
   void Pump(bool final) {
     m_front.Advance(m_sums, m_edges);
+    m_coarse.Advance(m_sums, m_coarseEdges);
     for (;;) {
       if (m_session) {
         if (!AdvanceSession(final)) return;
         Conclude();
       } else {
-        std::optional<PilotStart> start = m_finder.Scan(m_edges, m_scan);
+        std::optional<PilotStart> start = m_finder.Scan(m_coarseEdges, m_scan);
         if (!start) {
-          DropEdgesBefore(m_scan >= 2 ? m_scan - 2 : 0);
+          if (m_scan >= 2) {
+            double before = m_coarseEdges[m_scan - 2].time - 0.5 * m_rate;
+            DropCoarseBefore(m_scan - 2);
+            DropEdgesBefore(FirstAtOrAfter(m_edges, before));
+          }
           return;
         }
         StartSession(*start);
@@ -188,7 +201,27 @@ class CRobustDecoder::Impl {
             std::make_unique<CBoxTracker>(m_sums, start, tuning, m_session->boxes.front().get()));
       }
     }
-    if (m_options.pulseReader) m_session->pulses = std::make_unique<CPulseTracker>(m_edges, start);
+    // The edge reader starts on the fine trigger's edge nearest the pilot
+    // edge the coarse search ended on.
+    std::size_t fine = FirstAtOrAfter(m_edges, start.lastEdge - 0.3 * start.period);
+    if (m_options.pulseReader && fine < m_edges.size()) {
+      PilotStart pulseStart = start;
+      pulseStart.lastEdgeIndex = fine;
+      m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart);
+    }
+  }
+
+  static std::size_t FirstAtOrAfter(const std::vector<TriggerEdge>& edges, double time) {
+    auto it = std::lower_bound(edges.begin(), edges.end(), time,
+                               [](const TriggerEdge& e, double t) { return e.time < t; });
+    return static_cast<std::size_t>(it - edges.begin());
+  }
+
+  void DropCoarseBefore(std::size_t count) {
+    if (count < EDGE_COMPACT / 2) return;
+    m_coarseEdges.erase(m_coarseEdges.begin(), m_coarseEdges.begin() + static_cast<std::ptrdiff_t>(count));
+    m_scan = m_scan >= count ? m_scan - count : 0;
+    m_finder.Rebase(count);
   }
 
   // True once every reader is done.
@@ -211,19 +244,14 @@ class CRobustDecoder::Impl {
       while (first < keep && m_edges[first].time < floor) ++first;
       DropEdgesBefore(first);
     }
+    if (!done && m_coarseEdges.size() > EDGE_COMPACT) DropCoarseBefore(FirstAtOrAfter(m_coarseEdges, floor));
     return done;
   }
 
   void DropEdgesBefore(std::size_t count) {
     if (count < EDGE_COMPACT / 2 && !(count > 0 && count == m_edges.size())) return;
     m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(count));
-    m_scan = m_scan >= count ? m_scan - count : 0;
-    m_finder.Rebase(count);
-    if (m_session) {
-      if (m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(count);
-      m_session->start.lastEdgeIndex =
-          m_session->start.lastEdgeIndex >= count ? m_session->start.lastEdgeIndex - count : 0;
-    }
+    if (m_session && m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(count);
   }
 
   void Conclude() {
@@ -256,14 +284,15 @@ class CRobustDecoder::Impl {
         }
       }
     }
-    std::size_t resume = s.start.lastEdgeIndex + 1;
+    // The search goes on after the block, or else after the pilot edge
+    // the session started on (where it already stands).
     m_announced = 0;
     if (winner) {
-      while (resume < m_edges.size() && m_edges[resume].time < winner->end) ++resume;
+      m_scan = std::max(m_scan, FirstAtOrAfter(m_coarseEdges, winner->end));
       Emit(*winner, retried);
     }
     m_session.reset();
-    m_scan = std::min(resume, m_edges.size());
+    m_scan = std::min(m_scan, m_coarseEdges.size());
     m_finder.Reset();
   }
 
@@ -299,8 +328,10 @@ class CRobustDecoder::Impl {
   BlockCallback m_onBlock;
   RobustOptions m_options;
   PrefixRing m_sums;
-  SchmittFrontEnd m_front;
+  SchmittFrontEnd m_front;            // fine edges, for the edge reader
   std::vector<TriggerEdge> m_edges;
+  SchmittFrontEnd m_coarse;           // coarse edges, for the pilot search
+  std::vector<TriggerEdge> m_coarseEdges;
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;

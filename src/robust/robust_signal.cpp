@@ -85,11 +85,14 @@ double PrefixRing::Edge(double t, double len) const {
 
 double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
 
-SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis)
-    : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate / 15000.0)) / 2)),
+SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
+                                 Envelope envelope)
+    : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate * smoothSeconds)) / 2)),
       m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),
       m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.003)))),
       m_hysteresis(hysteresis),
+      m_envelope(envelope),
+      m_peakDecay(std::exp(-1.0 / (0.010 * sampleRate))),
       m_values(capacity, 0.0f),
       m_absSums(capacity, 0),
       m_mask(capacity - 1),
@@ -109,6 +112,9 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
     double y = smooth - dc;
     m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
     m_absTotal += Round(std::fabs(y) * SAMPLE_SCALE);
+    // The peak envelope runs at the newest value, some milliseconds ahead
+    // of the trigger: it has risen by the time a tone reaches the trigger.
+    m_peak = std::max(std::fabs(y), m_peak * m_peakDecay);
     m_absSums[static_cast<std::size_t>(n + 1) & m_mask] = m_absTotal;
     ++m_nextValue;
   }
@@ -118,19 +124,23 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
     double env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
                                      m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
                  envScale;
+    if (m_envelope == Envelope::PEAK) env = m_peak;
     double threshold = std::max(m_hysteresis * env, TRIGGER_FLOOR);
     double y = m_values[static_cast<std::size_t>(n) & m_mask];
     double yPrev = m_values[static_cast<std::size_t>(n - 1) & m_mask];
     double t = static_cast<double>(n);
     if (yPrev <= 0.0 && y > 0.0) m_lastUp = t - 1.0 + yPrev / (yPrev - y);
     if (yPrev >= 0.0 && y < 0.0) m_lastDown = t - 1.0 + yPrev / (yPrev - y);
+    // A spiky signal is dated where it passes the threshold, on the steep
+    // flank: its zero crossings wander with the noise between the spikes.
+    const bool flank = m_envelope == Envelope::PEAK;
     if (m_level != 1 && y > threshold) {
-      double at = m_lastUp > m_lastEdge ? m_lastUp : t;
+      double at = flank ? t - (y - threshold) / (y - yPrev) : m_lastUp > m_lastEdge ? m_lastUp : t;
       edges.push_back({at, 1});
       m_level = 1;
       m_lastEdge = at;
     } else if (m_level != -1 && y < -threshold) {
-      double at = m_lastDown > m_lastEdge ? m_lastDown : t;
+      double at = flank ? t - (y + threshold) / (y - yPrev) : m_lastDown > m_lastEdge ? m_lastDown : t;
       edges.push_back({at, -1});
       m_level = -1;
       m_lastEdge = at;

@@ -69,7 +69,15 @@ struct TriggerEdge {
 // hysteresis delays nothing. Lags the prefix sums by a few milliseconds.
 class SchmittFrontEnd {
  public:
-  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis);
+  // Which envelope the hysteresis follows.
+  enum class Envelope {
+    MEAN,  // centred mean of |y| over 6 ms: follows every pulse, even weak ones
+    PEAK,  // peaks of |y| decaying over 10 ms: spiky (differentiated) signals
+           // set it by their spikes, not by the noise between them
+  };
+  // `smoothSeconds`: the smoothing box. REQUIRES: capacity a power of two.
+  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
+                  Envelope envelope);
   SchmittFrontEnd(const SchmittFrontEnd&) = delete;
   SchmittFrontEnd& operator=(const SchmittFrontEnd&) = delete;
 
@@ -84,6 +92,9 @@ class SchmittFrontEnd {
   int m_dcHalf;
   int m_envHalf;
   double m_hysteresis;
+  Envelope m_envelope;
+  double m_peakDecay;
+  double m_peak = 0.0;
   std::vector<float> m_values;        // smoothed DC-free signal y
   std::vector<std::int64_t> m_absSums;  // prefix sums of |y|
   std::size_t m_mask;
