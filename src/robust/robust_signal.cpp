@@ -104,6 +104,7 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
   const double envScale = 1.0 / ((2.0 * m_envHalf + 1.0) * SAMPLE_SCALE);
+  const bool mean = m_envelope == Envelope::MEAN;
   // y[n] = smoothed x[n] - centred mean of x around n.
   while (m_nextValue + m_dcHalf + 1 <= sums.Count()) {
     std::int64_t n = m_nextValue;
@@ -111,20 +112,26 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
     double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) * dcScale;
     double y = smooth - dc;
     m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
-    m_absTotal += Round(std::fabs(y) * SAMPLE_SCALE);
-    // The peak envelope runs at the newest value, some milliseconds ahead
-    // of the trigger: it has risen by the time a tone reaches the trigger.
-    m_peak = std::max(std::fabs(y), m_peak * m_peakDecay);
-    m_absSums[static_cast<std::size_t>(n + 1) & m_mask] = m_absTotal;
+    if (mean) {
+      m_absTotal += Round(std::fabs(y) * SAMPLE_SCALE);
+      m_absSums[static_cast<std::size_t>(n + 1) & m_mask] = m_absTotal;
+    }
     ++m_nextValue;
   }
-  // The trigger at n needs the envelope centred on n.
+  // The trigger at n needs the envelope centred on n; the peak envelope
+  // runs at n + envHalf, so that it has risen when a tone reaches n.
   while (m_next + m_envHalf + 1 <= m_nextValue) {
     std::int64_t n = m_next;
-    double env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
-                                     m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
-                 envScale;
-    if (m_envelope == Envelope::PEAK) env = m_peak;
+    double env;
+    if (mean) {
+      env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
+                                m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
+            envScale;
+    } else {
+      double ahead = m_values[static_cast<std::size_t>(n + m_envHalf) & m_mask];
+      m_peak = std::max(static_cast<double>(std::fabs(ahead)), m_peak * m_peakDecay);
+      env = m_peak;
+    }
     double threshold = std::max(m_hysteresis * env, TRIGGER_FLOOR);
     double y = m_values[static_cast<std::size_t>(n) & m_mask];
     double yPrev = m_values[static_cast<std::size_t>(n - 1) & m_mask];
@@ -133,14 +140,13 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
     if (yPrev >= 0.0 && y < 0.0) m_lastDown = t - 1.0 + yPrev / (yPrev - y);
     // A spiky signal is dated where it passes the threshold, on the steep
     // flank: its zero crossings wander with the noise between the spikes.
-    const bool flank = m_envelope == Envelope::PEAK;
     if (m_level != 1 && y > threshold) {
-      double at = flank ? t - (y - threshold) / (y - yPrev) : m_lastUp > m_lastEdge ? m_lastUp : t;
+      double at = !mean ? t - (y - threshold) / (y - yPrev) : m_lastUp > m_lastEdge ? m_lastUp : t;
       edges.push_back({at, 1});
       m_level = 1;
       m_lastEdge = at;
     } else if (m_level != -1 && y < -threshold) {
-      double at = flank ? t - (y + threshold) / (y - yPrev) : m_lastDown > m_lastEdge ? m_lastDown : t;
+      double at = !mean ? t - (y + threshold) / (y - yPrev) : m_lastDown > m_lastEdge ? m_lastDown : t;
       edges.push_back({at, -1});
       m_level = -1;
       m_lastEdge = at;
