@@ -93,66 +93,76 @@ SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double
       m_hysteresis(hysteresis),
       m_envelope(envelope),
       m_peakDecay(std::exp(-1.0 / (0.010 * sampleRate))),
+      m_envRate(1.0 / (0.003 * sampleRate)),
       m_values(capacity, 0.0f),
-      m_absSums(capacity, 0),
       m_mask(capacity - 1),
       m_nextValue(m_dcHalf),
       m_next(m_dcHalf + m_envHalf) {}
 
 void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges) {
-  // Reciprocals: one multiplication per sample instead of a division.
+  // Locals throughout: the stores into the rings must not make the
+  // compiler reload the members on every sample.
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
-  const double envScale = 1.0 / ((2.0 * m_envHalf + 1.0) * SAMPLE_SCALE);
   const bool mean = m_envelope == Envelope::MEAN;
+  const std::int64_t* c = sums.Data();
+  const std::size_t cMask = sums.Mask();
+  float* values = m_values.data();
+  const std::size_t mask = m_mask;
+  const std::int64_t smoothHalf = m_smoothHalf;
+  const std::int64_t dcHalf = m_dcHalf;
+  const std::int64_t envHalf = m_envHalf;
   // y[n] = smoothed x[n] - centred mean of x around n.
-  while (m_nextValue + m_dcHalf + 1 <= sums.Count()) {
-    std::int64_t n = m_nextValue;
-    double smooth = static_cast<double>(sums.At(n + m_smoothHalf + 1) - sums.At(n - m_smoothHalf)) * smoothScale;
-    double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) * dcScale;
-    double y = smooth - dc;
-    m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
-    if (mean) {
-      m_absTotal += Round(std::fabs(y) * SAMPLE_SCALE);
-      m_absSums[static_cast<std::size_t>(n + 1) & m_mask] = m_absTotal;
-    }
-    ++m_nextValue;
+  const std::int64_t valueEnd = sums.Count() - dcHalf;
+  std::int64_t n = m_nextValue;
+  for (; n < valueEnd; ++n) {
+    auto at = [&](std::int64_t i) { return c[static_cast<std::size_t>(i) & cMask]; };
+    double smooth = static_cast<double>(at(n + smoothHalf + 1) - at(n - smoothHalf)) * smoothScale;
+    double dc = static_cast<double>(at(n + dcHalf + 1) - at(n - dcHalf)) * dcScale;
+    values[static_cast<std::size_t>(n) & mask] = static_cast<float>(smooth - dc);
   }
-  // The trigger at n needs the envelope centred on n; the peak envelope
-  // runs at n + envHalf, so that it has risen when a tone reaches n.
-  while (m_next + m_envHalf + 1 <= m_nextValue) {
-    std::int64_t n = m_next;
-    double env;
-    if (mean) {
-      env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
-                                m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
-            envScale;
-    } else {
-      double ahead = m_values[static_cast<std::size_t>(n + m_envHalf) & m_mask];
-      m_peak = std::max(static_cast<double>(std::fabs(ahead)), m_peak * m_peakDecay);
-      env = m_peak;
-    }
-    double threshold = std::max(m_hysteresis * env, TRIGGER_FLOOR);
-    double y = m_values[static_cast<std::size_t>(n) & m_mask];
-    double yPrev = m_values[static_cast<std::size_t>(n - 1) & m_mask];
+  if (n > m_nextValue) m_nextValue = n;
+  // The trigger at n follows an envelope that runs envHalf ahead of it, so
+  // that the envelope has risen when a tone reaches the trigger.
+  const double hysteresis = m_hysteresis;
+  const double envRate = m_envRate;
+  const double peakDecay = m_peakDecay;
+  double env = m_env;
+  int level = m_level;
+  double lastUp = m_lastUp;
+  double lastDown = m_lastDown;
+  double lastEdge = m_lastEdge;
+  const std::int64_t end = m_nextValue - envHalf;
+  double yPrev = m_next > 0 ? values[static_cast<std::size_t>(m_next - 1) & mask] : 0.0;
+  for (n = m_next; n < end; ++n) {
+    double ahead = std::fabs(values[static_cast<std::size_t>(n + envHalf) & mask]);
+    env = mean ? env + envRate * (ahead - env) : std::max(ahead, env * peakDecay);
+    double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
+    double y = values[static_cast<std::size_t>(n) & mask];
     double t = static_cast<double>(n);
-    if (yPrev <= 0.0 && y > 0.0) m_lastUp = t - 1.0 + yPrev / (yPrev - y);
-    if (yPrev >= 0.0 && y < 0.0) m_lastDown = t - 1.0 + yPrev / (yPrev - y);
+    if (yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
+    if (yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
     // A spiky signal is dated where it passes the threshold, on the steep
     // flank: its zero crossings wander with the noise between the spikes.
-    if (m_level != 1 && y > threshold) {
-      double at = !mean ? t - (y - threshold) / (y - yPrev) : m_lastUp > m_lastEdge ? m_lastUp : t;
-      edges.push_back({at, 1});
-      m_level = 1;
-      m_lastEdge = at;
-    } else if (m_level != -1 && y < -threshold) {
-      double at = !mean ? t - (y + threshold) / (y - yPrev) : m_lastDown > m_lastEdge ? m_lastDown : t;
-      edges.push_back({at, -1});
-      m_level = -1;
-      m_lastEdge = at;
+    if (level != 1 && y > threshold) {
+      double when = !mean ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
+      edges.push_back({when, 1});
+      level = 1;
+      lastEdge = when;
+    } else if (level != -1 && y < -threshold) {
+      double when = !mean ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
+      edges.push_back({when, -1});
+      level = -1;
+      lastEdge = when;
     }
-    ++m_next;
+    yPrev = y;
   }
+  if (n > m_next) m_next = n;
+  m_env = env;
+  m_level = level;
+  m_lastUp = lastUp;
+  m_lastDown = lastDown;
+  m_lastEdge = lastEdge;
 }
 
 }  // namespace robust

@@ -47,6 +47,9 @@ class PrefixRing {
   double Step(double t, double len) const;
   // The raw sums, REQUIRES: Oldest() <= i <= Count().
   std::int64_t At(std::int64_t i) const { return m_sums[static_cast<std::size_t>(i) & m_mask]; }
+  // The ring itself, for loops over many sums: entry i & Mask() holds C[i].
+  const std::int64_t* Data() const { return m_sums.data(); }
+  std::size_t Mask() const { return m_mask; }
 
  private:
   double Cumulative(double a) const;
@@ -71,7 +74,7 @@ class SchmittFrontEnd {
  public:
   // Which envelope the hysteresis follows.
   enum class Envelope {
-    MEAN,  // centred mean of |y| over 6 ms: follows every pulse, even weak ones
+    MEAN,  // mean of |y| over about 3 ms: follows every pulse, even weak ones
     PEAK,  // peaks of |y| decaying over 10 ms: spiky (differentiated) signals
            // set it by their spikes, not by the noise between them
   };
@@ -94,13 +97,12 @@ class SchmittFrontEnd {
   double m_hysteresis;
   Envelope m_envelope;
   double m_peakDecay;
-  double m_peak = 0.0;
+  double m_envRate;
+  double m_env = 0.0;
   std::vector<float> m_values;        // smoothed DC-free signal y
-  std::vector<std::int64_t> m_absSums;  // prefix sums of |y|
   std::size_t m_mask;
   std::int64_t m_nextValue;  // next index of y to compute
   std::int64_t m_next;       // next index the trigger examines
-  std::int64_t m_absTotal = 0;  // the newest prefix sum of |y|
   int m_level = 0;
   double m_lastUp = -1.0;
   double m_lastDown = -1.0;
