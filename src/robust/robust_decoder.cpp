@@ -240,9 +240,7 @@ class CRobustDecoder::Impl {
     if (!done && m_edges.size() > EDGE_COMPACT) {
       // A long block: drop the edges no outcome of this session can need.
       std::size_t keep = s.pulses && !s.pulses->Done() ? s.pulses->NextIndex() - 1 : m_edges.size();
-      std::size_t first = 0;
-      while (first < keep && m_edges[first].time < floor) ++first;
-      DropEdgesBefore(first);
+      DropEdgesBefore(std::min(keep, FirstAtOrAfter(m_edges, floor)));
     }
     if (!done && m_coarseEdges.size() > EDGE_COMPACT) DropCoarseBefore(FirstAtOrAfter(m_coarseEdges, floor));
     return done;
