@@ -1,7 +1,6 @@
 #include "robust/robust_trackers.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
 #include <limits>
 
@@ -14,6 +13,10 @@ constexpr double NO_FLOOR = std::numeric_limits<double>::infinity();
 // Pilot pulses missed in a row before a tracker lets the pilot go: enough
 // to coast through a dropout of some 15 ms at normal speed.
 constexpr int PILOT_MISSES = 24;
+// A run of this many bits whose mean |m| is below PAUSE_LEVEL of the
+// block's own is a pause (or noise), not data.
+constexpr int PAUSE_BITS = 24;
+constexpr double PAUSE_LEVEL = 0.3;
 // Per-bit confidence is clipped here so that one loud bit cannot outvote
 // several quiet ones when takes are merged.
 constexpr float MAX_CONFIDENCE = 4.0f;
@@ -265,15 +268,18 @@ bool CBoxTracker::StepPilot(bool final) {
   double strength = value / (2.0 * len);
   if (strength > 0.3 * m_amp && strength > 0.0) {
     t = Refine(t, -m_level, len);
-    PushInterval(t - m_edge, m_level);
+    // Only intervals between two found edges measure the period, and a
+    // period beyond 15 % of the search's is a lost lock, not the tape.
+    double interval = t - m_edge;
+    if (m_misses == 0 && std::fabs(interval - m_start.period) < 0.4 * m_start.period) {
+      PushInterval(interval, m_level);
+      m_period = std::clamp(m_period, 0.85 * m_start.period, 1.15 * m_start.period);
+    }
     m_amp = 0.7 * m_amp + 0.3 * strength;
     m_edge = t;
     m_misses = 0;
   } else {
     if (++m_misses > PILOT_MISSES) {
-#ifdef RB_DEBUG
-      std::fprintf(stderr, "lost at %.1f edges %d\n", m_edge, m_edges);
-#endif
       m_stage = Stage::DONE;
       return true;
     }
@@ -295,9 +301,6 @@ bool CBoxTracker::Follow() {
   m_period = lead.m_result.pilot;
   m_edge = lead.m_syncEdge - 80.0 * m_period;
   m_stage = Stage::ACQUIRE;
-#ifdef RB_DEBUG
-  std::fprintf(stderr, "follow from %.1f P %.2f\n", m_edge, m_period);
-#endif
   return true;
 }
 
@@ -346,7 +349,52 @@ bool CBoxTracker::StepBit(bool final) {
     m_scale += 0.05 * (std::min(am, 2.0 * m_scale) - m_scale);
   }
   bool good = (n < 8 || confidence > 0.5f) && q > 0.4;
+  // A pause, measured against the block's own level: the scale D adapts,
+  // and in noise it sinks until the noise reads as bits. The block's level
+  // moves only with good bits; a run of bits far below it is no data.
+  bool pause = false;
+  // Zeros and ones keep levels of their own: a band-limited or
+  // differentiated channel gives them different |m|.
+  if (n >= 8) {
+    double& level = m_bitLevel[bit];
+    double relative = am / std::max(level, 1e-12);
+    if (good) level += 0.02 * (std::min(am, 2.0 * level) - level);
+    relative = std::min(relative, 2.0);
+    m_recentSum += relative - m_recent[n % PAUSE_BITS];
+    m_recent[n % PAUSE_BITS] = relative;
+    pause = n >= 8 + PAUSE_BITS && m_recentSum < PAUSE_BITS * PAUSE_LEVEL;
+  } else if (n == 7) {
+    // Start values: the typical |m| of each kind among the first bits.
+    for (int b = 0; b < 2; ++b) {
+      double sum = 0.0;
+      int count = 0;
+      for (std::size_t i = 0; i < 7; ++i) {
+        if (((m_bits.Byte(0) >> (7 - i)) & 1) == b) {
+          sum += m_firstMs[i];
+          ++count;
+        }
+      }
+      if ((bit == 1) == (b == 1)) {
+        sum += am;
+        ++count;
+      }
+      m_bitLevel[b] = count > 0 ? sum / count : m_scale;
+    }
+  }
   m_bits.Add(bit, confidence, t);
+  if (pause) {
+    // The data ended with the last bit of the window still at its level.
+    std::size_t last = m_bits.Bits() - PAUSE_BITS;
+    for (std::size_t i = m_bits.Bits(); i-- > m_bits.Bits() - PAUSE_BITS;) {
+      if (m_recent[i % PAUSE_BITS] >= 0.5) {
+        last = i + 1;
+        break;
+      }
+    }
+    if (m_lastGood > last) m_lastGood = last;
+    EndData();
+    return true;
+  }
   if (good) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();

@@ -147,6 +147,9 @@ class CBoxTracker {
   bool m_anyGood = false;
   double m_lastGoodEnd = 0.0;
   double m_firstMs[8] = {};
+  double m_bitLevel[2] = {};  // the block's |m| for zeros and ones, from good bits only
+  double m_recent[24] = {};  // the last bits' |m|, a ring
+  double m_recentSum = 0.0;
   BitCollector m_bits;
   Candidate m_result;
 };
