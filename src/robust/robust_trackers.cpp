@@ -1,6 +1,7 @@
 #include "robust/robust_trackers.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <limits>
 
@@ -208,20 +209,35 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // pilot's strength is the mean over its grid behind e (a mean, not the
   // tracker's maxima, which noise inflates); ahead, the pilot goes on when
   // most grid points reach half that.
+  // The grid is anchored on the last edges of e's polarity, not on e
+  // alone: in heavy noise one edge is off by a good part of the box.
+  double grid = e;
+  if (m_edgeCount >= 16) {
+    double sum = 0.0;
+    for (int j = 0; j < 8; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
+    grid = sum / 8.0;
+  }
   double behind = 0.0;
   for (int i = 1; i <= 12; ++i) {
     bool odd = (i % 2) == 1;
-    behind += (odd ? -s : s) * m_sums.Edge(e - i * p + (odd ? s * m_asym : 0.0), pilotLen);
+    behind += (odd ? -s : s) * m_sums.Edge(grid - i * p + (odd ? s * m_asym : 0.0), pilotLen);
   }
   behind /= 12.0;
   if (behind <= 0.0) return 0;
   int continuing = 0;
+  double ahead = 0.0;
   for (int i = 1; i <= 32; ++i) {
     bool odd = (i % 2) == 1;
-    double at = e + i * p + (odd ? s * m_asym : 0.0);
-    if ((odd ? -s : s) * m_sums.Edge(at, pilotLen) > 0.5 * behind) ++continuing;
+    double at = grid + i * p + (odd ? s * m_asym : 0.0);
+    double v = (odd ? -s : s) * m_sums.Edge(at, pilotLen);
+    ahead += v;
+    if (v > 0.5 * behind) ++continuing;
   }
-  return continuing > 19 ? 0 : 1;
+  // In heavy noise single grid points scatter; their mean does not.
+#ifdef RB_DEBUG
+  std::fprintf(stderr, "sync? e %.1f grid %.1f L %.2f cont %d ahead %.3f behind %.3f l1 %.2f l2 %.2f P %.2f\n", e, grid, m_tuning.boxFactor, continuing, ahead / 32, behind, l1 / p, l2 / p, p);
+#endif
+  return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
 }
 
 bool CBoxTracker::StepPilot(bool final) {
@@ -278,12 +294,21 @@ bool CBoxTracker::StepPilot(bool final) {
     m_amp = 0.7 * m_amp + 0.3 * strength;
     m_edge = t;
     m_misses = 0;
+    m_edgeTimes[m_edgeCount++ % 16] = t;
+    // Where the pilot was last beyond doubt: strong and on time.
+    bool solid = strength > 0.5 * m_amp && std::fabs(interval - m_period - m_level * m_asym) < 0.08 * m_period;
+    m_solidRun = solid ? m_solidRun + 1 : 0;
+    if (m_solidRun >= 32) m_lastSolid = t;
   } else {
     if (++m_misses > PILOT_MISSES) {
+#ifdef RB_DEBUG
+      std::fprintf(stderr, "lost e %.1f L %.2f\n", m_edge, m_tuning.boxFactor);
+#endif
       m_stage = Stage::DONE;
       return true;
     }
     m_edge = centre;
+    m_edgeCount = 0;  // the grid restarts after a gap
   }
   m_level = -m_level;
   ++m_edges;
@@ -294,12 +319,15 @@ bool CBoxTracker::Follow() {
   const CBoxTracker& lead = *m_leader;
   if (lead.m_stage == Stage::ACQUIRE || lead.m_stage == Stage::PILOT) return false;
   m_leader = nullptr;
-  if (lead.m_syncEdge < 0.0) {
+  // From the leader's sync; when it found none, from where its pilot was
+  // last beyond doubt (the sync lies shortly after).
+  double from = lead.m_syncEdge >= 0.0 ? lead.m_syncEdge : lead.m_lastSolid;
+  if (from < 0.0) {
     m_stage = Stage::DONE;
     return true;
   }
-  m_period = lead.m_result.pilot;
-  m_edge = lead.m_syncEdge - 80.0 * m_period;
+  m_period = lead.m_syncEdge >= 0.0 ? lead.m_result.pilot : lead.m_period;
+  m_edge = from - 80.0 * m_period;
   m_stage = Stage::ACQUIRE;
   return true;
 }

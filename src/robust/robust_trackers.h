@@ -135,6 +135,10 @@ class CBoxTracker {
   int m_intervalLevels[64] = {};
   int m_intervalCount = 0;
   double m_asym = 0.0;  // high half-waves last P + asym, low ones P - asym
+  double m_edgeTimes[16] = {};  // the last pilot edges found, a ring
+  int m_edgeCount = 0;
+  int m_solidRun = 0;
+  double m_lastSolid = -1.0;
   // Data.
   double m_t = 0.0;
   double m_u = 0.0;
