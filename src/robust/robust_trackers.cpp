@@ -581,11 +581,20 @@ bool CPulseTracker::Advance(double now, bool final) {
 }
 
 void CPulseTracker::EndData() {
+  if (m_firstHalf >= 0.0 && m_firstHalf < 1.5 * m_zeroPeriod) {
+    // The last half-wave of a block runs into the pause and ends in no
+    // edge: its bit is decided on the first half alone, with less trust.
+    const double z = m_zeroPeriod;
+    int bit = m_firstHalf > 0.75 * z ? 1 : 0;
+    float confidence = static_cast<float>(std::min(std::fabs(m_firstHalf - 0.75 * z) / (0.5 * z), 1.0));
+    m_bits.Add(bit, confidence, m_bitStart);
+    m_last = m_bitStart + m_firstHalf * 2.0;
+    m_firstHalf = -1.0;
+  }
   std::size_t bits = m_bits.Bits();
   std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
   double end = m_last;
   if (keep < bits) end = m_bits.StartOf(keep);
-  else if (m_firstHalf >= 0.0) end = m_bitStart;
   m_bits.Truncate(keep);
   m_result.zero = 0.5 * m_zeroPeriod;
   if (keep > 0) {

@@ -48,6 +48,7 @@ struct Case {
   TapePath path;
   std::vector<int> exact;  // blocks that must come back exactly; empty = all
   bool turbo = false;      // the last block runs straight on into turbo data
+  bool edgeReaderOnly = false;  // read with the trigger's edges alone
 };
 
 // Two seconds of a faster loader's bits (pulses of 500/1000 T-states),
@@ -82,7 +83,8 @@ const std::vector<Case>& Cases() {
       {"LowPass1200", TapeB, Path([](TapePath& p) { p.lowpassHz = 1200; }), {}},
       {"LowPass1500", TapeA, Path([](TapePath& p) { p.lowpassHz = 1500; }), {}},
       {"NoiseModerate", TapeA, Path([](TapePath& p) { p.noise = 0.3; }), {}},
-      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.4; }), {}},
+      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.5; }), {}},
+      {"HighPass1000NoiseHeavy", TapeB, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.3; }), {}},
       {"Dropouts", TapeB, Path([](TapePath& p) { p.dropEvery = 0.4; p.dropSeconds = 0.004; p.dropGain = 0.1; }), {}},
       {"JitterWowDrift", TapeB, Path([](TapePath& p) {
          p.jitter = 8e-6; p.wowDepth = 0.01; p.wowHz = 4; p.drift = 0.002; p.speed = 1.02; }), {}},
@@ -100,6 +102,8 @@ const std::vector<Case>& Cases() {
       {"Mp3RoundTrip", TapeA, Path([](TapePath& p) { p.soxCodec = "mp3"; p.highpassHz = 500; }), {}},
       {"LongBlockHighPassNoisy", TapeLong, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.15; }), {}},
       {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, true},
+      {"EdgeReaderAloneDoubleSpeed40k", TapeB, Path([](TapePath& p) {
+         p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, false, true},
       {"HeaderStraightIntoData", TapeB, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 4000; }), {}},
   };
   return cases;
@@ -139,7 +143,9 @@ TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   std::vector<TapeBytes> tape = c.tape();
   std::vector<float> samples = RenderTape(tape, c.path, 7, c.turbo ? TurboTrailer() : std::vector<double>{});
   if (samples.empty()) GTEST_SKIP() << "sox could not make the recording";
-  std::vector<TapeBlock> got = Decode(samples, c.path.rate);
+  RobustOptions options;
+  options.boxReader = !c.edgeReaderOnly;
+  std::vector<TapeBlock> got = Decode(samples, c.path.rate, options);
   ExpectBlocks(tape, got, c.exact);
   if (std::getenv("ROBUST_TEST_VERBOSE")) {
     for (const TapeBlock& b : got) {
