@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,8 @@
 
 namespace {
 
-constexpr double RATE = 44100.0;
+// The sample rate: 44100 Hz, or another given as --rate=N.
+double RATE = 44100.0;
 constexpr double SECONDS = 600.0;
 constexpr double PI = 3.14159265358979323846;
 
@@ -73,7 +75,7 @@ class Feeder {
   double m_time = 0.0;
   std::int64_t m_index = 0;
   double m_acc = 0.0;
-  double m_a = 1.0 / (1.0 + 2.0 * PI * 1000.0 / RATE);
+  double m_a = 1.0 / (1.0 + 2.0 * PI * 1000.0 / RATE);  // set once RATE is known
   double m_prevX = 0.0;
   double m_prevY = 0.0;
 };
@@ -133,11 +135,21 @@ long PeakRssKiB() {
 }  // namespace
 
 // With --readers=primary only the first box reader and the edge reader run,
-// with --readers=edges only the edge reader: what each costs. The decode
+// with --readers=edges only the edge reader: what each costs. --rate=N
+// renders at N Hz. The decode
 // runs three times; the fastest counts (the machine may be shared).
 int main(int argc, char** argv) {
   tapedecoder::RobustOptions options;
-  std::string readers = argc > 1 ? argv[1] : "";
+  std::string readers;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--rate=", 0) == 0) {
+      RATE = std::atof(arg.c_str() + 7);
+      if (RATE < 40000.0 || RATE > 192000.0) RATE = 44100.0;
+    } else {
+      readers = arg;
+    }
+  }
   if (readers == "--readers=primary" || readers == "--readers=edges") {
     options.retryBoxFactors[0] = options.retryBoxFactors[1] = 0.0;
   }

@@ -1,7 +1,6 @@
 #include "robust/robust_decoder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -184,9 +183,6 @@ class CRobustDecoder::Impl {
 
   void StartSession(PilotStart start) {
     start.announced = m_announced;
-#ifdef RB_DEBUG
-    std::fprintf(stderr, "session at %.4f..%.4f P %.2f idx %zu\n", start.firstEdge / m_rate, start.lastEdge / m_rate, start.period, start.lastEdgeIndex);
-#endif
     m_session.emplace();
     m_session->start = start;
     if (m_options.boxReader) {
@@ -260,9 +256,6 @@ class CRobustDecoder::Impl {
     if (!s.boxes.empty()) order.push_back(&s.boxes[0]->Result());
     if (s.pulses) order.push_back(&s.pulses->Result());
     for (std::size_t i = 1; i < s.boxes.size(); ++i) order.push_back(&s.boxes[i]->Result());
-#ifdef RB_DEBUG
-    for (Candidate* c : order) std::fprintf(stderr, "  cand found %d bytes %zu good %d data %.4f end %.4f\n", c->found, c->bytes.size(), c->found && ChecksumGood(c->bytes), c->data / m_rate, c->end / m_rate);
-#endif
     Candidate* winner = nullptr;
     bool retried = false;
     for (std::size_t i = 0; i < order.size(); ++i) {

@@ -1,7 +1,6 @@
 #include "robust/robust_trackers.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
 #include <limits>
 
@@ -234,9 +233,6 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     if (v > 0.5 * behind) ++continuing;
   }
   // In heavy noise single grid points scatter; their mean does not.
-#ifdef RB_DEBUG
-  std::fprintf(stderr, "sync? e %.1f grid %.1f L %.2f cont %d ahead %.3f behind %.3f l1 %.2f l2 %.2f P %.2f\n", e, grid, m_tuning.boxFactor, continuing, ahead / 32, behind, l1 / p, l2 / p, p);
-#endif
   return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
 }
 
@@ -301,9 +297,6 @@ bool CBoxTracker::StepPilot(bool final) {
     if (m_solidRun >= 32) m_lastSolid = t;
   } else {
     if (++m_misses > PILOT_MISSES) {
-#ifdef RB_DEBUG
-      std::fprintf(stderr, "lost e %.1f L %.2f\n", m_edge, m_tuning.boxFactor);
-#endif
       m_stage = Stage::DONE;
       return true;
     }
