@@ -66,10 +66,13 @@ struct TriggerEdge {
   int level;
 };
 
-// Smoothing, DC removal (centred moving mean), envelope (centred moving
-// mean of |x|) and a Schmitt trigger at ±HYSTERESIS·envelope. An edge is
-// dated at the last zero crossing before the threshold was passed, so the
-// hysteresis delays nothing. Lags the prefix sums by a few milliseconds.
+// Smoothing (a centred box), DC removal (a centred 5 ms moving mean), an
+// envelope that runs 3 ms ahead of the trigger, and a Schmitt trigger at
+// ±hysteresis·envelope. On the mean envelope an edge is dated at the last
+// zero crossing before the threshold was passed, interpolated between
+// samples, so the hysteresis delays nothing; on the peak envelope it is
+// dated where the threshold is passed, interpolated likewise. Lags the
+// prefix sums by about 6 ms.
 class SchmittFrontEnd {
  public:
   // Which envelope the hysteresis follows.
