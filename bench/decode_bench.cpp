@@ -22,9 +22,11 @@
 #include <vector>
 
 #include "audio/wave_source.h"
-#include "convert/decode_settings.h"
-#include "tape/block_decoder.h"
+#include "convert/conversion_run.h"
+#include "tape/decode_settings.h"
 #include "tape_signal.h"
+
+using namespace tapedecoder;
 
 namespace fs = std::filesystem;
 
@@ -81,9 +83,9 @@ double TimeDecode(const std::string& wav, const DecodeSettings& settings,
   if (!source.Open(wav)) return -1;
   source.Rewind();
   source.SetStep(0.2);
-  DecodeReport report;
   const auto start = std::chrono::steady_clock::now();
-  if (!DecodeToFiles(title, source, settings, &report)) return -1;
+  const ConversionReport report = DecodeToFiles(title, source, settings);
+  if (!report.Written()) return -1;
   const double seconds = Since(start);
   if (report.goodBlocks != expectedBlocks || report.badBlocks != 0) {
     std::fprintf(stderr, "decoded %d good and %d bad blocks, expected %d good\n",
@@ -97,7 +99,7 @@ double TimeCli(const std::string& cli, const std::string& wav, const std::string
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
-    execl(cli.c_str(), cli.c_str(), "-q", "-o", folder.c_str(), wav.c_str(),
+    execl(cli.c_str(), cli.c_str(), "--method", "classic", "-q", "-o", folder.c_str(), wav.c_str(),
           static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -3,6 +3,7 @@
 #include <random>
 #include <string_view>
 
+
 namespace {
 
 constexpr double kClock = 3500000.0;  // T-states per second

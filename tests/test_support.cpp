@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 
+
 namespace testing_support {
 
 void PutLe16(Bytes& out, std::uint16_t value) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace tapedecoder {
+
 const char* const MAIN_DIALOG_TITLE =
     "Обработка магнитофонных файлов ZX-Spectrum V1.0";
 
@@ -132,3 +134,5 @@ QRect DialogUnitsToPixels(const DialogBaseUnits& base, const QRect& units) {
 QRect DialogUnitsToPixels(const QFont& font, const QRect& units) {
   return DialogUnitsToPixels(BaseUnitsOf(font), units);
 }
+
+}  // namespace tapedecoder

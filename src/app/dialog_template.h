@@ -10,8 +10,9 @@
 class QFont;
 class QRect;
 
+namespace tapedecoder {
+
 // The dialog template and the ids of the controls that the dialog addresses.
-constexpr int IDD_MAIN = 102;
 constexpr int IDC_STATIC = -1;  // a control that is never addressed
 constexpr int IDC_ZERO_MIN = 1003;
 constexpr int IDC_PROCESS = 1004;
@@ -64,7 +65,7 @@ constexpr int MAIN_CONTROL_COUNT = 28;
 // The dialog's title, UTF-8.
 extern const char* const MAIN_DIALOG_TITLE;
 
-// The controls of IDD_MAIN in template order, which is also the Tab order
+// The controls of the main dialog in template order, which is also the Tab order
 // over the rows that carry CONTROL_TAB_STOP.
 extern const std::array<ControlTemplate, MAIN_CONTROL_COUNT> MAIN_DIALOG_CONTROLS;
 
@@ -90,5 +91,7 @@ int MulDiv(int number, int numerator, int denominator);
 // converted separately, as the dialog manager places controls.
 QRect DialogUnitsToPixels(const DialogBaseUnits& base, const QRect& units);
 QRect DialogUnitsToPixels(const QFont& font, const QRect& units);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_APP_DIALOG_TEMPLATE_H_

@@ -2,6 +2,6 @@
 #include "app/tape_decoder_app.h"
 
 int main(int argc, char** argv) {
-  CTapeDecoderApp application(argc, argv);
+  tapedecoder::CTapeDecoderApp application(argc, argv);
   return application.Run();
 }

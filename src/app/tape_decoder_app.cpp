@@ -2,6 +2,8 @@
 
 #include "app/tape_decoder_dlg.h"
 
+namespace tapedecoder {
+
 void RunMainDialog() {
   CTapeDecoderDlg dialog;
   // Without a parent a dialog opens centred on the screen.
@@ -20,3 +22,5 @@ int CTapeDecoderApp::Run() {
   InitInstance();
   return 0;
 }
+
+}  // namespace tapedecoder

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+namespace tapedecoder {
+
 // Runs a CTapeDecoderDlg with no parent modally and returns when it is
 // closed, by Esc or its close box. REQUIRES: a QApplication exists.
 void RunMainDialog();
@@ -28,5 +30,7 @@ class CTapeDecoderApp {
  private:
   QApplication m_application;
 };
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_APP_TAPE_DECODER_APP_H_

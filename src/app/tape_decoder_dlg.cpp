@@ -27,6 +27,8 @@
 #include "app/dialog_template.h"
 #include "convert/conversion_run.h"
 
+namespace tapedecoder {
+
 namespace {
 
 const char* const kChooserTitle = "Выбор звукового файла для расшифровки";
@@ -239,7 +241,7 @@ void CTapeDecoderDlg::CreateControls() {
 }
 
 void CTapeDecoderDlg::InitControls() {
-  const SettingsTexts& texts = DEFAULT_SETTINGS_TEXTS;
+  const SettingsTexts texts = DefaultSettingsTexts();
   QLineEdit* const fields[FIELD_COUNT] = {m_zeroMin,  m_zeroMax,  m_oneMin,
                                           m_oneMax,   m_pilotMin, m_pilotMax,
                                           m_levelValue, m_autoPoints};
@@ -317,7 +319,7 @@ void CTapeDecoderDlg::OnProcess() {
     fileName = LocalName(recording.absoluteFilePath());
     fileTitle = LocalName(recording.absoluteDir().filePath(recording.completeBaseName()));
   }
-  ShowMessage(RunConversion(settings, fileName, fileTitle));
+  ShowMessage(ConversionMessage(RunConversion(settings, fileName, fileTitle)));
 }
 
 void CTapeDecoderDlg::keyPressEvent(QKeyEvent* event) {
@@ -329,3 +331,5 @@ void CTapeDecoderDlg::keyPressEvent(QKeyEvent* event) {
   }
   QDialog::keyPressEvent(event);
 }
+
+}  // namespace tapedecoder

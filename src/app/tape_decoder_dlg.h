@@ -10,7 +10,8 @@
 #include <optional>
 #include <vector>
 
-#include "convert/decode_settings.h"
+#include "front/dialog_messages.h"
+#include "front/settings_fields.h"
 
 class QCheckBox;
 class QLineEdit;
@@ -18,6 +19,8 @@ class QPushButton;
 class QRadioButton;
 class QStyle;
 class QWidget;
+
+namespace tapedecoder {
 
 // Asks the user for a recording. Returns the chosen file's absolute path,
 // or nothing when the user cancels. `parent` owns the chooser while it runs.
@@ -95,5 +98,7 @@ class CTapeDecoderDlg : public QDialog {
   FileChooser m_chooseFile;
   MessageShower m_showMessage;
 };
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_APP_TAPE_DECODER_DLG_H_

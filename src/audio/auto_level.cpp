@@ -1,10 +1,11 @@
-// The automatic threshold of CWaveSource.
+#include "audio/auto_level.h"
+
 #include <algorithm>
 #include <iterator>
-#include <cstdint>
 
 #include "audio/byte_scan.h"
-#include "audio/wave_source.h"
+
+namespace tapedecoder {
 
 namespace {
 
@@ -40,76 +41,76 @@ void ForEachRun(const std::uint8_t* data, std::uint32_t channels, std::uint8_t u
 
 }  // namespace
 
-void CWaveSource::AddToWindow(std::uint64_t from, std::uint64_t to) const {
-  LevelWindow& w = m_window;
-  ForEachRun(m_data.data(), m_channels, m_useLeft, m_useRight, from, to,
-             [&w](unsigned value, std::uint64_t count) {
-               w.sum += value * count;
-               w.histogram[value] += static_cast<std::uint32_t>(count);
-               if (value < w.minimum) w.minimum = value;
-               if (value > w.maximum) w.maximum = value;
+void CAutoLevel::Add(const SampleFrames& frames, std::uint64_t from, std::uint64_t to) {
+  ForEachRun(frames.bytes.data(), frames.channels, frames.useLeft, frames.useRight, from, to,
+             [this](unsigned value, std::uint64_t count) {
+               m_sum += value * count;
+               m_histogram[value] += static_cast<std::uint32_t>(count);
+               if (value < m_minimum) m_minimum = value;
+               if (value > m_maximum) m_maximum = value;
              });
 }
 
-void CWaveSource::RemoveFromWindow(std::uint64_t from, std::uint64_t to) const {
-  LevelWindow& w = m_window;
-  ForEachRun(m_data.data(), m_channels, m_useLeft, m_useRight, from, to,
-             [&w](unsigned value, std::uint64_t count) {
-               w.sum -= value * count;
-               w.histogram[value] -= static_cast<std::uint32_t>(count);
+void CAutoLevel::Remove(const SampleFrames& frames, std::uint64_t from, std::uint64_t to) {
+  ForEachRun(frames.bytes.data(), frames.channels, frames.useLeft, frames.useRight, from, to,
+             [this](unsigned value, std::uint64_t count) {
+               m_sum -= value * count;
+               m_histogram[value] -= static_cast<std::uint32_t>(count);
              });
   // The extremes move inward past values that left the window. The window
   // is never emptied by sliding, so a value is always found.
-  while (w.histogram[w.minimum] == 0) ++w.minimum;
-  while (w.histogram[w.maximum] == 0) --w.maximum;
+  while (m_histogram[m_minimum] == 0) ++m_minimum;
+  while (m_histogram[m_maximum] == 0) --m_maximum;
 }
 
-std::uint8_t CWaveSource::GetAutoLevel(std::uint32_t count) const {
+std::uint8_t CAutoLevel::Level(const SampleFrames& frames, double position,
+                               std::uint32_t count) {
   // The window starts at the frame under the cursor; it is moved back to end
   // at the last frame when it would run past it, and it is the whole data
   // when the data is shorter than the window. Positions are 64-bit so that
   // a cursor far past the data cannot wrap around.
   std::uint64_t start = 0;
-  if (m_position > 0.0) {
-    start = m_position < 4294967296.0 ? static_cast<std::uint64_t>(m_position)
+  if (position > 0.0) {
+    start = position < 4294967296.0 ? static_cast<std::uint64_t>(position)
                                       : std::uint64_t{4294967296};
   }
   std::uint64_t length = count;
-  if (start + length >= m_frameCount) start = m_frameCount - length;  // may wrap
-  if (m_frameCount < length) {
+  if (start + length >= frames.frameCount) start = frames.frameCount - length;  // may wrap
+  if (frames.frameCount < length) {
     start = 0;
-    length = m_frameCount;
+    length = frames.frameCount;
   }
 
-  LevelWindow& w = m_window;
-  const bool slides = w.valid && w.length == length && length > 0 &&
-                      start >= w.start && start - w.start < length;
+  const bool slides = m_valid && m_length == length && length > 0 && start >= m_start &&
+                      start - m_start < length;
   if (slides) {
     // Frames that entered, then frames that left: the window never empties.
-    AddToWindow(w.start + length, start + length);
-    RemoveFromWindow(w.start, start);
+    Add(frames, m_start + length, start + length);
+    Remove(frames, m_start, start);
   } else {
     // Start afresh. A short old window is cheaper to take out frame by
     // frame than the whole histogram is to clear.
-    if (w.valid && w.length <= 256) {
-      ForEachRun(m_data.data(), m_channels, m_useLeft, m_useRight, w.start, w.start + w.length,
-                 [&w](unsigned value, std::uint64_t count) {
-                   w.histogram[value] -= static_cast<std::uint32_t>(count);
+    if (m_valid && m_length <= 256) {
+      ForEachRun(frames.bytes.data(), frames.channels, frames.useLeft, frames.useRight, m_start,
+                 m_start + m_length, [this](unsigned value, std::uint64_t count) {
+                   m_histogram[value] -= static_cast<std::uint32_t>(count);
                  });
     } else {
-      std::fill(std::begin(w.histogram), std::end(w.histogram), 0u);
+      std::fill(std::begin(m_histogram), std::end(m_histogram), 0u);
     }
-    w.sum = 0;
-    w.minimum = 255;
-    w.maximum = 0;
-    AddToWindow(start, start + length);
-    w.valid = true;
+    m_sum = 0;
+    m_minimum = 255;
+    m_maximum = 0;
+    Add(frames, start, start + length);
+    m_valid = true;
   }
-  w.start = start;
-  w.length = length;
+  m_start = start;
+  m_length = length;
 
   // The sum is 64-bit: 255 times any 32-bit count fits.
-  const unsigned mean = length == 0 ? 0 : static_cast<unsigned>(w.sum / length);
-  const unsigned middle = (w.maximum + w.minimum) / 2;
+  const unsigned mean = length == 0 ? 0 : static_cast<unsigned>(m_sum / length);
+  const unsigned middle = (m_maximum + m_minimum) / 2;
   return static_cast<std::uint8_t>((mean + middle) / 2);
 }
+
+}  // namespace tapedecoder

@@ -10,6 +10,8 @@
 #include <emmintrin.h>
 #endif
 
+namespace tapedecoder {
+
 namespace byte_scan {
 
 // The first index in [from, to) whose byte is on the other side of `level`
@@ -68,5 +70,7 @@ inline std::size_t RunEnd(const std::uint8_t* bytes, std::size_t from, std::size
 }
 
 }  // namespace byte_scan
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_AUDIO_BYTE_SCAN_H_

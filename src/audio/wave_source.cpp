@@ -1,150 +1,10 @@
 #include "audio/wave_source.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <new>
-
-namespace {
-
-class MemoryReader : public CWaveSource::Reader {
- public:
-  MemoryReader(const std::uint8_t* bytes, std::size_t size)
-      : m_bytes(bytes), m_size(size) {}
-  std::uint64_t Size() const override { return m_size; }
-  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out,
-                     std::size_t count) override {
-    if (offset >= m_size) return 0;
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, m_size - offset));
-    if (n > 0) std::memcpy(out, m_bytes + offset, n);
-    return n;
-  }
-
- private:
-  const std::uint8_t* m_bytes;
-  std::size_t m_size;
-};
-
-class FileReader : public CWaveSource::Reader {
- public:
-  // Opens regular files only: a directory, a pipe or a device is refused.
-  bool Open(const std::string& fileName) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(fileName, error)) return false;
-    m_file.open(fileName, std::ios::binary);
-    if (!m_file) return false;
-    m_file.seekg(0, std::ios::end);
-    const std::streamoff end = m_file.tellg();
-    if (end < 0) return false;
-    m_size = static_cast<std::uint64_t>(end);
-    return true;
-  }
-  std::uint64_t Size() const override { return m_size; }
-  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out,
-                     std::size_t count) override {
-    if (offset >= m_size) return 0;
-    m_file.clear();
-    m_file.seekg(static_cast<std::streamoff>(offset));
-    if (!m_file) return 0;
-    m_file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
-    return static_cast<std::size_t>(m_file.gcount());
-  }
-
- private:
-  std::ifstream m_file;
-  std::uint64_t m_size = 0;
-};
-
-constexpr std::uint32_t kFormatPcm = 1;
-// The format fields read at the start of the format data, whatever the
-// chunk's own size: tag, channels, rate, bytes per second, block align,
-// bits per sample and the size of extra bytes.
-constexpr std::size_t kFormatBytes = 18;
-constexpr std::size_t kChunkHeaderBytes = 8;
-
-std::uint16_t Le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) |
-         (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-// Where a chunk's data starts and how long it says it is.
-struct Chunk {
-  std::uint64_t dataStart = 0;
-  std::uint32_t size = 0;
-  // The position after the data and its pad byte, when the size is odd.
-  std::uint64_t End() const { return dataStart + size + (size & 1u); }
-};
-
-// Skips chunks from `pos` until one with the id `id` starts before `limit`
-// (the end of the parent chunk or of the file). Each skip moves forward by
-// at least a header, so the walk always ends.
-bool FindChunk(CWaveSource::Reader& reader, std::uint64_t pos,
-               std::uint64_t limit, const char* id, Chunk& found) {
-  std::uint8_t header[kChunkHeaderBytes];
-  while (pos + kChunkHeaderBytes <= limit) {
-    if (reader.ReadAt(pos, header, sizeof header) != sizeof header) return false;
-    Chunk chunk;
-    chunk.dataStart = pos + kChunkHeaderBytes;
-    chunk.size = Le32(header + 4);
-    if (std::memcmp(header, id, 4) == 0) {
-      found = chunk;
-      return true;
-    }
-    pos = chunk.End();
-  }
-  return false;
-}
-
-// Finds the first top-level RIFF chunk of form type "WAVE", skipping any
-// other chunk (a RIFF chunk of another form type included).
-bool FindRiffWave(CWaveSource::Reader& reader, Chunk& riff) {
-  const std::uint64_t fileSize = reader.Size();
-  std::uint64_t pos = 0;
-  while (FindChunk(reader, pos, fileSize, "RIFF", riff)) {
-    std::uint8_t form[4];
-    if (riff.size >= 4 && reader.ReadAt(riff.dataStart, form, 4) == 4 &&
-        std::memcmp(form, "WAVE", 4) == 0) {
-      return true;
-    }
-    pos = riff.End();
-  }
-  return false;
-}
-
-}  // namespace
-
-const char* DescribeWaveError(WaveError error) {
-  switch (error) {
-    case WAVE_OK: return "no error";
-    case WAVE_CANNOT_OPEN: return "the file cannot be opened";
-    case WAVE_NO_RIFF_WAVE: return "not a WAV file (no RIFF WAVE chunk)";
-    case WAVE_NO_FORMAT: return "no format chunk";
-    case WAVE_SHORT_FORMAT: return "the format chunk is truncated";
-    case WAVE_NOT_PCM: return "not uncompressed PCM";
-    case WAVE_FORMAT_END: return "the format chunk runs past the end of the file";
-    case WAVE_NO_DATA: return "no data chunk after the format chunk";
-    case WAVE_BAD_RATE: return "the sample rate is not 44100 Hz";
-    case WAVE_BAD_BLOCK_ALIGN: return "the samples are not 8-bit";
-    case WAVE_BAD_CHANNELS: return "neither mono nor stereo";
-    case WAVE_NO_MEMORY: return "not enough memory for the samples";
-  }
-  return "unknown error";
-}
-
-CWaveSource::CWaveSource() = default;
-
-CWaveSource::~CWaveSource() { Release(); }
+namespace tapedecoder {
 
 bool CWaveSource::Open(const std::string& fileName) {
   Release();
-  FileReader reader;
+  CFileWaveReader reader;
   if (!reader.Open(fileName)) {
     m_lastError = WAVE_CANNOT_OPEN;
     return false;
@@ -153,102 +13,28 @@ bool CWaveSource::Open(const std::string& fileName) {
 }
 
 bool CWaveSource::OpenMemory(const std::uint8_t* bytes, std::size_t size) {
-  MemoryReader reader(bytes, bytes == nullptr ? 0 : size);
+  CMemoryWaveReader reader(bytes, size);
   return OpenReader(reader);
 }
 
 bool CWaveSource::OpenReader(Reader& reader) {
   Release();
-  auto fail = [this](WaveError error) {
-    Release();
-    m_lastError = error;
-    return false;
-  };
-  const std::uint64_t fileSize = reader.Size();
-
-  Chunk riff;
-  if (!FindRiffWave(reader, riff)) return fail(WAVE_NO_RIFF_WAVE);
-  // Sub-chunks are searched inside the RIFF chunk, and never past the file.
-  const std::uint64_t riffEnd = std::min<std::uint64_t>(riff.dataStart + riff.size, fileSize);
-  const std::uint64_t firstSubChunk = riff.dataStart + 4;  // after the form type
-
-  Chunk format;
-  if (!FindChunk(reader, firstSubChunk, riffEnd, "fmt ", format))
-    return fail(WAVE_NO_FORMAT);
-  std::uint8_t fields[kFormatBytes];
-  if (reader.ReadAt(format.dataStart, fields, kFormatBytes) != kFormatBytes)
-    return fail(WAVE_SHORT_FORMAT);
-  if (Le16(fields) != kFormatPcm) return fail(WAVE_NOT_PCM);
-  if (format.End() > fileSize) return fail(WAVE_FORMAT_END);
-
-  Chunk data;
-  if (!FindChunk(reader, format.End(), riffEnd, "data", data))
-    return fail(WAVE_NO_DATA);
-  const std::uint32_t channels = Le16(fields + 2);
-  m_channels = channels;
-  if (Le32(fields + 4) != WAVE_SAMPLE_RATE) return fail(WAVE_BAD_RATE);
-  if (Le16(fields + 12) != channels) return fail(WAVE_BAD_BLOCK_ALIGN);
-  if (channels != 1 && channels != 2) return fail(WAVE_BAD_CHANNELS);
-
-  // Only the bytes the file really holds are taken, whatever the declared
-  // size says (a recording cut short, or a size of 0xFFFFFFFF).
-  const std::uint64_t present =
-      data.dataStart < fileSize ? fileSize - data.dataStart : 0;
-  const std::uint64_t wanted = std::min<std::uint64_t>(data.size, present);
-  try {
-    m_data.resize(static_cast<std::size_t>(wanted));
-  } catch (const std::bad_alloc&) {
-    return fail(WAVE_NO_MEMORY);
-  }
-  const std::size_t got = wanted == 0 ? 0 : reader.ReadAt(data.dataStart, m_data.data(), m_data.size());
-  m_data.resize(got);  // the file may have shrunk while it was read
-  m_frameCount = static_cast<std::uint32_t>(got / channels);
-  m_window.valid = false;
-  m_lastError = WAVE_OK;
-  return true;
+  m_lastError = LoadWave(reader, m_frames);
+  if (m_lastError != WAVE_OK) Release();
+  return m_lastError == WAVE_OK;
 }
 
 void CWaveSource::Release() {
-  std::vector<std::uint8_t>().swap(m_data);
-  m_frameCount = 0;
-  m_position = 0.0;
-  m_window.valid = false;
+  std::vector<std::uint8_t>().swap(m_frames.bytes);
+  m_frames.frameCount = 0;
+  m_cursor.Rewind();
+  m_level.Reset();
 }
 
-bool CWaveSource::SetChannels(std::uint8_t useLeft, std::uint8_t useRight) {
-  m_useLeft = useLeft;
-  m_useRight = useRight;
-  m_window.valid = false;
-  return true;
+void CWaveSource::SetChannels(std::uint8_t useLeft, std::uint8_t useRight) {
+  m_frames.useLeft = useLeft;
+  m_frames.useRight = useRight;
+  m_level.Reset();
 }
 
-bool CWaveSource::SetStep(double step) {
-  if (!(m_step > 0.0)) return false;
-  m_step = step;
-  return true;
-}
-
-bool CWaveSource::Rewind() {
-  m_position = 0.0;
-  return true;
-}
-
-bool CWaveSource::ReadSample(std::uint8_t& value) const {
-  // A cursor before the data (or not a number) reads nothing; at or after
-  // the frame count neither. For p >= 0, trunc(p) < n exactly when p < n.
-  if (!(m_position >= 0.0) || !(m_position < static_cast<double>(m_frameCount)))
-    return false;
-  const std::uint32_t i = static_cast<std::uint32_t>(m_position);
-  value = ValueInFrame(i, m_position - static_cast<double>(i));
-  return true;
-}
-
-bool CWaveSource::Advance() {
-  m_position = m_position + m_step;
-  return m_position >= 0.0 && m_position < static_cast<double>(m_frameCount);
-}
-
-bool CWaveSource::IsAtEnd() const {
-  std::uint8_t scratch;
-  return !ReadSample(scratch);
-}
+}  // namespace tapedecoder

@@ -3,8 +3,10 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
-#include <filesystem>
-#include <limits>
+
+#include "front/settings_fields.h"
+
+namespace tapedecoder {
 
 namespace {
 
@@ -42,10 +44,8 @@ std::optional<float> ParseBound(const std::string& text) {
     while (i < text.size() && IsDigit(text[i])) ++i, ++fractionDigits;
   }
   if (i != text.size() || wholeDigits + fractionDigits == 0) return std::nullopt;
-  // The same reading as the dialog's fields, rounded to a float.
-  const double value = ParseDoubleLikeAtof(text);
-  if (value > std::numeric_limits<float>::max()) return std::nullopt;
-  return static_cast<float>(value);
+  // The same reading as the dialog's fields.
+  return BoundFromText(text);
 }
 
 std::optional<std::pair<float, float>> ParseRange(const std::string& text) {
@@ -68,50 +68,83 @@ std::optional<std::int32_t> ParseInteger(const std::string& text) {
   return value;
 }
 
-std::string OutputTitle(const std::string& recording, const std::string& outputDir) {
-  const std::filesystem::path path(recording);
-  const std::filesystem::path folder = outputDir.empty() ? path.parent_path()
-                                                         : std::filesystem::path(outputDir);
-  const std::filesystem::path stem = path.stem();
-  return folder.empty() ? stem.string() : (folder / stem).string();
-}
-
 std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOptions& options,
                                     std::ostream& out, std::ostream& err) {
   CLI::App app(
-      "Converts recordings of ZX Spectrum cassettes (uncompressed 8-bit PCM WAV,\n"
-      "44100 Hz, mono or stereo) into TITLE.tap tape images and TITLE.txt hex\n"
-      "listings (Windows-1251, CR LF) with a checksum verdict for every block.\n"
-      "Pulse lengths count read steps of 1/5 sample.",
+      "Converts recordings of ZX Spectrum cassettes into TITLE.tap tape images and\n"
+      "TITLE.txt hex listings (Windows-1251, CR LF) with a checksum verdict for every\n"
+      "block, and prints one line per block.\n"
+      "\n"
+      "Methods:\n"
+      "  robust   (default) real tape audio in any format the sound library reads\n"
+      "           (WAV 8-32 bit and float, RF64, FLAC, Ogg, MP3, AIFF; 8-192 kHz; any\n"
+      "           number of channels) and CSW pulse files: differentiated, noisy,\n"
+      "           drifting, 0.5x-2x speed.\n"
+      "  classic  uncompressed 8-bit PCM WAV at 44100 Hz, mono or stereo, decoded by\n"
+      "           fixed pulse ranges (in read steps of 1/5 sample) and a threshold,\n"
+      "           exactly as the dialog does.",
       "tapedecoder-cli");
   app.set_version_flag("--version", std::string("tapedecoder-cli ") + TAPEDECODER_VERSION,
                        "Print the version and exit");
   app.get_formatter()->column_width(34);
 
+  const DecodeSettings defaults;
+  auto range = [](float minimum, float maximum) {
+    return "(default " + NumberText(minimum) + ":" + NumberText(maximum) + ")";
+  };
+  std::string method = "robust";
   std::string zero, one, pilot, level, points;
-  std::string channels = "both";
-  app.add_option("--zero", zero, "zero-bit pulse range in read steps (default 11:75)")
+  std::string channels;
+  app.add_option("--method", method, "decoding method (default robust)")
+      ->type_name("robust|classic");
+  app.add_option("--zero", zero, "classic: zero-bit pulse range in read steps\n" +
+                                     range(defaults.zeroMin, defaults.zeroMax))
       ->type_name("MIN:MAX");
-  app.add_option("--one", one, "one-bit pulse range (default 76:110)")->type_name("MIN:MAX");
-  app.add_option("--pilot", pilot, "pilot pulse range (default 111:150)")->type_name("MIN:MAX");
-  app.add_option("--level", level, "manual threshold 0-255 (selects the manual level)")
+  app.add_option("--one", one, "classic: one-bit pulse range " +
+                                   range(defaults.oneMin, defaults.oneMax))
+      ->type_name("MIN:MAX");
+  app.add_option("--pilot", pilot, "classic: pilot pulse range " +
+                                       range(defaults.pilotMin, defaults.pilotMax))
+      ->type_name("MIN:MAX");
+  app.add_option("--level", level, "classic: manual threshold 0-255\n(selects the manual level)")
       ->type_name("N");
   app.add_option("--auto", points,
-                 "automatic threshold over a window of N frames\n"
-                 "(the default mode, N = 200)")
+                 "classic: automatic threshold over a window of\nN frames (the default mode, N = " +
+                     NumberText(defaults.autoPoints) + ")")
       ->type_name("N");
-  app.add_option("--channels", channels, "stereo channels to use (default both)")
-      ->type_name("both|left|right|none");
+  app.add_option("--channels", channels,
+                 "channels to decode. robust: auto (default: each\n"
+                 "channel and the mix, the best reading of every\n"
+                 "block kept), both (the mix), left, right.\n"
+                 "classic: both (default), left, right, none")
+      ->type_name("auto|both|left|right|none");
   app.add_option("-o,--output-dir", options.outputDir,
                  "write TITLE.tap and TITLE.txt there\n(default: beside each recording)")
       ->type_name("DIR");
   app.add_flag("-q,--quiet", options.quiet, "print only errors");
   app.add_option("recordings", options.recordings, "the recordings to convert")
-      ->type_name("RECORDING.wav")
+      ->type_name("RECORDING")
       ->required();
 
   try {
     app.parse(argc, argv);
+    if (method == "robust") options.method = Method::ROBUST;
+    else if (method == "classic") options.method = Method::CLASSIC;
+    else BadValue("--method", method, "robust or classic");
+
+    if (options.method == Method::ROBUST) {
+      for (const char* option : {"--zero", "--one", "--pilot", "--level", "--auto"}) {
+        if (app.count(option))
+          throw CLI::ValidationError(option, "is an option of --method classic");
+      }
+      if (channels.empty() || channels == "auto") options.channels = ChannelMode::AUTO;
+      else if (channels == "both") options.channels = ChannelMode::MIX;
+      else if (channels == "left") options.channels = ChannelMode::LEFT;
+      else if (channels == "right") options.channels = ChannelMode::RIGHT;
+      else BadValue("--channels", channels, "one of auto, both, left, right");
+      return std::nullopt;
+    }
+
     DecodeSettings& settings = options.settings;
     if (app.count("--zero")) ApplyRange("--zero", zero, settings.zeroMin, settings.zeroMax);
     if (app.count("--one")) ApplyRange("--one", one, settings.oneMin, settings.oneMax);
@@ -126,8 +159,9 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
       settings.levelMode = LEVEL_AUTO;
       settings.autoPoints = RequireInteger("--auto", points);
     }
+    if (channels.empty()) channels = "both";
     if (channels != "both" && channels != "left" && channels != "right" && channels != "none")
-      BadValue("--channels", channels, "one of both, left, right, none");
+      BadValue("--channels", channels, "one of both, left, right, none with --method classic");
     settings.useLeft = channels == "both" || channels == "left";
     settings.useRight = channels == "both" || channels == "right";
   } catch (const CLI::ParseError& error) {
@@ -136,3 +170,5 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   }
   return std::nullopt;
 }
+
+}  // namespace tapedecoder

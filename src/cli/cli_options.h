@@ -9,15 +9,26 @@
 #include <string>
 #include <vector>
 
-#include "convert/decode_settings.h"
+#include "convert/robust_run.h"
+#include "tape/decode_settings.h"
+
+namespace tapedecoder {
 
 // Exit statuses of the program.
 constexpr int EXIT_ALL_CONVERTED = 0;
 constexpr int EXIT_SOME_FAILED = 1;   // a recording not opened or not written
 constexpr int EXIT_USAGE = 2;         // a usage error or settings that fail checks
 
+// The decoding method.
+enum class Method : std::uint8_t {
+  ROBUST,   // any audio format; real tapes
+  CLASSIC,  // 8-bit 44.1 kHz WAV, fixed pulse ranges and a threshold
+};
+
 struct CliOptions {
-  DecodeSettings settings;          // not yet validated
+  Method method = Method::ROBUST;
+  DecodeSettings settings;          // classic: not yet validated
+  ChannelMode channels = ChannelMode::AUTO;  // robust
   std::vector<std::string> recordings;
   std::string outputDir;            // empty: beside each recording
   bool quiet = false;
@@ -38,8 +49,6 @@ std::optional<std::pair<float, float>> ParseRange(const std::string& text);
 // A signed decimal integer that fits 32 bits.
 std::optional<std::int32_t> ParseInteger(const std::string& text);
 
-// The output title of a recording: its name without folder and extension,
-// in `outputDir` or, when that is empty, in the recording's own folder.
-std::string OutputTitle(const std::string& recording, const std::string& outputDir);
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_CLI_CLI_OPTIONS_H_

@@ -1,40 +1,141 @@
 // tapedecoder-cli: converts cassette recordings to .tap and .txt without the
-// dialog, one RunConversion per recording.
+// dialog, one conversion per recording.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <string>
 
 #include "cli/cli_options.h"
+#include "cli/messages.h"
 #include "convert/conversion_run.h"
-#include "convert/decode_settings.h"
+#include "convert/robust_run.h"
+
+using namespace tapedecoder;
+
+namespace {
+
+// Why a classic recording was not converted.
+std::string FailureText(const ConversionReport& report) {
+  switch (report.status) {
+    case ConversionStatus::CANNOT_OPEN: return DescribeWaveError(report.waveError);
+    case ConversionStatus::CANNOT_WRITE: return DescribeOutputFailure(report.output);
+    case ConversionStatus::NO_MEMORY: return "not enough memory";
+    case ConversionStatus::COMPLETE: break;
+  }
+  return "no error";
+}
+
+std::string Summary(const std::string& recording, int good, int bad,
+                    const std::string& tap, const std::string& txt) {
+  const int blocks = good + bad;
+  return recording + ": " + std::to_string(blocks) + " block" + (blocks == 1 ? "" : "s") + " (" +
+         std::to_string(good) + " good, " + std::to_string(bad) + " bad) -> " + tap + ", " + txt;
+}
+
+bool ConvertClassic(const CliOptions& options, const std::string& recording,
+                    const std::string& title) {
+  const ConversionReport report = RunConversion(options.settings, recording, title);
+  if (!report.Written()) {
+    std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
+    return false;
+  }
+  if (!options.quiet)
+    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.tapPath,
+                         report.txtPath)
+              << '\n';
+  return true;
+}
+
+// A progress line on a terminal, shown once a run takes longer than a
+// second and cleared when it ends.
+class ProgressLine {
+ public:
+  ProgressLine(const std::string& recording, bool enabled)
+      : m_recording(recording), m_enabled(enabled && isatty(STDERR_FILENO) == 1),
+        m_start(std::chrono::steady_clock::now()) {}
+  ~ProgressLine() {
+    if (m_shown) std::fputs("\r\033[K", stderr);
+  }
+  void Update(const InputProgress& progress) {
+    if (!m_enabled) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_start < std::chrono::seconds(1) ||
+        (m_shown && now - m_last < std::chrono::milliseconds(200)))
+      return;
+    m_last = now;
+    m_shown = true;
+    if (progress.total > 0) {
+      std::fprintf(stderr, "\r\033[K%s: %3.0f %%", m_recording.c_str(),
+                   100.0 * static_cast<double>(progress.done) / static_cast<double>(progress.total));
+    } else {
+      std::fprintf(stderr, "\r\033[K%s: reading", m_recording.c_str());
+    }
+    std::fflush(stderr);
+  }
+
+ private:
+  std::string m_recording;
+  bool m_enabled;
+  bool m_shown = false;
+  std::chrono::steady_clock::time_point m_start;
+  std::chrono::steady_clock::time_point m_last;
+};
+
+bool ConvertRobust(const CliOptions& options, const std::string& recording,
+                   const std::string& title) {
+  RobustReport report;
+  {
+    ProgressLine progress(recording, !options.quiet);
+    RobustRunOptions run;
+    run.channels = options.channels;
+    run.progress = [&progress](const InputProgress& p) { progress.Update(p); };
+    report = RunRobustConversion(recording, title, run);
+  }
+  if (!report.Written()) {
+    std::string why = report.status == ConversionStatus::CANNOT_WRITE
+                          ? DescribeOutputFailure(report.output)
+                          : DescribeInputError(report.input);
+    if (report.status == ConversionStatus::NO_MEMORY) why = "not enough memory";
+    std::cerr << recording << ": not converted: " << why << '\n';
+    return false;
+  }
+  if (report.readStopped) {
+    std::cerr << recording << ": warning: reading stopped at " << ClockText(report.seconds)
+              << ": " << DescribeInputError(report.input) << "; the outputs hold what came before\n";
+  }
+  if (!options.quiet) {
+    for (const BlockSummary& block : report.blocks)
+      std::cout << recording << ": " << DescribeBlock(block) << '\n';
+    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs[0],
+                         report.outputs[1])
+              << '\n';
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CliOptions options;
   if (const auto status = ParseCommandLine(argc, argv, options, std::cout, std::cerr))
     return *status;
-  if (const auto problem = ValidateSettings(options.settings)) {
-    std::cerr << problem->text << '\n';
-    return EXIT_USAGE;
+  if (options.method == Method::CLASSIC) {
+    if (const SettingsProblem problem = CheckSettings(options.settings)) {
+      std::cerr << "tapedecoder-cli: " << DescribeSettingsProblem(problem) << '\n';
+      return EXIT_USAGE;
+    }
   }
 
   // Every recording is tried, whatever happened to the ones before it.
   int status = EXIT_ALL_CONVERTED;
   for (const std::string& recording : options.recordings) {
     const std::string title = OutputTitle(recording, options.outputDir);
-    ConversionReport report;
-    const UserMessage message = RunConversion(options.settings, recording, title, &report);
-    if (report.written) {
-      if (!options.quiet) {
-        std::cout << recording << ": " << message.text << '\n'
-                  << recording << ": " << report.blocks << " block"
-                  << (report.blocks == 1 ? "" : "s") << " (" << report.goodBlocks
-                  << " good, " << report.badBlocks << " bad) -> " << report.tapPath << ", "
-                  << report.txtPath << '\n';
-      }
-    } else {
-      std::cerr << recording << ": " << message.text << '\n'
-                << recording << ": not converted (" << report.detail << ")\n";
-      status = EXIT_SOME_FAILED;
-    }
+    const bool converted = options.method == Method::CLASSIC
+                               ? ConvertClassic(options, recording, title)
+                               : ConvertRobust(options, recording, title);
+    if (!converted) status = EXIT_SOME_FAILED;
   }
   return status;
 }

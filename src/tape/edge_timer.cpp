@@ -4,6 +4,8 @@
 
 #include "tape/tape_format.h"
 
+namespace tapedecoder {
+
 std::int32_t MeasureStepLimit(double step) {
   const double limit = MEASURE_LIMIT_FRAMES / step;
   // A step of zero or less never reaches a conversion; clamp instead of
@@ -26,3 +28,5 @@ std::int32_t MeasurePulse(const DecodeSettings& settings, CWaveSource& source,
 
   return source.ScanForSideChange(level, levelState, limit);
 }
+
+}  // namespace tapedecoder

@@ -5,7 +5,9 @@
 #include <cstdint>
 
 #include "audio/wave_source.h"
-#include "convert/decode_settings.h"
+#include "tape/decode_settings.h"
+
+namespace tapedecoder {
 
 // Measures how many read steps the signal stays on one side of the level.
 //
@@ -32,5 +34,7 @@ std::int32_t MeasurePulse(const DecodeSettings& settings, CWaveSource& source,
 
 // The step limit for a read step of `step` frames.
 std::int32_t MeasureStepLimit(double step);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_TAPE_EDGE_TIMER_H_

@@ -9,4 +9,18 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes) {
   return checksum == bytes.back();
 }
 
+std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() != 19 || bytes[0] != 0x00 || !ChecksumGood(bytes)) return std::nullopt;
+  auto word = [&bytes](std::size_t at) {
+    return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+  };
+  RomHeader header;
+  header.type = bytes[1];
+  header.name.assign(bytes.begin() + 2, bytes.begin() + 12);
+  header.length = word(12);
+  header.param1 = word(14);
+  header.param2 = word(16);
+  return header;
+}
+
 }  // namespace tapedecoder

@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -68,6 +70,21 @@ struct TapeBlock {
 // True when the exclusive OR of every byte but the last equals the last (a
 // one-byte block holding 0 is good; an empty block is not).
 bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
+
+// The fields of a ROM header block: 19 bytes, flag 0x00, then the type
+// (0 program, 1 number array, 2 character array, 3 bytes), a name of 10
+// characters, the length of the data block that follows and two
+// parameters, little-endian, then the checksum.
+struct RomHeader {
+  std::uint8_t type = 0;
+  std::string name;  // the 10 bytes as recorded, trailing spaces included
+  std::uint16_t length = 0;
+  std::uint16_t param1 = 0;
+  std::uint16_t param2 = 0;
+};
+
+// The header's fields when `bytes` is a ROM header whose checksum verifies.
+std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes);
 
 // A stretch of the recording that is no recognised block, kept as the
 // lengths of its pulses so that playing it back reproduces its edges.

@@ -1,5 +1,7 @@
 #include "tape/tape_format.h"
 
+namespace tapedecoder {
+
 std::string ToWindows1251(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
@@ -33,3 +35,5 @@ std::string ToWindows1251(std::string_view utf8) {
   }
   return out;
 }
+
+}  // namespace tapedecoder

@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+namespace tapedecoder {
+
 // --- Edge timer ---
 
 // A run that stays on one side for this many frames (100 samples, about
@@ -44,7 +46,7 @@ constexpr std::size_t TAP_RECORD_MAX_BYTES = 65535;
 
 // --- Listing ---
 
-constexpr int LISTING_BYTES_PER_LINE = 30;
+constexpr std::size_t LISTING_BYTES_PER_LINE = 30;
 
 // The listing's texts as UTF-8 source text; ToWindows1251 gives the bytes
 // that the listing holds.
@@ -61,5 +63,7 @@ constexpr std::string_view LISTING_VERDICT_BAD = "\r\nОшибка чтения!
 // Converts UTF-8 text made of ASCII and the Cyrillic letters А–я, Ё and ё
 // into Windows-1251. Any other character becomes '?'.
 std::string ToWindows1251(std::string_view utf8);
+
+}  // namespace tapedecoder
 
 #endif  // TAPEDECODER_TAPE_TAPE_FORMAT_H_

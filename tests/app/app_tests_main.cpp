@@ -8,6 +8,7 @@
 
 #include "app/app_tests.h"
 
+
 int main(int argc, char** argv) {
   // Without a display QApplication aborts; the offscreen platform needs none.
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -9,6 +9,8 @@
 #include "app/app_tests.h"
 #include "app/dialog_template.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 class DialogTemplateTest : public QObject {

@@ -37,6 +37,8 @@
 #include "app/tape_decoder_dlg.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;
@@ -669,3 +671,4 @@ int RunTapeDecoderDlgTests(int argc, char** argv) {
 }
 
 #include "tape_decoder_dlg_test.moc"
+

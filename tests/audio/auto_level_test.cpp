@@ -3,6 +3,8 @@
 #include "audio/wave_source.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;

@@ -9,6 +9,8 @@
 #include "reference_level.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;

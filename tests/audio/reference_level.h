@@ -8,6 +8,8 @@
 
 #include "audio/wave_source.h"
 
+using namespace tapedecoder;
+
 namespace reference {
 
 // The level from a fresh pass over the window, frame by frame.

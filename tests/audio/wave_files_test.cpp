@@ -5,6 +5,8 @@
 #include "audio/wave_source.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;
@@ -52,7 +54,7 @@ TEST_F(WaveFilesTest, SoxRecordingsAreAcceptedOnlyAsEightBit44100) {
   for (const Row& row : rows) {
     const std::string path = Sox(row.name, row.options);
     EXPECT_EQ(m_source.Open(path), row.accepted)
-        << row.name << ": " << DescribeWaveError(m_source.LastError());
+        << row.name << ": " << int(m_source.LastError());
     if (row.accepted) {
       EXPECT_EQ(m_source.Channels(), row.channels) << row.name;
       EXPECT_EQ(m_source.FrameCount(), 4410u) << row.name;
@@ -88,7 +90,7 @@ TEST_F(WaveFilesTest, Tape2wavRecordingLoadsEveryFrame) {
                        ShellQuote((m_dir / "hello.bas").string())), 0);
   ASSERT_EQ(RunCommand("tape2wav -r 44100 " + ShellQuote(tap) + " " + ShellQuote(wav) +
                        " >/dev/null"), 0);
-  ASSERT_TRUE(m_source.Open(wav)) << DescribeWaveError(m_source.LastError());
+  ASSERT_TRUE(m_source.Open(wav)) << int(m_source.LastError());
   EXPECT_EQ(m_source.Channels(), 1u);
   EXPECT_EQ(static_cast<std::uint64_t>(m_source.FrameCount()) + 44,
             std::filesystem::file_size(wav));

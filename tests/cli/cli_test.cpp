@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "front/settings_fields.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -18,9 +21,7 @@ using testing_support::ScratchDir;
 using testing_support::ShellQuote;
 using testing_support::WriteFile;
 
-const char* const kLevelMessage = "Уровень должен быть от 0 до 255!";
-const char* const kOpenMessageStart = "Не могу открыть этот файл.\n";
-const char* const kComplete = "Создание tap-файла и txt-файла данных завершено.";
+const char* const kLevelMessage = "--level: the level must be from 0 to 255";
 
 // A recording of one block holding `bytes` (add a checksum for a good one).
 Bytes Recording(const Bytes& bytes) { return PulseTrain().Silence(100).Block(bytes).Wave(); }
@@ -59,11 +60,33 @@ TEST_F(CliTest, HelpDocumentsEveryOption) {
   const Result result = Cli("--help");
   EXPECT_EQ(result.status, 0);
   for (const char* option : {"--zero MIN:MAX", "--one MIN:MAX", "--pilot MIN:MAX", "--level N",
-                             "--auto N", "--channels both|left|right|none", "-o,--output-dir DIR",
-                             "-q,--quiet", "--help", "--version", "RECORDING.wav"})
+                             "--auto N", "--method robust|classic", "--channels auto|both|left|right|none",
+                             "-o,--output-dir DIR", "-q,--quiet", "--help", "--version",
+                             "RECORDING"})
     EXPECT_NE(result.out.find(option), std::string::npos) << option;
-  for (const char* defaults : {"11:75", "76:110", "111:150", "N = 200"})
-    EXPECT_NE(result.out.find(defaults), std::string::npos) << defaults;
+}
+
+// The defaults are written once, in DecodeSettings; the manual page and the
+// README quote them and must not drift.
+TEST(CliDocumentationTest, ManualPageAndReadmeQuoteTheDefaults) {
+  const DecodeSettings d;
+  const auto range = [](float minimum, float maximum) {
+    return NumberText(minimum) + ":" + NumberText(maximum);
+  };
+  const auto read = [](const char* name) {
+    const Bytes bytes = ReadFile(std::filesystem::path(TAPEDECODER_SOURCE_DIR) / name);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  const std::string manual = read("packaging/tapedecoder-cli.1.in");
+  const std::string readme = read("README.md");
+  for (const std::string& text : {range(d.zeroMin, d.zeroMax), range(d.oneMin, d.oneMax),
+                                  range(d.pilotMin, d.pilotMax)}) {
+    EXPECT_NE(manual.find("Default " + text + "."), std::string::npos) << text;
+    EXPECT_NE(readme.find("| `" + text + "` |"), std::string::npos) << text;
+  }
+  const std::string points = NumberText(d.autoPoints);
+  EXPECT_NE(manual.find("the default is " + points + " "), std::string::npos);
+  EXPECT_NE(readme.find("| `" + points + "` |"), std::string::npos);
 }
 
 TEST_F(CliTest, VersionIsPrinted) {
@@ -78,17 +101,24 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
     const char* arguments;
     const char* named;
   } rows[] = {
-      {"--zero abc rec.wav", "--zero"},       {"--zero 11 rec.wav", "--zero"},
-      {"--one 76:1x0 rec.wav", "--one"},      {"--pilot 1:2:3 rec.wav", "--pilot"},
-      {"--pilot -1:150 rec.wav", "--pilot"},  {"--level 12abc rec.wav", "--level"},
-      {"--level '' rec.wav", "--level"},      {"--auto x rec.wav", "--auto"},
-      {"--level 99999999999 rec.wav", "--level"},
-      {"--channels up rec.wav", "--channels"},
-      {"--level 100 --auto 5 rec.wav", "--level"},
+      {"-m --zero abc rec.wav", "--zero"},       {"-m --zero 11 rec.wav", "--zero"},
+      {"-m --one 76:1x0 rec.wav", "--one"},      {"-m --pilot 1:2:3 rec.wav", "--pilot"},
+      {"-m --pilot -1:150 rec.wav", "--pilot"},  {"-m --level 12abc rec.wav", "--level"},
+      {"-m --level '' rec.wav", "--level"},      {"-m --auto x rec.wav", "--auto"},
+      {"-m --level 99999999999 rec.wav", "--level"},
+      {"-m --channels up rec.wav", "--channels"},
+      {"-m --channels auto rec.wav", "--channels"},
+      {"-m --level 100 --auto 5 rec.wav", "--level"},
+      // The classic options, and classic channel choices, with the robust method.
+      {"--zero 11:75 rec.wav", "--zero"},        {"--level 127 rec.wav", "--level"},
+      {"--method robust --auto 200 rec.wav", "--auto"},
+      {"--channels none rec.wav", "--channels"}, {"--method fast rec.wav", "--method"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
   };
   for (const Row& row : rows) {
-    const Result result = Cli(row.arguments);
+    std::string arguments = row.arguments;
+    if (arguments.rfind("-m ", 0) == 0) arguments.replace(0, 2, "--method classic");
+    const Result result = Cli(arguments);
     EXPECT_EQ(result.status, 2) << row.arguments;
     EXPECT_NE(result.err.find(row.named), std::string::npos) << row.arguments << ": " << result.err;
     EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
@@ -101,22 +131,22 @@ TEST_F(CliTest, SettingsThatFailTheChecksPrintTheirMessage) {
     const char* arguments;
     std::string message;
   } rows[] = {
-      {"--zero 80:75", "Минимальная граница нуля больше максимальной!"},
-      {"--one 110:76 --level 300", "Минимальная граница единицы больше максимальной!"},
-      {"--pilot 150.5:150", "Минимальная граница пилот-тона больше максимальной!"},
+      {"--zero 80:75", "--zero: the minimum is above the maximum"},
+      {"--one 110:76 --level 300", "--one: the minimum is above the maximum"},
+      {"--pilot 150.5:150", "--pilot: the minimum is above the maximum"},
       {"--level 256", kLevelMessage},
       {"--level=-1", kLevelMessage},
-      {"--auto 0", "Количество точек должно быть больше нуля!"},
+      {"--auto 0", "--auto: the window must be at least 1 frame"},
   };
   for (const Row& row : rows) {
-    const Result result = Cli(std::string(row.arguments) + " rec.wav");
+    const Result result = Cli("--method classic " + std::string(row.arguments) + " rec.wav");
     EXPECT_EQ(result.status, 2) << row.arguments;
-    EXPECT_EQ(result.err, row.message + "\n") << row.arguments;
+    EXPECT_EQ(result.err, "tapedecoder-cli: " + row.message + "\n") << row.arguments;
     EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
   }
   // Values the checks accept: equal bounds, the ends of the level range.
   for (const char* arguments : {"--zero 50:50", "--level 0", "--level 255", "--auto 1"})
-    EXPECT_EQ(Cli(std::string(arguments) + " rec.wav").status, 0) << arguments;
+    EXPECT_EQ(Cli("--method classic " + std::string(arguments) + " rec.wav").status, 0) << arguments;
 }
 
 TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
@@ -128,14 +158,11 @@ TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
                                     .Silence(200)
                                     .Block({0xFF, 0xFF})
                                     .Wave());
-  const Result result = Cli("first.wav broken.wav last.wav");
+  const Result result = Cli("--method classic first.wav broken.wav last.wav");
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, std::string("first.wav: ") + kComplete + "\n" +
-                            "first.wav: 1 block (1 good, 0 bad) -> first.tap, first.txt\n" +
-                            "last.wav: " + kComplete + "\n" +
-                            "last.wav: 2 blocks (1 good, 1 bad) -> last.tap, last.txt\n");
-  EXPECT_EQ(result.err.find(std::string("broken.wav: ") + kOpenMessageStart), 0u) << result.err;
-  EXPECT_NE(result.err.find("broken.wav: not converted"), std::string::npos);
+  EXPECT_EQ(result.out, "first.wav: 1 block (1 good, 0 bad) -> first.tap, first.txt\n"
+                        "last.wav: 2 blocks (1 good, 1 bad) -> last.tap, last.txt\n");
+  EXPECT_EQ(result.err, "broken.wav: not converted: not a WAV file (no RIFF WAVE chunk)\n");
   EXPECT_EQ(ReadFile(m_dir / "first.tap"), Bytes({3, 0, 0x12, 0x34, 0x26}));
   EXPECT_FALSE(Exists("broken.tap") || Exists("broken.txt"));
   EXPECT_TRUE(Exists("last.txt"));
@@ -145,21 +172,21 @@ TEST_F(CliTest, OutputFolderAndQuiet) {
   std::filesystem::create_directory(m_dir / "in");
   std::filesystem::create_directory(m_dir / "out");
   WriteFile(m_dir / "in" / "game.wav", Recording({0, 0}));
-  Result result = Cli("in/game.wav");
+  Result result = Cli("--method classic in/game.wav");
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(result.out.find("-> in/game.tap, in/game.txt"), std::string::npos) << result.out;
   EXPECT_TRUE(Exists("in/game.tap"));
 
-  result = Cli("-q --output-dir out in/game.wav");
+  result = Cli("--method classic -q --output-dir out in/game.wav");
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(ReadFile(m_dir / "out" / "game.tap"), Bytes({2, 0, 0, 0}));
 
   // A folder that does not exist: the outputs cannot be written.
-  result = Cli("-q -o missing in/game.wav");
+  result = Cli("-q -o missing in/game.wav");  // the robust method
   EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.err.find("Не могу создать tap-файл/txt-файл данных!"), std::string::npos);
-  EXPECT_NE(result.err.find("missing/game.tap"), std::string::npos);
+  EXPECT_EQ(result.err,
+            "in/game.wav: not converted: cannot create missing/game.tap: No such file or directory\n");
 }
 
 TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {
@@ -171,7 +198,7 @@ TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {
               {"Игра на кассете.WAV", "Игра на кассете"}};
   for (const Row& row : rows) {
     WriteFile(m_dir / row.recording, Recording({0, 0}));
-    EXPECT_EQ(Cli("-q " + ShellQuote(row.recording)).status, 0) << row.recording;
+    EXPECT_EQ(Cli("--method classic -q " + ShellQuote(row.recording)).status, 0) << row.recording;
     EXPECT_EQ(ReadFile(m_dir / (std::string(row.title) + ".tap")), Bytes({2, 0, 0, 0}))
         << row.recording;
     EXPECT_TRUE(Exists(std::string(row.title) + ".txt")) << row.recording;
@@ -204,7 +231,7 @@ TEST_F(CliTest, OptionsReachTheDecoder) {
       {"--channels none stereo.wav", "stereo.wav: 0 blocks"},
   };
   for (const Row& row : rows) {
-    const Result result = Cli(row.arguments);
+    const Result result = Cli("--method classic " + std::string(row.arguments));
     EXPECT_EQ(result.status, 0) << row.arguments;
     EXPECT_NE(result.out.find(row.summary), std::string::npos) << row.arguments << ": " << result.out;
   }

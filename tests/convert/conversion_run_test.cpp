@@ -16,9 +16,12 @@
 
 #include "audio/wave_source.h"
 #include "convert/conversion_run.h"
+#include "front/dialog_messages.h"
 #include "tape/fail_allocations.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -57,7 +60,7 @@ class ConversionRunTest : public ::testing::Test {
   }
   std::string Path(const std::string& name) const { return (m_dir / name).string(); }
   UserMessage Run(const std::string& recording, const std::string& title = "game") {
-    return RunConversion(m_settings, Path(recording), Path(title), &m_report);
+    return ConversionMessage(m_report = RunConversion(m_settings, Path(recording), Path(title)));
   }
   void PutEarlierPair() {
     WriteFile(m_dir / "game.tap", {'o', 'l', 'd'});
@@ -96,8 +99,8 @@ TEST_F(ConversionRunTest, RecordingThatCannotBeOpenedTouchesNoOutput) {
   PutEarlierPair();
   for (const char* name : {"missing.wav", "text.wav", "r48000.wav", "folder.wav"}) {
     EXPECT_EQ(Run(name), kCannotOpen) << name;
-    EXPECT_FALSE(m_report.opened) << name;
-    EXPECT_FALSE(m_report.detail.empty()) << name;
+    EXPECT_FALSE(m_report.Opened()) << name;
+    EXPECT_NE(m_report.waveError, WAVE_OK) << name;
     ExpectEarlierPair();
   }
   EXPECT_EQ(Names(), (std::vector<std::string>{"folder.wav", "game.tap", "game.txt",
@@ -118,7 +121,7 @@ TEST_F(ConversionRunTest, CompletionDoesNotDependOnBlocksOrChecksums) {
   for (const Row& row : rows) {
     WriteFile(m_dir / "rec.wav", row.wave);
     EXPECT_EQ(Run("rec.wav"), kComplete) << row.what;
-    EXPECT_TRUE(m_report.opened && m_report.written) << row.what;
+    EXPECT_TRUE(m_report.Opened() && m_report.Written()) << row.what;
     EXPECT_EQ(m_report.blocks, row.blocks) << row.what;
     EXPECT_EQ(m_report.goodBlocks, row.good) << row.what;
     EXPECT_EQ(m_report.badBlocks, row.bad) << row.what;
@@ -145,9 +148,10 @@ TEST_F(ConversionRunTest, TitleMayNameAnotherFolder) {
   EXPECT_EQ(Run("rec.wav", "out/game"), kComplete);
   EXPECT_EQ(ReadFile(m_dir / "out" / "game.tap"), Bytes({2, 0, 0, 0}));
   EXPECT_EQ(Run("rec.wav", "missing/game"), kCannotCreate);
-  EXPECT_TRUE(m_report.opened);
-  EXPECT_FALSE(m_report.written);
-  EXPECT_NE(m_report.detail.find("missing/game"), std::string::npos);
+  EXPECT_TRUE(m_report.Opened());
+  EXPECT_FALSE(m_report.Written());
+  EXPECT_EQ(m_report.output.what, OutputFailure::CANNOT_CREATE);
+  EXPECT_NE(m_report.output.path.find("missing/game"), std::string::npos);
 }
 
 // Outputs that could not be completely written used to be reported as a
@@ -170,7 +174,7 @@ TEST_F(ConversionRunTest, WriteThatFailsReportsAnErrorAndKeepsTheEarlierPair) {
       if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0) return 3;
       const UserMessage message = Run("rec.wav");
       if (message == kComplete) return 1;
-      return message == kCannotCreate && !m_report.written ? 0 : 2;
+      return message == kCannotCreate && !m_report.Written() ? 0 : 2;
     });
     EXPECT_EQ(status, 0) << "limit " << limit;
     ExpectEarlierPair();
@@ -196,7 +200,7 @@ TEST_F(ConversionRunTest, MemoryThatRunsOutIsReportedAsAnError) {
     message = Run("rec.wav");
   }
   EXPECT_EQ(message, noMemory);
-  EXPECT_FALSE(m_report.opened);
+  EXPECT_FALSE(m_report.Opened());
   ExpectEarlierPair();
   EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt", "rec.wav"}));
   // With memory to spare the same recording converts.

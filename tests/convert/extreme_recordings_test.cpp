@@ -8,8 +8,11 @@
 #include <filesystem>
 
 #include "convert/conversion_run.h"
+#include "front/dialog_messages.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -20,8 +23,7 @@ class ExtremeRecordingsTest : public ::testing::Test {
  protected:
   UserMessage Convert(const Bytes& wave, const DecodeSettings& settings) {
     WriteFile(m_dir / "tape.wav", wave);
-    return RunConversion(settings, (m_dir / "tape.wav").string(), (m_dir / "tape").string(),
-                         &m_report);
+    return ConversionMessage(m_report = RunConversion(settings, (m_dir / "tape.wav").string(), (m_dir / "tape").string()));
   }
   Bytes Tap() const { return ReadFile(m_dir / "tape.tap"); }
   ScratchDir m_dir;
@@ -40,8 +42,8 @@ TEST_F(ExtremeRecordingsTest, TwoHourRecordingConverts) {
   ASSERT_EQ(truncate((m_dir / "long.wav").c_str(), static_cast<off_t>(header.size() + frames)), 0);
   DecodeSettings settings;
   settings.autoPoints = 44100;
-  const UserMessage message = RunConversion(settings, (m_dir / "long.wav").string(),
-                                            (m_dir / "long").string(), &m_report);
+  const UserMessage message = ConversionMessage(m_report = RunConversion(settings, (m_dir / "long.wav").string(),
+                                            (m_dir / "long").string()));
   EXPECT_EQ(message.text, MESSAGE_COMPLETE);
   EXPECT_EQ(m_report.blocks, 0);
   EXPECT_EQ(fs::file_size(m_dir / "long.tap"), 0u);

@@ -15,8 +15,11 @@
 
 #include "audio/wave_source.h"
 #include "convert/conversion_run.h"
+#include "front/dialog_messages.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -48,7 +51,7 @@ class HostileFilesTest : public ::testing::Test {
     DecodeSettings settings;
     const std::string path = (m_dir / name).string();
     const std::string title = (m_dir / "out").string();
-    const UserMessage message = RunConversion(settings, path, title);
+    const UserMessage message = ConversionMessage(RunConversion(settings, path, title));
     if (frames == kRejected) {
       EXPECT_EQ(message.text, MESSAGE_CANNOT_OPEN) << row;
       EXPECT_EQ(message.caption, CAPTION_ERROR) << row;
@@ -136,7 +139,7 @@ TEST_F(HostileFilesTest, FileWithoutReadPermissionIsRejected) {
   const int status = InChild([&] {
     if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 3;
     const UserMessage message =
-        RunConversion(DecodeSettings(), (m_dir / "secret.wav").string(), (m_dir / "out").string());
+        ConversionMessage(RunConversion(DecodeSettings(), (m_dir / "secret.wav").string(), (m_dir / "out").string()));
     return message.text == MESSAGE_CANNOT_OPEN && !fs::exists(m_dir / "out.tap") ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
@@ -202,7 +205,7 @@ TEST_F(OutputFaultsTest, FaultsEndWithTheOutputMessageAndKeepEarlierOutputs) {
     WriteFile(m_dir / "plain", {1});
     WriteFile(m_dir / "game.wav", m_wave);
     const UserMessage message =
-        RunConversion(settings, (m_dir / "game.wav").string(), (m_dir / "plain" / "game").string());
+        ConversionMessage(RunConversion(settings, (m_dir / "game.wav").string(), (m_dir / "plain" / "game").string()));
     EXPECT_EQ(message.text, MESSAGE_CANNOT_CREATE);
     EXPECT_EQ(message.caption, CAPTION_ERROR);
     ExpectNoTemporaries("folder that is a file");
@@ -211,7 +214,7 @@ TEST_F(OutputFaultsTest, FaultsEndWithTheOutputMessageAndKeepEarlierOutputs) {
     // An existing tape image that its owner made read-only.
     const std::string title = Prepare("readonly.wav");
     ASSERT_EQ(chmod((title + ".tap").c_str(), 0444), 0);
-    const UserMessage message = RunConversion(settings, title + ".wav", title);
+    const UserMessage message = ConversionMessage(RunConversion(settings, title + ".wav", title));
     EXPECT_EQ(message.text, MESSAGE_CANNOT_CREATE);
     ExpectEarlierPair(title, "read-only tape image");
     ExpectNoTemporaries("read-only tape image");
@@ -222,7 +225,7 @@ TEST_F(OutputFaultsTest, FaultsEndWithTheOutputMessageAndKeepEarlierOutputs) {
     fs::create_directory(m_dir / "taken.txt");
     WriteFile(m_dir / "taken.tap", {'o', 'l', 'd'});
     const UserMessage message =
-        RunConversion(settings, (m_dir / "taken.wav").string(), (m_dir / "taken").string());
+        ConversionMessage(RunConversion(settings, (m_dir / "taken.wav").string(), (m_dir / "taken").string()));
     EXPECT_EQ(message.text, MESSAGE_CANNOT_CREATE);
     EXPECT_EQ(ReadFile(m_dir / "taken.tap"), Bytes({'o', 'l', 'd'}));
     ExpectNoTemporaries("listing name taken by a folder");
@@ -234,7 +237,7 @@ TEST_F(OutputFaultsTest, FaultsEndWithTheOutputMessageAndKeepEarlierOutputs) {
       std::signal(SIGXFSZ, SIG_IGN);
       rlimit limit{50, 50};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
-      return RunConversion(settings, title + ".wav", title).text == MESSAGE_CANNOT_CREATE ? 0 : 1;
+      return ConversionMessage(RunConversion(settings, title + ".wav", title)).text == MESSAGE_CANNOT_CREATE ? 0 : 1;
     });
     EXPECT_EQ(status, 0);
     ExpectEarlierPair(title, "full disk");
@@ -246,7 +249,7 @@ TEST_F(OutputFaultsTest, RecordingNamedLikeItsOutputIsNotReplaced) {
   for (const char* name : {"game.tap", "game.txt"}) {
     WriteFile(m_dir / name, m_wave);
     const UserMessage message =
-        RunConversion(DecodeSettings(), (m_dir / name).string(), (m_dir / "game").string());
+        ConversionMessage(RunConversion(DecodeSettings(), (m_dir / name).string(), (m_dir / "game").string()));
     EXPECT_EQ(message.text, MESSAGE_CANNOT_CREATE) << name;
     EXPECT_EQ(ReadFile(m_dir / name), m_wave) << name;
     fs::remove(m_dir / name);
@@ -257,7 +260,7 @@ TEST_F(OutputFaultsTest, RecordingNamedLikeItsOutputIsNotReplaced) {
 TEST_F(OutputFaultsTest, UnusualNamesConvertBesideTheRecording) {
   for (const char* name : {"my game.wav", "игра кассета.wav", "my.game.v2.wav", "UPPER.WAV"}) {
     const std::string title = Prepare(name);
-    const UserMessage message = RunConversion(DecodeSettings(), (m_dir / name).string(), title);
+    const UserMessage message = ConversionMessage(RunConversion(DecodeSettings(), (m_dir / name).string(), title));
     EXPECT_EQ(message.text, MESSAGE_COMPLETE) << name;
     EXPECT_EQ(ReadFile(title + ".tap").size(), 2u + 7u) << name;
   }

@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "convert/conversion_run.h"
-#include "convert/decode_settings.h"
+#include "front/dialog_messages.h"
+#include "tape/decode_settings.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -74,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::remove(title.string() + ".txt");
 
   ConversionReport report;
-  const UserMessage message = RunConversion(settings, wav.string(), title.string(), &report);
+  const UserMessage message = ConversionMessage(report = RunConversion(settings, wav.string(), title.string()));
   if (message.text == MESSAGE_CANNOT_OPEN) {
     Check(!fs::exists(title.string() + ".tap") && !fs::exists(title.string() + ".txt"));
     return 0;

@@ -8,6 +8,8 @@
 #include "tape/pulse_train.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 using namespace testing_support;
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "audio/wave_source.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 std::string ScratchFile() {

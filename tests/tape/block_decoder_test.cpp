@@ -6,10 +6,13 @@
 #include <string>
 
 #include "audio/wave_source.h"
+#include "convert/conversion_run.h"
 #include "tape/block_decoder.h"
 #include "tape/fail_allocations.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -49,7 +52,7 @@ class BlockDecoderTest : public ::testing::Test {
     CWaveSource source;
     EXPECT_TRUE(source.OpenMemory(wave.data(), wave.size()));
     source.SetStep(0.2);
-    const bool ok = DecodeToFiles((m_dir / "out").string(), source, settings, &m_report);
+    const bool ok = (m_report = DecodeToFiles((m_dir / "out").string(), source, settings)).Written();
     m_tap = ReadFile(m_dir / "out.tap");
     const Bytes txt = ReadFile(m_dir / "out.txt");
     m_txt.assign(txt.begin(), txt.end());
@@ -68,7 +71,7 @@ class BlockDecoderTest : public ::testing::Test {
   }
 
   ScratchDir m_dir;
-  DecodeReport m_report;
+  ConversionReport m_report;
   Bytes m_tap;
   std::string m_txt;
 };
@@ -274,8 +277,8 @@ TEST_F(BlockDecoderTest, OutputsThatCannotBeCreatedStopBeforeDecoding) {
   CWaveSource source;
   ASSERT_TRUE(source.OpenMemory(wave.data(), wave.size()));
   source.SetStep(0.2);
-  EXPECT_FALSE(DecodeToFiles((m_dir / "no" / "out").string(), source, ManualSettings(), &m_report));
-  EXPECT_EQ(m_report.failure, DECODE_CANNOT_CREATE);
+  EXPECT_FALSE((m_report = DecodeToFiles((m_dir / "no" / "out").string(), source, ManualSettings())).Written());
+  EXPECT_EQ(m_report.status, ConversionStatus::CANNOT_WRITE);
   EXPECT_EQ(source.Position(), 0.0);
 }
 
@@ -293,9 +296,9 @@ TEST_F(BlockDecoderTest, BlockBufferThatCannotGrowIsReportedAsAnError) {
   {
     // The first 16 KiB buffer is granted, the second growth is refused.
     testing_support::FailAllocationsFrom fail(32768);
-    EXPECT_FALSE(DecodeToFiles((m_dir / "out").string(), source, FastSettings(), &m_report));
+    EXPECT_FALSE((m_report = DecodeToFiles((m_dir / "out").string(), source, FastSettings())).Written());
   }
-  EXPECT_EQ(m_report.failure, DECODE_NO_MEMORY);
+  EXPECT_EQ(m_report.status, ConversionStatus::NO_MEMORY);
   EXPECT_EQ(ReadFile(m_dir / "out.tap"), Bytes({1}));
   EXPECT_EQ(ReadFile(m_dir / "out.txt"), Bytes({2}));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.Path()),
@@ -304,7 +307,7 @@ TEST_F(BlockDecoderTest, BlockBufferThatCannotGrowIsReportedAsAnError) {
 
   // With memory to spare the same recording decodes.
   source.Rewind();
-  EXPECT_TRUE(DecodeToFiles((m_dir / "out").string(), source, FastSettings(), &m_report));
+  EXPECT_TRUE((m_report = DecodeToFiles((m_dir / "out").string(), source, FastSettings())).Written());
   EXPECT_EQ(ReadFile(m_dir / "out.tap").size(), 16387u);
 }
 

@@ -7,10 +7,13 @@
 #include <random>
 
 #include "audio/reference_level.h"
+#include "convert/conversion_run.h"
 #include "tape/block_decoder.h"
 #include "tape/edge_timer.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -47,7 +50,7 @@ Bytes TapeSamples(std::mt19937& random, double gain, int offset, int noise) {
 
 struct Outputs {
   Bytes tap, txt;
-  DecodeReport report;
+  ConversionReport report;
 };
 
 Outputs Decode(const ScratchDir& dir, const Bytes& wave, const DecodeSettings& settings,
@@ -59,7 +62,7 @@ Outputs Decode(const ScratchDir& dir, const Bytes& wave, const DecodeSettings& s
   source.SetStep(0.2);
   Outputs out;
   const std::string path = (dir / title).string();
-  EXPECT_TRUE(DecodeToFilesWith(path, source, settings, measure, &out.report));
+  EXPECT_TRUE((out.report = DecodeToFiles(path, source, settings, measure)).Written());
   out.tap = ReadFile(path + ".tap");
   out.txt = ReadFile(path + ".txt");
   return out;

@@ -5,6 +5,8 @@
 #include "tape/edge_timer.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;

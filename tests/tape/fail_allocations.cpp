@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+
 namespace {
 
 // 0: no allocation fails.

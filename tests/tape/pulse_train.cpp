@@ -1,5 +1,7 @@
 #include "tape/pulse_train.h"
 
+using namespace tapedecoder;
+
 namespace testing_support {
 
 PulseTimings FastTimings() {

@@ -8,8 +8,10 @@
 #include <initializer_list>
 #include <vector>
 
-#include "convert/decode_settings.h"
+#include "tape/decode_settings.h"
 #include "test_support.h"
+
+using namespace tapedecoder;
 
 namespace testing_support {
 

@@ -11,6 +11,8 @@
 #include "tape/tape_output.h"
 #include "test_support.h"
 
+using namespace tapedecoder;
+
 namespace {
 
 using testing_support::Bytes;
@@ -34,16 +36,21 @@ std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes
 class TapeOutputTest : public ::testing::Test {
  protected:
   std::string Title() const { return (m_dir / "game").string(); }
-  // Writes whole blocks (start, every byte, end) and closes.
+  // Hands the blocks to both writers and commits them.
   bool WriteBlocks(const std::vector<Bytes>& blocks) {
-    CTapeOutput output;
-    if (!output.Open(Title())) return false;
-    for (const Bytes& block : blocks) {
-      output.BeginBlock();
-      for (std::uint8_t value : block) output.ListByte(value);
-      output.EndBlock(block.data(), block.size());
+    COutputSet set;
+    const int tap = set.Add(Title() + ".tap");
+    const int txt = set.Add(Title() + ".txt");
+    if (txt < 0) return false;
+    CTapImageWriter image(set, tap);
+    CListingWriter listing(set, txt);
+    for (const Bytes& bytes : blocks) {
+      TapeBlock block;
+      block.bytes = bytes;
+      image.Take(block);
+      listing.Take(block);
     }
-    return output.Close();
+    return set.Commit();
   }
   Bytes Tap() const { return ReadFile(m_dir / "game.tap"); }
   std::string Txt() const { return AsText(ReadFile(m_dir / "game.txt")); }
@@ -157,10 +164,7 @@ TEST_F(TapeOutputTest, BlockOfSeventyThousandBytesIsSplitIntoTwoRecords) {
 }
 
 TEST_F(TapeOutputTest, BlockWithoutACompletedByteLeavesOnlyItsStart) {
-  CTapeOutput output;
-  ASSERT_TRUE(output.Open(Title()));
-  output.BeginBlock();
-  ASSERT_TRUE(output.Close());
+  ASSERT_TRUE(WriteBlocks({Bytes{}}));
   EXPECT_EQ(Txt(), kStart);
   EXPECT_TRUE(Tap().empty());
 }
@@ -172,38 +176,6 @@ TEST_F(TapeOutputTest, NothingWrittenGivesTwoEmptyFilesReplacingOldOnes) {
   EXPECT_TRUE(Tap().empty());
   EXPECT_TRUE(Txt().empty());
   EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt"}));
-}
-
-TEST_F(TapeOutputTest, OutputsAppearOnlyWhenClosed) {
-  WriteFile(m_dir / "game.tap", {1, 2, 3});
-  WriteFile(m_dir / "game.txt", {4, 5, 6});
-  {
-    CTapeOutput output;
-    ASSERT_TRUE(output.Open(Title()));
-    output.BeginBlock();
-    output.ListByte(0);
-    output.EndBlock(Bytes{0}.data(), 1);
-    // Until Close the earlier pair stands; the temporaries sit beside it.
-    EXPECT_EQ(Tap(), Bytes({1, 2, 3}));
-    EXPECT_EQ(Names().size(), 4u);
-    output.Discard();
-  }
-  EXPECT_EQ(Tap(), Bytes({1, 2, 3}));
-  EXPECT_EQ(ReadFile(m_dir / "game.txt"), Bytes({4, 5, 6}));
-  EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt"}));
-  {
-    CTapeOutput output;  // dropped without Close: the same
-    ASSERT_TRUE(output.Open(Title()));
-  }
-  EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt"}));
-}
-
-TEST_F(TapeOutputTest, OpenFailsInAFolderThatDoesNotExist) {
-  CTapeOutput output;
-  EXPECT_FALSE(output.Open((m_dir / "missing" / "game").string()));
-  EXPECT_NE(output.ErrorDetail().find("missing/game.tap"), std::string::npos);
-  EXPECT_FALSE(output.Close());
-  EXPECT_TRUE(Names().empty());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-#include "convert/decode_settings.h"
+#include "front/dialog_messages.h"
+#include "front/settings_fields.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+
+using namespace tapedecoder;
 
 namespace {
 
@@ -20,7 +23,7 @@ DecodeSettings Parse(SettingsTexts texts, LevelMode mode = LEVEL_AUTO) {
 }
 
 SettingsTexts With(std::initializer_list<std::pair<SettingsField, const char*>> changes) {
-  SettingsTexts texts = DEFAULT_SETTINGS_TEXTS;
+  SettingsTexts texts = DefaultSettingsTexts();
   for (const auto& [field, text] : changes) texts[field] = text;
   return texts;
 }
@@ -34,20 +37,17 @@ std::string Verdict(const DecodeSettings& settings) {
 }
 
 TEST(ParseSettingsTest, DefaultTextsGiveTheDefaultRecord) {
-  const DecodeSettings parsed = Parse(DEFAULT_SETTINGS_TEXTS);
+  const DecodeSettings parsed = Parse(DefaultSettingsTexts());
   const DecodeSettings defaults;
-  EXPECT_EQ(parsed.zeroMin, 11.0f);
-  EXPECT_EQ(parsed.zeroMax, 75.0f);
-  EXPECT_EQ(parsed.oneMin, 76.0f);
-  EXPECT_EQ(parsed.oneMax, 110.0f);
-  EXPECT_EQ(parsed.pilotMin, 111.0f);
-  EXPECT_EQ(parsed.pilotMax, 150.0f);
-  EXPECT_EQ(parsed.manualLevel, 127);
-  EXPECT_EQ(parsed.autoPoints, 200);
+  EXPECT_EQ(parsed.zeroMin, defaults.zeroMin);
+  EXPECT_EQ(parsed.zeroMax, defaults.zeroMax);
+  EXPECT_EQ(parsed.oneMin, defaults.oneMin);
+  EXPECT_EQ(parsed.oneMax, defaults.oneMax);
+  EXPECT_EQ(parsed.pilotMin, defaults.pilotMin);
+  EXPECT_EQ(parsed.pilotMax, defaults.pilotMax);
+  EXPECT_EQ(parsed.manualLevel, defaults.manualLevel);
+  EXPECT_EQ(parsed.autoPoints, defaults.autoPoints);
   EXPECT_EQ(parsed.levelMode, LEVEL_AUTO);
-  EXPECT_EQ(defaults.zeroMin, parsed.zeroMin);
-  EXPECT_EQ(defaults.pilotMax, parsed.pilotMax);
-  EXPECT_EQ(defaults.autoPoints, parsed.autoPoints);
   EXPECT_TRUE(parsed.useLeft && parsed.useRight);
   EXPECT_EQ(Verdict(parsed), "");
 }

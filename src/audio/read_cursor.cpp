@@ -11,8 +11,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "audio/read_cursor.h"
+
 #include "audio/byte_scan.h"
-#include "audio/wave_source.h"
+
+namespace tapedecoder {
 
 namespace {
 
@@ -22,16 +25,22 @@ constexpr double kProgressionEnd = 4294967296.0;
 
 }  // namespace
 
-std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame, std::uint32_t end,
-                                             std::uint8_t level,
-                                             std::uint8_t state) const {
+bool CReadCursor::SetStep(double step) {
+  if (!(step > 0.0)) return false;
+  m_step = step;
+  return true;
+}
+
+std::uint32_t CReadCursor::FirstFrameOffSide(const SampleFrames& frames, std::uint32_t frame,
+                                             std::uint32_t end, std::uint8_t level,
+                                             std::uint8_t state) {
   // A read in frame i interpolates toward frame i + 1 (the last frame toward
   // itself) with monotone roundings, so it lies between the bounds of the
   // two frames; a stereo average lies between the averages of the bounds.
   // Frame i is safe when those bounds are on the state's side.
-  const std::uint8_t* s = m_data.data();
-  const std::uint32_t n = m_frameCount;
-  if (m_channels == 1) {
+  const std::uint8_t* s = frames.bytes.data();
+  const std::uint32_t n = frames.frameCount;
+  if (frames.channels == 1) {
     // Frame end - 1 reaches toward sample `end`, so that one is looked at too.
     const std::uint32_t last = end < n ? end + 1 : n;
     const std::uint32_t i =
@@ -41,8 +50,8 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame, std::uint32_t 
     if (i == last) return end;
     return i > frame ? i - 1 : i;
   }
-  const std::uint8_t useLeft = m_useLeft == 1;
-  const std::uint8_t useRight = m_useRight == 1;
+  const std::uint8_t useLeft = frames.useLeft == 1;
+  const std::uint8_t useRight = frames.useRight == 1;
   const unsigned divisor = useLeft + useRight == 2 ? 2 : 1;
   // The mixed value of one frame's bounds, as a read would mix them.
   auto bound = [&](unsigned left, unsigned right) {
@@ -62,7 +71,7 @@ std::uint32_t CWaveSource::FirstFrameOffSide(std::uint32_t frame, std::uint32_t 
   return end;
 }
 
-void CWaveSource::Binade::For(double position, double step) {
+void CReadCursor::Binade::For(double position, double step) {
   int exponent = 0;
   std::frexp(position, &exponent);  // position in [2^(exponent-1), 2^exponent)
   start = std::ldexp(1.0, exponent - 1);
@@ -77,7 +86,7 @@ void CWaveSource::Binade::For(double position, double step) {
   increment = fraction < 0.5 ? whole : whole + 1.0;
 }
 
-std::int32_t CWaveSource::AdvanceBelow(double target, std::int32_t maxSteps) {
+std::int32_t CReadCursor::AdvanceBelow(double target, std::int32_t maxSteps) {
   std::int32_t taken = 0;
   while (taken < maxSteps && m_position < target) {
     Binade& b = m_binade;
@@ -116,24 +125,24 @@ std::int32_t CWaveSource::AdvanceBelow(double target, std::int32_t maxSteps) {
   return taken;
 }
 
-std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& state,
-                                            std::int32_t limit) {
+std::int32_t CReadCursor::ScanForSideChange(const SampleFrames& frames, std::uint8_t level,
+                                            std::uint8_t& state, std::int32_t limit) {
   // Jumps need a step that moves less than a frame, so that every frame
   // crossed is read at least once and only frames known to be safe are
   // skipped over.
   const bool canJump = m_step > 0.0 && m_step < 1.0 &&
-                       (m_channels == 1 || m_channels == 2);
+                       (frames.channels == 1 || frames.channels == 2);
   std::int32_t i = 0;
   while (i < limit) {
     if (canJump && m_position >= 1.0 && m_position < kProgressionEnd) {
       const std::uint32_t frame = static_cast<std::uint32_t>(m_position);
-      if (frame >= m_frameCount) return -1;
+      if (frame >= frames.frameCount) return -1;
       // Look no further than the steps left can reach.
       const double reach = m_position + (limit - i) * m_step + 1.0;
       const std::uint32_t end =
-          reach < static_cast<double>(m_frameCount) ? static_cast<std::uint32_t>(reach)
-                                                    : m_frameCount;
-      const std::uint32_t stop = FirstFrameOffSide(frame, end, level, state);
+          reach < static_cast<double>(frames.frameCount) ? static_cast<std::uint32_t>(reach)
+                                                         : frames.frameCount;
+      const std::uint32_t stop = FirstFrameOffSide(frames, frame, end, level, state);
       if (stop > frame) {
         // Every read before frame `stop` stays on the state's side.
         i += AdvanceBelow(static_cast<double>(stop), limit - i);
@@ -144,7 +153,7 @@ std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& st
       const double next = static_cast<double>(frame) + 1.0;
       while (i < limit && m_position < next) {
         const std::uint8_t side =
-            ValueInFrame(frame, m_position - static_cast<double>(frame)) > level ? 1 : 0;
+            frames.ValueInFrame(frame, m_position - static_cast<double>(frame)) > level ? 1 : 0;
         m_position = m_position + m_step;
         if (side != state) {
           state = side;
@@ -155,9 +164,9 @@ std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& st
       continue;
     }
     std::uint8_t sample = 0;
-    if (!ReadSample(sample)) return -1;
+    if (!ReadSample(frames, sample)) return -1;
     const std::uint8_t side = sample > level ? 1 : 0;
-    Advance();
+    Advance(frames);
     if (side != state) {
       state = side;
       return i;
@@ -166,3 +175,5 @@ std::int32_t CWaveSource::ScanForSideChange(std::uint8_t level, std::uint8_t& st
   }
   return -1;
 }
+
+}  // namespace tapedecoder

@@ -1,20 +1,14 @@
-#include "convert/decode_settings.h"
+#include "front/settings_fields.h"
 
 #include <locale.h>
 #include <stdlib.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
-const char* const CAPTION_ERROR = "Ошибка";
-const char* const CAPTION_MESSAGE = "Сообщение";
-
-const SettingsTexts DEFAULT_SETTINGS_TEXTS = {"11",  "75",  "76",  "110",
-                                              "111", "150", "127", "200"};
-
-bool operator==(const UserMessage& a, const UserMessage& b) {
-  return a.text == b.text && a.caption == b.caption;
-}
+namespace tapedecoder {
 
 namespace {
 
@@ -45,6 +39,30 @@ float NearestFloat(double value) {
 }
 
 }  // namespace
+
+SettingsTexts DefaultSettingsTexts() {
+  const DecodeSettings defaults;
+  return {NumberText(defaults.zeroMin),  NumberText(defaults.zeroMax),
+          NumberText(defaults.oneMin),   NumberText(defaults.oneMax),
+          NumberText(defaults.pilotMin), NumberText(defaults.pilotMax),
+          NumberText(defaults.manualLevel), NumberText(defaults.autoPoints)};
+}
+
+std::string NumberText(double value) {
+  char text[400];
+  if (std::fabs(value) < 1e15 && value == std::trunc(value)) {
+    std::snprintf(text, sizeof text, "%.0f", value);
+    return text;
+  }
+  // The shortest of %.1g ... %.17g that reads back to the same float.
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (static_cast<float>(ParseDoubleLikeAtof(text)) == static_cast<float>(value)) break;
+  }
+  return text;
+}
+
+float BoundFromText(const std::string& text) { return NearestFloat(ParseDoubleLikeAtof(text)); }
 
 double ParseDoubleLikeAtof(const std::string& text) {
   // strtod stops at the first character that does not fit and at the
@@ -77,9 +95,7 @@ std::int32_t ParseIntLikeAtoi(const std::string& text) {
 
 DecodeSettings ParseSettings(const SettingsTexts& texts, bool useLeft,
                              bool useRight, LevelMode levelMode) {
-  auto bound = [&texts](SettingsField field) {
-    return NearestFloat(ParseDoubleLikeAtof(texts[field]));
-  };
+  auto bound = [&texts](SettingsField field) { return BoundFromText(texts[field]); };
   DecodeSettings settings;
   settings.zeroMin = bound(FIELD_ZERO_MIN);
   settings.zeroMax = bound(FIELD_ZERO_MAX);
@@ -95,20 +111,4 @@ DecodeSettings ParseSettings(const SettingsTexts& texts, bool useLeft,
   return settings;
 }
 
-std::optional<UserMessage> ValidateSettings(const DecodeSettings& settings) {
-  auto error = [](const char* text) {
-    return std::optional<UserMessage>(UserMessage{text, CAPTION_ERROR});
-  };
-  if (settings.zeroMin > settings.zeroMax)
-    return error("Минимальная граница нуля больше максимальной!");
-  if (settings.oneMin > settings.oneMax)
-    return error("Минимальная граница единицы больше максимальной!");
-  if (settings.pilotMin > settings.pilotMax)
-    return error("Минимальная граница пилот-тона больше максимальной!");
-  if (settings.levelMode == LEVEL_MANUAL &&
-      (settings.manualLevel < 0 || settings.manualLevel > 255))
-    return error("Уровень должен быть от 0 до 255!");
-  if (settings.levelMode == LEVEL_AUTO && settings.autoPoints < 1)
-    return error("Количество точек должно быть больше нуля!");
-  return std::nullopt;
-}
+}  // namespace tapedecoder

@@ -1,0 +1,208 @@
+#include "audio/channel_mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace tapedecoder {
+
+namespace {
+
+constexpr double BLOCK_SECONDS = 0.02;
+constexpr double DEAD_RATIO = 1.0 / 1000.0;
+// A held-back buffer decides only with at least this share of the wanted
+// energetic stretch; with less it is let through undecided.
+constexpr std::size_t FEWEST_LIVE_DIVISOR = 10;
+
+}  // namespace
+
+std::vector<ChannelChoice> AutomaticChoices(int channels) {
+  if (channels < 2) return {ChannelChoice::LEFT};
+  return {ChannelChoice::LEFT, ChannelChoice::RIGHT, ChannelChoice::MIX};
+}
+
+bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelChoice>& choices) {
+  m_channels = channels;
+  m_choices = choices;
+  m_needMix = channels >= 2 && std::find(choices.begin(), choices.end(), ChannelChoice::MIX) != choices.end();
+  m_decided = !m_needMix;
+  m_alpha = 1.0 / (MIX_DC_SECONDS * rate);
+  const auto n = static_cast<std::size_t>(channels);
+  m_weights.assign(n, 1);
+  m_output.assign(n, Tracker{});
+  m_analysis.assign(n, Tracker{});
+  m_analysisAtStart = m_analysis;
+  m_blockEnergy.assign(n, 0.0);
+  m_blockLive.clear();
+  m_liveBlocks = 0;
+  m_inBlock = 0;
+  m_blockFrames = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(rate * BLOCK_SECONDS)));
+  m_decideBlocks = static_cast<std::size_t>(std::ceil(MIX_DECIDE_SECONDS / BLOCK_SECONDS));
+  m_held.clear();
+  m_draining = false;
+  m_drained = 0;
+  if (!m_needMix) return true;
+  m_heldLimit = std::max<std::size_t>(1, MIX_BUFFER_SAMPLES / n) * n;
+  try {
+    m_held.reserve(m_heldLimit);
+    m_blockLive.reserve(m_heldLimit / n / m_blockFrames + 2);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+std::size_t CChannelMixer::Push(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+  if (m_draining) return 0;
+  if (m_decided) {
+    Emit(frames, count, out);
+    return count;
+  }
+  const auto n = static_cast<std::size_t>(m_channels);
+  std::size_t i = 0;
+  while (i < count && !m_draining) {
+    const float* frame = frames + i * n;
+    m_held.insert(m_held.end(), frame, frame + n);
+    Analyse(frame);
+    ++i;
+    if (m_liveBlocks >= m_decideBlocks)
+      Release(true);
+    else if (m_held.size() >= m_heldLimit)
+      Release(m_liveBlocks >= m_decideBlocks / FEWEST_LIVE_DIVISOR);
+  }
+  return i;
+}
+
+void CChannelMixer::Finish() {
+  if (!m_decided && !m_draining) Release(true);
+}
+
+std::size_t CChannelMixer::Drain(std::vector<std::vector<float>>& out, std::size_t maxFrames) {
+  if (!m_draining) return 0;
+  const auto n = static_cast<std::size_t>(m_channels);
+  const std::size_t frames = m_held.size() / n;
+  const std::size_t take = std::min(maxFrames, frames - m_drained);
+  Emit(m_held.data() + m_drained * n, take, out);
+  m_drained += take;
+  if (m_drained == frames) {
+    m_draining = false;
+    m_drained = 0;
+    if (m_decided) std::vector<float>().swap(m_held);
+    else m_held.clear();
+  }
+  return take;
+}
+
+void CChannelMixer::Analyse(const float* frame) {
+  for (int c = 0; c < m_channels; ++c) {
+    const double y = m_analysis[c].Remove(frame[c], m_alpha);
+    m_blockEnergy[c] += y * y;
+  }
+  if (++m_inBlock == m_blockFrames) CloseBlock();
+}
+
+void CChannelMixer::CloseBlock() {
+  if (m_inBlock == 0) return;
+  const double loudest = *std::max_element(m_blockEnergy.begin(), m_blockEnergy.end());
+  const bool live = loudest / static_cast<double>(m_inBlock) > MIX_ENERGY_RMS * MIX_ENERGY_RMS;
+  m_blockLive.push_back(live ? 1 : 0);
+  if (live) ++m_liveBlocks;
+  std::fill(m_blockEnergy.begin(), m_blockEnergy.end(), 0.0);
+  m_inBlock = 0;
+}
+
+void CChannelMixer::Release(bool decide) {
+  CloseBlock();
+  const auto n = static_cast<std::size_t>(m_channels);
+  const std::size_t frames = m_held.size() / n;
+  if (decide) {
+    // Replays the held frames through the analysis trackers as they were
+    // when the frames began: first the energy of each channel over the
+    // blocks that count, then each channel's product with the strongest.
+    const bool allBlocks = m_liveBlocks == 0;
+    std::vector<double> energy(n, 0.0);
+    std::vector<double> product(n, 0.0);
+    m_scratch.resize(n);
+    for (int pass = 0; pass < 2; ++pass) {
+      std::vector<Tracker> trackers = m_analysisAtStart;
+      const std::size_t strongest = static_cast<std::size_t>(
+          std::max_element(energy.begin(), energy.end()) - energy.begin());
+      for (std::size_t f = 0; f < frames; ++f) {
+        const float* frame = &m_held[f * n];
+        const bool counts = allBlocks || m_blockLive[f / m_blockFrames] != 0;
+        if (pass == 0) {
+          for (std::size_t c = 0; c < n; ++c) {
+            const double y = trackers[c].Remove(frame[c], m_alpha);
+            if (counts) energy[c] += y * y;
+          }
+        } else {
+          double reference = 0.0;
+          for (std::size_t c = 0; c < n; ++c) {
+            const double y = trackers[c].Remove(frame[c], m_alpha);
+            if (c == strongest) reference = y;
+            m_scratch[c] = y;
+          }
+          if (counts)
+            for (std::size_t c = 0; c < n; ++c) product[c] += reference * m_scratch[c];
+        }
+      }
+    }
+    const double loudest = *std::max_element(energy.begin(), energy.end());
+    for (std::size_t c = 0; c < n; ++c) {
+      if (loudest > 0.0 && energy[c] < loudest * DEAD_RATIO) m_weights[c] = 0;
+      else m_weights[c] = product[c] < 0.0 ? -1 : 1;
+    }
+    m_decided = true;
+  }
+  // The mix's trackers start at the mean of the first frames they see, so
+  // that an offset does not ring in.
+  if (frames > 0 && !m_output[0].primed) {
+    for (std::size_t c = 0; c < n; ++c) {
+      double sum = 0.0;
+      for (std::size_t f = 0; f < frames; ++f) sum += m_held[f * n + c];
+      m_output[c].mean = sum / static_cast<double>(frames);
+      m_output[c].primed = true;
+    }
+  }
+  m_draining = frames > 0;
+  m_drained = 0;
+  m_blockLive.clear();
+  m_liveBlocks = 0;
+  m_analysisAtStart = m_analysis;
+  if (m_decided) std::vector<std::uint8_t>().swap(m_blockLive);
+  if (!m_draining && m_decided) std::vector<float>().swap(m_held);
+}
+
+void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+  const auto n = static_cast<std::size_t>(m_channels);
+  std::vector<float>& mix = m_mix;
+  if (m_needMix) {
+    int used = 0;
+    for (int w : m_weights) used += w != 0 ? 1 : 0;
+    const double scale = 1.0 / std::max(used, 1);
+    mix.resize(count);
+    for (std::size_t f = 0; f < count; ++f) {
+      const float* frame = frames + f * n;
+      double sum = 0.0;
+      for (std::size_t c = 0; c < n; ++c) {
+        const double y = m_output[c].Remove(frame[c], m_alpha);
+        sum += m_weights[c] * y;
+      }
+      mix[f] = static_cast<float>(sum * scale);
+    }
+  }
+  const std::size_t right = n > 1 ? 1 : 0;
+  for (std::size_t i = 0; i < m_choices.size(); ++i) {
+    std::vector<float>& o = out[i];
+    if (m_choices[i] == ChannelChoice::MIX && m_needMix) {
+      o.insert(o.end(), mix.begin(), mix.end());
+      continue;
+    }
+    const std::size_t c = m_choices[i] == ChannelChoice::RIGHT ? right : 0;
+    const std::size_t start = o.size();
+    o.resize(start + count);
+    for (std::size_t f = 0; f < count; ++f) o[start + f] = frames[f * n + c];
+  }
+}
+
+}  // namespace tapedecoder

@@ -1,0 +1,137 @@
+#include "cli/messages.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace tapedecoder {
+
+const char* DescribeWaveError(WaveError error) {
+  switch (error) {
+    case WAVE_OK: return "no error";
+    case WAVE_CANNOT_OPEN: return "the file cannot be opened";
+    case WAVE_NO_RIFF_WAVE: return "not a WAV file (no RIFF WAVE chunk)";
+    case WAVE_NO_FORMAT: return "no format chunk";
+    case WAVE_SHORT_FORMAT: return "the format chunk is truncated";
+    case WAVE_NOT_PCM: return "not uncompressed PCM";
+    case WAVE_FORMAT_END: return "the format chunk runs past the end of the file";
+    case WAVE_NO_DATA: return "no data chunk after the format chunk";
+    case WAVE_BAD_RATE: return "the sample rate is not 44100 Hz";
+    case WAVE_BAD_BLOCK_ALIGN: return "the samples are not 8-bit";
+    case WAVE_BAD_CHANNELS: return "neither mono nor stereo";
+    case WAVE_NO_MEMORY: return "not enough memory for the samples";
+  }
+  return "unknown error";
+}
+
+std::string DescribeOutputFailure(const OutputFailure& failure) {
+  std::string verb;
+  switch (failure.what) {
+    case OutputFailure::NONE: return "no error";
+    case OutputFailure::IS_INPUT: return failure.path + " is the recording itself";
+    case OutputFailure::PROTECTED:
+    case OutputFailure::CANNOT_REPLACE: verb = "cannot replace "; break;
+    case OutputFailure::CANNOT_CREATE: verb = "cannot create "; break;
+    case OutputFailure::CANNOT_WRITE: verb = "cannot write "; break;
+  }
+  std::string text = verb + failure.path;
+  if (failure.error != 0) text += std::string(": ") + std::strerror(failure.error);
+  return text;
+}
+
+namespace {
+
+const char* CswFaultText(CswFault fault) {
+  switch (fault) {
+    case CswFault::NONE: return "a broken CSW file";
+    case CswFault::NO_SIGNATURE: return "no CSW signature";
+    case CswFault::TRUNCATED_HEADER: return "the CSW header is cut short";
+    case CswFault::BAD_VERSION: return "a CSW version other than 1 or 2";
+    case CswFault::ZERO_RATE: return "a CSW sample rate of 0";
+    case CswFault::BAD_COMPRESSION: return "an unknown CSW compression";
+    case CswFault::ZERO_PULSE: return "a CSW pulse of no length";
+    case CswFault::PULSE_TOO_LONG: return "a CSW pulse longer than an hour";
+    case CswFault::BAD_ZLIB: return "the CSW data is no valid zlib stream";
+    case CswFault::TRUNCATED_DATA: return "the CSW data is cut short";
+  }
+  return "a broken CSW file";
+}
+
+}  // namespace
+
+std::string DescribeInputError(const InputError& error) {
+  std::string text;
+  switch (error.failure) {
+    case InputFailure::NONE: return "no error";
+    case InputFailure::CANNOT_OPEN: text = "the file cannot be opened"; break;
+    case InputFailure::NOT_A_FILE: text = "not a regular file"; break;
+    case InputFailure::UNKNOWN_FORMAT: text = "not a sound file or CSW file this program reads"; break;
+    case InputFailure::MALFORMED_AUDIO: text = "the sound file is damaged"; break;
+    case InputFailure::UNSUPPORTED_ENCODING: text = "the sound file's encoding is not supported"; break;
+    case InputFailure::BAD_RATE:
+      text = "the sample rate " + std::to_string(error.rate) + " Hz is outside 8000-192000 Hz";
+      break;
+    case InputFailure::BAD_CHANNELS: text = "the sound file has no channels"; break;
+    case InputFailure::BAD_CSW: text = CswFaultText(error.cswFault); break;
+    case InputFailure::READ_ERROR: text = "reading failed"; break;
+    case InputFailure::NO_MEMORY: text = "not enough memory"; break;
+  }
+  if (error.osError != 0) text += std::string(": ") + std::strerror(error.osError);
+  else if (!error.libraryMessage.empty()) text += " (" + error.libraryMessage + ")";
+  return text;
+}
+
+std::string ClockText(double seconds) {
+  if (!(seconds >= 0.0)) seconds = 0.0;
+  const long long millis = std::llround(seconds * 1000.0);
+  char text[48];
+  std::snprintf(text, sizeof text, "%lld:%02lld.%03lld", millis / 60000, millis / 1000 % 60,
+                millis % 1000);
+  return text;
+}
+
+std::string DescribeBlock(const BlockSummary& block) {
+  static const char* const kTypes[] = {"program", "number array", "character array", "bytes"};
+  std::string what;
+  if (block.header) {
+    std::string name;
+    for (char c : block.header->name) name += (c >= 0x20 && c < 0x7F) ? c : '?';
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    const std::uint8_t type = block.header->type;
+    what = std::string("header ") + (type < 4 ? kTypes[type] : "of type " + std::to_string(type)) +
+           " \"" + name + "\"";
+  } else {
+    char flag[16];
+    std::snprintf(flag, sizeof flag, "%02x", block.flag);
+    what = std::string("data, flag ") + flag;
+  }
+  std::string verdict = block.good ? "ok" : "BAD checksum";
+  if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
+  if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
+  if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
+  char line[512];
+  std::snprintf(line, sizeof line, "%3d  %s  %-36s %6zu bytes  %s", block.number,
+                ClockText(block.startSeconds).c_str(), what.c_str(), block.length,
+                verdict.c_str());
+  std::string text = line;
+  if (block.speed > 0.0) {
+    char speed[32];
+    std::snprintf(speed, sizeof speed, "  speed %.1f %%", block.speed * 100.0);
+    text += speed;
+  }
+  return text;
+}
+
+const char* DescribeSettingsProblem(SettingsProblem problem) {
+  switch (problem) {
+    case SETTINGS_OK: return "the settings are acceptable";
+    case SETTINGS_ZERO_RANGE: return "--zero: the minimum is above the maximum";
+    case SETTINGS_ONE_RANGE: return "--one: the minimum is above the maximum";
+    case SETTINGS_PILOT_RANGE: return "--pilot: the minimum is above the maximum";
+    case SETTINGS_LEVEL: return "--level: the level must be from 0 to 255";
+    case SETTINGS_POINTS: return "--auto: the window must be at least 1 frame";
+  }
+  return "the settings are not acceptable";
+}
+
+}  // namespace tapedecoder

@@ -1,0 +1,157 @@
+#include "convert/robust_run.h"
+
+#include <filesystem>
+#include <memory>
+#include <new>
+
+#include "robust/block_chooser.h"
+#include "robust/robust_decoder.h"
+#include "tape/tape_output.h"
+
+namespace tapedecoder {
+
+namespace {
+
+// Samples per stream read at a time: large enough to keep the per-call
+// cost small, small enough to keep memory flat.
+constexpr std::size_t kChunkSamples = 1 << 16;
+
+std::vector<ChannelChoice> StreamsFor(ChannelMode mode, int channels) {
+  switch (mode) {
+    case ChannelMode::AUTO: {
+      // The mix first: where the streams read a stretch equally well, the
+      // mix is kept.
+      std::vector<ChannelChoice> choices = AutomaticChoices(channels);
+      std::stable_partition(choices.begin(), choices.end(),
+                            [](ChannelChoice c) { return c == ChannelChoice::MIX; });
+      return choices;
+    }
+    case ChannelMode::MIX: return {channels > 1 ? ChannelChoice::MIX : ChannelChoice::LEFT};
+    case ChannelMode::LEFT: return {ChannelChoice::LEFT};
+    case ChannelMode::RIGHT: return {ChannelChoice::RIGHT};
+  }
+  return {ChannelChoice::LEFT};
+}
+
+BlockSummary Summarise(const TapeBlock& block, int number) {
+  BlockSummary summary;
+  summary.number = number;
+  summary.startSeconds = block.startSeconds;
+  summary.endSeconds = block.endSeconds;
+  summary.length = block.bytes.size();
+  summary.flag = block.bytes.empty() ? 0 : block.bytes[0];
+  summary.good = ChecksumGood(block.bytes);
+  summary.header = ParseRomHeader(block.bytes);
+  if (block.timing.pilot > 0.0) summary.speed = ROM_PILOT_PULSE / block.timing.pilot;
+  summary.origin = block.origin;
+  return summary;
+}
+
+}  // namespace
+
+bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
+                     const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report) {
+  std::unique_ptr<CSampleInput> input = CSampleInput::Open(fileName, report.input);
+  if (!input) {
+    report.status = report.input.failure == InputFailure::NO_MEMORY ? ConversionStatus::NO_MEMORY
+                                                                    : ConversionStatus::CANNOT_OPEN;
+    return false;
+  }
+  report.info = input->Info();
+  if (options.beforeDecoding && !options.beforeDecoding(report)) return false;
+
+  const std::vector<ChannelChoice> streams = StreamsFor(options.channels, report.info.channels);
+  if (!input->Select(streams)) {
+    report.status = ConversionStatus::NO_MEMORY;
+    return false;
+  }
+  CBlockChooser chooser(static_cast<int>(streams.size()), [&](TapeBlock&& block) {
+    if (block.bytes.empty()) return;
+    report.blocks.push_back(Summarise(block, static_cast<int>(report.blocks.size()) + 1));
+    (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
+    onBlock(std::move(block));
+  });
+  const double rate = input->OutputRate();
+  std::vector<std::unique_ptr<CRobustDecoder>> decoders;
+  for (std::size_t i = 0; i < streams.size(); ++i) {
+    const int stream = static_cast<int>(i);
+    decoders.push_back(std::make_unique<CRobustDecoder>(
+        rate, [&chooser, stream](TapeBlock&& block) { chooser.Add(stream, std::move(block)); }));
+  }
+
+  std::vector<std::vector<float>> chunk;
+  std::uint64_t fed = 0;
+  for (;;) {
+    const std::size_t count = input->Read(chunk, kChunkSamples);
+    if (count == 0) break;
+    for (std::size_t i = 0; i < decoders.size(); ++i) decoders[i]->Feed(chunk[i].data(), count);
+    fed += count;
+    chooser.Advance(static_cast<double>(fed) / rate);
+    if (options.progress) options.progress(input->Progress());
+  }
+  for (auto& decoder : decoders) decoder->Finish();
+  chooser.Finish();
+  report.seconds = static_cast<double>(fed) / rate;
+  if (input->Failed()) {
+    if (input->Error().failure == InputFailure::NO_MEMORY) {
+      report.status = ConversionStatus::NO_MEMORY;
+      return false;
+    }
+    report.input = input->Error();
+    report.readStopped = true;
+  }
+  return true;
+}
+
+RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
+                                 const RobustRunOptions& options) {
+  RobustReport report;
+  const std::string tapPath = OutputPath(title, "tap");
+  const std::string txtPath = OutputPath(title, "txt");
+  try {
+    COutputSet outputs;
+    std::unique_ptr<CTapImageWriter> image;
+    std::unique_ptr<CListingWriter> listing;
+    RobustRunOptions decoding = options;
+    // Outputs are created only once the recording has been opened, and
+    // never over the recording itself.
+    decoding.beforeDecoding = [&](RobustReport& r) {
+      for (const std::string& output : {tapPath, txtPath}) {
+        std::error_code error;
+        if (std::filesystem::equivalent(fileName, output, error)) {
+          r.status = ConversionStatus::CANNOT_WRITE;
+          r.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
+          return false;
+        }
+      }
+      const int tap = outputs.Add(tapPath);
+      const int txt = tap < 0 ? -1 : outputs.Add(txtPath);
+      if (txt < 0) {
+        r.status = ConversionStatus::CANNOT_WRITE;
+        r.output = outputs.Failure();
+        return false;
+      }
+      image = std::make_unique<CTapImageWriter>(outputs, tap);
+      listing = std::make_unique<CListingWriter>(outputs, txt);
+      return true;
+    };
+    const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
+      image->Take(block);
+      listing->Take(block);
+    }, report);
+    if (!decoded) return report;
+    if (!outputs.Commit()) {
+      report.status = ConversionStatus::CANNOT_WRITE;
+      report.output = outputs.Failure();
+      return report;
+    }
+    report.outputs = {tapPath, txtPath};
+    report.status = ConversionStatus::COMPLETE;
+    return report;
+  } catch (const std::bad_alloc&) {
+    report.status = ConversionStatus::NO_MEMORY;
+    return report;
+  }
+}
+
+}  // namespace tapedecoder
