@@ -4,10 +4,12 @@
 // own seconds, the multiple of real time and the process's peak RSS.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,7 +17,8 @@
 
 namespace {
 
-constexpr double RATE = 44100.0;
+// The sample rate: 44100 Hz, or another given as --rate=N.
+double RATE = 44100.0;
 constexpr double SECONDS = 600.0;
 constexpr double PI = 3.14159265358979323846;
 
@@ -37,11 +40,9 @@ class Random {
   std::uint64_t m_state = 88172645463325252ULL;
 };
 
-// Renders pulses (T-states, 0 = a second of silence) into samples, a chunk
-// at a time, and feeds them to the decoder, timing only the decoder.
+// Renders pulses (T-states, level 0 = silence) into 16-bit samples.
 class Feeder {
  public:
-  explicit Feeder(tapedecoder::CRobustDecoder& decoder) : m_decoder(decoder) {}
 
   void Pulse(double tstates, int level) {
     double end = m_time + tstates / 3500000.0 * 1.013;  // a tape running 1.3 % slow
@@ -54,11 +55,7 @@ class Feeder {
     }
   }
 
-  void Flush() {
-    Run(m_chunk.size());
-    m_decoder.Finish();
-  }
-  double DecodeSeconds() const { return m_seconds; }
+  const std::vector<std::int16_t>& Samples() const { return m_samples; }
   double Seconds() const { return m_time; }
 
  private:
@@ -67,28 +64,20 @@ class Feeder {
     double y = m_a * (m_prevY + m_acc - m_prevX);
     m_prevX = m_acc;
     m_prevY = y;
-    m_chunk.push_back(static_cast<float>(0.4 * y + 0.03 * m_random.Gauss()));
+    double v = std::clamp(0.4 * y + 0.03 * m_random.Gauss(), -1.0, 1.0);
+    m_samples.push_back(static_cast<std::int16_t>(std::lround(v * 32767.0)));
     m_acc = 0.0;
     ++m_index;
-    if (m_chunk.size() == 65536) Run(m_chunk.size());
-  }
-  void Run(std::size_t n) {
-    auto t0 = std::chrono::steady_clock::now();
-    m_decoder.Feed(m_chunk.data(), n);
-    m_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    m_chunk.clear();
   }
 
-  tapedecoder::CRobustDecoder& m_decoder;
-  std::vector<float> m_chunk;
+  std::vector<std::int16_t> m_samples;
   Random m_random;
   double m_time = 0.0;
   std::int64_t m_index = 0;
   double m_acc = 0.0;
-  double m_a = 1.0 / (1.0 + 2.0 * PI * 1000.0 / RATE);
+  double m_a = 1.0 / (1.0 + 2.0 * PI * 1000.0 / RATE);  // set once RATE is known
   double m_prevX = 0.0;
   double m_prevY = 0.0;
-  double m_seconds = 0.0;
 };
 
 void Block(Feeder& f, const std::vector<std::uint8_t>& bytes) {
@@ -110,24 +99,62 @@ void Block(Feeder& f, const std::vector<std::uint8_t>& bytes) {
   f.Pulse(3500000.0, 0);
 }
 
+
+struct Outcome {
+  double seconds;
+  int blocks;
+  int good;
+};
+
+// Decodes the samples as a file reader would hand them over: 16-bit
+// values converted to float a chunk at a time.
+Outcome Decode(const std::vector<std::int16_t>& samples, const tapedecoder::RobustOptions& options) {
+  Outcome out{0.0, 0, 0};
+  auto t0 = std::chrono::steady_clock::now();
+  tapedecoder::CRobustDecoder decoder(RATE, [&](tapedecoder::TapeBlock&& b) {
+    ++out.blocks;
+    if (tapedecoder::ChecksumGood(b.bytes)) ++out.good;
+  }, options);
+  std::vector<float> chunk(65536);
+  for (std::size_t at = 0; at < samples.size(); at += chunk.size()) {
+    std::size_t n = std::min(chunk.size(), samples.size() - at);
+    for (std::size_t i = 0; i < n; ++i) chunk[i] = samples[at + i] * (1.0f / 32768.0f);
+    decoder.Feed(chunk.data(), n);
+  }
+  decoder.Finish();
+  out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  return out;
+}
+
+long PeakRssKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
 }  // namespace
 
 // With --readers=primary only the first box reader and the edge reader run,
-// with --readers=edges only the edge reader: what each costs.
+// with --readers=edges only the edge reader: what each costs. --rate=N
+// renders at N Hz. The decode
+// runs three times; the fastest counts (the machine may be shared).
 int main(int argc, char** argv) {
   tapedecoder::RobustOptions options;
-  std::string readers = argc > 1 ? argv[1] : "";
+  std::string readers;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--rate=", 0) == 0) {
+      RATE = std::atof(arg.c_str() + 7);
+      if (RATE < 40000.0 || RATE > 192000.0) RATE = 44100.0;
+    } else {
+      readers = arg;
+    }
+  }
   if (readers == "--readers=primary" || readers == "--readers=edges") {
     options.retryBoxFactors[0] = options.retryBoxFactors[1] = 0.0;
   }
   if (readers == "--readers=edges") options.boxReader = false;
-  int blocks = 0;
-  int good = 0;
-  tapedecoder::CRobustDecoder decoder(RATE, [&](tapedecoder::TapeBlock&& b) {
-    ++blocks;
-    if (tapedecoder::ChecksumGood(b.bytes)) ++good;
-  }, options);
-  Feeder feeder(decoder);
+  Feeder feeder;
   Random random;
   int written = 0;
   // Header and data pairs of 16 KB while they fit (about 100 s each).
@@ -147,13 +174,17 @@ int main(int argc, char** argv) {
     written += 2;
   }
   while (feeder.Seconds() < SECONDS) feeder.Pulse(350000.0, 0);
-  feeder.Flush();
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  double seconds = feeder.DecodeSeconds();
+  const long before = PeakRssKiB();
+  Outcome best{1e30, 0, 0};
+  for (int run = 0; run < 3; ++run) {
+    Outcome o = Decode(feeder.Samples(), options);
+    if (o.seconds < best.seconds) best = o;
+  }
+  const long after = PeakRssKiB();
   std::printf("recording   %.1f s at %.0f Hz, %d blocks written\n", feeder.Seconds(), RATE, written);
-  std::printf("decoded     %d blocks, %d verify\n", blocks, good);
-  std::printf("decode time %.3f s (%.0fx real time)\n", seconds, feeder.Seconds() / seconds);
-  std::printf("peak RSS    %.1f MiB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
-  return good == written ? 0 : 1;
+  std::printf("decoded     %d blocks, %d verify\n", best.blocks, best.good);
+  std::printf("decode time %.3f s (%.0fx real time), fastest of 3\n", best.seconds, feeder.Seconds() / best.seconds);
+  std::printf("peak RSS    %.1f MiB in all, %.1f MiB of it the decoder's\n", after / 1024.0,
+              (after - before) / 1024.0);
+  return best.good == written ? 0 : 1;
 }

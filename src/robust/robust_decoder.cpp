@@ -1,7 +1,6 @@
 #include "robust/robust_decoder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -30,6 +29,11 @@ constexpr std::size_t PUMP_SAMPLES = 2048;
 constexpr int PILOT_RUN = 96;
 // Seconds of recording the rings hold.
 constexpr double RING_SECONDS = 3.0;
+// The pilot search's trigger: smoothed over 0.2 ms (a third of a pilot
+// pulse at double speed) and set by the peaks, so that noise between the
+// spikes of a differentiated signal gives no edges.
+constexpr double COARSE_SMOOTH_SECONDS = 1.0 / 5000.0;
+constexpr double COARSE_HYSTERESIS = 0.35;
 // Edges kept before the list is compacted during a long block.
 constexpr std::size_t EDGE_COMPACT = 1u << 16;
 
@@ -120,15 +124,22 @@ class CRobustDecoder::Impl {
  public:
   Impl(double rate, BlockCallback onBlock, const RobustOptions& options)
       : m_rate(rate > 0.0 ? rate : 44100.0), m_onBlock(std::move(onBlock)), m_options(options),
-        m_sums(RingCapacity(rate)), m_front(m_rate, RingCapacity(rate), options.hysteresis),
+        m_sums(RingCapacity(rate)),
+        m_front(m_rate, RingCapacity(rate), options.hysteresis, 1.0 / 15000.0, SchmittFrontEnd::Envelope::MEAN),
+        m_coarse(m_rate, RingCapacity(rate), COARSE_HYSTERESIS, COARSE_SMOOTH_SECONDS,
+                 SchmittFrontEnd::Envelope::PEAK),
         m_finder(m_rate) {}
 
   void Feed(const float* mono, std::size_t count) {
     if (m_finished) return;
-    for (std::size_t i = 0; i < count; ++i) {
-      m_sums.Push(mono[i]);
-      m_last = mono[i];
-      if (++m_sincePump == PUMP_SAMPLES) {
+    while (count > 0) {
+      std::size_t n = std::min(count, PUMP_SAMPLES - m_sincePump);
+      m_sums.Push(mono, n);
+      m_last = mono[n - 1];
+      mono += n;
+      count -= n;
+      m_sincePump += n;
+      if (m_sincePump == PUMP_SAMPLES) {
         m_sincePump = 0;
         Pump(false);
       }
@@ -150,14 +161,19 @@ class CRobustDecoder::Impl {
  private:
   void Pump(bool final) {
     m_front.Advance(m_sums, m_edges);
+    m_coarse.Advance(m_sums, m_coarseEdges);
     for (;;) {
       if (m_session) {
         if (!AdvanceSession(final)) return;
         Conclude();
       } else {
-        std::optional<PilotStart> start = m_finder.Scan(m_edges, m_scan);
+        std::optional<PilotStart> start = m_finder.Scan(m_coarseEdges, m_scan);
         if (!start) {
-          DropEdgesBefore(m_scan >= 2 ? m_scan - 2 : 0);
+          if (m_scan >= 2) {
+            double before = m_coarseEdges[m_scan - 2].time - 0.5 * m_rate;
+            DropCoarseBefore(m_scan - 2);
+            DropEdgesBefore(FirstAtOrAfter(m_edges, before));
+          }
           return;
         }
         StartSession(*start);
@@ -167,9 +183,6 @@ class CRobustDecoder::Impl {
 
   void StartSession(PilotStart start) {
     start.announced = m_announced;
-#ifdef RB_DEBUG
-    std::fprintf(stderr, "session at %.4f..%.4f P %.2f idx %zu\n", start.firstEdge / m_rate, start.lastEdge / m_rate, start.period, start.lastEdgeIndex);
-#endif
     m_session.emplace();
     m_session->start = start;
     if (m_options.boxReader) {
@@ -180,10 +193,31 @@ class CRobustDecoder::Impl {
       for (double factor : m_options.retryBoxFactors) {
         if (factor <= 0.0) continue;
         tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
-        m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
+        m_session->boxes.push_back(
+            std::make_unique<CBoxTracker>(m_sums, start, tuning, m_session->boxes.front().get()));
       }
     }
-    if (m_options.pulseReader) m_session->pulses = std::make_unique<CPulseTracker>(m_edges, start);
+    // The edge reader starts on the fine trigger's edge nearest the pilot
+    // edge the coarse search ended on.
+    std::size_t fine = FirstAtOrAfter(m_edges, start.lastEdge - 0.3 * start.period);
+    if (m_options.pulseReader && fine < m_edges.size()) {
+      PilotStart pulseStart = start;
+      pulseStart.lastEdgeIndex = fine;
+      m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart);
+    }
+  }
+
+  static std::size_t FirstAtOrAfter(const std::vector<TriggerEdge>& edges, double time) {
+    auto it = std::lower_bound(edges.begin(), edges.end(), time,
+                               [](const TriggerEdge& e, double t) { return e.time < t; });
+    return static_cast<std::size_t>(it - edges.begin());
+  }
+
+  void DropCoarseBefore(std::size_t count) {
+    if (count < EDGE_COMPACT / 2) return;
+    m_coarseEdges.erase(m_coarseEdges.begin(), m_coarseEdges.begin() + static_cast<std::ptrdiff_t>(count));
+    m_scan = m_scan >= count ? m_scan - count : 0;
+    m_finder.Rebase(count);
   }
 
   // True once every reader is done.
@@ -202,23 +236,16 @@ class CRobustDecoder::Impl {
     if (!done && m_edges.size() > EDGE_COMPACT) {
       // A long block: drop the edges no outcome of this session can need.
       std::size_t keep = s.pulses && !s.pulses->Done() ? s.pulses->NextIndex() - 1 : m_edges.size();
-      std::size_t first = 0;
-      while (first < keep && m_edges[first].time < floor) ++first;
-      DropEdgesBefore(first);
+      DropEdgesBefore(std::min(keep, FirstAtOrAfter(m_edges, floor)));
     }
+    if (!done && m_coarseEdges.size() > EDGE_COMPACT) DropCoarseBefore(FirstAtOrAfter(m_coarseEdges, floor));
     return done;
   }
 
   void DropEdgesBefore(std::size_t count) {
     if (count < EDGE_COMPACT / 2 && !(count > 0 && count == m_edges.size())) return;
     m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(count));
-    m_scan = m_scan >= count ? m_scan - count : 0;
-    m_finder.Rebase(count);
-    if (m_session) {
-      if (m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(count);
-      m_session->start.lastEdgeIndex =
-          m_session->start.lastEdgeIndex >= count ? m_session->start.lastEdgeIndex - count : 0;
-    }
+    if (m_session && m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(count);
   }
 
   void Conclude() {
@@ -229,9 +256,6 @@ class CRobustDecoder::Impl {
     if (!s.boxes.empty()) order.push_back(&s.boxes[0]->Result());
     if (s.pulses) order.push_back(&s.pulses->Result());
     for (std::size_t i = 1; i < s.boxes.size(); ++i) order.push_back(&s.boxes[i]->Result());
-#ifdef RB_DEBUG
-    for (Candidate* c : order) std::fprintf(stderr, "  cand found %d bytes %zu good %d data %.4f end %.4f\n", c->found, c->bytes.size(), c->found && ChecksumGood(c->bytes), c->data / m_rate, c->end / m_rate);
-#endif
     Candidate* winner = nullptr;
     bool retried = false;
     for (std::size_t i = 0; i < order.size(); ++i) {
@@ -251,14 +275,15 @@ class CRobustDecoder::Impl {
         }
       }
     }
-    std::size_t resume = s.start.lastEdgeIndex + 1;
+    // The search goes on after the block, or else after the pilot edge
+    // the session started on (where it already stands).
     m_announced = 0;
     if (winner) {
-      while (resume < m_edges.size() && m_edges[resume].time < winner->end) ++resume;
+      m_scan = std::max(m_scan, FirstAtOrAfter(m_coarseEdges, winner->end));
       Emit(*winner, retried);
     }
     m_session.reset();
-    m_scan = std::min(resume, m_edges.size());
+    m_scan = std::min(m_scan, m_coarseEdges.size());
     m_finder.Reset();
   }
 
@@ -294,8 +319,10 @@ class CRobustDecoder::Impl {
   BlockCallback m_onBlock;
   RobustOptions m_options;
   PrefixRing m_sums;
-  SchmittFrontEnd m_front;
+  SchmittFrontEnd m_front;            // fine edges, for the edge reader
   std::vector<TriggerEdge> m_edges;
+  SchmittFrontEnd m_coarse;           // coarse edges, for the pilot search
+  std::vector<TriggerEdge> m_coarseEdges;
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;

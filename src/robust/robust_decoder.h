@@ -4,16 +4,26 @@
 // drift and flutter, with unequal half-waves -- at any rate from 40 kHz to
 // 192 kHz. It streams: memory does not grow with the recording.
 //
-// How: the samples go into exact prefix sums and a hysteresis trigger set
-// relative to the signal's envelope. A coarse search over the trigger's
-// edges finds pilot tones. On each, several readers start side by side --
-// phase-locked box-filter trackers with three box lengths and a reader of
-// the trigger's edges -- each calibrating on the pilot and reading one
-// block. The block kept is the first, in that fixed order, that verifies;
-// failing that, the first reader's. A block ends after a run of weak bits
-// or, when a verified header announced its length (or a ROM header's 19
-// bytes verify), exactly there, so that a loader running straight into
-// other data is cut where the ROM's loader would stop.
+// How: the samples go into exact prefix sums and two hysteresis triggers
+// set relative to the signal's own envelope (a fine one on the mean, for
+// reading pulses; a coarse one on the peaks, for finding pilots in noise).
+// A coarse search over the trigger's edges finds pilot tones. On each,
+// several readers start side by side: a phase-locked box-filter tracker,
+// a reader of the fine trigger's edges, and two more box trackers with
+// other box lengths that lock on the pilot shortly before the first one's
+// sync. Each calibrates on the pilot (period, half-wave asymmetry) and
+// reads one block. The block kept is the first, in that fixed order, that
+// verifies (origin RETRIED when it is not the first reader's); failing
+// that, the first reader's that has bytes. A block ends at a pause found
+// against the block's own level, after a run of weak bits, or -- when a
+// verified header announced its length, or a ROM header's 19 bytes
+// verify -- exactly there, so that a loader running straight into other
+// data is cut where the ROM's loader stops, and what follows is searched
+// afresh.
+//
+// Memory: rings of about 3 s of prefix sums and trigger values, the edges
+// of the block being read, and the bits of the readers' blocks (13 bytes a
+// bit per reader); nothing grows with the recording.
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 

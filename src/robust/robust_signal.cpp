@@ -17,9 +17,10 @@ constexpr double TRIGGER_FLOOR = 2.0e-4;
 std::int64_t Round(double v) { return static_cast<std::int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5); }
 
 std::int64_t Quantise(float sample) {
-  // NaN fails both comparisons and reads as 0.
-  float s = sample > -SAMPLE_LIMIT ? (sample < SAMPLE_LIMIT ? sample : SAMPLE_LIMIT) : -SAMPLE_LIMIT;
-  if (!(sample == sample)) s = 0.0f;
+  float s = sample;
+  if (!(s > -SAMPLE_LIMIT && s < SAMPLE_LIMIT)) {
+    s = s != s ? 0.0f : (s > 0.0f ? SAMPLE_LIMIT : -SAMPLE_LIMIT);  // NaN reads as 0
+  }
   return Round(static_cast<double>(s) * SAMPLE_SCALE);
 }
 
@@ -27,10 +28,16 @@ std::int64_t Quantise(float sample) {
 
 PrefixRing::PrefixRing(std::size_t capacity) : m_sums(capacity, 0), m_mask(capacity - 1) {}
 
-void PrefixRing::Push(float sample) {
-  std::int64_t prev = m_sums[static_cast<std::size_t>(m_count) & m_mask];
-  ++m_count;
-  m_sums[static_cast<std::size_t>(m_count) & m_mask] = prev + Quantise(sample);
+void PrefixRing::Push(const float* samples, std::size_t count) {
+  std::int64_t total = m_total;
+  std::size_t at = static_cast<std::size_t>(m_count);
+  std::int64_t* sums = m_sums.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    total += Quantise(samples[i]);
+    sums[++at & m_mask] = total;
+  }
+  m_total = total;
+  m_count += static_cast<std::int64_t>(count);
 }
 
 std::int64_t PrefixRing::Oldest() const {
@@ -60,59 +67,102 @@ double PrefixRing::Box(double a, double b) const {
   return (whole + tail - head) / SAMPLE_SCALE;
 }
 
-SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis)
-    : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate / 15000.0)) / 2)),
+double PrefixRing::Edge(double t, double len) const {
+  // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
+  double f1 = std::floor(t - len);
+  double f2 = std::floor(t);
+  double f3 = std::floor(t + len);
+  std::int64_t i1 = static_cast<std::int64_t>(f1);
+  std::int64_t i2 = static_cast<std::int64_t>(f2);
+  std::int64_t i3 = static_cast<std::int64_t>(f3);
+  std::int64_t c2 = At(i2);
+  double whole = static_cast<double>((At(i3) - c2) - (c2 - At(i1)));
+  double parts = (t + len - f3) * static_cast<double>(At(i3 + 1) - At(i3)) -
+                 2.0 * (t - f2) * static_cast<double>(At(i2 + 1) - c2) +
+                 (t - len - f1) * static_cast<double>(At(i1 + 1) - At(i1));
+  return (whole + parts) / SAMPLE_SCALE;
+}
+
+double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
+
+SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
+                                 Envelope envelope)
+    : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate * smoothSeconds)) / 2)),
       m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),
       m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.003)))),
       m_hysteresis(hysteresis),
+      m_envelope(envelope),
+      m_peakDecay(std::exp(-1.0 / (0.010 * sampleRate))),
+      m_envRate(1.0 / (0.003 * sampleRate)),
       m_values(capacity, 0.0f),
-      m_absSums(capacity, 0),
       m_mask(capacity - 1),
       m_nextValue(m_dcHalf),
       m_next(m_dcHalf + m_envHalf) {}
 
 void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges) {
-  // Reciprocals: one multiplication per sample instead of a division.
+  // Locals throughout: the stores into the rings must not make the
+  // compiler reload the members on every sample.
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
-  const double envScale = 1.0 / ((2.0 * m_envHalf + 1.0) * SAMPLE_SCALE);
+  const bool mean = m_envelope == Envelope::MEAN;
+  const std::int64_t* c = sums.Data();
+  const std::size_t cMask = sums.Mask();
+  float* values = m_values.data();
+  const std::size_t mask = m_mask;
+  const std::int64_t smoothHalf = m_smoothHalf;
+  const std::int64_t dcHalf = m_dcHalf;
+  const std::int64_t envHalf = m_envHalf;
   // y[n] = smoothed x[n] - centred mean of x around n.
-  while (m_nextValue + m_dcHalf + 1 <= sums.Count()) {
-    std::int64_t n = m_nextValue;
-    double smooth = static_cast<double>(sums.At(n + m_smoothHalf + 1) - sums.At(n - m_smoothHalf)) * smoothScale;
-    double dc = static_cast<double>(sums.At(n + m_dcHalf + 1) - sums.At(n - m_dcHalf)) * dcScale;
-    double y = smooth - dc;
-    m_values[static_cast<std::size_t>(n) & m_mask] = static_cast<float>(y);
-    std::int64_t prev = n == m_dcHalf ? 0 : m_absSums[static_cast<std::size_t>(n) & m_mask];
-    m_absSums[static_cast<std::size_t>(n + 1) & m_mask] =
-        prev + Round(std::fabs(y) * SAMPLE_SCALE);
-    ++m_nextValue;
+  const std::int64_t valueEnd = sums.Count() - dcHalf;
+  std::int64_t n = m_nextValue;
+  for (; n < valueEnd; ++n) {
+    auto at = [&](std::int64_t i) { return c[static_cast<std::size_t>(i) & cMask]; };
+    double smooth = static_cast<double>(at(n + smoothHalf + 1) - at(n - smoothHalf)) * smoothScale;
+    double dc = static_cast<double>(at(n + dcHalf + 1) - at(n - dcHalf)) * dcScale;
+    values[static_cast<std::size_t>(n) & mask] = static_cast<float>(smooth - dc);
   }
-  // The trigger at n needs the envelope centred on n.
-  while (m_next + m_envHalf + 1 <= m_nextValue) {
-    std::int64_t n = m_next;
-    double env = static_cast<double>(m_absSums[static_cast<std::size_t>(n + m_envHalf + 1) & m_mask] -
-                                     m_absSums[static_cast<std::size_t>(n - m_envHalf) & m_mask]) *
-                 envScale;
-    double threshold = std::max(m_hysteresis * env, TRIGGER_FLOOR);
-    double y = m_values[static_cast<std::size_t>(n) & m_mask];
-    double yPrev = m_values[static_cast<std::size_t>(n - 1) & m_mask];
+  if (n > m_nextValue) m_nextValue = n;
+  // The trigger at n follows an envelope that runs envHalf ahead of it, so
+  // that the envelope has risen when a tone reaches the trigger.
+  const double hysteresis = m_hysteresis;
+  const double envRate = m_envRate;
+  const double peakDecay = m_peakDecay;
+  double env = m_env;
+  int level = m_level;
+  double lastUp = m_lastUp;
+  double lastDown = m_lastDown;
+  double lastEdge = m_lastEdge;
+  const std::int64_t end = m_nextValue - envHalf;
+  double yPrev = m_next > 0 ? values[static_cast<std::size_t>(m_next - 1) & mask] : 0.0;
+  for (n = m_next; n < end; ++n) {
+    double ahead = std::fabs(values[static_cast<std::size_t>(n + envHalf) & mask]);
+    env = mean ? env + envRate * (ahead - env) : std::max(ahead, env * peakDecay);
+    double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
+    double y = values[static_cast<std::size_t>(n) & mask];
     double t = static_cast<double>(n);
-    if (yPrev <= 0.0 && y > 0.0) m_lastUp = t - 1.0 + yPrev / (yPrev - y);
-    if (yPrev >= 0.0 && y < 0.0) m_lastDown = t - 1.0 + yPrev / (yPrev - y);
-    if (m_level != 1 && y > threshold) {
-      double at = m_lastUp > m_lastEdge ? m_lastUp : t;
-      edges.push_back({at, 1});
-      m_level = 1;
-      m_lastEdge = at;
-    } else if (m_level != -1 && y < -threshold) {
-      double at = m_lastDown > m_lastEdge ? m_lastDown : t;
-      edges.push_back({at, -1});
-      m_level = -1;
-      m_lastEdge = at;
+    if (yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
+    if (yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
+    // A spiky signal is dated where it passes the threshold, on the steep
+    // flank: its zero crossings wander with the noise between the spikes.
+    if (level != 1 && y > threshold) {
+      double when = !mean ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
+      edges.push_back({when, 1});
+      level = 1;
+      lastEdge = when;
+    } else if (level != -1 && y < -threshold) {
+      double when = !mean ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
+      edges.push_back({when, -1});
+      level = -1;
+      lastEdge = when;
     }
-    ++m_next;
+    yPrev = y;
   }
+  if (n > m_next) m_next = n;
+  m_env = env;
+  m_level = level;
+  m_lastUp = lastUp;
+  m_lastDown = lastDown;
+  m_lastEdge = lastEdge;
 }
 
 }  // namespace robust

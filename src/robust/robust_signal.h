@@ -28,7 +28,8 @@ class PrefixRing {
   PrefixRing(const PrefixRing&) = delete;
   PrefixRing& operator=(const PrefixRing&) = delete;
 
-  void Push(float sample);
+  void Push(float sample) { Push(&sample, 1); }
+  void Push(const float* samples, std::size_t count);
   // Samples pushed so far; C[Count()] is the newest sum.
   std::int64_t Count() const { return m_count; }
   // The oldest index still held.
@@ -40,17 +41,22 @@ class PrefixRing {
   double Box(double a, double b) const;
   // The step-matched edge filter box(t, t+len) - box(t-len, t): for a step
   // of height 2A at t it peaks at 2A·len. REQUIRES: Holds(t-len, t+len).
-  double Edge(double t, double len) const {
-    return Box(t, t + len) - Box(t - len, t);
-  }
+  double Edge(double t, double len) const;
+  // box(t, t+len) - box(t+len, t+2·len): the difference of two adjacent
+  // boxes. REQUIRES: Holds(t, t+2·len).
+  double Step(double t, double len) const;
   // The raw sums, REQUIRES: Oldest() <= i <= Count().
   std::int64_t At(std::int64_t i) const { return m_sums[static_cast<std::size_t>(i) & m_mask]; }
+  // The ring itself, for loops over many sums: entry i & Mask() holds C[i].
+  const std::int64_t* Data() const { return m_sums.data(); }
+  std::size_t Mask() const { return m_mask; }
 
  private:
   double Cumulative(double a) const;
   std::vector<std::int64_t> m_sums;
   std::size_t m_mask;
   std::int64_t m_count = 0;
+  std::int64_t m_total = 0;  // C[m_count]
 };
 
 // One transition found by the trigger: its time in samples, and the level
@@ -60,13 +66,24 @@ struct TriggerEdge {
   int level;
 };
 
-// Smoothing, DC removal (centred moving mean), envelope (centred moving
-// mean of |x|) and a Schmitt trigger at ±HYSTERESIS·envelope. An edge is
-// dated at the last zero crossing before the threshold was passed, so the
-// hysteresis delays nothing. Lags the prefix sums by a few milliseconds.
+// Smoothing (a centred box), DC removal (a centred 5 ms moving mean), an
+// envelope that runs 3 ms ahead of the trigger, and a Schmitt trigger at
+// ±hysteresis·envelope. On the mean envelope an edge is dated at the last
+// zero crossing before the threshold was passed, interpolated between
+// samples, so the hysteresis delays nothing; on the peak envelope it is
+// dated where the threshold is passed, interpolated likewise. Lags the
+// prefix sums by about 6 ms.
 class SchmittFrontEnd {
  public:
-  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis);
+  // Which envelope the hysteresis follows.
+  enum class Envelope {
+    MEAN,  // mean of |y| over about 3 ms: follows every pulse, even weak ones
+    PEAK,  // peaks of |y| decaying over 10 ms: spiky (differentiated) signals
+           // set it by their spikes, not by the noise between them
+  };
+  // `smoothSeconds`: the smoothing box. REQUIRES: capacity a power of two.
+  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
+                  Envelope envelope);
   SchmittFrontEnd(const SchmittFrontEnd&) = delete;
   SchmittFrontEnd& operator=(const SchmittFrontEnd&) = delete;
 
@@ -81,8 +98,11 @@ class SchmittFrontEnd {
   int m_dcHalf;
   int m_envHalf;
   double m_hysteresis;
+  Envelope m_envelope;
+  double m_peakDecay;
+  double m_envRate;
+  double m_env = 0.0;
   std::vector<float> m_values;        // smoothed DC-free signal y
-  std::vector<std::int64_t> m_absSums;  // prefix sums of |y|
   std::size_t m_mask;
   std::int64_t m_nextValue;  // next index of y to compute
   std::int64_t m_next;       // next index the trigger examines

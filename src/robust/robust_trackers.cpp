@@ -10,8 +10,13 @@ namespace robust {
 namespace {
 
 constexpr double NO_FLOOR = std::numeric_limits<double>::infinity();
-// Pilot pulses missed in a row before a tracker lets the pilot go.
-constexpr int PILOT_MISSES = 4;
+// Pilot pulses missed in a row before a tracker lets the pilot go: enough
+// to coast through a dropout of some 15 ms at normal speed.
+constexpr int PILOT_MISSES = 24;
+// A run of this many bits whose mean |m| is below PAUSE_LEVEL of the
+// block's own is a pause (or noise), not data.
+constexpr int PAUSE_BITS = 24;
+constexpr double PAUSE_LEVEL = 0.3;
 // Per-bit confidence is clipped here so that one loud bit cannot outvote
 // several quiet ones when takes are merged.
 constexpr float MAX_CONFIDENCE = 4.0f;
@@ -101,8 +106,9 @@ bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced)
 
 // ---------------------------------------------------------------------------
 
-CBoxTracker::CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning)
-    : m_sums(sums), m_start(start), m_tuning(tuning), m_edge(start.lastEdge), m_level(start.lastLevel),
+CBoxTracker::CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning,
+                         const CBoxTracker* leader)
+    : m_sums(sums), m_leader(leader), m_start(start), m_tuning(tuning), m_edge(start.lastEdge), m_level(start.lastLevel),
       m_period(start.period) {}
 
 bool CBoxTracker::Available(double until, bool final) {
@@ -120,7 +126,7 @@ bool CBoxTracker::Available(double until, bool final) {
 double CBoxTracker::Floor() const {
   switch (m_stage) {
     case Stage::ACQUIRE:
-    case Stage::PILOT: return m_edge;
+    case Stage::PILOT: return m_leader ? m_leader->Floor() : m_edge - 32.0 * m_period;
     case Stage::DATA: return m_anyGood ? m_lastGoodEnd : m_result.data;
     case Stage::DONE: break;
   }
@@ -128,6 +134,8 @@ double CBoxTracker::Floor() const {
 }
 
 double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
+  // A step's response is 2·len wide; Refine() finds its peak between
+  // the grid's points.
   double step = len >= 4.0 ? 1.0 : 0.5;
   double best = from;
   value = -std::numeric_limits<double>::infinity();
@@ -175,6 +183,14 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   if (!m_sums.Holds(e - 14.0 * p, e + 34.0 * p + pilotLen)) return -1;
   double ref = s * m_sums.Edge(e, syncLen) / (2.0 * syncLen);
   if (ref <= 0.0) return 0;
+  // Most pilot edges have no sync after them: a coarse look on a grid of
+  // the box length (where a step still gives over half its peak) settles
+  // those before the fine search.
+  bool any = false;
+  for (double t = e + 0.14 * p; t <= e + 0.55 * p + 0.5 * syncLen && !any; t += syncLen) {
+    any = -s * m_sums.Edge(t, syncLen) / (2.0 * syncLen) >= 0.3 * ref;
+  }
+  if (!any) return 0;
   double va = 0.0;
   ta = Strongest(e + 0.14 * p, e + 0.55 * p, -s, syncLen, va);
   if (va / (2.0 * syncLen) < 0.5 * ref) return 0;
@@ -192,26 +208,38 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // pilot's strength is the mean over its grid behind e (a mean, not the
   // tracker's maxima, which noise inflates); ahead, the pilot goes on when
   // most grid points reach half that.
+  // The grid is anchored on the last edges of e's polarity, not on e
+  // alone: in heavy noise one edge is off by a good part of the box.
+  double grid = e;
+  if (m_edgeCount >= 16) {
+    double sum = 0.0;
+    for (int j = 0; j < 8; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
+    grid = sum / 8.0;
+  }
   double behind = 0.0;
   for (int i = 1; i <= 12; ++i) {
     bool odd = (i % 2) == 1;
-    behind += (odd ? -s : s) * m_sums.Edge(e - i * p + (odd ? s * m_asym : 0.0), pilotLen);
+    behind += (odd ? -s : s) * m_sums.Edge(grid - i * p + (odd ? s * m_asym : 0.0), pilotLen);
   }
   behind /= 12.0;
   if (behind <= 0.0) return 0;
   int continuing = 0;
+  double ahead = 0.0;
   for (int i = 1; i <= 32; ++i) {
     bool odd = (i % 2) == 1;
-    double at = e + i * p + (odd ? s * m_asym : 0.0);
-    if ((odd ? -s : s) * m_sums.Edge(at, pilotLen) > 0.5 * behind) ++continuing;
+    double at = grid + i * p + (odd ? s * m_asym : 0.0);
+    double v = (odd ? -s : s) * m_sums.Edge(at, pilotLen);
+    ahead += v;
+    if (v > 0.5 * behind) ++continuing;
   }
-  return continuing > 19 ? 0 : 1;
+  // In heavy noise single grid points scatter; their mean does not.
+  return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
 }
 
 bool CBoxTracker::StepPilot(bool final) {
   const double p = m_period;
   const double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
-  if (m_edges >= 16) {
+  if (m_edges >= 16 && m_misses == 0) {
     double ta = 0.0;
     double tb = 0.0;
     int sync = TrySync(ta, tb);
@@ -233,6 +261,7 @@ bool CBoxTracker::StepPilot(bool final) {
       m_amp = (std::fabs(m_sums.Edge(m_edge, l)) + std::fabs(m_sums.Edge(ta, l)) +
                std::fabs(m_sums.Edge(tb, l))) / (6.0 * l);
       m_t = tb;
+      m_syncEdge = m_edge;
       m_result.start = m_start.firstEdge;
       m_result.data = tb;
       m_result.pilot = p;
@@ -251,19 +280,48 @@ bool CBoxTracker::StepPilot(bool final) {
   double strength = value / (2.0 * len);
   if (strength > 0.3 * m_amp && strength > 0.0) {
     t = Refine(t, -m_level, len);
-    PushInterval(t - m_edge, m_level);
+    // Only intervals between two found edges measure the period, and a
+    // period beyond 15 % of the search's is a lost lock, not the tape.
+    double interval = t - m_edge;
+    if (m_misses == 0 && std::fabs(interval - m_start.period) < 0.4 * m_start.period) {
+      PushInterval(interval, m_level);
+      m_period = std::clamp(m_period, 0.85 * m_start.period, 1.15 * m_start.period);
+    }
     m_amp = 0.7 * m_amp + 0.3 * strength;
     m_edge = t;
     m_misses = 0;
+    m_edgeTimes[m_edgeCount++ % 16] = t;
+    // Where the pilot was last beyond doubt: strong and on time.
+    bool solid = strength > 0.5 * m_amp && std::fabs(interval - m_period - m_level * m_asym) < 0.08 * m_period;
+    m_solidRun = solid ? m_solidRun + 1 : 0;
+    if (m_solidRun >= 32) m_lastSolid = t;
   } else {
     if (++m_misses > PILOT_MISSES) {
       m_stage = Stage::DONE;
       return true;
     }
     m_edge = centre;
+    m_edgeCount = 0;  // the grid restarts after a gap
   }
   m_level = -m_level;
   ++m_edges;
+  return true;
+}
+
+bool CBoxTracker::Follow() {
+  const CBoxTracker& lead = *m_leader;
+  if (lead.m_stage == Stage::ACQUIRE || lead.m_stage == Stage::PILOT) return false;
+  m_leader = nullptr;
+  // From the leader's sync; when it found none, from where its pilot was
+  // last beyond doubt (the sync lies shortly after).
+  double from = lead.m_syncEdge >= 0.0 ? lead.m_syncEdge : lead.m_lastSolid;
+  if (from < 0.0) {
+    m_stage = Stage::DONE;
+    return true;
+  }
+  m_period = lead.m_syncEdge >= 0.0 ? lead.m_result.pilot : lead.m_period;
+  m_edge = from - 80.0 * m_period;
+  m_stage = Stage::ACQUIRE;
   return true;
 }
 
@@ -275,7 +333,7 @@ bool CBoxTracker::StepBit(bool final) {
   if (!Available(t + 4.0 * u + 1.5 * len + 2.0, final)) return false;
   // Over [t, t+3u) a zero and a one differ only in the second and third
   // thirds: integrate both and compare.
-  double m = x * (m_sums.Box(t + u, t + 2.0 * u) - m_sums.Box(t + 2.0 * u, t + 3.0 * u));
+  double m = x * m_sums.Step(t + u, u);
   int bit = m > 0.0 ? 1 : 0;
   double end = t + 2.0 * u * (1 + bit);
   double amp = std::max(m_amp, 1e-12);
@@ -312,7 +370,52 @@ bool CBoxTracker::StepBit(bool final) {
     m_scale += 0.05 * (std::min(am, 2.0 * m_scale) - m_scale);
   }
   bool good = (n < 8 || confidence > 0.5f) && q > 0.4;
+  // A pause, measured against the block's own level: the scale D adapts,
+  // and in noise it sinks until the noise reads as bits. The block's level
+  // moves only with good bits; a run of bits far below it is no data.
+  bool pause = false;
+  // Zeros and ones keep levels of their own: a band-limited or
+  // differentiated channel gives them different |m|.
+  if (n >= 8) {
+    double& level = m_bitLevel[bit];
+    double relative = am / std::max(level, 1e-12);
+    if (good) level += 0.02 * (std::min(am, 2.0 * level) - level);
+    relative = std::min(relative, 2.0);
+    m_recentSum += relative - m_recent[n % PAUSE_BITS];
+    m_recent[n % PAUSE_BITS] = relative;
+    pause = n >= 8 + PAUSE_BITS && m_recentSum < PAUSE_BITS * PAUSE_LEVEL;
+  } else if (n == 7) {
+    // Start values: the typical |m| of each kind among the first bits.
+    for (int b = 0; b < 2; ++b) {
+      double sum = 0.0;
+      int count = 0;
+      for (std::size_t i = 0; i < 7; ++i) {
+        if (((m_bits.Byte(0) >> (7 - i)) & 1) == b) {
+          sum += m_firstMs[i];
+          ++count;
+        }
+      }
+      if ((bit == 1) == (b == 1)) {
+        sum += am;
+        ++count;
+      }
+      m_bitLevel[b] = count > 0 ? sum / count : m_scale;
+    }
+  }
   m_bits.Add(bit, confidence, t);
+  if (pause) {
+    // The data ended with the last bit of the window still at its level.
+    std::size_t last = m_bits.Bits() - PAUSE_BITS;
+    for (std::size_t i = m_bits.Bits(); i-- > m_bits.Bits() - PAUSE_BITS;) {
+      if (m_recent[i % PAUSE_BITS] >= 0.5) {
+        last = i + 1;
+        break;
+      }
+    }
+    if (m_lastGood > last) m_lastGood = last;
+    EndData();
+    return true;
+  }
   if (good) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();
@@ -349,7 +452,12 @@ void CBoxTracker::EndData() {
 
 bool CBoxTracker::Advance(bool final) {
   while (m_stage != Stage::DONE) {
-    if (m_stage == Stage::ACQUIRE) {
+    if (m_leader) {
+      if (!Follow()) {
+        if (final) m_stage = Stage::DONE;
+        return Done();
+      }
+    } else if (m_stage == Stage::ACQUIRE) {
       double p = m_period;
       double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
       double oldest = static_cast<double>(m_sums.Oldest());
@@ -466,11 +574,20 @@ bool CPulseTracker::Advance(double now, bool final) {
 }
 
 void CPulseTracker::EndData() {
+  if (m_firstHalf >= 0.0 && m_firstHalf < 1.5 * m_zeroPeriod) {
+    // The last half-wave of a block runs into the pause and ends in no
+    // edge: its bit is decided on the first half alone, with less trust.
+    const double z = m_zeroPeriod;
+    int bit = m_firstHalf > 0.75 * z ? 1 : 0;
+    float confidence = static_cast<float>(std::min(std::fabs(m_firstHalf - 0.75 * z) / (0.5 * z), 1.0));
+    m_bits.Add(bit, confidence, m_bitStart);
+    m_last = m_bitStart + m_firstHalf * 2.0;
+    m_firstHalf = -1.0;
+  }
   std::size_t bits = m_bits.Bits();
   std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
   double end = m_last;
   if (keep < bits) end = m_bits.StartOf(keep);
-  else if (m_firstHalf >= 0.0) end = m_bitStart;
   m_bits.Truncate(keep);
   m_result.zero = 0.5 * m_zeroPeriod;
   if (keep > 0) {

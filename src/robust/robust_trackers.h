@@ -91,8 +91,13 @@ bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced)
 
 class CBoxTracker {
  public:
-  // `sums` must outlive the tracker.
-  CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning);
+  // `sums` must outlive the tracker. With a `leader` (which must outlive
+  // it too), the tracker waits until the leader has found a sync, then
+  // locks onto the pilot a few dozen periods before it and reads from there
+  // on its own: retries cost little pilot tracking, yet each finds its own
+  // sync. When the leader finds none, neither does the follower.
+  CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning,
+              const CBoxTracker* leader = nullptr);
   // Reads as far as the samples allow; with `final`, the recording has
   // ended. Returns true once the tracker is done.
   bool Advance(bool final);
@@ -111,8 +116,11 @@ class CBoxTracker {
   bool StepPilot(bool final);
   bool StepBit(bool final);
   void EndData();
+  bool Follow();
 
   const PrefixRing& m_sums;
+  const CBoxTracker* m_leader;
+  double m_syncEdge = -1.0;  // the pilot edge the sync followed
   PilotStart m_start;
   TrackerTuning m_tuning;
   Stage m_stage = Stage::ACQUIRE;
@@ -127,6 +135,10 @@ class CBoxTracker {
   int m_intervalLevels[64] = {};
   int m_intervalCount = 0;
   double m_asym = 0.0;  // high half-waves last P + asym, low ones P - asym
+  double m_edgeTimes[16] = {};  // the last pilot edges found, a ring
+  int m_edgeCount = 0;
+  int m_solidRun = 0;
+  double m_lastSolid = -1.0;
   // Data.
   double m_t = 0.0;
   double m_u = 0.0;
@@ -139,6 +151,9 @@ class CBoxTracker {
   bool m_anyGood = false;
   double m_lastGoodEnd = 0.0;
   double m_firstMs[8] = {};
+  double m_bitLevel[2] = {};  // the block's |m| for zeros and ones, from good bits only
+  double m_recent[24] = {};  // the last bits' |m|, a ring
+  double m_recentSum = 0.0;
   BitCollector m_bits;
   Candidate m_result;
 };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -46,7 +47,23 @@ struct Case {
   std::vector<TapeBytes> (*tape)();
   TapePath path;
   std::vector<int> exact;  // blocks that must come back exactly; empty = all
+  bool turbo = false;      // the last block runs straight on into turbo data
+  bool edgeReaderOnly = false;  // read with the trigger's edges alone
 };
+
+// Two seconds of a faster loader's bits (pulses of 500/1000 T-states),
+// straight after the last ROM block.
+std::vector<double> TurboTrailer() {
+  std::vector<double> pulses;
+  std::uint32_t x = 12345;
+  while (pulses.size() < 5000) {
+    x = x * 1103515245u + 12345u;
+    double t = (x >> 16) & 1 ? 1000 : 500;
+    pulses.push_back(t);
+    pulses.push_back(t);
+  }
+  return pulses;
+}
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -66,7 +83,8 @@ const std::vector<Case>& Cases() {
       {"LowPass1200", TapeB, Path([](TapePath& p) { p.lowpassHz = 1200; }), {}},
       {"LowPass1500", TapeA, Path([](TapePath& p) { p.lowpassHz = 1500; }), {}},
       {"NoiseModerate", TapeA, Path([](TapePath& p) { p.noise = 0.3; }), {}},
-      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.4; }), {}},
+      {"NoiseHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.5; }), {}},
+      {"HighPass1000NoiseHeavy", TapeB, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.3; }), {}},
       {"Dropouts", TapeB, Path([](TapePath& p) { p.dropEvery = 0.4; p.dropSeconds = 0.004; p.dropGain = 0.1; }), {}},
       {"JitterWowDrift", TapeB, Path([](TapePath& p) {
          p.jitter = 8e-6; p.wowDepth = 0.01; p.wowHz = 4; p.drift = 0.002; p.speed = 1.02; }), {}},
@@ -83,6 +101,9 @@ const std::vector<Case>& Cases() {
       {"Rate192k", TapeA, Path([](TapePath& p) { p.rate = 192000; p.lowpassHz = 6000; }), {}},
       {"Mp3RoundTrip", TapeA, Path([](TapePath& p) { p.soxCodec = "mp3"; p.highpassHz = 500; }), {}},
       {"LongBlockHighPassNoisy", TapeLong, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.15; }), {}},
+      {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, true},
+      {"EdgeReaderAloneDoubleSpeed40k", TapeB, Path([](TapePath& p) {
+         p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, false, true},
       {"HeaderStraightIntoData", TapeB, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 4000; }), {}},
   };
   return cases;
@@ -120,9 +141,11 @@ void ExpectBlocks(const std::vector<TapeBytes>& tape, const std::vector<TapeBloc
 TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   const Case& c = GetParam();
   std::vector<TapeBytes> tape = c.tape();
-  std::vector<float> samples = RenderTape(tape, c.path, 7);
+  std::vector<float> samples = RenderTape(tape, c.path, 7, c.turbo ? TurboTrailer() : std::vector<double>{});
   if (samples.empty()) GTEST_SKIP() << "sox could not make the recording";
-  std::vector<TapeBlock> got = Decode(samples, c.path.rate);
+  RobustOptions options;
+  options.boxReader = !c.edgeReaderOnly;
+  std::vector<TapeBlock> got = Decode(samples, c.path.rate, options);
   ExpectBlocks(tape, got, c.exact);
   if (std::getenv("ROBUST_TEST_VERBOSE")) {
     for (const TapeBlock& b : got) {
@@ -132,6 +155,58 @@ TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
                   b.timing.pilotPulses);
     }
   }
+}
+
+// The same recording fed whole, in single samples and in uneven chunks
+// gives the same blocks to the last bit and confidence.
+TEST(RobustDecoder, OutputDoesNotDependOnHowSamplesArrive) {
+  TapePath path;
+  path.highpassHz = 1000;
+  path.noise = 0.2;
+  std::vector<float> samples = RenderTape(TapeA(), path, 3);
+  std::vector<TapeBlock> chunked = Decode(samples, path.rate);
+  std::vector<TapeBlock> single;
+  CRobustDecoder decoder(path.rate, [&](TapeBlock&& b) { single.push_back(std::move(b)); });
+  for (float s : samples) decoder.Feed(&s, 1);
+  decoder.Finish();
+  ASSERT_EQ(chunked.size(), single.size());
+  ASSERT_FALSE(chunked.empty());
+  for (std::size_t i = 0; i < chunked.size(); ++i) {
+    EXPECT_EQ(chunked[i].bytes, single[i].bytes);
+    EXPECT_EQ(chunked[i].bitConfidence, single[i].bitConfidence);
+    EXPECT_EQ(chunked[i].bitSeconds, single[i].bitSeconds);
+    EXPECT_EQ(chunked[i].endSeconds, single[i].endSeconds);
+  }
+}
+
+// What a block reports of itself: times in order and where the tape put
+// them, timings measured at the tape's speed, one confidence per bit.
+TEST(RobustDecoder, BlocksReportTheirTimingAndPerBitConfidence) {
+  TapePath path;
+  path.speed = 1.25;
+  std::vector<TapeBytes> tape = TapeA();
+  std::vector<TapeBlock> got = Decode(RenderTape(tape, path, 5), path.rate);
+  ASSERT_EQ(got.size(), 2u);
+  for (const TapeBlock& b : got) {
+    EXPECT_EQ(b.origin, BlockOrigin::DECODED);
+    EXPECT_NEAR(b.timing.pilot, 2168 / 1.25, 5.0);
+    EXPECT_NEAR(b.timing.zero, 855 / 1.25, 15.0);
+    EXPECT_NEAR(b.timing.sync1 + b.timing.sync2, (667 + 735) / 1.25, 20.0);
+    EXPECT_NEAR(b.timing.pilotPulses, b.bytes[0] == 0 ? 8063 : 3223, 40);
+    EXPECT_LT(b.startSeconds, b.dataSeconds);
+    EXPECT_LT(b.dataSeconds, b.endSeconds);
+    ASSERT_EQ(b.bitConfidence.size(), b.bytes.size() * 8);
+    ASSERT_EQ(b.bitSeconds.size(), b.bytes.size() * 8);
+    EXPECT_DOUBLE_EQ(b.bitSeconds.front(), b.dataSeconds);
+    // Clean bits are sure; the last one is followed by the pause, which
+    // takes half its evidence away.
+    EXPECT_GT(*std::min_element(b.bitConfidence.begin(), b.bitConfidence.end() - 1), 0.7f);
+    EXPECT_GT(b.bitConfidence.back(), 0.3f);
+  }
+  // The tape starts with 0.3 s of silence and pauses a second between the
+  // blocks, both played 1.25 times as fast.
+  EXPECT_NEAR(got[0].startSeconds, 0.3 / 1.25, 0.002);
+  EXPECT_NEAR(got[1].startSeconds - got[0].endSeconds, 1.0 / 1.25, 0.002);
 }
 
 INSTANTIATE_TEST_SUITE_P(Degradations, RobustTapes, ::testing::ValuesIn(Cases()),
