@@ -11,6 +11,8 @@ namespace {
 // Below this envelope (full scale) the trigger stays quiet: digital silence
 // and the last bit of dither give no edges.
 constexpr double TRIGGER_FLOOR = 2.0e-4;
+// The smallest ring of trigger values.
+constexpr std::size_t VALUE_RING_MIN = 4096;
 
 // Rounds half away from zero; a plain truncating conversion, as cheap as it
 // is exact on every machine.
@@ -85,8 +87,7 @@ double PrefixRing::Edge(double t, double len) const {
 
 double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
 
-SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
-                                 Envelope envelope)
+SchmittFrontEnd::SchmittFrontEnd(double sampleRate, double hysteresis, double smoothSeconds, Envelope envelope)
     : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate * smoothSeconds)) / 2)),
       m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),
       m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.003)))),
@@ -94,26 +95,38 @@ SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double
       m_envelope(envelope),
       m_peakDecay(std::exp(-1.0 / (0.010 * sampleRate))),
       m_envRate(1.0 / (0.003 * sampleRate)),
-      m_values(capacity, 0.0f),
-      m_mask(capacity - 1),
       m_nextValue(m_dcHalf),
-      m_next(m_dcHalf + m_envHalf) {}
+      m_next(m_dcHalf + m_envHalf) {
+  // The trigger looks envHalf ahead and one sample back; the rest of the
+  // ring is room for the values computed in one pass.
+  std::size_t capacity = VALUE_RING_MIN;
+  while (capacity < 4 * static_cast<std::size_t>(m_envHalf + 2)) capacity <<= 1;
+  m_values.assign(capacity, 0.0f);
+  m_mask = capacity - 1;
+}
 
 void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges) {
+  const std::int64_t valueEnd = sums.Count() - m_dcHalf;
+  const std::int64_t room = static_cast<std::int64_t>(m_mask) - 1;
+  while (m_nextValue < valueEnd) {
+    // Values overwrite the ring; the trigger still needs y[m_next - 1].
+    ComputeValues(sums, std::min(valueEnd, m_next + room));
+    Trigger(edges);
+  }
+}
+
+void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEnd) {
   // Locals throughout: the stores into the rings must not make the
   // compiler reload the members on every sample.
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
-  const bool mean = m_envelope == Envelope::MEAN;
   const std::int64_t* c = sums.Data();
   const std::size_t cMask = sums.Mask();
   float* values = m_values.data();
   const std::size_t mask = m_mask;
   const std::int64_t smoothHalf = m_smoothHalf;
   const std::int64_t dcHalf = m_dcHalf;
-  const std::int64_t envHalf = m_envHalf;
   // y[n] = smoothed x[n] - centred mean of x around n.
-  const std::int64_t valueEnd = sums.Count() - dcHalf;
   std::int64_t n = m_nextValue;
   for (; n < valueEnd; ++n) {
     auto at = [&](std::int64_t i) { return c[static_cast<std::size_t>(i) & cMask]; };
@@ -122,6 +135,14 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
     values[static_cast<std::size_t>(n) & mask] = static_cast<float>(smooth - dc);
   }
   if (n > m_nextValue) m_nextValue = n;
+}
+
+void SchmittFrontEnd::Trigger(std::vector<TriggerEdge>& edges) {
+  const bool mean = m_envelope == Envelope::MEAN;
+  const float* values = m_values.data();
+  const std::size_t mask = m_mask;
+  const std::int64_t envHalf = m_envHalf;
+  std::int64_t n;
   // The trigger at n follows an envelope that runs envHalf ahead of it, so
   // that the envelope has risen when a tone reaches the trigger.
   const double hysteresis = m_hysteresis;

@@ -81,9 +81,9 @@ class SchmittFrontEnd {
     PEAK,  // peaks of |y| decaying over 10 ms: spiky (differentiated) signals
            // set it by their spikes, not by the noise between them
   };
-  // `smoothSeconds`: the smoothing box. REQUIRES: capacity a power of two.
-  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
-                  Envelope envelope);
+  // `smoothSeconds`: the smoothing box. Holds a few thousand values of its
+  // own, whatever the rate.
+  SchmittFrontEnd(double sampleRate, double hysteresis, double smoothSeconds, Envelope envelope);
   SchmittFrontEnd(const SchmittFrontEnd&) = delete;
   SchmittFrontEnd& operator=(const SchmittFrontEnd&) = delete;
 
@@ -94,6 +94,11 @@ class SchmittFrontEnd {
   std::int64_t Position() const { return m_next; }
 
  private:
+  // Computes y up to (not including) valueEnd.
+  void ComputeValues(const PrefixRing& sums, std::int64_t valueEnd);
+  // Runs the trigger over the values computed.
+  void Trigger(std::vector<TriggerEdge>& edges);
+
   int m_smoothHalf;
   int m_dcHalf;
   int m_envHalf;

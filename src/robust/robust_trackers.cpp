@@ -9,7 +9,6 @@ namespace robust {
 
 namespace {
 
-constexpr double NO_FLOOR = std::numeric_limits<double>::infinity();
 // Pilot pulses missed in a row before a tracker lets the pilot go: enough
 // to coast through a dropout of some 15 ms at normal speed.
 constexpr int PILOT_MISSES = 24;
@@ -20,6 +19,10 @@ constexpr double PAUSE_LEVEL = 0.3;
 // Per-bit confidence is clipped here so that one loud bit cannot outvote
 // several quiet ones when takes are merged.
 constexpr float MAX_CONFIDENCE = 4.0f;
+// The resolutions a BitRecord keeps: confidence steps per unit, start
+// steps per sample.
+constexpr double CONFIDENCE_STEPS = 16384.0;
+constexpr double START_STEPS = 64.0;
 
 double Mean(const double* values, int count, int newest, int n) {
   // The mean of the n newest of a ring of 64 holding `count` values.
@@ -58,12 +61,46 @@ void Calibrate(const double* halves, const int* levels, int count, double& perio
 
 }  // namespace
 
+void BitRecord::Add(float confidence, double start) {
+  std::size_t slot = m_size % CHUNK_BITS;
+  if (slot == 0 && m_size / CHUNK_BITS == m_chunks.size()) {
+    m_chunks.push_back(std::make_unique<Chunk>());
+  }
+  Chunk& chunk = *m_chunks[m_size / CHUNK_BITS];
+  if (slot == 0) chunk.base = start;
+  // Starts never run backwards; an offset beyond 2^32/64 samples (18 hours
+  // at 192 kHz within 4096 bits) is held at the largest.
+  double offset = std::clamp((start - chunk.base) * START_STEPS + 0.5, 0.0, 4294967295.0);
+  chunk.offsets[slot] = static_cast<std::uint32_t>(offset);
+  ++m_size;
+  SetConfidence(m_size - 1, confidence);
+}
+
+float BitRecord::Confidence(std::size_t i) const {
+  return static_cast<float>(m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] / CONFIDENCE_STEPS);
+}
+
+double BitRecord::Start(std::size_t i) const {
+  const Chunk& chunk = *m_chunks[i / CHUNK_BITS];
+  return chunk.base + chunk.offsets[i % CHUNK_BITS] / START_STEPS;
+}
+
+void BitRecord::SetConfidence(std::size_t i, float confidence) {
+  double steps = std::clamp(static_cast<double>(confidence) * CONFIDENCE_STEPS, 0.0, 65535.0);
+  m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] = static_cast<std::uint16_t>(steps);
+}
+
+void BitRecord::Truncate(std::size_t count) {
+  if (count >= m_size) return;
+  m_size = count;
+  m_chunks.resize((count + CHUNK_BITS - 1) / CHUNK_BITS);
+}
+
 void BitCollector::Add(int bit, float confidence, double start) {
-  std::size_t n = m_conf.size();
+  std::size_t n = m_record.Size();
   if (n % 8 == 0) m_bytes.push_back(0);
   if (bit) m_bytes.back() = static_cast<std::uint8_t>(m_bytes.back() | (0x80u >> (n % 8)));
-  m_conf.push_back(confidence);
-  m_starts.push_back(start);
+  m_record.Add(confidence, start);
   if (n % 8 == 7) {
     std::uint8_t prev = m_xor.empty() ? 0 : m_xor.back();
     m_xor.push_back(static_cast<std::uint8_t>(prev ^ m_bytes.back()));
@@ -71,9 +108,8 @@ void BitCollector::Add(int bit, float confidence, double start) {
 }
 
 void BitCollector::Truncate(std::size_t bits) {
-  if (bits >= m_conf.size()) return;
-  m_conf.resize(bits);
-  m_starts.resize(bits);
+  if (bits >= m_record.Size()) return;
+  m_record.Truncate(bits);
   m_bytes.resize((bits + 7) / 8);
   m_xor.resize(bits / 8);
   if (bits % 8 != 0) {
@@ -86,16 +122,12 @@ bool BitCollector::PrefixVerifies(std::size_t bytes) const {
 }
 
 void BitCollector::Into(Candidate& out) {
-  std::size_t bits = m_conf.size();
+  std::size_t bits = m_record.Size();
   out.usedBits = static_cast<std::uint8_t>(bits % 8 == 0 ? 8 : bits % 8);
   out.bytes = std::move(m_bytes);
-  out.confidence = std::move(m_conf);
-  out.bitStarts = std::move(m_starts);
-  out.goodBits = static_cast<int>(std::count_if(out.confidence.begin(), out.confidence.end(),
-                                                [](float c) { return c >= 0.5f; }));
+  out.bits = std::move(m_record);
   m_bytes.clear();
-  m_conf.clear();
-  m_starts.clear();
+  m_record = BitRecord();
   m_xor.clear();
 }
 
@@ -121,16 +153,6 @@ bool CBoxTracker::Available(double until, bool final) {
     }
   }
   return false;
-}
-
-double CBoxTracker::Floor() const {
-  switch (m_stage) {
-    case Stage::ACQUIRE:
-    case Stage::PILOT: return m_leader ? m_leader->Floor() : m_edge - 32.0 * m_period;
-    case Stage::DATA: return m_anyGood ? m_lastGoodEnd : m_result.data;
-    case Stage::DONE: break;
-  }
-  return m_result.found ? m_result.end : NO_FLOOR;
 }
 
 double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
@@ -485,15 +507,6 @@ CPulseTracker::CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotS
     : m_edges(edges), m_start(start), m_index(start.lastEdgeIndex + 1),
       m_last(edges[start.lastEdgeIndex].time), m_lastLevel(edges[start.lastEdgeIndex].level),
       m_period(start.period) {}
-
-double CPulseTracker::Floor() const {
-  switch (m_stage) {
-    case Stage::PILOT: return m_last;
-    case Stage::DATA: return m_result.data;
-    case Stage::DONE: break;
-  }
-  return m_result.found ? m_result.end : NO_FLOOR;
-}
 
 bool CPulseTracker::Advance(double now, bool final) {
   while (m_stage != Stage::DONE && m_index < m_edges.size()) {
