@@ -52,7 +52,6 @@ class PrefixRing {
   std::size_t Mask() const { return m_mask; }
 
  private:
-  double Cumulative(double a) const;
   std::vector<std::int64_t> m_sums;
   std::size_t m_mask;
   std::int64_t m_count = 0;
@@ -98,6 +97,8 @@ class SchmittFrontEnd {
   void ComputeValues(const PrefixRing& sums, std::int64_t valueEnd);
   // Runs the trigger over the values computed.
   void Trigger(std::vector<TriggerEdge>& edges);
+  template <bool MEAN>
+  void RunTrigger(std::vector<TriggerEdge>& edges);
 
   int m_smoothHalf;
   int m_dcHalf;
