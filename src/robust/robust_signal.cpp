@@ -11,6 +11,10 @@ namespace {
 // Below this envelope (full scale) the trigger stays quiet: digital silence
 // and the last bit of dither give no edges.
 constexpr double TRIGGER_FLOOR = 2.0e-4;
+// Sample n holds the signal over [n, n+1) -- the prefix sums' frame, where
+// the box readers date their edges; the trigger's value n stands for the
+// middle of that interval, so its crossing times are moved there.
+constexpr double SAMPLE_CENTRE = 0.5;
 // The smallest ring of trigger values.
 constexpr std::size_t VALUE_RING_MIN = 4096;
 
@@ -207,12 +211,12 @@ void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
     // flank: its zero crossings wander with the noise between the spikes.
     if (level != 1 && y > threshold) {
       double when = !MEAN ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
-      edges.push_back({when, 1});
+      edges.push_back({when + SAMPLE_CENTRE, 1});
       level = 1;
       lastEdge = when;
     } else if (level != -1 && y < -threshold) {
       double when = !MEAN ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
-      edges.push_back({when, -1});
+      edges.push_back({when + SAMPLE_CENTRE, -1});
       level = -1;
       lastEdge = when;
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -104,6 +105,10 @@ const std::vector<Case>& Cases() {
       {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, true},
       {"EdgeReaderAloneDoubleSpeed40k", TapeB, Path([](TapePath& p) {
          p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, false, true},
+      // Edges 20 us astray and half-waves 120 us apart: a half-wave alone
+      // leaves half the margin of a whole period, and not enough.
+      {"EdgeReaderAloneJitterUnequalHalves", TapeB, Path([](TapePath& p) {
+         p.asymmetry = 60e-6; p.jitter = 20e-6; }), {}, false, true},
       {"HeaderStraightIntoData", TapeB, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 4000; }), {}},
   };
   return cases;
@@ -207,6 +212,27 @@ TEST(RobustDecoder, BlocksReportTheirTimingAndPerBitConfidence) {
   // blocks, both played 1.25 times as fast.
   EXPECT_NEAR(got[0].startSeconds, 0.3 / 1.25, 0.002);
   EXPECT_NEAR(got[1].startSeconds - got[0].endSeconds, 1.0 / 1.25, 0.002);
+}
+
+// The edge reader dates each bit where the wave crosses zero between two
+// samples, not at the sample after: at 40 kHz a sample is 25 us.
+TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
+  TapePath path;
+  path.rate = 40000;
+  std::vector<TapeBytes> tape = TapeA();
+  RobustOptions options;
+  options.boxReader = false;
+  std::vector<TapeBlock> got = Decode(RenderTape(tape, path, 9), path.rate, options);
+  ASSERT_FALSE(got.empty());
+  ASSERT_EQ(got[0].bytes, tape[0]);
+  // The header's first bit starts after 0.3 s of silence, the pilot and the sync.
+  double t = 0.3 + (8063 * 2168.0 + 667 + 735) / TSTATES_PER_SECOND;
+  double worst = 0.0;
+  for (std::size_t i = 0; i < got[0].bitSeconds.size(); ++i) {
+    worst = std::max(worst, std::fabs(got[0].bitSeconds[i] - t) * path.rate);
+    t += ((tape[0][i / 8] >> (7 - i % 8)) & 1 ? 2 * 1710.0 : 2 * 855.0) / TSTATES_PER_SECOND;
+  }
+  EXPECT_LT(worst, 0.2) << "samples";
 }
 
 INSTANTIATE_TEST_SUITE_P(Degradations, RobustTapes, ::testing::ValuesIn(Cases()),
