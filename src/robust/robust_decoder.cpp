@@ -34,6 +34,11 @@ constexpr double RING_SECONDS = 2.5;
 // spikes of a differentiated signal gives no edges.
 constexpr double COARSE_SMOOTH_SECONDS = 1.0 / 5000.0;
 constexpr double COARSE_HYSTERESIS = 0.35;
+// How long before a block's end the pilot search's trigger starts again,
+// so that its envelope has settled by the end.
+constexpr double COARSE_RESTART_SECONDS = 0.1;
+// How long before a pilot's last coarse edge the fine trigger starts again.
+constexpr double FINE_RESTART_SECONDS = 0.05;
 // Edges that must have fallen out of the window before the lists are
 // compacted (amortised: also at least half the list).
 constexpr std::size_t EDGE_TRIM_MIN = 4096;
@@ -160,8 +165,11 @@ class CRobustDecoder::Impl {
 
  private:
   void Pump(bool final) {
-    m_front.Advance(m_sums, m_edges);
-    m_coarse.Advance(m_sums, m_coarseEdges);
+    // The fine trigger serves the edge reader alone: it rests while none reads.
+    if (m_session && m_session->pulses && !m_session->pulses->Done()) m_front.Advance(m_sums, m_edges);
+    // The pilot search rests while a session reads a block: it goes on
+    // after the block, or after the pilot when no block came of it.
+    if (!m_session) m_coarse.Advance(m_sums, m_coarseEdges);
     TrimEdges();
     for (;;) {
       if (m_session) {
@@ -214,10 +222,16 @@ class CRobustDecoder::Impl {
             std::make_unique<CBoxTracker>(m_sums, start, tuning, m_session->boxes.front().get()));
       }
     }
+    if (!m_options.pulseReader) return;
     // The edge reader starts on the fine trigger's edge nearest the pilot
-    // edge the coarse search ended on.
+    // edge the coarse search ended on; the trigger catches up from a little
+    // before it.
+    std::int64_t from = static_cast<std::int64_t>(m_sums.Oldest()) + m_front.Reach() + 2;
+    from = std::max(from, static_cast<std::int64_t>(start.lastEdge - FINE_RESTART_SECONDS * m_rate));
+    m_front.Restart(from);
+    m_front.Advance(m_sums, m_edges);
     std::size_t fine = FirstAtOrAfter(m_edges, start.lastEdge - 0.3 * start.period);
-    if (m_options.pulseReader && fine < m_edges.size()) {
+    if (fine < m_edges.size()) {
       PilotStart pulseStart = start;
       pulseStart.lastEdgeIndex = fine;
       m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart);
@@ -269,6 +283,14 @@ class CRobustDecoder::Impl {
     // The search goes on after the block, or else after the pilot edge
     // the session started on (where it already stands).
     m_announced = 0;
+    // The pilot search catches up: from shortly before the block's end, or
+    // from where it rested, whichever is later and still held.
+    std::int64_t from = static_cast<std::int64_t>(m_sums.Oldest()) + m_coarse.Reach() + 2;
+    if (winner) {
+      from = std::max(from, static_cast<std::int64_t>(winner->end - COARSE_RESTART_SECONDS * m_rate));
+    }
+    m_coarse.Restart(from);
+    m_coarse.Advance(m_sums, m_coarseEdges);
     if (winner) {
       m_scan = std::max(m_scan, FirstAtOrAfter(m_coarseEdges, winner->end));
       Emit(*winner, retried);

@@ -121,6 +121,15 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
   }
 }
 
+void SchmittFrontEnd::Restart(std::int64_t from) {
+  if (from <= m_next) return;
+  m_nextValue = from - 1;  // the trigger starts from y[from - 1]
+  m_next = from;
+  m_env = 0.0;
+  m_level = 0;
+  m_lastUp = m_lastDown = m_lastEdge = -1.0;
+}
+
 void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEnd) {
   // Locals throughout: the stores into the rings must not make the
   // compiler reload the members on every sample.

@@ -6,6 +6,7 @@
 #ifndef TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_
 #define TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -91,6 +92,13 @@ class SchmittFrontEnd {
   void Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges);
   // The first sample not yet examined by the trigger.
   std::int64_t Position() const { return m_next; }
+  // Moves the trigger on to sample `from` without examining what lies
+  // before it, and forgets its envelope and level: they settle again
+  // within a few milliseconds of signal. Nothing when from <= Position().
+  // REQUIRES: the sums still hold from - Reach() - 1 when Advance() runs.
+  void Restart(std::int64_t from);
+  // How far the windows reach either side of a sample.
+  std::int64_t Reach() const { return std::max(m_smoothHalf, m_dcHalf) + 1; }
 
  private:
   // Computes y up to (not including) valueEnd.
