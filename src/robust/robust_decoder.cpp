@@ -248,6 +248,13 @@ class CRobustDecoder::Impl {
   bool AdvanceSession(bool final) {
     Session& s = *m_session;
     bool done = true;
+    // The box trackers take turns, a step each, so that their serial work
+    // (each bit depends on the last) interleaves; what is left, the final
+    // pass included, each then finishes in order.
+    for (bool stepped = true; stepped;) {
+      stepped = false;
+      for (auto& box : s.boxes) stepped = box->Step(false) || stepped;
+    }
     for (auto& box : s.boxes) done = box->Advance(final) && done;
     if (s.pulses) done = s.pulses->Advance(static_cast<double>(m_front.Position()), final) && done;
     return done;

@@ -473,32 +473,35 @@ void CBoxTracker::EndData() {
 }
 
 bool CBoxTracker::Advance(bool final) {
-  while (m_stage != Stage::DONE) {
-    if (m_leader) {
-      if (!Follow()) {
-        if (final) m_stage = Stage::DONE;
-        return Done();
-      }
-    } else if (m_stage == Stage::ACQUIRE) {
-      double p = m_period;
-      double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
-      double oldest = static_cast<double>(m_sums.Oldest());
-      if (m_edge - 0.5 * p - len < oldest + 1.0) m_edge = oldest + 2.0 * p;
-      if (!Available(m_edge + 0.5 * p + len + 2.0, final)) return Done();
-      double value = 0.0;
-      double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
-      m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
-      m_edge = Refine(t, m_level, len);
-      m_amp = value / (2.0 * len);
-      m_edges = 1;
-      m_stage = Stage::PILOT;
-    } else if (m_stage == Stage::PILOT) {
-      if (!StepPilot(final)) return Done();
-    } else if (!StepBit(final)) {
-      return Done();
-    }
+  while (Step(final)) {
   }
-  return true;
+  return Done();
+}
+
+bool CBoxTracker::Step(bool final) {
+  if (m_stage == Stage::DONE) return false;
+  if (m_leader) {
+    if (Follow()) return true;
+    if (final) m_stage = Stage::DONE;
+    return false;
+  }
+  if (m_stage == Stage::ACQUIRE) {
+    double p = m_period;
+    double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
+    double oldest = static_cast<double>(m_sums.Oldest());
+    if (m_edge - 0.5 * p - len < oldest + 1.0) m_edge = oldest + 2.0 * p;
+    if (!Available(m_edge + 0.5 * p + len + 2.0, final)) return false;
+    double value = 0.0;
+    double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
+    m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
+    m_edge = Refine(t, m_level, len);
+    m_amp = value / (2.0 * len);
+    m_edges = 1;
+    m_stage = Stage::PILOT;
+    return true;
+  }
+  if (m_stage == Stage::PILOT) return StepPilot(final);
+  return StepBit(final);
 }
 
 // ---------------------------------------------------------------------------

@@ -125,6 +125,11 @@ class CBoxTracker {
   // Reads as far as the samples allow; with `final`, the recording has
   // ended. Returns true once the tracker is done.
   bool Advance(bool final);
+  // One step of Advance(): a pilot edge, a bit, or a change of stage.
+  // Returns false when none could be taken (samples are needed, or done).
+  // Several trackers stepped in turn read exactly as each advanced alone,
+  // and their work overlaps in the processor.
+  bool Step(bool final);
   bool Done() const { return m_stage == Stage::DONE; }
   Candidate& Result() { return m_result; }
 
