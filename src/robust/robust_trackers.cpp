@@ -255,7 +255,7 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     if (v > 0.5 * behind) ++continuing;
   }
   // In heavy noise single grid points scatter; their mean does not.
-  return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
+  return continuing > 14 || ahead > 32.0 * 0.5 * behind ? 0 : 1;
 }
 
 bool CBoxTracker::StepPilot(bool final) {

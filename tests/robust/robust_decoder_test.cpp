@@ -48,18 +48,20 @@ struct Case {
   std::vector<TapeBytes> (*tape)();
   TapePath path;
   std::vector<int> exact;  // blocks that must come back exactly; empty = all
-  bool turbo = false;      // the last block runs straight on into turbo data
+  // The last block runs straight on into another loader's bits, whose
+  // zeros have pulses this long (T-states; ones twice that); 0 = none.
+  double trailer = 0.0;
   bool edgeReaderOnly = false;  // read with the trigger's edges alone
+  std::uint32_t seed = 7;       // the noise and jitter
 };
 
-// Two seconds of a faster loader's bits (pulses of 500/1000 T-states),
-// straight after the last ROM block.
-std::vector<double> TurboTrailer() {
+// 2500 bits of another loader straight after the last ROM block.
+std::vector<double> Trailer(double zero) {
   std::vector<double> pulses;
   std::uint32_t x = 12345;
   while (pulses.size() < 5000) {
     x = x * 1103515245u + 12345u;
-    double t = (x >> 16) & 1 ? 1000 : 500;
+    double t = (x >> 16) & 1 ? 2 * zero : zero;
     pulses.push_back(t);
     pulses.push_back(t);
   }
@@ -102,13 +104,19 @@ const std::vector<Case>& Cases() {
       {"Rate192k", TapeA, Path([](TapePath& p) { p.rate = 192000; p.lowpassHz = 6000; }), {}},
       {"Mp3RoundTrip", TapeA, Path([](TapePath& p) { p.soxCodec = "mp3"; p.highpassHz = 500; }), {}},
       {"LongBlockHighPassNoisy", TapeLong, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.15; }), {}},
-      {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, true},
+      {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, 500},
+      // Bits at the ROM's own timing go on past the block: only the
+      // header's announced length ends it.
+      {"RomLoaderIntoRomTimedData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 3000; }), {}, 855},
       {"EdgeReaderAloneDoubleSpeed40k", TapeB, Path([](TapePath& p) {
-         p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, false, true},
+         p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, 0, true},
       // Edges 20 us astray and half-waves 120 us apart: a half-wave alone
       // leaves half the margin of a whole period, and not enough.
       {"EdgeReaderAloneJitterUnequalHalves", TapeB, Path([](TapePath& p) {
-         p.asymmetry = 60e-6; p.jitter = 20e-6; }), {}, false, true},
+         p.asymmetry = 60e-6; p.jitter = 20e-6; }), {}, 0, true},
+      // Noise at 0.7 of the wave makes sync-like pairs inside the pilot: a
+      // sync counts only where the pilot stops.
+      {"NoiseVeryHeavy", TapeA, Path([](TapePath& p) { p.noise = 0.7; }), {}, 0, false, 4},
       {"HeaderStraightIntoData", TapeB, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 4000; }), {}},
   };
   return cases;
@@ -146,7 +154,8 @@ void ExpectBlocks(const std::vector<TapeBytes>& tape, const std::vector<TapeBloc
 TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   const Case& c = GetParam();
   std::vector<TapeBytes> tape = c.tape();
-  std::vector<float> samples = RenderTape(tape, c.path, 7, c.turbo ? TurboTrailer() : std::vector<double>{});
+  std::vector<float> samples =
+      RenderTape(tape, c.path, c.seed, c.trailer > 0.0 ? Trailer(c.trailer) : std::vector<double>{});
   if (samples.empty()) GTEST_SKIP() << "sox could not make the recording";
   RobustOptions options;
   options.boxReader = !c.edgeReaderOnly;
