@@ -368,7 +368,7 @@ bool CBoxTracker::StepBit(bool final) {
   if (q > 0.15) {
     double w = std::min(1.0, q);
     m_t = end + alpha * w * err;
-    m_u += beta * w * err / (2.0 * (1 + bit));
+    m_u += beta * w * err * (bit ? 0.25 : 0.5);  // / (2·(1 + bit)), exactly
     m_amp += 0.1 * (std::min(q, 2.0) - 1.0) * m_amp;
   } else {
     m_t = end;  // coast through a dropout
