@@ -208,6 +208,7 @@ class CRobustDecoder::Impl {
 
   void StartSession(PilotStart start) {
     start.announced = m_announced;
+    start.maxBytes = std::max<std::size_t>(1, m_options.maxBlockBytes);
     m_session.emplace();
     m_session->start = start;
     if (m_options.boxReader) {

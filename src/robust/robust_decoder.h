@@ -55,6 +55,8 @@ struct RobustOptions {
   bool boxReader = true;
   // Weak bits in a row that end a block.
   int stopBits = 24;
+  // The longest block, in bytes; what follows is searched afresh.
+  std::size_t maxBlockBytes = 65535;
 };
 
 class CRobustDecoder {

@@ -453,7 +453,10 @@ bool CBoxTracker::StepBit(bool final) {
     EndData();
     return true;
   }
-  if (m_weak >= m_tuning.stopBits || m_u < 0.5 * m_u0 || m_u > 2.0 * m_u0) EndData();
+  if (m_weak >= m_tuning.stopBits || m_u < 0.5 * m_u0 || m_u > 2.0 * m_u0 ||
+      m_bits.Bits() >= 8 * m_start.maxBytes) {
+    EndData();
+  }
   return true;
 }
 
@@ -582,7 +585,7 @@ bool CPulseTracker::Advance(double now, bool final) {
       EndData();
       break;
     }
-    if (m_weak >= 24) EndData();
+    if (m_weak >= 24 || m_bits.Bits() >= 8 * m_start.maxBytes) EndData();
   }
   if (m_stage == Stage::DATA && (final || now - m_last > 2.0 * m_zeroPeriod)) EndData();
   if (m_stage == Stage::PILOT && (final || now - m_last > 4.0 * m_period)) m_stage = Stage::DONE;

@@ -36,6 +36,9 @@ struct PilotStart {
   // The length the block must have to end early, 0 when none is known
   // (the block after a verified header: its announced length + 2).
   std::size_t announced = 0;
+  // No block grows beyond this many bytes (the longest a tape image holds):
+  // a tone read as bits for hours costs no more memory than a block.
+  std::size_t maxBytes = 65535;
 };
 
 // Per bit, its confidence and start, in 6 bytes: four readers hold a long

@@ -223,6 +223,19 @@ TEST(RobustDecoder, BlocksReportTheirTimingAndPerBitConfidence) {
   EXPECT_NEAR(got[1].startSeconds - got[0].endSeconds, 1.0 / 1.25, 0.002);
 }
 
+// A block longer than a tape image can hold is cut there (here, at a
+// lower limit), and the next block is still found.
+TEST(RobustDecoder, BlocksEndAtTheLongestLength) {
+  std::vector<TapeBytes> tape = TapeB();
+  RobustOptions options;
+  options.maxBlockBytes = 100;
+  std::vector<TapeBlock> got = Decode(RenderTape(tape, TapePath{}, 7), 44100.0, options);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].bytes, tape[0]);
+  EXPECT_EQ(got[1].bytes, TapeBytes(tape[1].begin(), tape[1].begin() + 100));
+  EXPECT_EQ(got[2].bytes, tape[2]);
+}
+
 // The edge reader dates each bit where the wave crosses zero between two
 // samples, not at the sample after: at 40 kHz a sample is 25 us.
 TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
