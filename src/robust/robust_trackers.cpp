@@ -19,6 +19,10 @@ constexpr double PAUSE_LEVEL = 0.3;
 // Per-bit confidence is clipped here so that one loud bit cannot outvote
 // several quiet ones when takes are merged.
 constexpr float MAX_CONFIDENCE = 4.0f;
+// Grid points right after a sync whose mean must stay below this part of
+// the pilot's strength behind it.
+constexpr int SYNC_NEXT_POINTS = 4;
+constexpr double SYNC_NEXT_LEVEL = 0.5;
 // The resolutions a BitRecord keeps: confidence steps per unit, start
 // steps per sample.
 constexpr double CONFIDENCE_STEPS = 16384.0;
@@ -247,15 +251,20 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   if (behind <= 0.0) return 0;
   int continuing = 0;
   double ahead = 0.0;
+  double next = 0.0;  // the first few grid points: where a sync ends the pilot
   for (int i = 1; i <= 32; ++i) {
     bool odd = (i % 2) == 1;
     double at = grid + i * p + (odd ? s * m_asym : 0.0);
     double v = (odd ? -s : s) * m_sums.Edge(at, pilotLen);
     ahead += v;
+    if (i <= SYNC_NEXT_POINTS) next += v;
     if (v > 0.5 * behind) ++continuing;
   }
+  // A sync that noise made a few pulses before the real one has the pilot
+  // right after it.
+  if (next > SYNC_NEXT_POINTS * SYNC_NEXT_LEVEL * behind) return 0;
   // In heavy noise single grid points scatter; their mean does not.
-  return continuing > 14 || ahead > 32.0 * 0.5 * behind ? 0 : 1;
+  return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
 }
 
 bool CBoxTracker::StepPilot(bool final) {
