@@ -95,6 +95,16 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   std::string method = "robust";
   std::string zero, one, pilot, level, points;
   std::string channels;
+  std::string formats = "tap";
+  app.add_option("--format", formats,
+                 "comma list of the images to write besides\n"
+                 "TITLE.txt: tap (default), tzx, pzx. With the\n"
+                 "robust method TZX/PZX keep the whole tape:\n"
+                 "measured timings and pauses, turbo blocks,\n"
+                 "tones and pulse sequences; with the classic\n"
+                 "method they hold its blocks as standard-speed\n"
+                 "blocks with a pause of 1000 ms after each")
+      ->type_name("tap,tzx,pzx");
   app.add_option("--method", method, "decoding method (default robust)")
       ->type_name("robust|classic");
   app.add_option("--zero", zero, "classic: zero-bit pulse range in read steps\n" +
@@ -128,6 +138,17 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
 
   try {
     app.parse(argc, argv);
+    options.formats = OutputFormats{false, false, false};
+    for (std::size_t at = 0; at <= formats.size();) {
+      std::size_t comma = formats.find(',', at);
+      if (comma == std::string::npos) comma = formats.size();
+      const std::string name = formats.substr(at, comma - at);
+      if (name == "tap") options.formats.tap = true;
+      else if (name == "tzx") options.formats.tzx = true;
+      else if (name == "pzx") options.formats.pzx = true;
+      else BadValue("--format", formats, "a comma list of tap, tzx, pzx");
+      at = comma + 1;
+    }
     if (method == "robust") options.method = Method::ROBUST;
     else if (method == "classic") options.method = Method::CLASSIC;
     else BadValue("--method", method, "robust or classic");

@@ -29,6 +29,7 @@ struct CliOptions {
   Method method = Method::ROBUST;
   DecodeSettings settings;          // classic: not yet validated
   ChannelMode channels = ChannelMode::AUTO;  // robust
+  OutputFormats formats;            // the images besides the listing
   std::vector<std::string> recordings;
   std::string outputDir;            // empty: beside each recording
   bool quiet = false;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/messages.h"
@@ -29,23 +30,25 @@ std::string FailureText(const ConversionReport& report) {
 }
 
 std::string Summary(const std::string& recording, int good, int bad,
-                    const std::string& tap, const std::string& txt) {
+                    const std::vector<std::string>& outputs) {
   const int blocks = good + bad;
-  return recording + ": " + std::to_string(blocks) + " block" + (blocks == 1 ? "" : "s") + " (" +
-         std::to_string(good) + " good, " + std::to_string(bad) + " bad) -> " + tap + ", " + txt;
+  std::string text = recording + ": " + std::to_string(blocks) + " block" +
+                     (blocks == 1 ? "" : "s") + " (" + std::to_string(good) + " good, " +
+                     std::to_string(bad) + " bad) ->";
+  for (std::size_t i = 0; i < outputs.size(); ++i) text += (i == 0 ? " " : ", ") + outputs[i];
+  return text;
 }
 
 bool ConvertClassic(const CliOptions& options, const std::string& recording,
                     const std::string& title) {
-  const ConversionReport report = RunConversion(options.settings, recording, title);
+  const ConversionReport report =
+      RunConversion(options.settings, recording, title, options.formats);
   if (!report.Written()) {
     std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
     return false;
   }
   if (!options.quiet)
-    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.tapPath,
-                         report.txtPath)
-              << '\n';
+    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   return true;
 }
 
@@ -91,6 +94,7 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
     ProgressLine progress(recording, !options.quiet);
     RobustRunOptions run;
     run.channels = options.channels;
+    run.formats = options.formats;
     run.progress = [&progress](const InputProgress& p) { progress.Update(p); };
     report = RunRobustConversion(recording, title, run);
   }
@@ -109,9 +113,7 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
   if (!options.quiet) {
     for (const BlockSummary& block : report.blocks)
       std::cout << recording << ": " << DescribeBlock(block) << '\n';
-    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs[0],
-                         report.outputs[1])
-              << '\n';
+    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   }
   return true;
 }

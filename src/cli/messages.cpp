@@ -103,9 +103,10 @@ std::string DescribeBlock(const BlockSummary& block) {
   } else {
     char flag[16];
     std::snprintf(flag, sizeof flag, "%02x", block.flag);
-    what = std::string("data, flag ") + flag;
+    what = std::string(block.romTiming ? "data" : "turbo data") + ", flag " + flag;
   }
-  std::string verdict = block.good ? "ok" : "BAD checksum";
+  // A turbo loader may check its data another way than the ROM's XOR.
+  std::string verdict = block.good ? "ok" : block.romTiming ? "BAD checksum" : "no XOR checksum";
   if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
@@ -114,6 +115,14 @@ std::string DescribeBlock(const BlockSummary& block) {
                 ClockText(block.startSeconds).c_str(), what.c_str(), block.length,
                 verdict.c_str());
   std::string text = line;
+  if (!block.romTiming) {
+    const BlockTiming& t = block.timing;
+    char timing[160];
+    std::snprintf(timing, sizeof timing,
+                  "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
+                  t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+    return text + timing;
+  }
   if (block.speed > 0.0) {
     char speed[32];
     std::snprintf(speed, sizeof speed, "  speed %.1f %%", block.speed * 100.0);

@@ -60,7 +60,7 @@ TEST_F(CliTest, HelpDocumentsEveryOption) {
   const Result result = Cli("--help");
   EXPECT_EQ(result.status, 0);
   for (const char* option : {"--zero MIN:MAX", "--one MIN:MAX", "--pilot MIN:MAX", "--level N",
-                             "--auto N", "--method robust|classic", "--channels auto|both|left|right|none",
+                             "--auto N", "--method robust|classic", "--format tap,tzx,pzx", "--channels auto|both|left|right|none",
                              "-o,--output-dir DIR", "-q,--quiet", "--help", "--version",
                              "RECORDING"})
     EXPECT_NE(result.out.find(option), std::string::npos) << option;
@@ -187,6 +187,34 @@ TEST_F(CliTest, OutputFolderAndQuiet) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "in/game.wav: not converted: cannot create missing/game.tap: No such file or directory\n");
+}
+
+TEST_F(CliTest, FormatsChooseTheImagesBesideTheListing) {
+  WriteFile(m_dir / "rec.wav", Recording({0x12, 0x34, 0x26}));
+  struct Row {
+    const char* arguments;
+    const char* outputs;
+  } rows[] = {
+      {"", "-> rec.tap, rec.txt"},
+      {"--format tzx", "-> rec.txt, rec.tzx"},
+      {"--format pzx,tap,tzx", "-> rec.tap, rec.txt, rec.tzx, rec.pzx"},
+      {"--method classic --format tap,pzx", "-> rec.tap, rec.txt, rec.pzx"},
+  };
+  for (const Row& row : rows) {
+    for (const char* ext : {"tap", "txt", "tzx", "pzx"})
+      std::filesystem::remove(m_dir / (std::string("rec.") + ext));
+    const Result result = Cli(std::string(row.arguments) + " rec.wav");
+    EXPECT_EQ(result.status, 0) << row.arguments;
+    EXPECT_NE(result.out.find(std::string("1 block (1 good, 0 bad) ") + row.outputs + "\n"),
+              std::string::npos)
+        << row.arguments << ": " << result.out;
+    for (const char* ext : {"tap", "txt", "tzx", "pzx"}) {
+      const std::string name = std::string("rec.") + ext;
+      EXPECT_EQ(Exists(name), std::string(row.outputs).find(name) != std::string::npos)
+          << row.arguments << ": " << name;
+    }
+  }
+  EXPECT_EQ(Cli("--format tap,wav rec.wav").status, 2);
 }
 
 TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {
