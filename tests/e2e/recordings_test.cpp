@@ -113,11 +113,9 @@ const Variant kVariants[] = {
     {"speed-minus-12", "{in} {mono} {out} speed 0.88 rate 44100",
      {{"", kExact}, {"--method classic", kNotExact}, {"--method classic --pilot 111:180", kExact}}},
     {"inverted", "{in} {mono} {out} vol -1", {{"", kExact}, {"--method classic", kExact}, {"--method classic --level 127", kExact}}},
-    // Cut at the last edge, so the last bit's second half-wave is missing:
-    // the robust method is not held to the whole tape there.
     {"cut-at-last-edge", "{in} {mono} {out} trim 0 {end}s",
-     {{"--method classic", Result::kLastByteLost}, {"--method classic --level 127", Result::kLastByteLost}}},
-    {"cut-at-last-edge-inverted", "{in} {mono} {out} trim 0 {end}s vol -1", {{"--method classic", kExact}}},
+     {{"", kExact}, {"--method classic", Result::kLastByteLost}, {"--method classic --level 127", Result::kLastByteLost}}},
+    {"cut-at-last-edge-inverted", "{in} {mono} {out} trim 0 {end}s vol -1", {{"", kExact}, {"--method classic", kExact}}},
 };
 
 std::string Replace(std::string text, const std::string& key, const std::string& value) {
