@@ -21,7 +21,7 @@ constexpr float MAX_WEIGHT = 2.0f;
 // the losing one ...
 constexpr double SURE_RATIO = 2.0;
 // ... and at least this much (a clean bit weighs about 1).
-constexpr double SURE_WEIGHT = 0.6;
+constexpr double SURE_WEIGHT = 0.35;
 // Bits either way of the diagonal the alignment searches: the slips one
 // dropout can cause. Long blocks get a narrower band so that the trace
 // stays below about MAX_TRACE_CELLS bytes.
@@ -148,6 +148,12 @@ Alignment Align(const Bits& ref, const Bits& copy) {
     }
   }
   for (auto& inserted : a.before) std::reverse(inserted.begin(), inserted.end());
+  // A copy running on past the reference's end: the reference may have
+  // been cut short after a slip, so its tail is kept for the vote.
+  if (bestI == n) {
+    for (int k = bestJ; k < m; ++k) a.before[static_cast<std::size_t>(n)].push_back(k);
+    a.coveredUntil = static_cast<std::size_t>(n) + 1;
+  }
   return a;
 }
 
@@ -213,7 +219,7 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
     int donor = -1;
     double donorWeight = 0.0;
     for (std::size_t k = 0; k < bits.size(); ++k) {
-      if (static_cast<int>(k) == ref || bits[k].value.empty() || i == 0 || i >= alignments[k].coveredUntil) continue;
+      if (static_cast<int>(k) == ref || bits[k].value.empty() || i == 0 || i >= n || i >= alignments[k].coveredUntil) continue;
       const std::vector<int>& ins = alignments[k].before[i];
       if (ins.empty()) {
         if (alignments[k].at[i - 1] >= 0 && alignments[k].at[i] >= 0) {
@@ -232,7 +238,7 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
         longest = ins.size();
       }
     }
-    if (donor >= 0 && insertWeight > keepWeight) {
+    if (i < n && donor >= 0 && insertWeight > keepWeight) {
       for (std::size_t b = 0; b < longest; ++b) {
         Tally tally;
         for (std::size_t k = 0; k < bits.size(); ++k) {
@@ -250,7 +256,29 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
       }
       outcome.changedBits += static_cast<int>(longest);
     }
-    if (i == n) break;
+    if (i == n) {
+      // Past the reference's end: bits the copies running on agree on
+      // clearly, up to the expected length.
+      for (std::size_t b = 0; expectedBytes == 0 || result.size() < expectedBytes * 8; ++b) {
+        Tally tally;
+        bool any = false;
+        for (std::size_t k = 0; k < bits.size(); ++k) {
+          if (static_cast<int>(k) == ref || bits[k].value.empty() || alignments[k].coveredUntil <= n) continue;
+          const std::vector<int>& tail = alignments[k].before[n];
+          if (b >= tail.size()) continue;
+          auto at = static_cast<std::size_t>(tail[b]);
+          tally.Add(bits[k].value[at], bits[k].weight[at]);
+          any = true;
+        }
+        if (!any || !tally.Sure()) break;
+        result.push_back(tally.Winner(0));
+        margins.push_back(static_cast<float>(tally.Margin()));
+        seconds.push_back(refSeconds(n > 0 ? n - 1 : 0));
+        sure.push_back(true);
+        ++outcome.changedBits;
+      }
+      break;
+    }
 
     // Reference bit i: kept unless the takes say it is not there, then voted.
     Tally tally;
@@ -291,6 +319,28 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
     ++doubtful[s % 8];
   }
   outcome.unsureBits += droppedInDoubt;
+  // The last bits of a block are the ones a decoder most often loses (the
+  // last edge runs into silence). When only bits of the checksum byte are
+  // missing and the length is known, they follow from the other bytes;
+  // their columns are then unchecked, so no bit in them may be in doubt.
+  std::vector<bool> unchecked(8, false);
+  const std::size_t want = expectedBytes * 8;
+  if (expectedBytes > 1 && result.size() < want && result.size() + 8 > want) {
+    std::uint8_t x = 0;
+    for (std::size_t b = 0; b < want - 8; ++b) {
+      x = static_cast<std::uint8_t>(x ^ (result[b] << (7 - b % 8)));
+    }
+    for (std::size_t b = result.size(); b < want; ++b) {
+      result.push_back(static_cast<std::uint8_t>((x >> (7 - b % 8)) & 1));
+      margins.push_back(0.0f);
+      seconds.push_back(0.0);
+      sure.push_back(true);
+      unchecked[b % 8] = true;
+      ++outcome.changedBits;
+    }
+  }
+  bool uncheckedInDoubt = false;
+  for (std::size_t s = 0; s < sure.size(); ++s) uncheckedInDoubt = uncheckedInDoubt || (!sure[s] && unchecked[s % 8]);
   outcome.block = refBlock;
   outcome.block.origin = BlockOrigin::VOTED;
   outcome.block.usedBits = 8;
@@ -302,7 +352,7 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
   }
   if (result.size() % 8 != 0) outcome.block.usedBits = static_cast<std::uint8_t>(result.size() % 8);
   const bool lengthFits = result.size() % 8 == 0 && (expectedBytes == 0 || result.size() == expectedBytes * 8);
-  const bool settled = droppedInDoubt == 0 && *std::max_element(doubtful.begin(), doubtful.end()) <= 1;
+  const bool settled = droppedInDoubt == 0 && !uncheckedInDoubt && *std::max_element(doubtful.begin(), doubtful.end()) <= 1;
   outcome.accepted = lengthFits && settled && ChecksumGood(outcome.block.bytes);
   return outcome;
 }
