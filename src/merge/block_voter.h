@@ -26,8 +26,13 @@ struct VoteOutcome {
 // only when its checksum verifies, its length is the expected one, and no
 // bit column (bit position within the byte) holds more than one bit the
 // copies leave in doubt: two doubtful bits in one column could both be
-// wrong and still pass the exclusive-OR checksum. Copies without
-// bitConfidence count every bit as clean. The block's origin is VOTED.
+// wrong and still pass the exclusive-OR checksum. When the length is known
+// and only the last few bits (of the checksum byte) are missing from every
+// copy, they are computed from the other bytes; their columns then go
+// unchecked and may hold no doubtful bit at all. Copies without
+// bitConfidence count every bit as clean. The block's origin is VOTED; its
+// bitConfidence holds each bit's winning margin, bitSeconds the reference
+// copy's bit times.
 // REQUIRES: every pointer valid; at least one copy with bytes.
 VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t expectedBytes);
 

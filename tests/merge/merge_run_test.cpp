@@ -7,6 +7,7 @@
 #include <sndfile.h>
 
 #include <cmath>
+#include <filesystem>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -221,6 +222,31 @@ INSTANTIATE_TEST_SUITE_P(
              {T(0.2, 1.0, {{1, 120, 2}}, 12), T(0.6, 1.008, {{1, 120, 2}}, 13), T(1.1, 0.994, {{1, 120, 2}}, 14)},
              {2}, 0}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+TEST(MergeRunFailures, ATakeThatCannotBeOpenedFailsTheRunByName) {
+  ScratchDir dir;
+  const std::string good = WriteTake(dir, {RomHeader("one", 10)}, Take{}, 0);
+  const std::string title = (dir / "merged").string();
+  struct Failure {
+    std::vector<std::string> takes;
+    ConversionStatus status;
+    int failedTake;
+  };
+  const std::vector<Failure> failures = {
+      {{good, (dir / "missing.wav").string()}, ConversionStatus::CANNOT_OPEN, 1},
+      {{}, ConversionStatus::CANNOT_OPEN, -1},
+      {{good, title + ".tap"}, ConversionStatus::CANNOT_WRITE, -1},
+  };
+  for (const Failure& f : failures) {
+    if (f.status == ConversionStatus::CANNOT_WRITE) testing_support::WriteFile(title + ".tap", {1, 2, 3});
+    MergeReport report = RunMergeConversion(f.takes, title, {});
+    EXPECT_EQ(report.status, f.status);
+    EXPECT_EQ(report.failedTake, f.failedTake);
+    EXPECT_TRUE(report.outputs.empty());
+    EXPECT_FALSE(std::filesystem::exists(title + ".txt"));
+  }
+  EXPECT_EQ(testing_support::ReadFile(title + ".tap"), (testing_support::Bytes{1, 2, 3}));
+}
 
 }  // namespace
 }  // namespace tapedecoder
