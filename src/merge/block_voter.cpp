@@ -18,8 +18,8 @@ struct Bits {
 // clean ones.
 constexpr float MAX_WEIGHT = 2.0f;
 // A vote is settled when the winning weight is at least this many times
-// the losing one ...
-constexpr double SURE_RATIO = 2.0;
+// the losing one (two clean bits against one settle it) ...
+constexpr double SURE_RATIO = 1.8;
 // ... and at least this much (a clean bit weighs about 1).
 constexpr double SURE_WEIGHT = 0.35;
 // Bits either way of the diagonal the alignment searches: the slips one
@@ -47,6 +47,11 @@ Bits BitsOf(const TapeBlock& block) {
 }
 
 double Clean(float w) { return std::min(static_cast<double>(w), 1.0); }
+
+// What a pair of bits tells the alignment: guesses (a decoder's weak bits,
+// below 0.5) next to nothing, so that a slip is placed inside the stretch
+// of guesses rather than where guesses happen to agree.
+double Evidence(float w) { return w >= 0.5f ? Clean(w) + 0.05 : 0.02; }
 
 // How one copy's bits lie against the reference's.
 struct Alignment {
@@ -87,8 +92,8 @@ Alignment Align(const Bits& ref, const Bits& copy) {
       std::uint8_t move = ORIGIN;
       if (i == 0 && j == 0) best = 0.0;
       if (i > 0 && j > 0 && prev[static_cast<std::size_t>(d + band)] > NONE) {
-        double w = std::min(Clean(ref.weight[static_cast<std::size_t>(i - 1)]),
-                            Clean(copy.weight[static_cast<std::size_t>(j - 1)])) + 0.05;
+        double w = Evidence(std::min(ref.weight[static_cast<std::size_t>(i - 1)],
+                                     copy.weight[static_cast<std::size_t>(j - 1)]));
         bool same = ref.value[static_cast<std::size_t>(i - 1)] == copy.value[static_cast<std::size_t>(j - 1)];
         double s = prev[static_cast<std::size_t>(d + band)] + (same ? w : -w);
         if (s > best) {
@@ -283,7 +288,7 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
     // Reference bit i: kept unless the takes say it is not there, then voted.
     Tally tally;
     tally.Add(r.value[i], r.weight[i]);
-    double present = r.weight[i];
+    double present = Clean(r.weight[i]);
     double absent = 0.0;
     for (std::size_t k = 0; k < bits.size(); ++k) {
       if (static_cast<int>(k) == ref || bits[k].value.empty() || i >= alignments[k].coveredUntil) continue;
@@ -291,7 +296,7 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
       if (at >= 0) {
         float w = bits[k].weight[static_cast<std::size_t>(at)];
         tally.Add(bits[k].value[static_cast<std::size_t>(at)], w);
-        present += w;
+        present += Clean(w);
       } else {
         absent += alignments[k].deleted[i];
       }

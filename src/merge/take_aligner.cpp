@@ -62,7 +62,8 @@ class TimeMap {
 
 struct Column {
   std::vector<int> copies;
-  double seconds = 0.0;
+  double seconds = 0.0;     // data start on the tape's clock
+  double endSeconds = 0.0;  // end on the tape's clock
 };
 
 // The copy a column is compared by: its first verified copy, else its longest.
@@ -85,21 +86,46 @@ const TapeBlock& Representative(const Column& column,
   return *best;
 }
 
+// Where a copy lies on the tape's clock: its data start and its end.
+struct Span {
+  double start = 0.0;
+  double end = 0.0;
+};
+
+// The fraction of equal bytes over the first (or, when the copy lost its
+// start, the last) CONTENT_BYTES bytes both copies hold.
+double ContentAgreement(const TapeBlock& r, const TapeBlock& b) {
+  std::size_t shorter = std::min(r.bytes.size(), b.bytes.size());
+  std::size_t n = std::min(shorter, CONTENT_BYTES);
+  std::size_t head = 0;
+  std::size_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    head += r.bytes[i] == b.bytes[i];
+    tail += r.bytes[r.bytes.size() - 1 - i] == b.bytes[b.bytes.size() - 1 - i];
+  }
+  return static_cast<double>(std::max(head, tail)) / static_cast<double>(n);
+}
+
 // How much two copies look like the same block of the tape; > 0 pairs them.
-double Similarity(const TapeBlock& r, const TapeBlock& b, std::optional<double> timeGap) {
+// `r` lies at `rs`; `bs` is where `b` lies when the clocks are mapped.
+double Similarity(const TapeBlock& r, Span rs, const TapeBlock& b, std::optional<Span> bs) {
   double time = 0.0;
-  if (timeGap) time = std::max(TIME_TOLERANCE - std::fabs(*timeGap), TIME_FLOOR);
+  if (bs) {
+    // A dropout moves a copy's start (a late sync) or its end (cut short),
+    // rarely both: the closer of the two counts, and so does the overlap.
+    double gap = std::min(std::fabs(bs->start - rs.start), std::fabs(bs->end - rs.end));
+    double overlap = std::min(bs->end, rs.end) - std::max(bs->start, rs.start);
+    double shorter = std::max(std::min(bs->end - bs->start, rs.end - rs.start), 1e-3);
+    time = std::max(TIME_TOLERANCE - gap, TIME_FLOOR) + 2.0 * std::clamp(overlap / shorter, 0.0, 1.0);
+  }
   if (Verifies(r) && Verifies(b)) return r.bytes == b.bytes ? IDENTICAL_SCORE + time : -1.0;
   if (r.bytes.empty() || b.bytes.empty()) return -1.0;
-  double score = r.bytes[0] == b.bytes[0] ? 2.0 : -2.0;
+  double score = r.bytes[0] == b.bytes[0] ? 1.0 : -1.0;
   std::size_t shorter = std::min(r.bytes.size(), b.bytes.size());
   std::size_t longer = std::max(r.bytes.size(), b.bytes.size());
   score += shorter == longer ? 2.0
                              : 1.5 * static_cast<double>(shorter) / static_cast<double>(longer) - 0.5;
-  std::size_t n = std::min(shorter, CONTENT_BYTES);
-  std::size_t equal = 0;
-  for (std::size_t i = 0; i < n; ++i) equal += r.bytes[i] == b.bytes[i];
-  score += 5.0 * static_cast<double>(equal) / static_cast<double>(n) - 2.0;
+  score += 5.0 * ContentAgreement(r, b) - 2.0;
   return score + time;
 }
 
@@ -158,9 +184,9 @@ std::vector<Column> AddTake(const std::vector<Column>& columns,
   std::vector<double> score(rows * cols, 0.0);
   for (std::size_t i = 0; i < rows; ++i) {
     for (std::size_t k = 0; k < cols; ++k) {
-      std::optional<double> gap;
-      if (map.Valid()) gap = map.Map(BlockSeconds(blocks[k])) - columns[i].seconds;
-      score[i * cols + k] = Similarity(*reps[i], blocks[k], gap);
+      std::optional<Span> span;
+      if (map.Valid()) span = Span{map.Map(BlockSeconds(blocks[k])), map.Map(blocks[k].endSeconds)};
+      score[i * cols + k] = Similarity(*reps[i], Span{columns[i].seconds, columns[i].endSeconds}, blocks[k], span);
     }
   }
   // Sequence alignment; leaving a block unmatched costs nothing, so only
@@ -215,8 +241,7 @@ std::vector<Column> AddTake(const std::vector<Column>& columns,
       }
     }
   }
-  auto tapeSeconds = [&](std::size_t b) {
-    double s = BlockSeconds(blocks[b]);
+  auto tapeSeconds = [&](double s) {
     if (map.Valid()) return map.Map(s);
     // Nothing in common: line the first blocks up.
     return columns.empty() ? s : s - BlockSeconds(blocks[0]) + columns[0].seconds;
@@ -241,6 +266,12 @@ std::vector<Column> AddTake(const std::vector<Column>& columns,
     if (c >= 0 && b >= 0) {
       flush();
       Column column = columns[static_cast<std::size_t>(c)];
+      const TapeBlock& block = blocks[static_cast<std::size_t>(b)];
+      if (Verifies(block) && !Verifies(*reps[static_cast<std::size_t>(c)])) {
+        // A whole copy places the block better than the damaged ones did.
+        column.seconds = tapeSeconds(BlockSeconds(block));
+        column.endSeconds = tapeSeconds(block.endSeconds);
+      }
       column.copies[t] = b;
       out.push_back(std::move(column));
     } else if (c >= 0) {
@@ -249,7 +280,8 @@ std::vector<Column> AddTake(const std::vector<Column>& columns,
       Column column;
       column.copies.assign(takes.size(), -1);
       column.copies[t] = b;
-      column.seconds = tapeSeconds(static_cast<std::size_t>(b));
+      column.seconds = tapeSeconds(BlockSeconds(blocks[static_cast<std::size_t>(b)]));
+      column.endSeconds = tapeSeconds(blocks[static_cast<std::size_t>(b)].endSeconds);
       pendingBlocks.push_back(std::move(column));
     }
   }

@@ -45,6 +45,7 @@ TapeBlock Block(const Bytes& bytes, double seconds) {
   b.bytes = bytes;
   b.startSeconds = seconds - 2.0;
   b.dataSeconds = seconds;
+  b.endSeconds = seconds + static_cast<double>(bytes.size()) * 0.006;
   b.timing.pilotPulses = 3223;
   b.bitConfidence.assign(bytes.size() * 8, 1.0f);
   return b;
@@ -75,6 +76,7 @@ TapeBlock Slipped(TapeBlock b, std::size_t bit) {
 }
 
 TapeBlock Truncated(TapeBlock b, std::size_t bytes) {
+  b.endSeconds -= static_cast<double>(b.bytes.size() - bytes) * 0.006;
   b.bytes.resize(bytes);
   b.bitConfidence.resize(bytes * 8);
   return b;
