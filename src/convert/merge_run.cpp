@@ -140,7 +140,9 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       }
     }
 
-    std::vector<MergedBlock> merged = MergeTakes(blocks);
+    std::vector<double> seconds;
+    for (const RobustReport& take : report.takes) seconds.push_back(take.seconds);
+    std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
     blocks.clear();
 
     COutputSet outputs;

@@ -163,7 +163,8 @@ std::vector<std::pair<std::size_t, std::size_t>> AnchorChain(const std::vector<s
 
 // Aligns take `t` against `columns` and returns the new column list.
 std::vector<Column> AddTake(const std::vector<Column>& columns,
-                            const std::vector<std::vector<TapeBlock>>& takes, std::size_t t) {
+                            const std::vector<std::vector<TapeBlock>>& takes, std::size_t t,
+                            TimeMap& mapOut) {
   const std::vector<TapeBlock>& blocks = takes[t];
   const std::size_t rows = columns.size();
   const std::size_t cols = blocks.size();
@@ -286,14 +287,18 @@ std::vector<Column> AddTake(const std::vector<Column>& columns,
     }
   }
   flush();
+  if (columns.empty()) map.Add(0.0, 0.0);  // the first take's clock is the tape's
+  mapOut = map;
   return out;
 }
 
 }  // namespace
 
-std::vector<AlignedBlock> AlignTakes(const std::vector<std::vector<TapeBlock>>& takes) {
+std::vector<AlignedBlock> AlignTakes(const std::vector<std::vector<TapeBlock>>& takes,
+                                     const std::vector<double>& takeSeconds) {
   std::vector<Column> columns;
-  for (std::size_t t = 0; t < takes.size(); ++t) columns = AddTake(columns, takes, t);
+  std::vector<TimeMap> maps(takes.size());
+  for (std::size_t t = 0; t < takes.size(); ++t) columns = AddTake(columns, takes, t, maps[t]);
 
   std::vector<AlignedBlock> aligned;
   aligned.reserve(columns.size());
@@ -301,6 +306,7 @@ std::vector<AlignedBlock> AlignTakes(const std::vector<std::vector<TapeBlock>>& 
     AlignedBlock block;
     block.copies = std::move(c.copies);
     block.seconds = c.seconds;
+    block.covered.assign(takes.size(), false);
     aligned.push_back(std::move(block));
   }
   for (std::size_t t = 0; t < takes.size(); ++t) {
@@ -311,9 +317,14 @@ std::vector<AlignedBlock> AlignTakes(const std::vector<std::vector<TapeBlock>>& 
       first = std::min(first, i);
       last = i;
     }
+    // The stretch of tape the take's recording spans, when its length is known.
+    bool spanKnown = t < takeSeconds.size() && takeSeconds[t] > 0.0 && maps[t].Valid();
+    double from = spanKnown ? maps[t].Map(0.0) : 0.0;
+    double to = spanKnown ? maps[t].Map(takeSeconds[t]) : 0.0;
     for (std::size_t i = 0; i < aligned.size(); ++i) {
-      aligned[i].covered.resize(takes.size(), false);
-      aligned[i].covered[t] = first <= i && i <= last && first < aligned.size();
+      bool between = first <= i && i <= last && first < aligned.size();
+      bool recorded = spanKnown && from <= aligned[i].seconds && aligned[i].seconds <= to;
+      aligned[i].covered[t] = between || recorded;
     }
   }
   return aligned;

@@ -20,8 +20,9 @@ struct AlignedBlock {
   // Where the block's data starts, in seconds on the first take's clock
   // (mapped from another take's clock when the first take lacks it).
   double seconds = 0.0;
-  // Per take: true when the take holds blocks both before and after this
-  // one (or holds this one), so its missing copy is a real absence.
+  // Per take: true when the take holds this block, or blocks both before
+  // and after it, or its recording spans the block's time -- so that a
+  // missing copy is a real absence.
   std::vector<bool> covered;
 };
 
@@ -33,8 +34,11 @@ struct AlignedBlock {
 // over blocks) that scores kind (flag, ROM header fields), length, content
 // and, once blocks with identical verified bytes anchor the two clocks, the
 // position in time mapped between those anchors. Pairs that score no
-// better than leaving both unmatched stay apart. Deterministic.
-std::vector<AlignedBlock> AlignTakes(const std::vector<std::vector<TapeBlock>>& takes);
+// better than leaving both unmatched stay apart. `takeSeconds` (per take,
+// may be empty) is how long each recording is, for `covered`.
+// Deterministic.
+std::vector<AlignedBlock> AlignTakes(const std::vector<std::vector<TapeBlock>>& takes,
+                                     const std::vector<double>& takeSeconds = {});
 
 }  // namespace tapedecoder
 

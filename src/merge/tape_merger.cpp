@@ -105,10 +105,11 @@ bool Keep(const AlignedBlock& aligned, const std::vector<Copy>& copies) {
 
 }  // namespace
 
-std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes) {
+std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes,
+                                    const std::vector<double>& takeSeconds) {
   std::vector<MergedBlock> merged;
   std::size_t expected = 0;  // the length a verified header announced for the next block
-  for (const AlignedBlock& aligned : AlignTakes(takes)) {
+  for (const AlignedBlock& aligned : AlignTakes(takes, takeSeconds)) {
     std::vector<Copy> copies;
     MergedBlock out;
     out.takeStarts.assign(takes.size(), std::nullopt);

@@ -32,8 +32,11 @@ struct MergedBlock {
 // copy, bad. A block that a minority of the takes covering it hold, none
 // of them verified (a false start, noise read as a block), is left out,
 // and so is one that exactly half hold unless it verifies or has a full
-// pilot. Deterministic.
-std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes);
+// pilot. `takeSeconds` (per take, may be empty): each recording's length,
+// so that a take that recorded a stretch and found no block there counts
+// against a block there. Deterministic.
+std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes,
+                                    const std::vector<double>& takeSeconds = {});
 
 }  // namespace tapedecoder
 

@@ -69,13 +69,15 @@ struct Take {
   double speed = 1.0;
   double highpassHz = 0.0;
   std::vector<Dropout> dropouts;
-  int falseBlockAfter = -1;  // a short pilot and a few bytes in the pause after this block
+  // A short pilot and a few bytes in the pause after this block (-2: just
+  // before the first block; -1: none).
+  int falseBlockAfter = -1;
   std::uint32_t seed = 1;
 };
 
 // A false start: a short pilot, a sync and three bytes that do not verify.
 void SpliceFalseBlock(std::vector<float>& samples, double at, double speed) {
-  std::vector<double> pulses(400, 2168.0);
+  std::vector<double> pulses(200, 2168.0);
   pulses.push_back(667);
   pulses.push_back(735);
   for (std::uint8_t b : {0x5Au, 0x13u, 0x77u}) {
@@ -116,6 +118,7 @@ std::string WriteTake(const ScratchDir& dir, const std::vector<TapeBytes>& tape,
     auto b = std::min(samples.size(), static_cast<std::size_t>((from + seconds / take.speed) * RATE));
     for (std::size_t k = a; k < b; ++k) samples[k] *= static_cast<float>(d.gain);
   }
+  if (take.falseBlockAfter == -2) SpliceFalseBlock(samples, 0.01, take.speed);
   if (take.falseBlockAfter >= 0) {
     auto next = static_cast<std::size_t>(take.falseBlockAfter) + 1;
     SpliceFalseBlock(samples, (TapeSeconds(tape, next, -1) - 0.6 * PAUSE_SECONDS) / take.speed, take.speed);
@@ -211,6 +214,9 @@ INSTANTIATE_TEST_SUITE_P(
              {}, 0},
         Case{"FalseBlockInOneTakeAndABlockMissingInAnother",
              {T(0.5, 1.0, {}, 4, 1), T(0.1, 1.01, {{3, -1, 0}}, 5), T(0.9, 0.992, {}, 6)},
+             {}, 0},
+        Case{"FalseStartBeforeTheFirstBlock",
+             {T(0.2, 1.0, {}, 18), T(1.0, 1.01, {}, 19, -2), T(0.5, 0.992, {{1, 20, 30}}, 20)},
              {}, 0},
         Case{"SameBlockDamagedAtDifferentBytesInEachTake",
              {T(0.2, 1.0, {{1, 50, 0.6}}, 7), T(0.6, 1.008, {{1, 210, 0.6}}, 8), T(1.1, 0.994, {{1, 400, 0.6}}, 9)},
