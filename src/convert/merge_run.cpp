@@ -16,12 +16,13 @@ namespace {
 
 // Samples per stream read at a time.
 constexpr std::size_t CHUNK_SAMPLES = 1 << 16;
-// Weak bits in a row that end a block. A single decoding stops after 24;
-// a take read for merging reads on through a dropout of up to about a
-// tenth of a second, so that the bits after it are there to vote (the
-// reader's loop keeps counting bits by time through the gap, and the
-// voter lines the takes up again after it). Trailing weak bits are still
-// cut off at the block's end.
+// Weak bits in a row that end a block in the second reading of the takes,
+// made when some block verifies in no take: it reads on through a dropout
+// of up to about a tenth of a second rather than stopping after 24, so that
+// the bits after it are there to vote (the reader's loop keeps counting
+// bits by time through the gap, and the voter lines the takes up again
+// after it). The first reading keeps the decoder's own ends: reading on
+// would also run a block on into noise after it.
 constexpr int BRIDGE_BITS = 200;
 
 // The streams decoded for `mode`, the mix first (as the robust run does).
@@ -131,9 +132,7 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     for (std::size_t t = 0; t < takes.size(); ++t) {
       report.takes.emplace_back();
       RobustReport& decoded = report.takes.back();
-      RobustOptions tuning;
-      tuning.stopBits = BRIDGE_BITS;
-      if (!DecodeTake(takes[t], options, static_cast<int>(t), tuning, blocks[t], decoded)) {
+      if (!DecodeTake(takes[t], options, static_cast<int>(t), RobustOptions{}, blocks[t], decoded)) {
         report.status = decoded.status;
         report.failedTake = static_cast<int>(t);
         return report;
@@ -143,6 +142,19 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     std::vector<double> seconds;
     for (const RobustReport& take : report.takes) seconds.push_back(take.seconds);
     std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
+    const bool allGood = std::all_of(merged.begin(), merged.end(), [](const MergedBlock& m) { return m.good; });
+    if (!allGood && takes.size() >= 2) {
+      // Blocks no take gives whole: read the takes again on through their
+      // dropouts, for the vote.
+      std::vector<std::vector<TapeBlock>> bridged(takes.size());
+      RobustOptions tuning;
+      tuning.stopBits = BRIDGE_BITS;
+      for (std::size_t t = 0; t < takes.size(); ++t) {
+        RobustReport again;
+        if (!DecodeTake(takes[t], options, static_cast<int>(t), tuning, bridged[t], again)) bridged[t].clear();
+      }
+      merged = MergeTakes(blocks, seconds, bridged);
+    }
     blocks.clear();
 
     COutputSet outputs;

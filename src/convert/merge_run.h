@@ -52,7 +52,10 @@ struct MergeReport {
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
 
-// Decodes every file of `takes` (in order) and writes the merged tape into
+// Decodes every file of `takes` (in order) with the robust method, as
+// DecodeRecording does (and, when some block verifies in no take, once more
+// reading on through dropouts of up to about a tenth of a second, so that
+// the bits after them can be voted), and writes the merged tape into
 // TITLE.tap and TITLE.txt (the listing in the classic format). The first
 // take that cannot be opened or decoded ends the run before any output is
 // made: status CANNOT_OPEN or NO_MEMORY, failedTake names it. A take whose

@@ -1,6 +1,7 @@
 #include "merge/tape_merger.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 #include "merge/block_voter.h"
@@ -13,6 +14,8 @@ namespace {
 // Pilot pulses below which a block is no ROM-saved block (the ROM writes
 // 3223 or 8063).
 constexpr int FULL_PILOT_PULSES = 1000;
+// Two readings of one take whose data starts this close are one block.
+constexpr double SAME_START_SECONDS = 0.02;
 
 bool Verifies(const TapeBlock& block) { return block.usedBits == 8 && ChecksumGood(block.bytes); }
 
@@ -103,10 +106,24 @@ bool Keep(const AlignedBlock& aligned, const std::vector<Copy>& copies) {
   return verifies && fullPilot;
 }
 
+// The take's reading on through dropouts of the same block, when it holds
+// more bytes than `copy`; else `copy`.
+const TapeBlock* BridgedOr(const Copy& copy, const std::vector<std::vector<TapeBlock>>& bridged) {
+  if (copy.take < 0 || static_cast<std::size_t>(copy.take) >= bridged.size()) return copy.block;
+  for (const TapeBlock& b : bridged[static_cast<std::size_t>(copy.take)]) {
+    if (std::fabs(b.dataSeconds - copy.block->dataSeconds) < SAME_START_SECONDS &&
+        b.bytes.size() > copy.block->bytes.size()) {
+      return &b;
+    }
+  }
+  return copy.block;
+}
+
 }  // namespace
 
 std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes,
-                                    const std::vector<double>& takeSeconds) {
+                                    const std::vector<double>& takeSeconds,
+                                    const std::vector<std::vector<TapeBlock>>& bridged) {
   std::vector<MergedBlock> merged;
   std::size_t expected = 0;  // the length a verified header announced for the next block
   for (const AlignedBlock& aligned : AlignTakes(takes, takeSeconds)) {
@@ -130,7 +147,7 @@ std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& t
       VoteOutcome vote;
       if (copies.size() >= 2) {
         std::vector<const TapeBlock*> blocks;
-        for (const Copy& c : copies) blocks.push_back(c.block);
+        for (const Copy& c : copies) blocks.push_back(BridgedOr(c, bridged));
         vote = VoteBlock(blocks, expected);
       }
       if (vote.accepted) {

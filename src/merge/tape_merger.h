@@ -34,9 +34,13 @@ struct MergedBlock {
 // and so is one that exactly half hold unless it verifies or has a full
 // pilot. `takeSeconds` (per take, may be empty): each recording's length,
 // so that a take that recorded a stretch and found no block there counts
-// against a block there. Deterministic.
+// against a block there. `bridged` (per take, may be empty): the takes read
+// again on through dropouts; where a block verifies in no take, a take's
+// bridged reading that starts where its copy starts and holds more bytes
+// is voted instead of that copy. Deterministic.
 std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes,
-                                    const std::vector<double>& takeSeconds = {});
+                                    const std::vector<double>& takeSeconds = {},
+                                    const std::vector<std::vector<TapeBlock>>& bridged = {});
 
 }  // namespace tapedecoder
 
