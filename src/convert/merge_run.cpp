@@ -29,9 +29,13 @@ constexpr int BRIDGE_BITS = 200;
 std::vector<ChannelChoice> StreamsFor(ChannelMode mode, int channels) {
   switch (mode) {
     case ChannelMode::AUTO: {
-      std::vector<ChannelChoice> choices = AutomaticChoices(channels);
-      std::stable_partition(choices.begin(), choices.end(),
-                            [](ChannelChoice c) { return c == ChannelChoice::MIX; });
+      std::vector<ChannelChoice> choices;
+      for (ChannelChoice c : AutomaticChoices(channels)) {
+        if (c == ChannelChoice::MIX) choices.push_back(c);
+      }
+      for (ChannelChoice c : AutomaticChoices(channels)) {
+        if (c != ChannelChoice::MIX) choices.push_back(c);
+      }
       return choices;
     }
     case ChannelMode::MIX: return {channels > 1 ? ChannelChoice::MIX : ChannelChoice::LEFT};
