@@ -28,6 +28,13 @@ constexpr double SURE_WEIGHT = 0.35;
 constexpr int MAX_BAND = 64;
 constexpr int MIN_BAND = 16;
 constexpr double MAX_TRACE_CELLS = 8.0e6;
+// A decoder's guesses: bits it weighs below this.
+constexpr float WEAK = 0.5f;
+// Guesses in a row that make a dropout, and the bits either side of it
+// that count for RELOCK_WEIGHT of their weight.
+constexpr std::size_t DROPOUT_RUN = 8;
+constexpr std::size_t RELOCK_BITS = 8;
+constexpr float RELOCK_WEIGHT = 0.25f;
 
 Bits BitsOf(const TapeBlock& block) {
   Bits bits;
@@ -43,6 +50,23 @@ Bits BitsOf(const TapeBlock& block) {
                                                : 0.0f;
     bits.weight.push_back(std::clamp(c, 0.0f, MAX_WEIGHT));
   }
+  // Around a dropout (a run of guesses) the reader loses and regains its
+  // lock: the bits on either side weigh little however sure it was.
+  std::vector<float> weight = bits.weight;
+  std::size_t run = 0;
+  for (std::size_t i = 0; i <= count; ++i) {
+    if (i < count && bits.weight[i] < WEAK) {
+      ++run;
+      continue;
+    }
+    if (run >= DROPOUT_RUN) {
+      const std::size_t from = i - run >= RELOCK_BITS ? i - run - RELOCK_BITS : 0;
+      const std::size_t to = std::min(count, i + RELOCK_BITS);
+      for (std::size_t k = from; k < to; ++k) weight[k] = std::min(weight[k], bits.weight[k] * RELOCK_WEIGHT);
+    }
+    run = 0;
+  }
+  bits.weight = std::move(weight);
   return bits;
 }
 
@@ -51,7 +75,7 @@ double Clean(float w) { return std::min(static_cast<double>(w), 1.0); }
 // What a pair of bits tells the alignment: guesses (a decoder's weak bits,
 // below 0.5) next to nothing, so that a slip is placed inside the stretch
 // of guesses rather than where guesses happen to agree.
-double Evidence(float w) { return w >= 0.5f ? Clean(w) + 0.05 : 0.02; }
+double Evidence(float w) { return w >= WEAK ? Clean(w) + 0.05 : 0.02; }
 
 // How one copy's bits lie against the reference's.
 struct Alignment {

@@ -118,7 +118,17 @@ double Similarity(const TapeBlock& r, Span rs, const TapeBlock& b, std::optional
     double shorter = std::max(std::min(bs->end - bs->start, rs.end - rs.start), 1e-3);
     time = std::max(TIME_TOLERANCE - gap, TIME_FLOOR) + 2.0 * std::clamp(overlap / shorter, 0.0, 1.0);
   }
-  if (Verifies(r) && Verifies(b)) return r.bytes == b.bytes ? IDENTICAL_SCORE + time : -1.0;
+  if (Verifies(r) && Verifies(b)) {
+    if (r.bytes == b.bytes) return IDENTICAL_SCORE + time;
+    // A copy cut short verifies by chance once in 256 cuts: a verified
+    // copy whose bytes but the last begin the other's is that block.
+    const TapeBlock& shortOne = r.bytes.size() < b.bytes.size() ? r : b;
+    const TapeBlock& longOne = r.bytes.size() < b.bytes.size() ? b : r;
+    if (shortOne.bytes.size() == longOne.bytes.size() ||
+        !std::equal(shortOne.bytes.begin(), shortOne.bytes.end() - 1, longOne.bytes.begin())) {
+      return -1.0;
+    }
+  }
   if (r.bytes.empty() || b.bytes.empty()) return -1.0;
   double score = r.bytes[0] == b.bytes[0] ? 1.0 : -1.0;
   std::size_t shorter = std::min(r.bytes.size(), b.bytes.size());
