@@ -72,7 +72,7 @@ Copy ChooseVerified(const std::vector<Copy>& copies, std::size_t expected) {
 }
 
 // The copy to keep when nothing verifies: of the expected length, then the
-// clearest, then the longest.
+// clearest, then the longest. REQUIRES: copies not empty.
 Copy ChooseBad(const std::vector<Copy>& copies, std::size_t expected) {
   const Copy* best = &copies.front();
   for (const Copy& c : copies) {
@@ -155,7 +155,14 @@ std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& t
         out.block.take = copies[static_cast<std::size_t>(vote.reference)].take;
         out.voted = true;
       } else {
-        Copy c = ChooseBad(copies, expected);
+        // The longer readings through dropouts compete too: a copy of the
+        // announced length shows the user more of the block.
+        std::vector<Copy> candidates = copies;
+        for (const Copy& copy : copies) {
+          const TapeBlock* longer = BridgedOr(copy, bridged);
+          if (longer != copy.block) candidates.push_back({copy.take, longer});
+        }
+        Copy c = ChooseBad(candidates, expected);
         out.block = *c.block;
         out.block.take = c.take;
       }

@@ -37,7 +37,8 @@ struct MergedBlock {
 // against a block there. `bridged` (per take, may be empty): the takes read
 // again on through dropouts; where a block verifies in no take, a take's
 // bridged reading that starts where its copy starts and holds more bytes
-// is voted instead of that copy. Deterministic.
+// is voted instead of that copy (and competes with the copies when the
+// vote fails). Deterministic.
 std::vector<MergedBlock> MergeTakes(const std::vector<std::vector<TapeBlock>>& takes,
                                     const std::vector<double>& takeSeconds = {},
                                     const std::vector<std::vector<TapeBlock>>& bridged = {});
