@@ -16,7 +16,9 @@ namespace tapedecoder {
 
 struct MergeRunOptions {
   ChannelMode channels = ChannelMode::AUTO;  // for every take
-  // Called now and then while take `take` (0-based) is read; may be empty.
+  // Called now and then while take `take` (0-based) is read -- a second
+  // round of calls for every take when the takes are read again for a
+  // vote; may be empty.
   std::function<void(int take, const InputProgress&)> progress;
 };
 
