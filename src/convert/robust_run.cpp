@@ -83,7 +83,8 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const int stream = static_cast<int>(i);
     decoders.push_back(std::make_unique<CRobustDecoder>(
-        rate, [&chooser, stream](TapeBlock&& block) { chooser.Add(stream, std::move(block)); }));
+        rate, [&chooser, stream](TapeBlock&& block) { chooser.Add(stream, std::move(block)); },
+        options.decoder));
   }
 
   std::vector<std::vector<float>> chunk;

@@ -14,6 +14,7 @@
 #include "audio/sample_input.h"
 #include "convert/conversion_run.h"
 #include "io/output_set.h"
+#include "robust/robust_decoder.h"
 #include "tape/tape_block.h"
 
 namespace tapedecoder {
@@ -45,6 +46,7 @@ struct RobustReport;
 
 struct RobustRunOptions {
   ChannelMode channels = ChannelMode::AUTO;
+  RobustOptions decoder;  // the decoder's tunables
   // Called now and then while the recording is read; may be empty.
   std::function<void(const InputProgress&)> progress;
   // Called once the recording is open, before anything is decoded; false
