@@ -131,6 +131,15 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   app.add_option("-o,--output-dir", options.outputDir,
                  "write TITLE.tap and TITLE.txt there\n(default: beside each recording)")
       ->type_name("DIR");
+  app.add_flag("--merge", options.merge,
+               "the recordings are takes of one tape: decode\n"
+               "each (robust method) and write one set of\n"
+               "outputs with the best copy of every block, a\n"
+               "block no take gives whole voted bit by bit")
+  ;
+  app.add_option("--name", options.name,
+                 "--merge: the outputs' title (default: the\nfirst take's name)")
+      ->type_name("TITLE");
   app.add_flag("-q,--quiet", options.quiet, "print only errors");
   app.add_option("recordings", options.recordings, "the recordings to convert")
       ->type_name("RECORDING")
@@ -153,6 +162,14 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
     else if (method == "classic") options.method = Method::CLASSIC;
     else BadValue("--method", method, "robust or classic");
 
+    if (!options.merge && app.count("--name"))
+      throw CLI::ValidationError("--name", "names the outputs of --merge only");
+    if (options.merge && options.method == Method::CLASSIC)
+      throw CLI::ValidationError("--merge", "decodes with the robust method only");
+    if (options.merge && (options.formats.tzx || options.formats.pzx || !options.formats.tap))
+      throw CLI::ValidationError("--format", "--merge writes TITLE.tap and TITLE.txt only");
+    if (options.merge && options.name.find('/') != std::string::npos)
+      throw CLI::ValidationError("--name", "is a title, not a path; use -o for the folder");
     if (options.method == Method::ROBUST) {
       for (const char* option : {"--zero", "--one", "--pilot", "--level", "--auto"}) {
         if (app.count(option))

@@ -32,6 +32,8 @@ struct CliOptions {
   OutputFormats formats;            // the images besides the listing
   std::vector<std::string> recordings;
   std::string outputDir;            // empty: beside each recording
+  bool merge = false;               // the recordings are takes of one tape
+  std::string name;                 // --merge: the output title, empty: the first take's
   bool quiet = false;
 };
 
