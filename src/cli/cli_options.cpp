@@ -95,6 +95,16 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   std::string method = "robust";
   std::string zero, one, pilot, level, points;
   std::string channels;
+  std::string formats = "tap";
+  app.add_option("--format", formats,
+                 "comma list of the images to write besides\n"
+                 "TITLE.txt: tap (default), tzx, pzx. With the\n"
+                 "robust method TZX/PZX keep the whole tape:\n"
+                 "measured timings and pauses, turbo blocks,\n"
+                 "tones and pulse sequences; with the classic\n"
+                 "method they hold its blocks as standard-speed\n"
+                 "blocks with a pause of 1000 ms after each")
+      ->type_name("tap,tzx,pzx");
   app.add_option("--method", method, "decoding method (default robust)")
       ->type_name("robust|classic");
   app.add_option("--zero", zero, "classic: zero-bit pulse range in read steps\n" +
@@ -121,6 +131,15 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   app.add_option("-o,--output-dir", options.outputDir,
                  "write TITLE.tap and TITLE.txt there\n(default: beside each recording)")
       ->type_name("DIR");
+  app.add_flag("--merge", options.merge,
+               "the recordings are takes of one tape: decode\n"
+               "each (robust method) and write one set of\n"
+               "outputs with the best copy of every block, a\n"
+               "block no take gives whole voted bit by bit")
+  ;
+  app.add_option("--name", options.name,
+                 "--merge: the outputs' title (default: the\nfirst take's name)")
+      ->type_name("TITLE");
   app.add_flag("-q,--quiet", options.quiet, "print only errors");
   app.add_option("recordings", options.recordings, "the recordings to convert")
       ->type_name("RECORDING")
@@ -128,10 +147,29 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
 
   try {
     app.parse(argc, argv);
+    options.formats = OutputFormats{false, false, false};
+    for (std::size_t at = 0; at <= formats.size();) {
+      std::size_t comma = formats.find(',', at);
+      if (comma == std::string::npos) comma = formats.size();
+      const std::string name = formats.substr(at, comma - at);
+      if (name == "tap") options.formats.tap = true;
+      else if (name == "tzx") options.formats.tzx = true;
+      else if (name == "pzx") options.formats.pzx = true;
+      else BadValue("--format", formats, "a comma list of tap, tzx, pzx");
+      at = comma + 1;
+    }
     if (method == "robust") options.method = Method::ROBUST;
     else if (method == "classic") options.method = Method::CLASSIC;
     else BadValue("--method", method, "robust or classic");
 
+    if (!options.merge && app.count("--name"))
+      throw CLI::ValidationError("--name", "names the outputs of --merge only");
+    if (options.merge && options.method == Method::CLASSIC)
+      throw CLI::ValidationError("--merge", "decodes with the robust method only");
+    if (options.merge && (options.formats.tzx || options.formats.pzx || !options.formats.tap))
+      throw CLI::ValidationError("--format", "--merge writes TITLE.tap and TITLE.txt only");
+    if (options.merge && options.name.find('/') != std::string::npos)
+      throw CLI::ValidationError("--name", "is a title, not a path; use -o for the folder");
     if (options.method == Method::ROBUST) {
       for (const char* option : {"--zero", "--one", "--pilot", "--level", "--auto"}) {
         if (app.count(option))

@@ -29,8 +29,11 @@ struct CliOptions {
   Method method = Method::ROBUST;
   DecodeSettings settings;          // classic: not yet validated
   ChannelMode channels = ChannelMode::AUTO;  // robust
+  OutputFormats formats;            // the images besides the listing
   std::vector<std::string> recordings;
   std::string outputDir;            // empty: beside each recording
+  bool merge = false;               // the recordings are takes of one tape
+  std::string name;                 // --merge: the output title, empty: the first take's
   bool quiet = false;
 };
 

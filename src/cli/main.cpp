@@ -4,12 +4,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/messages.h"
 #include "convert/conversion_run.h"
+#include "convert/merge_run.h"
 #include "convert/robust_run.h"
 #include "io/output_set.h"
 
@@ -29,23 +32,25 @@ std::string FailureText(const ConversionReport& report) {
 }
 
 std::string Summary(const std::string& recording, int good, int bad,
-                    const std::string& tap, const std::string& txt) {
+                    const std::vector<std::string>& outputs) {
   const int blocks = good + bad;
-  return recording + ": " + std::to_string(blocks) + " block" + (blocks == 1 ? "" : "s") + " (" +
-         std::to_string(good) + " good, " + std::to_string(bad) + " bad) -> " + tap + ", " + txt;
+  std::string text = recording + ": " + std::to_string(blocks) + " block" +
+                     (blocks == 1 ? "" : "s") + " (" + std::to_string(good) + " good, " +
+                     std::to_string(bad) + " bad) ->";
+  for (std::size_t i = 0; i < outputs.size(); ++i) text += (i == 0 ? " " : ", ") + outputs[i];
+  return text;
 }
 
 bool ConvertClassic(const CliOptions& options, const std::string& recording,
                     const std::string& title) {
-  const ConversionReport report = RunConversion(options.settings, recording, title);
+  const ConversionReport report =
+      RunConversion(options.settings, recording, title, options.formats);
   if (!report.Written()) {
     std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
     return false;
   }
   if (!options.quiet)
-    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.tapPath,
-                         report.txtPath)
-              << '\n';
+    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   return true;
 }
 
@@ -91,6 +96,7 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
     ProgressLine progress(recording, !options.quiet);
     RobustRunOptions run;
     run.channels = options.channels;
+    run.formats = options.formats;
     run.progress = [&progress](const InputProgress& p) { progress.Update(p); };
     report = RunRobustConversion(recording, title, run);
   }
@@ -109,9 +115,56 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
   if (!options.quiet) {
     for (const BlockSummary& block : report.blocks)
       std::cout << recording << ": " << DescribeBlock(block) << '\n';
-    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs[0],
-                         report.outputs[1])
-              << '\n';
+    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
+  }
+  return true;
+}
+
+bool ConvertTakes(const CliOptions& options) {
+  const std::string& first = options.recordings.front();
+  std::string title = OutputTitle(first, options.outputDir);
+  if (!options.name.empty())
+    title = OutputTitle(options.name + ".tap", options.outputDir.empty()
+                                                   ? std::filesystem::path(first).parent_path().string()
+                                                   : options.outputDir);
+  MergeReport report;
+  {
+    ProgressLine progress(first, !options.quiet);
+    MergeRunOptions run;
+    run.channels = options.channels;
+    run.progress = [&progress](int, const InputProgress& p) { progress.Update(p); };
+    report = RunMergeConversion(options.recordings, title, run);
+  }
+  for (std::size_t t = 0; t < report.takes.size(); ++t) {
+    if (report.takes[t].readStopped)
+      std::cerr << options.recordings[t] << ": warning: reading stopped at "
+                << ClockText(report.takes[t].seconds) << ": "
+                << DescribeInputError(report.takes[t].input) << "; the merge uses what came before\n";
+  }
+  if (!report.Written()) {
+    std::string why = report.status == ConversionStatus::CANNOT_WRITE
+                          ? DescribeOutputFailure(report.output)
+                          : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
+                                                                         : "no takes";
+    std::string which = title;
+    if (report.failedTake >= 0) {
+      which = options.recordings[static_cast<std::size_t>(report.failedTake)];
+      if (report.status != ConversionStatus::NO_MEMORY)
+        why = DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
+    }
+    std::cerr << which << ": not merged: " << why << '\n';
+    return false;
+  }
+  if (!options.quiet) {
+    for (const MergedBlockSummary& block : report.blocks)
+      std::cout << title << ": " << DescribeMergedBlock(block) << '\n';
+    const int blocks = report.goodBlocks + report.badBlocks;
+    std::cout << title << ": " << blocks << " block" << (blocks == 1 ? "" : "s") << " ("
+              << report.goodBlocks << " good, " << report.badBlocks << " bad, "
+              << report.votedBlocks << " voted) from " << report.takes.size() << " takes ->";
+    for (std::size_t i = 0; i < report.outputs.size(); ++i)
+      std::cout << (i == 0 ? " " : ", ") << report.outputs[i];
+    std::cout << '\n';
   }
   return true;
 }
@@ -130,6 +183,8 @@ int main(int argc, char** argv) {
       return EXIT_USAGE;
     }
   }
+
+  if (options.merge) return ConvertTakes(options) ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
 
   // Every recording is tried, whatever happened to the ones before it.
   int status = EXIT_ALL_CONVERTED;

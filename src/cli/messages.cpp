@@ -90,22 +90,46 @@ std::string ClockText(double seconds) {
   return text;
 }
 
-std::string DescribeBlock(const BlockSummary& block) {
+namespace {
+
+// What a block is: a header with its type and name, or data with its flag.
+std::string BlockKind(const std::optional<RomHeader>& header, std::uint8_t flag, bool romTiming) {
   static const char* const kTypes[] = {"program", "number array", "character array", "bytes"};
-  std::string what;
-  if (block.header) {
+  if (header) {
     std::string name;
-    for (char c : block.header->name) name += (c >= 0x20 && c < 0x7F) ? c : '?';
+    for (char c : header->name) name += (c >= 0x20 && c < 0x7F) ? c : '?';
     while (!name.empty() && name.back() == ' ') name.pop_back();
-    const std::uint8_t type = block.header->type;
-    what = std::string("header ") + (type < 4 ? kTypes[type] : "of type " + std::to_string(type)) +
+    const std::uint8_t type = header->type;
+    return std::string("header ") + (type < 4 ? kTypes[type] : "of type " + std::to_string(type)) +
            " \"" + name + "\"";
-  } else {
-    char flag[16];
-    std::snprintf(flag, sizeof flag, "%02x", block.flag);
-    what = std::string("data, flag ") + flag;
   }
-  std::string verdict = block.good ? "ok" : "BAD checksum";
+  char text[16];
+  std::snprintf(text, sizeof text, "%02x", flag);
+  return std::string(romTiming ? "data" : "turbo data") + ", flag " + text;
+}
+
+}  // namespace
+
+std::string DescribeMergedBlock(const MergedBlockSummary& block) {
+  char line[512];
+  std::snprintf(line, sizeof line, "%3d  %-36s %6zu bytes  %s", block.number,
+                BlockKind(block.header, block.flag, true).c_str(), block.length,
+                block.good ? "ok" : "BAD checksum");
+  std::string text = line;
+  if (block.voted) return text + "  voted across the takes";
+  if (block.good) return text + "  from take " + std::to_string(block.take + 1);
+  text += "  at";
+  for (std::size_t t = 0; t < block.takeStarts.size(); ++t) {
+    text += (t == 0 ? " take " : ", take ") + std::to_string(t + 1) + " ";
+    text += block.takeStarts[t] ? ClockText(*block.takeStarts[t]) : "(none)";
+  }
+  return text;
+}
+
+std::string DescribeBlock(const BlockSummary& block) {
+  const std::string what = BlockKind(block.header, block.flag, block.romTiming);
+  // A turbo loader may check its data another way than the ROM's XOR.
+  std::string verdict = block.good ? "ok" : block.romTiming ? "BAD checksum" : "no XOR checksum";
   if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
@@ -114,6 +138,14 @@ std::string DescribeBlock(const BlockSummary& block) {
                 ClockText(block.startSeconds).c_str(), what.c_str(), block.length,
                 verdict.c_str());
   std::string text = line;
+  if (!block.romTiming) {
+    const BlockTiming& t = block.timing;
+    char timing[160];
+    std::snprintf(timing, sizeof timing,
+                  "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
+                  t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+    return text + timing;
+  }
   if (block.speed > 0.0) {
     char speed[32];
     std::snprintf(speed, sizeof speed, "  speed %.1f %%", block.speed * 100.0);

@@ -6,6 +6,7 @@
 
 #include "audio/input_error.h"
 #include "audio/wave_source.h"
+#include "convert/merge_run.h"
 #include "convert/robust_run.h"
 #include "io/output_set.h"
 #include "tape/decode_settings.h"
@@ -21,6 +22,10 @@ std::string DescribeInputError(const InputError& error);
 // One line about a decoded block: number, start time, what it is, length,
 // verdict and the tape speed measured from its pilot.
 std::string DescribeBlock(const BlockSummary& block);
+// One line about a block of merged takes: number, what it is, length,
+// verdict, and the take it came from or that it was voted; for a block
+// still bad, where it starts in each take.
+std::string DescribeMergedBlock(const MergedBlockSummary& block);
 // A time in the recording as M:SS.mmm.
 std::string ClockText(double seconds);
 // The first check that settings fail.

@@ -1,5 +1,6 @@
 #include "convert/robust_run.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -7,6 +8,9 @@
 #include "robust/block_chooser.h"
 #include "robust/robust_decoder.h"
 #include "tape/tape_output.h"
+#include "tapefile/edge_extractor.h"
+#include "tapefile/part_merge.h"
+#include "tapefile/pulse_segmenter.h"
 
 namespace tapedecoder {
 
@@ -44,6 +48,8 @@ BlockSummary Summarise(const TapeBlock& block, int number) {
   summary.header = ParseRomHeader(block.bytes);
   if (block.timing.pilot > 0.0) summary.speed = ROM_PILOT_PULSE / block.timing.pilot;
   summary.origin = block.origin;
+  summary.romTiming = block.romTiming;
+  summary.timing = block.timing;
   return summary;
 }
 
@@ -58,6 +64,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     return false;
   }
   report.info = input->Info();
+  report.sampleRate = input->OutputRate();
   if (options.beforeDecoding && !options.beforeDecoding(report)) return false;
 
   const std::vector<ChannelChoice> streams = StreamsFor(options.channels, report.info.channels);
@@ -76,7 +83,8 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const int stream = static_cast<int>(i);
     decoders.push_back(std::make_unique<CRobustDecoder>(
-        rate, [&chooser, stream](TapeBlock&& block) { chooser.Add(stream, std::move(block)); }));
+        rate, [&chooser, stream](TapeBlock&& block) { chooser.Add(stream, std::move(block)); },
+        options.decoder));
   }
 
   std::vector<std::vector<float>> chunk;
@@ -85,6 +93,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     const std::size_t count = input->Read(chunk, kChunkSamples);
     if (count == 0) break;
     for (std::size_t i = 0; i < decoders.size(); ++i) decoders[i]->Feed(chunk[i].data(), count);
+    if (options.onSamples) options.onSamples(chunk[0].data(), count);
     fed += count;
     chooser.Advance(static_cast<double>(fed) / rate);
     if (options.progress) options.progress(input->Progress());
@@ -103,20 +112,33 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   return true;
 }
 
+namespace {
+
+bool Overlaps(const TapeBlock& a, const TapeBlock& b) {
+  return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
+}
+
+}  // namespace
+
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options) {
   RobustReport report;
+  const OutputFormats& formats = options.formats;
+  const bool images = formats.tzx || formats.pzx;
   const std::string tapPath = OutputPath(title, "tap");
   const std::string txtPath = OutputPath(title, "txt");
   try {
     COutputSet outputs;
     std::unique_ptr<CTapImageWriter> image;
     std::unique_ptr<CListingWriter> listing;
+    std::unique_ptr<EdgeExtractor> edges;
+    std::vector<TapeBlock> robustBlocks;  // kept only for the images
     RobustRunOptions decoding = options;
     // Outputs are created only once the recording has been opened, and
     // never over the recording itself.
     decoding.beforeDecoding = [&](RobustReport& r) {
-      for (const std::string& output : {tapPath, txtPath}) {
+      for (const char* extension : {"tap", "txt", "tzx", "pzx"}) {
+        const std::string output = OutputPath(title, extension);
         std::error_code error;
         if (std::filesystem::equivalent(fileName, output, error)) {
           r.status = ConversionStatus::CANNOT_WRITE;
@@ -124,8 +146,8 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
           return false;
         }
       }
-      const int tap = outputs.Add(tapPath);
-      const int txt = tap < 0 ? -1 : outputs.Add(txtPath);
+      const int tap = formats.tap ? outputs.Add(tapPath) : -1;
+      const int txt = formats.tap && tap < 0 ? -1 : outputs.Add(txtPath);
       if (txt < 0) {
         r.status = ConversionStatus::CANNOT_WRITE;
         r.output = outputs.Failure();
@@ -133,19 +155,69 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       }
       image = std::make_unique<CTapImageWriter>(outputs, tap);
       listing = std::make_unique<CListingWriter>(outputs, txt);
+      if (images) edges = std::make_unique<EdgeExtractor>(r.sampleRate);
       return true;
     };
+    if (images) decoding.onSamples = [&](const float* samples, std::size_t count) {
+      edges->Feed(samples, count);
+    };
     const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
-      image->Take(block);
+      if (images) {
+        robustBlocks.push_back(std::move(block));
+        return;
+      }
+      if (formats.tap) image->Take(block);
       listing->Take(block);
     }, report);
     if (!decoded) return report;
+
+    if (formats.tap) report.outputs.push_back(tapPath);
+    report.outputs.push_back(txtPath);
+    if (images) {
+      edges->Finish();
+      const std::vector<TapePart> found = SegmentEdges(edges->Edges());
+      std::vector<TapeBlock> verified;
+      for (const TapeBlock& block : robustBlocks)
+        if (ChecksumGood(block.bytes)) verified.push_back(block);
+      const std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
+      // The listing and the report: every robust block, and the blocks
+      // only the pulse segmenter found (turbo blocks), in tape order.
+      std::vector<const TapeBlock*> listed;
+      for (const TapeBlock& block : robustBlocks) listed.push_back(&block);
+      for (const TapePart& part : parts) {
+        const TapeBlock* block = std::get_if<TapeBlock>(&part);
+        if (block == nullptr || block->bytes.empty()) continue;
+        bool known = false;
+        for (const TapeBlock& robust : robustBlocks) known = known || Overlaps(robust, *block);
+        if (!known) listed.push_back(block);
+      }
+      std::stable_sort(listed.begin(), listed.end(), [](const TapeBlock* a, const TapeBlock* b) {
+        return a->startSeconds < b->startSeconds;
+      });
+      report.blocks.clear();
+      report.goodBlocks = report.badBlocks = 0;
+      for (const TapeBlock* block : listed) {
+        const bool fromRobust = block >= robustBlocks.data() &&
+                                block < robustBlocks.data() + robustBlocks.size();
+        if (formats.tap && fromRobust) image->Take(*block);
+        listing->Take(*block);
+        report.blocks.push_back(Summarise(*block, static_cast<int>(report.blocks.size()) + 1));
+        (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
+      }
+      const double seconds = edges->DurationTstates() / TSTATES_PER_SECOND;
+      if (!WriteImages(outputs, title, formats, &parts, seconds, {},
+                       std::filesystem::path(fileName).filename().string(), report.output,
+                       report.outputs)) {
+        report.status = ConversionStatus::CANNOT_WRITE;
+        if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
+        return report;
+      }
+    }
     if (!outputs.Commit()) {
       report.status = ConversionStatus::CANNOT_WRITE;
       report.output = outputs.Failure();
       return report;
     }
-    report.outputs = {tapPath, txtPath};
     report.status = ConversionStatus::COMPLETE;
     return report;
   } catch (const std::bad_alloc&) {

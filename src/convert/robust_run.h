@@ -14,6 +14,7 @@
 #include "audio/sample_input.h"
 #include "convert/conversion_run.h"
 #include "io/output_set.h"
+#include "robust/robust_decoder.h"
 #include "tape/tape_block.h"
 
 namespace tapedecoder {
@@ -37,17 +38,26 @@ struct BlockSummary {
   std::optional<RomHeader> header;
   double speed = 0.0;         // measured from the pilot: 1.0 is nominal, 0 unknown
   BlockOrigin origin = BlockOrigin::DECODED;
+  bool romTiming = true;      // false: a turbo block, found only for TZX/PZX output
+  BlockTiming timing;         // measured, in T-states
 };
 
 struct RobustReport;
 
 struct RobustRunOptions {
   ChannelMode channels = ChannelMode::AUTO;
+  RobustOptions decoder;  // the decoder's tunables
   // Called now and then while the recording is read; may be empty.
   std::function<void(const InputProgress&)> progress;
   // Called once the recording is open, before anything is decoded; false
   // stops the run (it then sets the report's status). May be empty.
   std::function<bool(RobustReport&)> beforeDecoding;
+  // Called with every chunk of the first stream's samples; may be empty.
+  std::function<void(const float*, std::size_t)> onSamples;
+  // The files to write besides the listing. With TZX or PZX the tape's
+  // other parts (turbo blocks, tones, pulse sequences, pauses) are found
+  // too: turbo blocks then also appear in the listing and the report.
+  OutputFormats formats;
 };
 
 struct RobustReport {
@@ -56,11 +66,12 @@ struct RobustReport {
   bool readStopped = false;  // reading failed part way: outputs hold what came before
   OutputFailure output;   // why the outputs were not written
   InputInfo info;         // what the recording is
+  double sampleRate = 0.0;  // the rate the streams are decoded at
   double seconds = 0.0;   // how much of it was decoded
   std::vector<BlockSummary> blocks;
   int goodBlocks = 0;
   int badBlocks = 0;
-  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt
+  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
 
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
@@ -73,8 +84,8 @@ struct RobustReport {
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 
-// Converts `fileName` into TITLE.tap and TITLE.txt (the listing in the
-// classic format). Any earlier files of those names stay untouched unless
+// Converts `fileName` into TITLE.txt (the listing in the classic format)
+// and the images options.formats asks for (TITLE.tap by default). Any earlier files of those names stay untouched unless
 // the new set is complete; a recording named like one of its outputs is
 // refused (CANNOT_WRITE, IS_INPUT). A read error part way through keeps
 // what was decoded before it (readStopped).

@@ -53,7 +53,9 @@ struct RobustOptions {
   bool pulseReader = true;
   // Also read each block with the box trackers.
   bool boxReader = true;
-  // Weak bits in a row that end a block.
+  // Weak bits in a row that end a block. Above 24 a block also reads on
+  // through stretches at the level of a pause (dropouts), which then end
+  // it only by this count.
   int stopBits = 24;
   // The longest block, in bytes; what follows is searched afresh.
   std::size_t maxBlockBytes = 65535;

@@ -414,7 +414,10 @@ bool CBoxTracker::StepBit(bool final) {
     relative = std::min(relative, 2.0);
     m_recentSum += relative - m_recent[n % PAUSE_BITS];
     m_recent[n % PAUSE_BITS] = relative;
-    pause = n >= 8 + PAUSE_BITS && m_recentSum < PAUSE_BITS * PAUSE_LEVEL;
+    // A reader asked to go on through longer weak stretches (dropouts)
+    // leaves the end to them.
+    pause = n >= 8 + PAUSE_BITS && m_recentSum < PAUSE_BITS * PAUSE_LEVEL &&
+            m_tuning.stopBits <= PAUSE_BITS;
   } else if (n == 7) {
     // Start values: the typical |m| of each kind among the first bits.
     for (int b = 0; b < 2; ++b) {

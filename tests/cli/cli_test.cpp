@@ -60,8 +60,8 @@ TEST_F(CliTest, HelpDocumentsEveryOption) {
   const Result result = Cli("--help");
   EXPECT_EQ(result.status, 0);
   for (const char* option : {"--zero MIN:MAX", "--one MIN:MAX", "--pilot MIN:MAX", "--level N",
-                             "--auto N", "--method robust|classic", "--channels auto|both|left|right|none",
-                             "-o,--output-dir DIR", "-q,--quiet", "--help", "--version",
+                             "--auto N", "--method robust|classic", "--format tap,tzx,pzx", "--channels auto|both|left|right|none",
+                             "--merge", "--name TITLE", "-o,--output-dir DIR", "-q,--quiet", "--help", "--version",
                              "RECORDING"})
     EXPECT_NE(result.out.find(option), std::string::npos) << option;
 }
@@ -113,11 +113,14 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
       {"--zero 11:75 rec.wav", "--zero"},        {"--level 127 rec.wav", "--level"},
       {"--method robust --auto 200 rec.wav", "--auto"},
       {"--channels none rec.wav", "--channels"}, {"--method fast rec.wav", "--method"},
+      {"--name x rec.wav", "--name"},           {"--merge -m rec.wav", "--merge"},
+      {"--merge --format tzx rec.wav", "--format"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
   };
   for (const Row& row : rows) {
     std::string arguments = row.arguments;
-    if (arguments.rfind("-m ", 0) == 0) arguments.replace(0, 2, "--method classic");
+    for (std::size_t at; (at = arguments.find("-m ")) != std::string::npos && (at == 0 || arguments[at - 1] == ' ');)
+      arguments.replace(at, 2, "--method classic");
     const Result result = Cli(arguments);
     EXPECT_EQ(result.status, 2) << row.arguments;
     EXPECT_NE(result.err.find(row.named), std::string::npos) << row.arguments << ": " << result.err;
@@ -187,6 +190,51 @@ TEST_F(CliTest, OutputFolderAndQuiet) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "in/game.wav: not converted: cannot create missing/game.tap: No such file or directory\n");
+}
+
+TEST_F(CliTest, FormatsChooseTheImagesBesideTheListing) {
+  WriteFile(m_dir / "rec.wav", Recording({0x12, 0x34, 0x26}));
+  struct Row {
+    const char* arguments;
+    const char* outputs;
+  } rows[] = {
+      {"", "-> rec.tap, rec.txt"},
+      {"--format tzx", "-> rec.txt, rec.tzx"},
+      {"--format pzx,tap,tzx", "-> rec.tap, rec.txt, rec.tzx, rec.pzx"},
+      {"--method classic --format tap,pzx", "-> rec.tap, rec.txt, rec.pzx"},
+  };
+  for (const Row& row : rows) {
+    for (const char* ext : {"tap", "txt", "tzx", "pzx"})
+      std::filesystem::remove(m_dir / (std::string("rec.") + ext));
+    const Result result = Cli(std::string(row.arguments) + " rec.wav");
+    EXPECT_EQ(result.status, 0) << row.arguments;
+    EXPECT_NE(result.out.find(std::string("1 block (1 good, 0 bad) ") + row.outputs + "\n"),
+              std::string::npos)
+        << row.arguments << ": " << result.out;
+    for (const char* ext : {"tap", "txt", "tzx", "pzx"}) {
+      const std::string name = std::string("rec.") + ext;
+      EXPECT_EQ(Exists(name), std::string(row.outputs).find(name) != std::string::npos)
+          << row.arguments << ": " << name;
+    }
+  }
+  EXPECT_EQ(Cli("--format tap,wav rec.wav").status, 2);
+}
+
+TEST_F(CliTest, MergedTakesGiveOneSetNamedAfterTheFirstOrTheName) {
+  const Bytes block = {0x12, 0x34, 0x26};
+  WriteFile(m_dir / "a.wav", Recording(block));
+  WriteFile(m_dir / "b.wav", PulseTrain().Silence(300).Block(block).Wave());
+  Result result = Cli("--merge a.wav b.wav");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.out.find("a:   1  data, flag 12"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("a: 1 block (1 good, 0 bad, 0 voted) from 2 takes -> a.tap, a.txt"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(ReadFile(m_dir / "a.tap"), Bytes({3, 0}) + block);
+  result = Cli("-q --merge --name side a.wav missing.wav");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "missing.wav: not merged: the file cannot be opened: No such file or directory\n");
+  EXPECT_FALSE(Exists("side.tap"));
 }
 
 TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {

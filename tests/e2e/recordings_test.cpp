@@ -113,11 +113,18 @@ const Variant kVariants[] = {
     {"speed-minus-12", "{in} {mono} {out} speed 0.88 rate 44100",
      {{"", kExact}, {"--method classic", kNotExact}, {"--method classic --pilot 111:180", kExact}}},
     {"inverted", "{in} {mono} {out} vol -1", {{"", kExact}, {"--method classic", kExact}, {"--method classic --level 127", kExact}}},
-    // Cut at the last edge, so the last bit's second half-wave is missing:
-    // the robust method is not held to the whole tape there.
     {"cut-at-last-edge", "{in} {mono} {out} trim 0 {end}s",
-     {{"--method classic", Result::kLastByteLost}, {"--method classic --level 127", Result::kLastByteLost}}},
-    {"cut-at-last-edge-inverted", "{in} {mono} {out} trim 0 {end}s vol -1", {{"--method classic", kExact}}},
+     {{"", kExact}, {"--method classic", Result::kLastByteLost}, {"--method classic --level 127", Result::kLastByteLost}}},
+    // Real tape audio, for the robust method only: the tape path's high-pass
+    // and band limit, hiss, recorders' formats and rates, decks' speeds.
+    {"tape-like-flac-48k", "-m -v 0.45 {in} -v 0.04 {noise} -t flac -r 48000 -b 16 {out} highpass 900 lowpass 6000",
+     {{"", kExact}}},
+    {"mp3-96k", "{in} -t mp3 -C 96 {out} highpass 400", {{"", kExact}}},
+    {"quiet-16-bit", "{in} -b 16 {out} highpass 200 vol 0.03", {{"", kExact}}},
+    {"clipped-22k", "{in} -r 22050 -b 16 {out} highpass 700 gain 12", {{"", kExact}}},
+    {"fast-1-6x", "{in} -b 16 {out} speed 1.6 rate 44100", {{"", kExact}}},
+    {"slow-0-6x-96k", "{in} -b 24 -r 96000 {out} speed 0.6 highpass 500", {{"", kExact}}},
+    {"cut-at-last-edge-inverted", "{in} {mono} {out} trim 0 {end}s vol -1", {{"", kExact}, {"--method classic", kExact}}},
 };
 
 std::string Replace(std::string text, const std::string& key, const std::string& value) {

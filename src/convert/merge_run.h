@@ -1,0 +1,74 @@
+// The run of one merge: decode several takes (playbacks) of one cassette
+// with the robust method, merge their blocks into one tape
+// (merge/tape_merger.h), then write one output set.
+#ifndef TAPEDECODER_CONVERT_MERGE_RUN_H_
+#define TAPEDECODER_CONVERT_MERGE_RUN_H_
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert/robust_run.h"
+
+namespace tapedecoder {
+
+struct MergeRunOptions {
+  ChannelMode channels = ChannelMode::AUTO;  // for every take
+  // Called now and then while take `take` (0-based) is read -- a second
+  // round of calls for every take when the takes are read again for a
+  // vote; may be empty.
+  std::function<void(int take, const InputProgress&)> progress;
+};
+
+// What the report keeps of one block of the merged tape.
+struct MergedBlockSummary {
+  int number = 0;            // 1-based, in tape order
+  std::size_t length = 0;    // bytes
+  std::uint8_t flag = 0;     // the first byte
+  bool good = false;         // the checksum verifies
+  bool voted = false;        // voted across the takes (then good)
+  int take = -1;             // 0-based take the bytes came from; -1 when voted
+  std::optional<RomHeader> header;
+  // Per take: where its copy of the block starts in that recording
+  // (seconds), none when the take has no copy.
+  std::vector<std::optional<double>> takeStarts;
+};
+
+struct MergeReport {
+  ConversionStatus status = ConversionStatus::CANNOT_OPEN;
+  // The take that could not be opened or decoded (0-based), -1 when none;
+  // takes[failedTake] says why (status, input).
+  int failedTake = -1;
+  // Per take, as far as it was decoded: what it is, how much of it was
+  // read, its own blocks, a read that stopped part way (readStopped).
+  std::vector<RobustReport> takes;
+  OutputFailure output;  // why the outputs were not written
+  std::vector<MergedBlockSummary> blocks;
+  int goodBlocks = 0;
+  int badBlocks = 0;
+  int votedBlocks = 0;
+  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt
+
+  bool Written() const { return status == ConversionStatus::COMPLETE; }
+};
+
+// Decodes every file of `takes` (in order) with the robust method, as
+// DecodeRecording does (and, when some block verifies in no take, once more
+// reading on through dropouts of up to about a tenth of a second, so that
+// the bits after them can be voted), and writes the merged tape into
+// TITLE.tap and TITLE.txt (the listing in the classic format). The first
+// take that cannot be opened or decoded ends the run before any output is
+// made: status CANNOT_OPEN or NO_MEMORY, failedTake names it. A take whose
+// reading fails part way keeps what came before it. Outputs named like one
+// of the takes are refused (CANNOT_WRITE, IS_INPUT); earlier files of the
+// outputs' names stay untouched unless the new set is complete. An empty
+// `takes` is CANNOT_OPEN with failedTake -1. One take gives that take's
+// blocks.
+MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
+                               const MergeRunOptions& options);
+
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_CONVERT_MERGE_RUN_H_
