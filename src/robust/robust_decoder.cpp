@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,15 +26,22 @@ using robust::TriggerEdge;
 constexpr std::size_t PUMP_SAMPLES = 2048;
 // Consecutive pilot-like half-waves that make a pilot tone.
 constexpr int PILOT_RUN = 96;
-// Seconds of recording the rings hold.
-constexpr double RING_SECONDS = 3.0;
+// Seconds of recording the rings hold at least (rounded up to a power of
+// two of samples): the sums, and the edges of both triggers.
+constexpr double RING_SECONDS = 2.5;
 // The pilot search's trigger: smoothed over 0.2 ms (a third of a pilot
 // pulse at double speed) and set by the peaks, so that noise between the
 // spikes of a differentiated signal gives no edges.
 constexpr double COARSE_SMOOTH_SECONDS = 1.0 / 5000.0;
 constexpr double COARSE_HYSTERESIS = 0.35;
-// Edges kept before the list is compacted during a long block.
-constexpr std::size_t EDGE_COMPACT = 1u << 16;
+// How long before a block's end the pilot search's trigger starts again,
+// so that its envelope has settled by the end.
+constexpr double COARSE_RESTART_SECONDS = 0.1;
+// How long before a pilot's last coarse edge the fine trigger starts again.
+constexpr double FINE_RESTART_SECONDS = 0.05;
+// Edges that must have fallen out of the window before the lists are
+// compacted (amortised: also at least half the list).
+constexpr std::size_t EDGE_TRIM_MIN = 4096;
 
 std::size_t RingCapacity(double rate) {
   double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
@@ -125,9 +131,8 @@ class CRobustDecoder::Impl {
   Impl(double rate, BlockCallback onBlock, const RobustOptions& options)
       : m_rate(rate > 0.0 ? rate : 44100.0), m_onBlock(std::move(onBlock)), m_options(options),
         m_sums(RingCapacity(rate)),
-        m_front(m_rate, RingCapacity(rate), options.hysteresis, 1.0 / 15000.0, SchmittFrontEnd::Envelope::MEAN),
-        m_coarse(m_rate, RingCapacity(rate), COARSE_HYSTERESIS, COARSE_SMOOTH_SECONDS,
-                 SchmittFrontEnd::Envelope::PEAK),
+        m_front(m_rate, options.hysteresis, 1.0 / 15000.0, SchmittFrontEnd::Envelope::MEAN),
+        m_coarse(m_rate, COARSE_HYSTERESIS, COARSE_SMOOTH_SECONDS, SchmittFrontEnd::Envelope::PEAK),
         m_finder(m_rate) {}
 
   void Feed(const float* mono, std::size_t count) {
@@ -160,29 +165,50 @@ class CRobustDecoder::Impl {
 
  private:
   void Pump(bool final) {
-    m_front.Advance(m_sums, m_edges);
-    m_coarse.Advance(m_sums, m_coarseEdges);
+    // The fine trigger serves the edge reader alone: it rests while none reads.
+    if (m_session && m_session->pulses && !m_session->pulses->Done()) m_front.Advance(m_sums, m_edges);
+    // The pilot search rests while a session reads a block: it goes on
+    // after the block, or after the pilot when no block came of it.
+    if (!m_session) m_coarse.Advance(m_sums, m_coarseEdges);
+    TrimEdges();
     for (;;) {
       if (m_session) {
         if (!AdvanceSession(final)) return;
         Conclude();
       } else {
         std::optional<PilotStart> start = m_finder.Scan(m_coarseEdges, m_scan);
-        if (!start) {
-          if (m_scan >= 2) {
-            double before = m_coarseEdges[m_scan - 2].time - 0.5 * m_rate;
-            DropCoarseBefore(m_scan - 2);
-            DropEdgesBefore(FirstAtOrAfter(m_edges, before));
-          }
-          return;
-        }
+        if (!start) return;
         StartSession(*start);
       }
     }
   }
 
+  // Both edge lists keep the window the sums hold, and what the readers
+  // still need: the edge reader its next edges, the pilot search (between
+  // sessions) its last two. Older edges can serve no reader any more: a
+  // session started on them would find the sums gone.
+  void TrimEdges() {
+    const double window = static_cast<double>(m_sums.Mask());
+    std::size_t fine = FirstAtOrAfter(m_edges, static_cast<double>(m_front.Position()) - window);
+    if (m_session && m_session->pulses && !m_session->pulses->Done()) {
+      fine = std::min(fine, m_session->pulses->NextIndex() - 1);
+    }
+    if (fine >= std::max(EDGE_TRIM_MIN, m_edges.size() / 2)) {
+      m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(fine));
+      if (m_session && m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(fine);
+    }
+    std::size_t coarse = FirstAtOrAfter(m_coarseEdges, static_cast<double>(m_coarse.Position()) - window);
+    if (!m_session) coarse = std::min(coarse, m_scan >= 2 ? m_scan - 2 : 0);
+    if (coarse >= std::max(EDGE_TRIM_MIN, m_coarseEdges.size() / 2)) {
+      m_coarseEdges.erase(m_coarseEdges.begin(), m_coarseEdges.begin() + static_cast<std::ptrdiff_t>(coarse));
+      m_scan = m_scan >= coarse ? m_scan - coarse : 0;
+      m_finder.Rebase(coarse);
+    }
+  }
+
   void StartSession(PilotStart start) {
     start.announced = m_announced;
+    start.maxBytes = std::max<std::size_t>(1, m_options.maxBlockBytes);
     m_session.emplace();
     m_session->start = start;
     if (m_options.boxReader) {
@@ -197,10 +223,16 @@ class CRobustDecoder::Impl {
             std::make_unique<CBoxTracker>(m_sums, start, tuning, m_session->boxes.front().get()));
       }
     }
+    if (!m_options.pulseReader) return;
     // The edge reader starts on the fine trigger's edge nearest the pilot
-    // edge the coarse search ended on.
+    // edge the coarse search ended on; the trigger catches up from a little
+    // before it.
+    std::int64_t from = static_cast<std::int64_t>(m_sums.Oldest()) + m_front.Reach() + 2;
+    from = std::max(from, static_cast<std::int64_t>(start.lastEdge - FINE_RESTART_SECONDS * m_rate));
+    m_front.Restart(from);
+    m_front.Advance(m_sums, m_edges);
     std::size_t fine = FirstAtOrAfter(m_edges, start.lastEdge - 0.3 * start.period);
-    if (m_options.pulseReader && fine < m_edges.size()) {
+    if (fine < m_edges.size()) {
       PilotStart pulseStart = start;
       pulseStart.lastEdgeIndex = fine;
       m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart);
@@ -213,39 +245,20 @@ class CRobustDecoder::Impl {
     return static_cast<std::size_t>(it - edges.begin());
   }
 
-  void DropCoarseBefore(std::size_t count) {
-    if (count < EDGE_COMPACT / 2) return;
-    m_coarseEdges.erase(m_coarseEdges.begin(), m_coarseEdges.begin() + static_cast<std::ptrdiff_t>(count));
-    m_scan = m_scan >= count ? m_scan - count : 0;
-    m_finder.Rebase(count);
-  }
-
   // True once every reader is done.
   bool AdvanceSession(bool final) {
     Session& s = *m_session;
     bool done = true;
-    double floor = std::numeric_limits<double>::infinity();
-    for (auto& box : s.boxes) {
-      done = box->Advance(final) && done;
-      floor = std::min(floor, box->Floor());
+    // The box trackers take turns, a step each, so that their serial work
+    // (each bit depends on the last) interleaves; what is left, the final
+    // pass included, each then finishes in order.
+    for (bool stepped = true; stepped;) {
+      stepped = false;
+      for (auto& box : s.boxes) stepped = box->Step(false) || stepped;
     }
-    if (s.pulses) {
-      done = s.pulses->Advance(static_cast<double>(m_front.Position()), final) && done;
-      floor = std::min(floor, s.pulses->Floor());
-    }
-    if (!done && m_edges.size() > EDGE_COMPACT) {
-      // A long block: drop the edges no outcome of this session can need.
-      std::size_t keep = s.pulses && !s.pulses->Done() ? s.pulses->NextIndex() - 1 : m_edges.size();
-      DropEdgesBefore(std::min(keep, FirstAtOrAfter(m_edges, floor)));
-    }
-    if (!done && m_coarseEdges.size() > EDGE_COMPACT) DropCoarseBefore(FirstAtOrAfter(m_coarseEdges, floor));
+    for (auto& box : s.boxes) done = box->Advance(final) && done;
+    if (s.pulses) done = s.pulses->Advance(static_cast<double>(m_front.Position()), final) && done;
     return done;
-  }
-
-  void DropEdgesBefore(std::size_t count) {
-    if (count < EDGE_COMPACT / 2 && !(count > 0 && count == m_edges.size())) return;
-    m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(count));
-    if (m_session && m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(count);
   }
 
   void Conclude() {
@@ -278,6 +291,14 @@ class CRobustDecoder::Impl {
     // The search goes on after the block, or else after the pilot edge
     // the session started on (where it already stands).
     m_announced = 0;
+    // The pilot search catches up: from shortly before the block's end, or
+    // from where it rested, whichever is later and still held.
+    std::int64_t from = static_cast<std::int64_t>(m_sums.Oldest()) + m_coarse.Reach() + 2;
+    if (winner) {
+      from = std::max(from, static_cast<std::int64_t>(winner->end - COARSE_RESTART_SECONDS * m_rate));
+    }
+    m_coarse.Restart(from);
+    m_coarse.Advance(m_sums, m_coarseEdges);
     if (winner) {
       m_scan = std::max(m_scan, FirstAtOrAfter(m_coarseEdges, winner->end));
       Emit(*winner, retried);
@@ -308,10 +329,14 @@ class CRobustDecoder::Impl {
     block.timing.pilotPulses = c.pilotPulses;
     block.romTiming = true;
     block.origin = retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
-    block.bitConfidence = std::move(c.confidence);
-    block.bitSeconds.reserve(c.bitStarts.size());
-    for (double t : c.bitStarts) block.bitSeconds.push_back(t * toSeconds);
-    c.bitStarts.clear();
+    const std::size_t bits = c.bits.Size();
+    block.bitConfidence.resize(bits);
+    block.bitSeconds.resize(bits);
+    for (std::size_t i = 0; i < bits; ++i) {
+      block.bitConfidence[i] = c.bits.Confidence(i);
+      block.bitSeconds[i] = c.bits.Start(i) * toSeconds;
+    }
+    c.bits = robust::BitRecord();
     m_onBlock(std::move(block));
   }
 

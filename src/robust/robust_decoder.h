@@ -21,9 +21,15 @@
 // data is cut where the ROM's loader stops, and what follows is searched
 // afresh.
 //
-// Memory: rings of about 3 s of prefix sums and trigger values, the edges
-// of the block being read, and the bits of the readers' blocks (13 bytes a
-// bit per reader); nothing grows with the recording.
+// Memory: a ring of at least 2.5 s of prefix sums (8 bytes a sample), the
+// triggers' edges over the same window, a few thousand trigger values, and
+// the bits of the readers' blocks (6 bytes a bit per reader, four readers);
+// nothing grows with the recording. At 96 kHz that is 2 MiB plus 24 bytes
+// a bit of the longest block: a 48 KB block costs 9.5 MiB while read.
+//
+// Work: the pilot search's trigger rests while a block is read, and the
+// fine trigger while no edge reader reads; each starts again shortly before
+// it is needed, with its envelope settled by then.
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 
@@ -51,6 +57,8 @@ struct RobustOptions {
   // through stretches at the level of a pause (dropouts), which then end
   // it only by this count.
   int stopBits = 24;
+  // The longest block, in bytes; what follows is searched afresh.
+  std::size_t maxBlockBytes = 65535;
 };
 
 class CRobustDecoder {

@@ -11,16 +11,30 @@ namespace {
 // Below this envelope (full scale) the trigger stays quiet: digital silence
 // and the last bit of dither give no edges.
 constexpr double TRIGGER_FLOOR = 2.0e-4;
+// Sample n holds the signal over [n, n+1) -- the prefix sums' frame, where
+// the box readers date their edges; the trigger's value n stands for the
+// middle of that interval, so its crossing times are moved there.
+constexpr double SAMPLE_CENTRE = 0.5;
+// The smallest ring of trigger values.
+constexpr std::size_t VALUE_RING_MIN = 4096;
 
 // Rounds half away from zero; a plain truncating conversion, as cheap as it
-// is exact on every machine.
-std::int64_t Round(double v) { return static_cast<std::int64_t>(v >= 0.0 ? v + 0.5 : v - 0.5); }
+// is exact on every machine, and without a branch on the sign (which noise
+// makes unpredictable).
+std::int64_t Round(double v) { return static_cast<std::int64_t>(v + std::copysign(0.5, v)); }
+
+// floor(v) as an integer, for |v| < 2^62: the truncation, one lower for
+// negative fractions. std::floor costs a call or a long sequence on the
+// baseline instruction set; this is the same value.
+inline std::int64_t Floor(double v) {
+  std::int64_t i = static_cast<std::int64_t>(v);
+  return i - (v < static_cast<double>(i) ? 1 : 0);
+}
 
 std::int64_t Quantise(float sample) {
-  float s = sample;
-  if (!(s > -SAMPLE_LIMIT && s < SAMPLE_LIMIT)) {
-    s = s != s ? 0.0f : (s > 0.0f ? SAMPLE_LIMIT : -SAMPLE_LIMIT);  // NaN reads as 0
-  }
+  // NaN reads as 0; the rest is clipped at ±SAMPLE_LIMIT.
+  float s = sample == sample ? sample : 0.0f;
+  s = std::min(std::max(s, -SAMPLE_LIMIT), SAMPLE_LIMIT);
   return Round(static_cast<double>(s) * SAMPLE_SCALE);
 }
 
@@ -49,44 +63,38 @@ bool PrefixRing::Holds(double a, double b) const {
   return a >= static_cast<double>(Oldest()) && std::floor(b) + 1.0 <= static_cast<double>(m_count);
 }
 
-double PrefixRing::Cumulative(double a) const {
-  double fl = std::floor(a);
-  std::int64_t i = static_cast<std::int64_t>(fl);
-  double f = a - fl;
-  return static_cast<double>(At(i)) + f * static_cast<double>(At(i + 1) - At(i));
-}
-
 double PrefixRing::Box(double a, double b) const {
-  double fa = std::floor(a);
-  double fb = std::floor(b);
-  std::int64_t ia = static_cast<std::int64_t>(fa);
-  std::int64_t ib = static_cast<std::int64_t>(fb);
+  std::int64_t ia = Floor(a);
+  std::int64_t ib = Floor(b);
   double whole = static_cast<double>(At(ib) - At(ia));
-  double tail = (b - fb) * static_cast<double>(At(ib + 1) - At(ib));
-  double head = (a - fa) * static_cast<double>(At(ia + 1) - At(ia));
+  double tail = (b - static_cast<double>(ib)) * static_cast<double>(At(ib + 1) - At(ib));
+  double head = (a - static_cast<double>(ia)) * static_cast<double>(At(ia + 1) - At(ia));
   return (whole + tail - head) / SAMPLE_SCALE;
 }
 
 double PrefixRing::Edge(double t, double len) const {
   // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
-  double f1 = std::floor(t - len);
-  double f2 = std::floor(t);
-  double f3 = std::floor(t + len);
-  std::int64_t i1 = static_cast<std::int64_t>(f1);
-  std::int64_t i2 = static_cast<std::int64_t>(f2);
-  std::int64_t i3 = static_cast<std::int64_t>(f3);
-  std::int64_t c2 = At(i2);
-  double whole = static_cast<double>((At(i3) - c2) - (c2 - At(i1)));
-  double parts = (t + len - f3) * static_cast<double>(At(i3 + 1) - At(i3)) -
-                 2.0 * (t - f2) * static_cast<double>(At(i2 + 1) - c2) +
-                 (t - len - f1) * static_cast<double>(At(i1 + 1) - At(i1));
+  const double lo = t - len;
+  const double hi = t + len;
+  std::int64_t i1 = Floor(lo);
+  std::int64_t i2 = Floor(t);
+  std::int64_t i3 = Floor(hi);
+  const std::int64_t* sums = m_sums.data();
+  const std::size_t mask = m_mask;
+  auto at = [&](std::int64_t i) { return sums[static_cast<std::size_t>(i) & mask]; };
+  std::int64_t c1 = at(i1);
+  std::int64_t c2 = at(i2);
+  std::int64_t c3 = at(i3);
+  double whole = static_cast<double>((c3 - c2) - (c2 - c1));
+  double parts = (hi - static_cast<double>(i3)) * static_cast<double>(at(i3 + 1) - c3) -
+                 2.0 * (t - static_cast<double>(i2)) * static_cast<double>(at(i2 + 1) - c2) +
+                 (lo - static_cast<double>(i1)) * static_cast<double>(at(i1 + 1) - c1);
   return (whole + parts) / SAMPLE_SCALE;
 }
 
 double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
 
-SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
-                                 Envelope envelope)
+SchmittFrontEnd::SchmittFrontEnd(double sampleRate, double hysteresis, double smoothSeconds, Envelope envelope)
     : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate * smoothSeconds)) / 2)),
       m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),
       m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.003)))),
@@ -94,64 +102,131 @@ SchmittFrontEnd::SchmittFrontEnd(double sampleRate, std::size_t capacity, double
       m_envelope(envelope),
       m_peakDecay(std::exp(-1.0 / (0.010 * sampleRate))),
       m_envRate(1.0 / (0.003 * sampleRate)),
-      m_values(capacity, 0.0f),
-      m_mask(capacity - 1),
       m_nextValue(m_dcHalf),
-      m_next(m_dcHalf + m_envHalf) {}
+      m_next(m_dcHalf + m_envHalf) {
+  // The trigger looks envHalf ahead and one sample back; the rest of the
+  // ring is room for the values computed in one pass.
+  std::size_t capacity = VALUE_RING_MIN;
+  while (capacity < 4 * static_cast<std::size_t>(m_envHalf + 2)) capacity <<= 1;
+  m_values.assign(capacity, 0.0f);
+  m_mask = capacity - 1;
+}
 
 void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges) {
+  const std::int64_t valueEnd = sums.Count() - m_dcHalf;
+  const std::int64_t room = static_cast<std::int64_t>(m_mask) - 1;
+  while (m_nextValue < valueEnd) {
+    // Values overwrite the ring; the trigger still needs y[m_next - 1].
+    ComputeValues(sums, std::min(valueEnd, m_next + room));
+    Trigger(edges);
+  }
+}
+
+void SchmittFrontEnd::Restart(std::int64_t from) {
+  if (from <= m_next) return;
+  m_nextValue = from - 1;  // the trigger starts from y[from - 1]
+  m_next = from;
+  m_env = 0.0;
+  m_level = 0;
+  m_lastUp = m_lastDown = m_lastEdge = -1.0;
+}
+
+void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEnd) {
   // Locals throughout: the stores into the rings must not make the
   // compiler reload the members on every sample.
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
-  const bool mean = m_envelope == Envelope::MEAN;
   const std::int64_t* c = sums.Data();
   const std::size_t cMask = sums.Mask();
   float* values = m_values.data();
   const std::size_t mask = m_mask;
   const std::int64_t smoothHalf = m_smoothHalf;
   const std::int64_t dcHalf = m_dcHalf;
-  const std::int64_t envHalf = m_envHalf;
-  // y[n] = smoothed x[n] - centred mean of x around n.
-  const std::int64_t valueEnd = sums.Count() - dcHalf;
+  // y[n] = smoothed x[n] - centred mean of x around n, in runs over which
+  // neither ring wraps (so the loop indexes plain arrays).
+  const std::int64_t reach = std::max(smoothHalf, dcHalf);
+  const std::size_t span = static_cast<std::size_t>(2 * reach + 1);
   std::int64_t n = m_nextValue;
-  for (; n < valueEnd; ++n) {
-    auto at = [&](std::int64_t i) { return c[static_cast<std::size_t>(i) & cMask]; };
-    double smooth = static_cast<double>(at(n + smoothHalf + 1) - at(n - smoothHalf)) * smoothScale;
-    double dc = static_cast<double>(at(n + dcHalf + 1) - at(n - dcHalf)) * dcScale;
-    values[static_cast<std::size_t>(n) & mask] = static_cast<float>(smooth - dc);
+  while (n < valueEnd) {
+    const std::size_t from = static_cast<std::size_t>(n - reach) & cMask;
+    const std::size_t to = static_cast<std::size_t>(n) & mask;
+    std::size_t run = static_cast<std::size_t>(valueEnd - n);
+    run = std::min(run, mask + 1 - to);
+    run = from + span < cMask + 1 ? std::min(run, cMask + 1 - span - from) : 0;
+    if (run == 0) {
+      // One sample whose windows wrap.
+      auto at = [&](std::int64_t i) { return c[static_cast<std::size_t>(i) & cMask]; };
+      double smooth = static_cast<double>(at(n + smoothHalf + 1) - at(n - smoothHalf)) * smoothScale;
+      double dc = static_cast<double>(at(n + dcHalf + 1) - at(n - dcHalf)) * dcScale;
+      values[to] = static_cast<float>(smooth - dc);
+      ++n;
+      continue;
+    }
+    const std::int64_t* centre = c + from + reach;  // C[n] for the run's first n
+    float* out = values + to;
+    for (std::size_t k = 0; k < run; ++k) {
+      const std::int64_t* at = centre + k;
+      double smooth = static_cast<double>(at[smoothHalf + 1] - at[-smoothHalf]) * smoothScale;
+      double dc = static_cast<double>(at[dcHalf + 1] - at[-dcHalf]) * dcScale;
+      out[k] = static_cast<float>(smooth - dc);
+    }
+    n += static_cast<std::int64_t>(run);
   }
   if (n > m_nextValue) m_nextValue = n;
+}
+
+void SchmittFrontEnd::Trigger(std::vector<TriggerEdge>& edges) {
+  if (m_envelope == Envelope::MEAN) {
+    RunTrigger<true>(edges);
+  } else {
+    RunTrigger<false>(edges);
+  }
+}
+
+template <bool MEAN>
+void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
+  const float* values = m_values.data();
+  const std::size_t mask = m_mask;
+  const std::int64_t envHalf = m_envHalf;
   // The trigger at n follows an envelope that runs envHalf ahead of it, so
-  // that the envelope has risen when a tone reaches the trigger.
+  // that the envelope has risen when a tone reaches the trigger. The mean
+  // is env·(1 - rate) + rate·|y|: one multiply and add on the carried chain.
   const double hysteresis = m_hysteresis;
+  const double keep = MEAN ? 1.0 - m_envRate : m_peakDecay;
   const double envRate = m_envRate;
-  const double peakDecay = m_peakDecay;
   double env = m_env;
   int level = m_level;
   double lastUp = m_lastUp;
   double lastDown = m_lastDown;
   double lastEdge = m_lastEdge;
   const std::int64_t end = m_nextValue - envHalf;
-  double yPrev = m_next > 0 ? values[static_cast<std::size_t>(m_next - 1) & mask] : 0.0;
-  for (n = m_next; n < end; ++n) {
+  double yPrev = values[static_cast<std::size_t>(m_next - 1) & mask];
+  std::int64_t n = m_next;
+  for (; n < end; ++n) {
     double ahead = std::fabs(values[static_cast<std::size_t>(n + envHalf) & mask]);
-    env = mean ? env + envRate * (ahead - env) : std::max(ahead, env * peakDecay);
-    double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
+    env = MEAN ? env * keep + envRate * ahead : std::max(ahead, env * keep);
     double y = values[static_cast<std::size_t>(n) & mask];
+    // Most samples cross nothing: one test settles them.
+    const bool crossing = (yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0);
+    double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
+    const bool fires = level != 1 ? y > threshold || (level != -1 && y < -threshold) : y < -threshold;
+    if (!crossing && !fires) {
+      yPrev = y;
+      continue;
+    }
     double t = static_cast<double>(n);
     if (yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
     if (yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
     // A spiky signal is dated where it passes the threshold, on the steep
     // flank: its zero crossings wander with the noise between the spikes.
     if (level != 1 && y > threshold) {
-      double when = !mean ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
-      edges.push_back({when, 1});
+      double when = !MEAN ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
+      edges.push_back({when + SAMPLE_CENTRE, 1});
       level = 1;
       lastEdge = when;
     } else if (level != -1 && y < -threshold) {
-      double when = !mean ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
-      edges.push_back({when, -1});
+      double when = !MEAN ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
+      edges.push_back({when + SAMPLE_CENTRE, -1});
       level = -1;
       lastEdge = when;
     }

@@ -6,6 +6,7 @@
 #ifndef TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_
 #define TAPEDECODER_ROBUST_ROBUST_SIGNAL_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -52,7 +53,6 @@ class PrefixRing {
   std::size_t Mask() const { return m_mask; }
 
  private:
-  double Cumulative(double a) const;
   std::vector<std::int64_t> m_sums;
   std::size_t m_mask;
   std::int64_t m_count = 0;
@@ -81,9 +81,9 @@ class SchmittFrontEnd {
     PEAK,  // peaks of |y| decaying over 10 ms: spiky (differentiated) signals
            // set it by their spikes, not by the noise between them
   };
-  // `smoothSeconds`: the smoothing box. REQUIRES: capacity a power of two.
-  SchmittFrontEnd(double sampleRate, std::size_t capacity, double hysteresis, double smoothSeconds,
-                  Envelope envelope);
+  // `smoothSeconds`: the smoothing box. Holds a few thousand values of its
+  // own, whatever the rate.
+  SchmittFrontEnd(double sampleRate, double hysteresis, double smoothSeconds, Envelope envelope);
   SchmittFrontEnd(const SchmittFrontEnd&) = delete;
   SchmittFrontEnd& operator=(const SchmittFrontEnd&) = delete;
 
@@ -92,8 +92,22 @@ class SchmittFrontEnd {
   void Advance(const PrefixRing& sums, std::vector<TriggerEdge>& edges);
   // The first sample not yet examined by the trigger.
   std::int64_t Position() const { return m_next; }
+  // Moves the trigger on to sample `from` without examining what lies
+  // before it, and forgets its envelope and level: they settle again
+  // within a few milliseconds of signal. Nothing when from <= Position().
+  // REQUIRES: the sums still hold from - Reach() - 1 when Advance() runs.
+  void Restart(std::int64_t from);
+  // How far the windows reach either side of a sample.
+  std::int64_t Reach() const { return std::max(m_smoothHalf, m_dcHalf) + 1; }
 
  private:
+  // Computes y up to (not including) valueEnd.
+  void ComputeValues(const PrefixRing& sums, std::int64_t valueEnd);
+  // Runs the trigger over the values computed.
+  void Trigger(std::vector<TriggerEdge>& edges);
+  template <bool MEAN>
+  void RunTrigger(std::vector<TriggerEdge>& edges);
+
   int m_smoothHalf;
   int m_dcHalf;
   int m_envHalf;

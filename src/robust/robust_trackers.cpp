@@ -9,7 +9,6 @@ namespace robust {
 
 namespace {
 
-constexpr double NO_FLOOR = std::numeric_limits<double>::infinity();
 // Pilot pulses missed in a row before a tracker lets the pilot go: enough
 // to coast through a dropout of some 15 ms at normal speed.
 constexpr int PILOT_MISSES = 24;
@@ -20,6 +19,14 @@ constexpr double PAUSE_LEVEL = 0.3;
 // Per-bit confidence is clipped here so that one loud bit cannot outvote
 // several quiet ones when takes are merged.
 constexpr float MAX_CONFIDENCE = 4.0f;
+// Grid points right after a sync whose mean must stay below this part of
+// the pilot's strength behind it.
+constexpr int SYNC_NEXT_POINTS = 4;
+constexpr double SYNC_NEXT_LEVEL = 0.5;
+// The resolutions a BitRecord keeps: confidence steps per unit, start
+// steps per sample.
+constexpr double CONFIDENCE_STEPS = 16384.0;
+constexpr double START_STEPS = 64.0;
 
 double Mean(const double* values, int count, int newest, int n) {
   // The mean of the n newest of a ring of 64 holding `count` values.
@@ -58,12 +65,46 @@ void Calibrate(const double* halves, const int* levels, int count, double& perio
 
 }  // namespace
 
+void BitRecord::Add(float confidence, double start) {
+  std::size_t slot = m_size % CHUNK_BITS;
+  if (slot == 0 && m_size / CHUNK_BITS == m_chunks.size()) {
+    m_chunks.push_back(std::make_unique<Chunk>());
+  }
+  Chunk& chunk = *m_chunks[m_size / CHUNK_BITS];
+  if (slot == 0) chunk.base = start;
+  // Starts never run backwards; an offset beyond 2^32/64 samples (18 hours
+  // at 192 kHz within 4096 bits) is held at the largest.
+  double offset = std::clamp((start - chunk.base) * START_STEPS + 0.5, 0.0, 4294967295.0);
+  chunk.offsets[slot] = static_cast<std::uint32_t>(offset);
+  ++m_size;
+  SetConfidence(m_size - 1, confidence);
+}
+
+float BitRecord::Confidence(std::size_t i) const {
+  return static_cast<float>(m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] / CONFIDENCE_STEPS);
+}
+
+double BitRecord::Start(std::size_t i) const {
+  const Chunk& chunk = *m_chunks[i / CHUNK_BITS];
+  return chunk.base + chunk.offsets[i % CHUNK_BITS] / START_STEPS;
+}
+
+void BitRecord::SetConfidence(std::size_t i, float confidence) {
+  double steps = std::clamp(static_cast<double>(confidence) * CONFIDENCE_STEPS, 0.0, 65535.0);
+  m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] = static_cast<std::uint16_t>(steps);
+}
+
+void BitRecord::Truncate(std::size_t count) {
+  if (count >= m_size) return;
+  m_size = count;
+  m_chunks.resize((count + CHUNK_BITS - 1) / CHUNK_BITS);
+}
+
 void BitCollector::Add(int bit, float confidence, double start) {
-  std::size_t n = m_conf.size();
+  std::size_t n = m_record.Size();
   if (n % 8 == 0) m_bytes.push_back(0);
   if (bit) m_bytes.back() = static_cast<std::uint8_t>(m_bytes.back() | (0x80u >> (n % 8)));
-  m_conf.push_back(confidence);
-  m_starts.push_back(start);
+  m_record.Add(confidence, start);
   if (n % 8 == 7) {
     std::uint8_t prev = m_xor.empty() ? 0 : m_xor.back();
     m_xor.push_back(static_cast<std::uint8_t>(prev ^ m_bytes.back()));
@@ -71,9 +112,8 @@ void BitCollector::Add(int bit, float confidence, double start) {
 }
 
 void BitCollector::Truncate(std::size_t bits) {
-  if (bits >= m_conf.size()) return;
-  m_conf.resize(bits);
-  m_starts.resize(bits);
+  if (bits >= m_record.Size()) return;
+  m_record.Truncate(bits);
   m_bytes.resize((bits + 7) / 8);
   m_xor.resize(bits / 8);
   if (bits % 8 != 0) {
@@ -86,16 +126,12 @@ bool BitCollector::PrefixVerifies(std::size_t bytes) const {
 }
 
 void BitCollector::Into(Candidate& out) {
-  std::size_t bits = m_conf.size();
+  std::size_t bits = m_record.Size();
   out.usedBits = static_cast<std::uint8_t>(bits % 8 == 0 ? 8 : bits % 8);
   out.bytes = std::move(m_bytes);
-  out.confidence = std::move(m_conf);
-  out.bitStarts = std::move(m_starts);
-  out.goodBits = static_cast<int>(std::count_if(out.confidence.begin(), out.confidence.end(),
-                                                [](float c) { return c >= 0.5f; }));
+  out.bits = std::move(m_record);
   m_bytes.clear();
-  m_conf.clear();
-  m_starts.clear();
+  m_record = BitRecord();
   m_xor.clear();
 }
 
@@ -121,16 +157,6 @@ bool CBoxTracker::Available(double until, bool final) {
     }
   }
   return false;
-}
-
-double CBoxTracker::Floor() const {
-  switch (m_stage) {
-    case Stage::ACQUIRE:
-    case Stage::PILOT: return m_leader ? m_leader->Floor() : m_edge - 32.0 * m_period;
-    case Stage::DATA: return m_anyGood ? m_lastGoodEnd : m_result.data;
-    case Stage::DONE: break;
-  }
-  return m_result.found ? m_result.end : NO_FLOOR;
 }
 
 double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
@@ -225,13 +251,18 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   if (behind <= 0.0) return 0;
   int continuing = 0;
   double ahead = 0.0;
+  double next = 0.0;  // the first few grid points: where a sync ends the pilot
   for (int i = 1; i <= 32; ++i) {
     bool odd = (i % 2) == 1;
     double at = grid + i * p + (odd ? s * m_asym : 0.0);
     double v = (odd ? -s : s) * m_sums.Edge(at, pilotLen);
     ahead += v;
+    if (i <= SYNC_NEXT_POINTS) next += v;
     if (v > 0.5 * behind) ++continuing;
   }
+  // A sync that noise made a few pulses before the real one has the pilot
+  // right after it.
+  if (next > SYNC_NEXT_POINTS * SYNC_NEXT_LEVEL * behind) return 0;
   // In heavy noise single grid points scatter; their mean does not.
   return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
 }
@@ -346,7 +377,7 @@ bool CBoxTracker::StepBit(bool final) {
   if (q > 0.15) {
     double w = std::min(1.0, q);
     m_t = end + alpha * w * err;
-    m_u += beta * w * err / (2.0 * (1 + bit));
+    m_u += beta * w * err * (bit ? 0.25 : 0.5);  // / (2·(1 + bit)), exactly
     m_amp += 0.1 * (std::min(q, 2.0) - 1.0) * m_amp;
   } else {
     m_t = end;  // coast through a dropout
@@ -434,7 +465,10 @@ bool CBoxTracker::StepBit(bool final) {
     EndData();
     return true;
   }
-  if (m_weak >= m_tuning.stopBits || m_u < 0.5 * m_u0 || m_u > 2.0 * m_u0) EndData();
+  if (m_weak >= m_tuning.stopBits || m_u < 0.5 * m_u0 || m_u > 2.0 * m_u0 ||
+      m_bits.Bits() >= 8 * m_start.maxBytes) {
+    EndData();
+  }
   return true;
 }
 
@@ -454,32 +488,35 @@ void CBoxTracker::EndData() {
 }
 
 bool CBoxTracker::Advance(bool final) {
-  while (m_stage != Stage::DONE) {
-    if (m_leader) {
-      if (!Follow()) {
-        if (final) m_stage = Stage::DONE;
-        return Done();
-      }
-    } else if (m_stage == Stage::ACQUIRE) {
-      double p = m_period;
-      double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
-      double oldest = static_cast<double>(m_sums.Oldest());
-      if (m_edge - 0.5 * p - len < oldest + 1.0) m_edge = oldest + 2.0 * p;
-      if (!Available(m_edge + 0.5 * p + len + 2.0, final)) return Done();
-      double value = 0.0;
-      double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
-      m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
-      m_edge = Refine(t, m_level, len);
-      m_amp = value / (2.0 * len);
-      m_edges = 1;
-      m_stage = Stage::PILOT;
-    } else if (m_stage == Stage::PILOT) {
-      if (!StepPilot(final)) return Done();
-    } else if (!StepBit(final)) {
-      return Done();
-    }
+  while (Step(final)) {
   }
-  return true;
+  return Done();
+}
+
+bool CBoxTracker::Step(bool final) {
+  if (m_stage == Stage::DONE) return false;
+  if (m_leader) {
+    if (Follow()) return true;
+    if (final) m_stage = Stage::DONE;
+    return false;
+  }
+  if (m_stage == Stage::ACQUIRE) {
+    double p = m_period;
+    double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
+    double oldest = static_cast<double>(m_sums.Oldest());
+    if (m_edge - 0.5 * p - len < oldest + 1.0) m_edge = oldest + 2.0 * p;
+    if (!Available(m_edge + 0.5 * p + len + 2.0, final)) return false;
+    double value = 0.0;
+    double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
+    m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
+    m_edge = Refine(t, m_level, len);
+    m_amp = value / (2.0 * len);
+    m_edges = 1;
+    m_stage = Stage::PILOT;
+    return true;
+  }
+  if (m_stage == Stage::PILOT) return StepPilot(final);
+  return StepBit(final);
 }
 
 // ---------------------------------------------------------------------------
@@ -488,15 +525,6 @@ CPulseTracker::CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotS
     : m_edges(edges), m_start(start), m_index(start.lastEdgeIndex + 1),
       m_last(edges[start.lastEdgeIndex].time), m_lastLevel(edges[start.lastEdgeIndex].level),
       m_period(start.period) {}
-
-double CPulseTracker::Floor() const {
-  switch (m_stage) {
-    case Stage::PILOT: return m_last;
-    case Stage::DATA: return m_result.data;
-    case Stage::DONE: break;
-  }
-  return m_result.found ? m_result.end : NO_FLOOR;
-}
 
 bool CPulseTracker::Advance(double now, bool final) {
   while (m_stage != Stage::DONE && m_index < m_edges.size()) {
@@ -569,7 +597,7 @@ bool CPulseTracker::Advance(double now, bool final) {
       EndData();
       break;
     }
-    if (m_weak >= 24) EndData();
+    if (m_weak >= 24 || m_bits.Bits() >= 8 * m_start.maxBytes) EndData();
   }
   if (m_stage == Stage::DATA && (final || now - m_last > 2.0 * m_zeroPeriod)) EndData();
   if (m_stage == Stage::PILOT && (final || now - m_last > 4.0 * m_period)) m_stage = Stage::DONE;

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "robust/robust_signal.h"
@@ -35,6 +36,35 @@ struct PilotStart {
   // The length the block must have to end early, 0 when none is known
   // (the block after a verified header: its announced length + 2).
   std::size_t announced = 0;
+  // No block grows beyond this many bytes (the longest a tape image holds):
+  // a tone read as bits for hours costs no more memory than a block.
+  std::size_t maxBytes = 65535;
+};
+
+// Per bit, its confidence and start, in 6 bytes: four readers hold a long
+// block's bits at once in each decoder. Confidences in [0, 4] are kept to
+// 2^-14 (truncated, so a threshold at a multiple of that is kept exactly);
+// starts to 1/64 sample from the first start of their chunk of bits. Grows
+// by fixed chunks: no reallocation, no slack beyond one chunk.
+class BitRecord {
+ public:
+  void Add(float confidence, double start);
+  std::size_t Size() const { return m_size; }
+  float Confidence(std::size_t i) const;
+  double Start(std::size_t i) const;
+  void SetConfidence(std::size_t i, float confidence);
+  // Keeps the first `count` entries.
+  void Truncate(std::size_t count);
+
+ private:
+  static constexpr std::size_t CHUNK_BITS = 4096;
+  struct Chunk {
+    double base;  // the first start, samples
+    std::uint32_t offsets[CHUNK_BITS];
+    std::uint16_t confidence[CHUNK_BITS];
+  };
+  std::vector<std::unique_ptr<Chunk>> m_chunks;
+  std::size_t m_size = 0;
 };
 
 // One reader's block. Times are in samples.
@@ -42,8 +72,7 @@ struct Candidate {
   bool found = false;
   std::vector<std::uint8_t> bytes;
   std::uint8_t usedBits = 8;
-  std::vector<float> confidence;     // per bit
-  std::vector<double> bitStarts;     // per bit, samples
+  BitRecord bits;  // per bit: confidence and start
   double start = 0.0;
   double data = 0.0;
   double end = 0.0;
@@ -53,7 +82,6 @@ struct Candidate {
   double zero = 0.0;   // zero-bit half-period
   int pilotPulses = 0;
   bool cut = false;    // ended at an announced length
-  int goodBits = 0;
 };
 
 // Tunables shared by the readers.
@@ -66,21 +94,20 @@ struct TrackerTuning {
 class BitCollector {
  public:
   void Add(int bit, float confidence, double start);
-  std::size_t Bits() const { return m_conf.size(); }
+  std::size_t Bits() const { return m_record.Size(); }
   // Keeps the first `bits` bits.
   void Truncate(std::size_t bits);
   // True when the first `bytes` bytes (whole) xor to zero.
   bool PrefixVerifies(std::size_t bytes) const;
   std::uint8_t Byte(std::size_t i) const { return m_bytes[i]; }
-  double StartOf(std::size_t i) const { return m_starts[i]; }
-  void SetConfidence(std::size_t i, float confidence) { m_conf[i] = confidence; }
+  double StartOf(std::size_t i) const { return m_record.Start(i); }
+  void SetConfidence(std::size_t i, float confidence) { m_record.SetConfidence(i, confidence); }
   // Moves the bits into the candidate.
   void Into(Candidate& out);
 
  private:
   std::vector<std::uint8_t> m_bytes;
-  std::vector<float> m_conf;
-  std::vector<double> m_starts;
+  BitRecord m_record;
   std::vector<std::uint8_t> m_xor;  // running xor after each whole byte
 };
 
@@ -101,9 +128,12 @@ class CBoxTracker {
   // Reads as far as the samples allow; with `final`, the recording has
   // ended. Returns true once the tracker is done.
   bool Advance(bool final);
+  // One step of Advance(): a pilot edge, a bit, or a change of stage.
+  // Returns false when none could be taken (samples are needed, or done).
+  // Several trackers stepped in turn read exactly as each advanced alone,
+  // and their work overlaps in the processor.
+  bool Step(bool final);
   bool Done() const { return m_stage == Stage::DONE; }
-  // No block this tracker reports can end before this (samples).
-  double Floor() const;
   Candidate& Result() { return m_result; }
 
  private:
@@ -166,7 +196,6 @@ class CPulseTracker {
   // far (samples). Returns true once done.
   bool Advance(double now, bool final);
   bool Done() const { return m_stage == Stage::DONE; }
-  double Floor() const;
   std::size_t NextIndex() const { return m_index; }
   Candidate& Result() { return m_result; }
   // Lets the caller drop the first `count` edges of the list.

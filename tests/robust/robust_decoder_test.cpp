@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -47,18 +48,19 @@ struct Case {
   std::vector<TapeBytes> (*tape)();
   TapePath path;
   std::vector<int> exact;  // blocks that must come back exactly; empty = all
-  bool turbo = false;      // the last block runs straight on into turbo data
+  // The last block runs straight on into another loader's bits, whose
+  // zeros have pulses this long (T-states; ones twice that); 0 = none.
+  double trailer = 0.0;
   bool edgeReaderOnly = false;  // read with the trigger's edges alone
 };
 
-// Two seconds of a faster loader's bits (pulses of 500/1000 T-states),
-// straight after the last ROM block.
-std::vector<double> TurboTrailer() {
+// 2500 bits of another loader straight after the last ROM block.
+std::vector<double> Trailer(double zero) {
   std::vector<double> pulses;
   std::uint32_t x = 12345;
   while (pulses.size() < 5000) {
     x = x * 1103515245u + 12345u;
-    double t = (x >> 16) & 1 ? 1000 : 500;
+    double t = (x >> 16) & 1 ? 2 * zero : zero;
     pulses.push_back(t);
     pulses.push_back(t);
   }
@@ -101,9 +103,21 @@ const std::vector<Case>& Cases() {
       {"Rate192k", TapeA, Path([](TapePath& p) { p.rate = 192000; p.lowpassHz = 6000; }), {}},
       {"Mp3RoundTrip", TapeA, Path([](TapePath& p) { p.soxCodec = "mp3"; p.highpassHz = 500; }), {}},
       {"LongBlockHighPassNoisy", TapeLong, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.15; }), {}},
-      {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, true},
+      {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, 500},
+      // Bits at the ROM's own timing go on past the block: only the
+      // header's announced length ends it.
+      {"RomLoaderIntoRomTimedData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 3000; }), {}, 855},
       {"EdgeReaderAloneDoubleSpeed40k", TapeB, Path([](TapePath& p) {
-         p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, false, true},
+         p.rate = 40000; p.speed = 2.0; p.jitter = 5e-6; p.asymmetry = 40e-6; }), {}, 0, true},
+      // Edges 20 us astray and half-waves 120 us apart: a half-wave alone
+      // leaves half the margin of a whole period, and not enough.
+      {"EdgeReaderAloneJitterUnequalHalves", TapeB, Path([](TapePath& p) {
+         p.asymmetry = 60e-6; p.jitter = 20e-6; }), {}, 0, true},
+      // Noise at 0.4-0.6 of the wave makes sync-like pairs inside the pilot
+      // a few pulses before the sync: a sync counts only where the pilot
+      // stops right after it.
+      {"NoiseVeryHeavy", TapeB, Path([](TapePath& p) { p.noise = 0.6; }), {}},
+      {"HighPass1000NoiseVeryHeavy", TapeB, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.4; }), {}},
       {"HeaderStraightIntoData", TapeB, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.lowpassHz = 4000; }), {}},
   };
   return cases;
@@ -141,7 +155,8 @@ void ExpectBlocks(const std::vector<TapeBytes>& tape, const std::vector<TapeBloc
 TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   const Case& c = GetParam();
   std::vector<TapeBytes> tape = c.tape();
-  std::vector<float> samples = RenderTape(tape, c.path, 7, c.turbo ? TurboTrailer() : std::vector<double>{});
+  std::vector<float> samples =
+      RenderTape(tape, c.path, 7, c.trailer > 0.0 ? Trailer(c.trailer) : std::vector<double>{});
   if (samples.empty()) GTEST_SKIP() << "sox could not make the recording";
   RobustOptions options;
   options.boxReader = !c.edgeReaderOnly;
@@ -207,6 +222,40 @@ TEST(RobustDecoder, BlocksReportTheirTimingAndPerBitConfidence) {
   // blocks, both played 1.25 times as fast.
   EXPECT_NEAR(got[0].startSeconds, 0.3 / 1.25, 0.002);
   EXPECT_NEAR(got[1].startSeconds - got[0].endSeconds, 1.0 / 1.25, 0.002);
+}
+
+// A block longer than a tape image can hold is cut there (here, at a
+// lower limit), and the next block is still found.
+TEST(RobustDecoder, BlocksEndAtTheLongestLength) {
+  std::vector<TapeBytes> tape = TapeB();
+  RobustOptions options;
+  options.maxBlockBytes = 100;
+  std::vector<TapeBlock> got = Decode(RenderTape(tape, TapePath{}, 7), 44100.0, options);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].bytes, tape[0]);
+  EXPECT_EQ(got[1].bytes, TapeBytes(tape[1].begin(), tape[1].begin() + 100));
+  EXPECT_EQ(got[2].bytes, tape[2]);
+}
+
+// The edge reader dates each bit where the wave crosses zero between two
+// samples, not at the sample after: at 40 kHz a sample is 25 us.
+TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
+  TapePath path;
+  path.rate = 40000;
+  std::vector<TapeBytes> tape = TapeA();
+  RobustOptions options;
+  options.boxReader = false;
+  std::vector<TapeBlock> got = Decode(RenderTape(tape, path, 9), path.rate, options);
+  ASSERT_FALSE(got.empty());
+  ASSERT_EQ(got[0].bytes, tape[0]);
+  // The header's first bit starts after 0.3 s of silence, the pilot and the sync.
+  double t = 0.3 + (8063 * 2168.0 + 667 + 735) / TSTATES_PER_SECOND;
+  double worst = 0.0;
+  for (std::size_t i = 0; i < got[0].bitSeconds.size(); ++i) {
+    worst = std::max(worst, std::fabs(got[0].bitSeconds[i] - t) * path.rate);
+    t += ((tape[0][i / 8] >> (7 - i % 8)) & 1 ? 2 * 1710.0 : 2 * 855.0) / TSTATES_PER_SECOND;
+  }
+  EXPECT_LT(worst, 0.2) << "samples";
 }
 
 INSTANTIATE_TEST_SUITE_P(Degradations, RobustTapes, ::testing::ValuesIn(Cases()),
