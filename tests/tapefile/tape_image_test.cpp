@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "libspectrum_tape.h"
+#include "tzx_builder.h"
 #include "tapefile/edge_extractor.h"
 #include "tapefile/part_merge.h"
 #include "tapefile/pulse_segmenter.h"

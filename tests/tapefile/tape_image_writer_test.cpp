@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "libspectrum_tape.h"
+#include "tzx_builder.h"
 #include "tapefile/tape_image.h"
 
 namespace {

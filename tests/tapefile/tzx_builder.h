@@ -1,7 +1,7 @@
 // Test helpers around libspectrum: building tapes block by block, reading
 // images back, playing them as edges, and rendering those as samples.
-#ifndef TAPEDECODER_TESTS_TAPEFILE_LIBSPECTRUM_TAPE_H_
-#define TAPEDECODER_TESTS_TAPEFILE_LIBSPECTRUM_TAPE_H_
+#ifndef TAPEDECODER_TESTS_TAPEFILE_TZX_BUILDER_H_
+#define TAPEDECODER_TESTS_TAPEFILE_TZX_BUILDER_H_
 
 #include <libspectrum.h>
 
@@ -60,4 +60,4 @@ bool ReadWav(const std::string& path, std::vector<float>* samples, int* rate);
 
 }  // namespace testing_support
 
-#endif  // TAPEDECODER_TESTS_TAPEFILE_LIBSPECTRUM_TAPE_H_
+#endif  // TAPEDECODER_TESTS_TAPEFILE_TZX_BUILDER_H_

@@ -1,4 +1,4 @@
-#include "libspectrum_tape.h"
+#include "tzx_builder.h"
 
 #include <sndfile.h>
 
