@@ -115,6 +115,7 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
   if (!options.quiet) {
     for (const BlockSummary& block : report.blocks)
       std::cout << recording << ": " << DescribeBlock(block) << '\n';
+    if (report.structured) std::cout << recording << ": " << DescribeTally(report.tally) << '\n';
     std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   }
   return true;

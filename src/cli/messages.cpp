@@ -154,6 +154,18 @@ std::string DescribeBlock(const BlockSummary& block) {
   return text;
 }
 
+std::string DescribeTally(const PartTally& tally) {
+  auto count = [](int n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  return "tape: " + count(tally.romBlocks, "ROM block", "ROM blocks") + ", " +
+         count(tally.turboBlocks, "turbo block", "turbo blocks") + ", " +
+         count(tally.pureData, "pure data block", "pure data blocks") + ", " +
+         count(tally.tones, "tone", "tones") + ", " +
+         count(tally.pulseStretches, "pulse sequence", "pulse sequences") + ", " +
+         count(tally.pauses, "pause", "pauses");
+}
+
 const char* DescribeSettingsProblem(SettingsProblem problem) {
   switch (problem) {
     case SETTINGS_OK: return "the settings are acceptable";

@@ -9,6 +9,24 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes) {
   return checksum == bytes.back();
 }
 
+bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < 2) return true;
+  constexpr std::size_t MAX_PERIOD = 8;
+  for (std::size_t period = 1; period <= MAX_PERIOD; ++period) {
+    // At least two whole repeats and a bit more, so a real block whose
+    // flag and first bytes happen to match is not taken for a pattern.
+    if (bytes.size() < 2 * period + 1) break;
+    std::size_t k = period;
+    while (k < bytes.size() && bytes[k] == bytes[k - period]) ++k;
+    if (k == bytes.size()) return true;
+  }
+  return false;
+}
+
+bool BlockVerifies(const std::vector<std::uint8_t>& bytes) {
+  return ChecksumGood(bytes) && !RepeatsOrTooShort(bytes);
+}
+
 std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() != 19 || bytes[0] != 0x00 || !ChecksumGood(bytes)) return std::nullopt;
   auto word = [&bytes](std::size_t at) {

@@ -13,10 +13,14 @@ namespace {
 constexpr std::size_t MAX_LEARNING_PAIRS = 256;
 // The one bit's pair sum is this many times the zero bit's, or more; or
 // at most MAX_BIT_RATIO times it.
-constexpr double MIN_BIT_RATIO = 1.5;
-constexpr double MAX_BIT_RATIO = 2.6;
-// A pair's halves differ by at most this fraction of their mean.
-constexpr double MAX_PAIR_IMBALANCE = 0.5;
+constexpr double MIN_BIT_RATIO = 1.4;
+constexpr double MAX_BIT_RATIO = 4.0;
+// A pair's halves differ by at most this fraction of their mean (a
+// loader's bits may have unequal halves, up to about 2:1).
+constexpr double MAX_PAIR_IMBALANCE = 0.7;
+// While bits are read, each class's mean follows the pairs read into it
+// by this weight, so that speed drift along a long block is followed.
+constexpr double CLASS_FOLLOW = 1.0 / 32.0;
 // A pilot found at the end of a block's data: its last PILOT_PROBE pulses
 // give its length, and its pulses lie within PILOT_MATCH of that.
 constexpr std::size_t PILOT_PROBE = 64;
@@ -50,15 +54,14 @@ class RunSegmenter {
       double mean = 0.0;
       const std::size_t j = NearEqualRun(i, &mean);
       const std::size_t length = j - i;
-      if (length >= static_cast<std::size_t>(m_settings.minPilotPulses)) {
-        TapeBlock block;
-        std::size_t end = 0;
-        if (TryBlock(i, j, mean, &block, &end)) {
-          Pending(pending, i);
-          m_out.emplace_back(std::move(block));
-          i = pending = end;
-          continue;
-        }
+      TapeBlock block;
+      std::size_t end = 0;
+      if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
+          TryBlock(i, j, mean, &block, &end)) {
+        Pending(pending, i);
+        m_out.emplace_back(std::move(block));
+        i = pending = end;
+        continue;
       }
       if (length >= static_cast<std::size_t>(m_settings.minTonePulses)) {
         Pending(pending, i);
@@ -66,7 +69,16 @@ class RunSegmenter {
         i = pending = j;
         continue;
       }
-      ++i;
+      // Data with no pilot: read from here or from the next pulse,
+      // whichever reads further (one of them pairs the halves wrongly).
+      std::size_t skip = i + 1;
+      if (TryPureData(i, &block, &end, &skip)) {
+        Pending(pending, i);
+        m_out.emplace_back(std::move(block));
+        i = pending = end;
+        continue;
+      }
+      i = std::max(skip, i + 1);
     }
     Pending(pending, n);
   }
@@ -78,7 +90,8 @@ class RunSegmenter {
   std::size_t NearEqualRun(std::size_t i, double* mean) const {
     double m = m_pulses[i];
     std::size_t j = i + 1;
-    while (j < m_pulses.size() && Within(m_pulses[j], m, m_settings.toneTolerance)) {
+    while (j < m_pulses.size() &&
+           std::fabs(m_pulses[j] - m) <= m_settings.toneTolerance * m + m_settings.jitterTstates) {
       m += (m_pulses[j] - m) / static_cast<double>(j - i + 1);
       ++j;
     }
@@ -88,6 +101,10 @@ class RunSegmenter {
 
   void Pending(std::size_t from, std::size_t to) {
     if (to <= from) return;
+    // Hiss: mostly pulses shorter than any loader reads. It is silence.
+    std::size_t short_ = 0;
+    for (std::size_t k = from; k < to; ++k) short_ += m_pulses[k] < m_settings.hissPulseTstates;
+    if (2 * short_ > to - from) return;
     const bool shortRun = to - from <= static_cast<std::size_t>(m_settings.maxSequencePulses);
     Stretch(from, to, shortRun ? StretchKind::SEQUENCE : StretchKind::RAW);
   }
@@ -111,7 +128,10 @@ class RunSegmenter {
   // The tone's pulses lie within PILOT_MATCH of the mean of its last ones,
   // which tells a turbo pilot from ROM one bits 5 % shorter.
   std::size_t TrailingPilot(std::size_t from, std::size_t end) const {
-    const std::size_t minimum = static_cast<std::size_t>(m_settings.minPilotPulses);
+    // Long enough that a run of equal bits inside data is not taken for
+    // one (and that its last PILOT_PROBE pulses exist).
+    const std::size_t minimum =
+        std::max(static_cast<std::size_t>(m_settings.minPilotPulses), 2 * PILOT_PROBE);
     if (end < from + minimum || end + 2 > m_pulses.size()) return end;
     double mean = 0.0;
     for (std::size_t p = end - PILOT_PROBE; p < end; ++p) mean += m_pulses[p];
@@ -176,6 +196,94 @@ class RunSegmenter {
     }
   }
 
+  // Bits read from pulse `data` on, as pairs.
+  struct DataRead {
+    std::vector<bool> bits;
+    std::size_t end = 0;      // the pulse after the last pair read
+    std::size_t learnt = 0;   // pairs looked at while learning
+    std::size_t classes = 0;  // pair sums seen: 1 or 2
+    double zeroSum = 0.0, oneSum = 0.0;
+  };
+
+  // Learns the two pair sums online -- the first pair starts a class; a
+  // pair near a class joins it (moving its mean); the first pair that fits
+  // neither but lies MIN_BIT_RATIO to MAX_BIT_RATIO times off the first
+  // class starts the second; anything else ends the learning (the data
+  // has ended) -- then reads every pair to the nearer sum, within
+  // tolerance, until one fits neither. With one sum only, `pilotMean`
+  // (0: none) tells zeros (short beside the pilot) from ones.
+  DataRead ReadData(std::size_t data, double pilotMean) const {
+    DataRead r;
+    const std::size_t n = m_pulses.size();
+    double classMean[2] = {0.0, 0.0};
+    std::size_t classCount[2] = {0, 0};
+    for (std::size_t k = data; k + 1 < n && r.learnt < MAX_LEARNING_PAIRS; k += 2, ++r.learnt) {
+      const double a = m_pulses[k];
+      const double b = m_pulses[k + 1];
+      if (!FitsPair(a, b)) break;
+      const double sum = a + b;
+      int joined = -1;
+      for (std::size_t c = 0; c < r.classes; ++c)
+        if (Within(sum, classMean[c], m_settings.pairTolerance)) joined = static_cast<int>(c);
+      if (joined < 0 && r.classes == 0) {
+        joined = 0;
+        r.classes = 1;
+      } else if (joined < 0 && r.classes == 1) {
+        const double ratio = sum > classMean[0] ? sum / classMean[0] : classMean[0] / sum;
+        if (ratio < MIN_BIT_RATIO || ratio > MAX_BIT_RATIO) break;
+        joined = 1;
+        r.classes = 2;
+      } else if (joined < 0) {
+        break;
+      }
+      const auto c = static_cast<std::size_t>(joined);
+      classMean[c] += (sum - classMean[c]) / static_cast<double>(++classCount[c]);
+    }
+    r.end = data;
+    if (r.classes == 0) return r;
+    if (r.classes == 2) {
+      r.zeroSum = std::min(classMean[0], classMean[1]);
+      r.oneSum = std::max(classMean[0], classMean[1]);
+    } else if (pilotMean > 0.0 && classMean[0] / 2.0 < 0.6 * pilotMean) {
+      // All bits alike: zeros when their pulses are short beside the pilot.
+      r.zeroSum = classMean[0];
+      r.oneSum = 2.0 * classMean[0];
+    } else {
+      r.oneSum = classMean[0];
+      r.zeroSum = classMean[0] / 2.0;
+    }
+    double zero = r.zeroSum, one = r.oneSum;
+    std::size_t k = data;
+    for (; k + 1 < n; k += 2) {
+      const double a = m_pulses[k];
+      const double b = m_pulses[k + 1];
+      if (!FitsPair(a, b)) break;
+      const double sum = a + b;
+      const bool isOne = std::fabs(sum - one) < std::fabs(sum - zero);
+      double& mean = isOne ? one : zero;
+      if (!Within(sum, mean, m_settings.pairTolerance)) break;
+      mean += (sum - mean) * CLASS_FOLLOW;
+      r.bits.push_back(isOne);
+    }
+    r.end = k;
+    return r;
+  }
+
+  // Fills `block` with the bits of `read` whose data starts at pulse
+  // `data` and whose first part (pilot, or the data itself) at `first`.
+  void MakeBlock(const DataRead& read, std::size_t first, std::size_t data, TapeBlock* block) const {
+    const std::vector<bool>& bits = read.bits;
+    block->bytes.assign((bits.size() + 7) / 8, 0);
+    for (std::size_t b = 0; b < bits.size(); ++b)
+      if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
+    block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
+    block->startSeconds = Seconds(EdgeAt(first));
+    block->dataSeconds = Seconds(EdgeAt(data));
+    block->endSeconds = Seconds(EdgeAt(data + 2 * bits.size()));
+    FitBitLengths(data, bits, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
+                  &block->timing.one);
+  }
+
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
   // two sync pulses, then data pairs until one does not fit.
   bool TryBlock(std::size_t pilot, std::size_t sync, double pilotMean, TapeBlock* block,
@@ -188,80 +296,18 @@ class RunSegmenter {
     const double hi = m_settings.maxSyncRatio * pilotMean;
     if (sync1 < lo || sync1 > hi || sync2 < lo || sync2 > hi) return false;
     const std::size_t data = sync + 2;
-
-    // Learn the two pair sums online: the first pair starts a class; a
-    // pair near a class joins it (moving its mean); the first pair that
-    // fits neither but lies 1.5 to 2.6 times off the first class starts the
-    // second; anything else ends the learning (the data has ended).
-    double classMean[2] = {0.0, 0.0};
-    std::size_t classCount[2] = {0, 0};
-    std::size_t classes = 0;
-    std::size_t learnt = 0;
-    for (std::size_t k = data; k + 1 < n && learnt < MAX_LEARNING_PAIRS; k += 2, ++learnt) {
-      const double a = m_pulses[k];
-      const double b = m_pulses[k + 1];
-      if (!FitsPair(a, b)) break;
-      const double sum = a + b;
-      int joined = -1;
-      for (std::size_t c = 0; c < classes; ++c)
-        if (Within(sum, classMean[c], m_settings.pairTolerance)) joined = static_cast<int>(c);
-      if (joined < 0 && classes == 0) {
-        joined = 0;
-        classes = 1;
-      } else if (joined < 0 && classes == 1) {
-        const double ratio = sum > classMean[0] ? sum / classMean[0] : classMean[0] / sum;
-        if (ratio < MIN_BIT_RATIO || ratio > MAX_BIT_RATIO) break;
-        joined = 1;
-        classes = 2;
-      } else if (joined < 0) {
-        break;
-      }
-      const auto c = static_cast<std::size_t>(joined);
-      classMean[c] += (sum - classMean[c]) / static_cast<double>(++classCount[c]);
-    }
-    if (learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-    double zeroSum = 0.0;
-    double oneSum = 0.0;
-    if (classes == 2) {
-      zeroSum = std::min(classMean[0], classMean[1]);
-      oneSum = std::max(classMean[0], classMean[1]);
-    } else if (classMean[0] / 2.0 < 0.6 * pilotMean) {
-      // All bits alike: zeros when their pulses are short beside the pilot.
-      zeroSum = classMean[0];
-      oneSum = 2.0 * classMean[0];
-    } else {
-      oneSum = classMean[0];
-      zeroSum = classMean[0] / 2.0;
-    }
-
-    // Read the bits: each pair goes to the nearer sum, within tolerance.
-    std::vector<bool> bits;
-    std::size_t k = data;
-    for (; k + 1 < n; k += 2) {
-      const double a = m_pulses[k];
-      const double b = m_pulses[k + 1];
-      if (!FitsPair(a, b)) break;
-      const double sum = a + b;
-      const bool one = std::fabs(sum - oneSum) < std::fabs(sum - zeroSum);
-      if (!Within(sum, one ? oneSum : zeroSum, m_settings.pairTolerance)) break;
-      bits.push_back(one);
-    }
+    DataRead read = ReadData(data, pilotMean);
+    if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    std::size_t k = read.end;
     // Data that runs straight into the next block's pilot reads the pilot
     // as bits of one kind: end the data where that pilot starts.
     const std::size_t pilotStart = TrailingPilot(data, k);
     if (pilotStart < k) {
-      bits.resize((pilotStart - data) / 2);
-      k = data + 2 * bits.size();
+      read.bits.resize((pilotStart - data) / 2);
+      k = data + 2 * read.bits.size();
     }
-    if (bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-
-    block->bytes.assign((bits.size() + 7) / 8, 0);
-    for (std::size_t b = 0; b < bits.size(); ++b)
-      if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
-    block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
-    block->startSeconds = Seconds(EdgeAt(pilot));
-    block->dataSeconds = Seconds(EdgeAt(data));
-    block->endSeconds = Seconds(EdgeAt(k));
+    if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    MakeBlock(read, pilot, data, block);
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
     for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
@@ -269,9 +315,35 @@ class RunSegmenter {
     t.pilotPulses = static_cast<std::int32_t>(sync - pilot);
     t.sync1 = sync1;
     t.sync2 = sync2;
-    FitBitLengths(data, bits, zeroSum / 2.0, oneSum / 2.0, &t.zero, &t.one);
     block->romTiming = IsRomTiming(t, m_settings);
     *end = k;
+    return true;
+  }
+
+  // Data with no pilot before it, starting at pulse `at` or the next:
+  // both kinds of bit, at least minPureDataBits. On failure, `skip` is
+  // where the search may go on (past a long run of one kind of pair,
+  // which is no data and would be read again from every pulse).
+  bool TryPureData(std::size_t at, TapeBlock* block, std::size_t* end, std::size_t* skip) const {
+    DataRead best;
+    std::size_t bestAt = at;
+    for (std::size_t data = at; data < at + 2 && data + 1 < m_pulses.size(); ++data) {
+      DataRead read = ReadData(data, 0.0);
+      if (read.bits.size() > best.bits.size()) {
+        best = std::move(read);
+        bestAt = data;
+      }
+    }
+    *skip = std::max(*skip, best.end > bestAt + 32 && best.classes < 2 ? best.end : at + 1);
+    if (best.classes < 2 || best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits))
+      return false;
+    const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
+    if (pilotStart < best.end) best.bits.resize((pilotStart - bestAt) / 2);
+    if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
+    if (bestAt > at) return false;  // the pulse before is left to the stretch before
+    MakeBlock(best, bestAt, bestAt, block);
+    block->romTiming = false;
+    *end = bestAt + 2 * best.bits.size();
     return true;
   }
 
