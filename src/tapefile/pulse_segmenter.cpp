@@ -71,14 +71,13 @@ class RunSegmenter {
       }
       // Data with no pilot: read from here or from the next pulse,
       // whichever reads further (one of them pairs the halves wrongly).
-      std::size_t skip = i + 1;
-      if (TryPureData(i, &block, &end, &skip)) {
+      if (TryPureData(i, &block, &end)) {
         Pending(pending, i);
         m_out.emplace_back(std::move(block));
         i = pending = end;
         continue;
       }
-      i = std::max(skip, i + 1);
+      ++i;
     }
     Pending(pending, n);
   }
@@ -87,16 +86,46 @@ class RunSegmenter {
   double EdgeAt(std::size_t pulse) const { return m_edges[m_base + pulse].tstates; }
 
   // The end of the run of near-equal pulses that starts at `i`; its mean.
+  // A single pulse off the run's mean (a noise spike, a dropout) does not
+  // end it when the GLITCH_BRIDGE pulses after it are back on the mean,
+  // closely (a sync and the data after it are not).
   std::size_t NearEqualRun(std::size_t i, double* mean) const {
+    constexpr std::size_t GLITCH_BRIDGE = 8;
+    const std::size_t n = m_pulses.size();
+    auto near = [&](std::size_t k, double m) {
+      return std::fabs(m_pulses[k] - m) <= m_settings.toneTolerance * m + m_settings.jitterTstates;
+    };
     double m = m_pulses[i];
+    std::size_t counted = 1;
     std::size_t j = i + 1;
-    while (j < m_pulses.size() &&
-           std::fabs(m_pulses[j] - m) <= m_settings.toneTolerance * m + m_settings.jitterTstates) {
-      m += (m_pulses[j] - m) / static_cast<double>(j - i + 1);
+    while (j < n) {
+      if (!near(j, m)) {
+        // Bridge only inside an established run, and only a lone pulse.
+        bool bridge = counted >= 8 && j + GLITCH_BRIDGE < n;
+        for (std::size_t k = j + 1; bridge && k <= j + GLITCH_BRIDGE; ++k)
+          bridge = std::fabs(m_pulses[k] - m) <= m_settings.toneTolerance * m;
+        if (!bridge) break;
+        ++j;
+        continue;
+      }
+      m += (m_pulses[j] - m) / static_cast<double>(++counted);
       ++j;
     }
     *mean = m;
     return j;
+  }
+
+  // Irregular pulses whose neighbours are seldom alike: noise. (On a
+  // tape signal most pulses have a like neighbour: a bit's two halves, a
+  // tone's next pulse.)
+  bool Noise(std::size_t from, std::size_t to) const {
+    constexpr double MIN_ALIKE = 0.35;
+    if (to - from < 3) return false;
+    std::size_t alike = 0;
+    for (std::size_t k = from; k + 1 < to; ++k)
+      alike += std::fabs(m_pulses[k] - m_pulses[k + 1]) <=
+               0.25 * std::max(m_pulses[k], m_pulses[k + 1]);
+    return static_cast<double>(alike) < MIN_ALIKE * static_cast<double>(to - from - 1);
   }
 
   void Pending(std::size_t from, std::size_t to) {
@@ -105,6 +134,10 @@ class RunSegmenter {
     std::size_t short_ = 0;
     for (std::size_t k = from; k < to; ++k) short_ += m_pulses[k] < m_settings.hissPulseTstates;
     if (2 * short_ > to - from) return;
+    // Noise: a long stretch of it, or all of a run between pauses.
+    constexpr std::size_t MIN_NOISE_PULSES = 16;
+    if ((to - from >= MIN_NOISE_PULSES || (from == 0 && to == m_pulses.size())) && Noise(from, to))
+      return;
     const bool shortRun = to - from <= static_cast<std::size_t>(m_settings.maxSequencePulses);
     Stretch(from, to, shortRun ? StretchKind::SEQUENCE : StretchKind::RAW);
   }
@@ -212,7 +245,7 @@ class RunSegmenter {
   // has ended) -- then reads every pair to the nearer sum, within
   // tolerance, until one fits neither. With one sum only, `pilotMean`
   // (0: none) tells zeros (short beside the pilot) from ones.
-  DataRead ReadData(std::size_t data, double pilotMean) const {
+  DataRead ReadData(std::size_t data, double pilotMean, bool needBoth = false) const {
     DataRead r;
     const std::size_t n = m_pulses.size();
     double classMean[2] = {0.0, 0.0};
@@ -240,7 +273,7 @@ class RunSegmenter {
       classMean[c] += (sum - classMean[c]) / static_cast<double>(++classCount[c]);
     }
     r.end = data;
-    if (r.classes == 0) return r;
+    if (r.classes == 0 || (needBoth && r.classes < 2)) return r;
     if (r.classes == 2) {
       r.zeroSum = std::min(classMean[0], classMean[1]);
       r.oneSum = std::max(classMean[0], classMean[1]);
@@ -321,26 +354,23 @@ class RunSegmenter {
   }
 
   // Data with no pilot before it, starting at pulse `at` or the next:
-  // both kinds of bit, at least minPureDataBits. On failure, `skip` is
-  // where the search may go on (past a long run of one kind of pair,
-  // which is no data and would be read again from every pulse).
-  bool TryPureData(std::size_t at, TapeBlock* block, std::size_t* end, std::size_t* skip) const {
+  // both kinds of bit, at least minPureDataBits.
+  bool TryPureData(std::size_t at, TapeBlock* block, std::size_t* end) const {
     DataRead best;
     std::size_t bestAt = at;
     for (std::size_t data = at; data < at + 2 && data + 1 < m_pulses.size(); ++data) {
-      DataRead read = ReadData(data, 0.0);
+      DataRead read = ReadData(data, 0.0, true);
       if (read.bits.size() > best.bits.size()) {
         best = std::move(read);
         bestAt = data;
       }
     }
-    *skip = std::max(*skip, best.end > bestAt + 32 && best.classes < 2 ? best.end : at + 1);
-    if (best.classes < 2 || best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits))
-      return false;
+    if (bestAt > at || best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits))
+      return false;  // (a better start at the next pulse is tried from there)
+    // Read on into a pilot: the data ends where the pilot starts.
     const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
     if (pilotStart < best.end) best.bits.resize((pilotStart - bestAt) / 2);
     if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
-    if (bestAt > at) return false;  // the pulse before is left to the stretch before
     MakeBlock(best, bestAt, bestAt, block);
     block->romTiming = false;
     *end = bestAt + 2 * best.bits.size();
