@@ -202,7 +202,8 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       MarkOtherSpeeds(robustBlocks);
       std::vector<TapeBlock> verified;
       for (const TapeBlock& block : robustBlocks)
-        if (ChecksumGood(block.bytes)) verified.push_back(block);
+        if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found))
+          verified.push_back(block);
       const std::vector<TapePart> parts = MergeRobustBlocks(RunOnBlocks(verified, found), found);
       report.tally = TallyParts(parts, seconds);
       report.structured = true;
@@ -220,7 +221,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         if (block != nullptr && !RepeatsOrTooShort(block->bytes)) listed.push_back({block, false});
       }
       for (const TapeBlock& robust : robustBlocks) {
-        if (ChecksumGood(robust.bytes)) continue;
+        if (ChecksumGood(robust.bytes) && !ReadAtOtherBitLengths(robust, found)) continue;
         bool better = false;
         for (const Listed& l : listed)
           better = better || (Overlaps(robust, *l.block) && (BlockVerifies(l.block->bytes) || !l.block->romTiming));

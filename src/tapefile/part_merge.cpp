@@ -73,6 +73,22 @@ TapeBlock RunOn(const TapeBlock& robust, const std::vector<TapePart>& parts) {
 
 }  // namespace
 
+bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>& parts) {
+  constexpr double MAX_DIFFERENCE = 0.2;
+  constexpr double SAME_DATA_SECONDS = 0.005;
+  for (const TapePart& part : parts) {
+    const auto* block = std::get_if<TapeBlock>(&part);
+    if (!block || block->timing.zero <= 0.0 || robust.timing.zero <= 0.0) continue;
+    if (block->startSeconds >= robust.endSeconds || robust.startSeconds >= block->endSeconds) continue;
+    if (block->bytes.size() < robust.bytes.size() ||
+        std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_DATA_SECONDS)
+      continue;
+    if (std::fabs(robust.timing.zero - block->timing.zero) > MAX_DIFFERENCE * block->timing.zero)
+      return true;
+  }
+  return false;
+}
+
 std::vector<TapeBlock> RunOnBlocks(const std::vector<TapeBlock>& robust,
                                    const std::vector<TapePart>& parts) {
   std::vector<TapeBlock> out;

@@ -367,6 +367,12 @@ class RunSegmenter {
     }
     if (bestAt > at || best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits))
       return false;  // (a better start at the next pulse is tried from there)
+    // A tone with a few glitches reads as one kind of bit and a few of the
+    // other: data has a fair share of both.
+    constexpr double MIN_SHARE = 0.1;
+    const auto ones = static_cast<double>(std::count(best.bits.begin(), best.bits.end(), true));
+    const double share = ones / static_cast<double>(best.bits.size());
+    if (share < MIN_SHARE || share > 1.0 - MIN_SHARE) return false;
     // Read on into a pilot: the data ends where the pilot starts.
     const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
     if (pilotStart < best.end) best.bits.resize((pilotStart - bestAt) / 2);
