@@ -122,20 +122,15 @@ bool Overlaps(const TapeBlock& a, const TapeBlock& b) {
 }
 
 // The robust decoder reads any block in the ROM's ratios, at any speed. A
-// block whose pilot runs more than 10 % off the tape's own speed (the
-// median of its blocks') is a loader's turbo block in the ROM's ratios,
-// not the tape running fast: it keeps its measured timings in the images.
+// block whose pilot runs more than 10 % off the ROM's is a loader's block
+// in the ROM's ratios (or a tape played far off speed): the images keep
+// its measured timings, so that they play as long as the recording.
 void MarkOtherSpeeds(std::vector<TapeBlock>& blocks) {
   constexpr double MAX_SPEED_ERROR = 0.10;
-  std::vector<double> pilots;
-  for (const TapeBlock& block : blocks)
-    if (block.timing.pilot > 0.0) pilots.push_back(block.timing.pilot);
-  if (pilots.empty()) return;
-  std::nth_element(pilots.begin(), pilots.begin() + static_cast<std::ptrdiff_t>(pilots.size() / 2),
-                   pilots.end());
-  const double tape = pilots[pilots.size() / 2];
   for (TapeBlock& block : blocks)
-    if (std::fabs(block.timing.pilot / tape - 1.0) > MAX_SPEED_ERROR) block.romTiming = false;
+    if (block.timing.pilot > 0.0 &&
+        std::fabs(block.timing.pilot / ROM_PILOT_PULSE - 1.0) > MAX_SPEED_ERROR)
+      block.romTiming = false;
 }
 
 }  // namespace

@@ -71,8 +71,9 @@ class RunSegmenter {
       }
       // Data with no pilot: read from here or from the next pulse,
       // whichever reads further (one of them pairs the halves wrongly).
-      if (TryPureData(i, &block, &end)) {
-        Pending(pending, i);
+      std::size_t start = i;
+      if (TryPureData(i, pending, &block, &start, &end)) {
+        Pending(pending, start);
         m_out.emplace_back(std::move(block));
         i = pending = end;
         continue;
@@ -189,7 +190,9 @@ class RunSegmenter {
     double s1 = 0, sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, sy = 0, say = 0, sby = 0;
     double a = 0.0, b = 0.0;
     const double origin = EdgeAt(data);
-    for (std::size_t e = 0; e <= 2 * bits.size(); ++e) {
+    // Edges that exist: a last bit ended by silence has no closing edge.
+    const std::size_t edges = std::min(2 * bits.size(), m_pulses.size() - data);
+    for (std::size_t e = 0; e <= edges; ++e) {
       if (e > 0) (bits[(e - 1) / 2] ? b : a) += 1.0;
       const double y = EdgeAt(data + e) - origin;
       s1 += 1; sa += a; sb += b; saa += a * a; sbb += b * b; sab += a * b;
@@ -219,8 +222,8 @@ class RunSegmenter {
       }
     }
     // One kind only (or a degenerate fit): the span over the pulse count.
-    const double span = EdgeAt(data + 2 * bits.size()) - origin;
-    const double pulses = 2.0 * static_cast<double>(bits.size());
+    const double span = EdgeAt(data + edges) - origin;
+    const double pulses = static_cast<double>(edges);
     *zero = haveZero && !haveOne ? span / pulses : zero0;
     *one = haveOne && !haveZero ? span / pulses : one0;
     if (haveZero && haveOne) {
@@ -298,23 +301,39 @@ class RunSegmenter {
       mean += (sum - mean) * CLASS_FOLLOW;
       r.bits.push_back(isOne);
     }
+    // The last bit's second half ended by silence (a pause, no edge): its
+    // first half alone tells it.
+    if (k + 1 == n && !r.bits.empty()) {
+      const double a = 2.0 * m_pulses[k];
+      const bool isOne = std::fabs(a - one) < std::fabs(a - zero);
+      if (Within(a, isOne ? one : zero, m_settings.pairTolerance)) {
+        r.bits.push_back(isOne);
+        k = n;
+      }
+    }
     r.end = k;
     return r;
   }
 
   // Fills `block` with the bits of `read` whose data starts at pulse
   // `data` and whose first part (pilot, or the data itself) at `first`.
-  void MakeBlock(const DataRead& read, std::size_t first, std::size_t data, TapeBlock* block) const {
+  // `lead` (0 to 2): pulses before `data` that carry a first bit of
+  // `read` (a lone one: the bit's second half).
+  void MakeBlock(const DataRead& read, std::size_t first, std::size_t data, TapeBlock* block,
+                 std::size_t lead = 0) const {
     const std::vector<bool>& bits = read.bits;
     block->bytes.assign((bits.size() + 7) / 8, 0);
     for (std::size_t b = 0; b < bits.size(); ++b)
       if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
     block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
-    block->startSeconds = Seconds(EdgeAt(first));
-    block->dataSeconds = Seconds(EdgeAt(data));
-    block->endSeconds = Seconds(EdgeAt(data + 2 * bits.size()));
-    FitBitLengths(data, bits, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
+    const std::vector<bool> paired(bits.begin() + (lead > 0 ? 1 : 0), bits.end());
+    FitBitLengths(data, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
                   &block->timing.one);
+    double dataStart = EdgeAt(data - lead);
+    if (lead == 1) dataStart -= bits[0] ? block->timing.one : block->timing.zero;
+    block->startSeconds = lead == 1 ? Seconds(dataStart) : Seconds(EdgeAt(first));
+    block->dataSeconds = Seconds(dataStart);
+    block->endSeconds = Seconds(EdgeAt(std::min(data + 2 * paired.size(), m_pulses.size())));
   }
 
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
@@ -337,7 +356,7 @@ class RunSegmenter {
     const std::size_t pilotStart = TrailingPilot(data, k);
     if (pilotStart < k) {
       read.bits.resize((pilotStart - data) / 2);
-      k = data + 2 * read.bits.size();
+      k = std::min(data + 2 * read.bits.size(), n);
     }
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     MakeBlock(read, pilot, data, block);
@@ -355,7 +374,12 @@ class RunSegmenter {
 
   // Data with no pilot before it, starting at pulse `at` or the next:
   // both kinds of bit, at least minPureDataBits.
-  bool TryPureData(std::size_t at, TapeBlock* block, std::size_t* end) const {
+  // A first bit that the tape path bent out of shape (the first pulse out
+  // of silence, behind a click) is taken from the pair before, back to
+  // `floor`, when it lies within FIRST_BIT_TOLERANCE of a bit.
+  bool TryPureData(std::size_t at, std::size_t floor, TapeBlock* block, std::size_t* start,
+                   std::size_t* end) const {
+    constexpr double FIRST_BIT_TOLERANCE = 0.4;
     DataRead best;
     std::size_t bestAt = at;
     for (std::size_t data = at; data < at + 2 && data + 1 < m_pulses.size(); ++data) {
@@ -377,9 +401,24 @@ class RunSegmenter {
     const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
     if (pilotStart < best.end) best.bits.resize((pilotStart - bestAt) / 2);
     if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
-    MakeBlock(best, bestAt, bestAt, block);
+    // The first bit: a pair before, or a lone half (its first edge lost in
+    // the silence before it).
+    std::size_t lead = 0;
+    for (std::size_t pulses = 2; pulses >= 1 && lead == 0; --pulses) {
+      if (bestAt < floor + pulses) continue;
+      double sum = 0.0;
+      for (std::size_t p = bestAt - pulses; p < bestAt; ++p) sum += m_pulses[p];
+      sum *= 2.0 / static_cast<double>(pulses);
+      const bool isOne = std::fabs(sum - best.oneSum) < std::fabs(sum - best.zeroSum);
+      if (Within(sum, isOne ? best.oneSum : best.zeroSum, FIRST_BIT_TOLERANCE)) {
+        best.bits.insert(best.bits.begin(), isOne);
+        lead = pulses;
+      }
+    }
+    MakeBlock(best, bestAt - lead, bestAt, block, lead);
+    *start = bestAt - lead;
     block->romTiming = false;
-    *end = bestAt + 2 * best.bits.size();
+    *end = std::min(bestAt + 2 * best.bits.size(), m_pulses.size());
     return true;
   }
 
