@@ -21,6 +21,13 @@ constexpr double MAX_PAIR_IMBALANCE = 0.7;
 // While bits are read, each class's mean follows the pairs read into it
 // by this weight, so that speed drift along a long block is followed.
 constexpr double CLASS_FOLLOW = 1.0 / 32.0;
+// A flip of polarity inside data is taken only where this many pairs
+// fit on both sides of it; at most MAX_POLARITY_FLIPS a block.
+constexpr std::size_t POLARITY_CHECK = 16;
+constexpr std::size_t MAX_POLARITY_FLIPS = 8;
+// While reading, each half of a pair lies within this fraction of half
+// its bit (unequal halves up to about 2:1 pass).
+constexpr double HALF_TOLERANCE = 0.45;
 // A pilot found at the end of a block's data: its last PILOT_PROBE pulses
 // give its length, and its pulses lie within PILOT_MATCH of that.
 constexpr std::size_t PILOT_PROBE = 64;
@@ -239,6 +246,10 @@ class RunSegmenter {
     std::size_t learnt = 0;   // pairs looked at while learning
     std::size_t classes = 0;  // pair sums seen: 1 or 2
     double zeroSum = 0.0, oneSum = 0.0;
+    // Where the pairing last restarted after a flip of the signal's
+    // polarity (an edge added or lost), and the bits read before it.
+    std::size_t pairedFrom = 0;
+    std::size_t bitsBefore = 0;
   };
 
   // Learns the two pair sums online -- the first pair starts a class; a
@@ -289,17 +300,48 @@ class RunSegmenter {
       r.zeroSum = classMean[0] / 2.0;
     }
     double zero = r.zeroSum, one = r.oneSum;
-    std::size_t k = data;
-    for (; k + 1 < n; k += 2) {
-      const double a = m_pulses[k];
-      const double b = m_pulses[k + 1];
-      if (!FitsPair(a, b)) break;
-      const double sum = a + b;
+    // The bit of the pair at `k`, or -1 when it fits neither sum.
+    auto pairBit = [&](std::size_t k) {
+      if (k + 1 >= n || !FitsPair(m_pulses[k], m_pulses[k + 1])) return -1;
+      const double sum = m_pulses[k] + m_pulses[k + 1];
       const bool isOne = std::fabs(sum - one) < std::fabs(sum - zero);
-      double& mean = isOne ? one : zero;
-      if (!Within(sum, mean, m_settings.pairTolerance)) break;
-      mean += (sum - mean) * CLASS_FOLLOW;
-      r.bits.push_back(isOne);
+      const double bitSum = isOne ? one : zero;
+      // Each half near half the bit, too: a pulse and a half are no bit.
+      const bool halves = Within(2.0 * m_pulses[k], bitSum, HALF_TOLERANCE) &&
+                          Within(2.0 * m_pulses[k + 1], bitSum, HALF_TOLERANCE);
+      return halves && Within(sum, bitSum, m_settings.pairTolerance) ? int{isOne} : -1;
+    };
+    // The pairs from `k` on all fit, POLARITY_CHECK of them.
+    auto pairsFit = [&](std::size_t k) {
+      for (std::size_t p = 0; p < POLARITY_CHECK; ++p)
+        if (pairBit(k + 2 * p) < 0) return false;
+      return true;
+    };
+    r.pairedFrom = data;
+    std::size_t k = data;
+    std::size_t flips = 0;
+    for (;;) {
+      const int bit = pairBit(k);
+      if (bit >= 0) {
+        double& mean = bit ? one : zero;
+        mean += (m_pulses[k] + m_pulses[k + 1] - mean) * CLASS_FOLLOW;
+        r.bits.push_back(bit != 0);
+        k += 2;
+        continue;
+      }
+      // The polarity flipped inside the data (a loader's trick): a bit's
+      // two halves merged into one pulse, or an edge added, shifts the
+      // pairing by a pulse; the data runs on after it in the same bits.
+      if (r.bits.size() < POLARITY_CHECK || flips == MAX_POLARITY_FLIPS || k + 1 >= n ||
+          !pairsFit(k + 1))
+        break;
+      const double merged = m_pulses[k];
+      const bool isOne = std::fabs(merged - one) < std::fabs(merged - zero);
+      if (Within(merged, isOne ? one : zero, m_settings.pairTolerance)) r.bits.push_back(isOne);
+      ++k;
+      ++flips;
+      r.pairedFrom = k;
+      r.bitsBefore = r.bits.size();
     }
     // The last bit's second half ended by silence (a pause, no edge): its
     // first half alone tells it.
@@ -326,14 +368,18 @@ class RunSegmenter {
     for (std::size_t b = 0; b < bits.size(); ++b)
       if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
     block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
-    const std::vector<bool> paired(bits.begin() + (lead > 0 ? 1 : 0), bits.end());
-    FitBitLengths(data, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
+    // The bit lengths fit over the pairs since the last flip of polarity
+    // (if any), whose edges count two a bit.
+    const std::size_t pairedFrom = read.bitsBefore > 0 ? read.pairedFrom : data;
+    const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 ? 1 : 0);
+    const std::vector<bool> paired(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
+    FitBitLengths(pairedFrom, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
                   &block->timing.one);
     double dataStart = EdgeAt(data - lead);
     if (lead == 1) dataStart -= bits[0] ? block->timing.one : block->timing.zero;
     block->startSeconds = lead == 1 ? Seconds(dataStart) : Seconds(EdgeAt(first));
     block->dataSeconds = Seconds(dataStart);
-    block->endSeconds = Seconds(EdgeAt(std::min(data + 2 * paired.size(), m_pulses.size())));
+    block->endSeconds = Seconds(EdgeAt(std::min(pairedFrom + 2 * paired.size(), m_pulses.size())));
   }
 
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
@@ -355,8 +401,9 @@ class RunSegmenter {
     // as bits of one kind: end the data where that pilot starts.
     const std::size_t pilotStart = TrailingPilot(data, k);
     if (pilotStart < k) {
-      read.bits.resize((pilotStart - data) / 2);
-      k = std::min(data + 2 * read.bits.size(), n);
+      const std::size_t from = std::max(read.pairedFrom, data);
+      read.bits.resize(read.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
+      k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), n);
     }
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     MakeBlock(read, pilot, data, block);
@@ -399,7 +446,11 @@ class RunSegmenter {
     if (share < MIN_SHARE || share > 1.0 - MIN_SHARE) return false;
     // Read on into a pilot: the data ends where the pilot starts.
     const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
-    if (pilotStart < best.end) best.bits.resize((pilotStart - bestAt) / 2);
+    if (pilotStart < best.end) {
+      const std::size_t from = std::max(best.pairedFrom, bestAt);
+      best.bits.resize(best.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
+      best.end = std::min(from + 2 * (best.bits.size() - best.bitsBefore), m_pulses.size());
+    }
     if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
     // The first bit: a pair before, or a lone half (its first edge lost in
     // the silence before it).
@@ -418,7 +469,7 @@ class RunSegmenter {
     MakeBlock(best, bestAt - lead, bestAt, block, lead);
     *start = bestAt - lead;
     block->romTiming = false;
-    *end = std::min(bestAt + 2 * best.bits.size(), m_pulses.size());
+    *end = best.end;
     return true;
   }
 

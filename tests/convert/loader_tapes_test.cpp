@@ -1,10 +1,11 @@
 // Tapes saved by loaders in their own timings -- turbo blocks with short
 // and long pilots, bits of any two lengths and unequal halves, data with
-// no pilot, clicking pilots, blocks straight on, bits running on past a
-// header's length -- converted with TZX output, clean and through a
-// tape-like path: every block that verifies comes back in the .tap, no
-// other block verifies, the TZX keeps each in its kind of record and lasts
-// as long as the recording, and the TZX played again decodes the same.
+// no pilot, clicking pilots, blocks straight on, polarity flipping inside
+// a block, bits running on past a header's length -- converted with TZX
+// output, clean and through a tape-like path: every block that verifies
+// comes back in the .tap, no other block verifies, the TZX keeps each in
+// its kind of record and lasts as long as the recording, and the TZX
+// played again decodes the same.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -128,6 +129,8 @@ std::vector<LoaderCase> Cases() {
   LoaderBlock lastBits = Turbo(more, 1500, 600, 400, 500, 450, 900);
   lastBits.usedBits = 3;
   const Bytes announcing = testing_support::RomHeader("GAME", 157);
+  LoaderBlock flipping = Turbo(game, 1800, 1000, 500, 600, 400, 800);
+  flipping.mergedBit = 1203;
 
   return {
       {"turbo 1800 T pilot, syncs 500/600, bits 400/800", 44100,
@@ -144,6 +147,7 @@ std::vector<LoaderCase> Cases() {
       {"a block straight on into the next one's pilot", 44100,
        {first, Turbo(more, 1000, 800, 300, 400, 350, 700)}, {0x11, 0x11}, true},
       {"3 bits of the last byte used", 44100, {lastBits}, {0x11}, false},
+      {"the polarity flipping inside a block", 44100, {flipping}, {0x11}, true},
       {"bits running on past a header's length", 44100, {Rom(announcing), Rom(RunningOn(157, 700))},
        {0x10, 0x10}, true},
   };

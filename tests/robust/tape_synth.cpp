@@ -159,9 +159,12 @@ std::vector<float> RenderLoaderTape(const std::vector<LoaderBlock>& blocks, cons
     const int bits = static_cast<int>(b.bytes.size() - 1) * 8 + b.usedBits;
     for (int k = 0; k < bits; ++k) {
       const double* halves = (b.bytes[k / 8] >> (7 - k % 8)) & 1 ? b.one : b.zero;
+      if (k == b.mergedBit) {
+        pulse(halves[0] + halves[1]);
+        continue;
+      }
       pulse(halves[0]);
       pulse(halves[1]);
-      if (k == b.extraPulseAfterBit) pulse(b.zero[0]);
     }
     if (b.pauseSeconds > 0.0 || i + 1 == blocks.size())
       segments.push_back({std::max(b.pauseSeconds, 0.5) * 3500000.0, 0});

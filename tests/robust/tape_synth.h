@@ -60,7 +60,7 @@ struct LoaderBlock {
   double one[2] = {1710.0, 1710.0};
   int clickEvery = 0;         // a pulse of `click` after every that many pilot pulses
   double click = 0.0;
-  int extraPulseAfterBit = -1;  // one pulse of zero[0] after that bit: the pairing shifts
+  int mergedBit = -1;         // that bit played as one pulse: the polarity flips there
   double pauseSeconds = 1.0;  // silence after it (0: the next block straight on)
 };
 
