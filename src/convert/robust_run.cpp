@@ -211,9 +211,18 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         bool robustBad;
       };
       std::vector<Listed> listed;
+      // Pieces of pilotless data that do not verify, shorter than
+      // MIN_LISTED_FRAGMENT, are what a noisy stretch reads as (scores of
+      // them for one damaged turbo block): the images keep them; the
+      // listing, the .tap and the block lines do not.
+      constexpr std::size_t MIN_LISTED_FRAGMENT = 64;
       for (const TapePart& part : parts) {
         const TapeBlock* block = std::get_if<TapeBlock>(&part);
-        if (block != nullptr && !RepeatsOrTooShort(block->bytes)) listed.push_back({block, false});
+        if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
+        if (block->timing.pilot <= 0.0 && !block->romTiming && !BlockVerifies(block->bytes) &&
+            block->bytes.size() < MIN_LISTED_FRAGMENT)
+          continue;
+        listed.push_back({block, false});
       }
       for (const TapeBlock& robust : robustBlocks) {
         if (ChecksumGood(robust.bytes) && !ReadAtOtherBitLengths(robust, found)) continue;
