@@ -199,7 +199,9 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       for (const TapeBlock& block : robustBlocks)
         if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found))
           verified.push_back(block);
-      const std::vector<TapePart> parts = MergeRobustBlocks(RunOnBlocks(verified, found), found);
+      RunOnBlocks(verified, found);
+      const std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
+      std::vector<TapeBlock>().swap(verified);  // copied into parts
       report.tally = TallyParts(parts, seconds);
       report.structured = true;
       // The listing and the report: every block of the image (the robust

@@ -52,7 +52,7 @@ void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
 // starting with the same bits, at the same place -- the bits ran on (a
 // loader reading more than a header announced): the block is the longer
 // one, with the robust block's bytes for the part both read.
-TapeBlock RunOn(const TapeBlock& robust, const std::vector<TapePart>& parts) {
+void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
   constexpr double SAME_START_SECONDS = 0.002;
   constexpr double MIN_AGREEMENT = 0.9;
   for (const TapePart& part : parts) {
@@ -66,9 +66,9 @@ TapeBlock RunOn(const TapeBlock& robust, const std::vector<TapePart>& parts) {
     TapeBlock longer = *block;
     std::copy(robust.bytes.begin(), robust.bytes.end(), longer.bytes.begin());
     longer.origin = robust.origin;
-    return longer;
+    robust = std::move(longer);
+    return;
   }
-  return robust;
 }
 
 }  // namespace
@@ -89,12 +89,8 @@ bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>&
   return false;
 }
 
-std::vector<TapeBlock> RunOnBlocks(const std::vector<TapeBlock>& robust,
-                                   const std::vector<TapePart>& parts) {
-  std::vector<TapeBlock> out;
-  out.reserve(robust.size());
-  for (const TapeBlock& block : robust) out.push_back(RunOn(block, parts));
-  return out;
+void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts) {
+  for (TapeBlock& block : robust) RunOn(block, parts);
 }
 
 std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,

@@ -22,13 +22,12 @@ namespace tapedecoder {
 // that verifies there does so by chance.
 bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>& parts);
 
-// `robust` with each block that the segmenter's block at the same data
-// start (`parts`) reads on from -- the same bytes first, then more: the
-// bits ran on past where the robust decoder stopped (a length a header
-// announced) -- replaced by that longer block, the robust bytes kept for
+// Replaces each block of `robust` that the segmenter's block at the same
+// data start (`parts`) reads on from -- the same bytes first, then more:
+// the bits ran on past where the robust decoder stopped (a length a
+// header announced) -- by that longer block, the robust bytes kept for
 // the part both read.
-std::vector<TapeBlock> RunOnBlocks(const std::vector<TapeBlock>& robust,
-                                   const std::vector<TapePart>& parts);
+void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts);
 
 // How many of each kind of part a tape holds, and the pauses between
 // them (gaps over 2 ms, the layout's rule), for the report.
