@@ -141,9 +141,13 @@ std::string DescribeBlock(const BlockSummary& block) {
   if (!block.romTiming) {
     const BlockTiming& t = block.timing;
     char timing[160];
-    std::snprintf(timing, sizeof timing,
-                  "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
-                  t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+    if (t.pilot <= 0.0) {
+      std::snprintf(timing, sizeof timing, "  no pilot, bits %.0f/%.0f T", t.zero, t.one);
+    } else {
+      std::snprintf(timing, sizeof timing,
+                    "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
+                    t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+    }
     return text + timing;
   }
   if (block.speed > 0.0) {
