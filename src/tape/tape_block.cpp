@@ -13,9 +13,9 @@ bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() < 2) return true;
   constexpr std::size_t MAX_PERIOD = 8;
   for (std::size_t period = 1; period <= MAX_PERIOD; ++period) {
-    // At least two whole repeats and a bit more, so a real block whose
-    // flag and first bytes happen to match is not taken for a pattern.
-    if (bytes.size() < 2 * period + 1) break;
+    // A pattern of several bytes repeats at least three times, so that a
+    // short real block (FF 00 FF: one zero byte) is not taken for one.
+    if (bytes.size() < (period == 1 ? 2 : 3 * period)) break;
     std::size_t k = period;
     while (k < bytes.size() && bytes[k] == bytes[k - period]) ++k;
     if (k == bytes.size()) return true;

@@ -72,10 +72,10 @@ struct TapeBlock {
 bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
 
 // True when `bytes` cannot be a saved block whatever its checksum says:
-// fewer than 2 bytes (no flag and checksum), or one pattern of up to 8
-// bytes repeated over the whole block -- what a tone or a clicking pilot
-// read as bits gives (a tone read as zeros is a "header" of 19 zero bytes
-// that verifies).
+// fewer than 2 bytes (no flag and checksum), one byte repeated, or one
+// pattern of 2 to 8 bytes repeated at least three times over the whole
+// block -- what a tone or a clicking pilot read as bits gives (a tone read
+// as zeros is a "header" of 19 zero bytes that verifies).
 bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
 
 // ChecksumGood and not RepeatsOrTooShort: a block that verifies.

@@ -247,6 +247,7 @@ TEST(LoaderTapes, ToneAndClickPatternsReadAsBitsAreNoBlocks) {
       {"nineteen zero bytes", Bytes(19, 0x00), true},
       {"a 3-byte click pattern", {0x24, 0x92, 0x49, 0x24, 0x92, 0x49, 0x24, 0x92, 0x49, 0x24}, true},
       {"a ROM header", testing_support::RomHeader("GAME", 157), false},
+      {"one zero byte of data", {0xFF, 0x00, 0xFF}, false},
       {"zeros with a flag and checksum", WithChecksum({0xFF, 0, 0, 0, 0, 0, 0, 0, 0}), false},
   };
   for (const Pattern& p : patterns) EXPECT_EQ(RepeatsOrTooShort(p.bytes), p.repeats) << p.name;
