@@ -50,16 +50,20 @@ struct SegmenterSettings {
 
 // Splits `edges` (time order, T-states from the start of the recording)
 // into parts in recording order. Every pulse between two edges lands in
-// exactly one part or is a pause; consecutive parts with no pause between
-// them share the edge where one ends and the next begins (a lone edge
-// between two pauses is a RAW stretch without pulses).
-// Blocks: a pilot (minPilotPulses or more near-equal pulses), two sync
-// pulses, then pairs of two lengths until a pair fits neither, or until
-// the next block's pilot starts. The two lengths are learnt from the run
-// itself (any ratio from 1.4 to 4; a pair's halves may differ). Data
-// with no pilot before it (at least minPureDataBits with both kinds of
-// bit) is a block without pilot and sync (timing.pilot 0). They carry their bytes, the used bits of
-// the last byte, start/data/end times and timings in T-states: the pilot's
+// exactly one part, or is a pause, or is hiss or noise (irregular pulses
+// mostly shorter than hissPulseTstates, or seldom like their neighbours),
+// which is silence too; consecutive parts with no pause between them
+// share the edge where one ends and the next begins (a lone edge between
+// two pauses is a RAW stretch without pulses).
+// Blocks: a pilot (minPilotPulses or more near-equal pulses, a lone glitch
+// bridged), two sync pulses, then pairs of two lengths until a pair fits
+// neither, or until the next block's pilot starts. The two lengths are
+// learnt from the run itself (any ratio from 1.4 to 4; a pair's halves
+// may differ); the data reads on through a flip of polarity (one pulse
+// more or less) where the pairs fit on both sides. Data with no pilot
+// before it (at least minPureDataBits with both kinds of bit) is a block
+// without pilot and sync (timing.pilot 0). They carry their bytes, the
+// used bits of the last byte, start/data/end times and timings in T-states: the pilot's
 // mean and count, each sync as measured, and the bit pulses fitted to
 // every data edge's time (least squares, so the fitted lengths keep the
 // block's edges in step). romTiming is IsRomTiming of those.
