@@ -90,6 +90,10 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   std::vector<std::vector<float>> chunk;
   std::uint64_t fed = 0;
   for (;;) {
+    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+      report.cancelled = true;
+      return false;
+    }
     const std::size_t count = input->Read(chunk, kChunkSamples);
     if (count == 0) break;
     for (std::size_t i = 0; i < decoders.size(); ++i) decoders[i]->Feed(chunk[i].data(), count);

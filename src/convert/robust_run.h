@@ -4,6 +4,7 @@
 #ifndef TAPEDECODER_CONVERT_ROBUST_RUN_H_
 #define TAPEDECODER_CONVERT_ROBUST_RUN_H_
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -54,6 +55,10 @@ struct RobustRunOptions {
   std::function<bool(RobustReport&)> beforeDecoding;
   // Called with every chunk of the first stream's samples; may be empty.
   std::function<void(const float*, std::size_t)> onSamples;
+  // Read before every chunk of samples (about 65536 per stream) from any
+  // thread; once true the run stops there, sets the report's `cancelled`
+  // and writes nothing. May be null.
+  const std::atomic<bool>* cancel = nullptr;
   // The files to write besides the listing. With TZX or PZX the tape's
   // other parts (turbo blocks, tones, pulse sequences, pauses) are found
   // too: turbo blocks then also appear in the listing and the report.
@@ -64,6 +69,7 @@ struct RobustReport {
   ConversionStatus status = ConversionStatus::CANNOT_OPEN;
   InputError input;       // why the recording was refused or reading stopped
   bool readStopped = false;  // reading failed part way: outputs hold what came before
+  bool cancelled = false;    // options.cancel stopped the run: no outputs
   OutputFailure output;   // why the outputs were not written
   InputInfo info;         // what the recording is
   double sampleRate = 0.0;  // the rate the streams are decoded at
@@ -79,8 +85,10 @@ struct RobustReport {
 // Decodes `fileName` with the robust method, handing every block with
 // bytes to `onBlock` in tape order and summarising it in report.blocks.
 // Returns false when the recording cannot be opened or decoded (the
-// report's status and input say why); a read error part way through keeps
-// what came before (readStopped) and returns true.
+// report's status and input say why) or when options.cancel stopped it
+// (report.cancelled; the blocks handed over so far stay in the report); a
+// read error part way through keeps what came before (readStopped) and
+// returns true.
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 
