@@ -1,0 +1,119 @@
+#include "workbench/take.h"
+
+#include <QFile>
+
+#include <new>
+
+#include "audio/wave_source.h"
+#include "tape/block_decoder.h"
+#include "tape/tape_output.h"
+
+namespace tapedecoder {
+
+namespace {
+
+// The classic method's blocks (no times: the classic decoder keeps none).
+std::vector<TapeBlock> ClassicBlocks(const std::string& path, bool& opened) {
+  CWaveSource source;
+  DecodeSettings settings;
+  source.SetChannels(1, 1);
+  opened = source.Open(path);
+  if (!opened) return {};
+  source.Rewind();
+  source.SetStep(0.2);  // the conversion's read step: a fifth of a frame
+  CBlockCollector collected;
+  CClassicPulses pulses(source, settings, &MeasurePulse);
+  DecodeClassicBlocks(pulses, settings, collected);
+  return collected.Blocks();
+}
+
+}  // namespace
+
+Take::Take(const QString& path, DecodeMethod method, QObject* parent)
+    : QObject(parent), m_path(path), m_method(method) {}
+
+Take::~Take() {
+  if (m_thread != nullptr) {
+    m_cancel = true;
+    m_thread->wait();
+    delete m_thread;
+  }
+}
+
+std::shared_ptr<const WaveStore> Take::store() const {
+  std::lock_guard<std::mutex> lock(m_storeMutex);
+  return m_store;
+}
+
+void Take::start() {
+  if (m_thread != nullptr) return;
+  m_thread = QThread::create([this] { run(); });
+  connect(m_thread, &QThread::finished, this, [this] {
+    m_done = true;
+    emit finished();
+  });
+  m_thread->start();
+}
+
+void Take::run() {
+  const std::string path = QFile::encodeName(m_path).toStdString();
+  try {
+    RobustRunOptions options;
+    options.cancel = &m_cancel;
+    // The picture shows the first stream the decoder reads: the mix of a
+    // stereo recording, the channel of a mono one.
+    options.beforeDecoding = [this](RobustReport& report) {
+      auto store = std::make_shared<WaveStore>(report.sampleRate);
+      std::lock_guard<std::mutex> lock(m_storeMutex);
+      m_store = std::move(store);
+      return true;
+    };
+    options.onSamples = [this](const float* samples, std::size_t count) {
+      m_store->Append(samples, count);
+    };
+    options.progress = [this](const InputProgress& p) {
+      if (p.total > 0) m_progress = static_cast<double>(p.done) / static_cast<double>(p.total);
+    };
+    if (m_method == DecodeMethod::CLASSIC) {
+      // The picture alone from the stream; the blocks from the classic decoder.
+      options.channels = ChannelMode::MIX;
+      m_result.ok = DecodeRecording(path, options, [](TapeBlock&&) {}, m_result.report);
+      m_result.report.blocks.clear();
+      m_result.report.goodBlocks = m_result.report.badBlocks = 0;
+      if (m_result.ok) {
+        bool opened = false;
+        m_result.blocks = ClassicBlocks(path, opened);
+        m_result.ok = opened;
+        if (!opened) m_result.report.status = ConversionStatus::CANNOT_OPEN;
+        for (const TapeBlock& block : m_result.blocks) {
+          BlockSummary summary;
+          summary.number = static_cast<int>(m_result.report.blocks.size()) + 1;
+          summary.length = block.bytes.size();
+          summary.flag = block.bytes.empty() ? 0 : block.bytes[0];
+          summary.good = ChecksumGood(block.bytes);
+          summary.header = ParseRomHeader(block.bytes);
+          (summary.good ? m_result.report.goodBlocks : m_result.report.badBlocks)++;
+          m_result.report.blocks.push_back(summary);
+        }
+      }
+    } else {
+      m_result.ok = DecodeRecording(
+          path, options, [this](TapeBlock&& block) { m_result.blocks.push_back(std::move(block)); },
+          m_result.report);
+    }
+    m_result.cancelled = m_result.report.cancelled;
+    if (m_result.cancelled) m_result.ok = true;  // what was read before the cancel stays
+  } catch (const std::bad_alloc&) {
+    m_result.ok = false;
+    m_result.report.status = ConversionStatus::NO_MEMORY;
+  }
+  std::shared_ptr<WaveStore> store;
+  {
+    std::lock_guard<std::mutex> lock(m_storeMutex);
+    store = m_store;
+  }
+  if (store) store->Finish();
+  m_progress = 1.0;
+}
+
+}  // namespace tapedecoder
