@@ -7,7 +7,8 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq \
     build-essential cmake ninja-build pkg-config \
-    qt6-base-dev qt6-qpa-plugins libgl-dev libcli11-dev libgtest-dev \
+    qt6-base-dev qt6-qpa-plugins qt6-tools-dev qt6-l10n-tools libgl-dev \
+    libcli11-dev libgtest-dev \
     libsndfile1-dev libsoxr-dev libspectrum-dev zlib1g-dev \
     clang libclang-rt-14-dev \
     sox libsox-fmt-mp3 fuse-emulator-utils zmakebas pasmo \

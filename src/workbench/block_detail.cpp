@@ -133,21 +133,26 @@ void BlockDetail::showBlock(const std::vector<TapeBlock>& blocks, int index, con
     row(Texts::tr("Zero pulse"), Texts::tr("%1 T").arg(t.zero, 0, 'f', 0));
     row(Texts::tr("One pulse"), Texts::tr("%1 T").arg(t.one, 0, 'f', 0));
   }
+  // Where it broke: where the reading ends short of the announced length,
+  // else, for a bad block, its first run of weak bits.
   const std::vector<WeakRun> weak = WeakRuns(block);
-  if (!weak.empty()) {
-    const WeakRun& run = weak.front();
-    const QString at = run.firstBit < block.bitSeconds.size() ? TimeText(block.bitSeconds[run.firstBit]) : QString();
-    row(Texts::tr("Broke at"), Texts::tr("byte %1, bit %2 (%3), %4 weak bits")
-                                   .arg(run.firstBit / 8).arg(run.firstBit % 8).arg(at).arg(run.bits));
-    std::size_t total = 0;
-    for (const WeakRun& r : weak) total += r.bits;
-    row(Texts::tr("Weak bits"), QString::number(total));
-  } else if (announced && block.bytes.size() < *announced) {
+  const bool shortRead = announced && block.bytes.size() < *announced;
+  if (shortRead) {
     row(Texts::tr("Broke at"), Texts::tr("byte %1 (%2): the reading ends there, %3 bytes short")
                                    .arg(block.bytes.size()).arg(TimeText(block.endSeconds))
                                    .arg(*announced - block.bytes.size()));
-  } else if (!ChecksumGood(block.bytes)) {
+  } else if (!ChecksumGood(block.bytes) && weak.empty()) {
     row(Texts::tr("Broke at"), Texts::tr("no weak bits: a bit read wrong with confidence"));
+  }
+  if (!weak.empty()) {
+    const WeakRun& run = weak.front();
+    const QString at = run.firstBit < block.bitSeconds.size() ? TimeText(block.bitSeconds[run.firstBit]) : QString();
+    const QString where = Texts::tr("byte %1, bit %2 (%3), %4 weak bits")
+                              .arg(run.firstBit / 8).arg(run.firstBit % 8).arg(at).arg(run.bits);
+    row(!shortRead && !ChecksumGood(block.bytes) ? Texts::tr("Broke at") : Texts::tr("First weak bits"), where);
+    std::size_t total = 0;
+    for (const WeakRun& r : weak) total += r.bits;
+    row(Texts::tr("Weak bits"), QString::number(total));
   }
   PulseHistogram histogram;
   if (store != nullptr && block.endSeconds > block.startSeconds)

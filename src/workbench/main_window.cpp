@@ -88,21 +88,21 @@ QString RecordingPatterns() {
 }
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
-  setWindowTitle(tr("tapedecoder workbench"));
+  setWindowTitle(Texts::tr("tapedecoder workbench"));
   setAcceptDrops(true);
 
   m_view = new WaveView;
   m_overview = new OverviewStrip(m_view);
   m_blockTable = new QTableWidget(0, 7);
-  m_blockTable->setHorizontalHeaderLabels({tr("#"), tr("Time"), tr("Kind"), tr("Name"), tr("Length"),
-                                           tr("Verdict"), tr("Speed")});
+  m_blockTable->setHorizontalHeaderLabels({Texts::tr("#"), Texts::tr("Time"), Texts::tr("Kind"), Texts::tr("Name"), Texts::tr("Length"),
+                                           Texts::tr("Verdict"), Texts::tr("Speed")});
   m_blockTable->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_blockTable->setSelectionMode(QAbstractItemView::SingleSelection);
   m_blockTable->verticalHeader()->hide();
   m_blockTable->horizontalHeader()->setStretchLastSection(true);
   m_mergedTable = new QTableWidget(0, 6);
-  m_mergedTable->setHorizontalHeaderLabels({tr("#"), tr("Kind"), tr("Name"), tr("Length"), tr("Verdict"),
-                                            tr("From")});
+  m_mergedTable->setHorizontalHeaderLabels({Texts::tr("#"), Texts::tr("Kind"), Texts::tr("Name"), Texts::tr("Length"), Texts::tr("Verdict"),
+                                            Texts::tr("From")});
   m_mergedTable->verticalHeader()->hide();
   m_mergedTable->horizontalHeader()->setStretchLastSection(true);
   m_suspectList = new QListWidget;
@@ -114,9 +114,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   suspectLayout->addWidget(m_suspectList);
 
   m_tabs = new QTabWidget;
-  m_tabs->addTab(m_detail, tr("Block"));
-  m_tabs->addTab(suspects, tr("Suspicious points"));
-  m_tabs->addTab(m_mergedTable, tr("Merged tape"));
+  m_tabs->addTab(m_detail, Texts::tr("Block"));
+  m_tabs->addTab(suspects, Texts::tr("Suspicious points"));
+  m_tabs->addTab(m_mergedTable, Texts::tr("Merged tape"));
 
   auto* top = new QWidget;
   auto* topLayout = new QVBoxLayout(top);
@@ -129,6 +129,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   bottom->addWidget(m_tabs);
   bottom->setStretchFactor(0, 2);
   bottom->setStretchFactor(1, 3);
+  bottom->setSizes({520, 680});
   auto* split = new QSplitter(Qt::Vertical);
   split->addWidget(top);
   split->addWidget(bottom);
@@ -136,12 +137,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   split->setStretchFactor(1, 2);
   setCentralWidget(split);
 
-  m_status = new QLabel(tr("Open a recording of a tape (File, Open, or drop it here)."));
+  m_status = new QLabel(Texts::tr("Open a recording of a tape (File, Open, or drop it here)."));
   m_progress = new QProgressBar;
   m_progress->setRange(0, 1000);
   m_progress->setMaximumWidth(240);
   m_progress->hide();
-  m_cancel = new QPushButton(tr("Cancel"));
+  m_cancel = new QPushButton(Texts::tr("Cancel"));
   m_cancel->hide();
   statusBar()->addWidget(m_status, 1);
   statusBar()->addPermanentWidget(m_progress);
@@ -181,21 +182,21 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::buildMenus() {
-  QMenu* file = menuBar()->addMenu(tr("&File"));
-  QAction* open = file->addAction(tr("&Open recording…"), this, &MainWindow::chooseOpen);
+  QMenu* file = menuBar()->addMenu(Texts::tr("&File"));
+  QAction* open = file->addAction(Texts::tr("&Open recording…"), this, &MainWindow::chooseOpen);
   open->setShortcut(QKeySequence::Open);
-  QAction* add = file->addAction(tr("&Add a take of the same tape…"), this, &MainWindow::chooseAddTake);
-  m_recentMenu = file->addMenu(tr("Open &recent"));
+  QAction* add = file->addAction(Texts::tr("&Add a take of the same tape…"), this, &MainWindow::chooseAddTake);
+  m_recentMenu = file->addMenu(Texts::tr("Open &recent"));
   updateRecentMenu();
-  QAction* save = file->addAction(tr("&Save tape as…"), this, &MainWindow::chooseSave);
+  QAction* save = file->addAction(Texts::tr("&Save tape as…"), this, &MainWindow::chooseSave);
   save->setShortcut(QKeySequence::Save);
   file->addSeparator();
-  file->addAction(tr("&Quit"), this, &QWidget::close)->setShortcut(QKeySequence::Quit);
+  file->addAction(Texts::tr("&Quit"), this, &QWidget::close)->setShortcut(QKeySequence::Quit);
 
-  QMenu* decode = menuBar()->addMenu(tr("&Decode"));
+  QMenu* decode = menuBar()->addMenu(Texts::tr("&Decode"));
   m_methods = new QActionGroup(this);
-  QAction* robust = decode->addAction(tr("&Robust method"));
-  QAction* classic = decode->addAction(tr("&Classic method (8-bit 44.1 kHz WAV)"));
+  QAction* robust = decode->addAction(Texts::tr("&Robust method"));
+  QAction* classic = decode->addAction(Texts::tr("&Classic method (8-bit 44.1 kHz WAV)"));
   for (QAction* a : {robust, classic}) {
     a->setCheckable(true);
     m_methods->addAction(a);
@@ -204,27 +205,27 @@ void MainWindow::buildMenus() {
   connect(robust, &QAction::triggered, this, [this] { m_method = DecodeMethod::ROBUST; });
   connect(classic, &QAction::triggered, this, [this] { m_method = DecodeMethod::CLASSIC; });
   decode->addSeparator();
-  QAction* cancel = decode->addAction(tr("C&ancel"), this, &MainWindow::cancelDecode);
+  QAction* cancel = decode->addAction(Texts::tr("C&ancel"), this, &MainWindow::cancelDecode);
   cancel->setShortcut(Qt::Key_Escape);
 
-  QMenu* view = menuBar()->addMenu(tr("&View"));
-  QAction* zoomIn = view->addAction(tr("Zoom &in"), this, [this] {
+  QMenu* view = menuBar()->addMenu(Texts::tr("&View"));
+  QAction* zoomIn = view->addAction(Texts::tr("Zoom &in"), this, [this] {
     m_view->zoomBy(2.0, m_view->viewStart() + m_view->viewSpan() / 2);
   });
   zoomIn->setShortcut(QKeySequence::ZoomIn);
-  QAction* zoomOut = view->addAction(tr("Zoom &out"), this, [this] {
+  QAction* zoomOut = view->addAction(Texts::tr("Zoom &out"), this, [this] {
     m_view->zoomBy(0.5, m_view->viewStart() + m_view->viewSpan() / 2);
   });
   zoomOut->setShortcut(QKeySequence::ZoomOut);
-  QAction* whole = view->addAction(tr("&Whole recording"), m_view, &WaveView::zoomAll);
+  QAction* whole = view->addAction(Texts::tr("&Whole recording"), m_view, &WaveView::zoomAll);
   whole->setShortcut(Qt::CTRL | Qt::Key_0);
   view->addSeparator();
-  QAction* next = view->addAction(tr("&Next suspicious point"), this, [this] { stepSuspect(1); });
+  QAction* next = view->addAction(Texts::tr("&Next suspicious point"), this, [this] { stepSuspect(1); });
   next->setShortcut(Qt::Key_F3);
-  QAction* previous = view->addAction(tr("&Previous suspicious point"), this, [this] { stepSuspect(-1); });
+  QAction* previous = view->addAction(Texts::tr("&Previous suspicious point"), this, [this] { stepSuspect(-1); });
   previous->setShortcut(Qt::SHIFT | Qt::Key_F3);
 
-  QToolBar* tools = addToolBar(tr("Tools"));
+  QToolBar* tools = addToolBar(Texts::tr("Tools"));
   tools->setMovable(false);
   for (QAction* a : {open, add, save}) tools->addAction(a);
   tools->addSeparator();
@@ -243,7 +244,7 @@ bool MainWindow::busy() const {
 
 bool MainWindow::openRecording(const QString& path) {
   if (!QFileInfo(path).isFile()) {
-    m_status->setText(tr("%1 is no file.").arg(path));
+    m_status->setText(Texts::tr("%1 is no file.").arg(path));
     return false;
   }
   for (auto& take : m_takes) take->cancel();
@@ -260,14 +261,14 @@ bool MainWindow::openRecording(const QString& path) {
   m_view->setMarker(-1);
   refreshPictures();  // the view lets go of the closed takes' blocks
   startTake(path);
-  setWindowTitle(tr("%1 – tapedecoder workbench").arg(QFileInfo(path).fileName()));
+  setWindowTitle(Texts::tr("%1 – tapedecoder workbench").arg(QFileInfo(path).fileName()));
   return true;
 }
 
 bool MainWindow::addTake(const QString& path) {
   if (m_takes.empty()) return openRecording(path);
   if (!QFileInfo(path).isFile()) {
-    m_status->setText(tr("%1 is no file.").arg(path));
+    m_status->setText(Texts::tr("%1 is no file.").arg(path));
     return false;
   }
   startTake(path);
@@ -281,7 +282,7 @@ void MainWindow::startTake(const QString& path) {
   m_takes.push_back(std::move(take));
   rememberRecent(path);
   raw->start();
-  m_status->setText(tr("Reading %1…").arg(QFileInfo(path).fileName()));
+  m_status->setText(Texts::tr("Reading %1…").arg(QFileInfo(path).fileName()));
   m_progress->setValue(0);
   m_progress->show();
   m_cancel->show();
@@ -314,7 +315,7 @@ void MainWindow::refreshPictures() {
   for (std::size_t t = 0; t < m_takes.size(); ++t) {
     const Take& take = *m_takes[t];
     TakePicture picture;
-    picture.label = tr("take %1").arg(t + 1);
+    picture.label = Texts::tr("take %1").arg(t + 1);
     picture.store = take.store();
     if (take.done()) {
       picture.blocks = &take.result().blocks;
@@ -335,14 +336,14 @@ void MainWindow::onTakeFinished(Take* take) {
   if (!result.ok) {
     const QString message = OpenFailureText(result, take->path());
     m_status->setText(message);
-    if (isVisible()) QMessageBox::warning(this, tr("tapedecoder workbench"), message);
+    if (isVisible()) QMessageBox::warning(this, Texts::tr("tapedecoder workbench"), message);
   } else {
     const RobustReport& r = result.report;
-    QString text = tr("%1: %2 blocks (%3 good, %4 bad)")
+    QString text = Texts::tr("%1: %2 blocks (%3 good, %4 bad)")
                        .arg(QFileInfo(take->path()).fileName())
                        .arg(r.blocks.size()).arg(r.goodBlocks).arg(r.badBlocks);
-    if (result.cancelled) text += tr(", cancelled part way");
-    if (r.readStopped) text += tr(", reading stopped by an error");
+    if (result.cancelled) text += Texts::tr(", cancelled part way");
+    if (r.readStopped) text += Texts::tr(", reading stopped by an error");
     m_status->setText(text);
   }
   refreshPictures();
@@ -371,7 +372,7 @@ void MainWindow::fillBlockTable() {
     m_blockTable->setItem(row, 2, Cell(BlockKindText(b.bytes)));
     m_blockTable->setItem(row, 3, Cell(NameOf(b.bytes)));
     m_blockTable->setItem(row, 4, Cell(QString::number(b.bytes.size()), Qt::AlignRight | Qt::AlignVCenter));
-    QTableWidgetItem* verdict = Cell(good ? tr("ok") : tr("BAD"));
+    QTableWidgetItem* verdict = Cell(good ? Texts::tr("ok") : Texts::tr("BAD"));
     verdict->setForeground(good ? QColor(30, 120, 60) : QColor(200, 30, 30));
     m_blockTable->setItem(row, 5, verdict);
     m_blockTable->setItem(row, 6, Cell(speed > 0 ? QStringLiteral("%1 %").arg(100.0 * speed, 0, 'f', 1)
@@ -389,11 +390,11 @@ void MainWindow::fillSuspects() {
   for (const Suspect& s : m_suspects) {
     QString what;
     switch (s.kind) {
-      case SuspectKind::WEAK_BITS: what = tr("%n weak bit(s)", nullptr, static_cast<int>(s.count)); break;
-      case SuspectKind::DROPOUT: what = tr("dropout of %1 ms").arg(s.length * 1000.0, 0, 'f', 0); break;
-      case SuspectKind::CUT_SHORT: what = tr("ends %n byte(s) short", nullptr, static_cast<int>(s.count)); break;
+      case SuspectKind::WEAK_BITS: what = Texts::tr("%n weak bit(s)", nullptr, static_cast<int>(s.count)); break;
+      case SuspectKind::DROPOUT: what = Texts::tr("dropout of %1 ms").arg(s.length * 1000.0, 0, 'f', 0); break;
+      case SuspectKind::CUT_SHORT: what = Texts::tr("ends %n byte(s) short", nullptr, static_cast<int>(s.count)); break;
     }
-    m_suspectList->addItem(tr("%1  block %2: %3").arg(TimeText(s.seconds)).arg(s.block + 1).arg(what));
+    m_suspectList->addItem(Texts::tr("%1  block %2: %3").arg(TimeText(s.seconds)).arg(s.block + 1).arg(what));
   }
 }
 
@@ -436,7 +437,7 @@ void MainWindow::startMerge() {
   }
   auto result = std::make_shared<std::vector<MergedBlock>>();
   m_mergeResult = result;
-  m_status->setText(tr("Merging %1 takes…").arg(m_takes.size()));
+  m_status->setText(Texts::tr("Merging %1 takes…").arg(m_takes.size()));
   m_mergeThread = QThread::create([blocks = std::move(blocks), seconds, paths, result] {
     std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
     const bool allGood = std::all_of(merged.begin(), merged.end(), [](const MergedBlock& m) { return m.good; });
@@ -488,11 +489,11 @@ void MainWindow::fillMerged() {
     m_mergedTable->setItem(row, 1, Cell(BlockKindText(m.block.bytes)));
     m_mergedTable->setItem(row, 2, Cell(NameOf(m.block.bytes)));
     m_mergedTable->setItem(row, 3, Cell(QString::number(m.block.bytes.size()), Qt::AlignRight | Qt::AlignVCenter));
-    m_mergedTable->setItem(row, 4, Cell(m.good ? tr("ok") : tr("BAD")));
-    m_mergedTable->setItem(row, 5, Cell(m.voted ? tr("voted across the takes") : tr("take %1").arg(m.block.take + 1)));
+    m_mergedTable->setItem(row, 4, Cell(m.good ? Texts::tr("ok") : Texts::tr("BAD")));
+    m_mergedTable->setItem(row, 5, Cell(m.voted ? Texts::tr("voted across the takes") : Texts::tr("take %1").arg(m.block.take + 1)));
   }
   m_mergedTable->resizeColumnsToContents();
-  m_status->setText(tr("Merged tape: %1 blocks (%2 good, %3 voted) from %4 takes")
+  m_status->setText(Texts::tr("Merged tape: %1 blocks (%2 good, %3 voted) from %4 takes")
                         .arg(m_merged.size()).arg(good).arg(voted).arg(m_takes.size()));
   refreshPictures();
 }
@@ -507,7 +508,7 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
     if (error != nullptr) *error = text;
     return false;
   };
-  if (m_takes.empty() || busy()) return fail(tr("There is no decoded tape to save yet."));
+  if (m_takes.empty() || busy()) return fail(Texts::tr("There is no decoded tape to save yet."));
   const std::string name = QFile::encodeName(title).toStdString();
   // Never over a recording that is open.
   for (const auto& take : m_takes) {
@@ -552,36 +553,36 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
       return fail(FailureText(failure.what != OutputFailure::NONE ? failure : outputs.Failure()));
     if (!outputs.Commit()) return fail(FailureText(outputs.Failure()));
   } catch (const std::bad_alloc&) {
-    return fail(tr("Not enough memory to write the tape."));
+    return fail(Texts::tr("Not enough memory to write the tape."));
   }
-  m_status->setText(tr("Saved %1").arg(title));
+  m_status->setText(Texts::tr("Saved %1").arg(title));
   return true;
 }
 
 void MainWindow::chooseOpen() {
   const QString path = QFileDialog::getOpenFileName(
-      this, tr("Open a recording"), QString(),
-      tr("Recordings and pulse files (%1);;All files (*)").arg(RecordingPatterns()));
+      this, Texts::tr("Open a recording"), QString(),
+      Texts::tr("Recordings and pulse files (%1);;All files (*)").arg(RecordingPatterns()));
   if (!path.isEmpty()) openRecording(path);
 }
 
 void MainWindow::chooseAddTake() {
   const QStringList paths = QFileDialog::getOpenFileNames(
-      this, tr("Add takes of the same tape"), QString(),
-      tr("Recordings and pulse files (%1);;All files (*)").arg(RecordingPatterns()));
+      this, Texts::tr("Add takes of the same tape"), QString(),
+      Texts::tr("Recordings and pulse files (%1);;All files (*)").arg(RecordingPatterns()));
   for (const QString& path : paths) addTake(path);
 }
 
 void MainWindow::chooseSave() {
   if (m_takes.empty()) return;
-  const QString tap = tr("TAP image and listing (*.tap)");
-  const QString tzx = tr("TZX image, TAP image and listing (*.tzx)");
-  const QString pzx = tr("PZX image, TAP image and listing (*.pzx)");
-  const QString txt = tr("Listing only (*.txt)");
+  const QString tap = Texts::tr("TAP image and listing (*.tap)");
+  const QString tzx = Texts::tr("TZX image, TAP image and listing (*.tzx)");
+  const QString pzx = Texts::tr("PZX image, TAP image and listing (*.pzx)");
+  const QString txt = Texts::tr("Listing only (*.txt)");
   QString filter = tap;
   const QFileInfo first(m_takes[0]->path());
   const QString suggested = first.absolutePath() + QLatin1Char('/') + first.completeBaseName() + QStringLiteral(".tap");
-  QString path = QFileDialog::getSaveFileName(this, tr("Save the tape"), suggested,
+  QString path = QFileDialog::getSaveFileName(this, Texts::tr("Save the tape"), suggested,
                                               QStringList{tap, tzx, pzx, txt}.join(QStringLiteral(";;")), &filter);
   if (path.isEmpty()) return;
   const QFileInfo info(path);
@@ -591,7 +592,7 @@ void MainWindow::chooseSave() {
   formats.pzx = filter == pzx;
   formats.tap = filter != txt;
   QString error;
-  if (!saveTape(title, formats, &error)) QMessageBox::warning(this, tr("Save the tape"), error);
+  if (!saveTape(title, formats, &error)) QMessageBox::warning(this, Texts::tr("Save the tape"), error);
 }
 
 QStringList MainWindow::recentFiles() const {
