@@ -176,6 +176,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 MainWindow::~MainWindow() {
   for (auto& take : m_takes) take->cancel();
   if (m_mergeThread != nullptr) {
+    disconnect(m_mergeThread, nullptr, this, nullptr);
     m_mergeThread->wait();
     delete m_mergeThread;
   }
@@ -249,6 +250,7 @@ bool MainWindow::openRecording(const QString& path) {
   }
   for (auto& take : m_takes) take->cancel();
   m_takes.clear();
+  ++m_generation;
   m_merged.clear();
   m_offsets.clear();
   m_suspects.clear();
@@ -437,6 +439,7 @@ void MainWindow::startMerge() {
   }
   auto result = std::make_shared<std::vector<MergedBlock>>();
   m_mergeResult = result;
+  m_mergeTakes = m_takes.size();
   m_status->setText(Texts::tr("Merging %1 takes…").arg(m_takes.size()));
   m_mergeThread = QThread::create([blocks = std::move(blocks), seconds, paths, result] {
     std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
@@ -455,9 +458,15 @@ void MainWindow::startMerge() {
     }
     *result = std::move(merged);
   });
-  connect(m_mergeThread, &QThread::finished, this, [this] {
+  connect(m_mergeThread, &QThread::finished, this, [this, generation = m_generation] {
     m_mergeThread->deleteLater();
     m_mergeThread = nullptr;
+    if (generation != m_generation) return;  // the takes merged are closed
+    const bool allDone = std::all_of(m_takes.begin(), m_takes.end(), [](const auto& t) { return t->done(); });
+    if (m_takes.size() != m_mergeTakes && allDone) {
+      startMerge();  // a take was added meanwhile
+      return;
+    }
     m_merged = std::move(*m_mergeResult);
     fillMerged();
     poll();

@@ -109,6 +109,8 @@ class MainWindow : public QMainWindow {
   std::vector<double> m_offsets;  // per take: seconds to add to line it up under the first
   QThread* m_mergeThread = nullptr;
   std::shared_ptr<std::vector<MergedBlock>> m_mergeResult;
+  int m_generation = 0;    // counts openRecording calls: a merge of closed takes is dropped
+  std::size_t m_mergeTakes = 0;  // takes the running or last merge was given
   int m_selected = -1;
   bool m_fitWhole = true;  // the view follows the whole recording while it is read
 
