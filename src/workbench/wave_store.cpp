@@ -48,6 +48,16 @@ WaveStore::~WaveStore() {
   if (m_fd >= 0) close(m_fd);
 }
 
+void WaveStore::Reserve(std::uint64_t samples) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::uint64_t bins = samples / kBaseBin + 1;
+  for (std::size_t level = 0; bins > 0; ++level, bins /= kLevelFactor) {
+    if (level == m_levels.size()) m_levels.emplace_back();
+    m_levels[level].bins.reserve(static_cast<std::size_t>(2 * (bins + 1)));
+    if (bins == 1) break;
+  }
+}
+
 void WaveStore::Append(const float* samples, std::size_t count) {
   if (m_finished) return;
   std::lock_guard<std::mutex> lock(m_mutex);

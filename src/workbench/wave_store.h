@@ -41,6 +41,10 @@ class WaveStore {
   std::uint64_t Samples() const { return m_samples.load(std::memory_order_acquire); }
   double Seconds() const { return static_cast<double>(Samples()) / m_rate; }
 
+  // Makes room in the summary for `samples` samples (the length the file
+  // declares), so that it never holds more than it needs. Writer thread
+  // only, before the first Append.
+  void Reserve(std::uint64_t samples);
   // Appends samples (any value; kept clipped to -1..1). Writer thread only.
   void Append(const float* samples, std::size_t count);
   // Summarises the last partial bins. Writer thread only; Append is
