@@ -76,6 +76,7 @@ void PulseHistogramView::paintEvent(QPaintEvent*) {
 BlockDetail::BlockDetail(QWidget* parent) : QWidget(parent) {
   m_fields = new QLabel(this);
   m_fields->setTextFormat(Qt::RichText);
+  m_fields->setWordWrap(true);
   m_fields->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   m_fields->setTextInteractionFlags(Qt::TextSelectableByMouse);
   m_fields->setMinimumWidth(260);

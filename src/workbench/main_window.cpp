@@ -74,8 +74,11 @@ QString FailureText(const OutputFailure& failure) {
   return Texts::tr("The tape could not be written.");
 }
 
-QString OpenFailureText(const TakeResult& result, const QString& path) {
+QString OpenFailureText(const TakeResult& result, const QString& path, DecodeMethod method) {
   if (result.report.status == ConversionStatus::NO_MEMORY) return Texts::tr("Not enough memory to read %1.").arg(path);
+  if (method == DecodeMethod::CLASSIC && result.report.info.rate > 0)
+    return Texts::tr("Cannot read %1 with the classic method: it reads uncompressed 8-bit 44100 Hz WAV "
+                     "files only. Choose the robust method.").arg(path);
   return Texts::tr("Cannot read %1: it is no recording the robust method reads.").arg(path);
 }
 
@@ -336,7 +339,7 @@ void MainWindow::onTakeFinished(Take* take) {
   const TakeResult& result = take->result();
   const bool first = !m_takes.empty() && m_takes[0].get() == take;
   if (!result.ok) {
-    const QString message = OpenFailureText(result, take->path());
+    const QString message = OpenFailureText(result, take->path(), take->method());
     m_status->setText(message);
     if (isVisible()) QMessageBox::warning(this, Texts::tr("tapedecoder workbench"), message);
   } else {

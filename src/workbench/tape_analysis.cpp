@@ -99,40 +99,39 @@ PulseHistogram PulseLengths(const WaveStore& store, double fromSeconds, double t
   const auto first = static_cast<std::uint64_t>(std::max(0.0, fromSeconds * rate));
   const auto last = static_cast<std::uint64_t>(std::max(0.0, toSeconds * rate));
   if (last <= first) return h;
-  const std::vector<float> samples = store.Read(first, static_cast<std::size_t>(last - first));
-  if (samples.empty()) return h;
   // The middle and the hysteresis from the stretch's own extremes.
-  const auto [lo, hi] = std::minmax_element(samples.begin(), samples.end());
-  const float middle = 0.5f * (*lo + *hi);
-  const float band = 0.1f * (*hi - *lo);
+  const std::vector<MinMax> whole = store.Envelope(static_cast<double>(first), static_cast<double>(last - first), 1);
+  const float middle = 0.5f * (whole[0].low + whole[0].high);
+  const float band = 0.1f * (whole[0].high - whole[0].low);
   const double tstatesPerSample = TSTATES_PER_SECOND / rate;
   int state = 0;  // +1 above, -1 below, 0 unknown
-  std::size_t since = 0;
+  std::uint64_t since = first;
   double sumHigh = 0.0, sumLow = 0.0;
   int countHigh = 0, countLow = 0;
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const int now = samples[i] > middle + band ? 1 : samples[i] < middle - band ? -1 : state;
-    if (now == state) continue;
-    if (state != 0) {
-      const double length = static_cast<double>(i - since) * tstatesPerSample;
-      const int bin = static_cast<int>(length / PulseHistogram::kBinTstates);
-      if (bin < PulseHistogram::kBins) {
-        (state > 0 ? h.high : h.low)[static_cast<std::size_t>(bin)]++;
-        ++h.pulses;
-        // Bit half-waves only (the pilot's are longer than a one's by a quarter).
-        if (length < 0.5 * (ROM_ONE_PULSE + ROM_PILOT_PULSE)) {
-          if (state > 0) {
-            sumHigh += length;
-            ++countHigh;
-          } else {
-            sumLow += length;
-            ++countLow;
+  constexpr std::size_t kReadChunk = 1 << 18;
+  for (std::uint64_t at = first; at < last; at += kReadChunk) {
+    const std::vector<float> samples = store.Read(at, static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, last - at)));
+    if (samples.empty()) break;
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+      const std::uint64_t i = at + k;
+      const int now = samples[k] > middle + band ? 1 : samples[k] < middle - band ? -1 : state;
+      if (now == state) continue;
+      if (state != 0) {
+        const double length = static_cast<double>(i - since) * tstatesPerSample;
+        const int bin = static_cast<int>(length / PulseHistogram::kBinTstates);
+        if (bin < PulseHistogram::kBins) {
+          (state > 0 ? h.high : h.low)[static_cast<std::size_t>(bin)]++;
+          ++h.pulses;
+          // Bit half-waves only (a pilot's is longer than a one's by a quarter).
+          if (length < 0.5 * (ROM_ONE_PULSE + ROM_PILOT_PULSE)) {
+            (state > 0 ? sumHigh : sumLow) += length;
+            ++(state > 0 ? countHigh : countLow);
           }
         }
       }
+      state = now;
+      since = i;
     }
-    state = now;
-    since = i;
   }
   if (countHigh > 0) h.meanHigh = sumHigh / countHigh;
   if (countLow > 0) h.meanLow = sumLow / countLow;

@@ -158,24 +158,27 @@ std::vector<MinMax> WaveStore::Envelope(double first, double perBin, int bins) c
   if (bins <= 0 || perBin <= 0.0) return out;
   const double stored = static_cast<double>(Samples());
   if (perBin < static_cast<double>(kBaseBin)) {
-    // Close up: the samples themselves.
-    const double begin = std::max(0.0, std::floor(first));
-    const double end = std::min(stored, std::ceil(first + perBin * bins) + 1.0);
-    if (end <= begin) return out;
-    const std::vector<float> samples =
-        Read(static_cast<std::uint64_t>(begin), static_cast<std::size_t>(end - begin));
+    // Close up: the samples themselves, read a bounded stretch at a time.
+    constexpr std::size_t kReadChunk = 1 << 18;
+    std::vector<float> samples;
+    std::uint64_t loaded = 0;  // the first sample in `samples`
     for (int b = 0; b < bins; ++b) {
-      const double from = first + perBin * b;
-      const double to = from + perBin;
-      long long i0 = static_cast<long long>(std::floor(from - begin));
-      long long i1 = static_cast<long long>(std::ceil(to - begin));
-      i0 = std::max(0LL, i0);
-      i1 = std::min(static_cast<long long>(samples.size()), std::max(i1, i0 + 1));
-      if (i0 >= i1) continue;
-      MinMax m{samples[static_cast<std::size_t>(i0)], samples[static_cast<std::size_t>(i0)]};
-      for (long long i = i0 + 1; i < i1; ++i) {
-        m.low = std::min(m.low, samples[static_cast<std::size_t>(i)]);
-        m.high = std::max(m.high, samples[static_cast<std::size_t>(i)]);
+      const double from = std::max(0.0, first + perBin * b);
+      const double to = std::min(stored, first + perBin * (b + 1));
+      auto i0 = static_cast<std::uint64_t>(std::floor(from));
+      auto i1 = std::max(static_cast<std::uint64_t>(std::ceil(to)), i0 + 1);
+      if (static_cast<double>(i0) >= stored) break;
+      MinMax m;
+      bool any = false;
+      for (std::uint64_t i = i0; i < i1; ++i) {
+        if (i < loaded || i >= loaded + samples.size()) {
+          samples = Read(i, kReadChunk);
+          loaded = i;
+          if (samples.empty()) break;
+        }
+        const float v = samples[static_cast<std::size_t>(i - loaded)];
+        m = any ? MinMax{std::min(m.low, v), std::max(m.high, v)} : MinMax{v, v};
+        any = true;
       }
       out[static_cast<std::size_t>(b)] = m;
     }

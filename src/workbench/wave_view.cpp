@@ -37,6 +37,25 @@ QString BlockLabel(const std::vector<TapeBlock>& blocks, int index) {
   return label;
 }
 
+// The wave's colour over each kind of stretch: darker than the span's.
+QColor WaveColour(const std::vector<TapeSpan>& spans, std::size_t& cursor, double seconds) {
+  while (cursor < spans.size() && spans[cursor].end <= seconds) ++cursor;
+  if (cursor < spans.size() && spans[cursor].start <= seconds && spans[cursor].kind != SpanKind::PAUSE)
+    return SpanColour(spans[cursor].kind).darker(170);
+  return QColor(30, 45, 80);
+}
+
+// Draws per pixel column the envelope `env`, coloured by the stretch under it.
+void DrawEnvelope(QPainter& p, const std::vector<MinMax>& env, const std::vector<TapeSpan>& spans,
+                  double start, double secondsPerPixel, double mid, double half) {
+  std::size_t cursor = 0;
+  for (std::size_t i = 0; i < env.size(); ++i) {
+    p.setPen(WaveColour(spans, cursor, start + (static_cast<double>(i) + 0.5) * secondsPerPixel));
+    const double x = static_cast<double>(i) + 0.5;
+    p.drawLine(QPointF(x, mid - env[i].high * half), QPointF(x, mid - env[i].low * half));
+  }
+}
+
 // Draws the stretches of one take in a lane between y and y + height.
 void DrawSpans(QPainter& p, const TakePicture& take, double offset, int y, int height,
                const std::function<double(double)>& xAt, int width, int selected) {
@@ -154,11 +173,7 @@ void WaveView::paintEvent(QPaintEvent*) {
   const double perPixel = m_span * rate / std::max(1, w);
   p.setPen(QColor(30, 45, 80));
   if (perPixel > 1.0) {
-    const std::vector<MinMax> env = store.Envelope(m_start * rate, perPixel, w);
-    for (int i = 0; i < w; ++i) {
-      const MinMax& m = env[static_cast<std::size_t>(i)];
-      p.drawLine(QPointF(i + 0.5, mid - m.high * half), QPointF(i + 0.5, mid - m.low * half));
-    }
+    DrawEnvelope(p, store.Envelope(m_start * rate, perPixel, w), first.spans, m_start, m_span / w, mid, half);
   } else {
     const auto first = static_cast<std::uint64_t>(std::max(0.0, std::floor(m_start * rate)));
     const std::vector<float> s = store.Read(first, static_cast<std::size_t>(m_span * rate) + 3);
@@ -296,12 +311,7 @@ void OverviewStrip::paintEvent(QPaintEvent*) {
   DrawSpans(p, first, 0.0, h - kLane, kLane, xAt, w, -1);
   const double mid = (h - kLane) / 2.0;
   const double half = mid - 2;
-  const std::vector<MinMax> env = store.Envelope(0.0, total * store.Rate() / w, w);
-  p.setPen(QColor(60, 70, 100));
-  for (int i = 0; i < w; ++i) {
-    const MinMax& m = env[static_cast<std::size_t>(i)];
-    p.drawLine(QPointF(i + 0.5, mid - m.high * half), QPointF(i + 0.5, mid - m.low * half));
-  }
+  DrawEnvelope(p, store.Envelope(0.0, total * store.Rate() / w, w), first.spans, 0.0, total / w, mid, half);
   const double x0 = xAt(m_view->viewStart());
   const double x1 = xAt(m_view->viewStart() + m_view->viewSpan());
   p.setPen(QPen(QColor(230, 120, 0), 2));

@@ -443,6 +443,10 @@
         <source>Save the tape</source>
         <translation>Сохранить ленту</translation>
     </message>
+    <message>
+        <source>Cannot read %1 with the classic method: it reads uncompressed 8-bit 44100 Hz WAV files only. Choose the robust method.</source>
+        <translation>Классический метод не читает %1: он читает только несжатые 8-битные WAV-файлы 44100 Гц. Выберите надёжный метод.</translation>
+    </message>
 </context>
 <context>
     <name>main</name>
