@@ -177,7 +177,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 }
 
 MainWindow::~MainWindow() {
-  for (auto& take : m_takes) take->cancel();
+  cancelDecode();
   if (m_mergeThread != nullptr) {
     disconnect(m_mergeThread, nullptr, this, nullptr);
     m_mergeThread->wait();
@@ -251,7 +251,7 @@ bool MainWindow::openRecording(const QString& path) {
     m_status->setText(Texts::tr("%1 is no file.").arg(path));
     return false;
   }
-  for (auto& take : m_takes) take->cancel();
+  cancelDecode();
   m_takes.clear();
   ++m_generation;
   m_merged.clear();
@@ -296,6 +296,7 @@ void MainWindow::startTake(const QString& path) {
 
 void MainWindow::cancelDecode() {
   for (auto& take : m_takes) take->cancel();
+  if (m_mergeCancel) *m_mergeCancel = true;
 }
 
 void MainWindow::poll() {
@@ -443,8 +444,10 @@ void MainWindow::startMerge() {
   auto result = std::make_shared<std::vector<MergedBlock>>();
   m_mergeResult = result;
   m_mergeTakes = m_takes.size();
+  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  m_mergeCancel = cancel;
   m_status->setText(Texts::tr("Merging %1 takes…").arg(m_takes.size()));
-  m_mergeThread = QThread::create([blocks = std::move(blocks), seconds, paths, result] {
+  m_mergeThread = QThread::create([blocks = std::move(blocks), seconds, paths, result, cancel] {
     std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
     const bool allGood = std::all_of(merged.begin(), merged.end(), [](const MergedBlock& m) { return m.good; });
     if (!allGood) {
@@ -453,11 +456,13 @@ void MainWindow::startMerge() {
       for (std::size_t t = 0; t < paths.size(); ++t) {
         RobustRunOptions run;
         run.decoder.stopBits = kBridgeBits;
+        run.cancel = cancel.get();
         RobustReport again;
         if (!DecodeRecording(paths[t], run, [&](TapeBlock&& b) { bridged[t].push_back(std::move(b)); }, again))
           bridged[t].clear();
       }
-      merged = MergeTakes(blocks, seconds, bridged);
+      // Cancelled: the first merge stands, without the vote.
+      if (!*cancel) merged = MergeTakes(blocks, seconds, bridged);
     }
     *result = std::move(merged);
   });
@@ -520,7 +525,8 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
     if (error != nullptr) *error = text;
     return false;
   };
-  if (m_takes.empty() || busy()) return fail(Texts::tr("There is no decoded tape to save yet."));
+  if (m_takes.empty() || busy() || !m_takes[0]->result().ok)
+    return fail(Texts::tr("There is no decoded tape to save yet."));
   const std::string name = QFile::encodeName(title).toStdString();
   // Never over a recording that is open.
   for (const auto& take : m_takes) {

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -109,6 +110,7 @@ class MainWindow : public QMainWindow {
   std::vector<double> m_offsets;  // per take: seconds to add to line it up under the first
   QThread* m_mergeThread = nullptr;
   std::shared_ptr<std::vector<MergedBlock>> m_mergeResult;
+  std::shared_ptr<std::atomic<bool>> m_mergeCancel;  // stops the merge's second reading
   int m_generation = 0;    // counts openRecording calls: a merge of closed takes is dropped
   std::size_t m_mergeTakes = 0;  // takes the running or last merge was given
   int m_selected = -1;

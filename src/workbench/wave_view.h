@@ -92,8 +92,7 @@ class OverviewStrip : public QWidget {
  public:
   explicit OverviewStrip(WaveView* view, QWidget* parent = nullptr);
   QSize sizeHint() const override { return {900, 56}; }
-  // Times of the last full draw (for the benchmark): how many, and whether
-  // the recording was complete then.
+  // How many times the strip has been drawn (for the benchmark).
   int paints() const { return m_paints; }
 
  protected:

@@ -174,6 +174,19 @@ class WorkbenchTest : public QObject {
     QVERIFY(window.blockTable()->rowCount() < 4 * 40);
   }
 
+  void theClassicMethodIsAnOption() {
+    WriteWave(m_dir / "clean.wav", RenderTape({Tape()[0], Tape()[1]}, testing_support::TapePath(), 3));
+    MainWindow window;
+    window.setMethod(DecodeMethod::CLASSIC);
+    QVERIFY(window.openRecording(Path("clean.wav")));
+    QVERIFY(WaitFor([&] { return !window.busy(); }));
+    QCOMPARE(window.blockTable()->rowCount(), 2);
+    for (int row = 0; row < 2; ++row) {
+      QCOMPARE(window.blockTable()->item(row, 5)->text(), QStringLiteral("ok"));
+      QCOMPARE(window.blockTable()->item(row, 1)->text(), QStringLiteral("—"));  // the classic method keeps no times
+    }
+  }
+
   void aSecondTakeMergesAndTheTapeIsSaved() {
     MainWindow window;
     window.show();
