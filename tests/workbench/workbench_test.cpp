@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "test_support.h"
 #include "workbench/block_detail.h"
 #include "workbench/main_window.h"
+#include "workbench/wave_store.h"
 #include "workbench/wave_view.h"
 
 using namespace tapedecoder;
@@ -101,6 +103,39 @@ class WorkbenchTest : public QObject {
     WriteWave(m_dir / "take1.wav", MakeTake(1, 0.0));
     WriteWave(m_dir / "take2.wav", MakeTake(2, 0.4));
     WriteWave(m_dir / "long.wav", MakeTake(1, 0.0), 40);  // about 7 minutes
+  }
+
+  // The summary and the spill file give the same envelope as the samples
+  // themselves, at every level, up to the last partial bin.
+  void theWaveStoreSummarisesEveryZoom() {
+    WaveStore store(48000.0);
+    QVERIFY(store.Ok());
+    std::vector<float> samples(1000003);  // not a whole number of bins
+    for (std::size_t i = 0; i < samples.size(); ++i)
+      samples[i] = static_cast<float>(0.9 * std::sin(0.001 * i * (1.0 + i * 1e-6)) * ((i / 5000) % 7 == 3 ? 0.1 : 1.0));
+    for (std::size_t at = 0; at < samples.size(); at += 70000)
+      store.Append(samples.data() + at, std::min<std::size_t>(70000, samples.size() - at));
+    store.Finish();
+    QCOMPARE(store.Samples(), std::uint64_t{samples.size()});
+    const auto quantised = [](float v) { return static_cast<float>(std::lround(v * 32767.0f)) / 32767.0f; };
+    struct Case { double first, perBin; int bins; };
+    for (const Case& c : {Case{0, 1, 50}, Case{777, 3, 40}, Case{0, 256, 30}, Case{1024, 1024, 30},
+                          Case{0, 16384, 61}, Case{0, 65536, 16}, Case{0, 262144, 4}}) {
+      const std::vector<MinMax> env = store.Envelope(c.first, c.perBin, c.bins);
+      for (int b = 0; b < c.bins; ++b) {
+        const auto from = static_cast<std::size_t>(c.first + c.perBin * b);
+        const auto to = std::min(samples.size(), static_cast<std::size_t>(c.first + c.perBin * (b + 1)));
+        if (from >= to) continue;
+        const auto [low, high] = std::minmax_element(samples.begin() + static_cast<long>(from),
+                                                     samples.begin() + static_cast<long>(to));
+        QVERIFY2(std::abs(env[static_cast<std::size_t>(b)].low - quantised(*low)) < 1e-6f &&
+                     std::abs(env[static_cast<std::size_t>(b)].high - quantised(*high)) < 1e-6f,
+                 qPrintable(QStringLiteral("per bin %1, bin %2").arg(c.perBin).arg(b)));
+      }
+    }
+    const std::vector<float> back = store.Read(samples.size() - 3, 10);
+    QCOMPARE(back.size(), std::size_t{3});
+    QCOMPARE(back[2], quantised(samples.back()));
   }
 
   void droppedRecordingDecodesAndShowsItsBlocks() {
