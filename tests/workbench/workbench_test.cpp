@@ -22,6 +22,7 @@
 #include "test_support.h"
 #include "workbench/block_detail.h"
 #include "workbench/main_window.h"
+#include "workbench/tape_analysis.h"
 #include "workbench/wave_store.h"
 #include "workbench/wave_view.h"
 
@@ -136,6 +137,49 @@ class WorkbenchTest : public QObject {
     const std::vector<float> back = store.Read(samples.size() - 3, 10);
     QCOMPARE(back.size(), std::size_t{3});
     QCOMPARE(back[2], quantised(samples.back()));
+  }
+
+  // What the pictures and lists are made of: the stretches, the runs of
+  // weak bits, the announced length.
+  void theTapeIsReadIntoStretchesAndPoints() {
+    const auto block = [](std::vector<std::uint8_t> bytes, double start, double data, double end,
+                          std::vector<float> confidence) {
+      TapeBlock b;
+      b.bytes = std::move(bytes);
+      b.startSeconds = start;
+      b.dataSeconds = data;
+      b.endSeconds = end;
+      b.bitConfidence = std::move(confidence);
+      for (std::size_t i = 0; i < b.bitConfidence.size(); ++i) b.bitSeconds.push_back(data + 0.001 * i);
+      return b;
+    };
+    const TapeBytes header = testing_support::RomHeader("x", 5);  // announces 5 data bytes
+    const std::vector<TapeBlock> blocks = {
+        block(header, 0.5, 2.0, 2.3, std::vector<float>(152, 1.0f)),
+        block({0xff, 1, 2}, 2.35, 3.0, 3.2, {1, 1, 0.2f, 0.1f, 1, 0.3f, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0.0f}),
+    };
+    // Pause before the first block; none in the 0.05 s between the blocks; pause at the end.
+    const std::vector<TapeSpan> spans = TapeSpans(blocks, 5.0);
+    const SpanKind kinds[] = {SpanKind::PAUSE, SpanKind::TONE, SpanKind::GOOD, SpanKind::TONE, SpanKind::BAD, SpanKind::PAUSE};
+    QCOMPARE(spans.size(), std::size(kinds));
+    for (std::size_t i = 0; i < spans.size(); ++i) QCOMPARE(static_cast<int>(spans[i].kind), static_cast<int>(kinds[i]));
+    QCOMPARE(spans.back().start, 3.2);
+
+    const std::vector<WeakRun> runs = WeakRuns(blocks[1]);
+    const std::size_t expected[][2] = {{2, 2}, {5, 1}, {23, 1}};
+    QCOMPARE(runs.size(), std::size(expected));
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      QCOMPARE(runs[i].firstBit, expected[i][0]);
+      QCOMPARE(runs[i].bits, expected[i][1]);
+    }
+    QCOMPARE(AnnouncedLength(blocks, 1), std::optional<std::size_t>(7));
+    QVERIFY(!AnnouncedLength(blocks, 0));
+    // Three weak runs and the short read, in time order.
+    const std::vector<Suspect> suspects = FindSuspects(blocks, nullptr);
+    QCOMPARE(suspects.size(), std::size_t{4});
+    QCOMPARE(static_cast<int>(suspects.back().kind), static_cast<int>(SuspectKind::CUT_SHORT));
+    QCOMPARE(suspects.back().count, std::size_t{4});
+    QCOMPARE(suspects[0].seconds, 3.002);
   }
 
   void droppedRecordingDecodesAndShowsItsBlocks() {
