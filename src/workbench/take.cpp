@@ -1,6 +1,8 @@
 #include "workbench/take.h"
 
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
 #include <new>
 
@@ -47,6 +49,10 @@ std::shared_ptr<const WaveStore> Take::store() const {
 
 void Take::start() {
   if (m_thread != nullptr) return;
+  // The spill file goes to the user's cache folder, on disk, rather than to
+  // /tmp, which may be memory: a 2-hour 96 kHz recording spills 1.4 GB.
+  const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+  if (!cache.isEmpty() && QDir().mkpath(cache)) m_spillFolder = QFile::encodeName(cache).toStdString();
   m_thread = QThread::create([this] { run(); });
   connect(m_thread, &QThread::finished, this, [this] {
     m_done = true;
@@ -63,7 +69,7 @@ void Take::run() {
     // The picture shows the first stream the decoder reads: the mix of a
     // stereo recording, the channel of a mono one.
     options.beforeDecoding = [this](RobustReport& report) {
-      auto store = std::make_shared<WaveStore>(report.sampleRate);
+      auto store = std::make_shared<WaveStore>(report.sampleRate, m_spillFolder);
       if (report.info.frames > 0 && report.info.rate > 0)
         store->Reserve(static_cast<std::uint64_t>(static_cast<double>(report.info.frames) * report.sampleRate /
                                                   report.info.rate));

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "convert/robust_run.h"
@@ -58,6 +59,7 @@ class Take : public QObject {
 
   QString m_path;
   DecodeMethod m_method;
+  std::string m_spillFolder;  // where the store's spill file goes; empty: $TMPDIR or /tmp
   std::atomic<bool> m_cancel{false};
   std::atomic<double> m_progress{0.0};
   std::atomic<bool> m_done{false};

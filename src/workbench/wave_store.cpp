@@ -25,9 +25,7 @@ std::int16_t ToShort(float sample) {
 
 float ToFloat(std::int16_t value) { return static_cast<float>(value) / 32767.0f; }
 
-int OpenSpill() {
-  const char* dir = std::getenv("TMPDIR");
-  const std::string folder = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+int OpenSpillIn(const std::string& folder) {
 #ifdef O_TMPFILE
   const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd >= 0) return fd;
@@ -38,9 +36,16 @@ int OpenSpill() {
   return named;
 }
 
+int OpenSpill(const std::string& folder) {
+  const int fd = folder.empty() ? -1 : OpenSpillIn(folder);
+  if (fd >= 0) return fd;
+  const char* dir = std::getenv("TMPDIR");
+  return OpenSpillIn(dir != nullptr && *dir != '\0' ? dir : "/tmp");
+}
+
 }  // namespace
 
-WaveStore::WaveStore(double rate) : m_rate(rate), m_fd(OpenSpill()) {
+WaveStore::WaveStore(double rate, const std::string& folder) : m_rate(rate), m_fd(OpenSpill(folder)) {
   m_pending.reserve(kSpillChunk);
 }
 

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace tapedecoder {
@@ -30,8 +31,9 @@ class WaveStore {
   static constexpr std::size_t kLevelFactor = 4;
 
   // `rate`: samples per second of the stream. The spill file is an unnamed
-  // temporary (gone with the process); Ok() is false when it cannot be made.
-  explicit WaveStore(double rate);
+  // temporary (gone with the process) in `folder`, or, when that is empty or
+  // unusable, in $TMPDIR or /tmp; Ok() is false when it cannot be made.
+  explicit WaveStore(double rate, const std::string& folder = std::string());
   ~WaveStore();
   WaveStore(const WaveStore&) = delete;
   WaveStore& operator=(const WaveStore&) = delete;

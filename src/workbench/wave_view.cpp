@@ -10,6 +10,8 @@
 #include <cmath>
 #include <functional>
 
+#include "workbench/texts.h"
+
 namespace tapedecoder {
 
 namespace {
@@ -220,7 +222,7 @@ void WaveView::paintEvent(QPaintEvent*) {
     const double tx = xAt(t);
     p.drawLine(QPointF(tx, 0), QPointF(tx, 5));
     const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(tick))));
-    p.drawText(QPointF(tx + 2, 14), QString::number(t, 'f', std::min(decimals, 6)) + QLatin1String(" s"));
+    p.drawText(QPointF(tx + 2, 14), Texts::tr("%1 s").arg(t, 0, 'f', std::min(decimals, 6)));
   }
 }
 

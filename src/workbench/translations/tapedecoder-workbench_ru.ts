@@ -447,6 +447,10 @@
         <source>Cannot read %1 with the classic method: it reads uncompressed 8-bit 44100 Hz WAV files only. Choose the robust method.</source>
         <translation>Классический метод не читает %1: он читает только несжатые 8-битные WAV-файлы 44100 Гц. Выберите надёжный метод.</translation>
     </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 с</translation>
+    </message>
 </context>
 <context>
     <name>main</name>
