@@ -254,6 +254,11 @@ bool CSampleInput::Pump() {
       if (sf_error(m_sound->file) != SF_ERR_NO_ERROR) {
         Fail(InputFailure::READ_ERROR, errno);
         m_error.libraryMessage = sf_strerror(m_sound->file);
+      } else if (m_info.frames > 0 && m_framesRead < static_cast<std::uint64_t>(m_info.frames)) {
+        // A decoder that meets damage (a FLAC frame that fails its CRC, a
+        // file cut short) may simply stop: fewer frames than the header
+        // declares is the sign.
+        Fail(InputFailure::ENDS_EARLY);
       }
       m_inputEnded = true;
       m_mixer.Finish();

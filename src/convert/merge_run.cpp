@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <set>
 
 #include "merge/tape_merger.h"
 #include "robust/robust_decoder.h"
@@ -33,6 +34,47 @@ bool DecodeTake(const std::string& fileName, const MergeRunOptions& options, int
   return DecodeRecording(fileName, run, [&blocks](TapeBlock&& block) {
     blocks.push_back(std::move(block));
   }, report);
+}
+
+// Finds two takes that share no verified block, directly or through other
+// takes, among the takes that verify any block at all (a take that verifies
+// nothing may still help the vote). Returns false when all are linked.
+bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (&different)[2]) {
+  std::vector<std::set<std::vector<std::uint8_t>>> verified(blocks.size());
+  for (std::size_t t = 0; t < blocks.size(); ++t)
+    for (const TapeBlock& block : blocks[t])
+      if (ChecksumGood(block.bytes)) verified[t].insert(block.bytes);
+  std::vector<int> group(blocks.size(), -1);
+  for (std::size_t t = 0; t < blocks.size(); ++t) {
+    if (verified[t].empty() || group[t] >= 0) continue;
+    group[t] = static_cast<int>(t);
+    for (bool grew = true; grew;) {
+      grew = false;
+      for (std::size_t u = 0; u < blocks.size(); ++u) {
+        if (group[u] >= 0 || verified[u].empty()) continue;
+        for (std::size_t v = 0; v < blocks.size() && group[u] < 0; ++v) {
+          if (group[v] != static_cast<int>(t)) continue;
+          for (const auto& bytes : verified[u])
+            if (verified[v].count(bytes) != 0) {
+              group[u] = static_cast<int>(t);
+              grew = true;
+              break;
+            }
+        }
+      }
+    }
+  }
+  int first = -1;
+  for (std::size_t t = 0; t < blocks.size(); ++t) {
+    if (group[t] < 0) continue;
+    if (first < 0) first = group[t];
+    if (group[t] != first) {
+      different[0] = first;
+      different[1] = static_cast<int>(t);
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -67,6 +109,11 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       }
     }
 
+    if (!options.allowDifferentTapes && FindDifferentTakes(blocks, report.differentTakes)) {
+      report.status = ConversionStatus::TAKES_DIFFER;
+      return report;
+    }
+
     std::vector<double> seconds;
     for (const RobustReport& take : report.takes) seconds.push_back(take.seconds);
     std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
@@ -84,6 +131,10 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       merged = MergeTakes(blocks, seconds, bridged);
     }
     blocks.clear();
+    if (merged.empty() && !options.writeEmpty) {
+      report.status = ConversionStatus::NOTHING_FOUND;
+      return report;
+    }
 
     COutputSet outputs;
     const int tap = outputs.Add(tapPath);
@@ -107,16 +158,34 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       summary.take = m.voted ? -1 : m.block.take;
       summary.header = ParseRomHeader(m.block.bytes);
       summary.takeStarts = m.takeStarts;
+      summary.detail = SummariseBlock(m.block, summary.number);
       (summary.good ? report.goodBlocks : report.badBlocks)++;
       report.votedBlocks += summary.voted;
       report.blocks.push_back(std::move(summary));
     }
+    {
+      std::vector<BlockSummary> details;
+      for (const MergedBlockSummary& block : report.blocks) details.push_back(block.detail);
+      ExplainBlocks(details, 0.0, false);  // only what headers announce: the takes end apart
+      for (std::size_t i = 0; i < details.size(); ++i) {
+        report.blocks[i].detail.announced = details[i].announced;
+        report.blocks[i].detail.brokeSeconds = details[i].brokeSeconds;
+        report.blocks[i].detail.cut = BlockCut::NONE;
+      }
+    }
+    report.outputs = {tapPath, txtPath};
+    if (options.beforeCommit && !options.beforeCommit(outputs, report)) {
+      report.status = ConversionStatus::CANNOT_WRITE;
+      report.output = outputs.Failure();
+      report.outputs.clear();
+      return report;
+    }
     if (!outputs.Commit()) {
       report.status = ConversionStatus::CANNOT_WRITE;
       report.output = outputs.Failure();
+      report.outputs.clear();
       return report;
     }
-    report.outputs = {tapPath, txtPath};
     report.status = ConversionStatus::COMPLETE;
     return report;
   } catch (const std::bad_alloc&) {
