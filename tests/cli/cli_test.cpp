@@ -1,10 +1,14 @@
 // Running tapedecoder-cli: options, exit statuses and what it prints.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "cli/cli_options.h"
 #include "front/settings_fields.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
@@ -87,6 +91,68 @@ TEST(CliDocumentationTest, ManualPageAndReadmeQuoteTheDefaults) {
   const std::string points = NumberText(d.autoPoints);
   EXPECT_NE(manual.find("the default is " + points + " "), std::string::npos);
   EXPECT_NE(readme.find("| `" + points + "` |"), std::string::npos);
+}
+
+std::string SourceText(const char* name) {
+  const Bytes bytes = ReadFile(std::filesystem::path(TAPEDECODER_SOURCE_DIR) / name);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The part of `text` from `heading` to the next line starting with `next`.
+std::string Section(const std::string& text, const std::string& heading, const std::string& next) {
+  const std::size_t start = text.find(heading);
+  if (start == std::string::npos) return "";
+  const std::size_t end = text.find("\n" + next, start + heading.size());
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The exit statuses are defined once, in cli/cli_options.h: the manual
+// page and the README list exactly those.
+TEST(CliDocumentationTest, ManualPageAndReadmeListTheExitStatuses) {
+  const std::string manual = Section(SourceText("packaging/tapedecoder-cli.1.in"), ".SH \"EXIT STATUS\"", ".SH");
+  const std::string readme = Section(SourceText("README.md"), "## Exit codes", "## ");
+  std::vector<int> documented;
+  for (std::size_t at = 0; (at = readme.find("\n| ", at)) != std::string::npos; ++at)
+    if (std::isdigit(static_cast<unsigned char>(readme[at + 3]))) documented.push_back(std::atoi(&readme[at + 3]));
+  const std::vector<int> codes = {EXIT_ALL_GOOD, EXIT_NOT_CONVERTED, EXIT_USAGE, EXIT_DAMAGED,
+                                  EXIT_NOTHING_FOUND};
+  EXPECT_EQ(documented, codes);
+  for (int code : codes)
+    EXPECT_NE(manual.find(".TP\n.B " + std::to_string(code) + "\n"), std::string::npos) << code;
+  EXPECT_EQ(manual.find(".TP\n.B " + std::to_string(codes.size()) + "\n"), std::string::npos);
+}
+
+TEST_F(CliTest, ReportFieldsAreTheDocumentedOnes) {
+  Bytes header = {0x00, 0x03, 'N', 'A', 'M', 'E', ' ', ' ', ' ', ' ', ' ', ' ', 2, 0, 0, 0x80, 0, 0x80};
+  std::uint8_t x = 0;
+  for (std::uint8_t b : header) x ^= b;
+  header.push_back(x);
+  WriteFile(m_dir / "rec.wav",
+            PulseTrain().Silence(100).Block(header).Silence(22050).Block({0xFF, 1, 2, 0xFC}).Wave());
+  ASSERT_EQ(Cli("-q --report rec.wav").status, 0);
+  const std::string json = Text("rec.json");
+  std::set<std::string> keys;
+  for (std::size_t at = 0; (at = json.find("\": ", at)) != std::string::npos; ++at)
+    keys.insert(json.substr(json.rfind('"', at - 1) + 1, at - json.rfind('"', at - 1) - 1));
+  EXPECT_GT(keys.size(), 40u);
+  const std::string manual = Section(SourceText("packaging/tapedecoder-cli.1.in"), ".SH \"THE REPORT\"", ".SH");
+  const std::string readme = Section(SourceText("README.md"), "## The report", "## ");
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(manual.find("\n.B " + key) != std::string::npos ||
+                manual.find("\n.BR " + key) != std::string::npos)
+        << key;
+    EXPECT_NE(readme.find("`" + key + "`"), std::string::npos) << key;
+  }
+  // And the other way: each field the README's tables name is there.
+  for (std::size_t at = 0; (at = readme.find("\n| `", at)) != std::string::npos; ++at) {
+    const std::string row = readme.substr(at + 3, readme.find(" |", at + 3) - at - 3);
+    for (std::size_t tick = 0; (tick = row.find('`', tick)) != std::string::npos; tick += 2) {
+      const std::size_t close = row.find('`', tick + 1);
+      const std::string field = row.substr(tick + 1, close - tick - 1);
+      EXPECT_EQ(keys.count(field), 1u) << field;
+      tick = close - 1;
+    }
+  }
 }
 
 TEST_F(CliTest, VersionIsPrinted) {
