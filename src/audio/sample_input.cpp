@@ -254,10 +254,13 @@ bool CSampleInput::Pump() {
       if (sf_error(m_sound->file) != SF_ERR_NO_ERROR) {
         Fail(InputFailure::READ_ERROR, errno);
         m_error.libraryMessage = sf_strerror(m_sound->file);
-      } else if (m_info.frames > 0 && m_framesRead < static_cast<std::uint64_t>(m_info.frames)) {
+      } else if (m_info.frames > 0 && m_framesRead < static_cast<std::uint64_t>(m_info.frames) &&
+                 (m_info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG) {
         // A decoder that meets damage (a FLAC frame that fails its CRC, a
         // file cut short) may simply stop: fewer frames than the header
-        // declares is the sign.
+        // declares is the sign. An MP3's count is an estimate (from the
+        // bit rate and the file's size, encoder delay and padding
+        // included), so falling short of it means nothing.
         Fail(InputFailure::ENDS_EARLY);
       }
       m_inputEnded = true;

@@ -2,7 +2,6 @@
 // dialog, one conversion per recording.
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -24,6 +23,10 @@ using namespace tapedecoder;
 namespace {
 
 namespace fs = std::filesystem;
+
+// A block of the run stayed bad: the run ends with the hint that another
+// take can mend it (once, however many there were).
+bool g_badBlockSeen = false;
 
 // Why a classic recording was not converted, with what to do about it.
 std::string FailureText(const ConversionReport& report) {
@@ -125,7 +128,9 @@ Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
     SayNothingFound(recording);
   } else if (!report.Written()) {
     std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
-  } else if (!options.quiet) {
+  } else if (!options.quiet || report.badBlocks > 0) {
+    // The classic method prints no block lines: quiet, the summary is the
+    // line that tells of bad blocks.
     std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   }
   return OutcomeOf(report.status, report.badBlocks, false);
@@ -217,6 +222,7 @@ Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
     RobustLines(recording, report, WithReport(report.outputs, title, options.report))
         .Print(recording + ": ", options.quiet);
   }
+  g_badBlockSeen = g_badBlockSeen || (report.Written() && report.badBlocks > 0);
   return OutcomeOf(report.status, report.badBlocks, report.readStopped);
 }
 
@@ -312,6 +318,7 @@ Outcome ConvertTakes(const CliOptions& options) {
   }
   bool stopped = false;
   for (const RobustReport& take : report.takes) stopped = stopped || take.readStopped;
+  g_badBlockSeen = g_badBlockSeen || (report.Written() && report.badBlocks > 0);
   return OutcomeOf(report.status, report.badBlocks, stopped);
 }
 
@@ -381,8 +388,6 @@ int main(int argc, char** argv) {
                              : ConvertRobust(options, recording, title));
     }
   }
-  if (!options.quiet && options.method == Method::ROBUST &&
-      std::find(outcomes.begin(), outcomes.end(), Outcome::DAMAGED) != outcomes.end())
-    std::cout << MergeHint() << '\n';
+  if (!options.quiet && g_badBlockSeen) std::cout << MergeHint(options.merge) << '\n';
   return ExitStatus(outcomes);
 }

@@ -185,7 +185,10 @@ std::string ExplainBadBlock(const BlockSummary& block, int take) {
   return text;
 }
 
-const char* MergeHint() {
+const char* MergeHint(bool merging) {
+  if (merging)
+    return "hint: another take can mend a block still bad: record the tape again (another "
+           "deck, volume or head azimuth helps) and add it to the takes of --merge";
   return "hint: another playback of the tape can mend a bad block: record it again (another "
          "deck, volume or head azimuth helps) and run --merge with both takes";
 }

@@ -36,8 +36,9 @@ const char* DescribeSettingsProblem(SettingsProblem problem);
 // short by the end of the recording". Empty for a good block. `take`
 // (1-based, 0 none) names the take whose times these are.
 std::string ExplainBadBlock(const BlockSummary& block, int take = 0);
-// Said once per run that left a block bad.
-const char* MergeHint();
+// Said once per run that left a block bad; `merging` when the run merged
+// takes already.
+const char* MergeHint(bool merging);
 // What to do about a recording the classic reader refused, after its
 // reason; empty when there is nothing to add.
 const char* ClassicRefusalHint(WaveError error);
