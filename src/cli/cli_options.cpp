@@ -129,7 +129,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
                  "classic: both (default), left, right, none")
       ->type_name("auto|both|left|right|none");
   app.add_option("-o,--output-dir", options.outputDir,
-                 "write TITLE.tap and TITLE.txt there\n(default: beside each recording)")
+                 "write the outputs there, made when missing\n(default: beside each recording)")
       ->type_name("DIR");
   app.add_flag("--merge", options.merge,
                "the recordings are takes of one tape: decode\n"
@@ -154,6 +154,14 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
       ->type_name("RECORDING")
       ->required();
 
+  const auto code = [](int status) { return std::to_string(status); };
+  app.footer("Exit status: " + code(EXIT_ALL_GOOD) + " every block good; " + code(EXIT_DAMAGED) +
+             " written, but some block bad or cut short;\n" + code(EXIT_NOTHING_FOUND) +
+             " no block found, nothing written; " + code(EXIT_NOT_CONVERTED) +
+             " a recording not read or not written;\n" + code(EXIT_USAGE) +
+             " a usage error, nothing written. Of several recordings the worst\ncounts, in "
+             "the order " + code(EXIT_NOT_CONVERTED) + ", " + code(EXIT_NOTHING_FOUND) + ", " +
+             code(EXIT_DAMAGED) + ", " + code(EXIT_ALL_GOOD) + ".");
   try {
     app.parse(argc, argv);
     options.formats = OutputFormats{false, false, false};
