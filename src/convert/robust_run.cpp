@@ -301,6 +301,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         if (formats.tap && fromRobust) image->Take(*block);
         listing->Take(*block);
         report.blocks.push_back(SummariseBlock(*block, static_cast<int>(report.blocks.size()) + 1));
+        report.blocks.back().inTap = formats.tap && fromRobust;
         (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
       }
       ExplainBlocks(report.blocks, report.seconds, report.readStopped);
@@ -313,6 +314,8 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         return report;
       }
     }
+    if (!formats.tap)
+      for (BlockSummary& block : report.blocks) block.inTap = false;
     if (report.blocks.empty() && !options.writeEmpty) {
       report.outputs.clear();
       report.status = ConversionStatus::NOTHING_FOUND;

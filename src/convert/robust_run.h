@@ -68,6 +68,9 @@ struct BlockSummary {
   std::optional<double> brokeSeconds;
   BlockCut cut = BlockCut::NONE;  // a bad block cut short by the end of what was read
   int stream = -1;            // the stream of RobustReport::streams that gave it, -1 unknown
+  // In TITLE.tap: false for a turbo block only the pulse segmenter found
+  // (kept in TZX/PZX and the listing), and when no .tap is written.
+  bool inTap = true;
 };
 
 struct RobustReport;

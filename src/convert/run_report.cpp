@@ -130,6 +130,7 @@ std::string BlockJson(const BlockSummary& block, const std::vector<ChannelChoice
   text += ", \"weakest\": " + (block.weakest >= 0.0f ? Number(block.weakest, 3) : std::string("null"));
   text += ", \"broke\": " + Optional(block.brokeSeconds, 3);
   text += std::string(", \"cut\": ") + CutName(block.cut);
+  text += std::string(", \"tap\": ") + (block.inTap ? "true" : "false");
   text += ", \"take\": " + take + "}";
   return text;
 }
