@@ -61,9 +61,7 @@ bool IsEmptyFile(const std::string& path) {
 }
 
 void SayNothingFound(const std::string& recording) {
-  std::cerr << recording
-            << ": no block found: nothing written, earlier outputs are as they were (a silent "
-               "recording, or the wrong input of the sound card?)\n";
+  std::cerr << recording << ": " << NothingFoundText() << '\n';
 }
 
 // What one run prints and, with --report, logs: the block lines (each
@@ -84,8 +82,8 @@ struct RunLines {
   // The log file: every line as printed, in UTF-8 with LF.
   std::string Log(const std::string& warningPrefix) const {
     std::string text;
-    for (const auto& block : blocks) text += block.first + '\n';
     for (const std::string& warning : warnings) text += warningPrefix + warning + '\n';
+    for (const auto& block : blocks) text += block.first + '\n';
     return text + summary + '\n';
   }
 };
@@ -288,33 +286,35 @@ Outcome ConvertTakes(const CliOptions& options) {
     }
     report = RunMergeConversion(takes, title, run);
   }
-  if (report.status == ConversionStatus::TAKES_DIFFER) {
-    std::cerr << "tapedecoder-cli: "
-              << DifferentTapesText(takes[static_cast<std::size_t>(report.differentTakes[0])],
-                                    takes[static_cast<std::size_t>(report.differentTakes[1])])
-              << '\n';
-  } else if (report.status == ConversionStatus::NOTHING_FOUND) {
-    SayNothingFound(title);
-  } else if (!report.Written()) {
+  if (report.Written()) {
+    MergeLines(takes, title, report, WithReport(report.outputs, title, options.report))
+        .Print("", options.quiet);
+  } else {
     for (std::size_t t = 0; t < report.takes.size(); ++t)
       if (report.takes[t].readStopped)
         std::cerr << takes[t] << ": "
                   << ReadStoppedWarning(report.takes[t], "the merge uses what came before") << '\n';
-    std::string why = report.status == ConversionStatus::CANNOT_WRITE
-                          ? DescribeOutputFailure(report.output)
-                          : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
-                                                                         : "no takes";
-    std::string which = title;
-    if (report.failedTake >= 0) {
-      which = takes[static_cast<std::size_t>(report.failedTake)];
-      if (report.status != ConversionStatus::NO_MEMORY)
-        why = IsEmptyFile(which) ? EmptyRecordingText()
-                                 : DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
+    if (report.status == ConversionStatus::TAKES_DIFFER) {
+      std::cerr << "tapedecoder-cli: "
+                << DifferentTapesText(takes[static_cast<std::size_t>(report.differentTakes[0])],
+                                      takes[static_cast<std::size_t>(report.differentTakes[1])])
+                << '\n';
+    } else if (report.status == ConversionStatus::NOTHING_FOUND) {
+      SayNothingFound(title);
+    } else {
+      std::string why = report.status == ConversionStatus::CANNOT_WRITE
+                            ? DescribeOutputFailure(report.output)
+                            : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
+                                                                           : "no takes";
+      std::string which = title;
+      if (report.failedTake >= 0) {
+        which = takes[static_cast<std::size_t>(report.failedTake)];
+        if (report.status != ConversionStatus::NO_MEMORY)
+          why = IsEmptyFile(which) ? EmptyRecordingText()
+                                   : DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
+      }
+      std::cerr << which << ": not merged: " << why << '\n';
     }
-    std::cerr << which << ": not merged: " << why << '\n';
-  } else {
-    MergeLines(takes, title, report, WithReport(report.outputs, title, options.report))
-        .Print("", options.quiet);
   }
   bool stopped = false;
   for (const RobustReport& take : report.takes) stopped = stopped || take.readStopped;

@@ -206,6 +206,11 @@ const char* ClassicRefusalHint(WaveError error) {
   }
 }
 
+const char* NothingFoundText() {
+  return "no block found: nothing written, earlier outputs are as they were (a silent "
+         "recording, or the wrong input of the sound card?)";
+}
+
 const char* EmptyRecordingText() {
   return "the file is empty (0 bytes): the recording program saved no sound; record again and "
          "check that the file is complete";

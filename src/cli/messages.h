@@ -42,6 +42,8 @@ const char* MergeHint(bool merging);
 // What to do about a recording the classic reader refused, after its
 // reason; empty when there is nothing to add.
 const char* ClassicRefusalHint(WaveError error);
+// Said of a recording in which no block was found.
+const char* NothingFoundText();
 // Why an empty recording was not converted.
 const char* EmptyRecordingText();
 // The usage error for a recording argument that names no file and ends
