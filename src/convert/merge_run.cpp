@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <memory>
 #include <new>
-#include <set>
 
 #include "merge/tape_merger.h"
 #include "robust/robust_decoder.h"
@@ -36,40 +35,65 @@ bool DecodeTake(const std::string& fileName, const MergeRunOptions& options, int
   }, report);
 }
 
-// Finds two takes that share no verified block, directly or through other
-// takes, among the takes that verify any block at all (a take that verifies
-// nothing may still help the vote). Returns false when all are linked.
-bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (&different)[2]) {
-  std::vector<std::set<std::vector<std::uint8_t>>> verified(blocks.size());
-  for (std::size_t t = 0; t < blocks.size(); ++t)
-    for (const TapeBlock& block : blocks[t])
-      if (ChecksumGood(block.bytes)) verified[t].insert(block.bytes);
-  std::vector<int> group(blocks.size(), -1);
-  for (std::size_t t = 0; t < blocks.size(); ++t) {
-    if (verified[t].empty() || group[t] >= 0) continue;
-    group[t] = static_cast<int>(t);
-    for (bool grew = true; grew;) {
-      grew = false;
-      for (std::size_t u = 0; u < blocks.size(); ++u) {
-        if (group[u] >= 0 || verified[u].empty()) continue;
-        for (std::size_t v = 0; v < blocks.size() && group[u] < 0; ++v) {
-          if (group[v] != static_cast<int>(t)) continue;
-          for (const auto& bytes : verified[u])
-            if (verified[v].count(bytes) != 0) {
-              group[u] = static_cast<int>(t);
-              grew = true;
-              break;
-            }
-        }
-      }
+// True when `other` is a copy of the verified block `verified`, however
+// damaged: the same bytes, or the same first 32 (the damage of a take
+// usually comes later in a block), or nine in ten bytes the same. Blocks
+// of different tapes agree in a byte by chance only; headers of the same
+// type share their flag, type and trailing spaces, too few for either.
+bool SameBlock(const TapeBlock& verified, const TapeBlock& other) {
+  if (other.bytes == verified.bytes) return true;
+  const std::size_t n = std::min(verified.bytes.size(), other.bytes.size());
+  if (n < 8) return false;
+  const std::size_t prefix = std::min<std::size_t>(32, n);
+  if (std::equal(verified.bytes.begin(), verified.bytes.begin() + static_cast<std::ptrdiff_t>(prefix),
+                 other.bytes.begin()))
+    return true;
+  std::size_t same = 0;
+  for (std::size_t i = 0; i < n; ++i) same += verified.bytes[i] == other.bytes[i];
+  return same * 10 >= n * 9;
+}
+
+// True when a block that verifies in take `a` has a copy, good or bad, in
+// take `b`, or the other way round.
+bool ShareBlock(const std::vector<TapeBlock>& a, const std::vector<TapeBlock>& b) {
+  for (const auto* from : {&a, &b}) {
+    const std::vector<TapeBlock>& to = from == &a ? b : a;
+    for (const TapeBlock& block : *from) {
+      if (!ChecksumGood(block.bytes)) continue;
+      for (const TapeBlock& other : to)
+        if (SameBlock(block, other)) return true;
     }
   }
-  int first = -1;
-  for (std::size_t t = 0; t < blocks.size(); ++t) {
-    if (group[t] < 0) continue;
-    if (first < 0) first = group[t];
-    if (group[t] != first) {
-      different[0] = first;
+  return false;
+}
+
+// Finds two takes that share no block, directly or through other takes,
+// among the takes that verify any block at all (a take that verifies
+// nothing cannot be told apart, and may still help the vote). Returns false
+// when all are linked.
+bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (&different)[2]) {
+  const std::size_t takes = blocks.size();
+  std::vector<bool> judged(takes, false);
+  for (std::size_t t = 0; t < takes; ++t)
+    for (const TapeBlock& block : blocks[t]) judged[t] = judged[t] || ChecksumGood(block.bytes);
+  // Grow the group of the first judged take; any judged take left outside
+  // it is another tape.
+  std::vector<bool> linked(takes, false);
+  std::size_t first = 0;
+  while (first < takes && !judged[first]) ++first;
+  if (first == takes) return false;
+  linked[first] = true;
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (std::size_t u = 0; u < takes; ++u) {
+      if (linked[u] || !judged[u]) continue;
+      for (std::size_t v = 0; v < takes && !linked[u]; ++v)
+        if (linked[v] && ShareBlock(blocks[v], blocks[u])) linked[u] = grew = true;
+    }
+  }
+  for (std::size_t t = 0; t < takes; ++t) {
+    if (judged[t] && !linked[t]) {
+      different[0] = static_cast<int>(first);
       different[1] = static_cast<int>(t);
       return true;
     }

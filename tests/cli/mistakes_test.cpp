@@ -138,6 +138,12 @@ const Case kCases[] = {
     {"takes of different tapes are refused", "", "--merge tape.wav other.wav", 2, {},
      {"tape.wav and other.wav share no block that verifies", "--force"}, {}, {"tape.tap"}, {}, {},
      nullptr},
+    // part.wav verifies only the first data block, which drop.wav lost.
+    {"takes damaged in different blocks are one tape",
+     "sox -D tape.wav part.wav trim 0 16.4 && head -c 4410 /dev/zero | tr '\\000' '\\200' | "
+     "dd of=part.wav bs=1 seek=91770 conv=notrunc 2>/dev/null",
+     "--merge --name pair drop.wav part.wav", 0, {"(4 good, 0 bad"}, {}, {"pair.tap"}, {}, {}, {},
+     nullptr},
     {"--force merges different tapes", "", "--merge --force --name both tape.wav other.wav", 0,
      {"from 2 takes -> both.tap"}, {}, {"both.tap"}, {}, {}, {}, nullptr},
     // The report beside the outputs.
