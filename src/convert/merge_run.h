@@ -22,8 +22,10 @@ struct MergeRunOptions {
   // round of calls for every take when the takes are read again for a
   // vote; may be empty.
   std::function<void(int take, const InputProgress&)> progress;
-  // Takes that share no verified block are different tapes: the run is
-  // refused (TAKES_DIFFER) unless this is set.
+  // Takes that share no block (no block that verifies in one has a copy,
+  // good or damaged, in the other, directly or through other takes) are
+  // different tapes: the run is refused (TAKES_DIFFER) before any output
+  // is made, unless this is set.
   bool allowDifferentTapes = false;
   // As RobustRunOptions: an empty merge writes nothing (NOTHING_FOUND)
   // unless asked; beforeCommit may add outputs to the set.
