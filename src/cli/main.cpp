@@ -132,6 +132,7 @@ bool ConvertTakes(const CliOptions& options) {
     ProgressLine progress(first, !options.quiet);
     MergeRunOptions run;
     run.channels = options.channels;
+    run.formats = options.formats;
     run.progress = [&progress](int, const InputProgress& p) { progress.Update(p); };
     report = RunMergeConversion(options.recordings, title, run);
   }

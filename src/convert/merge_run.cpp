@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <new>
 
 #include "merge/tape_merger.h"
 #include "robust/robust_decoder.h"
-#include "tape/tape_output.h"
+#include "convert/tape_files.h"
 
 namespace tapedecoder {
 
@@ -40,30 +39,15 @@ bool DecodeTake(const std::string& fileName, const MergeRunOptions& options, int
 MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
                                const MergeRunOptions& options) {
   MergeReport report;
-  try {
-    const std::string tapPath = OutputPath(title, "tap");
-    const std::string txtPath = OutputPath(title, "txt");
-    if (takes.empty()) return report;
-    // Outputs never replace a take.
-    for (const std::string& take : takes) {
-      for (const std::string& output : {tapPath, txtPath}) {
-        std::error_code error;
-        if (std::filesystem::equivalent(take, output, error)) {
-          report.status = ConversionStatus::CANNOT_WRITE;
-          report.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
-          return report;
-        }
-      }
-    }
-
+  if (takes.empty()) return report;
+  const TapeResult result = WriteTape({title, options.formats, takes}, [&](CTapeFeed& feed) {
     std::vector<std::vector<TapeBlock>> blocks(takes.size());
     for (std::size_t t = 0; t < takes.size(); ++t) {
       report.takes.emplace_back();
       RobustReport& decoded = report.takes.back();
       if (!DecodeTake(takes[t], options, static_cast<int>(t), RobustOptions{}, blocks[t], decoded)) {
-        report.status = decoded.status;
         report.failedTake = static_cast<int>(t);
-        return report;
+        return decoded.status;
       }
     }
 
@@ -85,19 +69,18 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     }
     blocks.clear();
 
-    COutputSet outputs;
-    const int tap = outputs.Add(tapPath);
-    const int txt = tap < 0 ? -1 : outputs.Add(txtPath);
-    if (txt < 0) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    CTapImageWriter image(outputs, tap);
-    CListingWriter listing(outputs, txt);
+    // The merged blocks have no one timeline: the images play them at ROM
+    // timing, at the takes' rate when they share one.
+    TapeContext context;
+    context.info = ImageInfo{ToolName(), std::filesystem::path(takes.front()).filename().string()};
+    context.sampleRate = report.takes.front().info.rate;
+    for (const RobustReport& take : report.takes)
+      if (take.info.rate != report.takes.front().info.rate) context.sampleRate = 0.0;
+    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    const bool parts = feed.Needs(TapeNeeds::PARTS) || feed.Needs(TapeNeeds::EDGES);
     for (const MergedBlock& m : merged) {
-      image.Take(m.block);
-      listing.Take(m.block);
+      feed.Block(m.block);
+      if (parts) feed.Part(TapePart(m.block));
       MergedBlockSummary summary;
       summary.number = static_cast<int>(report.blocks.size()) + 1;
       summary.length = m.block.bytes.size();
@@ -111,18 +94,12 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       report.votedBlocks += summary.voted;
       report.blocks.push_back(std::move(summary));
     }
-    if (!outputs.Commit()) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    report.outputs = {tapPath, txtPath};
-    report.status = ConversionStatus::COMPLETE;
-    return report;
-  } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
-    return report;
-  }
+    return ConversionStatus::COMPLETE;
+  });
+  report.status = result.status;
+  report.output = result.output;
+  report.outputs = result.outputs;
+  return report;
 }
 
 }  // namespace tapedecoder

@@ -11,6 +11,7 @@
 #include "tapefile/edge_extractor.h"
 #include "tapefile/part_merge.h"
 #include "tapefile/pulse_segmenter.h"
+#include "convert/tape_files.h"
 
 namespace tapedecoder {
 
@@ -96,6 +97,11 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     if (options.onSamples) options.onSamples(chunk[0].data(), count);
     fed += count;
     chooser.Advance(static_cast<double>(fed) / rate);
+    if (options.onSettled) {
+      double settled = chooser.PendingFrom();
+      for (const auto& decoder : decoders) settled = std::min(settled, decoder->PendingFrom());
+      options.onSettled(settled);
+    }
     if (options.progress) options.progress(input->Progress());
   }
   for (auto& decoder : decoders) decoder->Finish();
@@ -112,118 +118,78 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   return true;
 }
 
-namespace {
-
-bool Overlaps(const TapeBlock& a, const TapeBlock& b) {
-  return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
-}
-
-}  // namespace
-
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options) {
   RobustReport report;
-  const OutputFormats& formats = options.formats;
-  const bool images = formats.tzx || formats.pzx;
-  const std::string tapPath = OutputPath(title, "tap");
-  const std::string txtPath = OutputPath(title, "txt");
-  try {
-    COutputSet outputs;
-    std::unique_ptr<CTapImageWriter> image;
-    std::unique_ptr<CListingWriter> listing;
-    std::unique_ptr<EdgeExtractor> edges;
-    std::vector<TapeBlock> robustBlocks;  // kept only for the images
+  const TapeResult result = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
+    const bool parts = feed.Needs(TapeNeeds::PARTS);
+    const bool edges = parts || feed.Needs(TapeNeeds::EDGES);
+    std::unique_ptr<EdgeExtractor> extractor;
+    std::unique_ptr<CPulseSegmenter> segmenter;
+    std::unique_ptr<CPartMerger> merger;
+    std::vector<BlockSummary> listed;  // with parts: the listing's blocks
+    double sampleSeconds = 0.0;        // one sample of the decoded streams
     RobustRunOptions decoding = options;
-    // Outputs are created only once the recording has been opened, and
-    // never over the recording itself.
+    // Outputs are created only once the recording has been opened.
     decoding.beforeDecoding = [&](RobustReport& r) {
-      for (const char* extension : {"tap", "txt", "tzx", "pzx"}) {
-        const std::string output = OutputPath(title, extension);
-        std::error_code error;
-        if (std::filesystem::equivalent(fileName, output, error)) {
-          r.status = ConversionStatus::CANNOT_WRITE;
-          r.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
-          return false;
-        }
-      }
-      const int tap = formats.tap ? outputs.Add(tapPath) : -1;
-      const int txt = formats.tap && tap < 0 ? -1 : outputs.Add(txtPath);
-      if (txt < 0) {
+      TapeContext context;
+      context.info = ImageInfo{ToolName(), std::filesystem::path(fileName).filename().string()};
+      context.timed = true;
+      context.sampleRate = r.info.rate;
+      if (!feed.Start(context)) {
         r.status = ConversionStatus::CANNOT_WRITE;
-        r.output = outputs.Failure();
         return false;
       }
-      image = std::make_unique<CTapImageWriter>(outputs, tap);
-      listing = std::make_unique<CListingWriter>(outputs, txt);
-      if (images) edges = std::make_unique<EdgeExtractor>(r.sampleRate);
+      sampleSeconds = 1.0 / r.sampleRate;
+      if (edges) extractor = std::make_unique<EdgeExtractor>(r.sampleRate);
+      if (parts) {
+        merger = std::make_unique<CPartMerger>(
+            [&feed](TapePart&& part) { feed.Part(part); },
+            [&feed, &listed](const TapeBlock& block, bool decoded) {
+              feed.Block(block, decoded);
+              listed.push_back(Summarise(block, static_cast<int>(listed.size()) + 1));
+            });
+        segmenter = std::make_unique<CPulseSegmenter>(
+            [&merger](TapePart&& part) { merger->Found(std::move(part)); });
+      }
       return true;
     };
-    if (images) decoding.onSamples = [&](const float* samples, std::size_t count) {
-      edges->Feed(samples, count);
+    if (edges) decoding.onSamples = [&](const float* samples, std::size_t count) {
+      extractor->Feed(samples, count);
+      const std::vector<Edge> found = extractor->TakeEdges();
+      feed.Edges(found.data(), found.size());
+      if (segmenter) {
+        segmenter->Feed(found.data(), found.size());
+        // An edge found later lies after the sample before the last.
+        segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
+      }
+    };
+    if (parts) decoding.onSettled = [&](double robustFrom) {
+      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;
+      merger->Settle(robustFrom, segmenter->PendingFrom(now));
     };
     const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
-      if (images) {
-        robustBlocks.push_back(std::move(block));
-        return;
+      if (parts) {
+        merger->Robust(std::move(block));
+      } else {
+        feed.Block(block);
       }
-      if (formats.tap) image->Take(block);
-      listing->Take(block);
     }, report);
-    if (!decoded) return report;
-
-    if (formats.tap) report.outputs.push_back(tapPath);
-    report.outputs.push_back(txtPath);
-    if (images) {
-      edges->Finish();
-      const std::vector<TapePart> found = SegmentEdges(edges->Edges());
-      std::vector<TapeBlock> verified;
-      for (const TapeBlock& block : robustBlocks)
-        if (ChecksumGood(block.bytes)) verified.push_back(block);
-      const std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
-      // The listing and the report: every robust block, and the blocks
-      // only the pulse segmenter found (turbo blocks), in tape order.
-      std::vector<const TapeBlock*> listed;
-      for (const TapeBlock& block : robustBlocks) listed.push_back(&block);
-      for (const TapePart& part : parts) {
-        const TapeBlock* block = std::get_if<TapeBlock>(&part);
-        if (block == nullptr || block->bytes.empty()) continue;
-        bool known = false;
-        for (const TapeBlock& robust : robustBlocks) known = known || Overlaps(robust, *block);
-        if (!known) listed.push_back(block);
-      }
-      std::stable_sort(listed.begin(), listed.end(), [](const TapeBlock* a, const TapeBlock* b) {
-        return a->startSeconds < b->startSeconds;
-      });
-      report.blocks.clear();
+    if (!decoded) return report.status;
+    if (parts) {
+      segmenter->Finish();
+      merger->Finish();
+      report.blocks = std::move(listed);
       report.goodBlocks = report.badBlocks = 0;
-      for (const TapeBlock* block : listed) {
-        const bool fromRobust = block >= robustBlocks.data() &&
-                                block < robustBlocks.data() + robustBlocks.size();
-        if (formats.tap && fromRobust) image->Take(*block);
-        listing->Take(*block);
-        report.blocks.push_back(Summarise(*block, static_cast<int>(report.blocks.size()) + 1));
-        (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
-      }
-      const double seconds = edges->DurationTstates() / TSTATES_PER_SECOND;
-      if (!WriteImages(outputs, title, formats, &parts, seconds, {},
-                       std::filesystem::path(fileName).filename().string(), report.output,
-                       report.outputs)) {
-        report.status = ConversionStatus::CANNOT_WRITE;
-        if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
-        return report;
-      }
+      for (const BlockSummary& block : report.blocks) (block.good ? report.goodBlocks : report.badBlocks)++;
     }
-    if (!outputs.Commit()) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    report.status = ConversionStatus::COMPLETE;
-    return report;
-  } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
-    return report;
-  }
+    feed.End(extractor ? extractor->DurationTstates() / TSTATES_PER_SECOND : report.seconds);
+    return ConversionStatus::COMPLETE;
+  });
+  report.status = result.status;
+  report.output = result.output;
+  report.outputs = result.outputs;
+  return report;
 }
 
 }  // namespace tapedecoder

@@ -54,9 +54,13 @@ struct RobustRunOptions {
   std::function<bool(RobustReport&)> beforeDecoding;
   // Called with every chunk of the first stream's samples; may be empty.
   std::function<void(const float*, std::size_t)> onSamples;
-  // The files to write besides the listing. With TZX or PZX the tape's
-  // other parts (turbo blocks, tones, pulse sequences, pauses) are found
-  // too: turbo blocks then also appear in the listing and the report.
+  // Called after every chunk with the time (seconds) before which no block
+  // handed over later starts; may be empty.
+  std::function<void(double)> onSettled;
+  // The files to write besides the listing. With a format that keeps the
+  // tape's parts (TZX, PZX) its other parts (turbo blocks, tones, pulse
+  // sequences, pauses) are found too: turbo blocks then also appear in the
+  // listing and the report. CSW keeps the recording's edges.
   OutputFormats formats;
 };
 
@@ -85,10 +89,12 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 
 // Converts `fileName` into TITLE.txt (the listing in the classic format)
-// and the images options.formats asks for (TITLE.tap by default). Any earlier files of those names stay untouched unless
-// the new set is complete; a recording named like one of its outputs is
-// refused (CANNOT_WRITE, IS_INPUT). A read error part way through keeps
-// what was decoded before it (readStopped).
+// and the images options.formats asks for (TITLE.tap by default), all
+// written as the recording streams: memory does not grow with it. Any
+// earlier files of those names stay untouched unless the new set is
+// complete; a recording named like one of its outputs is refused
+// (CANNOT_WRITE, IS_INPUT). A read error part way through keeps what was
+// decoded before it (readStopped).
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 #include "tapefile/pulse_segmenter.h"
@@ -90,6 +91,80 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
   sorted.reserve(merged.size());
   for (std::size_t k : order) sorted.push_back(std::move(merged[k]));
   return sorted;
+}
+
+CPartMerger::CPartMerger(PartOut parts, BlockOut blocks)
+    : m_parts(std::move(parts)), m_blocks(std::move(blocks)) {}
+
+void CPartMerger::Robust(TapeBlock&& block) { m_robust.push_back(std::move(block)); }
+
+void CPartMerger::Found(TapePart&& part) { m_found.push_back(std::move(part)); }
+
+void CPartMerger::Settle(double robustFrom, double foundFrom) {
+  const double settled = std::min(robustFrom, foundFrom);
+  // Walk both lists in order of start; the last place where everything
+  // before ends before the next item starts, and that item starts no later
+  // than `settled`, is a cut: nothing later can reach back over it.
+  std::size_t r = 0, f = 0;
+  std::size_t cutR = 0, cutF = 0;
+  double reach = -HUGE_VAL;
+  for (;;) {
+    const bool haveR = r < m_robust.size(), haveF = f < m_found.size();
+    if (!haveR && !haveF) {
+      if (reach < settled) cutR = r, cutF = f;
+      break;
+    }
+    const double startR = haveR ? m_robust[r].startSeconds : HUGE_VAL;
+    const double startF = haveF ? PartStartSeconds(m_found[f]) : HUGE_VAL;
+    const bool takeR = startR <= startF;
+    const double start = takeR ? startR : startF;
+    if (!(start <= settled)) break;  // NaN too
+    if (reach < start) cutR = r, cutF = f;
+    const double end = takeR ? std::max(startR, m_robust[r].endSeconds) : PartEndSeconds(m_found[f]);
+    reach = std::max(reach, end);
+    (takeR ? r : f)++;
+  }
+  if (cutR > 0 || cutF > 0) Emit(cutR, cutF);
+}
+
+void CPartMerger::Finish() { Emit(m_robust.size(), m_found.size()); }
+
+void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
+  std::vector<TapeBlock> robust(std::make_move_iterator(m_robust.begin()),
+                                std::make_move_iterator(m_robust.begin() + static_cast<std::ptrdiff_t>(robustCount)));
+  m_robust.erase(m_robust.begin(), m_robust.begin() + static_cast<std::ptrdiff_t>(robustCount));
+  std::vector<TapePart> found(std::make_move_iterator(m_found.begin()),
+                              std::make_move_iterator(m_found.begin() + static_cast<std::ptrdiff_t>(foundCount)));
+  m_found.erase(m_found.begin(), m_found.begin() + static_cast<std::ptrdiff_t>(foundCount));
+
+  // The listing: every robust block, and the segmenter's blocks that
+  // survive the merge and overlap no robust block, in order of start
+  // (robust first among equal starts).
+  std::vector<TapeBlock> verified;
+  for (const TapeBlock& block : robust)
+    if (ChecksumGood(block.bytes)) verified.push_back(block);
+  std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
+  verified.clear();
+  std::vector<std::pair<const TapeBlock*, bool>> listed;
+  for (const TapeBlock& block : robust) listed.emplace_back(&block, true);
+  for (const TapePart& part : found) {
+    const auto* block = std::get_if<TapeBlock>(&part);
+    if (block == nullptr || block->bytes.empty()) continue;
+    bool known = false;
+    for (const TapeBlock& other : robust) {
+      const bool strict = other.startSeconds < block->endSeconds && block->startSeconds < other.endSeconds;
+      const bool touching = ChecksumGood(other.bytes) &&
+                            std::min(other.startSeconds, other.endSeconds) <= block->endSeconds &&
+                            block->startSeconds <= std::max(other.startSeconds, other.endSeconds);
+      known = known || strict || touching;
+    }
+    if (!known) listed.emplace_back(block, false);
+  }
+  std::stable_sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) {
+    return a.first->startSeconds < b.first->startSeconds;
+  });
+  for (const auto& [block, decoded] : listed) m_blocks(*block, decoded);
+  for (TapePart& part : parts) m_parts(std::move(part));
 }
 
 }  // namespace tapedecoder

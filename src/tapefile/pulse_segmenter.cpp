@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace tapedecoder {
@@ -296,15 +297,41 @@ bool IsRomTiming(const BlockTiming& t, const SegmenterSettings& settings) {
 
 std::vector<TapePart> SegmentEdges(const std::vector<Edge>& edges, SegmenterSettings settings) {
   std::vector<TapePart> parts;
-  std::size_t first = 0;
-  for (std::size_t k = 0; k < edges.size(); ++k) {
-    const bool last = k + 1 == edges.size();
-    if (last || edges[k + 1].tstates - edges[k].tstates > settings.pauseTstates) {
-      RunSegmenter(edges, first, k, settings, parts).Run();
-      first = k + 1;
-    }
-  }
+  CPulseSegmenter segmenter([&parts](TapePart&& part) { parts.push_back(std::move(part)); }, settings,
+                            SIZE_MAX);
+  segmenter.Feed(edges.data(), edges.size());
+  segmenter.Finish();
   return parts;
+}
+
+CPulseSegmenter::CPulseSegmenter(Emit emit, SegmenterSettings settings, std::size_t maxRunEdges)
+    : m_emit(std::move(emit)), m_settings(settings), m_maxRunEdges(std::max<std::size_t>(maxRunEdges, 2)) {}
+
+void CPulseSegmenter::Feed(const Edge* edges, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!m_run.empty() && (edges[k].tstates - m_run.back().tstates > m_settings.pauseTstates ||
+                           m_run.size() >= m_maxRunEdges))
+      Flush();
+    m_run.push_back(edges[k]);
+  }
+}
+
+void CPulseSegmenter::Advance(double tstates) {
+  if (!m_run.empty() && tstates - m_run.back().tstates > m_settings.pauseTstates) Flush();
+}
+
+void CPulseSegmenter::Finish() { Flush(); }
+
+double CPulseSegmenter::PendingFrom(double nowSeconds) const {
+  return m_run.empty() ? nowSeconds : Seconds(m_run.front().tstates);
+}
+
+void CPulseSegmenter::Flush() {
+  if (m_run.empty()) return;
+  std::vector<TapePart> parts;
+  RunSegmenter(m_run, 0, m_run.size() - 1, m_settings, parts).Run();
+  m_run.clear();
+  for (TapePart& part : parts) m_emit(std::move(part));
 }
 
 double PartStartSeconds(const TapePart& part) {

@@ -1,9 +1,5 @@
-// TZX and PZX tape images of a decoded tape, built in memory so that the
-// caller commits them with the rest of its output.
-//
-// TZX goes through libspectrum (the format's reference library here:
-// block layout, checksums of nothing, field limits). libspectrum reads PZX
-// but cannot write it, so PZX is written directly.
+// The tape image writers (TZX, PZX, CSW) and whole images of a tape in
+// memory. Every writer streams: it writes each part as it comes.
 //
 // Part mapping (both formats keep every part, in order):
 //   ROM-timed block  -> TZX 0x10 (pause field = the measured silence after
@@ -17,12 +13,20 @@
 //                       PZX PAUS (exact to the T-state)
 // Long irregular stretches stay pulse lists too: 0x13 keeps every pulse to
 // the T-state, while a direct recording (0x15) would round each edge to
-// its sample grid, and libspectrum has no CSW-block (0x18) writer (its
-// RLE blocks are written as 0x15).
+// its sample grid. The signal as sampled is the CSW file's to keep.
 // Every image starts with an archive-info (TZX 0x32, one comment) / PZXT
 // block (empty title, a "Comment" pair) that names the tool and the source
 // recording, and nothing else. (libspectrum 1.5 reads only a PZXT's title,
 // so its tools show the PZX comment as nothing.)
+//
+// CSW: version 2, Z-RLE (the run lengths deflated in one zlib stream), at
+// the recording's own sample rate (44100 Hz when unknown). A timed tape's
+// file holds the recording's edges as the edge extractor found them, each
+// at its nearest sample: the whole signal, whatever was decoded of it. An
+// untimed tape's holds its blocks played at ROM timing, 1000 ms of silence
+// after each. Two edges that fall on one sample cancel (a pulse shorter
+// than a sample is not kept). The pulse count and the first level go into
+// the header when the file ends; the header names the tool.
 #ifndef TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 #define TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 
@@ -30,14 +34,18 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "tape/tape_block.h"
+#include "tapefile/tape_writer.h"
 
 namespace tapedecoder {
 
-struct ImageInfo {
-  std::string tool;        // e.g. "tapedecoder 1.0.0"
-  std::string sourceName;  // the recording's file name (UTF-8), may be empty
-};
+// The writers of the image formats, writing into `out` (which must outlive
+// them).
+std::unique_ptr<TapeWriter> MakeTzxWriter(ByteSink& out, const TapeContext& context);
+std::unique_ptr<TapeWriter> MakePzxWriter(ByteSink& out, const TapeContext& context);
+std::unique_ptr<TapeWriter> MakeCswWriter(ByteSink& out, const TapeContext& context);
 
 enum class ImageStatus : std::uint8_t {
   OK,

@@ -114,7 +114,7 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
       {"--method robust --auto 200 rec.wav", "--auto"},
       {"--channels none rec.wav", "--channels"}, {"--method fast rec.wav", "--method"},
       {"--name x rec.wav", "--name"},           {"--merge -m rec.wav", "--merge"},
-      {"--merge --format tzx rec.wav", "--format"},
+      {"--merge --format tzx,wav rec.wav", "--format"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
   };
   for (const Row& row : rows) {
