@@ -96,7 +96,13 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
 CPartMerger::CPartMerger(PartOut parts, BlockOut blocks)
     : m_parts(std::move(parts)), m_blocks(std::move(blocks)) {}
 
-void CPartMerger::Robust(TapeBlock&& block) { m_robust.push_back(std::move(block)); }
+void CPartMerger::Robust(TapeBlock&& block) {
+  // The per-bit measurements serve the merge of takes, not the outputs:
+  // 12 bytes a bit, let go while the block waits.
+  std::vector<float>().swap(block.bitConfidence);
+  std::vector<double>().swap(block.bitSeconds);
+  m_robust.push_back(std::move(block));
+}
 
 void CPartMerger::Found(TapePart&& part) { m_found.push_back(std::move(part)); }
 

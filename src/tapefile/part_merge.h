@@ -25,7 +25,8 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
 // moment that nothing pending or still to come straddles is merged and
 // handed on: the image's parts in recording order, and the blocks for the
 // listing and the .tap in tape order -- every robust block, and each
-// segmenter block no robust block overlaps (decoded = false). The result
+// segmenter block no robust block overlaps (decoded = false), robust
+// blocks without their per-bit measurements. The result
 // is MergeRobustBlocks' on the whole recording.
 class CPartMerger {
  public:

@@ -91,7 +91,9 @@ class CPulseSegmenter {
   Emit m_emit;
   SegmenterSettings m_settings;
   std::size_t m_maxRunEdges;
-  std::vector<Edge> m_run;  // the run so far, no pause inside
+  // The run so far (no pause inside): its edges' times and directions.
+  std::vector<double> m_times;
+  std::vector<bool> m_rising;
 };
 
 // Where a part begins and ends in the recording, in seconds: a block's

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "tzx_builder.h"
+#include "audio/byte_source.h"
+#include "audio/csw_reader.h"
 #include "tapefile/tape_image.h"
 
 namespace {
@@ -138,6 +140,49 @@ TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
     ASSERT_TRUE(image.Ok());
     LsTape back;
     EXPECT_TRUE(back.Read(image.bytes));
+  }
+}
+
+TEST(TapeImageWriters, CswKeepsEveryEdgeAtItsNearestSample) {
+  // At 35 kHz a sample is 100 T-states. Edges are given in samples.
+  struct Row {
+    const char* name;
+    std::vector<std::pair<double, bool>> edges;  // sample, rising
+    double endSamples;
+    bool firstHigh;
+    std::vector<std::uint32_t> pulses;
+  } rows[] = {
+      {"edges on samples", {{10, true}, {15, false}, {40, true}}, 50, false, {10, 5, 25, 10}},
+      {"edges between samples", {{9.6, false}, {15.4, true}}, 20.2, true, {10, 5, 5}},
+      {"two edges on one sample cancel", {{10, true}, {20.2, false}, {20.4, true}, {30, false}}, 40, false,
+       {10, 20, 10}},
+      {"an edge on the first sample sets the level", {{0.3, true}, {8, false}}, 10, true, {8, 2}},
+      {"pulses beyond a byte", {{300, true}, {301, false}}, 100000, false, {300, 1, 99699}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CMemorySink sink;
+    TapeContext context;
+    context.info = ImageInfo{"tapedecoder 1.0.0", "x.wav"};
+    context.timed = true;
+    context.sampleRate = 35000.0;
+    std::unique_ptr<TapeWriter> writer = MakeCswWriter(sink, context);
+    for (const auto& [sample, rising] : row.edges) {
+      const Edge edge{sample * 100.0, rising};
+      writer->Edges(&edge, 1);
+    }
+    ASSERT_TRUE(writer->Finish(row.endSamples * 100.0 / TSTATES_PER_SECOND));
+    CMemoryByteSource source(sink.Bytes().data(), sink.Bytes().size());
+    CCswReader reader(source);
+    ASSERT_TRUE(reader.Open());
+    EXPECT_EQ(reader.Header().major, 2);
+    EXPECT_EQ(reader.Header().compression, 2);
+    EXPECT_EQ(reader.Header().rate, 35000u);
+    EXPECT_EQ(reader.Header().firstHigh, row.firstHigh);
+    EXPECT_EQ(reader.Header().declaredPulses, row.pulses.size());
+    std::vector<std::uint32_t> pulses;
+    for (CswPulse pulse; reader.Next(pulse);) pulses.push_back(pulse.samples);
+    EXPECT_EQ(pulses, row.pulses);
   }
 }
 
