@@ -30,7 +30,7 @@ namespace {
 class CFeedSink : public BlockSink {
  public:
   explicit CFeedSink(CTapeFeed& feed)
-      : m_feed(feed), m_parts(feed.Needs(TapeNeeds::PARTS) || feed.Needs(TapeNeeds::EDGES)) {}
+      : m_feed(feed), m_parts(feed.Needs(TapeNeeds::PARTS)) {}
   void Take(const TapeBlock& block) override {
     m_tally.Take(block);
     m_feed.Block(block);

@@ -77,7 +77,7 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     for (const RobustReport& take : report.takes)
       if (take.info.rate != report.takes.front().info.rate) context.sampleRate = 0.0;
     if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
-    const bool parts = feed.Needs(TapeNeeds::PARTS) || feed.Needs(TapeNeeds::EDGES);
+    const bool parts = feed.Needs(TapeNeeds::PARTS);
     for (const MergedBlock& m : merged) {
       feed.Block(m.block);
       if (parts) feed.Part(TapePart(m.block));

@@ -44,7 +44,7 @@ const std::vector<OutputFormat>& AllFormats() {
       {"txt", "txt", TapeNeeds::BLOCKS, true, &MakeListing},
       {"tzx", "tzx", TapeNeeds::PARTS, false, &MakeImage<&MakeTzxWriter>},
       {"pzx", "pzx", TapeNeeds::PARTS, false, &MakeImage<&MakePzxWriter>},
-      {"csw", "csw", TapeNeeds::EDGES, false, &MakeImage<&MakeCswWriter>},
+      {"csw", "csw", TapeNeeds::PARTS, false, &MakeImage<&MakeCswWriter>},
   };
   return formats;
 }

@@ -18,8 +18,8 @@ namespace tapedecoder {
 // What a writer consumes of the tape.
 enum class TapeNeeds : std::uint8_t {
   BLOCKS,  // the decoded blocks (TapeWriter::Block)
-  PARTS,   // the tape's timed parts: turbo blocks, tones, pulses, pauses
-  EDGES,   // the recording's edges; untimed tapes give their parts instead
+  PARTS,   // the tape's parts: with the robust method every stretch of the
+           // recording (turbo blocks, tones, pulses, pauses) in its timing
 };
 
 // Where a writer writes: output `index` of `set`, also as a byte sink.

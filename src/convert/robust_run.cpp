@@ -123,7 +123,6 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
   RobustReport report;
   const TapeResult result = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
     const bool parts = feed.Needs(TapeNeeds::PARTS);
-    const bool edges = parts || feed.Needs(TapeNeeds::EDGES);
     std::unique_ptr<EdgeExtractor> extractor;
     std::unique_ptr<CPulseSegmenter> segmenter;
     std::unique_ptr<CPartMerger> merger;
@@ -141,8 +140,8 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         return false;
       }
       sampleSeconds = 1.0 / r.sampleRate;
-      if (edges) extractor = std::make_unique<EdgeExtractor>(r.sampleRate);
       if (parts) {
+        extractor = std::make_unique<EdgeExtractor>(r.sampleRate);
         merger = std::make_unique<CPartMerger>(
             [&feed](TapePart&& part) { feed.Part(part); },
             [&feed, &listed](const TapeBlock& block, bool decoded) {
@@ -154,15 +153,12 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       }
       return true;
     };
-    if (edges) decoding.onSamples = [&](const float* samples, std::size_t count) {
+    if (parts) decoding.onSamples = [&](const float* samples, std::size_t count) {
       extractor->Feed(samples, count);
       const std::vector<Edge> found = extractor->TakeEdges();
-      feed.Edges(found.data(), found.size());
-      if (segmenter) {
-        segmenter->Feed(found.data(), found.size());
-        // An edge found later lies after the sample before the last.
-        segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
-      }
+      segmenter->Feed(found.data(), found.size());
+      // An edge found later lies after the sample before the last.
+      segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
     };
     if (parts) decoding.onSettled = [&](double robustFrom) {
       const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;

@@ -51,12 +51,7 @@ void CTapeFeed::Block(const TapeBlock& block, bool decoded) {
 
 void CTapeFeed::Part(const TapePart& part) {
   for (auto& output : m_outputs)
-    if (output->needs != TapeNeeds::BLOCKS) output->writer->Part(part);
-}
-
-void CTapeFeed::Edges(const Edge* edges, std::size_t count) {
-  for (auto& output : m_outputs)
-    if (output->needs == TapeNeeds::EDGES) output->writer->Edges(edges, count);
+    if (output->needs == TapeNeeds::PARTS) output->writer->Part(part);
 }
 
 bool CTapeFeed::Finish(OutputFailure& failure) {

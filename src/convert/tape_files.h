@@ -65,7 +65,6 @@ class CTapeFeed {
 
   void Block(const TapeBlock& block, bool decoded = true);
   void Part(const TapePart& part);
-  void Edges(const Edge* edges, std::size_t count);
   // The tape's length, for the writers' last pause (0: untimed).
   void End(double recordingSeconds) { m_seconds = recordingSeconds; }
 

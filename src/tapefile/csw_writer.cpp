@@ -1,4 +1,4 @@
-// CSW 2 files, Z-RLE, written as the edges come (the layout in
+// CSW 2 files, Z-RLE, written as the parts come (the layout in
 // audio/csw_reader.h; what is kept in tapefile/tape_image.h).
 #include <zlib.h>
 
@@ -19,6 +19,8 @@ constexpr std::size_t HEADER_BYTES = 52;
 constexpr std::size_t PULSES_FIELD = 29;  // the 32-bit pulse count
 constexpr std::size_t FLAGS_FIELD = 34;   // bit 0: the first pulse is high
 constexpr std::size_t CHUNK = 1 << 16;
+// Pauses in whole T-states: the samples are the file's grid.
+constexpr std::uint64_t PAUSE_QUANTUM = 1;
 
 void Le32(std::uint8_t* at, std::uint32_t value) {
   for (int k = 0; k < 4; ++k) at[k] = static_cast<std::uint8_t>(value >> (8 * k));
@@ -27,9 +29,9 @@ void Le32(std::uint8_t* at, std::uint32_t value) {
 class CswWriter : public TapeWriter {
  public:
   CswWriter(ByteSink& out, const TapeContext& context)
-      : m_out(out), m_timed(context.timed),
+      : m_out(out),
         m_rate(context.sampleRate >= 1.0 ? std::round(context.sampleRate) : DEFAULT_RATE),
-        m_layout(false, 1) {
+        m_layout(context.timed, PAUSE_QUANTUM, true) {
     std::uint8_t header[HEADER_BYTES] = {};
     std::memcpy(header, "Compressed Square Wave\x1A", 23);
     header[23] = 2;  // version 2.0
@@ -47,17 +49,10 @@ class CswWriter : public TapeWriter {
     if (m_zlibOk) deflateEnd(&m_zlib);
   }
 
-  void Edges(const Edge* edges, std::size_t count) override {
-    if (!m_timed) return;
-    for (std::size_t k = 0; k < count; ++k) {
-      if (!m_started) m_firstHigh = !edges[k].rising;
-      EdgeAt(edges[k].tstates);
-    }
-  }
-
-  // An untimed tape: its blocks played at ROM timing.
+  // The parts played as the PZX image plays them (pauses exact to the
+  // T-state, every duration ending in an edge, starting low), except that
+  // every block keeps its measured timings.
   void Part(const TapePart& part) override {
-    if (m_timed) return;
     ImageItem item;
     if (!m_layout.Next(part, item)) return;
     if (item.pauseBefore > 0) Advance(static_cast<double>(item.pauseBefore));
@@ -65,11 +60,8 @@ class CswWriter : public TapeWriter {
   }
 
   bool Finish(double recordingSeconds) override {
-    if (m_timed) {
-      EdgeAt(std::max(recordingSeconds * TSTATES_PER_SECOND, m_clock));
-    } else {
-      Advance(static_cast<double>(m_layout.PauseAfter(0.0)));
-    }
+    const std::uint64_t after = m_layout.PauseAfter(recordingSeconds);
+    if (after > 0) Advance(static_cast<double>(after));
     // The last pulse runs to the end; it has no edge after it.
     if (m_pending > 0) Pulse(m_pending);
     m_pending = 0;
@@ -90,10 +82,10 @@ class CswWriter : public TapeWriter {
   }
 
   // An edge at `tstates` from the start, placed on the nearest sample.
+  // Pauses and pulses are whole T-states, so the clock is exact.
   // Pulses are held one back: an edge on the sample of the one before
   // cancels it, and the pulses either side join.
   void EdgeAt(double tstates) {
-    m_clock = std::max(m_clock, tstates);
     const std::uint64_t sample = static_cast<std::uint64_t>(std::llround(tstates * m_rate / TSTATES_PER_SECOND));
     if (sample < m_lastSample) return;  // never backwards
     const std::uint64_t length = sample - m_lastSample;
@@ -150,10 +142,9 @@ class CswWriter : public TapeWriter {
   }
 
   ByteSink& m_out;
-  bool m_timed;
   double m_rate;
-  CPartLayout m_layout;  // untimed tapes
-  double m_clock = 0.0;  // T-states played or seen so far
+  CPartLayout m_layout;
+  double m_clock = 0.0;  // T-states played so far
   z_stream m_zlib{};
   bool m_zlibOk = false;
   std::vector<std::uint8_t> m_rle;
@@ -161,7 +152,7 @@ class CswWriter : public TapeWriter {
   std::uint64_t m_pending = 0;     // the last pulse, not yet written
   bool m_joining = false;          // the next pulse joins the pending one
   bool m_started = false;          // an edge was seen
-  bool m_firstHigh = false;        // the level from the first sample on
+  bool m_firstHigh = false;        // the level from the first sample on (low, as PZX)
   std::uint64_t m_pulses = 0;
 };
 

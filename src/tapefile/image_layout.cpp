@@ -15,7 +15,7 @@ constexpr double MIN_PAUSE_TSTATES = 7000.0;  // 2 ms
 // Untimed tapes: the silence after each block.
 constexpr std::uint64_t UNTIMED_PAUSE_TSTATES = 1000ull * 3500ull;
 
-ImageItem ItemFor(const TapePart& part) {
+ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
   ImageItem item;
   if (const auto* block = std::get_if<TapeBlock>(&part)) {
     item.block = block;
@@ -23,7 +23,7 @@ ImageItem ItemFor(const TapePart& part) {
     const bool measured = t.pilot > 0.0 && t.zero > 0.0 && t.one > 0.0;
     const std::uint64_t bytes = block->bytes.size();
     const unsigned used = block->usedBits >= 1 && block->usedBits <= 8 ? block->usedBits : 8;
-    if (!measured || (block->romTiming && used == 8)) {
+    if (!measured || (!keepMeasured && block->romTiming && used == 8)) {
       item = RomItem(*block);
     } else {
       item.kind = ImageKind::TURBO;
@@ -128,7 +128,7 @@ bool CPartLayout::Next(const TapePart& part, ImageItem& item) {
     m_any = true;
     return true;
   }
-  item = ItemFor(part);
+  item = ItemFor(part, m_keepMeasured);
   const double start = PartStartSeconds(part) * TSTATES_PER_SECOND;
   if (start - m_recordingEnd > MIN_PAUSE_TSTATES) {
     item.pauseBefore = Quantise(WantedStart(item, part) - m_clock, m_quantum);

@@ -44,11 +44,14 @@ constexpr std::uint64_t MAX_PAUSE_TSTATES = 36000ull * 3500000ull;
 // whole quanta (TZX: 3500 T-states = 1 ms; PZX: 1) while the image's clock
 // follows the recording's, so rounding never accumulates. Blocks without
 // bytes are left out.
-// Untimed parts (blocks without measured times) become standard-speed
-// items with a pause of 1000 ms after each.
+// A ROM-timed block becomes a standard-speed item unless `keepMeasured`
+// asks for its measured timings (which keep a fast or slow tape's blocks
+// as long as they were). Untimed parts (blocks without measured times)
+// become standard-speed items with a pause of 1000 ms after each.
 class CPartLayout {
  public:
-  CPartLayout(bool timed, std::uint64_t pauseQuantum) : m_timed(timed), m_quantum(pauseQuantum) {}
+  CPartLayout(bool timed, std::uint64_t pauseQuantum, bool keepMeasured = false)
+      : m_timed(timed), m_quantum(pauseQuantum), m_keepMeasured(keepMeasured) {}
   // The item of `part`; false for a part that gives none (a block without
   // bytes; a stretch of an untimed tape). The item points into `part`.
   bool Next(const TapePart& part, ImageItem& item);
@@ -59,6 +62,7 @@ class CPartLayout {
  private:
   bool m_timed;
   std::uint64_t m_quantum;
+  bool m_keepMeasured;
   double m_clock = 0.0;         // the image's time, T-states
   double m_recordingEnd = 0.0;  // the previous part's end in the recording
   bool m_any = false;           // an item was laid out

@@ -20,13 +20,16 @@
 // so its tools show the PZX comment as nothing.)
 //
 // CSW: version 2, Z-RLE (the run lengths deflated in one zlib stream), at
-// the recording's own sample rate (44100 Hz when unknown). A timed tape's
-// file holds the recording's edges as the edge extractor found them, each
-// at its nearest sample: the whole signal, whatever was decoded of it. An
-// untimed tape's holds its blocks played at ROM timing, 1000 ms of silence
-// after each. Two edges that fall on one sample cancel (a pulse shorter
-// than a sample is not kept). The pulse count and the first level go into
-// the header when the file ends; the header names the tool.
+// the recording's own sample rate (44100 Hz when unknown): the parts
+// played as the PZX image plays them, each edge on its nearest sample,
+// except that every block keeps its measured timings, so that a fast or
+// slow tape keeps its length. So every stretch between blocks keeps the
+// recording's edges as the edge extractor found them, and every block is
+// played clean in its own timing: the blocks the decoder recovered from
+// the waveform read back from the file even where the trigger's edges
+// alone would not give them. Untimed blocks play at ROM timing. Two edges that fall on one sample cancel (a pulse
+// shorter than a sample is not kept). The pulse count goes into the header
+// when the file ends; the header names the tool.
 #ifndef TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 #define TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 

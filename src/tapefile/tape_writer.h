@@ -1,7 +1,7 @@
 // The seam every output format plugs into: a writer takes the tape in
-// order -- its decoded blocks, its timed parts, the recording's edges,
-// whichever it needs -- and writes its bytes as they come, so that no
-// format holds the tape in memory.
+// order -- its decoded blocks or its parts, whichever it needs -- and
+// writes its bytes as they come, so that no format holds the tape in
+// memory.
 #ifndef TAPEDECODER_TAPEFILE_TAPE_WRITER_H_
 #define TAPEDECODER_TAPEFILE_TAPE_WRITER_H_
 
@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "tape/tape_block.h"
-#include "tapefile/edge_extractor.h"
 
 namespace tapedecoder {
 
@@ -44,8 +43,7 @@ struct ImageInfo {
 // What a writer is told about the tape before the first call.
 struct TapeContext {
   ImageInfo info;
-  // True: the parts carry measured times (the robust method) and the
-  // recording's edges are given. False: the parts are blocks without
+  // True: the parts carry measured times (the robust method). False: the parts are blocks without
   // timings (the classic method, a merge of several takes), laid out at
   // ROM timing with a pause of 1000 ms after each.
   bool timed = false;
@@ -67,11 +65,6 @@ class TapeWriter {
   }
   // A part of the tape image (timed or not, as the context says).
   virtual void Part(const TapePart& part) { (void)part; }
-  // Edges of the recording, in time order (timed tapes only).
-  virtual void Edges(const Edge* edges, std::size_t count) {
-    (void)edges;
-    (void)count;
-  }
   // The tape has ended, `recordingSeconds` long (0 when untimed). False
   // when the output cannot be made.
   virtual bool Finish(double recordingSeconds) = 0;

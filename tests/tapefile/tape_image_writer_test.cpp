@@ -143,21 +143,24 @@ TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
   }
 }
 
-TEST(TapeImageWriters, CswKeepsEveryEdgeAtItsNearestSample) {
-  // At 35 kHz a sample is 100 T-states. Edges are given in samples.
+TEST(TapeImageWriters, CswPlaysThePartsWithEveryEdgeOnItsNearestSample) {
+  // At 35 kHz a sample is 100 T-states. Each row: one stretch starting at
+  // `start` samples with `pulses` (T-states), in a recording `end` samples
+  // long; the file's pulses in samples. A gap of 2 ms (70 samples) or more
+  // is a pause, which ends in an edge.
   struct Row {
     const char* name;
-    std::vector<std::pair<double, bool>> edges;  // sample, rising
-    double endSamples;
+    double start;
+    std::vector<double> pulses;
+    double end;
     bool firstHigh;
-    std::vector<std::uint32_t> pulses;
+    std::vector<std::uint32_t> expected;
   } rows[] = {
-      {"edges on samples", {{10, true}, {15, false}, {40, true}}, 50, false, {10, 5, 25, 10}},
-      {"edges between samples", {{9.6, false}, {15.4, true}}, 20.2, true, {10, 5, 5}},
-      {"two edges on one sample cancel", {{10, true}, {20.2, false}, {20.4, true}, {30, false}}, 40, false,
-       {10, 20, 10}},
-      {"an edge on the first sample sets the level", {{0.3, true}, {8, false}}, 10, true, {8, 2}},
-      {"pulses beyond a byte", {{300, true}, {301, false}}, 100000, false, {300, 1, 99699}},
+      {"edges on samples", 1000, {500, 2500}, 1200, false, {1000, 5, 25, 170}},
+      {"edges between samples", 1000.4, {540, 1020}, 1200, false, {1000, 6, 10, 184}},
+      {"two edges on one sample cancel", 1000, {1000, 20, 1000}, 1200, false, {1000, 20, 180}},
+      {"an edge on the first sample sets the level", 0, {30, 800}, 8.3, true, {8}},
+      {"pulses beyond a byte", 1000, {30000}, 100000, false, {1000, 300, 98700}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -167,11 +170,8 @@ TEST(TapeImageWriters, CswKeepsEveryEdgeAtItsNearestSample) {
     context.timed = true;
     context.sampleRate = 35000.0;
     std::unique_ptr<TapeWriter> writer = MakeCswWriter(sink, context);
-    for (const auto& [sample, rising] : row.edges) {
-      const Edge edge{sample * 100.0, rising};
-      writer->Edges(&edge, 1);
-    }
-    ASSERT_TRUE(writer->Finish(row.endSamples * 100.0 / TSTATES_PER_SECOND));
+    writer->Part(Stretch(row.start / 35000.0, row.pulses, StretchKind::SEQUENCE));
+    ASSERT_TRUE(writer->Finish(row.end / 35000.0));
     CMemoryByteSource source(sink.Bytes().data(), sink.Bytes().size());
     CCswReader reader(source);
     ASSERT_TRUE(reader.Open());
@@ -179,10 +179,10 @@ TEST(TapeImageWriters, CswKeepsEveryEdgeAtItsNearestSample) {
     EXPECT_EQ(reader.Header().compression, 2);
     EXPECT_EQ(reader.Header().rate, 35000u);
     EXPECT_EQ(reader.Header().firstHigh, row.firstHigh);
-    EXPECT_EQ(reader.Header().declaredPulses, row.pulses.size());
+    EXPECT_EQ(reader.Header().declaredPulses, row.expected.size());
     std::vector<std::uint32_t> pulses;
     for (CswPulse pulse; reader.Next(pulse);) pulses.push_back(pulse.samples);
-    EXPECT_EQ(pulses, row.pulses);
+    EXPECT_EQ(pulses, row.expected);
   }
 }
 
