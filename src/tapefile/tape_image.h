@@ -3,7 +3,8 @@
 //
 // Part mapping (both formats keep every part, in order):
 //   ROM-timed block  -> TZX 0x10 (pause field = the measured silence after
-//                       it); PZX PULS (pilot, syncs) + DATA (+ PAUS)
+//                       it; over 65535 bytes, 0x11 at ROM timing); PZX
+//                       PULS (pilot, syncs) + DATA (+ PAUS)
 //   other block      -> TZX 0x11 with the measured pilot, syncs, bit
 //                       lengths, pilot count and used bits of the last
 //                       byte; PZX the same as PULS + DATA

@@ -35,7 +35,15 @@ class TzxWriter : public TapeWriter {
     if (!m_layout.Next(part, item)) return;
     if (item.pauseBefore > 0) Pause(item.pauseBefore);
     switch (item.kind) {
-      case ImageKind::ROM: Rom(*item.block); break;
+      // A standard-speed record holds at most 65535 bytes: a longer block
+      // goes out as a turbo record at ROM timing (24-bit length).
+      case ImageKind::ROM:
+        if (item.block->bytes.size() > MAX_WORD) {
+          Turbo(item);
+        } else {
+          Rom(*item.block);
+        }
+        break;
       case ImageKind::TURBO: Turbo(item); break;
       case ImageKind::TONE: Tone(item.pilot, item.pilotCount); break;
       case ImageKind::PULSES: Pulses(item.stretch->pulses); break;
@@ -82,8 +90,8 @@ class TzxWriter : public TapeWriter {
     Begin(TZX_ROM);
     m_pauseField = m_block.size();
     Word(0);
-    Word(static_cast<std::uint32_t>(std::min<std::size_t>(source.bytes.size(), MAX_WORD)));
-    Data(source.bytes, std::min<std::size_t>(source.bytes.size(), MAX_WORD));
+    Word(static_cast<std::uint32_t>(source.bytes.size()));
+    Data(source.bytes, source.bytes.size());
   }
 
   void Turbo(const ImageItem& item) {

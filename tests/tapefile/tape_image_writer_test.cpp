@@ -143,6 +143,21 @@ TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
   }
 }
 
+TEST(TapeImageWriters, ABlockTooLongForAStandardSpeedRecordIsATurboRecordAtRomTiming) {
+  TapeBlock block;
+  block.bytes.assign(70000, 0xA5);
+  const ImageResult image = WriteTzxBlocks({block}, ImageInfo{"tapedecoder 1.0.0", ""});
+  LsTape back;
+  ASSERT_TRUE(back.Read(image.bytes));
+  const std::vector<libspectrum_tape_block*> blocks = back.Blocks();
+  ASSERT_EQ(blocks.size(), 2u);  // the archive info, the block
+  EXPECT_EQ(libspectrum_tape_block_type(blocks[1]), LIBSPECTRUM_TAPE_BLOCK_TURBO);
+  EXPECT_EQ(libspectrum_tape_block_data_length(blocks[1]), 70000u);
+  EXPECT_EQ(libspectrum_tape_block_pilot_length(blocks[1]), 2168u);
+  EXPECT_EQ(libspectrum_tape_block_bit1_length(blocks[1]), 1710u);
+  EXPECT_EQ(libspectrum_tape_block_pause(blocks[1]), 1000u);
+}
+
 TEST(TapeImageWriters, CswPlaysThePartsWithEveryEdgeOnItsNearestSample) {
   // At 35 kHz a sample is 100 T-states. Each row: one stretch starting at
   // `start` samples with `pulses` (T-states), in a recording `end` samples
