@@ -58,9 +58,9 @@ struct RobustRunOptions {
   // handed over later starts; may be empty.
   std::function<void(double)> onSettled;
   // The files to write besides the listing. With a format that keeps the
-  // tape's parts (TZX, PZX) its other parts (turbo blocks, tones, pulse
-  // sequences, pauses) are found too: turbo blocks then also appear in the
-  // listing and the report. CSW keeps the recording's edges.
+  // tape's parts (TZX, PZX, CSW) its other parts (turbo blocks, tones,
+  // pulse sequences, pauses) are found too: turbo blocks then also appear
+  // in the listing and the report.
   OutputFormats formats;
 };
 
