@@ -48,7 +48,7 @@ class CFeedSink : public BlockSink {
 ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings, PulseMeasure measure,
                                const OutputFormats& formats, const std::string& sourceName,
-                               std::vector<std::string> inputs) {
+                               std::vector<std::string> inputs, bool writeEmpty) {
   ConversionReport report;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
@@ -63,6 +63,8 @@ ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
     report.blocks = sink.Tally().Blocks();
     report.goodBlocks = sink.Tally().GoodBlocks();
     report.badBlocks = sink.Tally().BadBlocks();
+    // An empty set would replace an earlier good one.
+    if (report.blocks == 0 && !writeEmpty) return ConversionStatus::NOTHING_FOUND;
     return ConversionStatus::COMPLETE;
   });
   report.status = result.status;
@@ -75,12 +77,14 @@ ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
 
 ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings, PulseMeasure measure,
-                               const OutputFormats& formats, const std::string& sourceName) {
-  return DecodeClassic(title, source, settings, measure, formats, sourceName, {});
+                               const OutputFormats& formats, const std::string& sourceName,
+                               bool writeEmpty) {
+  return DecodeClassic(title, source, settings, measure, formats, sourceName, {}, writeEmpty);
 }
 
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
-                               const std::string& fileTitle, const OutputFormats& formats) {
+                               const std::string& fileTitle, const OutputFormats& formats,
+                               bool writeEmpty) {
   ConversionReport report;
   report.tapPath = OutputPath(fileTitle, "tap");
   report.txtPath = OutputPath(fileTitle, "txt");
@@ -100,7 +104,7 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     // A recording named like one of its outputs (game.tap chosen as a
     // recording) would be replaced by that output and lost.
     return DecodeClassic(fileTitle, source, settings, &MeasurePulse, formats,
-                         std::filesystem::path(fileName).filename().string(), {fileName});
+                         std::filesystem::path(fileName).filename().string(), {fileName}, writeEmpty);
   } catch (const std::bad_alloc&) {
     report.status = ConversionStatus::NO_MEMORY;
     return report;

@@ -50,7 +50,8 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings,
                                PulseMeasure measure = &MeasurePulse,
                                const OutputFormats& formats = OutputFormats(),
-                               const std::string& sourceName = std::string());
+                               const std::string& sourceName = std::string(),
+                               bool writeEmpty = true);
 
 // Converts the recording `fileName` (opened relative to the current
 // directory) into `fileTitle`.tap and `fileTitle`.txt with validated
@@ -58,10 +59,13 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 // outcome does not depend on whether blocks were found or
 // their checksums agree. On failure any earlier pair of outputs is left as
 // it was; a recording named like one of its outputs is refused
-// (CANNOT_WRITE, IS_INPUT) rather than replaced.
+// (CANNOT_WRITE, IS_INPUT) rather than replaced. Without `writeEmpty` a
+// recording in which no block is found writes nothing (NOTHING_FOUND), so
+// that an earlier good set is not replaced by an empty one.
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
                                const std::string& fileTitle,
-                               const OutputFormats& formats = OutputFormats());
+                               const OutputFormats& formats = OutputFormats(),
+                               bool writeEmpty = true);
 
 }  // namespace tapedecoder
 

@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 
+#include <zlib.h>
+
 #include "robust/block_chooser.h"
 #include "robust/robust_decoder.h"
 #include "tape/tape_output.h"
@@ -38,7 +40,19 @@ std::vector<ChannelChoice> StreamsFor(ChannelMode mode, int channels) {
   return {ChannelChoice::LEFT};
 }
 
-BlockSummary Summarise(const TapeBlock& block, int number) {
+// Bits below this confidence are weak; a run of WEAK_RUN of them marks
+// where the signal broke (a dropout, a splice), where one weak bit alone
+// may be a click.
+constexpr float WEAK_BIT = 0.3f;
+constexpr std::size_t WEAK_RUN = 4;
+
+// A bad block that ends this close to the end of what was read was cut
+// short by it, seconds.
+constexpr double CUT_MARGIN = 0.25;
+
+}  // namespace
+
+BlockSummary SummariseBlock(const TapeBlock& block, int number) {
   BlockSummary summary;
   summary.number = number;
   summary.startSeconds = block.startSeconds;
@@ -51,10 +65,81 @@ BlockSummary Summarise(const TapeBlock& block, int number) {
   summary.origin = block.origin;
   summary.romTiming = block.romTiming;
   summary.timing = block.timing;
+  summary.crc32 = static_cast<std::uint32_t>(
+      crc32(0L, block.bytes.data(), static_cast<uInt>(block.bytes.size())));
+  summary.stream = block.stream;
+  const std::vector<float>& confidence = block.bitConfidence;
+  if (!confidence.empty()) {
+    const auto weakest = std::min_element(confidence.begin(), confidence.end());
+    summary.weakest = *weakest;
+    if (!summary.good && block.bitSeconds.size() == confidence.size()) {
+      // The first run of weak bits, else the one weak bit; none when every
+      // bit read clearly (then the data stopped early, or the tape was
+      // saved that way).
+      std::optional<std::size_t> broke;
+      if (*weakest < WEAK_BIT) broke = static_cast<std::size_t>(weakest - confidence.begin());
+      for (std::size_t i = 0, run = 0; i < confidence.size(); ++i) {
+        run = confidence[i] < WEAK_BIT ? run + 1 : 0;
+        if (run == WEAK_RUN) {
+          broke = i + 1 - WEAK_RUN;
+          break;
+        }
+      }
+      if (broke) summary.brokeSeconds = block.bitSeconds[*broke];
+    }
+  }
   return summary;
 }
 
-}  // namespace
+void ExplainBlocks(std::vector<BlockSummary>& blocks, double endSeconds, bool readStopped) {
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    BlockSummary& block = blocks[i];
+    const BlockSummary* before = i > 0 ? &blocks[i - 1] : nullptr;
+    // A header announces the data block right after it (flag, data, checksum).
+    if (before != nullptr && before->header && block.flag != 0 && !block.header)
+      block.announced = static_cast<std::size_t>(before->header->length) + 2;
+    // Bits that all read clearly but too few of them: the signal stopped.
+    if (!block.good && !block.brokeSeconds && block.announced && *block.announced > block.length)
+      block.brokeSeconds = block.endSeconds;
+    if (!block.good && block.endSeconds >= endSeconds - CUT_MARGIN)
+      block.cut = readStopped ? BlockCut::READ_STOPPED : BlockCut::RECORDING_END;
+  }
+}
+
+void CShareMeter::Add(const TapePart& part) {
+  double start = 0.0, end = 0.0;
+  if (const TapeBlock* block = std::get_if<TapeBlock>(&part)) {
+    start = block->startSeconds;
+    end = block->endSeconds;
+    m_blocks += std::max(0.0, end - start);
+  } else {
+    const PulseStretch& stretch = std::get<PulseStretch>(part);
+    double length = 0.0;
+    for (double pulse : stretch.pulses) length += pulse;
+    start = stretch.startSeconds;
+    end = start + length / TSTATES_PER_SECOND;
+    if (stretch.kind == StretchKind::TONE) m_tones += end - start;
+  }
+  m_pauses += std::max(0.0, start - m_at);
+  m_at = std::max(m_at, end);
+}
+
+SignalShares CShareMeter::Shares(double seconds) const {
+  SignalShares shares;
+  if (!(seconds > 0.0)) return shares;
+  shares.measured = true;
+  const double pauses = m_pauses + std::max(0.0, seconds - m_at);
+  shares.blocks = std::min(1.0, m_blocks / seconds);
+  shares.tones = std::min(1.0, m_tones / seconds);
+  shares.pauses = std::min(1.0, pauses / seconds);
+  return shares;
+}
+
+SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds) {
+  CShareMeter meter;
+  for (const TapePart& part : parts) meter.Add(part);
+  return meter.Shares(seconds);
+}
 
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report) {
@@ -69,13 +154,14 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   if (options.beforeDecoding && !options.beforeDecoding(report)) return false;
 
   const std::vector<ChannelChoice> streams = StreamsFor(options.channels, report.info.channels);
+  report.streams = streams;
   if (!input->Select(streams)) {
     report.status = ConversionStatus::NO_MEMORY;
     return false;
   }
   CBlockChooser chooser(static_cast<int>(streams.size()), [&](TapeBlock&& block) {
     if (block.bytes.empty()) return;
-    report.blocks.push_back(Summarise(block, static_cast<int>(report.blocks.size()) + 1));
+    report.blocks.push_back(SummariseBlock(block, static_cast<int>(report.blocks.size()) + 1));
     (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
     onBlock(std::move(block));
   });
@@ -84,13 +170,21 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const int stream = static_cast<int>(i);
     decoders.push_back(std::make_unique<CRobustDecoder>(
-        rate, [&chooser, stream](TapeBlock&& block) { chooser.Add(stream, std::move(block)); },
+        rate,
+        [&chooser, stream](TapeBlock&& block) {
+          block.stream = stream;
+          chooser.Add(stream, std::move(block));
+        },
         options.decoder));
   }
 
   std::vector<std::vector<float>> chunk;
   std::uint64_t fed = 0;
   for (;;) {
+    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+      report.cancelled = true;
+      return false;
+    }
     const std::size_t count = input->Read(chunk, kChunkSamples);
     if (count == 0) break;
     for (std::size_t i = 0; i < decoders.size(); ++i) decoders[i]->Feed(chunk[i].data(), count);
@@ -115,6 +209,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     report.input = input->Error();
     report.readStopped = true;
   }
+  ExplainBlocks(report.blocks, report.seconds, report.readStopped);
   return true;
 }
 
@@ -123,9 +218,12 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
   RobustReport report;
   const TapeResult result = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
     const bool parts = feed.Needs(TapeNeeds::PARTS);
+    const bool segment = parts || options.measureShares;
     std::unique_ptr<EdgeExtractor> extractor;
     std::unique_ptr<CPulseSegmenter> segmenter;
     std::unique_ptr<CPartMerger> merger;
+    CShareMeter shares;
+    std::size_t nextDecoded = 0;       // the next robust block's summary in report.blocks
     std::vector<BlockSummary> listed;  // with parts: the listing's blocks
     double sampleSeconds = 0.0;        // one sample of the decoded streams
     RobustRunOptions decoding = options;
@@ -140,46 +238,67 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         return false;
       }
       sampleSeconds = 1.0 / r.sampleRate;
-      if (parts) {
+      if (segment) {
         extractor = std::make_unique<EdgeExtractor>(r.sampleRate);
         merger = std::make_unique<CPartMerger>(
-            [&feed](TapePart&& part) { feed.Part(part); },
-            [&feed, &listed](const TapeBlock& block, bool decoded) {
+            [&feed, &shares, parts](TapePart&& part) {
+              shares.Add(part);
+              if (parts) feed.Part(part);
+            },
+            [&](const TapeBlock& block, bool decoded) {
+              if (!parts) return;  // the shares alone: the blocks go straight on
               feed.Block(block, decoded);
-              listed.push_back(Summarise(block, static_cast<int>(listed.size()) + 1));
+              // A robust block keeps the summary made as it was decoded
+              // (its bits' confidence is gone by now); the merge hands them
+              // on in the order they came.
+              BlockSummary summary = decoded && nextDecoded < report.blocks.size()
+                                         ? report.blocks[nextDecoded++]
+                                         : SummariseBlock(block, 0);
+              summary.number = static_cast<int>(listed.size()) + 1;
+              summary.inTap = decoded;
+              listed.push_back(std::move(summary));
             });
         segmenter = std::make_unique<CPulseSegmenter>(
             [&merger](TapePart&& part) { merger->Found(std::move(part)); });
       }
       return true;
     };
-    if (parts) decoding.onSamples = [&](const float* samples, std::size_t count) {
+    if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) {
       extractor->Feed(samples, count);
       const std::vector<Edge> found = extractor->TakeEdges();
       segmenter->Feed(found.data(), found.size());
       // An edge found later lies after the sample before the last.
       segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
     };
-    if (parts) decoding.onSettled = [&](double robustFrom) {
+    if (segment) decoding.onSettled = [&](double robustFrom) {
       const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;
       merger->Settle(robustFrom, segmenter->PendingFrom(now));
     };
     const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
-      if (parts) {
-        merger->Robust(std::move(block));
-      } else {
-        feed.Block(block);
-      }
+      if (!parts) feed.Block(block);
+      if (segment) merger->Robust(std::move(block));
     }, report);
     if (!decoded) return report.status;
-    if (parts) {
+    if (segment) {
       segmenter->Finish();
       merger->Finish();
+      report.shares = shares.Shares(report.seconds);
+    }
+    if (parts) {
       report.blocks = std::move(listed);
       report.goodBlocks = report.badBlocks = 0;
       for (const BlockSummary& block : report.blocks) (block.good ? report.goodBlocks : report.badBlocks)++;
+      ExplainBlocks(report.blocks, report.seconds, report.readStopped);
     }
+    if (!options.formats.Has("tap"))
+      for (BlockSummary& block : report.blocks) block.inTap = false;
+    // An empty set would replace an earlier good one.
+    if (report.blocks.empty() && !options.writeEmpty) return ConversionStatus::NOTHING_FOUND;
     feed.End(extractor ? extractor->DurationTstates() / TSTATES_PER_SECOND : report.seconds);
+    if (options.beforeCommit) feed.beforeCommit = [&](COutputSet& set) {
+      report.outputs = feed.Paths();
+      return options.beforeCommit(set, report);
+    };
     return ConversionStatus::COMPLETE;
   });
   report.status = result.status;

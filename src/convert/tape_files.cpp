@@ -54,6 +54,12 @@ void CTapeFeed::Part(const TapePart& part) {
     if (output->needs == TapeNeeds::PARTS) output->writer->Part(part);
 }
 
+std::vector<std::string> CTapeFeed::Paths() const {
+  std::vector<std::string> paths;
+  for (const auto& output : m_outputs) paths.push_back(output->path);
+  return paths;
+}
+
 bool CTapeFeed::Finish(OutputFailure& failure) {
   for (auto& output : m_outputs) {
     if (!output->writer->Finish(m_seconds)) {
@@ -92,12 +98,13 @@ TapeResult WriteTape(const TapeRequest& request,
       result.output = set.Failure();
       return result;
     }
-    if (!feed.Finish(result.output) || !set.Commit()) {
+    if (!feed.Finish(result.output) || (feed.beforeCommit && !feed.beforeCommit(set)) ||
+        !set.Commit()) {
       result.status = ConversionStatus::CANNOT_WRITE;
       if (result.output.what == OutputFailure::NONE) result.output = set.Failure();
       return result;
     }
-    for (const auto& output : feed.m_outputs) result.outputs.push_back(output->path);
+    result.outputs = feed.Paths();
     return result;
   } catch (const std::bad_alloc&) {
     // The output set is gone with its temporaries; earlier files stay.

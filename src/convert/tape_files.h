@@ -21,6 +21,8 @@ enum class ConversionStatus : std::uint8_t {
   CANNOT_OPEN,    // the recording cannot be opened or is not accepted
   CANNOT_WRITE,   // the outputs cannot be created or completely written
   NO_MEMORY,      // memory for the samples or for a block ran out
+  NOTHING_FOUND,  // no block was found, and nothing was written (when asked)
+  TAKES_DIFFER,   // takes to merge share no verified block: different tapes
 };
 
 // The name of output `extension` ("tap") of `title` (which may name a
@@ -67,6 +69,11 @@ class CTapeFeed {
   void Part(const TapePart& part);
   // The tape's length, for the writers' last pause (0: untimed).
   void End(double recordingSeconds) { m_seconds = recordingSeconds; }
+  // The outputs' paths, in the table's order (after Start).
+  std::vector<std::string> Paths() const;
+  // Called once every writer has finished, before the set commits: it may
+  // add outputs of its own (a report). False fails the run (CANNOT_WRITE).
+  std::function<bool(COutputSet&)> beforeCommit;
 
  private:
   friend TapeResult WriteTape(const TapeRequest&, const std::function<ConversionStatus(CTapeFeed&)>&);
