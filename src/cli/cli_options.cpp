@@ -98,13 +98,15 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
   std::string formats = "tap";
   app.add_option("--format", formats,
                  "comma list of the images to write besides\n"
-                 "TITLE.txt: tap (default), tzx, pzx. With the\n"
-                 "robust method TZX/PZX keep the whole tape:\n"
+                 "TITLE.txt: tap (default), tzx, pzx, csw. With\n"
+                 "the robust method TZX/PZX keep the whole tape:\n"
                  "measured timings and pauses, turbo blocks,\n"
-                 "tones and pulse sequences; with the classic\n"
-                 "method they hold its blocks as standard-speed\n"
-                 "blocks with a pause of 1000 ms after each")
-      ->type_name("tap,tzx,pzx");
+                 "tones and pulse sequences, and CSW the signal's\n"
+                 "every edge at the recording's rate; with the\n"
+                 "classic method and --merge they hold the blocks\n"
+                 "as standard-speed blocks with a pause of 1000 ms\n"
+                 "after each")
+      ->type_name(OutputFormats::AllNames());
   app.add_option("--method", method, "decoding method (default robust)")
       ->type_name("robust|classic");
   app.add_option("--zero", zero, "classic: zero-bit pulse range in read steps\n" +
@@ -164,7 +166,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
              code(EXIT_DAMAGED) + ", " + code(EXIT_ALL_GOOD) + ".");
   try {
     app.parse(argc, argv);
-    options.formats = OutputFormats{false, false, false};
+    options.formats = OutputFormats::None();
     // Any case, spaces around the names: "TZX", "tap, tzx".
     std::string list;
     for (char c : formats)
@@ -172,11 +174,8 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
     for (std::size_t at = 0; at <= list.size();) {
       std::size_t comma = list.find(',', at);
       if (comma == std::string::npos) comma = list.size();
-      const std::string name = list.substr(at, comma - at);
-      if (name == "tap") options.formats.tap = true;
-      else if (name == "tzx") options.formats.tzx = true;
-      else if (name == "pzx") options.formats.pzx = true;
-      else BadValue("--format", formats, "a comma list of tap, tzx, pzx");
+      if (!options.formats.Add(list.substr(at, comma - at)))
+        BadValue("--format", formats, "a comma list of " + OutputFormats::AllNames());
       at = comma + 1;
     }
     if (method == "robust") options.method = Method::ROBUST;
@@ -194,8 +193,6 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
       throw CLI::ValidationError("--report", "reports runs of the robust method only");
     if (options.merge && options.method == Method::CLASSIC)
       throw CLI::ValidationError("--merge", "decodes with the robust method only");
-    if (options.merge && (options.formats.tzx || options.formats.pzx || !options.formats.tap))
-      throw CLI::ValidationError("--format", "--merge writes TITLE.tap and TITLE.txt only");
     if (options.name.find('/') != std::string::npos)
       throw CLI::ValidationError("--name", "is a title, not a path; use -o for the folder");
     if (options.method == Method::ROBUST) {

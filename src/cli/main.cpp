@@ -273,6 +273,7 @@ Outcome ConvertTakes(const CliOptions& options) {
     ProgressLine progress(takes.front(), !options.quiet);
     MergeRunOptions run;
     run.channels = options.channels;
+    run.formats = options.formats;
     run.allowDifferentTapes = options.force;
     run.progress = [&progress](int, const InputProgress& p) { progress.Update(p); };
     if (options.report) {
@@ -343,8 +344,13 @@ std::string CheckRun(const CliOptions& options) {
     const std::string key = fs::absolute(OutputPath(title, "txt")).lexically_normal().string();
     for (const auto& [other, first] : seen) {
       if (other == key) {
-        const char* image = options.formats.tap ? "tap" : options.formats.tzx ? "tzx"
-                          : options.formats.pzx ? "pzx" : "txt";
+        // The first output the two would both write.
+        const char* image = "txt";
+        for (const OutputFormat& format : AllFormats())
+          if (!format.always && options.formats.Writes(format)) {
+            image = format.extension;
+            break;
+          }
         return SameOutputsText(first, recording, OutputPath(title, image));
       }
     }

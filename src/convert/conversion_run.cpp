@@ -4,7 +4,6 @@
 #include <new>
 
 #include "tape/tape_output.h"
-#include "tapefile/tape_image.h"
 
 namespace tapedecoder {
 
@@ -12,12 +11,10 @@ namespace {
 
 // The conversion's read step: a fifth of a frame.
 constexpr double kReadStep = 0.2;
+// The only rate the classic method reads.
+constexpr double CLASSIC_RATE = 44100.0;
 
 }  // namespace
-
-std::string OutputPath(const std::string& title, const char* extension) {
-  return title + "." + extension;
-}
 
 std::string OutputTitle(const std::string& recording, const std::string& outputDir) {
   const std::filesystem::path path(recording);
@@ -27,86 +24,52 @@ std::string OutputTitle(const std::string& recording, const std::string& outputD
   return folder.empty() ? stem.string() : (folder / stem).string();
 }
 
-std::string ToolName() { return std::string("tapedecoder ") + TAPEDECODER_VERSION; }
-
-bool WriteImages(COutputSet& outputs, const std::string& title, const OutputFormats& formats,
-                 const std::vector<TapePart>* parts, double recordingSeconds,
-                 const std::vector<TapeBlock>& blocks, const std::string& sourceName,
-                 OutputFailure& failure, std::vector<std::string>& written) {
-  const ImageInfo info{ToolName(), sourceName};
-  for (const char* extension : {"tzx", "pzx"}) {
-    const bool tzx = extension[0] == 't';
-    if (!(tzx ? formats.tzx : formats.pzx)) continue;
-    const std::string path = OutputPath(title, extension);
-    ImageResult image;
-    if (parts != nullptr)
-      image = tzx ? WriteTzx(*parts, recordingSeconds, info) : WritePzx(*parts, recordingSeconds, info);
-    else
-      image = tzx ? WriteTzxBlocks(blocks, info) : WritePzxBlocks(blocks, info);
-    if (!image.Ok()) {
-      failure = OutputFailure{OutputFailure::CANNOT_WRITE, path, 0};
-      return false;
-    }
-    const int index = outputs.Add(path);
-    if (index < 0) {
-      failure = outputs.Failure();
-      return false;
-    }
-    outputs.Write(index, image.bytes.data(), image.bytes.size());
-    written.push_back(path);
-  }
-  return true;
-}
-
 namespace {
 
-// DecodeToFiles, except that running out of memory for the outputs' own
-// buffers throws std::bad_alloc.
-ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& source,
-                                      const DecodeSettings& settings, PulseMeasure measure,
-                                      const OutputFormats& formats,
-                                      const std::string& sourceName, bool writeEmpty) {
+// Hands every classic block to the tape's writers and counts it.
+class CFeedSink : public BlockSink {
+ public:
+  explicit CFeedSink(CTapeFeed& feed)
+      : m_feed(feed), m_parts(feed.Needs(TapeNeeds::PARTS)) {}
+  void Take(const TapeBlock& block) override {
+    m_tally.Take(block);
+    m_feed.Block(block);
+    if (m_parts) m_feed.Part(TapePart(block));
+  }
+  const CBlockTally& Tally() const { return m_tally; }
+
+ private:
+  CTapeFeed& m_feed;
+  bool m_parts;
+  CBlockTally m_tally;
+};
+
+// DecodeToFiles, with `inputs` never replaced.
+ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
+                               const DecodeSettings& settings, PulseMeasure measure,
+                               const OutputFormats& formats, const std::string& sourceName,
+                               std::vector<std::string> inputs, bool writeEmpty) {
   ConversionReport report;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
-  COutputSet outputs;
-  auto fail = [&report, &outputs]() {
-    report.status = ConversionStatus::CANNOT_WRITE;
-    report.output = outputs.Failure();
-    return report;
-  };
-  const int tap = formats.tap ? outputs.Add(report.tapPath) : -1;
-  if (formats.tap && tap < 0) return fail();
-  const int txt = outputs.Add(report.txtPath);
-  if (txt < 0) return fail();
-
-  CTapImageWriter image(outputs, tap);
-  CListingWriter listing(outputs, txt);
-  CBlockTally tally;
-  CBlockCollector collected;
-  std::vector<BlockSink*> sinks = {&listing, &tally};
-  if (formats.tap) sinks.push_back(&image);
-  if (formats.tzx || formats.pzx) sinks.push_back(&collected);
-  CSinkFan fan(sinks);
-  CClassicPulses pulses(source, settings, measure);
-  report.largestBuffer = DecodeClassicBlocks(pulses, settings, fan);
-  report.blocks = tally.Blocks();
-  report.goodBlocks = tally.GoodBlocks();
-  report.badBlocks = tally.BadBlocks();
-  if (report.blocks == 0 && !writeEmpty) {
-    report.status = ConversionStatus::NOTHING_FOUND;
-    return report;  // the output set discards its temporaries
-  }
-  if (formats.tap) report.outputs.push_back(report.tapPath);
-  report.outputs.push_back(report.txtPath);
-  if (!WriteImages(outputs, title, formats, nullptr, 0.0, collected.Blocks(), sourceName,
-                   report.output, report.outputs)) {
-    report.status = ConversionStatus::CANNOT_WRITE;
-    if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
-    return report;
-  }
-  if (!outputs.Commit()) return fail();
-  report.status = ConversionStatus::COMPLETE;
+  const TapeResult result = WriteTape({title, formats, std::move(inputs)}, [&](CTapeFeed& feed) {
+    TapeContext context;
+    context.info = ImageInfo{ToolName(), sourceName};
+    context.sampleRate = CLASSIC_RATE;
+    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    CFeedSink sink(feed);
+    CClassicPulses pulses(source, settings, measure);
+    report.largestBuffer = DecodeClassicBlocks(pulses, settings, sink);
+    report.blocks = sink.Tally().Blocks();
+    report.goodBlocks = sink.Tally().GoodBlocks();
+    report.badBlocks = sink.Tally().BadBlocks();
+    // An empty set would replace an earlier good one.
+    if (report.blocks == 0 && !writeEmpty) return ConversionStatus::NOTHING_FOUND;
+    return ConversionStatus::COMPLETE;
+  });
+  report.status = result.status;
+  report.output = result.output;
+  report.outputs = result.outputs;
   return report;
 }
 
@@ -116,16 +79,7 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings, PulseMeasure measure,
                                const OutputFormats& formats, const std::string& sourceName,
                                bool writeEmpty) {
-  try {
-    return DecodeToFilesOrThrow(title, source, settings, measure, formats, sourceName, writeEmpty);
-  } catch (const std::bad_alloc&) {
-    // The output set is gone with its temporaries; earlier files stay.
-    ConversionReport report;
-    report.tapPath = OutputPath(title, "tap");
-    report.txtPath = OutputPath(title, "txt");
-    report.status = ConversionStatus::NO_MEMORY;
-    return report;
-  }
+  return DecodeClassic(title, source, settings, measure, formats, sourceName, {}, writeEmpty);
 }
 
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
@@ -145,21 +99,12 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
                                                          : ConversionStatus::CANNOT_OPEN;
       return report;
     }
-    // A recording named like one of its outputs (game.tap chosen as a
-    // recording) would be replaced by that output and lost.
-    for (const std::string& output : {report.tapPath, report.txtPath, OutputPath(fileTitle, "tzx"),
-                                      OutputPath(fileTitle, "pzx")}) {
-      std::error_code error;
-      if (std::filesystem::equivalent(fileName, output, error)) {
-        report.status = ConversionStatus::CANNOT_WRITE;
-        report.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
-        return report;
-      }
-    }
     source.Rewind();
     source.SetStep(kReadStep);
-    return DecodeToFiles(fileTitle, source, settings, &MeasurePulse, formats,
-                         std::filesystem::path(fileName).filename().string(), writeEmpty);
+    // A recording named like one of its outputs (game.tap chosen as a
+    // recording) would be replaced by that output and lost.
+    return DecodeClassic(fileTitle, source, settings, &MeasurePulse, formats,
+                         std::filesystem::path(fileName).filename().string(), {fileName}, writeEmpty);
   } catch (const std::bad_alloc&) {
     report.status = ConversionStatus::NO_MEMORY;
     return report;

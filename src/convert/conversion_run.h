@@ -8,28 +8,13 @@
 #include <vector>
 
 #include "audio/wave_source.h"
+#include "convert/output_formats.h"
+#include "convert/tape_files.h"
 #include "io/output_set.h"
 #include "tape/block_decoder.h"
 #include "tape/decode_settings.h"
 
 namespace tapedecoder {
-
-// The tape images a run writes; the listing (TITLE.txt) is always written.
-struct OutputFormats {
-  bool tap = true;   // TITLE.tap: the blocks' bytes
-  bool tzx = false;  // TITLE.tzx
-  bool pzx = false;  // TITLE.pzx
-};
-
-// How a conversion ended.
-enum class ConversionStatus : std::uint8_t {
-  COMPLETE,       // both outputs are completely written
-  CANNOT_OPEN,    // the recording cannot be opened or is not accepted
-  CANNOT_WRITE,   // the outputs cannot be created or completely written
-  NO_MEMORY,      // memory for the samples or for a block ran out
-  NOTHING_FOUND,  // no block was found, and nothing was written (when asked)
-  TAKES_DIFFER,   // takes to merge share no verified block: different tapes
-};
 
 // What a run did, for the front ends to put into words.
 struct ConversionReport {
@@ -48,16 +33,15 @@ struct ConversionReport {
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
 
-// The name of output `extension` ("tap") of `title` (which may name a
-// folder, "out/game"): "out/game.tap".
-std::string OutputPath(const std::string& title, const char* extension);
-
 // The output title of a recording: its name without folder and extension,
 // in `outputDir` or, when that is empty, in the recording's own folder.
 std::string OutputTitle(const std::string& recording, const std::string& outputDir);
 
 // Decodes `source` from its cursor to its end with the classic method into
-// TITLE.tap and TITLE.txt, measuring runs with `measure`. Any earlier
+// TITLE.txt and the images `formats` asks for (TITLE.tap by default; TZX,
+// PZX and CSW hold the blocks at ROM timing with a pause of 1000 ms after
+// each, as classic blocks have no measured timings), measuring runs with
+// `measure`. Any earlier
 // files of those names stay untouched unless both new ones are complete
 // (no block gives two empty files). The report's status is COMPLETE,
 // CANNOT_WRITE (report.output says why) or NO_MEMORY.
@@ -71,9 +55,8 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 
 // Converts the recording `fileName` (opened relative to the current
 // directory) into `fileTitle`.tap and `fileTitle`.txt with validated
-// `settings`; `formats` may ask for TITLE.tzx and TITLE.pzx as well (the
-// blocks as standard-speed blocks with a pause of 1000 ms after each, as
-// classic blocks have no measured timings) or leave the .tap out. The outcome does not depend on whether blocks were found or
+// `settings` and the images `formats` asks for, as DecodeToFiles. The
+// outcome does not depend on whether blocks were found or
 // their checksums agree. On failure any earlier pair of outputs is left as
 // it was; a recording named like one of its outputs is refused
 // (CANNOT_WRITE, IS_INPUT) rather than replaced. Without `writeEmpty` a
@@ -83,18 +66,6 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
                                const std::string& fileTitle,
                                const OutputFormats& formats = OutputFormats(),
                                bool writeEmpty = true);
-
-// The name the tape images give as the tool that made them.
-std::string ToolName();
-
-// Adds the image files `formats` asks for to `outputs` and writes each
-// one's bytes from `parts` (or, when `parts` is empty, from `blocks` in
-// the ROM's default timing). Returns false when one cannot be made or
-// added (`outputs` or `failure` say why).
-bool WriteImages(COutputSet& outputs, const std::string& title, const OutputFormats& formats,
-                 const std::vector<TapePart>* parts, double recordingSeconds,
-                 const std::vector<TapeBlock>& blocks, const std::string& sourceName,
-                 OutputFailure& failure, std::vector<std::string>& written);
 
 }  // namespace tapedecoder
 

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <new>
 
 #include "merge/tape_merger.h"
 #include "robust/robust_decoder.h"
-#include "tape/tape_output.h"
+#include "convert/tape_files.h"
 
 namespace tapedecoder {
 
@@ -106,37 +105,20 @@ bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (
 MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
                                const MergeRunOptions& options) {
   MergeReport report;
-  try {
-    const std::string tapPath = OutputPath(title, "tap");
-    const std::string txtPath = OutputPath(title, "txt");
-    if (takes.empty()) return report;
-    // Outputs never replace a take.
-    for (const std::string& take : takes) {
-      for (const std::string& output : {tapPath, txtPath}) {
-        std::error_code error;
-        if (std::filesystem::equivalent(take, output, error)) {
-          report.status = ConversionStatus::CANNOT_WRITE;
-          report.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
-          return report;
-        }
-      }
-    }
-
+  if (takes.empty()) return report;
+  const TapeResult result = WriteTape({title, options.formats, takes}, [&](CTapeFeed& feed) {
     std::vector<std::vector<TapeBlock>> blocks(takes.size());
     for (std::size_t t = 0; t < takes.size(); ++t) {
       report.takes.emplace_back();
       RobustReport& decoded = report.takes.back();
       if (!DecodeTake(takes[t], options, static_cast<int>(t), RobustOptions{}, blocks[t], decoded)) {
-        report.status = decoded.status;
         report.failedTake = static_cast<int>(t);
-        return report;
+        return decoded.status;
       }
     }
 
-    if (!options.allowDifferentTapes && FindDifferentTakes(blocks, report.differentTakes)) {
-      report.status = ConversionStatus::TAKES_DIFFER;
-      return report;
-    }
+    if (!options.allowDifferentTapes && FindDifferentTakes(blocks, report.differentTakes))
+      return ConversionStatus::TAKES_DIFFER;
 
     std::vector<double> seconds;
     for (const RobustReport& take : report.takes) seconds.push_back(take.seconds);
@@ -155,24 +137,20 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       merged = MergeTakes(blocks, seconds, bridged);
     }
     blocks.clear();
-    if (merged.empty() && !options.writeEmpty) {
-      report.status = ConversionStatus::NOTHING_FOUND;
-      return report;
-    }
+    if (merged.empty() && !options.writeEmpty) return ConversionStatus::NOTHING_FOUND;
 
-    COutputSet outputs;
-    const int tap = outputs.Add(tapPath);
-    const int txt = tap < 0 ? -1 : outputs.Add(txtPath);
-    if (txt < 0) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    CTapImageWriter image(outputs, tap);
-    CListingWriter listing(outputs, txt);
+    // The merged blocks have no one timeline: the images play them at ROM
+    // timing, at the takes' rate when they share one.
+    TapeContext context;
+    context.info = ImageInfo{ToolName(), std::filesystem::path(takes.front()).filename().string()};
+    context.sampleRate = report.takes.front().info.rate;
+    for (const RobustReport& take : report.takes)
+      if (take.info.rate != report.takes.front().info.rate) context.sampleRate = 0.0;
+    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    const bool parts = feed.Needs(TapeNeeds::PARTS);
     for (const MergedBlock& m : merged) {
-      image.Take(m.block);
-      listing.Take(m.block);
+      feed.Block(m.block);
+      if (parts) feed.Part(TapePart(m.block));
       MergedBlockSummary summary;
       summary.number = static_cast<int>(report.blocks.size()) + 1;
       summary.length = m.block.bytes.size();
@@ -197,25 +175,16 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
         report.blocks[i].detail.cut = BlockCut::NONE;
       }
     }
-    report.outputs = {tapPath, txtPath};
-    if (options.beforeCommit && !options.beforeCommit(outputs, report)) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      report.outputs.clear();
-      return report;
-    }
-    if (!outputs.Commit()) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      report.outputs.clear();
-      return report;
-    }
-    report.status = ConversionStatus::COMPLETE;
-    return report;
-  } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
-    return report;
-  }
+    if (options.beforeCommit) feed.beforeCommit = [&](COutputSet& set) {
+      report.outputs = feed.Paths();
+      return options.beforeCommit(set, report);
+    };
+    return ConversionStatus::COMPLETE;
+  });
+  report.status = result.status;
+  report.output = result.output;
+  report.outputs = result.outputs;
+  return report;
 }
 
 }  // namespace tapedecoder

@@ -22,6 +22,10 @@ struct MergeRunOptions {
   // round of calls for every take when the takes are read again for a
   // vote; may be empty.
   std::function<void(int take, const InputProgress&)> progress;
+  // The files to write besides the listing (TITLE.tap by default). The
+  // images hold the merged blocks at ROM timing with a pause of 1000 ms
+  // after each: blocks of several takes have no one timeline.
+  OutputFormats formats;
   // Takes that share no block (no block that verifies in one has a copy,
   // good or damaged, in the other, directly or through other takes) are
   // different tapes: the run is refused (TAKES_DIFFER) before any output
@@ -65,7 +69,7 @@ struct MergeReport {
   int votedBlocks = 0;
   // With TAKES_DIFFER: two takes (0-based) that share no verified block.
   int differentTakes[2] = {-1, -1};
-  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt
+  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
 
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
@@ -74,7 +78,8 @@ struct MergeReport {
 // DecodeRecording does (and, when some block verifies in no take, once more
 // reading on through dropouts of up to about a tenth of a second, so that
 // the bits after them can be voted), and writes the merged tape into
-// TITLE.tap and TITLE.txt (the listing in the classic format). The first
+// TITLE.txt (the listing in the classic format) and the images
+// options.formats asks for. The first
 // take that cannot be opened or decoded ends the run before any output is
 // made: status CANNOT_OPEN or NO_MEMORY, failedTake names it. A take whose
 // reading fails part way keeps what came before it. Outputs named like one

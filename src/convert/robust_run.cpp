@@ -14,6 +14,7 @@
 #include "tapefile/edge_extractor.h"
 #include "tapefile/part_merge.h"
 #include "tapefile/pulse_segmenter.h"
+#include "convert/tape_files.h"
 
 namespace tapedecoder {
 
@@ -106,33 +107,39 @@ void ExplainBlocks(std::vector<BlockSummary>& blocks, double endSeconds, bool re
   }
 }
 
-SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds) {
+void CShareMeter::Add(const TapePart& part) {
+  double start = 0.0, end = 0.0;
+  if (const TapeBlock* block = std::get_if<TapeBlock>(&part)) {
+    start = block->startSeconds;
+    end = block->endSeconds;
+    m_blocks += std::max(0.0, end - start);
+  } else {
+    const PulseStretch& stretch = std::get<PulseStretch>(part);
+    double length = 0.0;
+    for (double pulse : stretch.pulses) length += pulse;
+    start = stretch.startSeconds;
+    end = start + length / TSTATES_PER_SECOND;
+    if (stretch.kind == StretchKind::TONE) m_tones += end - start;
+  }
+  m_pauses += std::max(0.0, start - m_at);
+  m_at = std::max(m_at, end);
+}
+
+SignalShares CShareMeter::Shares(double seconds) const {
   SignalShares shares;
   if (!(seconds > 0.0)) return shares;
   shares.measured = true;
-  double blocks = 0.0, tones = 0.0, pauses = 0.0, at = 0.0;
-  for (const TapePart& part : parts) {
-    double start = 0.0, end = 0.0;
-    if (const TapeBlock* block = std::get_if<TapeBlock>(&part)) {
-      start = block->startSeconds;
-      end = block->endSeconds;
-      blocks += std::max(0.0, end - start);
-    } else {
-      const PulseStretch& stretch = std::get<PulseStretch>(part);
-      double length = 0.0;
-      for (double pulse : stretch.pulses) length += pulse;
-      start = stretch.startSeconds;
-      end = start + length / TSTATES_PER_SECOND;
-      if (stretch.kind == StretchKind::TONE) tones += end - start;
-    }
-    pauses += std::max(0.0, start - at);
-    at = std::max(at, end);
-  }
-  pauses += std::max(0.0, seconds - at);
-  shares.blocks = std::min(1.0, blocks / seconds);
-  shares.tones = std::min(1.0, tones / seconds);
+  const double pauses = m_pauses + std::max(0.0, seconds - m_at);
+  shares.blocks = std::min(1.0, m_blocks / seconds);
+  shares.tones = std::min(1.0, m_tones / seconds);
   shares.pauses = std::min(1.0, pauses / seconds);
   return shares;
+}
+
+SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds) {
+  CShareMeter meter;
+  for (const TapePart& part : parts) meter.Add(part);
+  return meter.Shares(seconds);
 }
 
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
@@ -187,6 +194,11 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     if (options.onSamples) options.onSamples(chunk[0].data(), count);
     fed += count;
     chooser.Advance(static_cast<double>(fed) / rate);
+    if (options.onSettled) {
+      double settled = chooser.PendingFrom();
+      for (const auto& decoder : decoders) settled = std::min(settled, decoder->PendingFrom());
+      options.onSettled(settled);
+    }
     if (options.progress) options.progress(input->Progress());
   }
   for (auto& decoder : decoders) decoder->Finish();
@@ -204,190 +216,111 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   return true;
 }
 
-namespace {
-
-bool Overlaps(const TapeBlock& a, const TapeBlock& b) {
-  return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
-}
-
-// The robust decoder reads any block in the ROM's ratios, at any speed. A
-// block whose pilot runs more than 10 % off the ROM's is a loader's block
-// in the ROM's ratios (or a tape played far off speed): the images keep
-// its measured timings, so that they play as long as the recording.
-void MarkOtherSpeeds(std::vector<TapeBlock>& blocks) {
-  constexpr double MAX_SPEED_ERROR = 0.10;
-  for (TapeBlock& block : blocks)
-    if (block.timing.pilot > 0.0 &&
-        std::fabs(block.timing.pilot / ROM_PILOT_PULSE - 1.0) > MAX_SPEED_ERROR)
-      block.romTiming = false;
-}
-
-}  // namespace
-
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options) {
   RobustReport report;
-  const OutputFormats& formats = options.formats;
-  const bool images = formats.tzx || formats.pzx;
-  const bool segment = images || options.measureShares;
-  const std::string tapPath = OutputPath(title, "tap");
-  const std::string txtPath = OutputPath(title, "txt");
-  try {
-    COutputSet outputs;
-    std::unique_ptr<CTapImageWriter> image;
-    std::unique_ptr<CListingWriter> listing;
-    std::unique_ptr<EdgeExtractor> edges;
-    std::vector<TapeBlock> robustBlocks;  // kept only for the images
+  const TapeResult result = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
+    const bool parts = feed.Needs(TapeNeeds::PARTS);
+    const bool segment = parts || options.measureShares;
+    std::unique_ptr<EdgeExtractor> extractor;
+    std::unique_ptr<CPulseSegmenter> segmenter;
+    std::unique_ptr<CPartMerger> merger;
+    CShareMeter shares;
+    CPartTally tally;
+    std::size_t nextDecoded = 0;       // the next robust block's summary in report.blocks
+    std::vector<BlockSummary> listed;  // with parts: the listing's blocks
+    double sampleSeconds = 0.0;        // one sample of the decoded streams
     RobustRunOptions decoding = options;
-    // Outputs are created only once the recording has been opened, and
-    // never over the recording itself.
+    // Outputs are created only once the recording has been opened.
     decoding.beforeDecoding = [&](RobustReport& r) {
-      for (const char* extension : {"tap", "txt", "tzx", "pzx"}) {
-        const std::string output = OutputPath(title, extension);
-        std::error_code error;
-        if (std::filesystem::equivalent(fileName, output, error)) {
-          r.status = ConversionStatus::CANNOT_WRITE;
-          r.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
-          return false;
-        }
-      }
-      const int tap = formats.tap ? outputs.Add(tapPath) : -1;
-      const int txt = formats.tap && tap < 0 ? -1 : outputs.Add(txtPath);
-      if (txt < 0) {
+      TapeContext context;
+      context.info = ImageInfo{ToolName(), std::filesystem::path(fileName).filename().string()};
+      context.timed = true;
+      context.sampleRate = r.info.rate;
+      if (!feed.Start(context)) {
         r.status = ConversionStatus::CANNOT_WRITE;
-        r.output = outputs.Failure();
         return false;
       }
-      image = std::make_unique<CTapImageWriter>(outputs, tap);
-      listing = std::make_unique<CListingWriter>(outputs, txt);
-      if (segment) edges = std::make_unique<EdgeExtractor>(r.sampleRate);
+      sampleSeconds = 1.0 / r.sampleRate;
+      if (segment) {
+        extractor = std::make_unique<EdgeExtractor>(r.sampleRate);
+        merger = std::make_unique<CPartMerger>(
+            [&feed, &shares, &tally, parts](TapePart&& part) {
+              shares.Add(part);
+              tally.Add(part);
+              if (parts) feed.Part(part);
+            },
+            [&](const TapeBlock& block, bool inTap) {
+              if (!parts) return;  // the shares alone: the blocks go straight on
+              feed.Block(block, inTap);
+              // A robust block keeps the summary made as it was decoded
+              // (its bits' confidence is gone by now); the merge hands on
+              // the robust blocks it keeps in the order they came.
+              BlockSummary summary = SummariseBlock(block, 0);
+              for (std::size_t i = nextDecoded; i < report.blocks.size(); ++i) {
+                const BlockSummary& decoded = report.blocks[i];
+                if (decoded.startSeconds == block.startSeconds && decoded.length == block.bytes.size()) {
+                  summary = decoded;
+                  nextDecoded = i + 1;
+                  break;
+                }
+              }
+              summary.number = static_cast<int>(listed.size()) + 1;
+              summary.inTap = inTap;
+              listed.push_back(std::move(summary));
+            });
+        SegmenterSettings settings;
+        // Edges are dated to within about a sample.
+        settings.jitterTstates = TSTATES_PER_SECOND / r.sampleRate;
+        segmenter = std::make_unique<CPulseSegmenter>(
+            [&merger](TapePart&& part) { merger->Found(std::move(part)); }, settings);
+      }
       return true;
     };
     if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) {
-      edges->Feed(samples, count);
+      extractor->Feed(samples, count);
+      const std::vector<Edge> found = extractor->TakeEdges();
+      segmenter->Feed(found.data(), found.size());
+      // An edge found later lies after the sample before the last.
+      segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
+    };
+    if (segment) decoding.onSettled = [&](double robustFrom) {
+      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;
+      merger->Settle(robustFrom, segmenter->PendingFrom(now));
     };
     const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
-      if (images) {
-        robustBlocks.push_back(std::move(block));
-        return;
-      }
-      if (formats.tap) image->Take(block);
-      listing->Take(block);
+      if (!parts) feed.Block(block);
+      if (segment) merger->Robust(std::move(block));
     }, report);
-    if (!decoded) return report;
-
-    if (formats.tap) report.outputs.push_back(tapPath);
-    report.outputs.push_back(txtPath);
-    std::vector<TapePart> parts;
+    if (!decoded) return report.status;
     if (segment) {
-      edges->Finish();
-      SegmenterSettings settings;
-      settings.jitterTstates = TSTATES_PER_SECOND / report.sampleRate;
-      const std::vector<TapePart> found = SegmentEdges(edges->Edges(), settings);
-      MarkOtherSpeeds(robustBlocks);
-      std::vector<TapeBlock> verified;
-      for (const TapeBlock& block : robustBlocks)
-        if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found))
-          verified.push_back(block);
-      if (!images)
-        for (const BlockSummary& block : report.blocks)
-          if (block.good) {
-            // Only the span matters to the shares.
-            TapeBlock span;
-            span.startSeconds = span.dataSeconds = block.startSeconds;
-            span.endSeconds = block.endSeconds;
-            verified.push_back(std::move(span));
-          }
-      RunOnBlocks(verified, found);
-      parts = MergeRobustBlocks(verified, found);
-      std::vector<TapeBlock>().swap(verified);  // copied into parts
-      report.shares = MeasureShares(parts, report.seconds);
+      segmenter->Finish();
+      merger->Finish();
+      report.shares = shares.Shares(report.seconds);
     }
-    if (images) {
-      const double seconds = edges->DurationTstates() / TSTATES_PER_SECOND;
-      report.tally = TallyParts(parts, seconds);
+    if (parts) {
+      report.tally = tally.Finish(extractor->DurationTstates() / TSTATES_PER_SECOND);
       report.structured = true;
-      // The listing and the report: every block of the image (the robust
-      // decoder's that verify, the segmenter's elsewhere), and the robust
-      // decoder's blocks that do not verify where the segmenter read no
-      // better (nothing that verifies, and no other timing, in its place).
-      struct Listed {
-        const TapeBlock* block;
-        bool robustBad;
-      };
-      std::vector<Listed> listed;
-      // Pieces of pilotless data that do not verify, shorter than
-      // MIN_LISTED_FRAGMENT, are what a noisy stretch reads as (scores of
-      // them for one damaged turbo block): the images keep them; the
-      // listing, the .tap and the block lines do not.
-      constexpr std::size_t MIN_LISTED_FRAGMENT = 64;
-      for (const TapePart& part : parts) {
-        const TapeBlock* block = std::get_if<TapeBlock>(&part);
-        if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
-        if (block->timing.pilot <= 0.0 && !block->romTiming && !BlockVerifies(block->bytes) &&
-            block->bytes.size() < MIN_LISTED_FRAGMENT)
-          continue;
-        listed.push_back({block, false});
-      }
-      for (const TapeBlock& robust : robustBlocks) {
-        if (ChecksumGood(robust.bytes) && !ReadAtOtherBitLengths(robust, parts)) continue;
-        bool better = false;
-        for (const Listed& l : listed)
-          better = better || (Overlaps(robust, *l.block) &&
-                              (BlockVerifies(l.block->bytes) || !l.block->romTiming));
-        if (better) continue;
-        listed.erase(std::remove_if(listed.begin(), listed.end(),
-                                    [&](const Listed& l) { return Overlaps(robust, *l.block); }),
-                     listed.end());
-        listed.push_back({&robust, true});
-      }
-      std::stable_sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
-        return a.block->startSeconds < b.block->startSeconds;
-      });
-      report.blocks.clear();
+      report.blocks = std::move(listed);
       report.goodBlocks = report.badBlocks = 0;
-      for (const Listed& l : listed) {
-        // The .tap keeps every block that verifies, whatever its timing,
-        // and the ROM-timed readings that do not (as without images).
-        const bool inTap = formats.tap && (l.robustBad || BlockVerifies(l.block->bytes));
-        if (inTap) image->Take(*l.block);
-        listing->Take(*l.block);
-        report.blocks.push_back(SummariseBlock(*l.block, static_cast<int>(report.blocks.size()) + 1));
-        report.blocks.back().inTap = inTap;
-        (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
-      }
+      for (const BlockSummary& block : report.blocks) (block.good ? report.goodBlocks : report.badBlocks)++;
       ExplainBlocks(report.blocks, report.seconds, report.readStopped);
-      if (!WriteImages(outputs, title, formats, &parts, seconds, {},
-                       std::filesystem::path(fileName).filename().string(), report.output,
-                       report.outputs)) {
-        report.status = ConversionStatus::CANNOT_WRITE;
-        if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
-        return report;
-      }
     }
-    if (!formats.tap)
+    if (!options.formats.Has("tap"))
       for (BlockSummary& block : report.blocks) block.inTap = false;
-    if (report.blocks.empty() && !options.writeEmpty) {
-      report.outputs.clear();
-      report.status = ConversionStatus::NOTHING_FOUND;
-      return report;  // the output set discards its temporaries
-    }
-    if (options.beforeCommit && !options.beforeCommit(outputs, report)) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    if (!outputs.Commit()) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    report.status = ConversionStatus::COMPLETE;
-    return report;
-  } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
-    return report;
-  }
+    // An empty set would replace an earlier good one.
+    if (report.blocks.empty() && !options.writeEmpty) return ConversionStatus::NOTHING_FOUND;
+    feed.End(extractor ? extractor->DurationTstates() / TSTATES_PER_SECOND : report.seconds);
+    if (options.beforeCommit) feed.beforeCommit = [&](COutputSet& set) {
+      report.outputs = feed.Paths();
+      return options.beforeCommit(set, report);
+    };
+    return ConversionStatus::COMPLETE;
+  });
+  report.status = result.status;
+  report.output = result.output;
+  report.outputs = result.outputs;
+  return report;
 }
 
 }  // namespace tapedecoder

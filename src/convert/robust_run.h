@@ -97,13 +97,17 @@ struct RobustRunOptions {
   std::function<bool(COutputSet&, const RobustReport&)> beforeCommit;
   // Called with every chunk of the first stream's samples; may be empty.
   std::function<void(const float*, std::size_t)> onSamples;
+  // Called after every chunk with the time (seconds) before which no block
+  // handed over later starts; may be empty.
+  std::function<void(double)> onSettled;
   // Read before every chunk of samples (about 65536 per stream) from any
   // thread; once true the run stops there, sets the report's `cancelled`
   // and writes nothing. May be null.
   const std::atomic<bool>* cancel = nullptr;
-  // The files to write besides the listing. With TZX or PZX the tape's
-  // other parts (turbo blocks, tones, pulse sequences, pauses) are found
-  // too: turbo blocks then also appear in the listing and the report.
+  // The files to write besides the listing. With a format that keeps the
+  // tape's parts (TZX, PZX, CSW) its other parts (turbo blocks, tones,
+  // pulse sequences, pauses) are found too: turbo blocks then also appear
+  // in the listing and the report.
   OutputFormats formats;
 };
 
@@ -136,6 +140,18 @@ BlockSummary SummariseBlock(const TapeBlock& block, int number);
 // each header announces for the block after it, and the bad blocks that
 // the end of the recording (or of what could be read) cut short.
 void ExplainBlocks(std::vector<BlockSummary>& blocks, double endSeconds, bool readStopped);
+// The shares of a tape's parts, added one at a time in recording order.
+class CShareMeter {
+ public:
+  void Add(const TapePart& part);
+  // The shares in a recording `seconds` long.
+  SignalShares Shares(double seconds) const;
+
+ private:
+  double m_blocks = 0.0, m_tones = 0.0, m_pauses = 0.0;
+  double m_at = 0.0;  // the furthest end so far
+};
+
 // The shares of `parts` (a whole tape in recording order) in a recording
 // of `seconds`.
 SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds);
@@ -151,10 +167,12 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 
 // Converts `fileName` into TITLE.txt (the listing in the classic format)
-// and the images options.formats asks for (TITLE.tap by default). Any earlier files of those names stay untouched unless
-// the new set is complete; a recording named like one of its outputs is
-// refused (CANNOT_WRITE, IS_INPUT). A read error part way through keeps
-// what was decoded before it (readStopped).
+// and the images options.formats asks for (TITLE.tap by default), all
+// written as the recording streams: memory does not grow with it. Any
+// earlier files of those names stay untouched unless the new set is
+// complete; a recording named like one of its outputs is refused
+// (CANNOT_WRITE, IS_INPUT). A read error part way through keeps what was
+// decoded before it (readStopped).
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options);
 

@@ -344,6 +344,28 @@ void COutputSet::Write(int index, const void* bytes, std::size_t count) {
   output.buffer.insert(output.buffer.end(), data, data + count);
 }
 
+void COutputSet::Overwrite(int index, std::uint64_t offset, const void* bytes, std::size_t count) {
+  if (Failed()) return;
+  if (index < 0 || static_cast<std::size_t>(index) >= m_outputs.size()) {
+    Fail(OutputFailure::CANNOT_WRITE, "", EBADF);
+    return;
+  }
+  Output& output = m_outputs[static_cast<std::size_t>(index)];
+  if (!Flush(output)) return;
+  const auto* data = static_cast<const std::uint8_t*>(bytes);
+  while (count > 0) {
+    const ssize_t done = pwrite(output.fd, data, count, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      Fail(OutputFailure::CANNOT_WRITE, output.finalPath, done < 0 ? errno : EIO);
+      return;
+    }
+    data += done;
+    offset += static_cast<std::uint64_t>(done);
+    count -= static_cast<std::size_t>(done);
+  }
+}
+
 bool COutputSet::Flush(Output& output) {
   const bool written = WriteAll(output.fd, output.buffer.data(), output.buffer.size());
   output.buffer.clear();

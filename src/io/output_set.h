@@ -90,6 +90,11 @@ class COutputSet {
   // (CANNOT_WRITE, EBADF).
   void Write(int index, const void* bytes, std::size_t count);
 
+  // Replaces `count` bytes of output `index` at `offset` (a header field
+  // known only at the end). Fails the set as Write does.
+  // REQUIRES: offset + count <= the bytes written to it so far.
+  void Overwrite(int index, std::uint64_t offset, const void* bytes, std::size_t count);
+
   // Flushes, syncs and names every output; see the class comment. Returns
   // true when every output stands under its final name and the folder is
   // synced (an empty set commits nothing and returns true); false

@@ -1,6 +1,7 @@
 #include "robust/block_chooser.h"
 
 #include <algorithm>
+#include <cmath>
 #include <tuple>
 #include <utility>
 
@@ -38,6 +39,10 @@ void CBlockChooser::Advance(double seconds) { DecideBefore(seconds - kSettleSeco
 
 void CBlockChooser::Finish() {
   while (!m_held.empty()) DecideFirstStretch();
+}
+
+double CBlockChooser::PendingFrom() const {
+  return m_held.empty() ? HUGE_VAL : m_held.front().block.startSeconds;
 }
 
 void CBlockChooser::DecideBefore(double seconds) {

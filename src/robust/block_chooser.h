@@ -30,6 +30,8 @@ class CBlockChooser {
   void Advance(double seconds);
   // Every stream has ended: decides what is left.
   void Finish();
+  // The start of the earliest block held (seconds), infinity when none.
+  double PendingFrom() const;
 
  private:
   struct Held {

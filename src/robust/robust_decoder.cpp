@@ -163,6 +163,13 @@ class CRobustDecoder::Impl {
     m_finished = true;
   }
 
+  double PendingFrom() const {
+    if (m_session) return m_session->start.firstEdge / m_rate;
+    double oldest = static_cast<double>(m_sums.Oldest());
+    if (!m_coarseEdges.empty()) oldest = std::min(oldest, m_coarseEdges.front().time);
+    return oldest / m_rate;
+  }
+
  private:
   void Pump(bool final) {
     // The fine trigger serves the edge reader alone: it rests while none reads.
@@ -365,5 +372,7 @@ CRobustDecoder::~CRobustDecoder() = default;
 void CRobustDecoder::Feed(const float* mono, std::size_t count) { m_impl->Feed(mono, count); }
 
 void CRobustDecoder::Finish() { m_impl->Finish(); }
+
+double CRobustDecoder::PendingFrom() const { return m_impl->PendingFrom(); }
 
 }  // namespace tapedecoder

@@ -80,6 +80,9 @@ class CRobustDecoder {
   // The recording has ended: delivers what is left. Feeding afterwards is
   // ignored.
   void Finish();
+  // No block delivered from now on starts before this (seconds): the pilot
+  // being read, else the oldest signal a pilot search can still start on.
+  double PendingFrom() const;
 
  private:
   class Impl;

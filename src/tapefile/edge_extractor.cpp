@@ -11,6 +11,11 @@ namespace tapedecoder {
 namespace {
 // The signal counts as active this long after an edge.
 constexpr double ACTIVE_SECONDS = 0.02;
+
+// Comparisons rather than std::fmax / std::fmin, which are library calls
+// here; the samples are finite.
+inline double Max(double a, double b) { return a < b ? b : a; }
+inline double Min(double a, double b) { return b < a ? b : a; }
 }  // namespace
 
 EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
@@ -26,7 +31,87 @@ EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
 
 void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   if (m_finished) return;
-  for (std::size_t i = 0; i < count; ++i) Sample(samples[i]);
+  // The per-sample state lives in locals, which the loop keeps in
+  // registers; the rare edge goes through the members (Crossing).
+  double centre = m_centre, amplitude = m_amplitude;
+  double windowHigh = m_windowHigh, windowLow = m_windowLow;
+  double extreme = m_extreme, previous = m_previous;
+  long long index = m_index, windowEnd = m_windowEnd, lastEdge = m_lastEdge;
+  bool swinging = m_swinging, state = m_state, stateKnown = m_stateKnown;
+  const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
+  const double release = m_release, pauseRelease = m_pauseRelease;
+  const long long activeSamples = m_activeSamples;
+  for (std::size_t i = 0; i < count; ++i) {
+    // A sample that is no number reads as the middle level.
+    const double x = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+    const double now = x - centre;
+    const bool active = swinging || (lastEdge >= 0 && index - lastEdge <= activeSamples);
+    amplitude = Max(std::fabs(now), amplitude * (1.0 - (active ? release : pauseRelease)));
+    const double band = hysteresis * amplitude;
+    windowHigh = Max(windowHigh, now);
+    windowLow = Min(windowLow, now);
+    if (index >= windowEnd) {
+      const double swing = band / 3.0;
+      swinging = amplitude >= floor && windowHigh > swing && windowLow < -swing;
+      windowHigh = windowLow = 0.0;
+      windowEnd = index + std::max<long long>(1, activeSamples);
+    }
+    if (amplitude >= floor) {
+      const bool above = now > band;
+      const bool below = now < -band;
+      if ((above && (!stateKnown || !state)) || (below && (!stateKnown || state))) {
+        m_centre = centre;
+        m_extreme = extreme;
+        m_stateKnown = stateKnown;
+        Crossing(x, now, previous - centre, band, above, index);
+        centre = m_centre;
+        extreme = m_extreme;
+        lastEdge = m_lastEdge;
+        state = above;
+        stateKnown = true;
+      }
+    }
+    if (stateKnown) extreme = state ? Max(extreme, x) : Min(extreme, x);
+    previous = x;
+    ++index;
+  }
+  m_centre = centre;
+  m_amplitude = amplitude;
+  m_windowHigh = windowHigh;
+  m_windowLow = windowLow;
+  m_extreme = extreme;
+  m_previous = previous;
+  m_index = index;
+  m_windowEnd = windowEnd;
+  m_lastEdge = lastEdge;
+  m_swinging = swinging;
+  m_state = state;
+  m_stateKnown = stateKnown;
+}
+
+void EdgeExtractor::Crossing(double x, double now, double before, double band, bool rising,
+                             long long index) {
+  // The first swing is an edge unless the level was there from the first
+  // sample on.
+  if (m_stateKnown || index > 0) {
+    // The threshold crossing, interpolated between the previous sample and
+    // this one. Both directions cross their threshold at the same distance
+    // from the centre, so pulse lengths carry no offset.
+    const double threshold = rising ? band : -band;
+    const double span = now - before;
+    const double fraction = span != 0.0 ? (threshold - before) / span : 1.0;
+    const double at = static_cast<double>(index) - 1.0 + Min(1.0, Max(0.0, fraction));
+    m_edges.push_back(Edge{at * TSTATES_PER_SECOND / m_rate, rising});
+    m_lastEdge = index;
+    // DC removal: one step towards the midpoint of the last two pulses.
+    if (m_haveExtreme) {
+      const double mid = 0.5 * (m_extreme + m_previousExtreme);
+      m_centre += m_settings.centreWeight * (mid - m_centre);
+    }
+    m_previousExtreme = m_extreme;
+    m_haveExtreme = m_stateKnown;
+  }
+  m_extreme = x;
 }
 
 void EdgeExtractor::Finish() { m_finished = true; }
@@ -39,59 +124,6 @@ std::vector<Edge> EdgeExtractor::TakeEdges() {
 
 double EdgeExtractor::DurationTstates() const {
   return static_cast<double>(m_index) * TSTATES_PER_SECOND / m_rate;
-}
-
-void EdgeExtractor::Sample(double x) {
-  const double now = x - m_centre;
-  const bool active =
-      m_swinging || (m_lastEdge >= 0 && m_index - m_lastEdge <= m_activeSamples);
-  m_amplitude = std::fmax(std::fabs(now), m_amplitude * (1.0 - (active ? m_release : m_pauseRelease)));
-  const double band = m_settings.hysteresis * m_amplitude;
-  m_windowHigh = std::fmax(m_windowHigh, now);
-  m_windowLow = std::fmin(m_windowLow, now);
-  if (m_index >= m_windowEnd) {
-    const double swing = band / 3.0;
-    m_swinging = m_amplitude >= m_settings.floor && m_windowHigh > swing && m_windowLow < -swing;
-    m_windowHigh = m_windowLow = 0.0;
-    m_windowEnd = m_index + std::max<long long>(1, m_activeSamples);
-  }
-  const double position = static_cast<double>(m_index);
-
-  const double before = m_previous - m_centre;
-
-  if (m_amplitude >= m_settings.floor) {
-    const bool above = now > band;
-    const bool below = now < -band;
-    if ((above && (!m_stateKnown || !m_state)) || (below && (!m_stateKnown || m_state))) {
-      const bool rising = above;
-      // The first swing is an edge unless the level was there from the
-      // first sample on.
-      if (m_stateKnown || m_index > 0) {
-        // The threshold crossing, interpolated between the previous sample
-        // and this one. Both directions cross their threshold at the same
-        // distance from the centre, so pulse lengths carry no offset.
-        const double threshold = rising ? band : -band;
-        const double span = now - before;
-        const double fraction = span != 0.0 ? (threshold - before) / span : 1.0;
-        const double at = position - 1.0 + std::fmin(1.0, std::fmax(0.0, fraction));
-        m_edges.push_back(Edge{at * TSTATES_PER_SECOND / m_rate, rising});
-        m_lastEdge = m_index;
-        // DC removal: one step towards the midpoint of the last two pulses.
-        if (m_haveExtreme) {
-          const double mid = 0.5 * (m_extreme + m_previousExtreme);
-          m_centre += m_settings.centreWeight * (mid - m_centre);
-        }
-        m_previousExtreme = m_extreme;
-        m_haveExtreme = m_stateKnown;
-      }
-      m_extreme = x;
-      m_state = rising;
-      m_stateKnown = true;
-    }
-  }
-  if (m_stateKnown) m_extreme = m_state ? std::fmax(m_extreme, x) : std::fmin(m_extreme, x);
-  m_previous = x;
-  ++m_index;
 }
 
 }  // namespace tapedecoder

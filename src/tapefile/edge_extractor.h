@@ -82,7 +82,9 @@ class EdgeExtractor {
   double DurationTstates() const;
 
  private:
-  void Sample(double x);
+  // A swing through the band at sample `index` (`now` and `before`
+  // relative to the centre): the edge, if it is one, and the centre's step.
+  void Crossing(double x, double now, double before, double band, bool rising, long long index);
 
   double m_rate;
   EdgeSettings m_settings;

@@ -12,14 +12,10 @@ namespace {
 // A gap in the recording longer than this (T-states) is a pause.
 constexpr double MIN_PAUSE_TSTATES = 7000.0;  // 2 ms
 
-std::uint32_t Whole(double tstates) {
-  const double rounded = std::round(tstates);
-  if (!(rounded >= 1.0)) return 1;  // NaN too
-  if (rounded > 4294967295.0) return 4294967295u;
-  return static_cast<std::uint32_t>(rounded);
-}
+// Untimed tapes: the silence after each block.
+constexpr std::uint64_t UNTIMED_PAUSE_TSTATES = 1000ull * 3500ull;
 
-ImageItem ItemFor(const TapePart& part) {
+ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
   ImageItem item;
   if (const auto* block = std::get_if<TapeBlock>(&part)) {
     item.block = block;
@@ -29,18 +25,18 @@ ImageItem ItemFor(const TapePart& part) {
     const unsigned used = block->usedBits >= 1 && block->usedBits <= 8 ? block->usedBits : 8;
     if (t.pilot <= 0.0 && t.zero > 0.0 && t.one > 0.0 && !block->romTiming) {
       item.kind = ImageKind::DATA;
-      item.zero = Whole(t.zero);
-      item.one = Whole(t.one);
+      item.zero = WholeTstates(t.zero);
+      item.one = WholeTstates(t.one);
       item.bits = (bytes - 1) * 8 + used;
-    } else if (!measured || (block->romTiming && used == 8)) {
+    } else if (!measured || (!keepMeasured && block->romTiming && used == 8)) {
       item = RomItem(*block);
     } else {
       item.kind = ImageKind::TURBO;
-      item.pilot = Whole(t.pilot);
-      item.sync1 = Whole(t.sync1);
-      item.sync2 = Whole(t.sync2);
-      item.zero = Whole(t.zero);
-      item.one = Whole(t.one);
+      item.pilot = WholeTstates(t.pilot);
+      item.sync1 = WholeTstates(t.sync1);
+      item.sync2 = WholeTstates(t.sync2);
+      item.zero = WholeTstates(t.zero);
+      item.one = WholeTstates(t.one);
       item.pilotCount = t.pilotPulses > 0 ? static_cast<std::uint32_t>(t.pilotPulses)
                                           : (block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES
                                                                     : ROM_HEADER_PILOT_PULSES);
@@ -54,7 +50,7 @@ ImageItem ItemFor(const TapePart& part) {
     double total = 0.0;
     for (double p : stretch.pulses) total += p;
     item.kind = ImageKind::TONE;
-    item.pilot = Whole(total / static_cast<double>(stretch.pulses.size()));
+    item.pilot = WholeTstates(total / static_cast<double>(stretch.pulses.size()));
     item.pilotCount = static_cast<std::uint32_t>(stretch.pulses.size());
   } else {
     item.kind = ImageKind::PULSES;
@@ -80,6 +76,13 @@ std::uint64_t Quantise(double tstates, std::uint64_t quantum) {
 }
 
 }  // namespace
+
+std::uint32_t WholeTstates(double tstates) {
+  const double rounded = std::round(tstates);
+  if (!(rounded >= 1.0)) return 1;  // NaN too
+  if (rounded > 4294967295.0) return 4294967295u;
+  return static_cast<std::uint32_t>(rounded);
+}
 
 ImageItem RomItem(const TapeBlock& block) {
   ImageItem item;
@@ -114,34 +117,38 @@ std::uint64_t ItemDuration(const ImageItem& item) {
       return static_cast<std::uint64_t>(item.pilotCount) * item.pilot;
     case ImageKind::PULSES: {
       std::uint64_t total = 0;
-      for (double p : item.stretch->pulses) total += Whole(p);
+      for (double p : item.stretch->pulses) total += WholeTstates(p);
       return total;
     }
   }
   return 0;
 }
 
-ImageLayout LayOutParts(const std::vector<TapePart>& parts, double recordingSeconds,
-                        std::uint64_t pauseQuantum) {
-  ImageLayout layout;
-  double clock = 0.0;         // the image's time, T-states
-  double recordingEnd = 0.0;  // the previous part's end in the recording
-  for (const TapePart& part : parts) {
-    if (const auto* block = std::get_if<TapeBlock>(&part); block && block->bytes.empty())
-      continue;
-    ImageItem item = ItemFor(part);
-    const double start = PartStartSeconds(part) * TSTATES_PER_SECOND;
-    if (start - recordingEnd > MIN_PAUSE_TSTATES) {
-      item.pauseBefore = Quantise(WantedStart(item, part) - clock, pauseQuantum);
-    }
-    clock += static_cast<double>(item.pauseBefore) + static_cast<double>(ItemDuration(item));
-    recordingEnd = std::max(recordingEnd, PartEndSeconds(part) * TSTATES_PER_SECOND);
-    layout.items.push_back(item);
+bool CPartLayout::Next(const TapePart& part, ImageItem& item) {
+  const auto* block = std::get_if<TapeBlock>(&part);
+  if (block && block->bytes.empty()) return false;
+  if (!m_timed) {
+    if (!block) return false;
+    item = RomItem(*block);
+    item.pauseBefore = m_any ? UNTIMED_PAUSE_TSTATES : 0;
+    m_any = true;
+    return true;
   }
+  item = ItemFor(part, m_keepMeasured);
+  const double start = PartStartSeconds(part) * TSTATES_PER_SECOND;
+  if (start - m_recordingEnd > MIN_PAUSE_TSTATES) {
+    item.pauseBefore = Quantise(WantedStart(item, part) - m_clock, m_quantum);
+  }
+  m_clock += static_cast<double>(item.pauseBefore) + static_cast<double>(ItemDuration(item));
+  m_recordingEnd = std::max(m_recordingEnd, PartEndSeconds(part) * TSTATES_PER_SECOND);
+  m_any = true;
+  return true;
+}
+
+std::uint64_t CPartLayout::PauseAfter(double recordingSeconds) const {
+  if (!m_timed) return m_any ? UNTIMED_PAUSE_TSTATES : 0;
   const double end = recordingSeconds * TSTATES_PER_SECOND;
-  if (end - recordingEnd > MIN_PAUSE_TSTATES)
-    layout.pauseAfter = Quantise(end - clock, pauseQuantum);
-  return layout;
+  return end - m_recordingEnd > MIN_PAUSE_TSTATES ? Quantise(end - m_clock, m_quantum) : 0;
 }
 
 }  // namespace tapedecoder

@@ -37,30 +37,78 @@ struct ImageItem {
 // recording, and a bound on the records a pause splits into.
 constexpr std::uint64_t MAX_PAUSE_TSTATES = 36000ull * 3500000ull;
 
-struct ImageLayout {
-  std::vector<ImageItem> items;
-  std::uint64_t pauseAfter = 0;  // silence after the last item, T-states
-};
-
-// Lays `parts` out. Blocks are placed so that their data starts where it
-// started in the recording; other parts so that their first edge does.
+// Lays parts out one at a time, in recording order. Blocks are placed so
+// that their data starts where it started in the recording; other parts so
+// that their first edge does.
 // A gap of more than 2 ms in the recording becomes a pause of at least one
 // quantum (each pause ends in an edge on playback); pauses are rounded to
 // whole quanta (TZX: 3500 T-states = 1 ms; PZX: 1) while the image's clock
 // follows the recording's, so rounding never accumulates. Blocks without
-// bytes are left out. The parts must stay alive while the layout is used.
-ImageLayout LayOutParts(const std::vector<TapePart>& parts, double recordingSeconds,
-                        std::uint64_t pauseQuantum);
+// bytes are left out.
+// A ROM-timed block becomes a standard-speed item unless `keepMeasured`
+// asks for its measured timings (which keep a fast or slow tape's blocks
+// as long as they were). Untimed parts (blocks without measured times)
+// become standard-speed items with a pause of 1000 ms after each.
+class CPartLayout {
+ public:
+  CPartLayout(bool timed, std::uint64_t pauseQuantum, bool keepMeasured = false)
+      : m_timed(timed), m_quantum(pauseQuantum), m_keepMeasured(keepMeasured) {}
+  // The item of `part`; false for a part that gives none (a block without
+  // bytes; a stretch of an untimed tape). The item points into `part`.
+  bool Next(const TapePart& part, ImageItem& item);
+  // The silence after the last item, for a recording `recordingSeconds`
+  // long (untimed: the last block's 1000 ms).
+  std::uint64_t PauseAfter(double recordingSeconds) const;
+
+ private:
+  bool m_timed;
+  std::uint64_t m_quantum;
+  bool m_keepMeasured;
+  double m_clock = 0.0;         // the image's time, T-states
+  double m_recordingEnd = 0.0;  // the previous part's end in the recording
+  bool m_any = false;           // an item was laid out
+};
 
 // A standard-speed item of `block` (ROM timings, pilot count by flag),
 // whatever its measured timings. REQUIRES: block.bytes not empty.
 ImageItem RomItem(const TapeBlock& block);
 
+// Calls `pulse(tstates)` for every pulse `item` plays, in order.
+template <typename F>
+void ForEachPulse(const ImageItem& item, F&& pulse);
+
 // The T-states an item plays, pause excluded.
 std::uint64_t ItemDuration(const ImageItem& item);
 
+// A pulse length rounded to whole T-states, at least 1 (NaN too) and at
+// most 2^32 - 1.
+std::uint32_t WholeTstates(double tstates);
+
 // The data bit `index` (most significant first) of a block's bytes.
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index);
+
+template <typename F>
+void ForEachPulse(const ImageItem& item, F&& pulse) {
+  switch (item.kind) {
+    case ImageKind::ROM:
+    case ImageKind::TURBO:
+      for (std::uint32_t k = 0; k < item.pilotCount; ++k) pulse(item.pilot);
+      pulse(item.sync1);
+      pulse(item.sync2);
+      for (std::uint64_t b = 0; b < item.bits; ++b) {
+        const std::uint32_t length = BitAt(item.block->bytes, b) ? item.one : item.zero;
+        pulse(length);
+        pulse(length);
+      }
+      return;
+    case ImageKind::TONE:
+      for (std::uint32_t k = 0; k < item.pilotCount; ++k) pulse(item.pilot);
+      return;
+    case ImageKind::PULSES:
+      for (double p : item.stretch->pulses) pulse(WholeTstates(p));
+      return;
+  }
+}
 
 }  // namespace tapedecoder
 

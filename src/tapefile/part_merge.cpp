@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <utility>
 
 #include "tapefile/pulse_segmenter.h"
@@ -135,23 +136,146 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
   return sorted;
 }
 
-PartTally TallyParts(const std::vector<TapePart>& parts, double recordingSeconds) {
-  constexpr double MIN_PAUSE_SECONDS = 0.002;
-  PartTally tally;
-  double end = 0.0;
-  for (const TapePart& part : parts) {
-    if (const auto* block = std::get_if<TapeBlock>(&part)) {
-      if (block->bytes.empty()) continue;
-      (block->romTiming ? tally.romBlocks
-                        : block->timing.pilot > 0.0 ? tally.turboBlocks : tally.pureData)++;
-    } else {
-      (std::get<PulseStretch>(part).kind == StretchKind::TONE ? tally.tones : tally.pulseStretches)++;
-    }
-    if (PartStartSeconds(part) - end > MIN_PAUSE_SECONDS) ++tally.pauses;
-    end = std::max(end, PartEndSeconds(part));
+namespace {
+
+// Gaps over this are pauses (the layout's rule).
+constexpr double MIN_PAUSE_SECONDS = 0.002;
+
+}  // namespace
+
+void CPartTally::Add(const TapePart& part) {
+  if (const auto* block = std::get_if<TapeBlock>(&part)) {
+    if (block->bytes.empty()) return;
+    (block->romTiming ? m_tally.romBlocks
+                      : block->timing.pilot > 0.0 ? m_tally.turboBlocks : m_tally.pureData)++;
+  } else {
+    (std::get<PulseStretch>(part).kind == StretchKind::TONE ? m_tally.tones : m_tally.pulseStretches)++;
   }
-  if (recordingSeconds - end > MIN_PAUSE_SECONDS) ++tally.pauses;
+  if (PartStartSeconds(part) - m_end > MIN_PAUSE_SECONDS) ++m_tally.pauses;
+  m_end = std::max(m_end, PartEndSeconds(part));
+}
+
+PartTally CPartTally::Finish(double recordingSeconds) const {
+  PartTally tally = m_tally;
+  if (recordingSeconds - m_end > MIN_PAUSE_SECONDS) ++tally.pauses;
   return tally;
+}
+
+PartTally TallyParts(const std::vector<TapePart>& parts, double recordingSeconds) {
+  CPartTally tally;
+  for (const TapePart& part : parts) tally.Add(part);
+  return tally.Finish(recordingSeconds);
+}
+
+CPartMerger::CPartMerger(PartOut parts, BlockOut blocks)
+    : m_parts(std::move(parts)), m_blocks(std::move(blocks)) {}
+
+void CPartMerger::Robust(TapeBlock&& block) {
+  // The robust decoder reads any block in the ROM's ratios, at any speed. A
+  // block whose pilot runs more than 10 % off the ROM's is a loader's block
+  // in the ROM's ratios (or a tape played far off speed): the images keep
+  // its measured timings, so that they play as long as the recording.
+  constexpr double MAX_SPEED_ERROR = 0.10;
+  if (block.timing.pilot > 0.0 && std::fabs(block.timing.pilot / ROM_PILOT_PULSE - 1.0) > MAX_SPEED_ERROR)
+    block.romTiming = false;
+  // The per-bit measurements serve the merge of takes, not the outputs:
+  // 12 bytes a bit, let go while the block waits.
+  std::vector<float>().swap(block.bitConfidence);
+  std::vector<double>().swap(block.bitSeconds);
+  m_robust.push_back(std::move(block));
+}
+
+void CPartMerger::Found(TapePart&& part) { m_found.push_back(std::move(part)); }
+
+void CPartMerger::Settle(double robustFrom, double foundFrom) {
+  const double settled = std::min(robustFrom, foundFrom);
+  // Walk both lists in order of start; the last place where everything
+  // before ends before the next item starts, and that item starts no later
+  // than `settled`, is a cut: nothing later can reach back over it.
+  std::size_t r = 0, f = 0;
+  std::size_t cutR = 0, cutF = 0;
+  double reach = -HUGE_VAL;
+  for (;;) {
+    const bool haveR = r < m_robust.size(), haveF = f < m_found.size();
+    if (!haveR && !haveF) {
+      if (reach < settled) cutR = r, cutF = f;
+      break;
+    }
+    const double startR = haveR ? m_robust[r].startSeconds : HUGE_VAL;
+    const double startF = haveF ? PartStartSeconds(m_found[f]) : HUGE_VAL;
+    const bool takeR = startR <= startF;
+    const double start = takeR ? startR : startF;
+    if (!(start <= settled)) break;  // NaN too
+    if (reach < start) cutR = r, cutF = f;
+    const double end = takeR ? std::max(startR, m_robust[r].endSeconds) : PartEndSeconds(m_found[f]);
+    reach = std::max(reach, end);
+    (takeR ? r : f)++;
+  }
+  if (cutR > 0 || cutF > 0) Emit(cutR, cutF);
+}
+
+void CPartMerger::Finish() { Emit(m_robust.size(), m_found.size()); }
+
+void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
+  std::vector<TapeBlock> robust(std::make_move_iterator(m_robust.begin()),
+                                std::make_move_iterator(m_robust.begin() + static_cast<std::ptrdiff_t>(robustCount)));
+  m_robust.erase(m_robust.begin(), m_robust.begin() + static_cast<std::ptrdiff_t>(robustCount));
+  std::vector<TapePart> found(std::make_move_iterator(m_found.begin()),
+                              std::make_move_iterator(m_found.begin() + static_cast<std::ptrdiff_t>(foundCount)));
+  m_found.erase(m_found.begin(), m_found.begin() + static_cast<std::ptrdiff_t>(foundCount));
+
+  // The image: the robust blocks that verify at the bit lengths the
+  // segmenter measures there (read on where its block runs on), and the
+  // segmenter's parts elsewhere.
+  std::vector<TapeBlock> verified;
+  for (const TapeBlock& block : robust)
+    if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found)) verified.push_back(block);
+  RunOnBlocks(verified, found);
+  std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
+  verified.clear();
+
+  // The listing and the .tap: every block of the image, and the robust
+  // blocks that do not verify where the segmenter read no better (nothing
+  // that verifies, and no other timing, in its place). Pieces of pilotless
+  // data that do not verify, shorter than MIN_LISTED_FRAGMENT, are what a
+  // noisy stretch reads as (scores of them for one damaged turbo block):
+  // the images keep them; the listing and the .tap do not.
+  constexpr std::size_t MIN_LISTED_FRAGMENT = 64;
+  struct Listed {
+    const TapeBlock* block;
+    bool robustBad;
+  };
+  std::vector<Listed> listed;
+  for (const TapePart& part : parts) {
+    const TapeBlock* block = std::get_if<TapeBlock>(&part);
+    if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
+    if (block->timing.pilot <= 0.0 && !block->romTiming && !BlockVerifies(block->bytes) &&
+        block->bytes.size() < MIN_LISTED_FRAGMENT)
+      continue;
+    listed.push_back({block, false});
+  }
+  auto overlaps = [](const TapeBlock& a, const TapeBlock& b) {
+    return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
+  };
+  for (const TapeBlock& block : robust) {
+    if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, parts)) continue;
+    bool better = false;
+    for (const Listed& l : listed)
+      better = better || (overlaps(block, *l.block) &&
+                          (BlockVerifies(l.block->bytes) || !l.block->romTiming));
+    if (better) continue;
+    listed.erase(std::remove_if(listed.begin(), listed.end(),
+                                [&](const Listed& l) { return overlaps(block, *l.block); }),
+                 listed.end());
+    listed.push_back({&block, true});
+  }
+  std::stable_sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+    return a.block->startSeconds < b.block->startSeconds;
+  });
+  // The .tap keeps every block that verifies, whatever its timing, and the
+  // ROM-timed readings that do not (as without images).
+  for (const Listed& l : listed) m_blocks(*l.block, l.robustBad || BlockVerifies(l.block->bytes));
+  for (TapePart& part : parts) m_parts(std::move(part));
 }
 
 }  // namespace tapedecoder

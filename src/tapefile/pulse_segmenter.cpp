@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace tapedecoder {
@@ -42,11 +43,12 @@ bool Within(double value, double nominal, double tolerance) {
 // Segments one run of edges with no pause inside.
 class RunSegmenter {
  public:
-  RunSegmenter(const std::vector<Edge>& edges, std::size_t first, std::size_t last,
-               const SegmenterSettings& settings, std::vector<TapePart>& out)
-      : m_edges(edges), m_base(first), m_settings(settings), m_out(out) {
-    for (std::size_t k = first; k < last; ++k)
-      m_pulses.push_back(edges[k + 1].tstates - edges[k].tstates);
+  // The edges are `times` (T-states) and `rising`, side by side.
+  RunSegmenter(const std::vector<double>& times, const std::vector<bool>& rising, std::size_t first,
+               std::size_t last, const SegmenterSettings& settings, std::vector<TapePart>& out)
+      : m_times(times), m_rising(rising), m_base(first), m_settings(settings), m_out(out) {
+    m_pulses.reserve(last - first);
+    for (std::size_t k = first; k < last; ++k) m_pulses.push_back(times[k + 1] - times[k]);
   }
 
   void Run() {
@@ -91,7 +93,7 @@ class RunSegmenter {
   }
 
  private:
-  double EdgeAt(std::size_t pulse) const { return m_edges[m_base + pulse].tstates; }
+  double EdgeAt(std::size_t pulse) const { return m_times[m_base + pulse]; }
 
   // The end of the run of near-equal pulses that starts at `i`; its mean.
   // A single pulse off the run's mean (a noise spike, a dropout) does not
@@ -153,7 +155,7 @@ class RunSegmenter {
   void Stretch(std::size_t from, std::size_t to, StretchKind kind) {
     PulseStretch stretch;
     stretch.startSeconds = Seconds(EdgeAt(from));
-    stretch.firstPulseHigh = m_edges[m_base + from].rising;
+    stretch.firstPulseHigh = m_rising[m_base + from];
     stretch.pulses.assign(m_pulses.begin() + static_cast<std::ptrdiff_t>(from),
                           m_pulses.begin() + static_cast<std::ptrdiff_t>(to));
     stretch.kind = kind;
@@ -473,7 +475,8 @@ class RunSegmenter {
     return true;
   }
 
-  const std::vector<Edge>& m_edges;
+  const std::vector<double>& m_times;
+  const std::vector<bool>& m_rising;
   std::size_t m_base;
   const SegmenterSettings& m_settings;
   std::vector<TapePart>& m_out;
@@ -494,15 +497,43 @@ bool IsRomTiming(const BlockTiming& t, const SegmenterSettings& settings) {
 
 std::vector<TapePart> SegmentEdges(const std::vector<Edge>& edges, SegmenterSettings settings) {
   std::vector<TapePart> parts;
-  std::size_t first = 0;
-  for (std::size_t k = 0; k < edges.size(); ++k) {
-    const bool last = k + 1 == edges.size();
-    if (last || edges[k + 1].tstates - edges[k].tstates > settings.pauseTstates) {
-      RunSegmenter(edges, first, k, settings, parts).Run();
-      first = k + 1;
-    }
-  }
+  CPulseSegmenter segmenter([&parts](TapePart&& part) { parts.push_back(std::move(part)); }, settings,
+                            SIZE_MAX);
+  segmenter.Feed(edges.data(), edges.size());
+  segmenter.Finish();
   return parts;
+}
+
+CPulseSegmenter::CPulseSegmenter(Emit emit, SegmenterSettings settings, std::size_t maxRunEdges)
+    : m_emit(std::move(emit)), m_settings(settings), m_maxRunEdges(std::max<std::size_t>(maxRunEdges, 2)) {}
+
+void CPulseSegmenter::Feed(const Edge* edges, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!m_times.empty() && (edges[k].tstates - m_times.back() > m_settings.pauseTstates ||
+                             m_times.size() >= m_maxRunEdges))
+      Flush();
+    m_times.push_back(edges[k].tstates);
+    m_rising.push_back(edges[k].rising);
+  }
+}
+
+void CPulseSegmenter::Advance(double tstates) {
+  if (!m_times.empty() && tstates - m_times.back() > m_settings.pauseTstates) Flush();
+}
+
+void CPulseSegmenter::Finish() { Flush(); }
+
+double CPulseSegmenter::PendingFrom(double nowSeconds) const {
+  return m_times.empty() ? nowSeconds : Seconds(m_times.front());
+}
+
+void CPulseSegmenter::Flush() {
+  if (m_times.empty()) return;
+  std::vector<TapePart> parts;
+  RunSegmenter(m_times, m_rising, 0, m_times.size() - 1, m_settings, parts).Run();
+  m_times.clear();
+  m_rising.clear();
+  for (TapePart& part : parts) m_emit(std::move(part));
 }
 
 double PartStartSeconds(const TapePart& part) {

@@ -4,6 +4,8 @@
 #ifndef TAPEDECODER_TAPEFILE_PULSE_SEGMENTER_H_
 #define TAPEDECODER_TAPEFILE_PULSE_SEGMENTER_H_
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "tape/tape_block.h"
@@ -73,6 +75,42 @@ struct SegmenterSettings {
 // start and end).
 std::vector<TapePart> SegmentEdges(const std::vector<Edge>& edges,
                                    SegmenterSettings settings = SegmenterSettings());
+
+// SegmentEdges as a stream: edges go in as they are found, parts come out
+// run by run (a run being the edges between two pauses), so that memory
+// holds one run, not the recording. A run longer than maxRunEdges (noise
+// that never pauses) is segmented in pieces of that many edges; otherwise
+// the parts are SegmentEdges' for the same edges.
+class CPulseSegmenter {
+ public:
+  using Emit = std::function<void(TapePart&&)>;
+  // More edges than a block of 65535 bytes at any timing has, pilot
+  // included (16 a byte).
+  static constexpr std::size_t DEFAULT_MAX_RUN_EDGES = 1100000;
+
+  explicit CPulseSegmenter(Emit emit, SegmenterSettings settings = SegmenterSettings(),
+                           std::size_t maxRunEdges = DEFAULT_MAX_RUN_EDGES);
+  // Edges in time order, after every edge fed before.
+  void Feed(const Edge* edges, std::size_t count);
+  // No edge comes before `tstates` any more: a run that a pause ends by
+  // then is segmented.
+  void Advance(double tstates);
+  // Segments what is left.
+  void Finish();
+  // The earliest start, in seconds, of a part not yet emitted, or of any
+  // later one: the first edge held, else `nowSeconds`.
+  double PendingFrom(double nowSeconds) const;
+
+ private:
+  void Flush();
+
+  Emit m_emit;
+  SegmenterSettings m_settings;
+  std::size_t m_maxRunEdges;
+  // The run so far (no pause inside): its edges' times and directions.
+  std::vector<double> m_times;
+  std::vector<bool> m_rising;
+};
 
 // Where a part begins and ends in the recording, in seconds: a block's
 // first and last edge; a stretch's first edge and the end of its last

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "tapefile/image_layout.h"
 #include "tapefile/tape_image.h"
@@ -15,7 +16,6 @@ namespace {
 constexpr std::uint32_t MAX_REPEAT = 0x7FFF;
 constexpr std::uint32_t MAX_DURATION = 0x7FFFFFFF;
 constexpr std::uint32_t LEVEL_BIT = 0x80000000u;
-constexpr std::uint32_t CLASSIC_PAUSE_MS = 1000;
 
 void Le16(std::vector<std::uint8_t>& out, std::uint32_t value) {
   out.push_back(static_cast<std::uint8_t>(value));
@@ -32,6 +32,8 @@ void Le32(std::vector<std::uint8_t>& out, std::uint32_t value) {
 // boundary is an edge, as in the recording.
 class PzxBuilder {
  public:
+  explicit PzxBuilder(ByteSink& out) : m_out(out) {}
+
   void Header(const ImageInfo& info) {
     std::vector<std::uint8_t> body = {1, 0};  // version 1.0
     // The title is unknown (empty); the comment names tool and source.
@@ -109,76 +111,71 @@ class PzxBuilder {
     m_level = !m_level;
   }
 
-  std::vector<std::uint8_t> Take() { return std::move(m_out); }
 
  private:
   void Record(const char* tag, const std::vector<std::uint8_t>& body) {
-    m_out.insert(m_out.end(), tag, tag + 4);
-    Le32(m_out, static_cast<std::uint32_t>(body.size()));
-    m_out.insert(m_out.end(), body.begin(), body.end());
+    std::vector<std::uint8_t> head(tag, tag + 4);
+    Le32(head, static_cast<std::uint32_t>(body.size()));
+    m_out.Write(head.data(), head.size());
+    m_out.Write(body.data(), body.size());
   }
 
-  std::vector<std::uint8_t> m_out;
+  ByteSink& m_out;
   bool m_level = false;  // the level of the next duration
 };
 
-std::uint32_t Whole(double tstates) {
-  const double rounded = std::round(tstates);
-  return !(rounded >= 1.0) ? 1u : rounded > MAX_DURATION ? MAX_DURATION : static_cast<std::uint32_t>(rounded);
-}
+class PzxWriter : public TapeWriter {
+ public:
+  PzxWriter(ByteSink& out, const TapeContext& context) : m_pzx(out), m_layout(context.timed, 1) {
+    m_pzx.Header(context.info);
+  }
 
-}  // namespace
-
-ImageResult WritePzx(const std::vector<TapePart>& parts, double recordingSeconds,
-                     const ImageInfo& info) {
-  const ImageLayout layout = LayOutParts(parts, recordingSeconds, 1);
-  PzxBuilder pzx;
-  pzx.Header(info);
-  for (const ImageItem& item : layout.items) {
-    if (item.pauseBefore > 0) pzx.Pause(item.pauseBefore);
+  void Part(const TapePart& part) override {
+    ImageItem item;
+    if (!m_layout.Next(part, item)) return;
+    if (item.pauseBefore > 0) m_pzx.Pause(item.pauseBefore);
     switch (item.kind) {
       case ImageKind::ROM:
       case ImageKind::TURBO:
-        pzx.Block(item);
+        m_pzx.Block(item);
         break;
       case ImageKind::DATA:
-        pzx.Data(item);
+        m_pzx.Data(item);
         break;
       case ImageKind::TONE:
-        pzx.Pulses({{item.pilotCount, item.pilot}});
+        m_pzx.Pulses({{item.pilotCount, item.pilot}});
         break;
       case ImageKind::PULSES: {
         std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
         for (double p : item.stretch->pulses) {
-          const std::uint32_t length = Whole(p);
+          const std::uint32_t length = std::min(WholeTstates(p), MAX_DURATION);
           if (!runs.empty() && runs.back().second == length) {
             ++runs.back().first;
           } else {
             runs.emplace_back(1, length);
           }
         }
-        pzx.Pulses(runs);
+        m_pzx.Pulses(runs);
         break;
       }
     }
   }
-  if (layout.pauseAfter > 0) pzx.Pause(layout.pauseAfter);
-  ImageResult result;
-  result.bytes = pzx.Take();
-  return result;
-}
 
-ImageResult WritePzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info) {
-  PzxBuilder pzx;
-  pzx.Header(info);
-  for (const TapeBlock& block : blocks) {
-    if (block.bytes.empty()) continue;
-    pzx.Block(RomItem(block));
-    pzx.Pause(static_cast<std::uint64_t>(CLASSIC_PAUSE_MS) * 3500);
+  bool Finish(double recordingSeconds) override {
+    const std::uint64_t after = m_layout.PauseAfter(recordingSeconds);
+    if (after > 0) m_pzx.Pause(after);
+    return true;
   }
-  ImageResult result;
-  result.bytes = pzx.Take();
-  return result;
+
+ private:
+  PzxBuilder m_pzx;
+  CPartLayout m_layout;
+};
+
+}  // namespace
+
+std::unique_ptr<TapeWriter> MakePzxWriter(ByteSink& out, const TapeContext& context) {
+  return std::make_unique<PzxWriter>(out, context);
 }
 
 }  // namespace tapedecoder

@@ -1,13 +1,10 @@
-// TZX and PZX tape images of a decoded tape, built in memory so that the
-// caller commits them with the rest of its output.
-//
-// TZX goes through libspectrum (the format's reference library here:
-// block layout, checksums of nothing, field limits). libspectrum reads PZX
-// but cannot write it, so PZX is written directly.
+// The tape image writers (TZX, PZX, CSW) and whole images of a tape in
+// memory. Every writer streams: it writes each part as it comes.
 //
 // Part mapping (both formats keep every part, in order):
 //   ROM-timed block  -> TZX 0x10 (pause field = the measured silence after
-//                       it); PZX PULS (pilot, syncs) + DATA (+ PAUS)
+//                       it; over 65535 bytes, 0x11 at ROM timing); PZX
+//                       PULS (pilot, syncs) + DATA (+ PAUS)
 //   other block      -> TZX 0x11 with the measured pilot, syncs, bit
 //                       lengths, pilot count and used bits of the last
 //                       byte; PZX the same as PULS + DATA
@@ -19,12 +16,23 @@
 //                       PZX PAUS (exact to the T-state)
 // Long irregular stretches stay pulse lists too: 0x13 keeps every pulse to
 // the T-state, while a direct recording (0x15) would round each edge to
-// its sample grid, and libspectrum has no CSW-block (0x18) writer (its
-// RLE blocks are written as 0x15).
+// its sample grid. The signal as sampled is the CSW file's to keep.
 // Every image starts with an archive-info (TZX 0x32, one comment) / PZXT
 // block (empty title, a "Comment" pair) that names the tool and the source
 // recording, and nothing else. (libspectrum 1.5 reads only a PZXT's title,
 // so its tools show the PZX comment as nothing.)
+//
+// CSW: version 2, Z-RLE (the run lengths deflated in one zlib stream), at
+// the recording's own sample rate (44100 Hz when unknown): the parts
+// played as the PZX image plays them, each edge on its nearest sample,
+// except that every block keeps its measured timings, so that a fast or
+// slow tape keeps its length. So every stretch between blocks keeps the
+// recording's edges as the edge extractor found them, and every block is
+// played clean in its own timing: the blocks the decoder recovered from
+// the waveform read back from the file even where the trigger's edges
+// alone would not give them. Untimed blocks play at ROM timing. Two edges that fall on one sample cancel (a pulse
+// shorter than a sample is not kept). The pulse count goes into the header
+// when the file ends; the header names the tool.
 #ifndef TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 #define TAPEDECODER_TAPEFILE_TAPE_IMAGE_H_
 
@@ -32,14 +40,18 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "tape/tape_block.h"
+#include "tapefile/tape_writer.h"
 
 namespace tapedecoder {
 
-struct ImageInfo {
-  std::string tool;        // e.g. "tapedecoder 1.0.0"
-  std::string sourceName;  // the recording's file name (UTF-8), may be empty
-};
+// The writers of the image formats, writing into `out` (which must outlive
+// them).
+std::unique_ptr<TapeWriter> MakeTzxWriter(ByteSink& out, const TapeContext& context);
+std::unique_ptr<TapeWriter> MakePzxWriter(ByteSink& out, const TapeContext& context);
+std::unique_ptr<TapeWriter> MakeCswWriter(ByteSink& out, const TapeContext& context);
 
 enum class ImageStatus : std::uint8_t {
   OK,

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "convert/tape_files.h"
 #include "io/output_set.h"
 #include "tape/tape_output.h"
 #include "workbench/block_detail.h"
@@ -529,14 +530,8 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
     return fail(Texts::tr("There is no decoded tape to save yet."));
   const std::string name = QFile::encodeName(title).toStdString();
   // Never over a recording that is open.
-  for (const auto& take : m_takes) {
-    for (const char* extension : {"tap", "txt", "tzx", "pzx"}) {
-      std::error_code ec;
-      const std::string output = OutputPath(name, extension);
-      if (std::filesystem::equivalent(QFile::encodeName(take->path()).toStdString(), output, ec))
-        return fail(FailureText(OutputFailure{OutputFailure::IS_INPUT, output, 0}));
-    }
-  }
+  std::vector<std::string> inputs;
+  for (const auto& take : m_takes) inputs.push_back(QFile::encodeName(take->path()).toStdString());
   const bool merged = m_takes.size() >= 2 && !m_merged.empty();
   std::vector<TapeBlock> blocks;
   if (merged) {
@@ -544,35 +539,31 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
   } else {
     blocks = savedBlocks();
   }
-  try {
-    COutputSet outputs;
-    const int tap = formats.tap ? outputs.Add(OutputPath(name, "tap")) : -1;
-    const int txt = formats.tap && tap < 0 ? -1 : outputs.Add(OutputPath(name, "txt"));
-    if (txt < 0) return fail(FailureText(outputs.Failure()));
-    CTapImageWriter image(outputs, tap);
-    CListingWriter listing(outputs, txt);
+  // One take with measured timings keeps them, and its silences, in the
+  // images; a merged tape (blocks from several recordings' clocks) and
+  // the classic method's blocks go out in the ROM's timing.
+  const bool timed = !merged && !blocks.empty() &&
+                     std::all_of(blocks.begin(), blocks.end(), [](const TapeBlock& b) {
+                       return b.endSeconds > b.startSeconds && b.timing.pilot > 0;
+                     });
+  const RobustReport& first = m_takes[0]->result().report;
+  const TapeResult result = WriteTape({name, formats, inputs}, [&](CTapeFeed& feed) {
+    TapeContext context;
+    context.info = ImageInfo{ToolName(), QFileInfo(m_takes[0]->path()).fileName().toStdString()};
+    context.timed = timed;
+    context.sampleRate = merged ? 0.0 : first.info.rate;
+    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    const bool parts = feed.Needs(TapeNeeds::PARTS);
     for (const TapeBlock& block : blocks) {
-      if (formats.tap) image.Take(block);
-      listing.Take(block);
+      feed.Block(block);
+      if (parts) feed.Part(TapePart(block));
     }
-    // One take with measured timings keeps them, and its silences, in the
-    // images; a merged tape (blocks from several recordings' clocks) and
-    // the classic method's blocks go out in the ROM's timing.
-    const bool timed = !merged && !blocks.empty() &&
-                       std::all_of(blocks.begin(), blocks.end(), [](const TapeBlock& b) {
-                         return b.endSeconds > b.startSeconds && b.timing.pilot > 0;
-                       });
-    std::vector<TapePart> parts(blocks.begin(), blocks.end());
-    OutputFailure failure;
-    std::vector<std::string> written;
-    const double seconds = m_takes[0]->result().report.seconds;
-    const std::string source = QFileInfo(m_takes[0]->path()).fileName().toStdString();
-    if (!WriteImages(outputs, name, formats, timed ? &parts : nullptr, seconds, blocks, source, failure, written))
-      return fail(FailureText(failure.what != OutputFailure::NONE ? failure : outputs.Failure()));
-    if (!outputs.Commit()) return fail(FailureText(outputs.Failure()));
-  } catch (const std::bad_alloc&) {
+    feed.End(timed ? first.seconds : 0.0);
+    return ConversionStatus::COMPLETE;
+  });
+  if (result.status == ConversionStatus::NO_MEMORY)
     return fail(Texts::tr("Not enough memory to write the tape."));
-  }
+  if (result.status != ConversionStatus::COMPLETE) return fail(FailureText(result.output));
   m_status->setText(Texts::tr("Saved %1").arg(title));
   return true;
 }
@@ -605,10 +596,10 @@ void MainWindow::chooseSave() {
   if (path.isEmpty()) return;
   const QFileInfo info(path);
   const QString title = info.absolutePath() + QLatin1Char('/') + info.completeBaseName();
-  OutputFormats formats;
-  formats.tzx = filter == tzx;
-  formats.pzx = filter == pzx;
-  formats.tap = filter != txt;
+  OutputFormats formats = OutputFormats::None();
+  if (filter != txt) formats.Add("tap");
+  if (filter == tzx) formats.Add("tzx");
+  if (filter == pzx) formats.Add("pzx");
   QString error;
   if (!saveTape(title, formats, &error)) QMessageBox::warning(this, Texts::tr("Save the tape"), error);
 }

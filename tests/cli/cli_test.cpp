@@ -180,7 +180,7 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
       {"--method robust --auto 200 rec.wav", "--auto"},
       {"--channels none rec.wav", "--channels"}, {"--method fast rec.wav", "--method"},
       {"--name x rec.wav rec.wav", "--name"},  {"--merge -m rec.wav rec.wav", "--merge"},
-      {"--merge --format tzx rec.wav rec.wav", "--format"},
+      {"--merge --format tzx,wav rec.wav rec.wav", "--format"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
   };
   for (const Row& row : rows) {
@@ -303,6 +303,56 @@ TEST_F(CliTest, MergedTakesGiveOneSetNamedAfterTheFirstOrTheName) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "missing.wav: not merged: the file cannot be opened: No such file or directory\n");
   EXPECT_FALSE(Exists("side.tap"));
+}
+
+TEST_F(CliTest, EveryRunWritesEveryFormatAndItsCswConvertsBackToTheSameTape) {
+  ASSERT_TRUE(testing_support::HaveTool("tzxlist"));
+  const Bytes header = {0x00, 0x03, 'C', 'O', 'D', 'E', ' ', ' ', ' ', ' ', ' ', ' ',
+                        0x02, 0x00, 0x00, 0x80, 0x00, 0x80, 0x0C};
+  const Bytes data = {0xFF, 0x12, 0x34, 0xD9};
+  WriteFile(m_dir / "rec.wav", PulseTrain().Silence(100).Block(header).Silence(300).Block(data).Wave());
+  WriteFile(m_dir / "b.wav", PulseTrain().Silence(300).Block(header).Silence(200).Block(data).Wave());
+  const char* const rows[] = {"", "--method classic", "--merge --name rec b.wav"};
+  for (const char* row : rows) {
+    for (const char* ext : {"tap", "txt", "tzx", "pzx", "csw"})
+      std::filesystem::remove(m_dir / (std::string("rec.") + ext));
+    const Result result = Cli(std::string(row) + " --format tap,tzx,pzx,csw rec.wav");
+    ASSERT_EQ(result.status, 0) << row << ": " << result.err;
+    EXPECT_NE(result.out.find("-> rec.tap, rec.txt, rec.tzx, rec.pzx, rec.csw\n"), std::string::npos)
+        << row << ": " << result.out;
+    EXPECT_EQ(ReadFile(m_dir / "rec.tap"), Bytes({19, 0}) + header + Bytes({4, 0}) + data) << row;
+    for (const char* image : {"rec.tzx", "rec.pzx", "rec.csw"})
+      EXPECT_EQ(RunCommand("tzxlist " + ShellQuote((m_dir / image).string()) + " >/dev/null 2>&1"), 0)
+          << row << ": " << image;
+    std::filesystem::create_directories(m_dir / "back");
+    ASSERT_EQ(Cli("-q -o back rec.csw").status, 0) << row;
+    EXPECT_EQ(ReadFile(m_dir / "back/rec.tap"), ReadFile(m_dir / "rec.tap")) << row;
+  }
+}
+
+TEST_F(CliTest, NoRunReplacesItsInput) {
+  WriteFile(m_dir / "rec.wav", Recording({0x12, 0x34, 0x26}));
+  ASSERT_EQ(Cli("-q --format csw rec.wav").status, 0);
+  std::filesystem::rename(m_dir / "rec.csw", m_dir / "game.csw");
+  const Bytes csw = ReadFile(m_dir / "game.csw");
+  std::filesystem::copy_file(m_dir / "rec.wav", m_dir / "game.tap");
+  const struct {
+    const char* arguments;
+    const char* input;
+  } rows[] = {
+      {"--format tap,csw game.csw", "game.csw"},
+      {"--merge --name game --format csw rec.wav game.csw", "game.csw"},
+      {"--method classic game.tap", "game.tap"},
+  };
+  for (const auto& row : rows) {
+    const Bytes before = ReadFile(m_dir / row.input);
+    const Result result = Cli(row.arguments);
+    EXPECT_EQ(result.status, 1) << row.arguments;
+    EXPECT_NE(result.err.find(std::string(row.input) + " is the recording itself"), std::string::npos)
+        << row.arguments << ": " << result.err;
+    EXPECT_EQ(ReadFile(m_dir / row.input), before) << row.arguments;
+  }
+  EXPECT_EQ(ReadFile(m_dir / "game.csw"), csw);
 }
 
 TEST_F(CliTest, OutputsAreNamedAfterEverythingBeforeTheLastDot) {

@@ -164,8 +164,7 @@ struct Converted {
 Converted Convert(const std::string& recording, const std::string& title) {
   Converted out;
   RobustRunOptions options;
-  options.formats.tap = true;
-  options.formats.tzx = true;
+  options.formats.Add("tzx");  // beside the default .tap
   out.report = RunRobustConversion(recording, title, options);
   out.tap = TapBlocks(ReadFile(title + ".tap"));
   LsTape tape;

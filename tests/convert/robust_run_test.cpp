@@ -73,7 +73,7 @@ TEST(RobustRunCancel, ACancelledConversionWritesNothing) {
   std::atomic<bool> cancel{true};
   RobustRunOptions options;
   options.cancel = &cancel;
-  options.formats.tzx = true;
+  options.formats.Add("tzx");
   const RobustReport report = RunRobustConversion(name, (dir / "out").string(), options);
   EXPECT_TRUE(report.cancelled);
   EXPECT_FALSE(report.Written());

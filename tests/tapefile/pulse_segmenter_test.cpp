@@ -206,4 +206,80 @@ TEST(PartMerge, RobustBlocksReplaceWhatOverlapsThemAndStretchesSplitAroundThem) 
   EXPECT_EQ(after.firstPulseHigh, noisy.firstPulseHigh == ((before.pulses.size() + skipped) % 2 == 0));
 }
 
+// Parts and their times, to compare a stream's result with the whole one's.
+std::string Described(const std::vector<TapePart>& parts) {
+  std::string out = Kinds(parts);
+  for (const TapePart& part : parts)
+    out += " " + std::to_string(PartStartSeconds(part)) + "-" + std::to_string(PartEndSeconds(part));
+  return out;
+}
+
+TEST(StreamingSegmenter, PiecesOfAnySizeGiveTheWholeRecordingsParts) {
+  Tape tape;
+  tape.Pulses(3000, 50);
+  for (double p : Irregular(3000)) tape.Pulse(p);
+  tape.Pause(0.5).Block(BYTES, 48, TURBO).Pause(0.02).Block(BYTES, 48, ROM).Pulses(2000, 40);
+  const std::vector<Edge> edges = tape.Edges(1.0);
+  const std::string whole = Described(SegmentEdges(edges));
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+    SCOPED_TRACE(piece);
+    std::vector<TapePart> parts;
+    CPulseSegmenter segmenter([&parts](TapePart&& part) { parts.push_back(std::move(part)); });
+    for (std::size_t at = 0; at < edges.size(); at += piece) {
+      const std::size_t count = std::min(piece, edges.size() - at);
+      segmenter.Feed(edges.data() + at, count);
+      if (at + count < edges.size()) segmenter.Advance(edges[at + count].tstates - 1.0);
+    }
+    segmenter.Finish();
+    EXPECT_EQ(Described(parts), whole);
+  }
+}
+
+TEST(StreamingMerge, SettlingAfterEveryPartGivesTheWholeMergeAndListing) {
+  Tape tape;
+  tape.Pulses(3000, 50);
+  for (double p : Irregular(3000)) tape.Pulse(p);
+  tape.Pause(0.5).Block(BYTES, 48, TURBO).Pause(0.5).Block(BYTES, 48, TURBO);
+  std::vector<TapePart> found = SegmentEdges(tape.Edges(1.0));
+  ASSERT_EQ(Kinds(found), "trTT");
+  // A good robust block inside the noise, a bad one over the first turbo
+  // block: the bad reading gives way to the block the segmenter read in
+  // other timings, so the listing shows the good block and both turbo
+  // blocks (whose bytes do not verify: not in the .tap).
+  TapeBlock good;
+  good.bytes = {0x12, 0x34, 0x26};
+  good.startSeconds = PartStartSeconds(found[1]) + 0.2;
+  good.endSeconds = good.startSeconds + 0.3;
+  TapeBlock bad = good;
+  bad.bytes = {0x12, 0x34, 0x27};
+  bad.startSeconds = PartStartSeconds(found[2]) + 0.01;
+  bad.endSeconds = PartEndSeconds(found[2]);
+  const std::string whole = Described(MergeRobustBlocks({good}, found));
+  const std::vector<TapeBlock> robust = {good, bad};
+  for (const double lag : {0.0, 0.3, 100.0}) {
+    SCOPED_TRACE(lag);
+    std::vector<TapePart> parts;
+    std::string listed;
+    CPartMerger merger([&parts](TapePart&& part) { parts.push_back(std::move(part)); },
+                       [&listed](const TapeBlock& block, bool inTap) {
+                         listed += inTap ? (ChecksumGood(block.bytes) ? 'g' : 'b') : 'T';
+                       });
+    // The robust blocks arrive `lag` seconds after the segmenter's parts.
+    std::size_t next = 0;
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      const double now = PartEndSeconds(found[k]);
+      while (next < robust.size() && robust[next].endSeconds + lag <= now) merger.Robust(TapeBlock(robust[next++]));
+      merger.Found(TapePart(found[k]));
+      const double robustFrom = next < robust.size() ? std::min(robust[next].startSeconds, now - lag) : now - lag;
+      merger.Settle(robustFrom, k + 1 < found.size() ? PartStartSeconds(found[k + 1]) : now);
+    }
+    while (next < robust.size()) merger.Robust(TapeBlock(robust[next++]));
+    // The window moves: with little lag, parts leave before the end.
+    EXPECT_EQ(parts.empty(), lag > 1.0);
+    merger.Finish();
+    EXPECT_EQ(Described(parts), whole);
+    EXPECT_EQ(listed, "gTT");
+  }
+}
+
 }  // namespace

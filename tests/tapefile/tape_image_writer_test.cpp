@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "tzx_builder.h"
+#include "audio/byte_source.h"
+#include "audio/csw_reader.h"
 #include "tapefile/tape_image.h"
 
 namespace {
@@ -138,6 +140,64 @@ TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
     ASSERT_TRUE(image.Ok());
     LsTape back;
     EXPECT_TRUE(back.Read(image.bytes));
+  }
+}
+
+TEST(TapeImageWriters, ABlockTooLongForAStandardSpeedRecordIsATurboRecordAtRomTiming) {
+  TapeBlock block;
+  block.bytes.assign(70000, 0xA5);
+  const ImageResult image = WriteTzxBlocks({block}, ImageInfo{"tapedecoder 1.0.0", ""});
+  LsTape back;
+  ASSERT_TRUE(back.Read(image.bytes));
+  const std::vector<libspectrum_tape_block*> blocks = back.Blocks();
+  ASSERT_EQ(blocks.size(), 2u);  // the archive info, the block
+  EXPECT_EQ(libspectrum_tape_block_type(blocks[1]), LIBSPECTRUM_TAPE_BLOCK_TURBO);
+  EXPECT_EQ(libspectrum_tape_block_data_length(blocks[1]), 70000u);
+  EXPECT_EQ(libspectrum_tape_block_pilot_length(blocks[1]), 2168u);
+  EXPECT_EQ(libspectrum_tape_block_bit1_length(blocks[1]), 1710u);
+  EXPECT_EQ(libspectrum_tape_block_pause(blocks[1]), 1000u);
+}
+
+TEST(TapeImageWriters, CswPlaysThePartsWithEveryEdgeOnItsNearestSample) {
+  // At 35 kHz a sample is 100 T-states. Each row: one stretch starting at
+  // `start` samples with `pulses` (T-states), in a recording `end` samples
+  // long; the file's pulses in samples. A gap of 2 ms (70 samples) or more
+  // is a pause, which ends in an edge.
+  struct Row {
+    const char* name;
+    double start;
+    std::vector<double> pulses;
+    double end;
+    bool firstHigh;
+    std::vector<std::uint32_t> expected;
+  } rows[] = {
+      {"edges on samples", 1000, {500, 2500}, 1200, false, {1000, 5, 25, 170}},
+      {"edges between samples", 1000.4, {540, 1020}, 1200, false, {1000, 6, 10, 184}},
+      {"two edges on one sample cancel", 1000, {1000, 20, 1000}, 1200, false, {1000, 20, 180}},
+      {"an edge on the first sample sets the level", 0, {30, 800}, 8.3, true, {8}},
+      {"pulses beyond a byte", 1000, {30000}, 100000, false, {1000, 300, 98700}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CMemorySink sink;
+    TapeContext context;
+    context.info = ImageInfo{"tapedecoder 1.0.0", "x.wav"};
+    context.timed = true;
+    context.sampleRate = 35000.0;
+    std::unique_ptr<TapeWriter> writer = MakeCswWriter(sink, context);
+    writer->Part(Stretch(row.start / 35000.0, row.pulses, StretchKind::SEQUENCE));
+    ASSERT_TRUE(writer->Finish(row.end / 35000.0));
+    CMemoryByteSource source(sink.Bytes().data(), sink.Bytes().size());
+    CCswReader reader(source);
+    ASSERT_TRUE(reader.Open());
+    EXPECT_EQ(reader.Header().major, 2);
+    EXPECT_EQ(reader.Header().compression, 2);
+    EXPECT_EQ(reader.Header().rate, 35000u);
+    EXPECT_EQ(reader.Header().firstHigh, row.firstHigh);
+    EXPECT_EQ(reader.Header().declaredPulses, row.expected.size());
+    std::vector<std::uint32_t> pulses;
+    for (CswPulse pulse; reader.Next(pulse);) pulses.push_back(pulse.samples);
+    EXPECT_EQ(pulses, row.expected);
   }
 }
 

@@ -294,7 +294,7 @@ class WorkbenchTest : public QObject {
     }
     QString error;
     OutputFormats tzx;
-    tzx.tzx = true;
+    tzx.Add("tzx");
     QVERIFY2(window.saveTape(Path("merged"), tzx, &error), qPrintable(error));
     QVERIFY(testing_support::ReadFile(m_dir / "merged.tap") == expected);
     QVERIFY(!testing_support::ReadFile(m_dir / "merged.txt").empty());
@@ -305,7 +305,7 @@ class WorkbenchTest : public QObject {
     QVERIFY(window.openRecording(m_take1));
     QVERIFY(WaitFor([&] { return !window.busy(); }));
     OutputFormats pzx;
-    pzx.pzx = true;
+    pzx.Add("pzx");
     QVERIFY2(window.saveTape(Path("single"), pzx, &error), qPrintable(error));
     const Bytes pulses = testing_support::ReadFile(m_dir / "single.pzx");
     QCOMPARE(std::string(pulses.begin(), pulses.begin() + 4), std::string("PZXT"));
