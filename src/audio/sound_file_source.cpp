@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <new>
 
+#include "audio/little_endian.h"
 #include "audio/sample_source.h"
 
 namespace tapedecoder {
@@ -29,6 +31,31 @@ std::string FormatName(int format) {
   return info.name;
 }
 
+// True when `file` is a RIFF WAVE file whose data chunk declares more bytes
+// than the file holds: a recording cut short (the sound library quietly
+// reads what is there). A size of 0 or 0xFFFFFFFF is what a recorder
+// writes before it knows the length, no promise.
+bool WaveDataCutShort(CByteSource& file) {
+  const std::uint64_t fileBytes = file.Size();
+  const auto readAt = [&file](std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+    return file.ReadAt(offset, out, count) == count;
+  };
+  std::uint8_t riff[12];
+  if (!readAt(0, riff, sizeof riff) || std::memcmp(riff, "RIFF", 4) != 0 ||
+      std::memcmp(riff + 8, "WAVE", 4) != 0)
+    return false;
+  std::uint64_t at = sizeof riff;
+  for (int chunks = 0; chunks < 1000 && at + 8 <= fileBytes; ++chunks) {
+    std::uint8_t chunk[8];
+    if (!readAt(at, chunk, sizeof chunk)) return false;
+    const std::uint32_t size = Le32(chunk + 4);
+    if (std::memcmp(chunk, "data", 4) == 0)
+      return size != 0 && size != 0xFFFFFFFFu && at + 8 + size > fileBytes;
+    at += 8 + static_cast<std::uint64_t>(size) + (size & 1u);
+  }
+  return false;
+}
+
 class CSoundFileSource : public CSampleSource {
  public:
   explicit CSoundFileSource(std::unique_ptr<CFileByteSource> file) : m_file(std::move(file)) {}
@@ -45,11 +72,13 @@ class CSoundFileSource : public CSampleSource {
   std::unique_ptr<CFileByteSource> m_file;
   SNDFILE* m_sound = nullptr;
   std::uint64_t m_framesRead = 0;
+  bool m_cutShort = false;  // a WAV whose data chunk runs past the end of the file
 };
 
 bool CSoundFileSource::Open(InputError& error) {
   // The library reads the descriptor from its offset, 0 (the file source's
   // reads leave it there); the descriptor stays the file source's.
+  m_cutShort = WaveDataCutShort(*m_file);
   SF_INFO sfInfo{};
   m_sound = sf_open_fd(m_file->Descriptor(), SFM_READ, &sfInfo, SF_FALSE);
   if (m_sound == nullptr) {
@@ -94,6 +123,15 @@ std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
       m_error.failure = InputFailure::READ_ERROR;
       m_error.osError = errno;
       m_error.libraryMessage = sf_strerror(m_sound);
+    } else if (m_cutShort ||
+               (m_info.frames > 0 && m_framesRead < static_cast<std::uint64_t>(m_info.frames) &&
+                (m_info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG)) {
+      // A decoder that meets damage (a FLAC frame that fails its CRC, a
+      // file cut short) may simply stop: fewer frames than the header
+      // declares is the sign. An MP3's count is an estimate (from the bit
+      // rate and the file's size, encoder delay and padding included), so
+      // falling short of it means nothing.
+      m_error.failure = InputFailure::ENDS_EARLY;
     }
     return 0;
   }
