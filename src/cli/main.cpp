@@ -178,6 +178,7 @@ RunLines RobustLines(const std::string& recording, const RobustReport& report,
   for (const BlockSummary& block : report.blocks)
     lines.blocks.emplace_back(recording + ": " + DescribeBlock(block) + ExplainBadBlock(block),
                               !block.good);
+  if (report.structured) lines.blocks.emplace_back(recording + ": " + DescribeTally(report.tally), false);
   lines.summary = Summary(recording, report.goodBlocks, report.badBlocks, outputs);
   return lines;
 }

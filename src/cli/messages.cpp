@@ -144,9 +144,13 @@ std::string DescribeBlock(const BlockSummary& block) {
   if (!block.romTiming) {
     const BlockTiming& t = block.timing;
     char timing[160];
-    std::snprintf(timing, sizeof timing,
-                  "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
-                  t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+    if (t.pilot <= 0.0) {
+      std::snprintf(timing, sizeof timing, "  no pilot, bits %.0f/%.0f T", t.zero, t.one);
+    } else {
+      std::snprintf(timing, sizeof timing,
+                    "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
+                    t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+    }
     return text + timing;
   }
   if (block.speed > 0.0) {
@@ -155,6 +159,18 @@ std::string DescribeBlock(const BlockSummary& block) {
     text += speed;
   }
   return text;
+}
+
+std::string DescribeTally(const PartTally& tally) {
+  auto count = [](int n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+  };
+  return "tape: " + count(tally.romBlocks, "ROM block", "ROM blocks") + ", " +
+         count(tally.turboBlocks, "turbo block", "turbo blocks") + ", " +
+         count(tally.pureData, "pure data block", "pure data blocks") + ", " +
+         count(tally.tones, "tone", "tones") + ", " +
+         count(tally.pulseStretches, "pulse sequence", "pulse sequences") + ", " +
+         count(tally.pauses, "pause", "pauses");
 }
 
 const char* DescribeSettingsProblem(SettingsProblem problem) {

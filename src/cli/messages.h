@@ -26,6 +26,9 @@ std::string DescribeBlock(const BlockSummary& block);
 // verdict, and the take it came from or that it was voted; for a block
 // still bad, where it starts in each take.
 std::string DescribeMergedBlock(const MergedBlockSummary& block);
+// What the tape holds, as the images keep it: "tape: 2 ROM blocks,
+// 1 turbo block, 0 pure data, 3 tones, 1 pulse sequence, 4 pauses".
+std::string DescribeTally(const PartTally& tally);
 // A time in the recording as M:SS.mmm.
 std::string ClockText(double seconds);
 // The first check that settings fail.

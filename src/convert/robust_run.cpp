@@ -1,6 +1,7 @@
 #include "convert/robust_run.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -153,7 +154,9 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     return false;
   }
   CBlockChooser chooser(static_cast<int>(streams.size()), [&](TapeBlock&& block) {
-    if (block.bytes.empty()) return;
+    // A tone or a click pattern read as bits is no block: it stays what
+    // it is on the tape (the images keep it as pulses).
+    if (RepeatsOrTooShort(block.bytes)) return;
     report.blocks.push_back(SummariseBlock(block, static_cast<int>(report.blocks.size()) + 1));
     (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
     onBlock(std::move(block));
@@ -205,6 +208,18 @@ namespace {
 
 bool Overlaps(const TapeBlock& a, const TapeBlock& b) {
   return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
+}
+
+// The robust decoder reads any block in the ROM's ratios, at any speed. A
+// block whose pilot runs more than 10 % off the ROM's is a loader's block
+// in the ROM's ratios (or a tape played far off speed): the images keep
+// its measured timings, so that they play as long as the recording.
+void MarkOtherSpeeds(std::vector<TapeBlock>& blocks) {
+  constexpr double MAX_SPEED_ERROR = 0.10;
+  for (TapeBlock& block : blocks)
+    if (block.timing.pilot > 0.0 &&
+        std::fabs(block.timing.pilot / ROM_PILOT_PULSE - 1.0) > MAX_SPEED_ERROR)
+      block.romTiming = false;
 }
 
 }  // namespace
@@ -266,10 +281,14 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     std::vector<TapePart> parts;
     if (segment) {
       edges->Finish();
-      const std::vector<TapePart> found = SegmentEdges(edges->Edges());
+      SegmenterSettings settings;
+      settings.jitterTstates = TSTATES_PER_SECOND / report.sampleRate;
+      const std::vector<TapePart> found = SegmentEdges(edges->Edges(), settings);
+      MarkOtherSpeeds(robustBlocks);
       std::vector<TapeBlock> verified;
       for (const TapeBlock& block : robustBlocks)
-        if (ChecksumGood(block.bytes)) verified.push_back(block);
+        if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found))
+          verified.push_back(block);
       if (!images)
         for (const BlockSummary& block : report.blocks)
           if (block.good) {
@@ -279,37 +298,65 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
             span.endSeconds = block.endSeconds;
             verified.push_back(std::move(span));
           }
+      RunOnBlocks(verified, found);
       parts = MergeRobustBlocks(verified, found);
+      std::vector<TapeBlock>().swap(verified);  // copied into parts
       report.shares = MeasureShares(parts, report.seconds);
     }
     if (images) {
-      // The listing and the report: every robust block, and the blocks
-      // only the pulse segmenter found (turbo blocks), in tape order.
-      std::vector<const TapeBlock*> listed;
-      for (const TapeBlock& block : robustBlocks) listed.push_back(&block);
+      const double seconds = edges->DurationTstates() / TSTATES_PER_SECOND;
+      report.tally = TallyParts(parts, seconds);
+      report.structured = true;
+      // The listing and the report: every block of the image (the robust
+      // decoder's that verify, the segmenter's elsewhere), and the robust
+      // decoder's blocks that do not verify where the segmenter read no
+      // better (nothing that verifies, and no other timing, in its place).
+      struct Listed {
+        const TapeBlock* block;
+        bool robustBad;
+      };
+      std::vector<Listed> listed;
+      // Pieces of pilotless data that do not verify, shorter than
+      // MIN_LISTED_FRAGMENT, are what a noisy stretch reads as (scores of
+      // them for one damaged turbo block): the images keep them; the
+      // listing, the .tap and the block lines do not.
+      constexpr std::size_t MIN_LISTED_FRAGMENT = 64;
       for (const TapePart& part : parts) {
         const TapeBlock* block = std::get_if<TapeBlock>(&part);
-        if (block == nullptr || block->bytes.empty()) continue;
-        bool known = false;
-        for (const TapeBlock& robust : robustBlocks) known = known || Overlaps(robust, *block);
-        if (!known) listed.push_back(block);
+        if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
+        if (block->timing.pilot <= 0.0 && !block->romTiming && !BlockVerifies(block->bytes) &&
+            block->bytes.size() < MIN_LISTED_FRAGMENT)
+          continue;
+        listed.push_back({block, false});
       }
-      std::stable_sort(listed.begin(), listed.end(), [](const TapeBlock* a, const TapeBlock* b) {
-        return a->startSeconds < b->startSeconds;
+      for (const TapeBlock& robust : robustBlocks) {
+        if (ChecksumGood(robust.bytes) && !ReadAtOtherBitLengths(robust, parts)) continue;
+        bool better = false;
+        for (const Listed& l : listed)
+          better = better || (Overlaps(robust, *l.block) &&
+                              (BlockVerifies(l.block->bytes) || !l.block->romTiming));
+        if (better) continue;
+        listed.erase(std::remove_if(listed.begin(), listed.end(),
+                                    [&](const Listed& l) { return Overlaps(robust, *l.block); }),
+                     listed.end());
+        listed.push_back({&robust, true});
+      }
+      std::stable_sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+        return a.block->startSeconds < b.block->startSeconds;
       });
       report.blocks.clear();
       report.goodBlocks = report.badBlocks = 0;
-      for (const TapeBlock* block : listed) {
-        const bool fromRobust = block >= robustBlocks.data() &&
-                                block < robustBlocks.data() + robustBlocks.size();
-        if (formats.tap && fromRobust) image->Take(*block);
-        listing->Take(*block);
-        report.blocks.push_back(SummariseBlock(*block, static_cast<int>(report.blocks.size()) + 1));
-        report.blocks.back().inTap = formats.tap && fromRobust;
+      for (const Listed& l : listed) {
+        // The .tap keeps every block that verifies, whatever its timing,
+        // and the ROM-timed readings that do not (as without images).
+        const bool inTap = formats.tap && (l.robustBad || BlockVerifies(l.block->bytes));
+        if (inTap) image->Take(*l.block);
+        listing->Take(*l.block);
+        report.blocks.push_back(SummariseBlock(*l.block, static_cast<int>(report.blocks.size()) + 1));
+        report.blocks.back().inTap = inTap;
         (report.blocks.back().good ? report.goodBlocks : report.badBlocks)++;
       }
       ExplainBlocks(report.blocks, report.seconds, report.readStopped);
-      const double seconds = edges->DurationTstates() / TSTATES_PER_SECOND;
       if (!WriteImages(outputs, title, formats, &parts, seconds, {},
                        std::filesystem::path(fileName).filename().string(), report.output,
                        report.outputs)) {

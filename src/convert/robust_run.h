@@ -16,6 +16,7 @@
 #include "convert/conversion_run.h"
 #include "io/output_set.h"
 #include "robust/robust_decoder.h"
+#include "tapefile/part_merge.h"
 #include "tape/tape_block.h"
 
 namespace tapedecoder {
@@ -119,6 +120,9 @@ struct RobustReport {
   std::vector<BlockSummary> blocks;
   int goodBlocks = 0;
   int badBlocks = 0;
+  // With TZX or PZX output: what the tape holds, as the images keep it.
+  bool structured = false;
+  PartTally tally;
   SignalShares shares;
   std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
 

@@ -313,7 +313,7 @@ class CRobustDecoder::Impl {
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
     bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
-    if (good && c.bytes.size() == 19 && c.bytes[0] == 0x00) {
+    if (good && c.bytes.size() == 19 && c.bytes[0] == 0x00 && !RepeatsOrTooShort(c.bytes)) {
       m_announced = static_cast<std::size_t>(c.bytes[12] | (c.bytes[13] << 8)) + 2;
     }
     block.bytes = std::move(c.bytes);

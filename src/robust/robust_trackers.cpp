@@ -137,7 +137,11 @@ void BitCollector::Into(Candidate& out) {
 
 bool CutHere(const BitCollector& bits, std::size_t bytes, std::size_t announced) {
   if (announced != 0 && bytes == announced && bits.PrefixVerifies(bytes)) return true;
-  return bytes == 19 && bits.Byte(0) == 0x00 && bits.Byte(1) <= 3 && bits.PrefixVerifies(19);
+  if (bytes != 19 || bits.Byte(0) != 0x00 || bits.Byte(1) > 3 || !bits.PrefixVerifies(19)) return false;
+  // Nineteen zero bytes verify too: a tone read as bits, not a header.
+  for (std::size_t k = 1; k < 19; ++k)
+    if (bits.Byte(k) != 0x00) return true;
+  return false;
 }
 
 // ---------------------------------------------------------------------------

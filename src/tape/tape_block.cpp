@@ -9,6 +9,24 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes) {
   return checksum == bytes.back();
 }
 
+bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < 2) return true;
+  constexpr std::size_t MAX_PERIOD = 8;
+  for (std::size_t period = 1; period <= MAX_PERIOD; ++period) {
+    // A pattern of several bytes repeats at least three times, so that a
+    // short real block (FF 00 FF: one zero byte) is not taken for one.
+    if (bytes.size() < (period == 1 ? 2 : 3 * period)) break;
+    std::size_t k = period;
+    while (k < bytes.size() && bytes[k] == bytes[k - period]) ++k;
+    if (k == bytes.size()) return true;
+  }
+  return false;
+}
+
+bool BlockVerifies(const std::vector<std::uint8_t>& bytes) {
+  return ChecksumGood(bytes) && !RepeatsOrTooShort(bytes);
+}
+
 std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() != 19 || bytes[0] != 0x00 || !ChecksumGood(bytes)) return std::nullopt;
   auto word = [&bytes](std::size_t at) {

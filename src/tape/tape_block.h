@@ -72,6 +72,16 @@ struct TapeBlock {
 // one-byte block holding 0 is good; an empty block is not).
 bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
 
+// True when `bytes` cannot be a saved block whatever its checksum says:
+// fewer than 2 bytes (no flag and checksum), one byte repeated, or one
+// pattern of 2 to 8 bytes repeated at least three times over the whole
+// block -- what a tone or a clicking pilot read as bits gives (a tone read
+// as zeros is a "header" of 19 zero bytes that verifies).
+bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
+
+// ChecksumGood and not RepeatsOrTooShort: a block that verifies.
+bool BlockVerifies(const std::vector<std::uint8_t>& bytes);
+
 // The fields of a ROM header block: 19 bytes, flag 0x00, then the type
 // (0 program, 1 number array, 2 character array, 3 bytes), a name of 10
 // characters, the length of the data block that follows and two

@@ -27,7 +27,12 @@ ImageItem ItemFor(const TapePart& part) {
     const bool measured = t.pilot > 0.0 && t.zero > 0.0 && t.one > 0.0;
     const std::uint64_t bytes = block->bytes.size();
     const unsigned used = block->usedBits >= 1 && block->usedBits <= 8 ? block->usedBits : 8;
-    if (!measured || (block->romTiming && used == 8)) {
+    if (t.pilot <= 0.0 && t.zero > 0.0 && t.one > 0.0 && !block->romTiming) {
+      item.kind = ImageKind::DATA;
+      item.zero = Whole(t.zero);
+      item.one = Whole(t.one);
+      item.bits = (bytes - 1) * 8 + used;
+    } else if (!measured || (block->romTiming && used == 8)) {
       item = RomItem(*block);
     } else {
       item.kind = ImageKind::TURBO;
@@ -97,7 +102,8 @@ bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index) {
 std::uint64_t ItemDuration(const ImageItem& item) {
   switch (item.kind) {
     case ImageKind::ROM:
-    case ImageKind::TURBO: {
+    case ImageKind::TURBO:
+    case ImageKind::DATA: {
       std::uint64_t total = static_cast<std::uint64_t>(item.pilotCount) * item.pilot +
                             item.sync1 + item.sync2;
       for (std::uint64_t b = 0; b < item.bits; ++b)

@@ -15,6 +15,7 @@ namespace tapedecoder {
 enum class ImageKind : std::uint8_t {
   ROM,    // standard-speed block: ROM timings, pilot count by flag
   TURBO,  // data block with measured timings
+  DATA,   // data block without pilot and sync: measured bit lengths
   TONE,   // `count` pulses of `pilot`
   PULSES  // the stretch's pulses, each rounded to a T-state
 };

@@ -48,7 +48,50 @@ void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
   if (open) out.emplace_back(std::move(piece));
 }
 
+// Where the segmenter read on past the end of a robust block -- its data
+// starting with the same bits, at the same place -- the bits ran on (a
+// loader reading more than a header announced): the block is the longer
+// one, with the robust block's bytes for the part both read.
+void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
+  constexpr double SAME_START_SECONDS = 0.002;
+  constexpr double MIN_AGREEMENT = 0.9;
+  for (const TapePart& part : parts) {
+    const auto* block = std::get_if<TapeBlock>(&part);
+    if (!block || block->bytes.size() <= robust.bytes.size() ||
+        std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_START_SECONDS)
+      continue;
+    std::size_t same = 0;
+    for (std::size_t k = 0; k < robust.bytes.size(); ++k) same += block->bytes[k] == robust.bytes[k];
+    if (same < MIN_AGREEMENT * static_cast<double>(robust.bytes.size())) continue;
+    TapeBlock longer = *block;
+    std::copy(robust.bytes.begin(), robust.bytes.end(), longer.bytes.begin());
+    longer.origin = robust.origin;
+    robust = std::move(longer);
+    return;
+  }
+}
+
 }  // namespace
+
+bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>& parts) {
+  constexpr double MAX_DIFFERENCE = 0.2;
+  constexpr double SAME_DATA_SECONDS = 0.005;
+  for (const TapePart& part : parts) {
+    const auto* block = std::get_if<TapeBlock>(&part);
+    if (!block || block->timing.zero <= 0.0 || robust.timing.zero <= 0.0) continue;
+    if (block->startSeconds >= robust.endSeconds || robust.startSeconds >= block->endSeconds) continue;
+    if (block->bytes.size() < robust.bytes.size() ||
+        std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_DATA_SECONDS)
+      continue;
+    if (std::fabs(robust.timing.zero - block->timing.zero) > MAX_DIFFERENCE * block->timing.zero)
+      return true;
+  }
+  return false;
+}
+
+void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts) {
+  for (TapeBlock& block : robust) RunOn(block, parts);
+}
 
 std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
                                         const std::vector<TapePart>& parts) {
@@ -90,6 +133,25 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
   sorted.reserve(merged.size());
   for (std::size_t k : order) sorted.push_back(std::move(merged[k]));
   return sorted;
+}
+
+PartTally TallyParts(const std::vector<TapePart>& parts, double recordingSeconds) {
+  constexpr double MIN_PAUSE_SECONDS = 0.002;
+  PartTally tally;
+  double end = 0.0;
+  for (const TapePart& part : parts) {
+    if (const auto* block = std::get_if<TapeBlock>(&part)) {
+      if (block->bytes.empty()) continue;
+      (block->romTiming ? tally.romBlocks
+                        : block->timing.pilot > 0.0 ? tally.turboBlocks : tally.pureData)++;
+    } else {
+      (std::get<PulseStretch>(part).kind == StretchKind::TONE ? tally.tones : tally.pulseStretches)++;
+    }
+    if (PartStartSeconds(part) - end > MIN_PAUSE_SECONDS) ++tally.pauses;
+    end = std::max(end, PartEndSeconds(part));
+  }
+  if (recordingSeconds - end > MIN_PAUSE_SECONDS) ++tally.pauses;
+  return tally;
 }
 
 }  // namespace tapedecoder

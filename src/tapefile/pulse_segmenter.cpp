@@ -13,10 +13,21 @@ namespace {
 constexpr std::size_t MAX_LEARNING_PAIRS = 256;
 // The one bit's pair sum is this many times the zero bit's, or more; or
 // at most MAX_BIT_RATIO times it.
-constexpr double MIN_BIT_RATIO = 1.5;
-constexpr double MAX_BIT_RATIO = 2.6;
-// A pair's halves differ by at most this fraction of their mean.
-constexpr double MAX_PAIR_IMBALANCE = 0.5;
+constexpr double MIN_BIT_RATIO = 1.4;
+constexpr double MAX_BIT_RATIO = 4.0;
+// A pair's halves differ by at most this fraction of their mean (a
+// loader's bits may have unequal halves, up to about 2:1).
+constexpr double MAX_PAIR_IMBALANCE = 0.7;
+// While bits are read, each class's mean follows the pairs read into it
+// by this weight, so that speed drift along a long block is followed.
+constexpr double CLASS_FOLLOW = 1.0 / 32.0;
+// A flip of polarity inside data is taken only where this many pairs
+// fit on both sides of it; at most MAX_POLARITY_FLIPS a block.
+constexpr std::size_t POLARITY_CHECK = 16;
+constexpr std::size_t MAX_POLARITY_FLIPS = 8;
+// While reading, each half of a pair lies within this fraction of half
+// its bit (unequal halves up to about 2:1 pass).
+constexpr double HALF_TOLERANCE = 0.45;
 // A pilot found at the end of a block's data: its last PILOT_PROBE pulses
 // give its length, and its pulses lie within PILOT_MATCH of that.
 constexpr std::size_t PILOT_PROBE = 64;
@@ -50,20 +61,28 @@ class RunSegmenter {
       double mean = 0.0;
       const std::size_t j = NearEqualRun(i, &mean);
       const std::size_t length = j - i;
-      if (length >= static_cast<std::size_t>(m_settings.minPilotPulses)) {
-        TapeBlock block;
-        std::size_t end = 0;
-        if (TryBlock(i, j, mean, &block, &end)) {
-          Pending(pending, i);
-          m_out.emplace_back(std::move(block));
-          i = pending = end;
-          continue;
-        }
+      TapeBlock block;
+      std::size_t end = 0;
+      if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
+          TryBlock(i, j, mean, &block, &end)) {
+        Pending(pending, i);
+        m_out.emplace_back(std::move(block));
+        i = pending = end;
+        continue;
       }
       if (length >= static_cast<std::size_t>(m_settings.minTonePulses)) {
         Pending(pending, i);
         Stretch(i, j, StretchKind::TONE);
         i = pending = j;
+        continue;
+      }
+      // Data with no pilot: read from here or from the next pulse,
+      // whichever reads further (one of them pairs the halves wrongly).
+      std::size_t start = i;
+      if (TryPureData(i, pending, &block, &start, &end)) {
+        Pending(pending, start);
+        m_out.emplace_back(std::move(block));
+        i = pending = end;
         continue;
       }
       ++i;
@@ -75,19 +94,58 @@ class RunSegmenter {
   double EdgeAt(std::size_t pulse) const { return m_edges[m_base + pulse].tstates; }
 
   // The end of the run of near-equal pulses that starts at `i`; its mean.
+  // A single pulse off the run's mean (a noise spike, a dropout) does not
+  // end it when the GLITCH_BRIDGE pulses after it are back on the mean,
+  // closely (a sync and the data after it are not).
   std::size_t NearEqualRun(std::size_t i, double* mean) const {
+    constexpr std::size_t GLITCH_BRIDGE = 8;
+    const std::size_t n = m_pulses.size();
+    auto near = [&](std::size_t k, double m) {
+      return std::fabs(m_pulses[k] - m) <= m_settings.toneTolerance * m + m_settings.jitterTstates;
+    };
     double m = m_pulses[i];
+    std::size_t counted = 1;
     std::size_t j = i + 1;
-    while (j < m_pulses.size() && Within(m_pulses[j], m, m_settings.toneTolerance)) {
-      m += (m_pulses[j] - m) / static_cast<double>(j - i + 1);
+    while (j < n) {
+      if (!near(j, m)) {
+        // Bridge only inside an established run, and only a lone pulse.
+        bool bridge = counted >= 8 && j + GLITCH_BRIDGE < n;
+        for (std::size_t k = j + 1; bridge && k <= j + GLITCH_BRIDGE; ++k)
+          bridge = std::fabs(m_pulses[k] - m) <= m_settings.toneTolerance * m;
+        if (!bridge) break;
+        ++j;
+        continue;
+      }
+      m += (m_pulses[j] - m) / static_cast<double>(++counted);
       ++j;
     }
     *mean = m;
     return j;
   }
 
+  // Irregular pulses whose neighbours are seldom alike: noise. (On a
+  // tape signal most pulses have a like neighbour: a bit's two halves, a
+  // tone's next pulse.)
+  bool Noise(std::size_t from, std::size_t to) const {
+    constexpr double MIN_ALIKE = 0.35;
+    if (to - from < 3) return false;
+    std::size_t alike = 0;
+    for (std::size_t k = from; k + 1 < to; ++k)
+      alike += std::fabs(m_pulses[k] - m_pulses[k + 1]) <=
+               0.25 * std::max(m_pulses[k], m_pulses[k + 1]);
+    return static_cast<double>(alike) < MIN_ALIKE * static_cast<double>(to - from - 1);
+  }
+
   void Pending(std::size_t from, std::size_t to) {
     if (to <= from) return;
+    // Hiss: mostly pulses shorter than any loader reads. It is silence.
+    std::size_t short_ = 0;
+    for (std::size_t k = from; k < to; ++k) short_ += m_pulses[k] < m_settings.hissPulseTstates;
+    if (2 * short_ > to - from) return;
+    // Noise: a long stretch of it, or all of a run between pauses.
+    constexpr std::size_t MIN_NOISE_PULSES = 16;
+    if ((to - from >= MIN_NOISE_PULSES || (from == 0 && to == m_pulses.size())) && Noise(from, to))
+      return;
     const bool shortRun = to - from <= static_cast<std::size_t>(m_settings.maxSequencePulses);
     Stretch(from, to, shortRun ? StretchKind::SEQUENCE : StretchKind::RAW);
   }
@@ -111,7 +169,10 @@ class RunSegmenter {
   // The tone's pulses lie within PILOT_MATCH of the mean of its last ones,
   // which tells a turbo pilot from ROM one bits 5 % shorter.
   std::size_t TrailingPilot(std::size_t from, std::size_t end) const {
-    const std::size_t minimum = static_cast<std::size_t>(m_settings.minPilotPulses);
+    // Long enough that a run of equal bits inside data is not taken for
+    // one (and that its last PILOT_PROBE pulses exist).
+    const std::size_t minimum =
+        std::max(static_cast<std::size_t>(m_settings.minPilotPulses), 2 * PILOT_PROBE);
     if (end < from + minimum || end + 2 > m_pulses.size()) return end;
     double mean = 0.0;
     for (std::size_t p = end - PILOT_PROBE; p < end; ++p) mean += m_pulses[p];
@@ -136,7 +197,9 @@ class RunSegmenter {
     double s1 = 0, sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, sy = 0, say = 0, sby = 0;
     double a = 0.0, b = 0.0;
     const double origin = EdgeAt(data);
-    for (std::size_t e = 0; e <= 2 * bits.size(); ++e) {
+    // Edges that exist: a last bit ended by silence has no closing edge.
+    const std::size_t edges = std::min(2 * bits.size(), m_pulses.size() - data);
+    for (std::size_t e = 0; e <= edges; ++e) {
       if (e > 0) (bits[(e - 1) / 2] ? b : a) += 1.0;
       const double y = EdgeAt(data + e) - origin;
       s1 += 1; sa += a; sb += b; saa += a * a; sbb += b * b; sab += a * b;
@@ -166,14 +229,157 @@ class RunSegmenter {
       }
     }
     // One kind only (or a degenerate fit): the span over the pulse count.
-    const double span = EdgeAt(data + 2 * bits.size()) - origin;
-    const double pulses = 2.0 * static_cast<double>(bits.size());
+    const double span = EdgeAt(data + edges) - origin;
+    const double pulses = static_cast<double>(edges);
     *zero = haveZero && !haveOne ? span / pulses : zero0;
     *one = haveOne && !haveZero ? span / pulses : one0;
     if (haveZero && haveOne) {
       *zero = zero0;
       *one = one0;
     }
+  }
+
+  // Bits read from pulse `data` on, as pairs.
+  struct DataRead {
+    std::vector<bool> bits;
+    std::size_t end = 0;      // the pulse after the last pair read
+    std::size_t learnt = 0;   // pairs looked at while learning
+    std::size_t classes = 0;  // pair sums seen: 1 or 2
+    double zeroSum = 0.0, oneSum = 0.0;
+    // Where the pairing last restarted after a flip of the signal's
+    // polarity (an edge added or lost), and the bits read before it.
+    std::size_t pairedFrom = 0;
+    std::size_t bitsBefore = 0;
+  };
+
+  // Learns the two pair sums online -- the first pair starts a class; a
+  // pair near a class joins it (moving its mean); the first pair that fits
+  // neither but lies MIN_BIT_RATIO to MAX_BIT_RATIO times off the first
+  // class starts the second; anything else ends the learning (the data
+  // has ended) -- then reads every pair to the nearer sum, within
+  // tolerance, until one fits neither. With one sum only, `pilotMean`
+  // (0: none) tells zeros (short beside the pilot) from ones.
+  DataRead ReadData(std::size_t data, double pilotMean, bool needBoth = false) const {
+    DataRead r;
+    const std::size_t n = m_pulses.size();
+    double classMean[2] = {0.0, 0.0};
+    std::size_t classCount[2] = {0, 0};
+    for (std::size_t k = data; k + 1 < n && r.learnt < MAX_LEARNING_PAIRS; k += 2, ++r.learnt) {
+      const double a = m_pulses[k];
+      const double b = m_pulses[k + 1];
+      if (!FitsPair(a, b)) break;
+      const double sum = a + b;
+      int joined = -1;
+      for (std::size_t c = 0; c < r.classes; ++c)
+        if (Within(sum, classMean[c], m_settings.pairTolerance)) joined = static_cast<int>(c);
+      if (joined < 0 && r.classes == 0) {
+        joined = 0;
+        r.classes = 1;
+      } else if (joined < 0 && r.classes == 1) {
+        const double ratio = sum > classMean[0] ? sum / classMean[0] : classMean[0] / sum;
+        if (ratio < MIN_BIT_RATIO || ratio > MAX_BIT_RATIO) break;
+        joined = 1;
+        r.classes = 2;
+      } else if (joined < 0) {
+        break;
+      }
+      const auto c = static_cast<std::size_t>(joined);
+      classMean[c] += (sum - classMean[c]) / static_cast<double>(++classCount[c]);
+    }
+    r.end = data;
+    if (r.classes == 0 || (needBoth && r.classes < 2)) return r;
+    if (r.classes == 2) {
+      r.zeroSum = std::min(classMean[0], classMean[1]);
+      r.oneSum = std::max(classMean[0], classMean[1]);
+    } else if (pilotMean > 0.0 && classMean[0] / 2.0 < 0.6 * pilotMean) {
+      // All bits alike: zeros when their pulses are short beside the pilot.
+      r.zeroSum = classMean[0];
+      r.oneSum = 2.0 * classMean[0];
+    } else {
+      r.oneSum = classMean[0];
+      r.zeroSum = classMean[0] / 2.0;
+    }
+    double zero = r.zeroSum, one = r.oneSum;
+    // The bit of the pair at `k`, or -1 when it fits neither sum.
+    auto pairBit = [&](std::size_t k) {
+      if (k + 1 >= n || !FitsPair(m_pulses[k], m_pulses[k + 1])) return -1;
+      const double sum = m_pulses[k] + m_pulses[k + 1];
+      const bool isOne = std::fabs(sum - one) < std::fabs(sum - zero);
+      const double bitSum = isOne ? one : zero;
+      // Each half near half the bit, too: a pulse and a half are no bit.
+      const bool halves = Within(2.0 * m_pulses[k], bitSum, HALF_TOLERANCE) &&
+                          Within(2.0 * m_pulses[k + 1], bitSum, HALF_TOLERANCE);
+      return halves && Within(sum, bitSum, m_settings.pairTolerance) ? int{isOne} : -1;
+    };
+    // The pairs from `k` on all fit, POLARITY_CHECK of them.
+    auto pairsFit = [&](std::size_t k) {
+      for (std::size_t p = 0; p < POLARITY_CHECK; ++p)
+        if (pairBit(k + 2 * p) < 0) return false;
+      return true;
+    };
+    r.pairedFrom = data;
+    std::size_t k = data;
+    std::size_t flips = 0;
+    for (;;) {
+      const int bit = pairBit(k);
+      if (bit >= 0) {
+        double& mean = bit ? one : zero;
+        mean += (m_pulses[k] + m_pulses[k + 1] - mean) * CLASS_FOLLOW;
+        r.bits.push_back(bit != 0);
+        k += 2;
+        continue;
+      }
+      // The polarity flipped inside the data (a loader's trick): a bit's
+      // two halves merged into one pulse, or an edge added, shifts the
+      // pairing by a pulse; the data runs on after it in the same bits.
+      if (r.bits.size() < POLARITY_CHECK || flips == MAX_POLARITY_FLIPS || k + 1 >= n ||
+          !pairsFit(k + 1))
+        break;
+      const double merged = m_pulses[k];
+      const bool isOne = std::fabs(merged - one) < std::fabs(merged - zero);
+      if (Within(merged, isOne ? one : zero, m_settings.pairTolerance)) r.bits.push_back(isOne);
+      ++k;
+      ++flips;
+      r.pairedFrom = k;
+      r.bitsBefore = r.bits.size();
+    }
+    // The last bit's second half ended by silence (a pause, no edge): its
+    // first half alone tells it.
+    if (k + 1 == n && !r.bits.empty()) {
+      const double a = 2.0 * m_pulses[k];
+      const bool isOne = std::fabs(a - one) < std::fabs(a - zero);
+      if (Within(a, isOne ? one : zero, m_settings.pairTolerance)) {
+        r.bits.push_back(isOne);
+        k = n;
+      }
+    }
+    r.end = k;
+    return r;
+  }
+
+  // Fills `block` with the bits of `read` whose data starts at pulse
+  // `data` and whose first part (pilot, or the data itself) at `first`.
+  // `lead` (0 to 2): pulses before `data` that carry a first bit of
+  // `read` (a lone one: the bit's second half).
+  void MakeBlock(const DataRead& read, std::size_t first, std::size_t data, TapeBlock* block,
+                 std::size_t lead = 0) const {
+    const std::vector<bool>& bits = read.bits;
+    block->bytes.assign((bits.size() + 7) / 8, 0);
+    for (std::size_t b = 0; b < bits.size(); ++b)
+      if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
+    block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
+    // The bit lengths fit over the pairs since the last flip of polarity
+    // (if any), whose edges count two a bit.
+    const std::size_t pairedFrom = read.bitsBefore > 0 ? read.pairedFrom : data;
+    const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 ? 1 : 0);
+    const std::vector<bool> paired(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
+    FitBitLengths(pairedFrom, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
+                  &block->timing.one);
+    double dataStart = EdgeAt(data - lead);
+    if (lead == 1) dataStart -= bits[0] ? block->timing.one : block->timing.zero;
+    block->startSeconds = lead == 1 ? Seconds(dataStart) : Seconds(EdgeAt(first));
+    block->dataSeconds = Seconds(dataStart);
+    block->endSeconds = Seconds(EdgeAt(std::min(pairedFrom + 2 * paired.size(), m_pulses.size())));
   }
 
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
@@ -188,80 +394,19 @@ class RunSegmenter {
     const double hi = m_settings.maxSyncRatio * pilotMean;
     if (sync1 < lo || sync1 > hi || sync2 < lo || sync2 > hi) return false;
     const std::size_t data = sync + 2;
-
-    // Learn the two pair sums online: the first pair starts a class; a
-    // pair near a class joins it (moving its mean); the first pair that
-    // fits neither but lies 1.5 to 2.6 times off the first class starts the
-    // second; anything else ends the learning (the data has ended).
-    double classMean[2] = {0.0, 0.0};
-    std::size_t classCount[2] = {0, 0};
-    std::size_t classes = 0;
-    std::size_t learnt = 0;
-    for (std::size_t k = data; k + 1 < n && learnt < MAX_LEARNING_PAIRS; k += 2, ++learnt) {
-      const double a = m_pulses[k];
-      const double b = m_pulses[k + 1];
-      if (!FitsPair(a, b)) break;
-      const double sum = a + b;
-      int joined = -1;
-      for (std::size_t c = 0; c < classes; ++c)
-        if (Within(sum, classMean[c], m_settings.pairTolerance)) joined = static_cast<int>(c);
-      if (joined < 0 && classes == 0) {
-        joined = 0;
-        classes = 1;
-      } else if (joined < 0 && classes == 1) {
-        const double ratio = sum > classMean[0] ? sum / classMean[0] : classMean[0] / sum;
-        if (ratio < MIN_BIT_RATIO || ratio > MAX_BIT_RATIO) break;
-        joined = 1;
-        classes = 2;
-      } else if (joined < 0) {
-        break;
-      }
-      const auto c = static_cast<std::size_t>(joined);
-      classMean[c] += (sum - classMean[c]) / static_cast<double>(++classCount[c]);
-    }
-    if (learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-    double zeroSum = 0.0;
-    double oneSum = 0.0;
-    if (classes == 2) {
-      zeroSum = std::min(classMean[0], classMean[1]);
-      oneSum = std::max(classMean[0], classMean[1]);
-    } else if (classMean[0] / 2.0 < 0.6 * pilotMean) {
-      // All bits alike: zeros when their pulses are short beside the pilot.
-      zeroSum = classMean[0];
-      oneSum = 2.0 * classMean[0];
-    } else {
-      oneSum = classMean[0];
-      zeroSum = classMean[0] / 2.0;
-    }
-
-    // Read the bits: each pair goes to the nearer sum, within tolerance.
-    std::vector<bool> bits;
-    std::size_t k = data;
-    for (; k + 1 < n; k += 2) {
-      const double a = m_pulses[k];
-      const double b = m_pulses[k + 1];
-      if (!FitsPair(a, b)) break;
-      const double sum = a + b;
-      const bool one = std::fabs(sum - oneSum) < std::fabs(sum - zeroSum);
-      if (!Within(sum, one ? oneSum : zeroSum, m_settings.pairTolerance)) break;
-      bits.push_back(one);
-    }
+    DataRead read = ReadData(data, pilotMean);
+    if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    std::size_t k = read.end;
     // Data that runs straight into the next block's pilot reads the pilot
     // as bits of one kind: end the data where that pilot starts.
     const std::size_t pilotStart = TrailingPilot(data, k);
     if (pilotStart < k) {
-      bits.resize((pilotStart - data) / 2);
-      k = data + 2 * bits.size();
+      const std::size_t from = std::max(read.pairedFrom, data);
+      read.bits.resize(read.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
+      k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), n);
     }
-    if (bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-
-    block->bytes.assign((bits.size() + 7) / 8, 0);
-    for (std::size_t b = 0; b < bits.size(); ++b)
-      if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
-    block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
-    block->startSeconds = Seconds(EdgeAt(pilot));
-    block->dataSeconds = Seconds(EdgeAt(data));
-    block->endSeconds = Seconds(EdgeAt(k));
+    if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    MakeBlock(read, pilot, data, block);
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
     for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
@@ -269,9 +414,62 @@ class RunSegmenter {
     t.pilotPulses = static_cast<std::int32_t>(sync - pilot);
     t.sync1 = sync1;
     t.sync2 = sync2;
-    FitBitLengths(data, bits, zeroSum / 2.0, oneSum / 2.0, &t.zero, &t.one);
     block->romTiming = IsRomTiming(t, m_settings);
     *end = k;
+    return true;
+  }
+
+  // Data with no pilot before it, starting at pulse `at` or the next:
+  // both kinds of bit, at least minPureDataBits.
+  // A first bit that the tape path bent out of shape (the first pulse out
+  // of silence, behind a click) is taken from the pair before, back to
+  // `floor`, when it lies within FIRST_BIT_TOLERANCE of a bit.
+  bool TryPureData(std::size_t at, std::size_t floor, TapeBlock* block, std::size_t* start,
+                   std::size_t* end) const {
+    constexpr double FIRST_BIT_TOLERANCE = 0.4;
+    DataRead best;
+    std::size_t bestAt = at;
+    for (std::size_t data = at; data < at + 2 && data + 1 < m_pulses.size(); ++data) {
+      DataRead read = ReadData(data, 0.0, true);
+      if (read.bits.size() > best.bits.size()) {
+        best = std::move(read);
+        bestAt = data;
+      }
+    }
+    if (bestAt > at || best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits))
+      return false;  // (a better start at the next pulse is tried from there)
+    // A tone with a few glitches reads as one kind of bit and a few of the
+    // other: data has a fair share of both.
+    constexpr double MIN_SHARE = 0.1;
+    const auto ones = static_cast<double>(std::count(best.bits.begin(), best.bits.end(), true));
+    const double share = ones / static_cast<double>(best.bits.size());
+    if (share < MIN_SHARE || share > 1.0 - MIN_SHARE) return false;
+    // Read on into a pilot: the data ends where the pilot starts.
+    const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
+    if (pilotStart < best.end) {
+      const std::size_t from = std::max(best.pairedFrom, bestAt);
+      best.bits.resize(best.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
+      best.end = std::min(from + 2 * (best.bits.size() - best.bitsBefore), m_pulses.size());
+    }
+    if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
+    // The first bit: a pair before, or a lone half (its first edge lost in
+    // the silence before it).
+    std::size_t lead = 0;
+    for (std::size_t pulses = 2; pulses >= 1 && lead == 0; --pulses) {
+      if (bestAt < floor + pulses) continue;
+      double sum = 0.0;
+      for (std::size_t p = bestAt - pulses; p < bestAt; ++p) sum += m_pulses[p];
+      sum *= 2.0 / static_cast<double>(pulses);
+      const bool isOne = std::fabs(sum - best.oneSum) < std::fabs(sum - best.zeroSum);
+      if (Within(sum, isOne ? best.oneSum : best.zeroSum, FIRST_BIT_TOLERANCE)) {
+        best.bits.insert(best.bits.begin(), isOne);
+        lead = pulses;
+      }
+    }
+    MakeBlock(best, bestAt - lead, bestAt, block, lead);
+    *start = bestAt - lead;
+    block->romTiming = false;
+    *end = best.end;
     return true;
   }
 

@@ -14,22 +14,31 @@ namespace tapedecoder {
 struct SegmenterSettings {
   // A gap between edges longer than this (T-states) is a pause.
   double pauseTstates = 35000.0;  // 10 ms
-  // Near-equal pulses: each within this fraction of the run's mean.
+  // Near-equal pulses: each within this fraction of the run's mean, plus
+  // jitterTstates (the edges' own uncertainty, about a sample: pulses of a
+  // few samples quantise by far more than a fixed fraction).
   double toneTolerance = 0.12;
+  double jitterTstates = 0.0;
   // Pilot tones have at least this many pulses; pure tones at least
   // minTonePulses (fewer are part of a pulse sequence).
-  int minPilotPulses = 256;
+  int minPilotPulses = 16;
   int minTonePulses = 32;
   // A sync pulse lies within these fractions of the pilot pulse.
   double minSyncRatio = 0.12;
   double maxSyncRatio = 0.85;
   // A data pair's sum lies within this fraction of its bit's mean.
   double pairTolerance = 0.25;
-  // Fewer data bits than this make no block.
+  // Fewer data bits than this make no block; data without a pilot needs
+  // minPureDataBits and both kinds of bit.
   int minDataBits = 8;
+  int minPureDataBits = 64;
   // Irregular runs up to this many pulses are pulse sequences; longer
   // ones are raw stretches.
   int maxSequencePulses = 256;
+  // An irregular stretch whose pulses are mostly shorter than this
+  // (T-states; 50 us, above what a tape loader reads) is hiss: it becomes
+  // silence, not pulses.
+  double hissPulseTstates = 175.0;
   // ROM timing: the pilot gives the tape's speed, which must lie within
   // maxSpeedError of nominal; the bit pulses, scaled by it, within
   // romBitTolerance of 855/1710 and the syncs within romSyncTolerance of
@@ -41,13 +50,20 @@ struct SegmenterSettings {
 
 // Splits `edges` (time order, T-states from the start of the recording)
 // into parts in recording order. Every pulse between two edges lands in
-// exactly one part or is a pause; consecutive parts with no pause between
-// them share the edge where one ends and the next begins (a lone edge
-// between two pauses is a RAW stretch without pulses).
-// Blocks: a pilot (minPilotPulses or more near-equal pulses), two sync
-// pulses, then pairs of two lengths until a pair fits neither, or until
-// the next block's pilot starts. They carry their bytes, the used bits of
-// the last byte, start/data/end times and timings in T-states: the pilot's
+// exactly one part, or is a pause, or is hiss or noise (irregular pulses
+// mostly shorter than hissPulseTstates, or seldom like their neighbours),
+// which is silence too; consecutive parts with no pause between them
+// share the edge where one ends and the next begins (a lone edge between
+// two pauses is a RAW stretch without pulses).
+// Blocks: a pilot (minPilotPulses or more near-equal pulses, a lone glitch
+// bridged), two sync pulses, then pairs of two lengths until a pair fits
+// neither, or until the next block's pilot starts. The two lengths are
+// learnt from the run itself (any ratio from 1.4 to 4; a pair's halves
+// may differ); the data reads on through a flip of polarity (one pulse
+// more or less) where the pairs fit on both sides. Data with no pilot
+// before it (at least minPureDataBits with both kinds of bit) is a block
+// without pilot and sync (timing.pilot 0). They carry their bytes, the
+// used bits of the last byte, start/data/end times and timings in T-states: the pilot's
 // mean and count, each sync as measured, and the bit pulses fitted to
 // every data edge's time (least squares, so the fitted lengths keep the
 // block's edges in step). romTiming is IsRomTiming of those.

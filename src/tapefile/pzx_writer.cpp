@@ -141,6 +141,9 @@ ImageResult WritePzx(const std::vector<TapePart>& parts, double recordingSeconds
       case ImageKind::TURBO:
         pzx.Block(item);
         break;
+      case ImageKind::DATA:
+        pzx.Data(item);
+        break;
       case ImageKind::TONE:
         pzx.Pulses({{item.pilotCount, item.pilot}});
         break;

@@ -11,6 +11,8 @@
 //   other block      -> TZX 0x11 with the measured pilot, syncs, bit
 //                       lengths, pilot count and used bits of the last
 //                       byte; PZX the same as PULS + DATA
+//   block without pilot -> TZX 0x14 with the measured bit lengths and
+//                       used bits; PZX DATA
 //   tone stretch     -> TZX 0x12; PZX PULS with a repeat count
 //   other stretches  -> TZX 0x13 (up to 255 pulses each); PZX PULS
 //   silence          -> the previous block's pause field, else TZX 0x20;

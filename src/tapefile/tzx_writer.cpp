@@ -101,6 +101,17 @@ class TzxBuilder {
     m_pausable = block;
   }
 
+  void PureData(const ImageItem& item) {
+    libspectrum_tape_block* block = Append(LIBSPECTRUM_TAPE_BLOCK_PURE_DATA);
+    Check(libspectrum_tape_block_set_bit0_length(block, Word(item.zero)));
+    Check(libspectrum_tape_block_set_bit1_length(block, Word(item.one)));
+    const std::size_t used = item.bits - (item.block->bytes.size() - 1) * 8;
+    Check(libspectrum_tape_block_set_bits_in_last_byte(block, used));
+    SetData(block, item.block->bytes);
+    SetPause(block, 0);
+    m_pausable = block;
+  }
+
   void Tone(std::uint32_t length, std::uint64_t count) {
     while (count > 0) {
       const std::uint64_t here = std::min<std::uint64_t>(count, MAX_WORD);
@@ -222,6 +233,7 @@ ImageResult WriteTzx(const std::vector<TapePart>& parts, double recordingSeconds
     switch (item.kind) {
       case ImageKind::ROM: tzx.Rom(*item.block); break;
       case ImageKind::TURBO: tzx.Turbo(item); break;
+      case ImageKind::DATA: tzx.PureData(item); break;
       case ImageKind::TONE: tzx.Tone(item.pilot, item.pilotCount); break;
       case ImageKind::PULSES: tzx.Pulses(item.stretch->pulses); break;
     }

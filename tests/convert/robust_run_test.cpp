@@ -54,8 +54,12 @@ TEST(RobustRunCancel, TheFlagStopsTheRunBetweenChunks) {
     EXPECT_EQ(decoded, !c.cancelled);
     EXPECT_EQ(report.cancelled, c.cancelled);
     EXPECT_EQ(static_cast<int>(report.blocks.size()), blocks);
-    if (c.cancelAfterCalls < 0) EXPECT_EQ(blocks, 3);
-    if (c.cancelAfterCalls == 0) EXPECT_EQ(calls, 0);
+    if (c.cancelAfterCalls < 0) {
+      EXPECT_EQ(blocks, 3);
+    }
+    if (c.cancelAfterCalls == 0) {
+      EXPECT_EQ(calls, 0);
+    }
     if (c.cancelAfterCalls > 0) {
       EXPECT_EQ(calls, c.cancelAfterCalls);
       EXPECT_LT(blocks, 3);

@@ -111,9 +111,13 @@ TapeBytes DataBlock(int length, std::uint32_t seed) {
   return d;
 }
 
+namespace {
+std::vector<float> RenderSegments(const std::vector<Segment>& segments, const TapePath& path,
+                                  std::uint32_t seed);
+}  // namespace
+
 std::vector<float> RenderTape(const std::vector<TapeBytes>& blocks, const TapePath& path,
                               std::uint32_t seed, const std::vector<double>& trailer) {
-  Random random(seed);
   std::vector<Segment> segments;
   int level = 1;
   segments.push_back({0.3 * 3500000.0, 0});
@@ -130,6 +134,49 @@ std::vector<float> RenderTape(const std::vector<TapeBytes>& blocks, const TapePa
       segments.push_back({std::max(path.pauseSeconds, 0.5) * 3500000.0, 0});
     }
   }
+  return RenderSegments(segments, path, seed);
+}
+
+std::vector<float> RenderLoaderTape(const std::vector<LoaderBlock>& blocks, const TapePath& path,
+                                    std::uint32_t seed) {
+  std::vector<Segment> segments;
+  int level = 1;
+  auto pulse = [&](double t) {
+    segments.push_back({t, level});
+    level = -level;
+  };
+  segments.push_back({0.3 * 3500000.0, 0});
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const LoaderBlock& b = blocks[i];
+    for (int p = 0; p < b.pilotPulses; ++p) {
+      pulse(b.pilot);
+      if (b.clickEvery > 0 && (p + 1) % b.clickEvery == 0) pulse(b.click);
+    }
+    if (b.pilotPulses > 0) {
+      pulse(b.sync1);
+      pulse(b.sync2);
+    }
+    const int bits = static_cast<int>(b.bytes.size() - 1) * 8 + b.usedBits;
+    for (int k = 0; k < bits; ++k) {
+      const double* halves = (b.bytes[k / 8] >> (7 - k % 8)) & 1 ? b.one : b.zero;
+      if (k == b.mergedBit) {
+        pulse(halves[0] + halves[1]);
+        continue;
+      }
+      pulse(halves[0]);
+      pulse(halves[1]);
+    }
+    if (b.pauseSeconds > 0.0 || i + 1 == blocks.size())
+      segments.push_back({std::max(b.pauseSeconds, 0.5) * 3500000.0, 0});
+  }
+  return RenderSegments(segments, path, seed);
+}
+
+namespace {
+
+std::vector<float> RenderSegments(const std::vector<Segment>& segments, const TapePath& path,
+                                  std::uint32_t seed) {
+  Random random(seed);
   // Edge times in the recording: tape time runs at the (varying) speed.
   std::vector<double> times;
   std::vector<int> levels;
@@ -204,5 +251,7 @@ std::vector<float> RenderTape(const std::vector<TapeBytes>& blocks, const TapePa
   if (!path.soxCodec.empty() && !SoxRoundTrip(out, path.rate, path.soxCodec)) return {};
   return out;
 }
+
+}  // namespace
 
 }  // namespace testing_support

@@ -48,6 +48,27 @@ struct TapePath {
 std::vector<float> RenderTape(const std::vector<TapeBytes>& blocks, const TapePath& path,
                               std::uint32_t seed, const std::vector<double>& trailer = {});
 
+// A block as a loader saves it, for the structures beyond the ROM's:
+// T-state lengths at nominal speed.
+struct LoaderBlock {
+  TapeBytes bytes;
+  int usedBits = 8;           // bits of the last byte played
+  double pilot = 2168.0;
+  int pilotPulses = 0;        // 0: data with no pilot and no sync
+  double sync1 = 667.0, sync2 = 735.0;
+  double zero[2] = {855.0, 855.0};  // a zero bit's two halves
+  double one[2] = {1710.0, 1710.0};
+  int clickEvery = 0;         // a pulse of `click` after every that many pilot pulses
+  double click = 0.0;
+  int mergedBit = -1;         // that bit played as one pulse: the polarity flips there
+  double pauseSeconds = 1.0;  // silence after it (0: the next block straight on)
+};
+
+// Renders the blocks through `path` (its pauseSeconds unused) as
+// RenderTape does.
+std::vector<float> RenderLoaderTape(const std::vector<LoaderBlock>& blocks, const TapePath& path,
+                                    std::uint32_t seed);
+
 }  // namespace testing_support
 
 #endif  // TAPEDECODER_TESTS_ROBUST_TAPE_SYNTH_H_
