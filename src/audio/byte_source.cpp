@@ -6,25 +6,25 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace tapedecoder {
 
-std::size_t CMemoryByteSource::Read(std::uint8_t* out, std::size_t count) {
-  const std::size_t n = count < m_size - m_offset ? count : m_size - m_offset;
-  if (n > 0) std::memcpy(out, m_bytes + m_offset, n);
-  m_offset += n;
-  m_consumed += n;
+std::size_t CMemoryByteSource::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+  if (offset >= m_size) return 0;
+  const std::size_t n = count < m_size - offset ? count : static_cast<std::size_t>(m_size - offset);
+  if (n > 0) std::memcpy(out, m_bytes + offset, n);
   return n;
 }
 
-int OpenRegularFile(const std::string& path, InputError& error, std::uint64_t& bytes) {
+std::unique_ptr<CFileByteSource> CFileByteSource::Open(const std::string& path, InputError& error) {
   error.path = path;
   // Non-blocking, so that opening a FIFO with no writer returns at once.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     error.failure = InputFailure::CANNOT_OPEN;
     error.osError = errno;
-    return -1;
+    return nullptr;
   }
   struct stat status {};
   if (fstat(fd, &status) != 0) {
@@ -36,24 +36,25 @@ int OpenRegularFile(const std::string& path, InputError& error, std::uint64_t& b
   } else {
     const int flags = fcntl(fd, F_GETFL);
     if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
-      bytes = static_cast<std::uint64_t>(status.st_size);
-      return fd;
+      std::unique_ptr<CFileByteSource> source(
+          new (std::nothrow) CFileByteSource(fd, static_cast<std::uint64_t>(status.st_size)));
+      if (source) return source;
+      error.failure = InputFailure::NO_MEMORY;
+    } else {
+      error.failure = InputFailure::CANNOT_OPEN;
+      error.osError = errno;
     }
-    error.failure = InputFailure::CANNOT_OPEN;
-    error.osError = errno;
   }
   close(fd);
-  return -1;
+  return nullptr;
 }
 
-CFileByteSource::~CFileByteSource() {
-  if (m_fd >= 0) close(m_fd);
-}
+CFileByteSource::~CFileByteSource() { close(m_fd); }
 
-std::size_t CFileByteSource::Read(std::uint8_t* out, std::size_t count) {
+std::size_t CFileByteSource::ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) {
   std::size_t done = 0;
   while (done < count && m_osError == 0) {
-    const ssize_t n = read(m_fd, out + done, count - done);
+    const ssize_t n = pread(m_fd, out + done, count - done, static_cast<off_t>(offset + done));
     if (n > 0) {
       done += static_cast<std::size_t>(n);
     } else if (n == 0) {
@@ -62,7 +63,6 @@ std::size_t CFileByteSource::Read(std::uint8_t* out, std::size_t count) {
       m_osError = errno;
     }
   }
-  m_consumed += done;
   return done;
 }
 

@@ -1,6 +1,5 @@
 #include "audio/csw_reader.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -8,14 +7,15 @@
 #include <new>
 
 #include "audio/little_endian.h"
+#include "audio/sample_source.h"
 
 namespace tapedecoder {
 
 namespace {
 
 constexpr std::size_t BUFFER_SIZE = 16384;
-constexpr std::uint32_t MIN_OUTPUT_RATE = 40000;
-constexpr std::uint32_t MAX_OUTPUT_RATE = 192000;
+constexpr std::uint32_t MIN_OUTPUT_RATE = INPUT_MIN_OUTPUT_RATE;
+constexpr std::uint32_t MAX_OUTPUT_RATE = INPUT_MAX_RATE;
 
 }  // namespace
 
@@ -48,9 +48,15 @@ bool CCswReader::Fail(InputFailure failure, CswFault fault) {
   return false;
 }
 
+std::size_t CCswReader::ReadBytes(std::uint8_t* out, std::size_t count) {
+  const std::size_t n = m_source.ReadAt(m_consumed, out, count);
+  m_consumed += n;
+  return n;
+}
+
 bool CCswReader::HeaderBytes(std::uint8_t* out, std::size_t count) {
-  if (m_source.Read(out, count) == count) return true;
-  if (m_source.Failed()) return Fail(InputFailure::READ_ERROR);
+  if (ReadBytes(out, count) == count) return true;
+  if (m_source.OsError() != 0) return Fail(InputFailure::READ_ERROR);
   return Fail(InputFailure::BAD_CSW, CswFault::TRUNCATED_HEADER);
 }
 
@@ -58,7 +64,7 @@ bool CCswReader::Open() {
   std::uint8_t head[CSW_SIGNATURE_SIZE + 2];
   if (!HeaderBytes(head, sizeof head)) {
     // Too short to hold a signature is no CSW file at all.
-    if (m_fault == CswFault::TRUNCATED_HEADER && !HasCswSignature(head, std::min<std::uint64_t>(sizeof head, m_source.Consumed())))
+    if (m_fault == CswFault::TRUNCATED_HEADER && !HasCswSignature(head, std::min<std::uint64_t>(sizeof head, m_consumed)))
       m_fault = CswFault::NO_SIGNATURE;
     return false;
   }
@@ -111,9 +117,9 @@ bool CCswReader::Refill() {
   if (m_pendingFault != CswFault::NONE) return Fail(InputFailure::BAD_CSW, m_pendingFault);
   if (m_dataEnded) return false;
   if (!m_inflater) {
-    m_end = m_source.Read(m_buffer.get(), BUFFER_SIZE);
+    m_end = ReadBytes(m_buffer.get(), BUFFER_SIZE);
     if (m_end == 0) {
-      if (m_source.Failed()) return Fail(InputFailure::READ_ERROR);
+      if (m_source.OsError() != 0) return Fail(InputFailure::READ_ERROR);
       m_dataEnded = true;
     }
     return m_end > 0;
@@ -123,8 +129,8 @@ bool CCswReader::Refill() {
   z.stream.avail_out = BUFFER_SIZE;
   while (z.stream.avail_out == BUFFER_SIZE) {
     if (z.stream.avail_in == 0 && !z.sourceEnded) {
-      const std::size_t n = m_source.Read(z.input, BUFFER_SIZE);
-      if (m_source.Failed()) return Fail(InputFailure::READ_ERROR);
+      const std::size_t n = ReadBytes(z.input, BUFFER_SIZE);
+      if (m_source.OsError() != 0) return Fail(InputFailure::READ_ERROR);
       if (n < BUFFER_SIZE) z.sourceEnded = true;
       if (n > 0) z.started = true;
       z.stream.next_in = z.input;
@@ -185,12 +191,13 @@ bool CCswReader::Next(CswPulse& pulse) {
 
 std::unique_ptr<CCswFile> CCswFile::Open(const std::string& path, InputError& error) {
   error = InputError{};
-  std::uint64_t bytes = 0;
-  const int fd = OpenRegularFile(path, error, bytes);
-  if (fd < 0) return nullptr;
-  std::unique_ptr<CCswFile> file(new (std::nothrow) CCswFile(fd));
+  std::unique_ptr<CFileByteSource> bytes = CFileByteSource::Open(path, error);
+  return bytes ? Open(std::move(bytes), error) : nullptr;
+}
+
+std::unique_ptr<CCswFile> CCswFile::Open(std::unique_ptr<CByteSource> bytes, InputError& error) {
+  std::unique_ptr<CCswFile> file(new (std::nothrow) CCswFile(std::move(bytes)));
   if (!file) {
-    close(fd);
     error.failure = InputFailure::NO_MEMORY;
     return nullptr;
   }
@@ -253,6 +260,50 @@ std::size_t CCswSamples::Read(float* out, std::size_t max) {
     }
   }
   return n;
+}
+
+namespace {
+
+// A CSW file as a sample source: its pulses as a mono square wave (CCswSamples).
+class CCswSource : public CSampleSource {
+ public:
+  CCswSource(std::unique_ptr<CCswFile> file, std::uint64_t fileBytes)
+      : m_file(std::move(file)), m_samples(m_file->Reader()) {
+    const CswHeader& header = m_file->Reader().Header();
+    m_info.kind = InputKind::CSW;
+    m_info.csw = header;
+    m_info.rate = static_cast<int>(std::min<std::uint32_t>(header.rate, 0x7FFFFFFF));
+    m_info.channels = 1;
+    m_info.fileBytes = fileBytes;
+    m_rate = m_samples.OutputRate();
+    m_raised = m_samples.Upsampling();
+  }
+  std::size_t Read(float* frames, std::size_t maxFrames) override {
+    const std::size_t n = m_samples.Read(frames, maxFrames);
+    const CCswReader& reader = m_file->Reader();
+    if (n == 0 && reader.Failure() != InputFailure::NONE && !Failed()) {
+      m_error.failure = reader.Failure();
+      m_error.cswFault = reader.Fault();
+      m_error.osError = reader.OsError();
+    }
+    return n;
+  }
+  InputProgress Progress() const override { return {m_file->Reader().BytesConsumed(), m_info.fileBytes}; }
+
+ private:
+  std::unique_ptr<CCswFile> m_file;
+  CCswSamples m_samples;
+};
+
+}  // namespace
+
+std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, InputError& error) {
+  const std::uint64_t size = bytes->Size();
+  std::unique_ptr<CCswFile> file = CCswFile::Open(std::move(bytes), error);
+  if (!file) return nullptr;
+  std::unique_ptr<CSampleSource> source(new (std::nothrow) CCswSource(std::move(file), size));
+  if (!source) error.failure = InputFailure::NO_MEMORY;
+  return source;
 }
 
 }  // namespace tapedecoder

@@ -44,7 +44,8 @@ struct CswPulse {
   bool high = false;          // the first pulse has the header's level; then they alternate
 };
 
-// Reads one CSW stream. Not copyable. The source must outlive the reader.
+// Reads one CSW stream from the start of a source, front to back. Not
+// copyable. The source must outlive the reader.
 class CCswReader {
  public:
   explicit CCswReader(CByteSource& source);
@@ -69,11 +70,14 @@ class CCswReader {
   int OsError() const { return m_source.OsError(); }
   std::uint64_t PulsesRead() const { return m_pulses; }
   // File bytes consumed so far, for progress.
-  std::uint64_t BytesConsumed() const { return m_source.Consumed(); }
+  std::uint64_t BytesConsumed() const { return m_consumed; }
 
  private:
   struct Inflater;
   bool Fail(InputFailure failure, CswFault fault = CswFault::NONE);
+  // Reads the next bytes of the source; fewer than `count` at its end or on
+  // an error.
+  std::size_t ReadBytes(std::uint8_t* out, std::size_t count);
   // Reads exactly `count` header bytes; false (TRUNCATED_HEADER or
   // READ_ERROR set) when they are not all there.
   bool HeaderBytes(std::uint8_t* out, std::size_t count);
@@ -82,6 +86,7 @@ class CCswReader {
   bool Refill();
 
   CByteSource& m_source;
+  std::uint64_t m_consumed = 0;  // the source's bytes read so far
   CswHeader m_header;
   std::unique_ptr<Inflater> m_inflater;   // for Z-RLE
   std::unique_ptr<std::uint8_t[]> m_buffer;  // RLE bytes not yet parsed
@@ -95,19 +100,20 @@ class CCswReader {
   CswFault m_fault = CswFault::NONE;
 };
 
-// A CSW file on disk and its reader, for writers that want the pulses.
-// Not copyable.
+// A CSW file and its reader, for callers that want the pulses. Not copyable.
 class CCswFile {
  public:
-  // Opens `path` (a regular file, see OpenRegularFile) and reads its header.
-  // Returns nullptr with `error` set (CANNOT_OPEN, NOT_A_FILE, BAD_CSW with
-  // cswFault, READ_ERROR, NO_MEMORY) when either fails.
+  // Opens `path` (a regular file, see CFileByteSource::Open) and reads its
+  // header. Returns nullptr with `error` set (CANNOT_OPEN, NOT_A_FILE,
+  // BAD_CSW with cswFault, READ_ERROR, NO_MEMORY) when either fails.
   static std::unique_ptr<CCswFile> Open(const std::string& path, InputError& error);
+  // As Open, from bytes already opened; `error.path` is left as it is.
+  static std::unique_ptr<CCswFile> Open(std::unique_ptr<CByteSource> bytes, InputError& error);
   CCswReader& Reader() { return m_reader; }
 
  private:
-  explicit CCswFile(int fd) : m_source(fd), m_reader(m_source) {}
-  CFileByteSource m_source;
+  explicit CCswFile(std::unique_ptr<CByteSource> bytes) : m_bytes(std::move(bytes)), m_reader(*m_bytes) {}
+  std::unique_ptr<CByteSource> m_bytes;
   CCswReader m_reader;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <new>
 
 #include "audio/little_endian.h"
@@ -29,7 +28,7 @@ struct Chunk {
 // Skips chunks from `pos` until one with the id `id` starts before `limit`
 // (the end of the parent chunk or of the file). Each skip moves forward by
 // at least a header, so the walk always ends.
-bool FindChunk(WaveReader& reader, std::uint64_t pos,
+bool FindChunk(CByteSource& reader, std::uint64_t pos,
                std::uint64_t limit, const char* id, Chunk& found) {
   std::uint8_t header[kChunkHeaderBytes];
   while (pos + kChunkHeaderBytes <= limit) {
@@ -48,7 +47,7 @@ bool FindChunk(WaveReader& reader, std::uint64_t pos,
 
 // Finds the first top-level RIFF chunk of form type "WAVE", skipping any
 // other chunk (a RIFF chunk of another form type included).
-bool FindRiffWave(WaveReader& reader, Chunk& riff) {
+bool FindRiffWave(CByteSource& reader, Chunk& riff) {
   const std::uint64_t fileSize = reader.Size();
   std::uint64_t pos = 0;
   while (FindChunk(reader, pos, fileSize, "RIFF", riff)) {
@@ -64,37 +63,7 @@ bool FindRiffWave(WaveReader& reader, Chunk& riff) {
 
 }  // namespace
 
-std::size_t CMemoryWaveReader::ReadAt(std::uint64_t offset, std::uint8_t* out,
-                                      std::size_t count) {
-  if (offset >= m_size) return 0;
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_size - offset));
-  if (n > 0) std::memcpy(out, m_bytes + offset, n);
-  return n;
-}
-
-bool CFileWaveReader::Open(const std::string& fileName) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(fileName, error)) return false;
-  m_file.open(fileName, std::ios::binary);
-  if (!m_file) return false;
-  m_file.seekg(0, std::ios::end);
-  const std::streamoff end = m_file.tellg();
-  if (end < 0) return false;
-  m_size = static_cast<std::uint64_t>(end);
-  return true;
-}
-
-std::size_t CFileWaveReader::ReadAt(std::uint64_t offset, std::uint8_t* out,
-                                    std::size_t count) {
-  if (offset >= m_size) return 0;
-  m_file.clear();
-  m_file.seekg(static_cast<std::streamoff>(offset));
-  if (!m_file) return 0;
-  m_file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
-  return static_cast<std::size_t>(m_file.gcount());
-}
-
-WaveError LoadWave(WaveReader& reader, SampleFrames& frames) {
+WaveError LoadWave(CByteSource& reader, SampleFrames& frames) {
   std::vector<std::uint8_t>().swap(frames.bytes);
   frames.frameCount = 0;
   const std::uint64_t fileSize = reader.Size();

@@ -5,9 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <string>
 
+#include "audio/byte_source.h"
 #include "audio/sample_frames.h"
 
 namespace tapedecoder {
@@ -31,51 +31,15 @@ enum WaveError : std::uint8_t {
 // The only sample rate the classic reader accepts.
 constexpr std::uint32_t WAVE_SAMPLE_RATE = 44100;
 
-// Random access to the bytes of a WAV file: Size() is fixed when the
-// reader is made; ReadAt returns how many bytes it read at `offset`, which
-// may be fewer than asked (the end of the file, or a file that shrank).
-class WaveReader {
- public:
-  virtual ~WaveReader() = default;
-  virtual std::uint64_t Size() const = 0;
-  virtual std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) = 0;
-};
-
-// A file image in memory; `bytes` must outlive the reader.
-class CMemoryWaveReader : public WaveReader {
- public:
-  CMemoryWaveReader(const std::uint8_t* bytes, std::size_t size)
-      : m_bytes(bytes), m_size(bytes == nullptr ? 0 : size) {}
-  std::uint64_t Size() const override { return m_size; }
-  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override;
-
- private:
-  const std::uint8_t* m_bytes;
-  std::size_t m_size;
-};
-
-// A file on disk, kept open while the reader lives.
-class CFileWaveReader : public WaveReader {
- public:
-  // Opens regular files only: a directory, a pipe or a device is refused
-  // (false), so a named pipe cannot hang the program.
-  bool Open(const std::string& fileName);
-  std::uint64_t Size() const override { return m_size; }
-  std::size_t ReadAt(std::uint64_t offset, std::uint8_t* out, std::size_t count) override;
-
- private:
-  std::ifstream m_file;
-  std::uint64_t m_size = 0;
-};
-
-// Walks the RIFF structure of `reader`: the first RIFF chunk of form type
+// Walks the RIFF structure of `reader` (the file's bytes; a read may come up
+// short, at the end or in a file that shrank): the first RIFF chunk of form type
 // "WAVE" (other chunks skipped), "fmt " inside it, then "data" after the
 // format chunk, pad bytes honoured, every walk bounded by its parent chunk
 // and by the file. On success fills `frames` (bytes, channels, frameCount;
 // the channel flags are left as they are) with the whole frames the file
 // really holds, whatever the declared size says, and returns WAVE_OK. On
 // failure returns the first check that failed and leaves `frames` empty.
-WaveError LoadWave(WaveReader& reader, SampleFrames& frames);
+WaveError LoadWave(CByteSource& reader, SampleFrames& frames);
 
 }  // namespace tapedecoder
 

@@ -4,16 +4,17 @@ namespace tapedecoder {
 
 bool CWaveSource::Open(const std::string& fileName) {
   Release();
-  CFileWaveReader reader;
-  if (!reader.Open(fileName)) {
+  InputError error;
+  const std::unique_ptr<CFileByteSource> file = CFileByteSource::Open(fileName, error);
+  if (!file) {
     m_lastError = WAVE_CANNOT_OPEN;
     return false;
   }
-  return OpenReader(reader);
+  return OpenReader(*file);
 }
 
 bool CWaveSource::OpenMemory(const std::uint8_t* bytes, std::size_t size) {
-  CMemoryWaveReader reader(bytes, size);
+  CMemoryByteSource reader(bytes, size);
   return OpenReader(reader);
 }
 

@@ -22,7 +22,7 @@ namespace tapedecoder {
 // a failed Open, and loaded after a successful Open. Not copyable.
 class CWaveSource {
  public:
-  using Reader = WaveReader;
+  using Reader = CByteSource;
 
   CWaveSource() = default;
   CWaveSource(const CWaveSource&) = delete;

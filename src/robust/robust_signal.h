@@ -11,15 +11,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "audio/sample_source.h"
+
 namespace tapedecoder {
 namespace robust {
 
 // Samples are quantised to 2^-24 of full scale before summing, so the sums
 // are exact integers: the same on every machine and free of drift however
-// long the recording or its DC offset.
+// long the recording or its DC offset. Inputs beyond the sample sources'
+// SAMPLE_LIMIT are clipped as the sources clip them, which keeps two hours
+// at 192 kHz inside int64.
 constexpr double SAMPLE_SCALE = 16777216.0;
-// Inputs beyond this are clipped; it keeps two hours at 192 kHz inside int64.
-constexpr float SAMPLE_LIMIT = 64.0f;
 
 // C[i], the sum of the first i samples, for the newest `capacity` values of i.
 class PrefixRing {

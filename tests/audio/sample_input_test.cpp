@@ -344,3 +344,36 @@ TEST_F(SampleInputTest, DamageInsideACswFileEndsTheStreamWithItsFault) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file and the same bytes in memory read alike at every offset and length,
+// the end and beyond it included.
+TEST(ByteSourceTest, FileAndMemoryReadAlike) {
+  ScratchDir dir;
+  Bytes bytes(1000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+  WriteFile(dir / "bytes.bin", bytes);
+  InputError error;
+  const auto file = CFileByteSource::Open((dir / "bytes.bin").string(), error);
+  ASSERT_TRUE(file);
+  CMemoryByteSource memory(bytes.data(), bytes.size());
+  EXPECT_EQ(file->Size(), 1000u);
+  EXPECT_EQ(memory.Size(), 1000u);
+  const struct {
+    std::uint64_t offset;
+    std::size_t count;
+    std::size_t got;
+  } rows[] = {{0, 23, 23}, {990, 10, 10}, {995, 10, 5}, {1000, 1, 0}, {5000, 4, 0}, {0, 2000, 1000}};
+  for (const auto& row : rows) {
+    Bytes a(row.count, 0xEE);
+    Bytes b(row.count, 0xEE);
+    EXPECT_EQ(file->ReadAt(row.offset, a.data(), a.size()), row.got) << row.offset;
+    EXPECT_EQ(memory.ReadAt(row.offset, b.data(), b.size()), row.got) << row.offset;
+    EXPECT_EQ(a, b) << row.offset;
+  }
+  EXPECT_EQ(file->OsError(), 0);
+  EXPECT_EQ(CMemoryByteSource(nullptr, 10).Size(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// A sound file read through the sound library: every format it knows, as
+// float frames of full scale 1, bounded to ±SAMPLE_LIMIT.
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "audio/little_endian.h"
+#include "audio/sample_source.h"
+
+namespace tapedecoder {
+
+namespace {
+
+InputFailure SoundFileFailure(int code) {
+  switch (code) {
+    case SF_ERR_UNRECOGNISED_FORMAT: return InputFailure::UNKNOWN_FORMAT;
+    case SF_ERR_SYSTEM: return InputFailure::READ_ERROR;
+    case SF_ERR_UNSUPPORTED_ENCODING: return InputFailure::UNSUPPORTED_ENCODING;
+    default: return InputFailure::MALFORMED_AUDIO;  // the format-specific complaints
+  }
+}
+
+std::string FormatName(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return {};
+  return info.name;
+}
+
+// True when `file` is a RIFF WAVE file whose data chunk declares more bytes
+// than the file holds: a recording cut short (the sound library quietly
+// reads what is there). A size of 0 or 0xFFFFFFFF is what a recorder
+// writes before it knows the length, no promise.
+bool WaveDataCutShort(CByteSource& file) {
+  const std::uint64_t fileBytes = file.Size();
+  const auto readAt = [&file](std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+    return file.ReadAt(offset, out, count) == count;
+  };
+  std::uint8_t riff[12];
+  if (!readAt(0, riff, sizeof riff) || std::memcmp(riff, "RIFF", 4) != 0 ||
+      std::memcmp(riff + 8, "WAVE", 4) != 0)
+    return false;
+  std::uint64_t at = sizeof riff;
+  for (int chunks = 0; chunks < 1000 && at + 8 <= fileBytes; ++chunks) {
+    std::uint8_t chunk[8];
+    if (!readAt(at, chunk, sizeof chunk)) return false;
+    const std::uint32_t size = Le32(chunk + 4);
+    if (std::memcmp(chunk, "data", 4) == 0)
+      return size != 0 && size != 0xFFFFFFFFu && at + 8 + size > fileBytes;
+    at += 8 + static_cast<std::uint64_t>(size) + (size & 1u);
+  }
+  return false;
+}
+
+class CSoundFileSource : public CSampleSource {
+ public:
+  explicit CSoundFileSource(std::unique_ptr<CFileByteSource> file) : m_file(std::move(file)) {}
+  ~CSoundFileSource() override {
+    if (m_sound != nullptr) sf_close(m_sound);  // before the descriptor under it closes
+  }
+  bool Open(InputError& error);
+  std::size_t Read(float* frames, std::size_t maxFrames) override;
+  InputProgress Progress() const override {
+    return {m_framesRead, m_info.frames > 0 ? static_cast<std::uint64_t>(m_info.frames) : 0};
+  }
+
+ private:
+  std::unique_ptr<CFileByteSource> m_file;
+  SNDFILE* m_sound = nullptr;
+  std::uint64_t m_framesRead = 0;
+  bool m_cutShort = false;  // a WAV whose data chunk runs past the end of the file
+};
+
+bool CSoundFileSource::Open(InputError& error) {
+  // The library reads the descriptor from its offset, 0 (the file source's
+  // reads leave it there); the descriptor stays the file source's.
+  m_cutShort = WaveDataCutShort(*m_file);
+  SF_INFO sfInfo{};
+  m_sound = sf_open_fd(m_file->Descriptor(), SFM_READ, &sfInfo, SF_FALSE);
+  if (m_sound == nullptr) {
+    const int code = sf_error(nullptr);
+    error.failure = SoundFileFailure(code);
+    if (code == SF_ERR_SYSTEM) error.osError = errno;
+    error.libraryMessage = sf_strerror(nullptr);
+    return false;
+  }
+  if (sfInfo.samplerate < INPUT_MIN_RATE || sfInfo.samplerate > INPUT_MAX_RATE) {
+    error.failure = InputFailure::BAD_RATE;
+    error.rate = sfInfo.samplerate;
+    return false;
+  }
+  if (sfInfo.channels < 1) {
+    error.failure = InputFailure::BAD_CHANNELS;
+    return false;
+  }
+  // Integer samples arrive as floats of full scale 1; float samples as stored.
+  sf_command(m_sound, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+  sf_command(m_sound, SFC_SET_SCALE_FLOAT_INT_READ, nullptr, SF_FALSE);
+  m_info.kind = InputKind::AUDIO;
+  m_info.rate = sfInfo.samplerate;
+  m_info.channels = sfInfo.channels;
+  m_info.format = sfInfo.format;
+  m_info.container = FormatName(sfInfo.format & SF_FORMAT_TYPEMASK);
+  m_info.encoding = FormatName(sfInfo.format & SF_FORMAT_SUBMASK);
+  if (sfInfo.frames >= 0 && sfInfo.frames != SF_COUNT_MAX) {
+    m_info.frames = sfInfo.frames;
+    m_info.seconds = static_cast<double>(sfInfo.frames) / sfInfo.samplerate;
+  }
+  m_info.fileBytes = m_file->Size();
+  m_rate = sfInfo.samplerate;
+  return true;
+}
+
+std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
+  if (Failed()) return 0;
+  const sf_count_t got = sf_readf_float(m_sound, frames, static_cast<sf_count_t>(maxFrames));
+  if (got <= 0) {
+    if (sf_error(m_sound) != SF_ERR_NO_ERROR) {
+      m_error.failure = InputFailure::READ_ERROR;
+      m_error.osError = errno;
+      m_error.libraryMessage = sf_strerror(m_sound);
+    } else if (m_cutShort ||
+               (m_info.frames > 0 && m_framesRead < static_cast<std::uint64_t>(m_info.frames) &&
+                (m_info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG)) {
+      // A decoder that meets damage (a FLAC frame that fails its CRC, a
+      // file cut short) may simply stop: fewer frames than the header
+      // declares is the sign. An MP3's count is an estimate (from the bit
+      // rate and the file's size, encoder delay and padding included), so
+      // falling short of it means nothing.
+      m_error.failure = InputFailure::ENDS_EARLY;
+    }
+    return 0;
+  }
+  const std::size_t samples = static_cast<std::size_t>(got) * static_cast<std::size_t>(m_info.channels);
+  for (std::size_t i = 0; i < samples; ++i) {
+    float& v = frames[i];
+    if (std::isnan(v)) v = 0.0f;
+    v = std::clamp(v, -SAMPLE_LIMIT, SAMPLE_LIMIT);
+  }
+  m_framesRead += static_cast<std::uint64_t>(got);
+  return static_cast<std::size_t>(got);
+}
+
+}  // namespace
+
+std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, InputError& error) {
+  std::unique_ptr<CSoundFileSource> source(new (std::nothrow) CSoundFileSource(std::move(file)));
+  if (!source) {
+    error.failure = InputFailure::NO_MEMORY;
+    return nullptr;
+  }
+  if (!source->Open(error)) return nullptr;
+  return source;
+}
+
+}  // namespace tapedecoder
