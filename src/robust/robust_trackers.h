@@ -19,12 +19,10 @@
 #include <vector>
 
 #include "robust/robust_signal.h"
+#include "tape/reader_timing.h"
 
 namespace tapedecoder {
 namespace robust {
-
-// The ROM's zero-bit half-period over its pilot half-period.
-constexpr double ZERO_OVER_PILOT = 855.0 / 2168.0;
 
 // Where a session starts: the pilot run the coarse search found.
 struct PilotStart {
@@ -84,9 +82,9 @@ struct Candidate {
   bool cut = false;    // ended at an announced length
 };
 
-// Tunables shared by the readers.
+// The reader options every reader honours (from RobustOptions).
 struct TrackerTuning {
-  double boxFactor = 0.4;  // data box length over the zero half-period
+  double boxFactor = 0.4;  // data box length over the zero half-period (box trackers)
   int stopBits = 24;       // consecutive weak bits that end a block
 };
 
@@ -182,7 +180,7 @@ class CBoxTracker {
   double m_lastGoodEnd = 0.0;
   double m_firstMs[8] = {};
   double m_bitLevel[2] = {};  // the block's |m| for zeros and ones, from good bits only
-  double m_recent[24] = {};  // the last bits' |m|, a ring
+  double m_recent[READER_TIMING.lock.pauseBits] = {};  // the last bits' |m|, a ring
   double m_recentSum = 0.0;
   BitCollector m_bits;
   Candidate m_result;
@@ -191,7 +189,7 @@ class CBoxTracker {
 class CPulseTracker {
  public:
   // `edges` must outlive the tracker; indices into it stay valid.
-  CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start);
+  CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start, const TrackerTuning& tuning);
   // Reads the edges there are. `now` is where the trigger has looked so
   // far (samples). Returns true once done.
   bool Advance(double now, bool final);
@@ -207,6 +205,7 @@ class CPulseTracker {
 
   const std::vector<TriggerEdge>& m_edges;
   PilotStart m_start;
+  TrackerTuning m_tuning;
   Stage m_stage = Stage::PILOT;
   std::size_t m_index;  // the next edge to read
   double m_last;        // the last edge read
