@@ -48,6 +48,9 @@ BlockSummary Summarise(const TapeBlock& block, int number) {
   summary.header = ParseRomHeader(block.bytes);
   if (block.timing.pilot > 0.0) summary.speed = ROM_PILOT_PULSE / block.timing.pilot;
   summary.origin = block.origin;
+  summary.mendedBits = block.mendedBits;
+  summary.mendedAt = block.mendedAt;
+  summary.unmendedGaps = block.unmendedGaps;
   summary.romTiming = block.romTiming;
   summary.timing = block.timing;
   return summary;

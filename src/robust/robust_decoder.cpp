@@ -213,6 +213,7 @@ class CRobustDecoder::Impl {
     m_session->start = start;
     TrackerTuning tuning;
     tuning.stopBits = std::max(1, m_options.stopBits);
+    tuning.mendDropouts = m_options.mendDropouts;
     if (m_options.boxReader) {
       tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
       m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
@@ -328,7 +329,10 @@ class CRobustDecoder::Impl {
     block.timing.one = 2.0 * c.zero * toTstates;
     block.timing.pilotPulses = c.pilotPulses;
     block.romTiming = true;
-    block.origin = retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
+    block.origin = c.mendedBits > 0 ? BlockOrigin::MENDED : retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
+    block.mendedBits = c.mendedBits;
+    block.mendedAt = c.mendedAt;
+    block.unmendedGaps = c.unmendedGaps;
     const std::size_t bits = c.bits.Size();
     block.bitConfidence.resize(bits);
     block.bitSeconds.resize(bits);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "robust/gap_mender.h"
+
 namespace tapedecoder {
 namespace robust {
 
@@ -14,6 +16,7 @@ constexpr PilotTiming PILOT = READER_TIMING.pilot;
 constexpr SyncTiming SYNC = READER_TIMING.sync;
 constexpr LockTiming LOCK = READER_TIMING.lock;
 constexpr ConfidenceTiming CONFIDENCE = READER_TIMING.confidence;
+constexpr DropoutTiming DROPOUT = READER_TIMING.dropout;
 constexpr int PAUSE_BITS = LOCK.pauseBits;
 // The resolutions a BitRecord keeps: confidence steps per unit, start
 // steps per sample.
@@ -366,6 +369,14 @@ bool CBoxTracker::StepBit(bool final) {
   double err = x * (m_sums.Edge(end + 0.5 * len, len) - m_sums.Edge(end - 0.5 * len, len)) / (4.0 * amp);
   err = std::clamp(err, -0.5 * len, 0.5 * len);
   std::size_t n = m_bits.Bits();
+  double am = std::fabs(m);
+  // A reader asked to read on through weak stretches (for a vote across
+  // takes) leaves dropouts to them.
+  if (m_tuning.mendDropouts && m_tuning.stopBits <= PAUSE_BITS && n >= 8 && m_anyGood && !m_returned && q < DROPOUT.collapse &&
+      am < DROPOUT.collapse * m_scale) {
+    EnterGap();
+    return true;
+  }
   const bool settling = n < static_cast<std::size_t>(LOCK.settleBits);
   double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
   double beta = settling ? LOCK.settlePeriodGain : LOCK.periodGain;
@@ -377,7 +388,6 @@ bool CBoxTracker::StepBit(bool final) {
   } else {
     m_t = end;  // coast through a dropout
   }
-  double am = std::fabs(m);
   float confidence = 1.0f;
   if (n < 8) {
     m_firstMs[n] = am;
@@ -432,6 +442,7 @@ bool CBoxTracker::StepBit(bool final) {
     }
   }
   m_bits.Add(bit, confidence, t);
+  m_lastQ = q;
   if (pause) {
     // The data ended with the last bit of the window still at its level.
     std::size_t last = m_bits.Bits() - PAUSE_BITS;
@@ -449,7 +460,9 @@ bool CBoxTracker::StepBit(bool final) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();
     m_lastGoodEnd = m_t;
+    m_weakKept += m_weak;
     m_weak = 0;
+    m_returned = false;
   } else {
     ++m_weak;
   }
@@ -467,7 +480,88 @@ bool CBoxTracker::StepBit(bool final) {
   return true;
 }
 
+void CBoxTracker::EnterGap() {
+  // The last bit before the silence, its closing edge seen, lost only its
+  // last third: decided on the rest, it counts.
+  if (m_weak == 1 && m_lastQ > LOCK.goodEdge &&
+      m_bits.ConfidenceOf(m_bits.Bits() - 1) >= static_cast<float>(DROPOUT.lastBitConfidence)) {
+    m_lastGood = m_bits.Bits();
+    m_lastGoodEnd = m_t;
+    m_weak = 0;
+  }
+  // Weak bits at the gap's edge are lost with it.
+  m_cleanEnd = m_weak == 0;
+  m_bits.Truncate(m_lastGood);
+  m_weak = 0;
+  m_gapBit = m_lastGood;
+  m_gapStart = m_lastGoodEnd;
+  m_inGap = true;
+}
+
+bool CBoxTracker::StepGap(bool final) {
+  // Looks for the signal's return a zero-bit period at a time, from the
+  // bit where it collapsed.
+  const double u = m_u;
+  const double len = m_len;
+  const double from = m_t;
+  if (!Available(from + 2.0 * u + len + 2.0, final)) return false;
+  double value = 0.0;
+  double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
+  if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
+    m_t = Refine(edge, m_polarity, len);
+    m_gapZeros = (m_t - m_gapStart) / (2.0 * u);
+    ++m_gaps;
+    m_inGap = false;
+    m_returned = true;
+    m_cleanEnd = false;
+    return true;
+  }
+  m_t = from + 2.0 * u;
+  if (m_t - m_gapStart > DROPOUT.maxZeros * 2.0 * u) EndData();
+  return true;
+}
+
+void CBoxTracker::Mend() {
+  if (m_gaps == 0) return;
+  // One dropout in a block whose other bits are all good, and whose length
+  // is known: announced, a ROM header's, or ending cleanly in a pause.
+  const std::size_t have = std::min(m_lastGood, m_bits.Bits());
+  std::size_t total = m_start.announced * 8;
+  if (total == 0 && m_gapBit >= 16 && m_bits.Byte(0) == 0x00 && m_bits.Byte(1) <= 3) total = 19 * 8;
+  m_result.unmendedGaps = m_gaps;
+  if (m_gaps != 1 || m_weakKept > 0 || (total == 0 && !m_cleanEnd) || have <= m_gapBit) return;
+  std::vector<std::uint8_t> known(have);
+  for (std::size_t i = 0; i < have; ++i) known[i] = static_cast<std::uint8_t>(m_bits.Bit(i));
+  GapFill fill = FillGap(known, m_gapBit, m_gapZeros, total);
+  if (fill.fits != 1) return;
+  // The bits after the gap move up; the restored ones are dated across it
+  // by their lengths and carry no confidence of their own.
+  struct Read {
+    int bit;
+    float confidence;
+    double start;
+  };
+  std::vector<Read> after;
+  for (std::size_t i = m_gapBit; i < have; ++i) after.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
+  m_bits.Truncate(m_gapBit);
+  double units = 0.0;
+  for (std::uint8_t b : fill.values) units += 1.0 + b;
+  const double unit = m_gapZeros * 2.0 * m_u / units;
+  double t = m_gapStart;
+  for (std::uint8_t b : fill.values) {
+    m_bits.Add(b, 0.0f, t);
+    t += unit * (1.0 + b);
+  }
+  for (const Read& r : after) m_bits.Add(r.bit, r.confidence, r.start);
+  m_lastGood = m_bits.Bits();
+  m_result.mendedBits = static_cast<int>(fill.values.size());
+  m_result.mendedAt = m_gapBit;
+  m_result.unmendedGaps = 0;
+}
+
 void CBoxTracker::EndData() {
+  m_inGap = false;
+  Mend();
   std::size_t bits = m_lastGood;
   std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
   double end = m_lastGoodEnd;
@@ -511,7 +605,7 @@ bool CBoxTracker::Step(bool final) {
     return true;
   }
   if (m_stage == Stage::PILOT) return StepPilot(final);
-  return StepBit(final);
+  return m_inGap ? StepGap(final) : StepBit(final);
 }
 
 // ---------------------------------------------------------------------------

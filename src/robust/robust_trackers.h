@@ -80,12 +80,18 @@ struct Candidate {
   double zero = 0.0;   // zero-bit half-period
   int pilotPulses = 0;
   bool cut = false;    // ended at an announced length
+  // Bits restored across a dropout from the checksum: how many, from which
+  // bit on; and dropouts read across that could not be mended.
+  int mendedBits = 0;
+  std::size_t mendedAt = 0;
+  int unmendedGaps = 0;
 };
 
 // The reader options every reader honours (from RobustOptions).
 struct TrackerTuning {
   double boxFactor = 0.4;  // data box length over the zero half-period (box trackers)
   int stopBits = 24;       // consecutive weak bits that end a block
+  bool mendDropouts = false;  // skip dropouts and mend them (box trackers)
 };
 
 // Bits in order, packed into bytes as they come.
@@ -98,7 +104,9 @@ class BitCollector {
   // True when the first `bytes` bytes (whole) xor to zero.
   bool PrefixVerifies(std::size_t bytes) const;
   std::uint8_t Byte(std::size_t i) const { return m_bytes[i]; }
+  int Bit(std::size_t i) const { return (m_bytes[i / 8] >> (7 - i % 8)) & 1; }
   double StartOf(std::size_t i) const { return m_record.Start(i); }
+  float ConfidenceOf(std::size_t i) const { return m_record.Confidence(i); }
   void SetConfidence(std::size_t i, float confidence) { m_record.SetConfidence(i, confidence); }
   // Moves the bits into the candidate.
   void Into(Candidate& out);
@@ -143,6 +151,9 @@ class CBoxTracker {
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   bool StepPilot(bool final);
   bool StepBit(bool final);
+  void EnterGap();
+  bool StepGap(bool final);
+  void Mend();
   void EndData();
   bool Follow();
 
@@ -182,6 +193,18 @@ class CBoxTracker {
   double m_bitLevel[2] = {};  // the block's |m| for zeros and ones, from good bits only
   double m_recent[READER_TIMING.lock.pauseBits] = {};  // the last bits' |m|, a ring
   double m_recentSum = 0.0;
+  double m_lastQ = 0.0;  // the last bit's closing-edge strength
+  int m_weakKept = 0;  // weak bits before the last good one
+  // Dropouts: where the signal collapses within a block, the tracker looks
+  // for where it returns (the first edge to the bits' level starts a bit)
+  // and keeps the gap's place and duration for mending.
+  bool m_inGap = false;
+  double m_gapStart = 0.0;   // the end of the last good bit before it
+  std::size_t m_gapBit = 0;  // bits before it
+  double m_gapZeros = 0.0;   // its duration in zero-bit periods
+  int m_gaps = 0;            // dropouts read across
+  bool m_returned = false;   // no good bit yet since the last gap
+  bool m_cleanEnd = false;   // the block ended in a collapse right after a good bit
   BitCollector m_bits;
   Candidate m_result;
 };

@@ -181,11 +181,29 @@ struct ConfidenceTiming {
   double spikeCap = 2.0;
 };
 
+struct DropoutTiming {
+  // The signal has collapsed when a bit's closing edge and its decision
+  // both fall below this part of the block's: far below a -20 dB dip,
+  // which the box tracker coasts through.
+  double collapse = 0.05;
+  // It has returned at the first edge to the bits' level stronger than
+  // this part of the block's edges: a step out of silence has half the
+  // strength of one between the levels.
+  double returnLevel = 0.7;
+  // A collapse longer than this many zero-bit periods is the pause after
+  // the block (12 ms at normal speed, 6 ms at double).
+  double maxZeros = 24.0;
+  // The last bit before a collapse whose closing edge was seen counts as
+  // good from this confidence on: only its last third fell silent.
+  double lastBitConfidence = 0.25;
+};
+
 struct ReaderTiming {
   PilotTiming pilot;
   SyncTiming sync;
   LockTiming lock;
   ConfidenceTiming confidence;
+  DropoutTiming dropout;
 };
 
 inline constexpr ReaderTiming READER_TIMING{};
