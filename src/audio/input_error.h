@@ -21,6 +21,7 @@ enum class InputFailure : std::uint8_t {
   BAD_CHANNELS,          // no channels
   BAD_CSW,               // a CSW file that breaks its format (cswFault says how)
   READ_ERROR,            // reading failed after a successful open
+  ENDS_EARLY,            // the samples end before the length the file declares (cut short or damaged)
   NO_MEMORY,             // a buffer or the compression state could not be had
 };
 

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <new>
+
+#include "audio/little_endian.h"
 
 #include "audio/upsampler.h"
 
@@ -60,6 +63,33 @@ std::string FormatName(int format) {
 unsigned UpFactor(int rate) {
   return rate >= INPUT_MIN_OUTPUT_RATE ? 1u
                                        : static_cast<unsigned>((INPUT_MIN_OUTPUT_RATE + rate - 1) / rate);
+}
+
+// True when `fd` is a RIFF WAVE file whose data chunk declares more bytes
+// than the file holds: a recording cut short (the sound library quietly
+// reads what is there). A size of 0 or 0xFFFFFFFF is what a recorder
+// writes before it knows the length, no promise.
+bool WaveDataCutShort(int fd, std::uint64_t fileBytes) {
+  const auto readAt = [fd](std::uint64_t offset, std::uint8_t* out, std::size_t count) {
+    ssize_t got = 0;
+    do got = pread(fd, out, count, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(count);
+  };
+  std::uint8_t riff[12];
+  if (!readAt(0, riff, sizeof riff) || std::memcmp(riff, "RIFF", 4) != 0 ||
+      std::memcmp(riff + 8, "WAVE", 4) != 0)
+    return false;
+  std::uint64_t at = sizeof riff;
+  for (int chunks = 0; chunks < 1000 && at + 8 <= fileBytes; ++chunks) {
+    std::uint8_t chunk[8];
+    if (!readAt(at, chunk, sizeof chunk)) return false;
+    const std::uint32_t size = Le32(chunk + 4);
+    if (std::memcmp(chunk, "data", 4) == 0)
+      return size != 0 && size != 0xFFFFFFFFu && at + 8 + size > fileBytes;
+    at += 8 + static_cast<std::uint64_t>(size) + (size & 1u);
+  }
+  return false;
 }
 
 }  // namespace
@@ -129,6 +159,7 @@ std::unique_ptr<CSampleInput> CSampleInput::Open(const std::string& path, InputE
     return input;
   }
 
+  input->m_cutShort = WaveDataCutShort(fd.Get(), fileBytes);
   // The sound library reads the descriptor from offset 0 (pread left it
   // there); the descriptor stays ours and closes after the library's handle.
   input->m_sound.reset(new (std::nothrow) SoundFile(fd.Release()));
@@ -254,6 +285,15 @@ bool CSampleInput::Pump() {
       if (sf_error(m_sound->file) != SF_ERR_NO_ERROR) {
         Fail(InputFailure::READ_ERROR, errno);
         m_error.libraryMessage = sf_strerror(m_sound->file);
+      } else if (m_cutShort ||
+                 (m_info.frames > 0 && m_framesRead < static_cast<std::uint64_t>(m_info.frames) &&
+                  (m_info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG)) {
+        // A decoder that meets damage (a FLAC frame that fails its CRC, a
+        // file cut short) may simply stop: fewer frames than the header
+        // declares is the sign. An MP3's count is an estimate (from the
+        // bit rate and the file's size, encoder delay and padding
+        // included), so falling short of it means nothing.
+        Fail(InputFailure::ENDS_EARLY);
       }
       m_inputEnded = true;
       m_mixer.Finish();

@@ -105,6 +105,7 @@ class CSampleInput {
   std::size_t m_chunkFrames = 0;  // frames in m_chunk
   bool m_inputEnded = false;      // the file is read and the mixer told
   std::uint64_t m_framesRead = 0;
+  bool m_cutShort = false;        // a WAV whose data chunk runs past the end of the file
   CChannelMixer m_mixer;
   std::vector<std::unique_ptr<class CUpsampler>> m_upsamplers;
   std::vector<std::vector<float>> m_mixed;  // per stream, at the file's rate

@@ -129,7 +129,7 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
                  "classic: both (default), left, right, none")
       ->type_name("auto|both|left|right|none");
   app.add_option("-o,--output-dir", options.outputDir,
-                 "write TITLE.tap and TITLE.txt there\n(default: beside each recording)")
+                 "write the outputs there, made when missing\n(default: beside each recording)")
       ->type_name("DIR");
   app.add_flag("--merge", options.merge,
                "the recordings are takes of one tape: decode\n"
@@ -138,20 +138,41 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
                "block no take gives whole voted bit by bit")
   ;
   app.add_option("--name", options.name,
-                 "--merge: the outputs' title (default: the\nfirst take's name)")
+                 "the outputs' title, with --merge or one\n"
+                 "recording (default: the first recording's name)")
       ->type_name("TITLE");
-  app.add_flag("-q,--quiet", options.quiet, "print only errors");
+  app.add_flag("--force", options.force,
+               "--merge: merge takes even when they share no\n"
+               "verified block (they look like different tapes)");
+  app.add_flag("--report", options.report,
+               "also write TITLE.json (the run, every recording\n"
+               "and every block, machine-readable) and TITLE.log\n"
+               "(the block lines, UTF-8)");
+  app.add_flag("-q,--quiet", options.quiet,
+               "print only errors, warnings and the lines of\nbad blocks");
   app.add_option("recordings", options.recordings, "the recordings to convert")
       ->type_name("RECORDING")
       ->required();
 
+  const auto code = [](int status) { return std::to_string(status); };
+  app.footer("Exit status: " + code(EXIT_ALL_GOOD) + " every block good; " + code(EXIT_DAMAGED) +
+             " written, but some block bad or cut short;\n" + code(EXIT_NOTHING_FOUND) +
+             " no block found, nothing written; " + code(EXIT_NOT_CONVERTED) +
+             " a recording not read or not written;\n" + code(EXIT_USAGE) +
+             " a usage error, nothing written. Of several recordings the worst\ncounts, in "
+             "the order " + code(EXIT_NOT_CONVERTED) + ", " + code(EXIT_NOTHING_FOUND) + ", " +
+             code(EXIT_DAMAGED) + ", " + code(EXIT_ALL_GOOD) + ".");
   try {
     app.parse(argc, argv);
     options.formats = OutputFormats{false, false, false};
-    for (std::size_t at = 0; at <= formats.size();) {
-      std::size_t comma = formats.find(',', at);
-      if (comma == std::string::npos) comma = formats.size();
-      const std::string name = formats.substr(at, comma - at);
+    // Any case, spaces around the names: "TZX", "tap, tzx".
+    std::string list;
+    for (char c : formats)
+      if (c != ' ' && c != '\t') list += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    for (std::size_t at = 0; at <= list.size();) {
+      std::size_t comma = list.find(',', at);
+      if (comma == std::string::npos) comma = list.size();
+      const std::string name = list.substr(at, comma - at);
       if (name == "tap") options.formats.tap = true;
       else if (name == "tzx") options.formats.tzx = true;
       else if (name == "pzx") options.formats.pzx = true;
@@ -162,13 +183,20 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
     else if (method == "classic") options.method = Method::CLASSIC;
     else BadValue("--method", method, "robust or classic");
 
-    if (!options.merge && app.count("--name"))
-      throw CLI::ValidationError("--name", "names the outputs of --merge only");
+    if (!options.merge && app.count("--name") && options.recordings.size() != 1)
+      throw CLI::ValidationError("--name", "names the outputs of one recording or of --merge");
+    if (options.merge && options.recordings.size() < 2)
+      throw CLI::ValidationError("--merge", "needs two or more takes of the tape; one take is "
+                                            "converted without --merge");
+    if (!options.merge && options.force)
+      throw CLI::ValidationError("--force", "is an option of --merge");
+    if (options.report && options.method == Method::CLASSIC)
+      throw CLI::ValidationError("--report", "reports runs of the robust method only");
     if (options.merge && options.method == Method::CLASSIC)
       throw CLI::ValidationError("--merge", "decodes with the robust method only");
     if (options.merge && (options.formats.tzx || options.formats.pzx || !options.formats.tap))
       throw CLI::ValidationError("--format", "--merge writes TITLE.tap and TITLE.txt only");
-    if (options.merge && options.name.find('/') != std::string::npos)
+    if (options.name.find('/') != std::string::npos)
       throw CLI::ValidationError("--name", "is a title, not a path; use -o for the folder");
     if (options.method == Method::ROBUST) {
       for (const char* option : {"--zero", "--one", "--pilot", "--level", "--auto"}) {

@@ -14,10 +14,13 @@
 
 namespace tapedecoder {
 
-// Exit statuses of the program.
-constexpr int EXIT_ALL_CONVERTED = 0;
-constexpr int EXIT_SOME_FAILED = 1;   // a recording not opened or not written
-constexpr int EXIT_USAGE = 2;         // a usage error or settings that fail checks
+// Exit statuses of the program (see ExitStatus in cli/outcome.h for which
+// one a run of several recordings ends with).
+constexpr int EXIT_ALL_GOOD = 0;       // every recording written, every block good
+constexpr int EXIT_NOT_CONVERTED = 1;  // a recording could not be read, or its outputs not written
+constexpr int EXIT_USAGE = 2;          // a usage error or settings that fail checks; nothing written
+constexpr int EXIT_DAMAGED = 3;        // written, but some block bad or cut short, or reading stopped
+constexpr int EXIT_NOTHING_FOUND = 4;  // a recording in which no block was found; nothing written for it
 
 // The decoding method.
 enum class Method : std::uint8_t {
@@ -33,8 +36,10 @@ struct CliOptions {
   std::vector<std::string> recordings;
   std::string outputDir;            // empty: beside each recording
   bool merge = false;               // the recordings are takes of one tape
-  std::string name;                 // --merge: the output title, empty: the first take's
+  std::string name;                 // the output title (--merge or one recording), empty: the recording's
   bool quiet = false;
+  bool report = false;              // also write TITLE.json and TITLE.log
+  bool force = false;               // --merge: merge takes that share no verified block
 };
 
 // Parses the command line into `options`. Returns nothing when the program

@@ -11,22 +11,36 @@
 
 #include "cli/cli_options.h"
 #include "cli/messages.h"
+#include "cli/outcome.h"
 #include "convert/conversion_run.h"
 #include "convert/merge_run.h"
 #include "convert/robust_run.h"
+#include "convert/run_report.h"
 #include "io/output_set.h"
 
 using namespace tapedecoder;
 
 namespace {
 
-// Why a classic recording was not converted.
+namespace fs = std::filesystem;
+
+// A block of the run stayed bad: the run ends with the hint that another
+// take can mend it (once, however many there were).
+bool g_badBlockSeen = false;
+
+// Why a classic recording was not converted, with what to do about it.
 std::string FailureText(const ConversionReport& report) {
   switch (report.status) {
-    case ConversionStatus::CANNOT_OPEN: return DescribeWaveError(report.waveError);
+    case ConversionStatus::CANNOT_OPEN: {
+      std::string text = DescribeWaveError(report.waveError);
+      const std::string hint = ClassicRefusalHint(report.waveError);
+      return hint.empty() ? text : text + "; " + hint;
+    }
     case ConversionStatus::CANNOT_WRITE: return DescribeOutputFailure(report.output);
     case ConversionStatus::NO_MEMORY: return "not enough memory";
-    case ConversionStatus::COMPLETE: break;
+    case ConversionStatus::COMPLETE:
+    case ConversionStatus::NOTHING_FOUND:
+    case ConversionStatus::TAKES_DIFFER: break;
   }
   return "no error";
 }
@@ -41,17 +55,83 @@ std::string Summary(const std::string& recording, int good, int bad,
   return text;
 }
 
-bool ConvertClassic(const CliOptions& options, const std::string& recording,
-                    const std::string& title) {
-  const ConversionReport report =
-      RunConversion(options.settings, recording, title, options.formats);
-  if (!report.Written()) {
-    std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
-    return false;
+bool IsEmptyFile(const std::string& path) {
+  std::error_code error;
+  return fs::is_regular_file(path, error) && fs::file_size(path, error) == 0 && !error;
+}
+
+void SayNothingFound(const std::string& recording) {
+  std::cerr << recording << ": " << NothingFoundText() << '\n';
+}
+
+// What one run prints and, with --report, logs: the block lines (each
+// flagged bad or not), the warnings and the summary.
+struct RunLines {
+  std::vector<std::pair<std::string, bool>> blocks;
+  std::vector<std::string> warnings;  // without the "recording: " before them
+  std::string summary;
+
+  // Prints them: warnings to standard error; with `quiet` only the lines
+  // of bad blocks on standard output.
+  void Print(const std::string& warningPrefix, bool quiet) const {
+    for (const std::string& warning : warnings) std::cerr << warningPrefix << warning << '\n';
+    for (const auto& [line, bad] : blocks)
+      if (!quiet || bad) std::cout << line << '\n';
+    if (!quiet && !summary.empty()) std::cout << summary << '\n';
   }
-  if (!options.quiet)
+  // The log file: every line as printed, in UTF-8 with LF.
+  std::string Log(const std::string& warningPrefix) const {
+    std::string text;
+    for (const std::string& warning : warnings) text += warningPrefix + warning + '\n';
+    for (const auto& block : blocks) text += block.first + '\n';
+    return text + summary + '\n';
+  }
+};
+
+std::string ReadStoppedWarning(const RobustReport& report, const char* after) {
+  return "warning: reading stopped at " + ClockText(report.seconds) + ": " +
+         DescribeInputError(report.input) + "; " + after;
+}
+
+// Adds TITLE.json and TITLE.log to the output set.
+bool AddReport(COutputSet& outputs, const std::string& title, const std::string& json,
+               const std::string& log) {
+  const int jsonIndex = outputs.Add(OutputPath(title, "json"));
+  if (jsonIndex < 0) return false;
+  outputs.Write(jsonIndex, json.data(), json.size());
+  const int logIndex = outputs.Add(OutputPath(title, "log"));
+  if (logIndex < 0) return false;
+  outputs.Write(logIndex, log.data(), log.size());
+  return !outputs.Failed();
+}
+
+std::vector<std::string> WithReport(std::vector<std::string> outputs, const std::string& title,
+                                    bool report) {
+  if (report) {
+    outputs.push_back(OutputPath(title, "json"));
+    outputs.push_back(OutputPath(title, "log"));
+  }
+  return outputs;
+}
+
+Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
+                       const std::string& title) {
+  if (IsEmptyFile(recording)) {
+    std::cerr << recording << ": not converted: " << EmptyRecordingText() << '\n';
+    return Outcome::NOT_CONVERTED;
+  }
+  const ConversionReport report =
+      RunConversion(options.settings, recording, title, options.formats, false);
+  if (report.status == ConversionStatus::NOTHING_FOUND) {
+    SayNothingFound(recording);
+  } else if (!report.Written()) {
+    std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
+  } else if (!options.quiet || report.badBlocks > 0) {
+    // The classic method prints no block lines: quiet, the summary is the
+    // line that tells of bad blocks.
     std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
-  return true;
+  }
+  return OutcomeOf(report.status, report.badBlocks, false);
 }
 
 // A progress line on a terminal, shown once a run takes longer than a
@@ -89,84 +169,187 @@ class ProgressLine {
   std::chrono::steady_clock::time_point m_last;
 };
 
-bool ConvertRobust(const CliOptions& options, const std::string& recording,
-                   const std::string& title) {
+// The lines of a robust run, its outputs being `outputs`.
+RunLines RobustLines(const std::string& recording, const RobustReport& report,
+                     const std::vector<std::string>& outputs) {
+  RunLines lines;
+  if (report.readStopped)
+    lines.warnings.push_back(ReadStoppedWarning(report, "the outputs hold what came before"));
+  for (const BlockSummary& block : report.blocks)
+    lines.blocks.emplace_back(recording + ": " + DescribeBlock(block) + ExplainBadBlock(block),
+                              !block.good);
+  lines.summary = Summary(recording, report.goodBlocks, report.badBlocks, outputs);
+  return lines;
+}
+
+Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
+                      const std::string& title) {
+  if (IsEmptyFile(recording)) {
+    std::cerr << recording << ": not converted: " << EmptyRecordingText() << '\n';
+    return Outcome::NOT_CONVERTED;
+  }
   RobustReport report;
   {
     ProgressLine progress(recording, !options.quiet);
     RobustRunOptions run;
     run.channels = options.channels;
     run.formats = options.formats;
+    run.measureShares = options.report;
     run.progress = [&progress](const InputProgress& p) { progress.Update(p); };
+    if (options.report) {
+      run.beforeCommit = [&](COutputSet& outputs, const RobustReport& r) {
+        const RunLines lines = RobustLines(recording, r, WithReport(r.outputs, title, true));
+        return AddReport(outputs, title,
+                         RobustReportJson(title, recording, r, lines.warnings),
+                         lines.Log(recording + ": "));
+      };
+    }
     report = RunRobustConversion(recording, title, run);
   }
-  if (!report.Written()) {
+  if (report.status == ConversionStatus::NOTHING_FOUND) {
+    if (report.readStopped)
+      std::cerr << recording << ": " << ReadStoppedWarning(report, "nothing came before") << '\n';
+    SayNothingFound(recording);
+  } else if (!report.Written()) {
     std::string why = report.status == ConversionStatus::CANNOT_WRITE
                           ? DescribeOutputFailure(report.output)
                           : DescribeInputError(report.input);
     if (report.status == ConversionStatus::NO_MEMORY) why = "not enough memory";
     std::cerr << recording << ": not converted: " << why << '\n';
-    return false;
+  } else {
+    RobustLines(recording, report, WithReport(report.outputs, title, options.report))
+        .Print(recording + ": ", options.quiet);
   }
-  if (report.readStopped) {
-    std::cerr << recording << ": warning: reading stopped at " << ClockText(report.seconds)
-              << ": " << DescribeInputError(report.input) << "; the outputs hold what came before\n";
-  }
-  if (!options.quiet) {
-    for (const BlockSummary& block : report.blocks)
-      std::cout << recording << ": " << DescribeBlock(block) << '\n';
-    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
-  }
-  return true;
+  g_badBlockSeen = g_badBlockSeen || (report.Written() && report.badBlocks > 0);
+  return OutcomeOf(report.status, report.badBlocks, report.readStopped);
 }
 
-bool ConvertTakes(const CliOptions& options) {
-  const std::string& first = options.recordings.front();
-  std::string title = OutputTitle(first, options.outputDir);
-  if (!options.name.empty())
-    title = OutputTitle(options.name + ".tap", options.outputDir.empty()
-                                                   ? std::filesystem::path(first).parent_path().string()
-                                                   : options.outputDir);
+// The lines of a merge of `takes` into `title`, its outputs being `outputs`.
+RunLines MergeLines(const std::vector<std::string>& takes, const std::string& title,
+                    const MergeReport& report, const std::vector<std::string>& outputs) {
+  RunLines lines;
+  for (std::size_t t = 0; t < report.takes.size() && t < takes.size(); ++t)
+    if (report.takes[t].readStopped)
+      lines.warnings.push_back(takes[t] + ": " +
+                               ReadStoppedWarning(report.takes[t], "the merge uses what came before"));
+  for (const MergedBlockSummary& block : report.blocks) {
+    const int take = block.voted || block.take < 0 ? 0 : block.take + 1;
+    lines.blocks.emplace_back(
+        title + ": " + DescribeMergedBlock(block) + ExplainBadBlock(block.detail, take), !block.good);
+  }
+  const int blocks = report.goodBlocks + report.badBlocks;
+  lines.summary = title + ": " + std::to_string(blocks) + " block" + (blocks == 1 ? "" : "s") +
+                  " (" + std::to_string(report.goodBlocks) + " good, " +
+                  std::to_string(report.badBlocks) + " bad, " + std::to_string(report.votedBlocks) +
+                  " voted) from " + TakesText(report.takes.size()) + " ->";
+  for (std::size_t i = 0; i < outputs.size(); ++i) lines.summary += (i == 0 ? " " : ", ") + outputs[i];
+  return lines;
+}
+
+// The output title of a run: the recording's name, or --name, in -o or
+// beside the recording.
+std::string TitleFor(const CliOptions& options, const std::string& recording) {
+  if (options.name.empty()) return OutputTitle(recording, options.outputDir);
+  return OutputTitle(options.name + ".tap", options.outputDir.empty()
+                                                ? fs::path(recording).parent_path().string()
+                                                : options.outputDir);
+}
+
+Outcome ConvertTakes(const CliOptions& options) {
+  const std::vector<std::string>& takes = options.recordings;
+  const std::string title = TitleFor(options, takes.front());
+  for (std::size_t t = 1; t < takes.size(); ++t) {
+    for (std::size_t u = 0; u < t; ++u) {
+      std::error_code error;
+      if (fs::equivalent(takes[u], takes[t], error)) {
+        std::cerr << SameTakeTwiceText(takes[u], takes[t]) << '\n';
+        break;
+      }
+    }
+  }
   MergeReport report;
   {
-    ProgressLine progress(first, !options.quiet);
+    ProgressLine progress(takes.front(), !options.quiet);
     MergeRunOptions run;
     run.channels = options.channels;
+    run.allowDifferentTapes = options.force;
     run.progress = [&progress](int, const InputProgress& p) { progress.Update(p); };
-    report = RunMergeConversion(options.recordings, title, run);
-  }
-  for (std::size_t t = 0; t < report.takes.size(); ++t) {
-    if (report.takes[t].readStopped)
-      std::cerr << options.recordings[t] << ": warning: reading stopped at "
-                << ClockText(report.takes[t].seconds) << ": "
-                << DescribeInputError(report.takes[t].input) << "; the merge uses what came before\n";
-  }
-  if (!report.Written()) {
-    std::string why = report.status == ConversionStatus::CANNOT_WRITE
-                          ? DescribeOutputFailure(report.output)
-                          : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
-                                                                         : "no takes";
-    std::string which = title;
-    if (report.failedTake >= 0) {
-      which = options.recordings[static_cast<std::size_t>(report.failedTake)];
-      if (report.status != ConversionStatus::NO_MEMORY)
-        why = DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
+    if (options.report) {
+      run.beforeCommit = [&](COutputSet& outputs, const MergeReport& r) {
+        const RunLines lines = MergeLines(takes, title, r, WithReport(r.outputs, title, true));
+        std::vector<std::vector<std::string>> warnings(r.takes.size());
+        for (std::size_t t = 0; t < r.takes.size(); ++t)
+          if (r.takes[t].readStopped)
+            warnings[t].push_back(ReadStoppedWarning(r.takes[t], "the merge uses what came before"));
+        return AddReport(outputs, title, MergeReportJson(title, takes, r, warnings), lines.Log(""));
+      };
     }
-    std::cerr << which << ": not merged: " << why << '\n';
-    return false;
+    report = RunMergeConversion(takes, title, run);
   }
-  if (!options.quiet) {
-    for (const MergedBlockSummary& block : report.blocks)
-      std::cout << title << ": " << DescribeMergedBlock(block) << '\n';
-    const int blocks = report.goodBlocks + report.badBlocks;
-    std::cout << title << ": " << blocks << " block" << (blocks == 1 ? "" : "s") << " ("
-              << report.goodBlocks << " good, " << report.badBlocks << " bad, "
-              << report.votedBlocks << " voted) from " << report.takes.size() << " takes ->";
-    for (std::size_t i = 0; i < report.outputs.size(); ++i)
-      std::cout << (i == 0 ? " " : ", ") << report.outputs[i];
-    std::cout << '\n';
+  if (report.Written()) {
+    MergeLines(takes, title, report, WithReport(report.outputs, title, options.report))
+        .Print("", options.quiet);
+  } else {
+    for (std::size_t t = 0; t < report.takes.size(); ++t)
+      if (report.takes[t].readStopped)
+        std::cerr << takes[t] << ": "
+                  << ReadStoppedWarning(report.takes[t], "the merge uses what came before") << '\n';
+    if (report.status == ConversionStatus::TAKES_DIFFER) {
+      std::cerr << "tapedecoder-cli: "
+                << DifferentTapesText(takes[static_cast<std::size_t>(report.differentTakes[0])],
+                                      takes[static_cast<std::size_t>(report.differentTakes[1])])
+                << '\n';
+    } else if (report.status == ConversionStatus::NOTHING_FOUND) {
+      SayNothingFound(title);
+    } else {
+      std::string why = report.status == ConversionStatus::CANNOT_WRITE
+                            ? DescribeOutputFailure(report.output)
+                            : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
+                                                                           : "no takes";
+      std::string which = title;
+      if (report.failedTake >= 0) {
+        which = takes[static_cast<std::size_t>(report.failedTake)];
+        if (report.status != ConversionStatus::NO_MEMORY)
+          why = IsEmptyFile(which) ? EmptyRecordingText()
+                                   : DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
+      }
+      std::cerr << which << ": not merged: " << why << '\n';
+    }
   }
-  return true;
+  bool stopped = false;
+  for (const RobustReport& take : report.takes) stopped = stopped || take.readStopped;
+  g_badBlockSeen = g_badBlockSeen || (report.Written() && report.badBlocks > 0);
+  return OutcomeOf(report.status, report.badBlocks, stopped);
+}
+
+// Refuses, before anything is decoded, what would lose a result or is
+// surely a slip: a recording argument that names no file but a tape image,
+// and two recordings that would write the same outputs. Returns the usage
+// error, empty when the run may go on.
+std::string CheckRun(const CliOptions& options) {
+  for (std::size_t i = 1; i < options.recordings.size(); ++i) {
+    const std::string& argument = options.recordings[i];
+    std::string extension = fs::path(argument).extension().string();
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    std::error_code error;
+    if (!fs::exists(argument, error) && (extension == ".tap" || extension == ".tzx" || extension == ".pzx"))
+      return LooksLikeOutputText(argument);
+  }
+  if (options.merge) return "";
+  std::vector<std::pair<std::string, std::string>> seen;  // the listing's path, the recording
+  for (const std::string& recording : options.recordings) {
+    const std::string title = TitleFor(options, recording);
+    const std::string key = fs::absolute(OutputPath(title, "txt")).lexically_normal().string();
+    for (const auto& [other, first] : seen) {
+      if (other == key) {
+        const char* image = options.formats.tap ? "tap" : options.formats.tzx ? "tzx"
+                          : options.formats.pzx ? "pzx" : "txt";
+        return SameOutputsText(first, recording, OutputPath(title, image));
+      }
+    }
+    seen.emplace_back(key, recording);
+  }
+  return "";
 }
 
 }  // namespace
@@ -183,17 +366,28 @@ int main(int argc, char** argv) {
       return EXIT_USAGE;
     }
   }
-
-  if (options.merge) return ConvertTakes(options) ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
-
-  // Every recording is tried, whatever happened to the ones before it.
-  int status = EXIT_ALL_CONVERTED;
-  for (const std::string& recording : options.recordings) {
-    const std::string title = OutputTitle(recording, options.outputDir);
-    const bool converted = options.method == Method::CLASSIC
-                               ? ConvertClassic(options, recording, title)
-                               : ConvertRobust(options, recording, title);
-    if (!converted) status = EXIT_SOME_FAILED;
+  if (const std::string problem = CheckRun(options); !problem.empty()) {
+    std::cerr << "tapedecoder-cli: " << problem << '\n';
+    return EXIT_USAGE;
   }
-  return status;
+  // A missing output folder is made (one level: a mistyped path deeper
+  // down still fails rather than growing a tree).
+  std::error_code error;
+  if (!options.outputDir.empty() && !fs::exists(options.outputDir, error))
+    fs::create_directory(options.outputDir, error);
+
+  std::vector<Outcome> outcomes;
+  if (options.merge) {
+    outcomes.push_back(ConvertTakes(options));
+  } else {
+    // Every recording is tried, whatever happened to the ones before it.
+    for (const std::string& recording : options.recordings) {
+      const std::string title = TitleFor(options, recording);
+      outcomes.push_back(options.method == Method::CLASSIC
+                             ? ConvertClassic(options, recording, title)
+                             : ConvertRobust(options, recording, title));
+    }
+  }
+  if (!options.quiet && g_badBlockSeen) std::cout << MergeHint(options.merge) << '\n';
+  return ExitStatus(outcomes);
 }

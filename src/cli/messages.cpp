@@ -74,6 +74,9 @@ std::string DescribeInputError(const InputError& error) {
     case InputFailure::BAD_CHANNELS: text = "the sound file has no channels"; break;
     case InputFailure::BAD_CSW: text = CswFaultText(error.cswFault); break;
     case InputFailure::READ_ERROR: text = "reading failed"; break;
+    case InputFailure::ENDS_EARLY:
+      text = "the sound data ends before the length its header declares (damaged or cut short)";
+      break;
     case InputFailure::NO_MEMORY: text = "not enough memory"; break;
   }
   if (error.osError != 0) text += std::string(": ") + std::strerror(error.osError);
@@ -169,6 +172,81 @@ const char* DescribeSettingsProblem(SettingsProblem problem) {
     case SETTINGS_POINTS: return "--auto: the window must be at least 1 frame";
   }
   return "the settings are not acceptable";
+}
+
+// What went wrong, and what to do: the explanations of bad blocks, the
+// refusals before decoding and the hints.
+
+std::string ExplainBadBlock(const BlockSummary& block, int take) {
+  if (block.good) return "";
+  std::string text;
+  if (block.announced && *block.announced != block.length)
+    text += "; header announced " + std::to_string(*block.announced) + " bytes, " +
+            std::to_string(block.length) + " came";
+  const std::string where = take > 0 ? " in take " + std::to_string(take) : "";
+  if (block.brokeSeconds) text += "; the signal breaks at " + ClockText(*block.brokeSeconds) + where;
+  if (block.cut == BlockCut::RECORDING_END) text += "; cut short by the end of the recording";
+  if (block.cut == BlockCut::READ_STOPPED) text += "; cut short where reading stopped";
+  return text;
+}
+
+const char* MergeHint(bool merging) {
+  if (merging)
+    return "hint: another take can mend a block still bad: record the tape again (another "
+           "deck, volume or head azimuth helps) and add it to the takes of --merge";
+  return "hint: another playback of the tape can mend a bad block: record it again (another "
+         "deck, volume or head azimuth helps) and run --merge with both takes";
+}
+
+const char* ClassicRefusalHint(WaveError error) {
+  switch (error) {
+    case WAVE_NO_RIFF_WAVE:
+    case WAVE_NOT_PCM:
+    case WAVE_BAD_RATE:
+    case WAVE_BAD_BLOCK_ALIGN:
+    case WAVE_BAD_CHANNELS:
+      return "--method classic reads only 8-bit 44100 Hz WAV; leave it out: the robust method "
+             "(the default) reads any WAV, FLAC, Ogg, MP3, AIFF and CSW";
+    default: return "";
+  }
+}
+
+const char* NothingFoundText() {
+  return "no block found: nothing written, earlier outputs are as they were (a silent "
+         "recording, or the wrong input of the sound card?)";
+}
+
+const char* EmptyRecordingText() {
+  return "the file is empty (0 bytes): the recording program saved no sound; record again and "
+         "check that the file is complete";
+}
+
+std::string LooksLikeOutputText(const std::string& argument) {
+  return argument + " does not exist and looks like an output name: use --format and -o "
+                    "(e.g. --format tap,tzx -o DIR); the outputs are named after the recording "
+                    "or --name";
+}
+
+std::string SameOutputsText(const std::string& first, const std::string& second,
+                            const std::string& output) {
+  return first + " and " + second + " would both write " + output +
+         "; nothing was converted: convert them one at a time with --name TITLE, or into "
+         "different folders with -o DIR";
+}
+
+std::string SameTakeTwiceText(const std::string& first, const std::string& second) {
+  return "warning: " + second + " is the same file as " + first +
+         "; a second copy of one take adds nothing to the merge";
+}
+
+std::string DifferentTapesText(const std::string& first, const std::string& second) {
+  return first + " and " + second +
+         " share no block that verifies: they look like different tapes; nothing was merged "
+         "(--force merges them all the same)";
+}
+
+std::string TakesText(std::size_t takes) {
+  return std::to_string(takes) + (takes == 1 ? " take" : " takes");
 }
 
 }  // namespace tapedecoder

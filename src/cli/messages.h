@@ -31,6 +31,34 @@ std::string ClockText(double seconds);
 // The first check that settings fail.
 const char* DescribeSettingsProblem(SettingsProblem problem);
 
+// What went wrong with a bad block, to follow its line: "; header
+// announced 6914 bytes, 1766 came; the signal breaks at 0:12.345; cut
+// short by the end of the recording". Empty for a good block. `take`
+// (1-based, 0 none) names the take whose times these are.
+std::string ExplainBadBlock(const BlockSummary& block, int take = 0);
+// Said once per run that left a block bad; `merging` when the run merged
+// takes already.
+const char* MergeHint(bool merging);
+// What to do about a recording the classic reader refused, after its
+// reason; empty when there is nothing to add.
+const char* ClassicRefusalHint(WaveError error);
+// Said of a recording in which no block was found.
+const char* NothingFoundText();
+// Why an empty recording was not converted.
+const char* EmptyRecordingText();
+// The usage error for a recording argument that names no file and ends
+// like a tape image: probably meant as the output.
+std::string LooksLikeOutputText(const std::string& argument);
+// The usage error for two recordings that would write the same outputs.
+std::string SameOutputsText(const std::string& first, const std::string& second,
+                            const std::string& output);
+// The warning for a take given twice to --merge.
+std::string SameTakeTwiceText(const std::string& first, const std::string& second);
+// The refusal of takes that share no verified block.
+std::string DifferentTapesText(const std::string& first, const std::string& second);
+// "1 take", "3 takes".
+std::string TakesText(std::size_t takes);
+
 }  // namespace tapedecoder
 
 #endif  // TAPEDECODER_CLI_MESSAGES_H_

@@ -65,7 +65,7 @@ namespace {
 ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& source,
                                       const DecodeSettings& settings, PulseMeasure measure,
                                       const OutputFormats& formats,
-                                      const std::string& sourceName) {
+                                      const std::string& sourceName, bool writeEmpty) {
   ConversionReport report;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
@@ -93,6 +93,10 @@ ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& sou
   report.blocks = tally.Blocks();
   report.goodBlocks = tally.GoodBlocks();
   report.badBlocks = tally.BadBlocks();
+  if (report.blocks == 0 && !writeEmpty) {
+    report.status = ConversionStatus::NOTHING_FOUND;
+    return report;  // the output set discards its temporaries
+  }
   if (formats.tap) report.outputs.push_back(report.tapPath);
   report.outputs.push_back(report.txtPath);
   if (!WriteImages(outputs, title, formats, nullptr, 0.0, collected.Blocks(), sourceName,
@@ -110,9 +114,10 @@ ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& sou
 
 ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings, PulseMeasure measure,
-                               const OutputFormats& formats, const std::string& sourceName) {
+                               const OutputFormats& formats, const std::string& sourceName,
+                               bool writeEmpty) {
   try {
-    return DecodeToFilesOrThrow(title, source, settings, measure, formats, sourceName);
+    return DecodeToFilesOrThrow(title, source, settings, measure, formats, sourceName, writeEmpty);
   } catch (const std::bad_alloc&) {
     // The output set is gone with its temporaries; earlier files stay.
     ConversionReport report;
@@ -124,7 +129,8 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 }
 
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
-                               const std::string& fileTitle, const OutputFormats& formats) {
+                               const std::string& fileTitle, const OutputFormats& formats,
+                               bool writeEmpty) {
   ConversionReport report;
   report.tapPath = OutputPath(fileTitle, "tap");
   report.txtPath = OutputPath(fileTitle, "txt");
@@ -153,7 +159,7 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     source.Rewind();
     source.SetStep(kReadStep);
     return DecodeToFiles(fileTitle, source, settings, &MeasurePulse, formats,
-                         std::filesystem::path(fileName).filename().string());
+                         std::filesystem::path(fileName).filename().string(), writeEmpty);
   } catch (const std::bad_alloc&) {
     report.status = ConversionStatus::NO_MEMORY;
     return report;

@@ -27,6 +27,8 @@ enum class ConversionStatus : std::uint8_t {
   CANNOT_OPEN,    // the recording cannot be opened or is not accepted
   CANNOT_WRITE,   // the outputs cannot be created or completely written
   NO_MEMORY,      // memory for the samples or for a block ran out
+  NOTHING_FOUND,  // no block was found, and nothing was written (when asked)
+  TAKES_DIFFER,   // takes to merge share no verified block: different tapes
 };
 
 // What a run did, for the front ends to put into words.
@@ -64,7 +66,8 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings,
                                PulseMeasure measure = &MeasurePulse,
                                const OutputFormats& formats = OutputFormats(),
-                               const std::string& sourceName = std::string());
+                               const std::string& sourceName = std::string(),
+                               bool writeEmpty = true);
 
 // Converts the recording `fileName` (opened relative to the current
 // directory) into `fileTitle`.tap and `fileTitle`.txt with validated
@@ -73,10 +76,13 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 // classic blocks have no measured timings) or leave the .tap out. The outcome does not depend on whether blocks were found or
 // their checksums agree. On failure any earlier pair of outputs is left as
 // it was; a recording named like one of its outputs is refused
-// (CANNOT_WRITE, IS_INPUT) rather than replaced.
+// (CANNOT_WRITE, IS_INPUT) rather than replaced. Without `writeEmpty` a
+// recording in which no block is found writes nothing (NOTHING_FOUND), so
+// that an earlier good set is not replaced by an empty one.
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
                                const std::string& fileTitle,
-                               const OutputFormats& formats = OutputFormats());
+                               const OutputFormats& formats = OutputFormats(),
+                               bool writeEmpty = true);
 
 // The name the tape images give as the tool that made them.
 std::string ToolName();

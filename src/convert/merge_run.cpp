@@ -35,6 +35,72 @@ bool DecodeTake(const std::string& fileName, const MergeRunOptions& options, int
   }, report);
 }
 
+// True when `other` is a copy of the verified block `verified`, however
+// damaged: the same bytes, or the same first 32 (the damage of a take
+// usually comes later in a block), or nine in ten bytes the same. Blocks
+// of different tapes agree in a byte by chance only; headers of the same
+// type share their flag, type and trailing spaces, too few for either.
+bool SameBlock(const TapeBlock& verified, const TapeBlock& other) {
+  if (other.bytes == verified.bytes) return true;
+  const std::size_t n = std::min(verified.bytes.size(), other.bytes.size());
+  if (n < 8) return false;
+  const std::size_t prefix = std::min<std::size_t>(32, n);
+  if (std::equal(verified.bytes.begin(), verified.bytes.begin() + static_cast<std::ptrdiff_t>(prefix),
+                 other.bytes.begin()))
+    return true;
+  std::size_t same = 0;
+  for (std::size_t i = 0; i < n; ++i) same += verified.bytes[i] == other.bytes[i];
+  return same * 10 >= n * 9;
+}
+
+// True when a block that verifies in take `a` has a copy, good or bad, in
+// take `b`, or the other way round.
+bool ShareBlock(const std::vector<TapeBlock>& a, const std::vector<TapeBlock>& b) {
+  for (const auto* from : {&a, &b}) {
+    const std::vector<TapeBlock>& to = from == &a ? b : a;
+    for (const TapeBlock& block : *from) {
+      if (!ChecksumGood(block.bytes)) continue;
+      for (const TapeBlock& other : to)
+        if (SameBlock(block, other)) return true;
+    }
+  }
+  return false;
+}
+
+// Finds two takes that share no block, directly or through other takes,
+// among the takes that verify any block at all (a take that verifies
+// nothing cannot be told apart, and may still help the vote). Returns false
+// when all are linked.
+bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (&different)[2]) {
+  const std::size_t takes = blocks.size();
+  std::vector<bool> judged(takes, false);
+  for (std::size_t t = 0; t < takes; ++t)
+    for (const TapeBlock& block : blocks[t]) judged[t] = judged[t] || ChecksumGood(block.bytes);
+  // Grow the group of the first judged take; any judged take left outside
+  // it is another tape.
+  std::vector<bool> linked(takes, false);
+  std::size_t first = 0;
+  while (first < takes && !judged[first]) ++first;
+  if (first == takes) return false;
+  linked[first] = true;
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (std::size_t u = 0; u < takes; ++u) {
+      if (linked[u] || !judged[u]) continue;
+      for (std::size_t v = 0; v < takes && !linked[u]; ++v)
+        if (linked[v] && ShareBlock(blocks[v], blocks[u])) linked[u] = grew = true;
+    }
+  }
+  for (std::size_t t = 0; t < takes; ++t) {
+    if (judged[t] && !linked[t]) {
+      different[0] = static_cast<int>(first);
+      different[1] = static_cast<int>(t);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
@@ -67,6 +133,11 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       }
     }
 
+    if (!options.allowDifferentTapes && FindDifferentTakes(blocks, report.differentTakes)) {
+      report.status = ConversionStatus::TAKES_DIFFER;
+      return report;
+    }
+
     std::vector<double> seconds;
     for (const RobustReport& take : report.takes) seconds.push_back(take.seconds);
     std::vector<MergedBlock> merged = MergeTakes(blocks, seconds);
@@ -84,6 +155,10 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       merged = MergeTakes(blocks, seconds, bridged);
     }
     blocks.clear();
+    if (merged.empty() && !options.writeEmpty) {
+      report.status = ConversionStatus::NOTHING_FOUND;
+      return report;
+    }
 
     COutputSet outputs;
     const int tap = outputs.Add(tapPath);
@@ -107,16 +182,34 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       summary.take = m.voted ? -1 : m.block.take;
       summary.header = ParseRomHeader(m.block.bytes);
       summary.takeStarts = m.takeStarts;
+      summary.detail = SummariseBlock(m.block, summary.number);
       (summary.good ? report.goodBlocks : report.badBlocks)++;
       report.votedBlocks += summary.voted;
       report.blocks.push_back(std::move(summary));
     }
+    {
+      std::vector<BlockSummary> details;
+      for (const MergedBlockSummary& block : report.blocks) details.push_back(block.detail);
+      ExplainBlocks(details, 0.0, false);  // only what headers announce: the takes end apart
+      for (std::size_t i = 0; i < details.size(); ++i) {
+        report.blocks[i].detail.announced = details[i].announced;
+        report.blocks[i].detail.brokeSeconds = details[i].brokeSeconds;
+        report.blocks[i].detail.cut = BlockCut::NONE;
+      }
+    }
+    report.outputs = {tapPath, txtPath};
+    if (options.beforeCommit && !options.beforeCommit(outputs, report)) {
+      report.status = ConversionStatus::CANNOT_WRITE;
+      report.output = outputs.Failure();
+      report.outputs.clear();
+      return report;
+    }
     if (!outputs.Commit()) {
       report.status = ConversionStatus::CANNOT_WRITE;
       report.output = outputs.Failure();
+      report.outputs.clear();
       return report;
     }
-    report.outputs = {tapPath, txtPath};
     report.status = ConversionStatus::COMPLETE;
     return report;
   } catch (const std::bad_alloc&) {

@@ -14,12 +14,23 @@
 
 namespace tapedecoder {
 
+struct MergeReport;
+
 struct MergeRunOptions {
   ChannelMode channels = ChannelMode::AUTO;  // for every take
   // Called now and then while take `take` (0-based) is read -- a second
   // round of calls for every take when the takes are read again for a
   // vote; may be empty.
   std::function<void(int take, const InputProgress&)> progress;
+  // Takes that share no block (no block that verifies in one has a copy,
+  // good or damaged, in the other, directly or through other takes) are
+  // different tapes: the run is refused (TAKES_DIFFER) before any output
+  // is made, unless this is set.
+  bool allowDifferentTapes = false;
+  // As RobustRunOptions: an empty merge writes nothing (NOTHING_FOUND)
+  // unless asked; beforeCommit may add outputs to the set.
+  bool writeEmpty = false;
+  std::function<bool(COutputSet&, const MergeReport&)> beforeCommit;
 };
 
 // What the report keeps of one block of the merged tape.
@@ -34,6 +45,9 @@ struct MergedBlockSummary {
   // Per take: where its copy of the block starts in that recording
   // (seconds), none when the take has no copy.
   std::vector<std::optional<double>> takeStarts;
+  // The block as its take (or the vote) gave it: times in that take,
+  // CRC-32, timings, weakest bit, the length a header announced.
+  BlockSummary detail;
 };
 
 struct MergeReport {
@@ -49,6 +63,8 @@ struct MergeReport {
   int goodBlocks = 0;
   int badBlocks = 0;
   int votedBlocks = 0;
+  // With TAKES_DIFFER: two takes (0-based) that share no verified block.
+  int differentTakes[2] = {-1, -1};
   std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt
 
   bool Written() const { return status == ConversionStatus::COMPLETE; }

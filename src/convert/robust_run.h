@@ -4,6 +4,7 @@
 #ifndef TAPEDECODER_CONVERT_ROBUST_RUN_H_
 #define TAPEDECODER_CONVERT_ROBUST_RUN_H_
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -27,6 +28,23 @@ enum class ChannelMode : std::uint8_t {
   RIGHT,  // the second channel (the only one of a mono recording)
 };
 
+// What cut a block short.
+enum class BlockCut : std::uint8_t {
+  NONE,
+  RECORDING_END,  // the recording ends inside the block
+  READ_STOPPED,   // reading stopped there (damaged or truncated input)
+};
+
+// What share of a recording's time is taken by what: blocks (pilot to last
+// bit), tones (pilot or other tones with no block after them), pauses
+// (silence), the rest being pulses the segmenter kept as they were.
+struct SignalShares {
+  bool measured = false;
+  double blocks = 0.0;  // 0..1
+  double tones = 0.0;
+  double pauses = 0.0;
+};
+
 // What the report keeps of one block for the front ends.
 struct BlockSummary {
   int number = 0;             // 1-based, in tape order
@@ -43,6 +61,20 @@ struct BlockSummary {
   int unmendedGaps = 0;       // dropouts whose bits could not be restored
   bool romTiming = true;      // false: a turbo block, found only for TZX/PZX output
   BlockTiming timing;         // measured, in T-states
+  std::uint32_t crc32 = 0;    // of the bytes (zlib's CRC-32)
+  // The length the header before it announces (its data length plus the
+  // flag and checksum bytes); none when no header announces this block.
+  std::optional<std::size_t> announced;
+  float weakest = -1.0f;      // the least bit confidence, -1 when not measured
+  // Where the signal broke in a bad block: the start of its first run of
+  // weak bits (else its one weak bit), or its end when every bit read
+  // clearly but fewer came than announced; none for a good block.
+  std::optional<double> brokeSeconds;
+  BlockCut cut = BlockCut::NONE;  // a bad block cut short by the end of what was read
+  int stream = -1;            // the stream of RobustReport::streams that gave it, -1 unknown
+  // In TITLE.tap: false for a turbo block only the pulse segmenter found
+  // (kept in TZX/PZX and the listing), and when no .tap is written.
+  bool inTap = true;
 };
 
 struct RobustReport;
@@ -55,8 +87,22 @@ struct RobustRunOptions {
   // Called once the recording is open, before anything is decoded; false
   // stops the run (it then sets the report's status). May be empty.
   std::function<bool(RobustReport&)> beforeDecoding;
+  // Measures the report's shares (blocks, tones, pauses): the signal is
+  // then segmented as for TZX/PZX, without changing the blocks listed.
+  bool measureShares = false;
+  // Without it, a recording in which no block is found writes nothing
+  // (NOTHING_FOUND) and earlier outputs stay as they were.
+  bool writeEmpty = false;
+  // Called once every output is written, before the set is committed, to
+  // add more outputs (a report); false leaves the run CANNOT_WRITE with
+  // the set's failure. May be empty.
+  std::function<bool(COutputSet&, const RobustReport&)> beforeCommit;
   // Called with every chunk of the first stream's samples; may be empty.
   std::function<void(const float*, std::size_t)> onSamples;
+  // Read before every chunk of samples (about 65536 per stream) from any
+  // thread; once true the run stops there, sets the report's `cancelled`
+  // and writes nothing. May be null.
+  const std::atomic<bool>* cancel = nullptr;
   // The files to write besides the listing. With TZX or PZX the tape's
   // other parts (turbo blocks, tones, pulse sequences, pauses) are found
   // too: turbo blocks then also appear in the listing and the report.
@@ -67,23 +113,39 @@ struct RobustReport {
   ConversionStatus status = ConversionStatus::CANNOT_OPEN;
   InputError input;       // why the recording was refused or reading stopped
   bool readStopped = false;  // reading failed part way: outputs hold what came before
+  bool cancelled = false;    // options.cancel stopped the run: no outputs
   OutputFailure output;   // why the outputs were not written
   InputInfo info;         // what the recording is
   double sampleRate = 0.0;  // the rate the streams are decoded at
   double seconds = 0.0;   // how much of it was decoded
+  std::vector<ChannelChoice> streams;  // the streams decoded, as BlockSummary::stream counts them
   std::vector<BlockSummary> blocks;
   int goodBlocks = 0;
   int badBlocks = 0;
+  SignalShares shares;
   std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
 
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
 
+// The report's view of one block, numbered `number`: everything but what
+// depends on its neighbours (announced, cut).
+BlockSummary SummariseBlock(const TapeBlock& block, int number);
+// Fills what depends on neighbours and on where reading ended: the length
+// each header announces for the block after it, and the bad blocks that
+// the end of the recording (or of what could be read) cut short.
+void ExplainBlocks(std::vector<BlockSummary>& blocks, double endSeconds, bool readStopped);
+// The shares of `parts` (a whole tape in recording order) in a recording
+// of `seconds`.
+SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds);
+
 // Decodes `fileName` with the robust method, handing every block with
 // bytes to `onBlock` in tape order and summarising it in report.blocks.
 // Returns false when the recording cannot be opened or decoded (the
-// report's status and input say why); a read error part way through keeps
-// what came before (readStopped) and returns true.
+// report's status and input say why) or when options.cancel stopped it
+// (report.cancelled; the blocks handed over so far stay in the report); a
+// read error part way through keeps what came before (readStopped) and
+// returns true.
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 

@@ -35,7 +35,9 @@ UserMessage ConversionMessage(const ConversionReport& report) {
     case ConversionStatus::COMPLETE: return UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE};
     case ConversionStatus::CANNOT_OPEN: return UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR};
     case ConversionStatus::CANNOT_WRITE: return UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR};
-    case ConversionStatus::NO_MEMORY: break;
+    case ConversionStatus::NO_MEMORY:
+    case ConversionStatus::NOTHING_FOUND:  // the dialog always writes
+    case ConversionStatus::TAKES_DIFFER: break;
   }
   return UserMessage{MESSAGE_NO_MEMORY, CAPTION_ERROR};
 }

@@ -60,6 +60,7 @@ struct TapeBlock {
   bool romTiming = true;      // pilot, sync and bits in the ROM's ratios
   BlockOrigin origin = BlockOrigin::DECODED;
   int take = 0;               // which recording it came from, when merging
+  int stream = -1;            // which decoded stream of the recording gave it, -1 unknown
   // Per bit, most significant first: the decoder's confidence in the bit,
   // 0 (a guess) upwards, 1 being a typical clean bit. Empty when the
   // decoder does not measure it.

@@ -1,10 +1,14 @@
 // Running tapedecoder-cli: options, exit statuses and what it prints.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "cli/cli_options.h"
 #include "front/settings_fields.h"
 #include "tape/pulse_train.h"
 #include "test_support.h"
@@ -89,6 +93,68 @@ TEST(CliDocumentationTest, ManualPageAndReadmeQuoteTheDefaults) {
   EXPECT_NE(readme.find("| `" + points + "` |"), std::string::npos);
 }
 
+std::string SourceText(const char* name) {
+  const Bytes bytes = ReadFile(std::filesystem::path(TAPEDECODER_SOURCE_DIR) / name);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The part of `text` from `heading` to the next line starting with `next`.
+std::string Section(const std::string& text, const std::string& heading, const std::string& next) {
+  const std::size_t start = text.find(heading);
+  if (start == std::string::npos) return "";
+  const std::size_t end = text.find("\n" + next, start + heading.size());
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The exit statuses are defined once, in cli/cli_options.h: the manual
+// page and the README list exactly those.
+TEST(CliDocumentationTest, ManualPageAndReadmeListTheExitStatuses) {
+  const std::string manual = Section(SourceText("packaging/tapedecoder-cli.1.in"), ".SH \"EXIT STATUS\"", ".SH");
+  const std::string readme = Section(SourceText("README.md"), "## Exit codes", "## ");
+  std::vector<int> documented;
+  for (std::size_t at = 0; (at = readme.find("\n| ", at)) != std::string::npos; ++at)
+    if (std::isdigit(static_cast<unsigned char>(readme[at + 3]))) documented.push_back(std::atoi(&readme[at + 3]));
+  const std::vector<int> codes = {EXIT_ALL_GOOD, EXIT_NOT_CONVERTED, EXIT_USAGE, EXIT_DAMAGED,
+                                  EXIT_NOTHING_FOUND};
+  EXPECT_EQ(documented, codes);
+  for (int code : codes)
+    EXPECT_NE(manual.find(".TP\n.B " + std::to_string(code) + "\n"), std::string::npos) << code;
+  EXPECT_EQ(manual.find(".TP\n.B " + std::to_string(codes.size()) + "\n"), std::string::npos);
+}
+
+TEST_F(CliTest, ReportFieldsAreTheDocumentedOnes) {
+  Bytes header = {0x00, 0x03, 'N', 'A', 'M', 'E', ' ', ' ', ' ', ' ', ' ', ' ', 2, 0, 0, 0x80, 0, 0x80};
+  std::uint8_t x = 0;
+  for (std::uint8_t b : header) x ^= b;
+  header.push_back(x);
+  WriteFile(m_dir / "rec.wav",
+            PulseTrain().Silence(100).Block(header).Silence(22050).Block({0xFF, 1, 2, 0xFC}).Wave());
+  ASSERT_EQ(Cli("-q --report rec.wav").status, 0);
+  const std::string json = Text("rec.json");
+  std::set<std::string> keys;
+  for (std::size_t at = 0; (at = json.find("\": ", at)) != std::string::npos; ++at)
+    keys.insert(json.substr(json.rfind('"', at - 1) + 1, at - json.rfind('"', at - 1) - 1));
+  EXPECT_GT(keys.size(), 40u);
+  const std::string manual = Section(SourceText("packaging/tapedecoder-cli.1.in"), ".SH \"THE REPORT\"", ".SH");
+  const std::string readme = Section(SourceText("README.md"), "## The report", "## ");
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(manual.find("\n.B " + key) != std::string::npos ||
+                manual.find("\n.BR " + key) != std::string::npos)
+        << key;
+    EXPECT_NE(readme.find("`" + key + "`"), std::string::npos) << key;
+  }
+  // And the other way: each field the README's tables name is there.
+  for (std::size_t at = 0; (at = readme.find("\n| `", at)) != std::string::npos; ++at) {
+    const std::string row = readme.substr(at + 3, readme.find(" |", at + 3) - at - 3);
+    for (std::size_t tick = 0; (tick = row.find('`', tick)) != std::string::npos; tick += 2) {
+      const std::size_t close = row.find('`', tick + 1);
+      const std::string field = row.substr(tick + 1, close - tick - 1);
+      EXPECT_EQ(keys.count(field), 1u) << field;
+      tick = close - 1;
+    }
+  }
+}
+
 TEST_F(CliTest, VersionIsPrinted) {
   const Result result = Cli("--version");
   EXPECT_EQ(result.status, 0);
@@ -113,8 +179,8 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
       {"--zero 11:75 rec.wav", "--zero"},        {"--level 127 rec.wav", "--level"},
       {"--method robust --auto 200 rec.wav", "--auto"},
       {"--channels none rec.wav", "--channels"}, {"--method fast rec.wav", "--method"},
-      {"--name x rec.wav", "--name"},           {"--merge -m rec.wav", "--merge"},
-      {"--merge --format tzx rec.wav", "--format"},
+      {"--name x rec.wav rec.wav", "--name"},  {"--merge -m rec.wav rec.wav", "--merge"},
+      {"--merge --format tzx rec.wav rec.wav", "--format"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
   };
   for (const Row& row : rows) {
@@ -147,9 +213,10 @@ TEST_F(CliTest, SettingsThatFailTheChecksPrintTheirMessage) {
     EXPECT_EQ(result.err, "tapedecoder-cli: " + row.message + "\n") << row.arguments;
     EXPECT_FALSE(Exists("rec.tap")) << row.arguments;
   }
-  // Values the checks accept: equal bounds, the ends of the level range.
+  // Values the checks accept: equal bounds, the ends of the level range
+  // (some find no block there).
   for (const char* arguments : {"--zero 50:50", "--level 0", "--level 255", "--auto 1"})
-    EXPECT_EQ(Cli("--method classic " + std::string(arguments) + " rec.wav").status, 0) << arguments;
+    EXPECT_NE(Cli("--method classic " + std::string(arguments) + " rec.wav").status, 2) << arguments;
 }
 
 TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
@@ -165,7 +232,8 @@ TEST_F(CliTest, LaterRecordingsAreConvertedAfterOneFails) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "first.wav: 1 block (1 good, 0 bad) -> first.tap, first.txt\n"
                         "last.wav: 2 blocks (1 good, 1 bad) -> last.tap, last.txt\n");
-  EXPECT_EQ(result.err, "broken.wav: not converted: not a WAV file (no RIFF WAVE chunk)\n");
+  EXPECT_EQ(result.err.rfind("broken.wav: not converted: not a WAV file (no RIFF WAVE chunk); ", 0), 0u)
+      << result.err;
   EXPECT_EQ(ReadFile(m_dir / "first.tap"), Bytes({3, 0, 0x12, 0x34, 0x26}));
   EXPECT_FALSE(Exists("broken.tap") || Exists("broken.txt"));
   EXPECT_TRUE(Exists("last.txt"));
@@ -185,11 +253,11 @@ TEST_F(CliTest, OutputFolderAndQuiet) {
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(ReadFile(m_dir / "out" / "game.tap"), Bytes({2, 0, 0, 0}));
 
-  // A folder that does not exist: the outputs cannot be written.
-  result = Cli("-q -o missing in/game.wav");  // the robust method
+  // A folder two levels deep that does not exist: the outputs cannot be written.
+  result = Cli("-q -o missing/deeper in/game.wav");  // the robust method
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "in/game.wav: not converted: cannot create missing/game.tap: No such file or directory\n");
+  EXPECT_EQ(result.err, "in/game.wav: not converted: cannot create missing/deeper/game.tap: No "
+                        "such file or directory\n");
 }
 
 TEST_F(CliTest, FormatsChooseTheImagesBesideTheListing) {
@@ -265,23 +333,26 @@ TEST_F(CliTest, OptionsReachTheDecoder) {
     stereo.push_back(static_cast<std::uint8_t>(255 - value));
   }
   WriteFile(m_dir / "stereo.wav", testing_support::SimpleWave(stereo, 2));
+  // No block found: nothing written (exit status 4).
   struct Row {
     const char* arguments;
     const char* summary;
   } rows[] = {
-      {"fast.wav", "fast.wav: 0 blocks"},
+      {"fast.wav", "fast.wav: no block found"},
       {"--zero 5:20 --one 21:40 --pilot 41:60 fast.wav", "fast.wav: 1 block (1 good"},
       {"--zero 5:20 --one 21:40 --pilot 41:60 --level 127 fast.wav", "fast.wav: 1 block (1 good"},
-      {"stereo.wav", "stereo.wav: 0 blocks"},
-      {"--channels both --level 127 stereo.wav", "stereo.wav: 0 blocks"},
+      {"stereo.wav", "stereo.wav: no block found"},
+      {"--channels both --level 127 stereo.wav", "stereo.wav: no block found"},
       {"--channels left stereo.wav", "stereo.wav: 1 block (1 good"},
       {"--channels right --auto 50 stereo.wav", "stereo.wav: 1 block (1 good"},
-      {"--channels none stereo.wav", "stereo.wav: 0 blocks"},
+      {"--channels none stereo.wav", "stereo.wav: no block found"},
   };
   for (const Row& row : rows) {
     const Result result = Cli("--method classic " + std::string(row.arguments));
-    EXPECT_EQ(result.status, 0) << row.arguments;
-    EXPECT_NE(result.out.find(row.summary), std::string::npos) << row.arguments << ": " << result.out;
+    const bool found = std::string(row.summary).find("no block") == std::string::npos;
+    EXPECT_EQ(result.status, found ? 0 : 4) << row.arguments;
+    EXPECT_NE((found ? result.out : result.err).find(row.summary), std::string::npos)
+        << row.arguments << ": " << result.out << result.err;
   }
 }
 

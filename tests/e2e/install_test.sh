@@ -40,6 +40,8 @@ for option in $("$cli" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
   grep -qF -- "$roff" "$man" || fail "the manual page does not mention $option"
 done
 
+[ -f "$prefix/share/doc/tapedecoder/README.md" ] || fail "no README in share/doc/tapedecoder"
+
 # The installed converter reads a recording that tape2wav made.
 "$cli" -q -o "$prefix" "$work/basic.wav" || fail "the installed tapedecoder-cli failed"
 cmp "$prefix/basic.tap" "$work/basic.tap" || fail "the installed tapedecoder-cli decoded wrongly"
@@ -52,6 +54,12 @@ if [ "$dialog" = 1 ]; then
   grep -qx 'Exec=tapedecoder' "$desktop" || fail "the desktop entry does not start tapedecoder"
   grep -qx 'Icon=tapedecoder' "$desktop" || fail "the desktop entry names another icon"
   xmllint --noout "$icon" || fail "the icon is not well-formed SVG"
+  grep -q '^MimeType=.*audio/flac;.*application/x-spectrum-tap;' "$desktop" ||
+    fail "the desktop entry names no audio or tape MimeType"
+  page=$prefix/share/man/man1/tapedecoder.1.gz
+  [ -f "$page" ] || fail "no manual page for the dialog"
+  warnings=$(gzip -dc "$page" | groff -k -man -ww -z -Tutf8 2>&1)
+  [ -z "$warnings" ] || fail "groff on the dialog's manual page: $warnings"
   what="tapedecoder, tapedecoder-cli, manual page, desktop entry, icon"
 else
   [ ! -e "$desktop" ] || fail "a desktop entry without the dialog"

@@ -59,10 +59,13 @@ version=$(tapedecoder-cli --version)
 tapedecoder-cli -q -o "$out" "$work/many.wav" || fail "the installed converter failed"
 cmp "$out/many.tap" "$work/many.tap" || fail "the installed converter decoded wrongly"
 ls /usr/share/man/man1/tapedecoder-cli.1* >/dev/null || fail "no manual page"
+[ -f /usr/share/doc/tapedecoder/README.md ] || fail "no README in /usr/share/doc/tapedecoder"
+dpkg-deb -f "$deb" Description | grep -q FLAC || fail "the package's description is not the current one"
 
 if [ "$dialog" = 1 ]; then
   [ -x /usr/bin/tapedecoder ] || fail "no /usr/bin/tapedecoder"
   [ -f /usr/share/applications/tapedecoder.desktop ] || fail "no desktop entry"
+  ls /usr/share/man/man1/tapedecoder.1* >/dev/null || fail "no manual page for the dialog"
   [ -f /usr/share/icons/hicolor/scalable/apps/tapedecoder.svg ] || fail "no icon"
   if ldd /usr/bin/tapedecoder | grep 'not found'; then fail "libraries missing"; fi
   # The dialog starts on an X display and stays open until it is stopped.

@@ -1,0 +1,81 @@
+// Stopping a robust run from outside: the flag is read between chunks, the
+// blocks before it stay in the report, and no output is written.
+#include "convert/robust_run.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+#include "robust/tape_synth.h"
+#include "test_support.h"
+
+namespace tapedecoder {
+namespace {
+
+using testing_support::ScratchDir;
+
+// Three blocks of about 2.5 s each: more than one chunk of samples apart.
+std::string WriteTape(const ScratchDir& dir) {
+  testing_support::TapePath path;
+  const std::vector<float> samples = RenderTape(
+      {testing_support::RomHeader("cancel", 900), testing_support::DataBlock(900, 5),
+       testing_support::DataBlock(900, 6)},
+      path, 1);
+  testing_support::Bytes bytes;
+  for (float s : samples) bytes.push_back(static_cast<std::uint8_t>(std::lround(128.0 + 127.0 * s)));
+  const std::string name = (dir / "tape.wav").string();
+  testing_support::WriteFile(name, testing_support::SimpleWave(bytes));
+  return name;
+}
+
+TEST(RobustRunCancel, TheFlagStopsTheRunBetweenChunks) {
+  ScratchDir dir;
+  const std::string name = WriteTape(dir);
+  struct Case {
+    const char* what;
+    int cancelAfterCalls;  // progress calls before the flag goes up; -1 never, 0 at once
+    bool cancelled;
+  };
+  for (const Case& c : {Case{"never", -1, false}, Case{"at once", 0, true}, Case{"part way", 2, true}}) {
+    SCOPED_TRACE(c.what);
+    std::atomic<bool> cancel{c.cancelAfterCalls == 0};
+    int calls = 0;
+    RobustRunOptions options;
+    options.cancel = &cancel;
+    options.progress = [&](const InputProgress&) {
+      if (++calls == c.cancelAfterCalls) cancel = true;
+    };
+    RobustReport report;
+    int blocks = 0;
+    const bool decoded = DecodeRecording(name, options, [&](TapeBlock&&) { ++blocks; }, report);
+    EXPECT_EQ(decoded, !c.cancelled);
+    EXPECT_EQ(report.cancelled, c.cancelled);
+    EXPECT_EQ(static_cast<int>(report.blocks.size()), blocks);
+    if (c.cancelAfterCalls < 0) EXPECT_EQ(blocks, 3);
+    if (c.cancelAfterCalls == 0) EXPECT_EQ(calls, 0);
+    if (c.cancelAfterCalls > 0) {
+      EXPECT_EQ(calls, c.cancelAfterCalls);
+      EXPECT_LT(blocks, 3);
+    }
+  }
+}
+
+TEST(RobustRunCancel, ACancelledConversionWritesNothing) {
+  ScratchDir dir;
+  const std::string name = WriteTape(dir);
+  std::atomic<bool> cancel{true};
+  RobustRunOptions options;
+  options.cancel = &cancel;
+  options.formats.tzx = true;
+  const RobustReport report = RunRobustConversion(name, (dir / "out").string(), options);
+  EXPECT_TRUE(report.cancelled);
+  EXPECT_FALSE(report.Written());
+  for (const char* extension : {"tap", "txt", "tzx"})
+    EXPECT_FALSE(std::filesystem::exists(dir / (std::string("out.") + extension))) << extension;
+}
+
+}  // namespace
+}  // namespace tapedecoder
