@@ -136,6 +136,11 @@ std::string DescribeBlock(const BlockSummary& block) {
   if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
+  if (block.origin == BlockOrigin::MENDED) {
+    verdict += " (mended: " + std::to_string(block.mendedBits) + " bits lost in a dropout at byte " +
+               std::to_string(block.mendedAt / 8) + " restored from the checksum)";
+  }
+  if (block.unmendedGaps > 0) verdict += " (" + std::to_string(block.unmendedGaps) + " dropout(s) not mended)";
   char line[512];
   std::snprintf(line, sizeof line, "%3d  %s  %-36s %6zu bytes  %s", block.number,
                 ClockText(block.startSeconds).c_str(), what.c_str(), block.length,

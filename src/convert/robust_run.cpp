@@ -64,6 +64,9 @@ BlockSummary SummariseBlock(const TapeBlock& block, int number) {
   summary.header = ParseRomHeader(block.bytes);
   if (block.timing.pilot > 0.0) summary.speed = ROM_PILOT_PULSE / block.timing.pilot;
   summary.origin = block.origin;
+  summary.mendedBits = block.mendedBits;
+  summary.mendedAt = block.mendedAt;
+  summary.unmendedGaps = block.unmendedGaps;
   summary.romTiming = block.romTiming;
   summary.timing = block.timing;
   summary.crc32 = static_cast<std::uint32_t>(

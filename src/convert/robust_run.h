@@ -57,6 +57,9 @@ struct BlockSummary {
   std::optional<RomHeader> header;
   double speed = 0.0;         // measured from the pilot: 1.0 is nominal, 0 unknown
   BlockOrigin origin = BlockOrigin::DECODED;
+  int mendedBits = 0;         // restored from the checksum (origin MENDED) ...
+  std::size_t mendedAt = 0;   // ... from this bit on
+  int unmendedGaps = 0;       // dropouts whose bits could not be restored
   bool romTiming = true;      // false: a turbo block, found only for TZX/PZX output
   BlockTiming timing;         // measured, in T-states
   std::uint32_t crc32 = 0;    // of the bytes (zlib's CRC-32)

@@ -65,6 +65,7 @@ const char* OriginName(BlockOrigin origin) {
     case BlockOrigin::RETRIED: return "retried";
     case BlockOrigin::SYNC_REPAIRED: return "sync-repaired";
     case BlockOrigin::VOTED: return "voted";
+    case BlockOrigin::MENDED: return "mended";
   }
   return "decoded";
 }

@@ -355,12 +355,9 @@ VoteOutcome VoteBlock(const std::vector<const TapeBlock*>& copies, std::size_t e
   std::vector<bool> unchecked(8, false);
   const std::size_t want = expectedBytes * 8;
   if (expectedBytes > 1 && result.size() < want && result.size() + 8 > want) {
-    std::uint8_t x = 0;
-    for (std::size_t b = 0; b < want - 8; ++b) {
-      x = static_cast<std::uint8_t>(x ^ (result[b] << (7 - b % 8)));
-    }
+    const std::uint8_t x = ColumnParity(result, 0, result.size());
     for (std::size_t b = result.size(); b < want; ++b) {
-      result.push_back(static_cast<std::uint8_t>((x >> (7 - b % 8)) & 1));
+      result.push_back(static_cast<std::uint8_t>((x >> (b % 8)) & 1));
       margins.push_back(0.0f);
       seconds.push_back(0.0);
       sure.push_back(true);

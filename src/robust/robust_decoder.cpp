@@ -24,8 +24,7 @@ using robust::TriggerEdge;
 
 // Samples between two passes of the readers over new input.
 constexpr std::size_t PUMP_SAMPLES = 2048;
-// Consecutive pilot-like half-waves that make a pilot tone.
-constexpr int PILOT_RUN = 96;
+constexpr PilotTiming PILOT = READER_TIMING.pilot;
 // Seconds of recording the rings hold at least (rounded up to a power of
 // two of samples): the sums, and the edges of both triggers.
 constexpr double RING_SECONDS = 2.5;
@@ -51,7 +50,8 @@ std::size_t RingCapacity(double rate) {
 }
 
 // The coarse pilot search: runs of half-waves in the pilot range (tape
-// speed 0.45x-2.2x), each within 25 % of the one of the same level before.
+// speed 0.45x-2.2x), each within 25 % of the one of the same level before
+// and less than twice or half the one before.
 class PilotFinder {
  public:
   explicit PilotFinder(double rate) : m_nominal(rate * ROM_PILOT_PULSE / TSTATES_PER_SECOND) {}
@@ -67,9 +67,9 @@ class PilotFinder {
     for (; index < edges.size(); ++index) {
       if (index == 0) continue;
       double h = edges[index].time - edges[index - 1].time;
-      bool inRange = h >= m_nominal / 2.2 && h <= m_nominal / 0.45;
-      bool steady = m_run < 2 || std::fabs(h - m_h2) <= 0.25 * m_h2;
-      bool paired = m_run < 1 || (h < 2.0 * m_h1 && m_h1 < 2.0 * h);
+      bool inRange = h >= m_nominal / PILOT.maxSpeed && h <= m_nominal / PILOT.minSpeed;
+      bool steady = m_run < 2 || std::fabs(h - m_h2) <= PILOT.steadiness * m_h2;
+      bool paired = m_run < 1 || (h < PILOT.pairing * m_h1 && m_h1 < PILOT.pairing * h);
       if (inRange && steady && paired) {
         if (m_run == 0) m_first = index - 1;
         ++m_run;
@@ -87,7 +87,7 @@ class PilotFinder {
         m_halves[m_count % 64] = h;
         ++m_count;
       }
-      if (m_run >= PILOT_RUN) {
+      if (m_run >= PILOT.run) {
         PilotStart start;
         start.firstEdge = edges[m_first].time;
         start.lastEdge = edges[index].time;
@@ -218,9 +218,10 @@ class CRobustDecoder::Impl {
     start.maxBytes = std::max<std::size_t>(1, m_options.maxBlockBytes);
     m_session.emplace();
     m_session->start = start;
+    TrackerTuning tuning;
+    tuning.stopBits = std::max(1, m_options.stopBits);
+    tuning.mendDropouts = m_options.mendDropouts;
     if (m_options.boxReader) {
-      TrackerTuning tuning;
-      tuning.stopBits = std::max(1, m_options.stopBits);
       tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
       m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
       for (double factor : m_options.retryBoxFactors) {
@@ -242,7 +243,7 @@ class CRobustDecoder::Impl {
     if (fine < m_edges.size()) {
       PilotStart pulseStart = start;
       pulseStart.lastEdgeIndex = fine;
-      m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart);
+      m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart, tuning);
     }
   }
 
@@ -335,7 +336,10 @@ class CRobustDecoder::Impl {
     block.timing.one = 2.0 * c.zero * toTstates;
     block.timing.pilotPulses = c.pilotPulses;
     block.romTiming = true;
-    block.origin = retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
+    block.origin = c.mendedBits > 0 ? BlockOrigin::MENDED : retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
+    block.mendedBits = c.mendedBits;
+    block.mendedAt = c.mendedAt;
+    block.unmendedGaps = c.unmendedGaps;
     const std::size_t bits = c.bits.Size();
     block.bitConfidence.resize(bits);
     block.bitSeconds.resize(bits);

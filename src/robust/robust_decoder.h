@@ -59,6 +59,9 @@ struct RobustOptions {
   int stopBits = 24;
   // The longest block, in bytes; what follows is searched afresh.
   std::size_t maxBlockBytes = 65535;
+  // Box trackers skip dropouts to silence and restore their bits from the
+  // checksum where only one fill fits (origin MENDED). Not yet tuned: off.
+  bool mendDropouts = false;
 };
 
 class CRobustDecoder {

@@ -15,6 +15,13 @@ constexpr double TRIGGER_FLOOR = 2.0e-4;
 // the box readers date their edges; the trigger's value n stands for the
 // middle of that interval, so its crossing times are moved there.
 constexpr double SAMPLE_CENTRE = 0.5;
+// The trigger's windows, in seconds: half the centred DC mean (5 ms, over
+// two pilot periods at half speed), half the envelope's window (3 ms, a
+// few pulses) and the peak envelope's decay (10 ms, bridging the gaps
+// between a differentiated signal's spikes).
+constexpr double DC_HALF_SECONDS = 0.0025;
+constexpr double ENVELOPE_HALF_SECONDS = 0.003;
+constexpr double PEAK_DECAY_SECONDS = 0.010;
 // The smallest ring of trigger values.
 constexpr std::size_t VALUE_RING_MIN = 4096;
 
@@ -96,12 +103,12 @@ double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len)
 
 SchmittFrontEnd::SchmittFrontEnd(double sampleRate, double hysteresis, double smoothSeconds, Envelope envelope)
     : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate * smoothSeconds)) / 2)),
-      m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.0025)))),
-      m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * 0.003)))),
+      m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * DC_HALF_SECONDS)))),
+      m_envHalf(std::max(2, static_cast<int>(std::lround(sampleRate * ENVELOPE_HALF_SECONDS)))),
       m_hysteresis(hysteresis),
       m_envelope(envelope),
-      m_peakDecay(std::exp(-1.0 / (0.010 * sampleRate))),
-      m_envRate(1.0 / (0.003 * sampleRate)),
+      m_peakDecay(std::exp(-1.0 / (PEAK_DECAY_SECONDS * sampleRate))),
+      m_envRate(1.0 / (ENVELOPE_HALF_SECONDS * sampleRate)),
       m_nextValue(m_dcHalf),
       m_next(m_dcHalf + m_envHalf) {
   // The trigger looks envHalf ahead and one sample back; the rest of the

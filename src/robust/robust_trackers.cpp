@@ -4,25 +4,20 @@
 #include <cmath>
 #include <limits>
 
+#include "robust/gap_mender.h"
+
 namespace tapedecoder {
 namespace robust {
 
 namespace {
 
-// Pilot pulses missed in a row before a tracker lets the pilot go: enough
-// to coast through a dropout of some 15 ms at normal speed.
-constexpr int PILOT_MISSES = 24;
-// A run of this many bits whose mean |m| is below PAUSE_LEVEL of the
-// block's own is a pause (or noise), not data.
-constexpr int PAUSE_BITS = 24;
-constexpr double PAUSE_LEVEL = 0.3;
-// Per-bit confidence is clipped here so that one loud bit cannot outvote
-// several quiet ones when takes are merged.
-constexpr float MAX_CONFIDENCE = 4.0f;
-// Grid points right after a sync whose mean must stay below this part of
-// the pilot's strength behind it.
-constexpr int SYNC_NEXT_POINTS = 4;
-constexpr double SYNC_NEXT_LEVEL = 0.5;
+// The readers' ratios, named where they are defined.
+constexpr PilotTiming PILOT = READER_TIMING.pilot;
+constexpr SyncTiming SYNC = READER_TIMING.sync;
+constexpr LockTiming LOCK = READER_TIMING.lock;
+constexpr ConfidenceTiming CONFIDENCE = READER_TIMING.confidence;
+constexpr DropoutTiming DROPOUT = READER_TIMING.dropout;
+constexpr int PAUSE_BITS = LOCK.pauseBits;
 // The resolutions a BitRecord keeps: confidence steps per unit, start
 // steps per sample.
 constexpr double CONFIDENCE_STEPS = 16384.0;
@@ -209,31 +204,30 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   const double e = m_edge;
   const int s = m_level;
   const double pilotLen = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
-  const double syncLen = 0.12 * p;
-  if (!m_sums.Holds(e - 14.0 * p, e + 34.0 * p + pilotLen)) return -1;
+  const double syncLen = SYNC.boxLength * p;
+  if (!m_sums.Holds(e - SYNC.holdBehind * p, e + SYNC.holdAhead * p + pilotLen)) return -1;
   double ref = s * m_sums.Edge(e, syncLen) / (2.0 * syncLen);
   if (ref <= 0.0) return 0;
   // Most pilot edges have no sync after them: a coarse look on a grid of
   // the box length (where a step still gives over half its peak) settles
   // those before the fine search.
   bool any = false;
-  for (double t = e + 0.14 * p; t <= e + 0.55 * p + 0.5 * syncLen && !any; t += syncLen) {
-    any = -s * m_sums.Edge(t, syncLen) / (2.0 * syncLen) >= 0.3 * ref;
+  for (double t = e + SYNC.searchFrom * p; t <= e + SYNC.searchTo * p + 0.5 * syncLen && !any; t += syncLen) {
+    any = -s * m_sums.Edge(t, syncLen) / (2.0 * syncLen) >= SYNC.coarseLevel * ref;
   }
   if (!any) return 0;
   double va = 0.0;
-  ta = Strongest(e + 0.14 * p, e + 0.55 * p, -s, syncLen, va);
-  if (va / (2.0 * syncLen) < 0.5 * ref) return 0;
+  ta = Strongest(e + SYNC.searchFrom * p, e + SYNC.searchTo * p, -s, syncLen, va);
+  if (va / (2.0 * syncLen) < SYNC.edgeLevel * ref) return 0;
   ta = Refine(ta, -s, syncLen);
   double vb = 0.0;
-  tb = Strongest(ta + 0.14 * p, ta + 0.55 * p, s, syncLen, vb);
-  if (vb / (2.0 * syncLen) < 0.5 * ref) return 0;
+  tb = Strongest(ta + SYNC.searchFrom * p, ta + SYNC.searchTo * p, s, syncLen, vb);
+  if (vb / (2.0 * syncLen) < SYNC.edgeLevel * ref) return 0;
   tb = Refine(tb, s, syncLen);
   // Sync pulses, corrected for the half-wave asymmetry the pilot showed.
   double l1 = ta - e - s * m_asym;
   double l2 = tb - ta + s * m_asym;
-  if (l1 < 0.18 * p || l1 > 0.5 * p || l2 < 0.18 * p || l2 > 0.5 * p) return 0;
-  if (l1 + l2 < 0.45 * p || l1 + l2 > 0.85 * p) return 0;
+  if (!SYNC.box.Fits(l1, l2, p)) return 0;
   // A sync is where the pilot stops. Where it goes on, this was noise. The
   // pilot's strength is the mean over its grid behind e (a mean, not the
   // tracker's maxima, which noise inflates); ahead, the pilot goes on when
@@ -241,49 +235,49 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // The grid is anchored on the last edges of e's polarity, not on e
   // alone: in heavy noise one edge is off by a good part of the box.
   double grid = e;
-  if (m_edgeCount >= 16) {
+  if (m_edgeCount >= 2 * SYNC.anchorEdges) {
     double sum = 0.0;
-    for (int j = 0; j < 8; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
-    grid = sum / 8.0;
+    for (int j = 0; j < SYNC.anchorEdges; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
+    grid = sum / SYNC.anchorEdges;
   }
   double behind = 0.0;
-  for (int i = 1; i <= 12; ++i) {
+  for (int i = 1; i <= SYNC.behind; ++i) {
     bool odd = (i % 2) == 1;
     behind += (odd ? -s : s) * m_sums.Edge(grid - i * p + (odd ? s * m_asym : 0.0), pilotLen);
   }
-  behind /= 12.0;
+  behind /= SYNC.behind;
   if (behind <= 0.0) return 0;
   int continuing = 0;
   double ahead = 0.0;
   double next = 0.0;  // the first few grid points: where a sync ends the pilot
-  for (int i = 1; i <= 32; ++i) {
+  for (int i = 1; i <= SYNC.ahead; ++i) {
     bool odd = (i % 2) == 1;
     double at = grid + i * p + (odd ? s * m_asym : 0.0);
     double v = (odd ? -s : s) * m_sums.Edge(at, pilotLen);
     ahead += v;
-    if (i <= SYNC_NEXT_POINTS) next += v;
-    if (v > 0.5 * behind) ++continuing;
+    if (i <= SYNC.nextPoints) next += v;
+    if (v > SYNC.aheadLevel * behind) ++continuing;
   }
   // A sync that noise made a few pulses before the real one has the pilot
   // right after it.
-  if (next > SYNC_NEXT_POINTS * SYNC_NEXT_LEVEL * behind) return 0;
+  if (next > SYNC.nextPoints * SYNC.nextLevel * behind) return 0;
   // In heavy noise single grid points scatter; their mean does not.
-  return continuing > 19 || ahead > 32.0 * 0.6 * behind ? 0 : 1;
+  return continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind ? 0 : 1;
 }
 
 bool CBoxTracker::StepPilot(bool final) {
   const double p = m_period;
   const double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
-  if (m_edges >= 16 && m_misses == 0) {
+  if (m_edges >= SYNC.pilotEdges && m_misses == 0) {
     double ta = 0.0;
     double tb = 0.0;
     int sync = TrySync(ta, tb);
     if (sync < 0) {
-      if (!m_sums.Holds(m_edge - 14.0 * p, m_edge - 14.0 * p)) {
+      if (!m_sums.Holds(m_edge - SYNC.holdBehind * p, m_edge - SYNC.holdBehind * p)) {
         m_stage = Stage::DONE;  // fell out of the ring
         return true;
       }
-      Available(m_edge + 35.0 * p + len, final);
+      Available(m_edge + (SYNC.holdAhead + 1.0) * p + len, final);
       return false;
     }
     if (sync > 0) {
@@ -309,29 +303,32 @@ bool CBoxTracker::StepPilot(bool final) {
   }
   if (!Available(m_edge + 1.4 * p + len + 2.0, final)) return false;
   double centre = m_edge + p + m_level * m_asym;
-  double reach = (m_edges >= 32 ? 0.2 : 0.3) * p;
+  double reach = (m_edges >= PILOT.settleEdges ? PILOT.lockedReach : PILOT.settleReach) * p;
   double value = 0.0;
   double t = Strongest(centre - reach, centre + reach, -m_level, len, value);
   double strength = value / (2.0 * len);
-  if (strength > 0.3 * m_amp && strength > 0.0) {
+  if (strength > PILOT.edgeLevel * m_amp && strength > 0.0) {
     t = Refine(t, -m_level, len);
-    // Only intervals between two found edges measure the period, and a
-    // period beyond 15 % of the search's is a lost lock, not the tape.
+    // Only intervals between two found edges measure the period; one 40 %
+    // off the search's is a missed or extra edge, and the period is held
+    // within 15 % of the search's.
     double interval = t - m_edge;
-    if (m_misses == 0 && std::fabs(interval - m_start.period) < 0.4 * m_start.period) {
+    if (m_misses == 0 && std::fabs(interval - m_start.period) < PILOT.intervalGate * m_start.period) {
       PushInterval(interval, m_level);
-      m_period = std::clamp(m_period, 0.85 * m_start.period, 1.15 * m_start.period);
+      m_period = std::clamp(m_period, (1.0 - PILOT.periodHold) * m_start.period,
+                            (1.0 + PILOT.periodHold) * m_start.period);
     }
-    m_amp = 0.7 * m_amp + 0.3 * strength;
+    m_amp = (1.0 - PILOT.strengthFollow) * m_amp + PILOT.strengthFollow * strength;
     m_edge = t;
     m_misses = 0;
     m_edgeTimes[m_edgeCount++ % 16] = t;
     // Where the pilot was last beyond doubt: strong and on time.
-    bool solid = strength > 0.5 * m_amp && std::fabs(interval - m_period - m_level * m_asym) < 0.08 * m_period;
+    bool solid = strength > PILOT.solidLevel * m_amp &&
+                 std::fabs(interval - m_period - m_level * m_asym) < PILOT.solidTiming * m_period;
     m_solidRun = solid ? m_solidRun + 1 : 0;
-    if (m_solidRun >= 32) m_lastSolid = t;
+    if (m_solidRun >= PILOT.solidRun) m_lastSolid = t;
   } else {
-    if (++m_misses > PILOT_MISSES) {
+    if (++m_misses > PILOT.misses) {
       m_stage = Stage::DONE;
       return true;
     }
@@ -355,7 +352,7 @@ bool CBoxTracker::Follow() {
     return true;
   }
   m_period = lead.m_syncEdge >= 0.0 ? lead.m_result.pilot : lead.m_period;
-  m_edge = from - 80.0 * m_period;
+  m_edge = from - PILOT.followLead * m_period;
   m_stage = Stage::ACQUIRE;
   return true;
 }
@@ -376,17 +373,25 @@ bool CBoxTracker::StepBit(bool final) {
   double err = x * (m_sums.Edge(end + 0.5 * len, len) - m_sums.Edge(end - 0.5 * len, len)) / (4.0 * amp);
   err = std::clamp(err, -0.5 * len, 0.5 * len);
   std::size_t n = m_bits.Bits();
-  double alpha = n < 16 ? 1.0 : 0.7;
-  double beta = n < 16 ? 0.3 : 0.1;
-  if (q > 0.15) {
+  double am = std::fabs(m);
+  // A reader asked to read on through weak stretches (for a vote across
+  // takes) leaves dropouts to them.
+  if (m_tuning.mendDropouts && m_tuning.stopBits <= PAUSE_BITS && n >= 8 && m_anyGood && !m_returned && q < DROPOUT.collapse &&
+      am < DROPOUT.collapse * m_scale) {
+    EnterGap();
+    return true;
+  }
+  const bool settling = n < static_cast<std::size_t>(LOCK.settleBits);
+  double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
+  double beta = settling ? LOCK.settlePeriodGain : LOCK.periodGain;
+  if (q > LOCK.trackLevel) {
     double w = std::min(1.0, q);
     m_t = end + alpha * w * err;
     m_u += beta * w * err * (bit ? 0.25 : 0.5);  // / (2·(1 + bit)), exactly
-    m_amp += 0.1 * (std::min(q, 2.0) - 1.0) * m_amp;
+    m_amp += LOCK.strengthFollow * (std::min(q, CONFIDENCE.spikeCap) - 1.0) * m_amp;
   } else {
     m_t = end;  // coast through a dropout
   }
-  double am = std::fabs(m);
   float confidence = 1.0f;
   if (n < 8) {
     m_firstMs[n] = am;
@@ -396,15 +401,15 @@ bool CBoxTracker::StepBit(bool final) {
       std::sort(sorted, sorted + 8);
       m_scale = std::max(0.5 * (sorted[3] + sorted[4]), 1e-12);
       for (std::size_t i = 0; i < 7; ++i) {
-        m_bits.SetConfidence(i, static_cast<float>(std::min(m_firstMs[i] / m_scale, 4.0)));
+        m_bits.SetConfidence(i, static_cast<float>(std::min(m_firstMs[i] / m_scale, CONFIDENCE.cap)));
       }
-      confidence = static_cast<float>(std::min(am / m_scale, 4.0));
+      confidence = static_cast<float>(std::min(am / m_scale, CONFIDENCE.cap));
     }
   } else {
-    confidence = static_cast<float>(std::min(am / m_scale, static_cast<double>(MAX_CONFIDENCE)));
-    m_scale += 0.05 * (std::min(am, 2.0 * m_scale) - m_scale);
+    confidence = static_cast<float>(std::min(am / m_scale, CONFIDENCE.cap));
+    m_scale += LOCK.scaleFollow * (std::min(am, CONFIDENCE.spikeCap * m_scale) - m_scale);
   }
-  bool good = (n < 8 || confidence > 0.5f) && q > 0.4;
+  bool good = (n < 8 || confidence > static_cast<float>(LOCK.goodConfidence)) && q > LOCK.goodEdge;
   // A pause, measured against the block's own level: the scale D adapts,
   // and in noise it sinks until the noise reads as bits. The block's level
   // moves only with good bits; a run of bits far below it is no data.
@@ -414,13 +419,13 @@ bool CBoxTracker::StepBit(bool final) {
   if (n >= 8) {
     double& level = m_bitLevel[bit];
     double relative = am / std::max(level, 1e-12);
-    if (good) level += 0.02 * (std::min(am, 2.0 * level) - level);
-    relative = std::min(relative, 2.0);
+    if (good) level += LOCK.levelFollow * (std::min(am, CONFIDENCE.spikeCap * level) - level);
+    relative = std::min(relative, CONFIDENCE.spikeCap);
     m_recentSum += relative - m_recent[n % PAUSE_BITS];
     m_recent[n % PAUSE_BITS] = relative;
     // A reader asked to go on through longer weak stretches (dropouts)
     // leaves the end to them.
-    pause = n >= 8 + PAUSE_BITS && m_recentSum < PAUSE_BITS * PAUSE_LEVEL &&
+    pause = n >= 8 + PAUSE_BITS && m_recentSum < PAUSE_BITS * LOCK.pauseLevel &&
             m_tuning.stopBits <= PAUSE_BITS;
   } else if (n == 7) {
     // Start values: the typical |m| of each kind among the first bits.
@@ -441,11 +446,12 @@ bool CBoxTracker::StepBit(bool final) {
     }
   }
   m_bits.Add(bit, confidence, t);
+  m_lastQ = q;
   if (pause) {
     // The data ended with the last bit of the window still at its level.
     std::size_t last = m_bits.Bits() - PAUSE_BITS;
     for (std::size_t i = m_bits.Bits(); i-- > m_bits.Bits() - PAUSE_BITS;) {
-      if (m_recent[i % PAUSE_BITS] >= 0.5) {
+      if (m_recent[i % PAUSE_BITS] >= LOCK.pauseEnd) {
         last = i + 1;
         break;
       }
@@ -458,7 +464,9 @@ bool CBoxTracker::StepBit(bool final) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();
     m_lastGoodEnd = m_t;
+    m_weakKept += m_weak;
     m_weak = 0;
+    m_returned = false;
   } else {
     ++m_weak;
   }
@@ -469,14 +477,95 @@ bool CBoxTracker::StepBit(bool final) {
     EndData();
     return true;
   }
-  if (m_weak >= m_tuning.stopBits || m_u < 0.5 * m_u0 || m_u > 2.0 * m_u0 ||
+  if (m_weak >= m_tuning.stopBits || m_u < LOCK.minPeriod * m_u0 || m_u > LOCK.maxPeriod * m_u0 ||
       m_bits.Bits() >= 8 * m_start.maxBytes) {
     EndData();
   }
   return true;
 }
 
+void CBoxTracker::EnterGap() {
+  // The last bit before the silence, its closing edge seen, lost only its
+  // last third: decided on the rest, it counts.
+  if (m_weak == 1 && m_lastQ > LOCK.goodEdge &&
+      m_bits.ConfidenceOf(m_bits.Bits() - 1) >= static_cast<float>(DROPOUT.lastBitConfidence)) {
+    m_lastGood = m_bits.Bits();
+    m_lastGoodEnd = m_t;
+    m_weak = 0;
+  }
+  // Weak bits at the gap's edge are lost with it.
+  m_cleanEnd = m_weak == 0;
+  m_bits.Truncate(m_lastGood);
+  m_weak = 0;
+  m_gapBit = m_lastGood;
+  m_gapStart = m_lastGoodEnd;
+  m_inGap = true;
+}
+
+bool CBoxTracker::StepGap(bool final) {
+  // Looks for the signal's return a zero-bit period at a time, from the
+  // bit where it collapsed.
+  const double u = m_u;
+  const double len = m_len;
+  const double from = m_t;
+  if (!Available(from + 2.0 * u + len + 2.0, final)) return false;
+  double value = 0.0;
+  double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
+  if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
+    m_t = Refine(edge, m_polarity, len);
+    m_gapZeros = (m_t - m_gapStart) / (2.0 * u);
+    ++m_gaps;
+    m_inGap = false;
+    m_returned = true;
+    m_cleanEnd = false;
+    return true;
+  }
+  m_t = from + 2.0 * u;
+  if (m_t - m_gapStart > DROPOUT.maxZeros * 2.0 * u) EndData();
+  return true;
+}
+
+void CBoxTracker::Mend() {
+  if (m_gaps == 0) return;
+  // One dropout in a block whose other bits are all good, and whose length
+  // is known: announced, a ROM header's, or ending cleanly in a pause.
+  const std::size_t have = std::min(m_lastGood, m_bits.Bits());
+  std::size_t total = m_start.announced * 8;
+  if (total == 0 && m_gapBit >= 16 && m_bits.Byte(0) == 0x00 && m_bits.Byte(1) <= 3) total = 19 * 8;
+  m_result.unmendedGaps = m_gaps;
+  if (m_gaps != 1 || m_weakKept > 0 || (total == 0 && !m_cleanEnd) || have <= m_gapBit) return;
+  std::vector<std::uint8_t> known(have);
+  for (std::size_t i = 0; i < have; ++i) known[i] = static_cast<std::uint8_t>(m_bits.Bit(i));
+  GapFill fill = FillGap(known, m_gapBit, m_gapZeros, total);
+  if (fill.fits != 1) return;
+  // The bits after the gap move up; the restored ones are dated across it
+  // by their lengths and carry no confidence of their own.
+  struct Read {
+    int bit;
+    float confidence;
+    double start;
+  };
+  std::vector<Read> after;
+  for (std::size_t i = m_gapBit; i < have; ++i) after.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
+  m_bits.Truncate(m_gapBit);
+  double units = 0.0;
+  for (std::uint8_t b : fill.values) units += 1.0 + b;
+  const double unit = m_gapZeros * 2.0 * m_u / units;
+  double t = m_gapStart;
+  for (std::uint8_t b : fill.values) {
+    m_bits.Add(b, 0.0f, t);
+    t += unit * (1.0 + b);
+  }
+  for (const Read& r : after) m_bits.Add(r.bit, r.confidence, r.start);
+  m_lastGood = m_bits.Bits();
+  m_result.mendedBits = static_cast<int>(fill.values.size());
+  m_result.mendedAt = m_gapBit;
+  m_result.unmendedGaps = 0;
+}
+
 void CBoxTracker::EndData() {
+  m_inGap = false;
+  Mend();
   std::size_t bits = m_lastGood;
   std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
   double end = m_lastGoodEnd;
@@ -520,13 +609,14 @@ bool CBoxTracker::Step(bool final) {
     return true;
   }
   if (m_stage == Stage::PILOT) return StepPilot(final);
-  return StepBit(final);
+  return m_inGap ? StepGap(final) : StepBit(final);
 }
 
 // ---------------------------------------------------------------------------
 
-CPulseTracker::CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start)
-    : m_edges(edges), m_start(start), m_index(start.lastEdgeIndex + 1),
+CPulseTracker::CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start,
+                             const TrackerTuning& tuning)
+    : m_edges(edges), m_start(start), m_tuning(tuning), m_index(start.lastEdgeIndex + 1),
       m_last(edges[start.lastEdgeIndex].time), m_lastLevel(edges[start.lastEdgeIndex].level),
       m_period(start.period) {}
 
@@ -544,7 +634,7 @@ bool CPulseTracker::Advance(double now, bool final) {
       if (m_pendingSync >= 0.0) {
         double h1 = m_pendingSync;
         m_pendingSync = -1.0;
-        if (hc >= 0.15 * p && hc <= 0.55 * p && h1 + hc >= 0.45 * p && h1 + hc <= 0.9 * p) {
+        if (SYNC.edges.Fits(h1, hc, p)) {
           double p16 = Mean(m_halves, m_halfCount, (m_halfCount - 1) % 64, 16);
           if (p16 <= 0.0) p16 = p;
           m_zeroPeriod = 2.0 * p16 * ZERO_OVER_PILOT;
@@ -559,14 +649,15 @@ bool CPulseTracker::Advance(double now, bool final) {
           continue;
         }
       }
-      if (std::fabs(hc - p) <= 0.25 * p) {
+      if (std::fabs(hc - p) <= PILOT.steadiness * p) {
         int slot = m_halfCount % 64;
         m_halves[slot] = h;
         m_halfLevels[slot] = level;
         ++m_halfCount;
-        if (m_halfCount >= 8) Calibrate(m_halves, m_halfLevels, m_halfCount, m_period, m_asym);
+        if (m_halfCount >= PILOT.calibrateHalves) Calibrate(m_halves, m_halfLevels, m_halfCount, m_period, m_asym);
         ++m_pilotHalves;
-      } else if (hc >= 0.15 * p && hc <= 0.55 * p && m_pilotHalves >= 16) {
+      } else if (hc >= SYNC.edges.minPulse * p && hc <= SYNC.edges.maxPulse * p &&
+                 m_pilotHalves >= PILOT.halvesBeforeSync) {
         m_pendingSync = hc;
         m_pendingStart = edge.time - h;
       } else {
@@ -576,7 +667,7 @@ bool CPulseTracker::Advance(double now, bool final) {
     }
     // Data: a bit is the sum of its two half-waves.
     const double z = m_zeroPeriod;
-    if (h > 1.5 * z) {
+    if (h > LOCK.gapEnd * z) {
       EndData();
       break;
     }
@@ -587,34 +678,34 @@ bool CPulseTracker::Advance(double now, bool final) {
     }
     double sum = m_firstHalf + h;
     m_firstHalf = -1.0;
-    if (sum < 0.55 * z || sum > 2.7 * z) {
+    if (sum < LOCK.minSum * z || sum > LOCK.maxSum * z) {
       EndData();
       break;
     }
     int bit = sum > 1.5 * z ? 1 : 0;
-    float confidence = static_cast<float>(std::min(std::fabs(sum - 1.5 * z) / (0.5 * z), 4.0));
-    m_zeroPeriod += 0.05 * (sum / (1 + bit) - z);
+    float confidence = static_cast<float>(std::min(std::fabs(sum - 1.5 * z) / (0.5 * z), CONFIDENCE.cap));
+    m_zeroPeriod += LOCK.periodFollow * (sum / (1 + bit) - z);
     m_bits.Add(bit, confidence, m_bitStart);
-    m_weak = confidence < 0.3f ? m_weak + 1 : 0;
+    m_weak = confidence < static_cast<float>(LOCK.weakConfidence) ? m_weak + 1 : 0;
     if (m_bits.Bits() % 8 == 0 && CutHere(m_bits, m_bits.Bits() / 8, m_start.announced)) {
       m_result.cut = true;
       EndData();
       break;
     }
-    if (m_weak >= 24 || m_bits.Bits() >= 8 * m_start.maxBytes) EndData();
+    if (m_weak >= m_tuning.stopBits || m_bits.Bits() >= 8 * m_start.maxBytes) EndData();
   }
-  if (m_stage == Stage::DATA && (final || now - m_last > 2.0 * m_zeroPeriod)) EndData();
-  if (m_stage == Stage::PILOT && (final || now - m_last > 4.0 * m_period)) m_stage = Stage::DONE;
+  if (m_stage == Stage::DATA && (final || now - m_last > LOCK.silenceEnd * m_zeroPeriod)) EndData();
+  if (m_stage == Stage::PILOT && (final || now - m_last > PILOT.silenceEnd * m_period)) m_stage = Stage::DONE;
   return Done();
 }
 
 void CPulseTracker::EndData() {
-  if (m_firstHalf >= 0.0 && m_firstHalf < 1.5 * m_zeroPeriod) {
+  if (m_firstHalf >= 0.0 && m_firstHalf < LOCK.gapEnd * m_zeroPeriod) {
     // The last half-wave of a block runs into the pause and ends in no
     // edge: its bit is decided on the first half alone, with less trust.
     const double z = m_zeroPeriod;
     int bit = m_firstHalf > 0.75 * z ? 1 : 0;
-    float confidence = static_cast<float>(std::min(std::fabs(m_firstHalf - 0.75 * z) / (0.5 * z), 1.0));
+    float confidence = static_cast<float>(std::min(std::fabs(m_firstHalf - 0.75 * z) / (0.5 * z), CONFIDENCE.lastBitCap));
     m_bits.Add(bit, confidence, m_bitStart);
     m_last = m_bitStart + m_firstHalf * 2.0;
     m_firstHalf = -1.0;

@@ -19,12 +19,10 @@
 #include <vector>
 
 #include "robust/robust_signal.h"
+#include "tape/reader_timing.h"
 
 namespace tapedecoder {
 namespace robust {
-
-// The ROM's zero-bit half-period over its pilot half-period.
-constexpr double ZERO_OVER_PILOT = 855.0 / 2168.0;
 
 // Where a session starts: the pilot run the coarse search found.
 struct PilotStart {
@@ -82,12 +80,18 @@ struct Candidate {
   double zero = 0.0;   // zero-bit half-period
   int pilotPulses = 0;
   bool cut = false;    // ended at an announced length
+  // Bits restored across a dropout from the checksum: how many, from which
+  // bit on; and dropouts read across that could not be mended.
+  int mendedBits = 0;
+  std::size_t mendedAt = 0;
+  int unmendedGaps = 0;
 };
 
-// Tunables shared by the readers.
+// The reader options every reader honours (from RobustOptions).
 struct TrackerTuning {
-  double boxFactor = 0.4;  // data box length over the zero half-period
+  double boxFactor = 0.4;  // data box length over the zero half-period (box trackers)
   int stopBits = 24;       // consecutive weak bits that end a block
+  bool mendDropouts = false;  // skip dropouts and mend them (box trackers)
 };
 
 // Bits in order, packed into bytes as they come.
@@ -100,7 +104,9 @@ class BitCollector {
   // True when the first `bytes` bytes (whole) xor to zero.
   bool PrefixVerifies(std::size_t bytes) const;
   std::uint8_t Byte(std::size_t i) const { return m_bytes[i]; }
+  int Bit(std::size_t i) const { return (m_bytes[i / 8] >> (7 - i % 8)) & 1; }
   double StartOf(std::size_t i) const { return m_record.Start(i); }
+  float ConfidenceOf(std::size_t i) const { return m_record.Confidence(i); }
   void SetConfidence(std::size_t i, float confidence) { m_record.SetConfidence(i, confidence); }
   // Moves the bits into the candidate.
   void Into(Candidate& out);
@@ -145,6 +151,9 @@ class CBoxTracker {
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   bool StepPilot(bool final);
   bool StepBit(bool final);
+  void EnterGap();
+  bool StepGap(bool final);
+  void Mend();
   void EndData();
   bool Follow();
 
@@ -182,8 +191,20 @@ class CBoxTracker {
   double m_lastGoodEnd = 0.0;
   double m_firstMs[8] = {};
   double m_bitLevel[2] = {};  // the block's |m| for zeros and ones, from good bits only
-  double m_recent[24] = {};  // the last bits' |m|, a ring
+  double m_recent[READER_TIMING.lock.pauseBits] = {};  // the last bits' |m|, a ring
   double m_recentSum = 0.0;
+  double m_lastQ = 0.0;  // the last bit's closing-edge strength
+  int m_weakKept = 0;  // weak bits before the last good one
+  // Dropouts: where the signal collapses within a block, the tracker looks
+  // for where it returns (the first edge to the bits' level starts a bit)
+  // and keeps the gap's place and duration for mending.
+  bool m_inGap = false;
+  double m_gapStart = 0.0;   // the end of the last good bit before it
+  std::size_t m_gapBit = 0;  // bits before it
+  double m_gapZeros = 0.0;   // its duration in zero-bit periods
+  int m_gaps = 0;            // dropouts read across
+  bool m_returned = false;   // no good bit yet since the last gap
+  bool m_cleanEnd = false;   // the block ended in a collapse right after a good bit
   BitCollector m_bits;
   Candidate m_result;
 };
@@ -191,7 +212,7 @@ class CBoxTracker {
 class CPulseTracker {
  public:
   // `edges` must outlive the tracker; indices into it stay valid.
-  CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start);
+  CPulseTracker(const std::vector<TriggerEdge>& edges, const PilotStart& start, const TrackerTuning& tuning);
   // Reads the edges there are. `now` is where the trigger has looked so
   // far (samples). Returns true once done.
   bool Advance(double now, bool final);
@@ -207,6 +228,7 @@ class CPulseTracker {
 
   const std::vector<TriggerEdge>& m_edges;
   PilotStart m_start;
+  TrackerTuning m_tuning;
   Stage m_stage = Stage::PILOT;
   std::size_t m_index;  // the next edge to read
   double m_last;        // the last edge read

@@ -27,6 +27,12 @@ bool BlockVerifies(const std::vector<std::uint8_t>& bytes) {
   return ChecksumGood(bytes) && !RepeatsOrTooShort(bytes);
 }
 
+std::uint8_t ColumnParity(const std::vector<std::uint8_t>& bits, std::size_t from, std::size_t to) {
+  std::uint8_t parity = 0;
+  for (std::size_t i = from; i < to; ++i) parity ^= static_cast<std::uint8_t>((bits[i] & 1u) << ((i - from) % 8));
+  return parity;
+}
+
 std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() != 19 || bytes[0] != 0x00 || !ChecksumGood(bytes)) return std::nullopt;
   auto word = [&bytes](std::size_t at) {

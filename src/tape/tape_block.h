@@ -46,6 +46,7 @@ enum class BlockOrigin : std::uint8_t {
   RETRIED,        // read again with another detector or other thresholds
   SYNC_REPAIRED,  // no sync was seen; the bit alignment is assumed
   VOTED,          // voted bit by bit across several takes
+  MENDED,         // bits a dropout took restored from the checksum
 };
 
 // One block: the bytes between a sync and the end of the data.
@@ -66,6 +67,14 @@ struct TapeBlock {
   std::vector<float> bitConfidence;
   // Per bit: its start in the recording, in seconds. Empty when not kept.
   std::vector<double> bitSeconds;
+  // Bits a dropout took, restored from the checksum (origin MENDED): how
+  // many, and the first of them (bit index, most significant first). The
+  // checksum then verifies by construction: it checks nothing more.
+  int mendedBits = 0;
+  std::size_t mendedAt = 0;
+  // Dropouts read across whose bits could not be restored for certain
+  // (left out: the block does not verify).
+  int unmendedGaps = 0;
 };
 
 // True when the exclusive OR of every byte but the last equals the last (a
@@ -81,6 +90,14 @@ bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
 
 // ChecksumGood and not RepeatsOrTooShort: a block that verifies.
 bool BlockVerifies(const std::vector<std::uint8_t>& bytes);
+
+// The checksum seen per bit column: of `bits` (one per entry, 0 or 1, most
+// significant first) from `from` to `to`, the exclusive OR of each column,
+// bit c of the result holding column c (the bit c places after a byte's
+// first), the bit at `from` counted in column 0. In a block that verifies
+// every column xors to 0, so a single unknown bit in a column is the
+// column's parity without it.
+std::uint8_t ColumnParity(const std::vector<std::uint8_t>& bits, std::size_t from, std::size_t to);
 
 // The fields of a ROM header block: 19 bytes, flag 0x00, then the type
 // (0 program, 1 number array, 2 character array, 3 bytes), a name of 10

@@ -59,6 +59,12 @@ constexpr std::string_view LISTING_BLOCK_END_HEAD = "\r\nКонец файла. 
 constexpr std::string_view LISTING_BLOCK_END_TAIL = " байт(а).\r\n";
 constexpr std::string_view LISTING_VERDICT_GOOD = "\r\nОшибок нет.\r\n";
 constexpr std::string_view LISTING_VERDICT_BAD = "\r\nОшибка чтения!\r\n";
+// A block whose bits lost in a dropout were restored from its checksum:
+// LISTING_MENDED_HEAD, the bits restored, LISTING_MENDED_MIDDLE, the byte
+// they start in, LISTING_MENDED_TAIL.
+constexpr std::string_view LISTING_MENDED_HEAD = "\r\nИсправлено по контрольной сумме: ";
+constexpr std::string_view LISTING_MENDED_MIDDLE = " бит(а) с байта ";
+constexpr std::string_view LISTING_MENDED_TAIL = ".\r\n";
 // A block in other timings than the ROM's (a turbo loader's) has one more
 // line after its start: LISTING_TIMING_HEAD, then the measured pilot pulse,
 // pilot count, sync pulses and bit pulses in T-states, each after its

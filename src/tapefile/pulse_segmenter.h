@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "tape/reader_timing.h"
 #include "tape/tape_block.h"
 #include "tapefile/edge_extractor.h"
 
@@ -26,8 +27,8 @@ struct SegmenterSettings {
   int minPilotPulses = 16;
   int minTonePulses = 32;
   // A sync pulse lies within these fractions of the pilot pulse.
-  double minSyncRatio = 0.12;
-  double maxSyncRatio = 0.85;
+  double minSyncRatio = READER_TIMING.sync.segmenter.minPulse;
+  double maxSyncRatio = READER_TIMING.sync.segmenter.maxPulse;
   // A data pair's sum lies within this fraction of its bit's mean.
   double pairTolerance = 0.25;
   // Fewer data bits than this make no block; data without a pilot needs

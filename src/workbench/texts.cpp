@@ -27,6 +27,7 @@ QString OriginText(BlockOrigin origin) {
     case BlockOrigin::RETRIED: return Texts::tr("read again another way");
     case BlockOrigin::SYNC_REPAIRED: return Texts::tr("sync assumed");
     case BlockOrigin::VOTED: return Texts::tr("voted across the takes");
+    case BlockOrigin::MENDED: return Texts::tr("dropout mended from the checksum");
   }
   return QString();
 }

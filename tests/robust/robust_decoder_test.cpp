@@ -237,6 +237,53 @@ TEST(RobustDecoder, BlocksEndAtTheLongestLength) {
   EXPECT_EQ(got[2].bytes, tape[2]);
 }
 
+// Every reader honours the reader options. A headerless block runs
+// straight on into more ROM-timed bits, with a stretch of weak bits in
+// them: for the box trackers a -20 dB dip they coast through, for the edge
+// reader three bits no reader can decide (pulses halfway between a zero's
+// and a one's). By default each reads on through them to the pause; asked
+// to stop after two weak bits it ends there; no block grows beyond the
+// longest length.
+struct OptionCase {
+  const char* name;
+  bool box;
+  void (*edit)(RobustOptions&);
+  std::size_t minBytes;  // beyond the block's own
+  std::size_t maxBytes;
+};
+
+TEST(RobustDecoder, EveryReaderHonoursTheReaderOptions) {
+  const TapeBytes block = DataBlock(40, 5);
+  const std::vector<double> more = Trailer(855);
+  TapePath dip;
+  dip.dropEvery = 2.7;
+  dip.dropSeconds = 0.003;
+  dip.dropGain = 0.1;
+  std::vector<double> undecided(6, 1282.5);
+  undecided.insert(undecided.end(), more.begin(), more.end());
+  const std::vector<float> dipped = RenderTape({block}, dip, 11, more);
+  const std::vector<float> weak = RenderTape({block}, TapePath{}, 11, undecided);
+  const OptionCase cases[] = {
+      {"box defaults", true, [](RobustOptions&) {}, 300, 400},
+      {"box stopBits", true, [](RobustOptions& o) { o.stopBits = 2; }, 0, 40},
+      {"box maxBlockBytes", true, [](RobustOptions& o) { o.maxBlockBytes = 30; }, 0, 0},
+      {"edge defaults", false, [](RobustOptions&) {}, 300, 400},
+      {"edge stopBits", false, [](RobustOptions& o) { o.stopBits = 2; }, 0, 1},
+      {"edge maxBlockBytes", false, [](RobustOptions& o) { o.maxBlockBytes = 30; }, 0, 0},
+  };
+  for (const OptionCase& c : cases) {
+    RobustOptions options;
+    options.boxReader = c.box;
+    options.pulseReader = !c.box;
+    c.edit(options);
+    std::vector<TapeBlock> got = Decode(c.box ? dipped : weak, 44100.0, options);
+    ASSERT_FALSE(got.empty()) << c.name;
+    const std::size_t length = std::min(options.maxBlockBytes, block.size());
+    EXPECT_GE(got[0].bytes.size(), length + c.minBytes) << c.name;
+    EXPECT_LE(got[0].bytes.size(), length + c.maxBytes) << c.name;
+  }
+}
+
 // The edge reader dates each bit where the wave crosses zero between two
 // samples, not at the sample after: at 40 kHz a sample is 25 us.
 TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
