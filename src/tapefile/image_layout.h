@@ -95,6 +95,8 @@ void ForEachPulse(const ImageItem& item, F&& pulse) {
       for (std::uint32_t k = 0; k < item.pilotCount; ++k) pulse(item.pilot);
       pulse(item.sync1);
       pulse(item.sync2);
+      [[fallthrough]];
+    case ImageKind::DATA:  // the bits alone
       for (std::uint64_t b = 0; b < item.bits; ++b) {
         const std::uint32_t length = BitAt(item.block->bytes, b) ? item.one : item.zero;
         pulse(length);

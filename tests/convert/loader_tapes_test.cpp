@@ -196,7 +196,9 @@ void Check(const LoaderCase& c, const Converted& got, double recordingSeconds, b
     for (const BlockSummary& block : got.report.blocks) found = found || block.length == b.bytes.size();
     EXPECT_TRUE(found) << b.bytes.size() << " bytes";
   }
-  if (exactRecords) EXPECT_EQ(got.tzxIds, c.tzxIds);
+  if (exactRecords) {
+    EXPECT_EQ(got.tzxIds, c.tzxIds);
+  }
   // Hiss in the pauses is silence: a handful of records per block at most.
   EXPECT_LE(got.records, 4 * static_cast<int>(c.blocks.size()) + 6);
   EXPECT_NEAR(got.tzxSeconds, recordingSeconds, 0.01 * recordingSeconds);
