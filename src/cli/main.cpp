@@ -20,17 +20,6 @@ using namespace tapedecoder;
 
 namespace {
 
-// Why a classic recording was not converted.
-std::string FailureText(const ConversionReport& report) {
-  switch (report.status) {
-    case ConversionStatus::CANNOT_OPEN: return DescribeWaveError(report.waveError);
-    case ConversionStatus::CANNOT_WRITE: return DescribeOutputFailure(report.output);
-    case ConversionStatus::NO_MEMORY: return "not enough memory";
-    case ConversionStatus::COMPLETE: break;
-  }
-  return "no error";
-}
-
 std::string Summary(const std::string& recording, int good, int bad,
                     const std::vector<std::string>& outputs) {
   const int blocks = good + bad;
@@ -46,7 +35,7 @@ bool ConvertClassic(const CliOptions& options, const std::string& recording,
   const ConversionReport report =
       RunConversion(options.settings, recording, title, options.formats);
   if (!report.Written()) {
-    std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
+    std::cerr << recording << ": not converted: " << DescribeFailure(report.failure) << '\n';
     return false;
   }
   if (!options.quiet)
@@ -101,16 +90,12 @@ bool ConvertRobust(const CliOptions& options, const std::string& recording,
     report = RunRobustConversion(recording, title, run);
   }
   if (!report.Written()) {
-    std::string why = report.status == ConversionStatus::CANNOT_WRITE
-                          ? DescribeOutputFailure(report.output)
-                          : DescribeInputError(report.input);
-    if (report.status == ConversionStatus::NO_MEMORY) why = "not enough memory";
-    std::cerr << recording << ": not converted: " << why << '\n';
+    std::cerr << recording << ": not converted: " << DescribeFailure(report.failure) << '\n';
     return false;
   }
-  if (report.readStopped) {
-    std::cerr << recording << ": warning: reading stopped at " << ClockText(report.seconds)
-              << ": " << DescribeInputError(report.input) << "; the outputs hold what came before\n";
+  if (report.readStop) {
+    std::cerr << recording << ": warning: reading stopped at " << ClockText(report.readStop.seconds)
+              << ": " << DescribeFailure(report.readStop) << "; the outputs hold what came before\n";
   }
   if (!options.quiet) {
     for (const BlockSummary& block : report.blocks)
@@ -136,23 +121,16 @@ bool ConvertTakes(const CliOptions& options) {
     report = RunMergeConversion(options.recordings, title, run);
   }
   for (std::size_t t = 0; t < report.takes.size(); ++t) {
-    if (report.takes[t].readStopped)
-      std::cerr << options.recordings[t] << ": warning: reading stopped at "
-                << ClockText(report.takes[t].seconds) << ": "
-                << DescribeInputError(report.takes[t].input) << "; the merge uses what came before\n";
+    const Failure& stop = report.takes[t].readStop;
+    if (stop)
+      std::cerr << options.recordings[t] << ": warning: reading stopped at " << ClockText(stop.seconds)
+                << ": " << DescribeFailure(stop) << "; the merge uses what came before\n";
   }
   if (!report.Written()) {
-    std::string why = report.status == ConversionStatus::CANNOT_WRITE
-                          ? DescribeOutputFailure(report.output)
-                          : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
-                                                                         : "no takes";
-    std::string which = title;
-    if (report.failedTake >= 0) {
-      which = options.recordings[static_cast<std::size_t>(report.failedTake)];
-      if (report.status != ConversionStatus::NO_MEMORY)
-        why = DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
-    }
-    std::cerr << which << ": not merged: " << why << '\n';
+    const std::string which = report.failedTake >= 0
+                                  ? options.recordings[static_cast<std::size_t>(report.failedTake)]
+                                  : title;
+    std::cerr << which << ": not merged: " << DescribeFailure(report.failure) << '\n';
     return false;
   }
   if (!options.quiet) {

@@ -32,7 +32,7 @@ std::string ToolName() { return std::string("tapedecoder ") + TAPEDECODER_VERSIO
 bool WriteImages(COutputSet& outputs, const std::string& title, const OutputFormats& formats,
                  const std::vector<TapePart>* parts, double recordingSeconds,
                  const std::vector<TapeBlock>& blocks, const std::string& sourceName,
-                 OutputFailure& failure, std::vector<std::string>& written) {
+                 Failure& failure, std::vector<std::string>& written) {
   const ImageInfo info{ToolName(), sourceName};
   for (const char* extension : {"tzx", "pzx"}) {
     const bool tzx = extension[0] == 't';
@@ -44,12 +44,13 @@ bool WriteImages(COutputSet& outputs, const std::string& title, const OutputForm
     else
       image = tzx ? WriteTzxBlocks(blocks, info) : WritePzxBlocks(blocks, info);
     if (!image.Ok()) {
-      failure = OutputFailure{OutputFailure::CANNOT_WRITE, path, 0};
+      failure = image.failure;
+      failure.path = path;
       return false;
     }
     const int index = outputs.Add(path);
     if (index < 0) {
-      failure = outputs.Failure();
+      failure = outputs.Error();
       return false;
     }
     outputs.Write(index, image.bytes.data(), image.bytes.size());
@@ -71,8 +72,7 @@ ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& sou
   report.txtPath = OutputPath(title, "txt");
   COutputSet outputs;
   auto fail = [&report, &outputs]() {
-    report.status = ConversionStatus::CANNOT_WRITE;
-    report.output = outputs.Failure();
+    report.failure = outputs.Error();
     return report;
   };
   const int tap = formats.tap ? outputs.Add(report.tapPath) : -1;
@@ -96,13 +96,11 @@ ConversionReport DecodeToFilesOrThrow(const std::string& title, CWaveSource& sou
   if (formats.tap) report.outputs.push_back(report.tapPath);
   report.outputs.push_back(report.txtPath);
   if (!WriteImages(outputs, title, formats, nullptr, 0.0, collected.Blocks(), sourceName,
-                   report.output, report.outputs)) {
-    report.status = ConversionStatus::CANNOT_WRITE;
-    if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
+                   report.failure, report.outputs)) {
+    if (!report.failure) report.failure = outputs.Error();
     return report;
   }
   if (!outputs.Commit()) return fail();
-  report.status = ConversionStatus::COMPLETE;
   return report;
 }
 
@@ -118,7 +116,7 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
     ConversionReport report;
     report.tapPath = OutputPath(title, "tap");
     report.txtPath = OutputPath(title, "txt");
-    report.status = ConversionStatus::NO_MEMORY;
+    report.failure.kind = FailureKind::NO_MEMORY;
     return report;
   }
 }
@@ -134,9 +132,7 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     CWaveSource source;
     source.SetChannels(settings.useLeft ? 1 : 0, settings.useRight ? 1 : 0);
     if (!source.Open(fileName)) {
-      report.waveError = source.LastError();
-      report.status = report.waveError == WAVE_NO_MEMORY ? ConversionStatus::NO_MEMORY
-                                                         : ConversionStatus::CANNOT_OPEN;
+      report.failure = Failure(source.LastError(), fileName);
       return report;
     }
     // A recording named like one of its outputs (game.tap chosen as a
@@ -145,17 +141,19 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
                                       OutputPath(fileTitle, "pzx")}) {
       std::error_code error;
       if (std::filesystem::equivalent(fileName, output, error)) {
-        report.status = ConversionStatus::CANNOT_WRITE;
-        report.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
+        report.failure = Failure(FailureKind::OUTPUT_IS_INPUT, output);
+        report.opened = true;
         return report;
       }
     }
     source.Rewind();
     source.SetStep(kReadStep);
-    return DecodeToFiles(fileTitle, source, settings, &MeasurePulse, formats,
-                         std::filesystem::path(fileName).filename().string());
+    ConversionReport decoded = DecodeToFiles(fileTitle, source, settings, &MeasurePulse, formats,
+                                             std::filesystem::path(fileName).filename().string());
+    decoded.opened = true;
+    return decoded;
   } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
+    report.failure.kind = FailureKind::NO_MEMORY;
     return report;
   }
 }

@@ -21,29 +21,29 @@ struct OutputFormats {
   bool pzx = false;  // TITLE.pzx
 };
 
-// How a conversion ended.
-enum class ConversionStatus : std::uint8_t {
-  COMPLETE,       // both outputs are completely written
-  CANNOT_OPEN,    // the recording cannot be opened or is not accepted
-  CANNOT_WRITE,   // the outputs cannot be created or completely written
-  NO_MEMORY,      // memory for the samples or for a block ran out
+// What every run reports, for the front ends to put into words: how it
+// ended and the files it wrote.
+struct RunReport {
+  // NONE when every output is written; otherwise why not. Its class says
+  // what stopped the run: the recording (INPUT), the outputs (OUTPUT) or
+  // memory.
+  Failure failure;
+  std::vector<std::string> outputs;  // every file written, in the formats' order
+
+  bool Written() const { return !failure; }
 };
 
-// What a run did, for the front ends to put into words.
-struct ConversionReport {
-  ConversionStatus status = ConversionStatus::CANNOT_OPEN;
-  WaveError waveError = WAVE_OK;   // why the recording was refused
-  OutputFailure output;            // why the outputs were not written
+// What a classic run did.
+struct ConversionReport : RunReport {
+  bool opened = false;             // the recording was loaded
   int blocks = 0;                  // blocks written to the tape image
   int goodBlocks = 0;              // ... whose checksum agrees
   int badBlocks = 0;               // ... whose checksum does not
   std::size_t largestBuffer = 0;   // the block buffer's largest capacity
   std::string tapPath;             // TITLE.tap
   std::string txtPath;             // TITLE.txt
-  std::vector<std::string> outputs;  // every file written, in the formats' order
 
-  bool Opened() const { return status != ConversionStatus::CANNOT_OPEN && waveError == WAVE_OK; }
-  bool Written() const { return status == ConversionStatus::COMPLETE; }
+  bool Opened() const { return opened; }
 };
 
 // The name of output `extension` ("tap") of `title` (which may name a
@@ -57,8 +57,8 @@ std::string OutputTitle(const std::string& recording, const std::string& outputD
 // Decodes `source` from its cursor to its end with the classic method into
 // TITLE.tap and TITLE.txt, measuring runs with `measure`. Any earlier
 // files of those names stay untouched unless both new ones are complete
-// (no block gives two empty files). The report's status is COMPLETE,
-// CANNOT_WRITE (report.output says why) or NO_MEMORY.
+// (no block gives two empty files). The report's failure is NONE, an
+// output's failure or NO_MEMORY.
 // REQUIRES: source.GetStep() > 0 (a conversion uses 0.2).
 ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings,
@@ -73,7 +73,7 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 // classic blocks have no measured timings) or leave the .tap out. The outcome does not depend on whether blocks were found or
 // their checksums agree. On failure any earlier pair of outputs is left as
 // it was; a recording named like one of its outputs is refused
-// (CANNOT_WRITE, IS_INPUT) rather than replaced.
+// (OUTPUT_IS_INPUT) rather than replaced.
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,
                                const std::string& fileTitle,
                                const OutputFormats& formats = OutputFormats());
@@ -84,11 +84,11 @@ std::string ToolName();
 // Adds the image files `formats` asks for to `outputs` and writes each
 // one's bytes from `parts` (or, when `parts` is empty, from `blocks` in
 // the ROM's default timing). Returns false when one cannot be made or
-// added (`outputs` or `failure` say why).
+// added (`failure` says why).
 bool WriteImages(COutputSet& outputs, const std::string& title, const OutputFormats& formats,
                  const std::vector<TapePart>* parts, double recordingSeconds,
                  const std::vector<TapeBlock>& blocks, const std::string& sourceName,
-                 OutputFailure& failure, std::vector<std::string>& written);
+                 Failure& failure, std::vector<std::string>& written);
 
 }  // namespace tapedecoder
 

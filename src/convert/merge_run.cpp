@@ -43,14 +43,16 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
   try {
     const std::string tapPath = OutputPath(title, "tap");
     const std::string txtPath = OutputPath(title, "txt");
-    if (takes.empty()) return report;
+    if (takes.empty()) {
+      report.failure.kind = FailureKind::NO_TAKES;
+      return report;
+    }
     // Outputs never replace a take.
     for (const std::string& take : takes) {
       for (const std::string& output : {tapPath, txtPath}) {
         std::error_code error;
         if (std::filesystem::equivalent(take, output, error)) {
-          report.status = ConversionStatus::CANNOT_WRITE;
-          report.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
+          report.failure = Failure(FailureKind::OUTPUT_IS_INPUT, output);
           return report;
         }
       }
@@ -61,7 +63,7 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       report.takes.emplace_back();
       RobustReport& decoded = report.takes.back();
       if (!DecodeTake(takes[t], options, static_cast<int>(t), RobustOptions{}, blocks[t], decoded)) {
-        report.status = decoded.status;
+        report.failure = decoded.failure;
         report.failedTake = static_cast<int>(t);
         return report;
       }
@@ -89,8 +91,7 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     const int tap = outputs.Add(tapPath);
     const int txt = tap < 0 ? -1 : outputs.Add(txtPath);
     if (txt < 0) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
+      report.failure = outputs.Error();
       return report;
     }
     CTapImageWriter image(outputs, tap);
@@ -112,15 +113,14 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       report.blocks.push_back(std::move(summary));
     }
     if (!outputs.Commit()) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
+      report.failure = outputs.Error();
       return report;
     }
     report.outputs = {tapPath, txtPath};
-    report.status = ConversionStatus::COMPLETE;
     return report;
   } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
+    report.failure = Failure();
+    report.failure.kind = FailureKind::NO_MEMORY;
     return report;
   }
 }

@@ -57,19 +57,15 @@ BlockSummary Summarise(const TapeBlock& block, int number) {
 
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report) {
-  std::unique_ptr<CSampleInput> input = CSampleInput::Open(fileName, report.input);
-  if (!input) {
-    report.status = report.input.failure == InputFailure::NO_MEMORY ? ConversionStatus::NO_MEMORY
-                                                                    : ConversionStatus::CANNOT_OPEN;
-    return false;
-  }
+  std::unique_ptr<CSampleInput> input = CSampleInput::Open(fileName, report.failure);
+  if (!input) return false;
   report.info = input->Info();
   report.sampleRate = input->OutputRate();
   if (options.beforeDecoding && !options.beforeDecoding(report)) return false;
 
   const std::vector<ChannelChoice> streams = StreamsFor(options.channels, report.info.channels);
   if (!input->Select(streams)) {
-    report.status = ConversionStatus::NO_MEMORY;
+    report.failure = Failure(FailureKind::NO_MEMORY, fileName);
     return false;
   }
   CBlockChooser chooser(static_cast<int>(streams.size()), [&](TapeBlock&& block) {
@@ -102,12 +98,12 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   chooser.Finish();
   report.seconds = static_cast<double>(fed) / rate;
   if (input->Failed()) {
-    if (input->Error().failure == InputFailure::NO_MEMORY) {
-      report.status = ConversionStatus::NO_MEMORY;
+    if (input->Error().kind == FailureKind::NO_MEMORY) {
+      report.failure = Failure(FailureKind::NO_MEMORY, fileName);
       return false;
     }
-    report.input = input->Error();
-    report.readStopped = true;
+    report.readStop = input->Error();
+    report.readStop.seconds = report.seconds;
   }
   return true;
 }
@@ -141,16 +137,14 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         const std::string output = OutputPath(title, extension);
         std::error_code error;
         if (std::filesystem::equivalent(fileName, output, error)) {
-          r.status = ConversionStatus::CANNOT_WRITE;
-          r.output = OutputFailure{OutputFailure::IS_INPUT, output, 0};
+          r.failure = Failure(FailureKind::OUTPUT_IS_INPUT, output);
           return false;
         }
       }
       const int tap = formats.tap ? outputs.Add(tapPath) : -1;
       const int txt = formats.tap && tap < 0 ? -1 : outputs.Add(txtPath);
       if (txt < 0) {
-        r.status = ConversionStatus::CANNOT_WRITE;
-        r.output = outputs.Failure();
+        r.failure = outputs.Error();
         return false;
       }
       image = std::make_unique<CTapImageWriter>(outputs, tap);
@@ -206,22 +200,16 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       }
       const double seconds = edges->DurationTstates() / TSTATES_PER_SECOND;
       if (!WriteImages(outputs, title, formats, &parts, seconds, {},
-                       std::filesystem::path(fileName).filename().string(), report.output,
+                       std::filesystem::path(fileName).filename().string(), report.failure,
                        report.outputs)) {
-        report.status = ConversionStatus::CANNOT_WRITE;
-        if (report.output.what == OutputFailure::NONE) report.output = outputs.Failure();
+        if (!report.failure) report.failure = outputs.Error();
         return report;
       }
     }
-    if (!outputs.Commit()) {
-      report.status = ConversionStatus::CANNOT_WRITE;
-      report.output = outputs.Failure();
-      return report;
-    }
-    report.status = ConversionStatus::COMPLETE;
+    if (!outputs.Commit()) report.failure = outputs.Error();
     return report;
   } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
+    report.failure = Failure(FailureKind::NO_MEMORY, fileName);
     return report;
   }
 }

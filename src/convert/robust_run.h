@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "audio/input_error.h"
 #include "audio/sample_input.h"
 #include "convert/conversion_run.h"
 #include "io/output_set.h"
@@ -50,7 +49,7 @@ struct RobustRunOptions {
   // Called now and then while the recording is read; may be empty.
   std::function<void(const InputProgress&)> progress;
   // Called once the recording is open, before anything is decoded; false
-  // stops the run (it then sets the report's status). May be empty.
+  // stops the run (it then sets the report's failure). May be empty.
   std::function<bool(RobustReport&)> beforeDecoding;
   // Called with every chunk of the first stream's samples; may be empty.
   std::function<void(const float*, std::size_t)> onSamples;
@@ -60,35 +59,31 @@ struct RobustRunOptions {
   OutputFormats formats;
 };
 
-struct RobustReport {
-  ConversionStatus status = ConversionStatus::CANNOT_OPEN;
-  InputError input;       // why the recording was refused or reading stopped
-  bool readStopped = false;  // reading failed part way: outputs hold what came before
-  OutputFailure output;   // why the outputs were not written
+struct RobustReport : RunReport {
+  // Reading failed part way (its seconds say where): the outputs hold what
+  // came before. NONE when the whole recording was read.
+  Failure readStop;
   InputInfo info;         // what the recording is
   double sampleRate = 0.0;  // the rate the streams are decoded at
   double seconds = 0.0;   // how much of it was decoded
   std::vector<BlockSummary> blocks;
   int goodBlocks = 0;
   int badBlocks = 0;
-  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
-
-  bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
 
 // Decodes `fileName` with the robust method, handing every block with
 // bytes to `onBlock` in tape order and summarising it in report.blocks.
 // Returns false when the recording cannot be opened or decoded (the
-// report's status and input say why); a read error part way through keeps
-// what came before (readStopped) and returns true.
+// report's failure says why); a read error part way through keeps what
+// came before (readStop) and returns true.
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
 
 // Converts `fileName` into TITLE.txt (the listing in the classic format)
 // and the images options.formats asks for (TITLE.tap by default). Any earlier files of those names stay untouched unless
 // the new set is complete; a recording named like one of its outputs is
-// refused (CANNOT_WRITE, IS_INPUT). A read error part way through keeps
-// what was decoded before it (readStopped).
+// refused (OUTPUT_IS_INPUT). A read error part way through keeps what was
+// decoded before it (readStop).
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options);
 

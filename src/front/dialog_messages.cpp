@@ -31,11 +31,11 @@ std::optional<UserMessage> ValidateSettings(const DecodeSettings& settings) {
 }
 
 UserMessage ConversionMessage(const ConversionReport& report) {
-  switch (report.status) {
-    case ConversionStatus::COMPLETE: return UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE};
-    case ConversionStatus::CANNOT_OPEN: return UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR};
-    case ConversionStatus::CANNOT_WRITE: return UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR};
-    case ConversionStatus::NO_MEMORY: break;
+  switch (report.failure.Class()) {
+    case FailureClass::NONE: return UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE};
+    case FailureClass::INPUT: return UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR};
+    case FailureClass::OUTPUT: return UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR};
+    case FailureClass::MEMORY: break;
   }
   return UserMessage{MESSAGE_NO_MEMORY, CAPTION_ERROR};
 }

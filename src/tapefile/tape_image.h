@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.h"
 #include "tape/tape_block.h"
 
 namespace tapedecoder {
@@ -39,17 +40,13 @@ struct ImageInfo {
   std::string sourceName;  // the recording's file name (UTF-8), may be empty
 };
 
-enum class ImageStatus : std::uint8_t {
-  OK,
-  LIBRARY_INIT_FAILED,  // libspectrum_init failed
-  LIBRARY_FAILED,       // a libspectrum call failed; see libraryError
-};
-
 struct ImageResult {
-  ImageStatus status = ImageStatus::OK;
-  int libraryError = 0;             // the libspectrum_error, when it failed
+  // NONE, IMAGE_LIBRARY_INIT (libspectrum_init failed) or IMAGE_LIBRARY (a
+  // libspectrum call failed; value: its libspectrum_error). No path: the
+  // caller knows where the image goes.
+  Failure failure;
   std::vector<std::uint8_t> bytes;  // the image; empty on failure
-  bool Ok() const { return status == ImageStatus::OK; }
+  bool Ok() const { return !failure; }
 };
 
 // The TZX image of `parts` (recording order, as SegmentEdges or

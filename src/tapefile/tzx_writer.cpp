@@ -148,8 +148,8 @@ class TzxBuilder {
       libspectrum_free(buffer);
     }
     if (m_error != LIBSPECTRUM_ERROR_NONE) {
-      result.status = ImageStatus::LIBRARY_FAILED;
-      result.libraryError = m_error;
+      result.failure.kind = FailureKind::IMAGE_LIBRARY;
+      result.failure.value = m_error;
       result.bytes.clear();
     }
     return result;
@@ -192,8 +192,8 @@ class TzxBuilder {
 
 ImageResult InitFailure(libspectrum_error error) {
   ImageResult result;
-  result.status = ImageStatus::LIBRARY_INIT_FAILED;
-  result.libraryError = error;
+  result.failure.kind = FailureKind::IMAGE_LIBRARY_INIT;
+  result.failure.value = error;
   return result;
 }
 
