@@ -61,7 +61,8 @@ enum class FailureKind : std::uint8_t {
 };
 
 // What a failure stops: reading the recording, writing the outputs, or
-// anything (memory).
+// anything (memory). The kinds are ordered so that every kind from
+// OUTPUT_PROTECTED on, NO_MEMORY excepted, is an output's.
 enum class FailureClass : std::uint8_t { NONE, INPUT, OUTPUT, MEMORY };
 
 constexpr FailureClass ClassOf(FailureKind kind) {
@@ -69,11 +70,6 @@ constexpr FailureClass ClassOf(FailureKind kind) {
   if (kind == FailureKind::NO_MEMORY) return FailureClass::MEMORY;
   if (kind >= FailureKind::OUTPUT_PROTECTED) return FailureClass::OUTPUT;
   return FailureClass::INPUT;
-}
-
-// True for the kinds of a CSW file that breaks its format.
-constexpr bool IsCswFault(FailureKind kind) {
-  return kind >= FailureKind::CSW_NO_SIGNATURE && kind <= FailureKind::CSW_TRUNCATED_DATA;
 }
 
 struct Failure {
