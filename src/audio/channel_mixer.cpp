@@ -198,6 +198,10 @@ void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std
       o.insert(o.end(), mix.begin(), mix.end());
       continue;
     }
+    if (n == 1) {
+      o.insert(o.end(), frames, frames + count);
+      continue;
+    }
     const std::size_t c = m_choices[i] == ChannelChoice::RIGHT ? right : 0;
     const std::size_t start = o.size();
     o.resize(start + count);

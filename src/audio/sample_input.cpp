@@ -82,11 +82,13 @@ bool CSampleInput::Pump() {
   }
   // One step: drain held-back frames, or hand the mixer the rest of the
   // chunk, or read the next chunk; each bounded, so that m_ready stays small.
+  // Without rate raising the mixer writes straight to m_ready.
   const std::size_t channels = static_cast<std::size_t>(m_source->Info().channels);
+  std::vector<std::vector<float>>& mixed = m_upsamplers.empty() ? m_ready : m_mixed;
   if (m_mixer.Draining()) {
-    m_mixer.Drain(m_mixed, DRAIN_FRAMES);
+    m_mixer.Drain(mixed, DRAIN_FRAMES);
   } else if (m_chunkBegin < m_chunkFrames) {
-    m_chunkBegin += m_mixer.Push(m_chunk.data() + m_chunkBegin * channels, m_chunkFrames - m_chunkBegin, m_mixed);
+    m_chunkBegin += m_mixer.Push(m_chunk.data() + m_chunkBegin * channels, m_chunkFrames - m_chunkBegin, mixed);
   } else if (!m_inputEnded) {
     m_chunkBegin = 0;
     m_chunkFrames = m_source->Read(m_chunk.data(), m_chunk.size() / channels);
@@ -102,17 +104,13 @@ bool CSampleInput::Pump() {
   } else {
     m_ended = true;
   }
-  for (std::size_t i = 0; i < m_mixed.size(); ++i) {
-    if (m_upsamplers.empty()) {
-      m_ready[i].insert(m_ready[i].end(), m_mixed[i].begin(), m_mixed[i].end());
-    } else {
-      bool ok = m_upsamplers[i]->Process(m_mixed[i].data(), m_mixed[i].size(), m_ready[i]);
-      if (ok && m_ended) ok = m_upsamplers[i]->Finish(m_ready[i]);
-      if (!ok) {
-        Fail(FailureKind::READ_ERROR);
-        if (m_upsamplers[i]->ErrorText() != nullptr) m_error.libraryMessage = m_upsamplers[i]->ErrorText();
-        m_ended = true;
-      }
+  for (std::size_t i = 0; i < m_upsamplers.size(); ++i) {
+    bool ok = m_upsamplers[i]->Process(m_mixed[i].data(), m_mixed[i].size(), m_ready[i]);
+    if (ok && m_ended) ok = m_upsamplers[i]->Finish(m_ready[i]);
+    if (!ok) {
+      Fail(FailureKind::READ_ERROR);
+      if (m_upsamplers[i]->ErrorText() != nullptr) m_error.libraryMessage = m_upsamplers[i]->ErrorText();
+      m_ended = true;
     }
     m_mixed[i].clear();
   }

@@ -74,7 +74,7 @@ class CSampleInput {
   bool m_inputEnded = false;      // the source is read and the mixer told
   CChannelMixer m_mixer;
   std::vector<std::unique_ptr<class CUpsampler>> m_upsamplers;
-  std::vector<std::vector<float>> m_mixed;  // per stream, at the source's rate
+  std::vector<std::vector<float>> m_mixed;  // per stream, at the source's rate, awaiting the upsamplers
   // Per stream, delivered at OutputRate() and not yet read out.
   std::vector<std::vector<float>> m_ready;
   std::size_t m_readyBegin = 0;
