@@ -71,7 +71,7 @@ class COutputSet {
 
   // Appends `count` bytes to output `index`, buffered. A failed write fails
   // the set; later writes are then skipped. An unknown index fails the set
-  // (CANNOT_WRITE, EBADF).
+  // (OUTPUT_CANNOT_WRITE, EBADF).
   void Write(int index, const void* bytes, std::size_t count);
 
   // Replaces `count` bytes of output `index` at `offset` (a header field

@@ -1,10 +1,12 @@
-// The command line's words for each family of failures: the text, and the
-// system's or the library's detail after it where the failure has one.
+// The command line's words for each family of failures (the text, and the
+// system's or the library's detail after it where the failure has one), and
+// what each failure makes of the run's exit.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 #include "cli/messages.h"
+#include "cli/outcome.h"
 
 namespace {
 
@@ -42,6 +44,35 @@ TEST(FailureWords, EachFamilyReadsWithItsDetail) {
        "the sound data ends before the length its header declares (damaged or cut short)"},
   };
   for (const auto& row : rows) EXPECT_EQ(DescribeFailure(row.failure), row.text);
+}
+
+// The classes rest on the order of the kinds: the first and last kind of
+// each range, so that a kind added in the wrong place shows.
+TEST(FailureWords, EachKindEndsTheRunAsItsClassSays) {
+  const struct {
+    FailureKind kind;
+    int bad;
+    bool readStopped;
+    FailureClass klass;
+    Outcome outcome;
+  } rows[] = {
+      {FailureKind::NONE, 0, false, FailureClass::NONE, Outcome::ALL_GOOD},
+      {FailureKind::NONE, 1, false, FailureClass::NONE, Outcome::DAMAGED},
+      {FailureKind::NONE, 0, true, FailureClass::NONE, Outcome::DAMAGED},
+      {FailureKind::CANNOT_OPEN, 0, false, FailureClass::INPUT, Outcome::NOT_CONVERTED},
+      {FailureKind::ENDS_EARLY, 0, false, FailureClass::INPUT, Outcome::NOT_CONVERTED},
+      {FailureKind::OUTPUT_PROTECTED, 0, false, FailureClass::OUTPUT, Outcome::NOT_CONVERTED},
+      {FailureKind::OUTPUT_IS_INPUT, 0, false, FailureClass::OUTPUT, Outcome::NOT_CONVERTED},
+      {FailureKind::NO_MEMORY, 0, false, FailureClass::MEMORY, Outcome::NOT_CONVERTED},
+      {FailureKind::NOTHING_FOUND, 0, false, FailureClass::TAPE, Outcome::NOTHING_FOUND},
+      {FailureKind::TAKES_DIFFER, 0, false, FailureClass::TAPE, Outcome::REFUSED},
+      {FailureKind::CANCELLED, 0, false, FailureClass::TAPE, Outcome::NOT_CONVERTED},
+  };
+  for (const auto& row : rows) {
+    const Failure failure(row.kind, "a.wav");
+    EXPECT_EQ(failure.Class(), row.klass) << static_cast<int>(row.kind);
+    EXPECT_EQ(OutcomeOf(failure, row.bad, row.readStopped), row.outcome) << static_cast<int>(row.kind);
+  }
 }
 
 }  // namespace
