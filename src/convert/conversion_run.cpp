@@ -53,8 +53,7 @@ ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
   report.opened = true;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
-  RunReport& result = report;
-  result = WriteTape({title, formats, std::move(inputs)}, [&](CTapeFeed& feed) {
+  static_cast<RunReport&>(report) = WriteTape({title, formats, std::move(inputs)}, [&](CTapeFeed& feed) {
     TapeContext context;
     context.info = ImageInfo{ToolName(), sourceName};
     context.sampleRate = CLASSIC_RATE;
