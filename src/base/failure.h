@@ -53,7 +53,7 @@ enum class FailureKind : std::uint8_t {
   OUTPUT_CANNOT_CREATE,  // the file to write could not be made (no folder, no permission,
                          // outputs in different folders...)
   OUTPUT_CANNOT_WRITE,   // a write, flush, fsync or close failed (full disk, file-size
-                         // limit, I/O error), or a tape image could not be made
+                         // limit, I/O error), or a writer could not finish its file
   OUTPUT_CANNOT_REPLACE, // giving the files their final names failed
   OUTPUT_IS_INPUT,       // the name is a recording being converted; never replaced
   NO_MEMORY,             // memory for samples, a block or a buffer ran out
@@ -65,9 +65,9 @@ enum class FailureKind : std::uint8_t {
 
 // What a failure stops: reading the recording, writing the outputs,
 // anything (memory), or writing what was read (TAPE: nothing found, takes
-// of different tapes, a cancelled run). The kinds are ordered so that every kind before
-// OUTPUT_PROTECTED is an input's and every kind from it to NO_MEMORY an
-// output's.
+// of different tapes, a cancelled run). The kinds are ordered so that
+// every kind before OUTPUT_PROTECTED is an input's, every kind from it up
+// to NO_MEMORY an output's, and every kind after NO_MEMORY the tape's.
 enum class FailureClass : std::uint8_t { NONE, INPUT, OUTPUT, MEMORY, TAPE };
 
 constexpr FailureClass ClassOf(FailureKind kind) {
