@@ -117,8 +117,10 @@ void TryLengths(const std::vector<std::uint8_t>& known, const std::vector<Gap>& 
     for (std::size_t j = 0; j < gaps.size() && fits; ++j) {
       double units = 0.0;
       for (std::size_t k = 0; k < lengths[j]; ++k) units += 1.0 + fill[at + k];
+      fits = std::fabs(units - gaps[j].zeros) <= DurationTolerance(gaps[j].zeros) &&
+             (gaps[j].first < 0 || fill[at] == gaps[j].first) &&
+             (gaps[j].last < 0 || fill[at + lengths[j] - 1] == gaps[j].last);
       at += lengths[j];
-      fits = std::fabs(units - gaps[j].zeros) <= DurationTolerance(gaps[j].zeros);
     }
     if (!fits) continue;
     if (++result.fits == 1) {

@@ -35,6 +35,11 @@ GapFill FillGap(const std::vector<std::uint8_t>& known, std::size_t before, doub
 struct Gap {
   std::size_t before = 0;
   double zeros = 0.0;
+  // The first and the last lost bit where the signal around the gap still
+  // shows them (a zero's middle edge heard before the silence or after
+  // it), else -1.
+  int first = -1;
+  int last = -1;
 };
 
 // Several dropouts in one block at once (in order, `before` not falling):

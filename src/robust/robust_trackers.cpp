@@ -422,6 +422,7 @@ bool CBoxTracker::StepBit(bool final) {
   if (m_returned && !good && n >= 8 && m_absorbed < DROPOUT.absorbBits) {
     ++m_absorbed;
     m_gaps.back().zeros = (m_t - m_gapStarts.back()) / (2.0 * u);
+    m_gaps.back().last = -1;  // the gap now ends elsewhere
     m_lastQ = q;
     return true;
   }
@@ -528,7 +529,7 @@ bool CBoxTracker::StepGap(bool final) {
   double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
   if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
     m_t = Refine(edge, m_polarity, len);
-    m_gaps.push_back({m_enterBit, (m_t - m_enterStart) / (2.0 * u)});
+    m_gaps.push_back({m_enterBit, (m_t - m_enterStart) / (2.0 * u), GapEnd(m_enterStart, 1.0), GapEnd(m_t, -1.0)});
     m_gapStarts.push_back(m_enterStart);
     m_absorbed = 0;
     m_inGap = false;
@@ -539,6 +540,25 @@ bool CBoxTracker::StepGap(bool final) {
   m_t = from + 2.0 * u;
   if (m_t - m_enterStart > DROPOUT.maxZeros * 2.0 * u) EndData();
   return true;
+}
+
+int CBoxTracker::GapEnd(double t, double direction) const {
+  // A lost bit at a gap's end that the signal still shows: next to the
+  // gap's start t (direction +1) or its return t (-1), a zero has its
+  // middle edge (polarity -X) one zero half-period away, a one two away
+  // and none at one. A step into or out of silence reaches only half a
+  // full edge's strength, so a full one was heard.
+  const double u = m_u;
+  const double len = m_len;
+  const double lo = std::min(t, t + direction * 2.0 * u) - len - 1.0;
+  const double hi = std::max(t, t + direction * 2.0 * u) + len + 1.0;
+  if (!m_sums.Holds(lo, hi)) return -1;
+  const double full = 2.0 * std::max(m_amp, 1e-12) * len;
+  const double near = -m_polarity * m_sums.Edge(t + direction * u, len) / full;
+  const double far = -m_polarity * m_sums.Edge(t + direction * 2.0 * u, len) / full;
+  if (near > DROPOUT.returnLevel) return 0;
+  if (far > DROPOUT.returnLevel && near < 1.0 - DROPOUT.returnLevel) return 1;
+  return -1;
 }
 
 void CBoxTracker::Mend() {
@@ -563,7 +583,7 @@ void CBoxTracker::Mend() {
   for (std::uint32_t mask = 0; mask < (1u << weak.size()); ++mask) {
     for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
     GapsFill f = FillGaps(known, m_gaps, total);
-    for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
+        for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
     if (f.fits == 0) continue;
     if (f.fits > 1 || fill.fits > 0) return;  // more than one fits: keep what was read
     fill = std::move(f);

@@ -156,6 +156,7 @@ class CBoxTracker {
   bool StepBit(bool final);
   void EnterGap();
   bool StepGap(bool final);
+  int GapEnd(double t, double direction) const;
   void Mend();
   void EndData();
   bool Follow();
