@@ -154,6 +154,7 @@ CBoxTracker::CBoxTracker(const PrefixRing& sums, double dataEdge, double zero, d
   m_u = m_u0 = zero;
   m_ratio = std::clamp(one / zero, 1.2, 5.0);
   m_len = m_tuning.boxFactor * m_u;
+  m_measured = true;
 }
 
 bool CBoxTracker::Locate(bool final) {
@@ -423,7 +424,7 @@ bool CBoxTracker::StepBit(bool final) {
     EnterGap();
     return true;
   }
-  const bool settling = n < static_cast<std::size_t>(LOCK.settleBits);
+  const bool settling = n < static_cast<std::size_t>(LOCK.settleBits) && !m_measured;
   double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
   double beta = settling ? LOCK.settlePeriodGain : LOCK.periodGain;
   if (q > LOCK.trackLevel) {
@@ -609,7 +610,9 @@ void CBoxTracker::EndData() {
   m_inGap = false;
   Mend();
   std::size_t bits = m_lastGood;
-  std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
+  // A measured block keeps every good bit: where its data starts is not
+  // known to the bit (its caller finds the bytes).
+  std::size_t keep = bits >= 8 && !m_measured ? bits / 8 * 8 : bits;
   double end = m_lastGoodEnd;
   if (keep < m_bits.Bits() && keep < bits) end = m_bits.StartOf(keep);
   m_bits.Truncate(keep);

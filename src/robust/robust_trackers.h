@@ -194,6 +194,9 @@ class CBoxTracker {
   // A one bit's half-period over a zero bit's: the ROM's 2, or what the
   // segmenter measured for a loader's block.
   double m_ratio = ONE_OVER_ZERO;
+  // The timing is measured already: the loop's steady gains from the
+  // first bit on.
+  bool m_measured = false;
   double m_scale = 0.0;  // D, the typical |m|
   int m_polarity = 1;    // X
   int m_weak = 0;

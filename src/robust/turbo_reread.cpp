@@ -53,26 +53,26 @@ robust::Candidate ReadOnce(const CSampleHistory& history, std::int64_t first, do
   return std::move(tracker.Result());
 }
 
-// The bytes of `c` that verify: from one of its first few bits on (the
-// segmenter may have dated the data a pulse or a bit early, behind a sync
-// it did not see), ending at the end of the reading, a byte or two before
-// it (a reader runs on a little into the pause), or where the segmenter's
-// reading ended (`length` bytes). Empty when none does.
-std::vector<std::uint8_t> VerifyingBytes(const robust::Candidate& c, std::size_t length) {
-  constexpr std::size_t MAX_SKIP = 3;
-  const std::size_t bits = c.bytes.size() * 8 - (8 - c.usedBits);
-  auto bit = [&](std::size_t i) { return (c.bytes[i / 8] >> (7 - i % 8)) & 1; };
-  for (std::size_t skip = 0; skip <= MAX_SKIP && skip < bits; ++skip) {
-    const std::size_t whole = (bits - skip) / 8;
-    std::vector<std::uint8_t> bytes(whole, 0);
-    for (std::size_t i = 0; i < whole * 8; ++i)
-      if (bit(skip + i)) bytes[i / 8] = static_cast<std::uint8_t>(bytes[i / 8] | (0x80u >> (i % 8)));
-    for (const std::size_t keep : {whole, whole - std::min<std::size_t>(whole, 1),
-                                   whole - std::min<std::size_t>(whole, 2), length}) {
-      if (keep == 0 || keep > whole) continue;
-      const std::vector<std::uint8_t> prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(keep));
-      if (BlockVerifies(prefix)) return prefix;
-    }
+// The bytes of `c` that verify, or none. They start where the segmenter
+// dated the data: a checksum cannot tell a stream shifted by a bit or two
+// (its columns xor as the stream's do), so no other start is tried, and at
+// least half of the first COMPARED bytes agree with the segmenter's own
+// reading `segmented` (right in most places even where it fails). They end
+// where the segmenter's reading ended, or where this one did (every good
+// bit is kept: a reader runs on a bit or a byte into the pause), or a
+// byte or two before.
+std::vector<std::uint8_t> VerifyingBytes(const robust::Candidate& c, const std::vector<std::uint8_t>& segmented) {
+  constexpr std::size_t COMPARED = 64;
+  const std::size_t whole = c.usedBits == 8 ? c.bytes.size() : c.bytes.size() - 1;
+  const std::size_t n = std::min({COMPARED, whole, segmented.size()});
+  std::size_t same = 0;
+  for (std::size_t k = 0; k < n; ++k) same += c.bytes[k] == segmented[k];
+  if (n == 0 || 2 * same < n) return {};
+  for (const std::size_t keep : {segmented.size(), whole, whole - std::min<std::size_t>(whole, 1),
+                                 whole - std::min<std::size_t>(whole, 2)}) {
+    if (keep < 2 || keep > whole) continue;
+    std::vector<std::uint8_t> prefix(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(keep));
+    if (BlockVerifies(prefix)) return prefix;
   }
   return {};
 }
@@ -112,7 +112,7 @@ std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSamp
     robust::Candidate c = ReadOnce(history, first, dataEdge + t.shift, zero, one, tuning,
                                    std::max<std::size_t>(1, options.maxBlockBytes));
     if (!c.found) continue;
-    std::vector<std::uint8_t> bytes = VerifyingBytes(c, block.bytes.size());
+    std::vector<std::uint8_t> bytes = VerifyingBytes(c, block.bytes);
     if (bytes.empty()) continue;
     TapeBlock read = block;
     read.bytes = std::move(bytes);
