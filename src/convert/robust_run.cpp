@@ -10,6 +10,7 @@
 
 #include "robust/block_chooser.h"
 #include "robust/robust_decoder.h"
+#include "robust/turbo_reread.h"
 #include "tape/tape_output.h"
 #include "tapefile/edge_extractor.h"
 #include "tapefile/part_merge.h"
@@ -224,6 +225,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     std::unique_ptr<EdgeExtractor> extractor;
     std::unique_ptr<CPulseSegmenter> segmenter;
     std::unique_ptr<CPartMerger> merger;
+    CSampleHistory history;  // the samples the segmenter's pending edges came from
     CShareMeter shares;
     CPartTally tally;
     std::size_t nextDecoded = 0;       // the next robust block's summary in report.blocks
@@ -272,16 +274,36 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         // Edges are dated to within about a sample.
         settings.jitterTstates = TSTATES_PER_SECOND / r.sampleRate;
         segmenter = std::make_unique<CPulseSegmenter>(
-            [&merger](TapePart&& part) { merger->Found(std::move(part)); }, settings);
+            [&](TapePart&& part) {
+              // A loader's block that the segmenter's plain edges did not
+              // read whole is read again by the box trackers at its
+              // measured timing; a reading that verifies joins the robust
+              // blocks, over the segmenter's.
+              const TapeBlock* block = std::get_if<TapeBlock>(&part);
+              if (block != nullptr && !block->romTiming && !BlockVerifies(block->bytes) &&
+                  options.rereadLoaderBlocks)
+                if (std::optional<TapeBlock> again =
+                        RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder))
+                  merger->Robust(std::move(*again));
+              merger->Found(std::move(part));
+            },
+            settings);
       }
       return true;
     };
     if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) {
+      if (options.rereadLoaderBlocks) history.Append(samples, count);
       extractor->Feed(samples, count);
       const std::vector<Edge> found = extractor->TakeEdges();
       segmenter->Feed(found.data(), found.size());
       // An edge found later lies after the sample before the last.
       segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
+      // The samples of what the segmenter still holds, and a little before
+      // it (the trackers' boxes look back a few bits), stay.
+      constexpr double HISTORY_LEAD_SECONDS = 0.05;
+      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND;
+      history.DropBefore(static_cast<std::int64_t>(
+          (segmenter->PendingFrom(now) - HISTORY_LEAD_SECONDS) / sampleSeconds));
     };
     if (segment) decoding.onSettled = [&](double robustFrom) {
       const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;
