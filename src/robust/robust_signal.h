@@ -44,6 +44,7 @@ class PrefixRing {
   double Box(double a, double b) const;
   // The step-matched edge filter box(t, t+len) - box(t-len, t): for a step
   // of height 2A at t it peaks at 2A·len. REQUIRES: Holds(t-len, t+len).
+  // Inline: the readers evaluate it a dozen times a bit.
   double Edge(double t, double len) const;
   // box(t, t+len) - box(t+len, t+2·len): the difference of two adjacent
   // boxes. REQUIRES: Holds(t, t+2·len).
@@ -60,6 +61,34 @@ class PrefixRing {
   std::int64_t m_count = 0;
   std::int64_t m_total = 0;  // C[m_count]
 };
+
+// floor(v) as an integer, for |v| < 2^62: the truncation, one lower for
+// negative fractions. std::floor costs a call or a long sequence on the
+// baseline instruction set; this is the same value.
+inline std::int64_t FloorIndex(double v) {
+  std::int64_t i = static_cast<std::int64_t>(v);
+  return i - (v < static_cast<double>(i) ? 1 : 0);
+}
+
+inline double PrefixRing::Edge(double t, double len) const {
+  // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
+  const double lo = t - len;
+  const double hi = t + len;
+  std::int64_t i1 = FloorIndex(lo);
+  std::int64_t i2 = FloorIndex(t);
+  std::int64_t i3 = FloorIndex(hi);
+  const std::int64_t* sums = m_sums.data();
+  const std::size_t mask = m_mask;
+  auto at = [&](std::int64_t i) { return sums[static_cast<std::size_t>(i) & mask]; };
+  std::int64_t c1 = at(i1);
+  std::int64_t c2 = at(i2);
+  std::int64_t c3 = at(i3);
+  double whole = static_cast<double>((c3 - c2) - (c2 - c1));
+  double parts = (hi - static_cast<double>(i3)) * static_cast<double>(at(i3 + 1) - c3) -
+                 2.0 * (t - static_cast<double>(i2)) * static_cast<double>(at(i2 + 1) - c2) +
+                 (lo - static_cast<double>(i1)) * static_cast<double>(at(i1 + 1) - c1);
+  return (whole + parts) / SAMPLE_SCALE;
+}
 
 // One transition found by the trigger: its time in samples, and the level
 // it goes to (+1 up, -1 down).
