@@ -57,6 +57,8 @@ inline double ToDouble(std::int64_t i) {
   return d - MAGIC;
 }
 
+// The sums' ring starts this small (64 KiB) and doubles as they come.
+constexpr std::size_t RING_START = 8192;
 // Samples quantised at a time: a fixed count, so that the loop vectorises
 // without a remainder.
 constexpr std::size_t QUANTISE_BLOCK = 256;
@@ -65,9 +67,20 @@ constexpr std::size_t VALUE_BLOCK = 64;
 
 }  // namespace
 
-PrefixRing::PrefixRing(std::size_t capacity) : m_sums(capacity, 0), m_mask(capacity - 1) {}
+PrefixRing::PrefixRing(std::size_t capacity)
+    : m_sums(std::min(capacity, RING_START), 0), m_mask(m_sums.size() - 1), m_window(capacity - 1) {}
+
+void PrefixRing::Reserve(std::int64_t last) {
+  if (m_mask == m_window || last <= static_cast<std::int64_t>(m_mask)) return;
+  // Nothing has wrapped yet: every sum keeps its place.
+  std::size_t size = m_sums.size();
+  while (size - 1 < m_window && static_cast<std::int64_t>(size - 1) < last) size <<= 1;
+  m_sums.resize(size, 0);
+  m_mask = size - 1;
+}
 
 void PrefixRing::Push(const float* samples, std::size_t count) {
+  Reserve(m_count + static_cast<std::int64_t>(count));
   std::int64_t total = m_total;
   std::size_t at = static_cast<std::size_t>(m_count);
   std::int64_t* sums = m_sums.data();
@@ -96,7 +109,7 @@ void PrefixRing::Push(const float* samples, std::size_t count) {
 }
 
 std::int64_t PrefixRing::Oldest() const {
-  std::int64_t oldest = m_count - static_cast<std::int64_t>(m_mask);
+  std::int64_t oldest = m_count - static_cast<std::int64_t>(m_window);
   return oldest < 0 ? 0 : oldest;
 }
 
@@ -158,7 +171,7 @@ void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEn
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
   const std::int64_t* c = sums.Data();
-  const std::size_t cMask = sums.Mask();
+  const std::size_t cMask = sums.IndexMask();
   float* values = m_values.data();
   const std::size_t mask = m_mask;
   const std::int64_t smoothHalf = m_smoothHalf;

@@ -51,13 +51,21 @@ class PrefixRing {
   double Step(double t, double len) const;
   // The raw sums, REQUIRES: Oldest() <= i <= Count().
   std::int64_t At(std::int64_t i) const { return m_sums[static_cast<std::size_t>(i) & m_mask]; }
-  // The ring itself, for loops over many sums: entry i & Mask() holds C[i].
+  // The ring itself, for loops over many sums: entry i & IndexMask() holds
+  // C[i]. Both change while the ring grows to its capacity (it starts
+  // small, so that a short recording costs no more than it needs).
   const std::int64_t* Data() const { return m_sums.data(); }
-  std::size_t Mask() const { return m_mask; }
+  std::size_t IndexMask() const { return m_mask; }
+  // The capacity less one: how far Oldest() trails Count() once full.
+  std::size_t Mask() const { return m_window; }
 
  private:
+  // Grows the ring until it holds index `last` unwrapped, or is full.
+  void Reserve(std::int64_t last);
+
   std::vector<std::int64_t> m_sums;
-  std::size_t m_mask;
+  std::size_t m_mask;    // m_sums.size() - 1
+  std::size_t m_window;  // the capacity less one
   std::int64_t m_count = 0;
   std::int64_t m_total = 0;  // C[m_count]
 };
