@@ -98,9 +98,17 @@ void PrefixRing::Push(const float* samples, std::size_t count) {
     } else {
       for (std::size_t i = 0; i < n; ++i) quantised[i] = Quantise(Bounded(samples[i]));
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      total += quantised[i];
-      sums[++at & mask] = total;
+    // The running sum, in runs over which the ring does not wrap.
+    for (std::size_t i = 0; i < n;) {
+      const std::size_t start = (at + 1) & mask;
+      const std::size_t run = std::min(n - i, mask + 1 - start);
+      std::int64_t* out = sums + start;
+      for (std::size_t k = 0; k < run; ++k) {
+        total += quantised[i + k];
+        out[k] = total;
+      }
+      i += run;
+      at += run;
     }
     samples += n;
     count -= n;
