@@ -93,7 +93,7 @@ void Take::run() {
         bool opened = false;
         m_result.blocks = ClassicBlocks(path, opened);
         m_result.ok = opened;
-        if (!opened) m_result.report.status = ConversionStatus::CANNOT_OPEN;
+        if (!opened) m_result.report.failure = Failure(FailureKind::CANNOT_OPEN, path);
         for (const TapeBlock& block : m_result.blocks) {
           BlockSummary summary;
           summary.number = static_cast<int>(m_result.report.blocks.size()) + 1;
@@ -117,11 +117,11 @@ void Take::run() {
           },
           m_result.report);
     }
-    m_result.cancelled = m_result.report.cancelled;
+    m_result.cancelled = m_result.report.failure.kind == FailureKind::CANCELLED;
     if (m_result.cancelled) m_result.ok = true;  // what was read before the cancel stays
   } catch (const std::bad_alloc&) {
     m_result.ok = false;
-    m_result.report.status = ConversionStatus::NO_MEMORY;
+    m_result.report.failure = Failure(FailureKind::NO_MEMORY, path);
   }
   std::shared_ptr<WaveStore> store;
   {
