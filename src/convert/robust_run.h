@@ -111,6 +111,10 @@ struct RobustRunOptions {
   // thread; once true the run stops there (failure CANCELLED) and writes
   // nothing. May be null.
   const std::atomic<bool>* cancel = nullptr;
+  // Reads ahead on a thread of its own and decodes the streams side by
+  // side, one thread each; false does everything in the caller's thread.
+  // The result is the same either way.
+  bool threads = true;
   // The files to write besides the listing. With a format that keeps the
   // tape's parts (TZX, PZX, CSW) its other parts (turbo blocks, tones,
   // pulse sequences, pauses) are found too: turbo blocks then also appear
