@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/robust_run.h"
+#include "merge/tape_merger.h"
 
 namespace tapedecoder {
 
@@ -73,6 +74,10 @@ struct MergeReport {
 
   bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
+
+// Adds the merged tape `merged` to report.blocks and its counts, as a
+// merge run reports it.
+void SummariseMerged(const std::vector<MergedBlock>& merged, MergeReport& report);
 
 // Decodes every file of `takes` (in order) with the robust method, as
 // DecodeRecording does (and, when some block verifies in no take, once more
