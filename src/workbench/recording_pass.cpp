@@ -21,6 +21,10 @@ std::size_t ReadMixed(CSampleSource& source, std::vector<float>& frames, float* 
     std::copy(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(got), mono);
     return got;
   }
+  if (channels == 2) {
+    for (std::size_t f = 0; f < got; ++f) mono[f] = 0.5f * (frames[2 * f] + frames[2 * f + 1]);
+    return got;
+  }
   const float scale = 1.0f / static_cast<float>(channels);
   for (std::size_t f = 0; f < got; ++f) {
     float sum = 0.0f;

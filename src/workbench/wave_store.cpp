@@ -87,9 +87,10 @@ void WaveStore::Append(const float* samples, std::size_t count) {
   while (i < count && m_levels[0].filled != 0) addOne();
   for (; count - i >= kBaseBin; i += kBaseBin) {
     float low = samples[i], high = samples[i];
-    for (std::size_t k = i + 1; k < i + kBaseBin; ++k) {
-      low = samples[k] < low ? samples[k] : low;
-      high = samples[k] > high ? samples[k] : high;
+    const float* bin = samples + i;
+    for (std::size_t k = 0; k < kBaseBin; ++k) {
+      low = std::min(low, bin[k]);
+      high = std::max(high, bin[k]);
     }
     AddToLevel(0, ToShort(low), ToShort(high), kBaseBin);
   }

@@ -60,6 +60,8 @@ class WaveStore {
   double Rate() const { return m_rate; }
   std::uint64_t Samples() const { return m_samples.load(std::memory_order_acquire); }
   double Seconds() const { return static_cast<double>(Samples()) / m_rate; }
+  // True once Finish was called: the summary is whole.
+  bool Finished() const { return m_finished.load(std::memory_order_acquire); }
 
   // Makes room in the summary for `samples` samples (the length the file
   // declares), so that it never holds more than it needs. Writer thread
@@ -97,7 +99,7 @@ class WaveStore {
   int m_fd = -1;
   std::atomic<std::uint64_t> m_samples{0};  // readable: read back, or in the spill file
   std::atomic<bool> m_writeFailed{false};
-  bool m_finished = false;
+  std::atomic<bool> m_finished{false};
   std::vector<std::int16_t> m_pending;  // spill bytes not yet written
   std::uint64_t m_pendingFirst = 0;
   mutable std::mutex m_mutex;  // guards m_levels
