@@ -13,7 +13,7 @@
 // the system's temporary folder), and removes it afterwards. The file is
 // in the page cache then: the times are those of a recording read before.
 // --select and --view choose a block (1-based) and a stretch to show, and
-// --hold keeps the window open, for a screenshot. Without a display set
+// --hold keeps the window open, for a screenshot (each implies --decode). Without a display set
 // QT_QPA_PLATFORM=offscreen.
 #include <sys/resource.h>
 
@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
     else if (!std::strcmp(argv[i], "--decode")) decode = true;
     else recording = argv[i];
   }
+  decode = decode || select > 0 || hold > 0;  // a screenshot shows the decoded tape
   bool made = false;
   if (recording.empty()) {
     std::printf("making a two-hour 24-bit 96 kHz stereo recording in %s ...\n", folder.c_str());
