@@ -1,6 +1,8 @@
 #include "workbench/recording_pass.h"
 
 #include <algorithm>
+#include <limits>
+#include <thread>
 
 namespace tapedecoder {
 
@@ -9,6 +11,9 @@ namespace {
 // Frames per read: large, so that the sound library decodes at full speed
 // (a stereo block is 512 KiB of floats).
 constexpr std::size_t kBlockFrames = 1 << 16;
+// Recordings from this many frames on (ten minutes at 44.1 kHz) are
+// summarised in two halves at once.
+constexpr std::int64_t kSplitFrames = 600 * 44100;
 
 // Reads up to `count` frames of `source` into `mono` as the average of
 // their channels, using `frames` as room; returns how many.
@@ -93,14 +98,51 @@ std::shared_ptr<WaveStore> SummariseRecording(
                : std::make_shared<WaveStore>(source->Rate(), spillFolder);
   if (info.frames > 0) store->Reserve(static_cast<std::uint64_t>(info.frames) * source->RaisedBy());
   if (ready) ready(store, info);
+  // A long recording that seeks is read in two halves at once, the second
+  // by a source of its own on a second thread, its summary added when both
+  // are done; the halves meet at a whole bin.
+  std::uint64_t split = 0;
+  std::unique_ptr<CSampleSource> second;
+  if (readBack && info.kind == InputKind::AUDIO && info.frames >= kSplitFrames &&
+      std::thread::hardware_concurrency() >= 2) {
+    split = static_cast<std::uint64_t>(info.frames) / 2 / WaveStore::kBaseBin * WaveStore::kBaseBin;
+    InputError secondError;
+    second = OpenSampleSource(path, secondError);
+    if (!second || !second->Seek(split)) second.reset();
+  }
+  const std::uint64_t firstFrames = second ? split : std::numeric_limits<std::uint64_t>::max();
+  const auto total = static_cast<double>(std::max<std::int64_t>(info.frames, 1));
+  std::atomic<std::uint64_t> secondDone{0};
+  WaveStore tail(source->Rate(), std::unique_ptr<SampleReader>());
+  std::thread secondHalf;
+  if (second) {
+    secondHalf = std::thread([&] {
+      std::vector<float> frames, mono(kBlockFrames);
+      while (cancel == nullptr || !*cancel) {
+        const std::size_t got = ReadMixed(*second, frames, mono.data(), kBlockFrames);
+        if (got == 0) break;
+        tail.Append(mono.data(), got);
+        secondDone += got;
+      }
+    });
+  }
   std::vector<float> frames;
   std::vector<float> mono(kBlockFrames);
-  while (cancel == nullptr || !*cancel) {
-    const std::size_t got = ReadMixed(*source, frames, mono.data(), kBlockFrames);
+  std::uint64_t done = 0;
+  while ((cancel == nullptr || !*cancel) && done < firstFrames) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockFrames, firstFrames - done));
+    const std::size_t got = ReadMixed(*source, frames, mono.data(), want);
     if (got == 0) break;
     store->Append(mono.data(), got);
+    done += got;
     const InputProgress p = source->Progress();
-    if (progress && p.total > 0) progress(static_cast<double>(p.done) / static_cast<double>(p.total));
+    if (progress && second) progress(std::min(1.0, static_cast<double>(done + secondDone) / total));
+    else if (progress && p.total > 0) progress(static_cast<double>(p.done) / static_cast<double>(p.total));
+  }
+  if (secondHalf.joinable()) {
+    secondHalf.join();
+    // A first half cut short leaves a gap: the second half is dropped.
+    if (done == split) store->AppendSummary(tail);
   }
   store->Finish();
   return store;

@@ -48,15 +48,16 @@ class WaveStore {
   // unusable, in $TMPDIR or /tmp; Ok() is false when it cannot be made.
   explicit WaveStore(double rate, const std::string& folder = std::string());
   // Samples are read back through `reader` (which gives what was appended,
-  // at full precision): no spill file.
+  // at full precision): no spill file. A null reader makes a summary alone
+  // (Read gives nothing), for AppendSummary.
   WaveStore(double rate, std::unique_ptr<SampleReader> reader);
   ~WaveStore();
   WaveStore(const WaveStore&) = delete;
   WaveStore& operator=(const WaveStore&) = delete;
 
-  bool Ok() const { return m_reader != nullptr || (m_fd >= 0 && !m_writeFailed.load()); }
+  bool Ok() const { return !m_spill || (m_fd >= 0 && !m_writeFailed.load()); }
   // True when samples are read back from a spill file.
-  bool Spills() const { return m_reader == nullptr; }
+  bool Spills() const { return m_spill; }
   double Rate() const { return m_rate; }
   std::uint64_t Samples() const { return m_samples.load(std::memory_order_acquire); }
   double Seconds() const { return static_cast<double>(Samples()) / m_rate; }
@@ -69,6 +70,10 @@ class WaveStore {
   void Reserve(std::uint64_t samples);
   // Appends samples (any value; kept clipped to -1..1). Writer thread only.
   void Append(const float* samples, std::size_t count);
+  // Appends the summary of `tail` (a summary alone of the samples that
+  // follow these, not finished) when these fill whole bins; false, changing
+  // nothing, when they do not. Writer thread only.
+  bool AppendSummary(const WaveStore& tail);
   // Summarises the last partial bins. Writer thread only; Append is
   // ignored afterwards.
   void Finish();
@@ -95,7 +100,8 @@ class WaveStore {
   void FlushSpill();
 
   double m_rate;
-  std::unique_ptr<SampleReader> m_reader;  // null: the spill file
+  std::unique_ptr<SampleReader> m_reader;  // null: the spill file, or none
+  bool m_spill = false;
   int m_fd = -1;
   std::atomic<std::uint64_t> m_samples{0};  // readable: read back, or in the spill file
   std::atomic<bool> m_writeFailed{false};

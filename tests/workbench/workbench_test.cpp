@@ -125,10 +125,19 @@ class WorkbenchTest : public QObject {
     auto memory = std::make_unique<Memory>();
     memory->samples = &samples;
     WaveStore spilled(48000.0), readBack(48000.0, std::move(memory));
-    for (WaveStore* store : {&spilled, &readBack}) {
+    // Also read in two halves at once: the second summarised apart and added.
+    auto halvesMemory = std::make_unique<Memory>();
+    halvesMemory->samples = &samples;
+    WaveStore halves(48000.0, std::move(halvesMemory)), tail(48000.0, std::unique_ptr<SampleReader>());
+    const std::size_t split = 1500 * WaveStore::kBaseBin;
+    for (WaveStore* store : {&spilled, &readBack, &halves}) {
       QVERIFY(store->Ok());
-      for (std::size_t at = 0; at < samples.size(); at += 70000)
-        store->Append(samples.data() + at, std::min<std::size_t>(70000, samples.size() - at));
+      const std::size_t end = store == &halves ? split : samples.size();
+      for (std::size_t at = 0; at < end; at += 70000) store->Append(samples.data() + at, std::min<std::size_t>(70000, end - at));
+      if (store == &halves) {
+        tail.Append(samples.data() + split, samples.size() - split);
+        QVERIFY(store->AppendSummary(tail));
+      }
       store->Finish();
       QCOMPARE(store->Samples(), std::uint64_t{samples.size()});
       // Within half a step of 16 bits: the summary and the spill file keep 16-bit samples.
