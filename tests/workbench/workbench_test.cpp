@@ -74,9 +74,10 @@ std::vector<float> MakeTake(int take, double lead) {
 }
 
 void WriteWave(const std::filesystem::path& path, const std::vector<float>& samples, int repeat = 1) {
-  Bytes bytes;
-  for (int r = 0; r < repeat; ++r)
-    for (float s : samples) bytes.push_back(static_cast<std::uint8_t>(std::lround(128.0 + 127.0 * std::clamp(s, -1.0f, 1.0f))));
+  Bytes once, bytes;
+  for (float s : samples) once.push_back(static_cast<std::uint8_t>(std::lround(128.0 + 127.0 * std::clamp(s, -1.0f, 1.0f))));
+  bytes.reserve(once.size() * static_cast<std::size_t>(repeat));
+  for (int r = 0; r < repeat; ++r) bytes.insert(bytes.end(), once.begin(), once.end());
   testing_support::WriteFile(path, testing_support::SimpleWave(bytes));
 }
 
