@@ -18,10 +18,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argc == 3 ? argv[2] : "auto";
-  InputError error;
+  Failure error;
   const auto input = CSampleInput::Open(argv[1], error);
   if (!input) {
-    std::fprintf(stderr, "cannot open %s: failure %d, errno %d, %s\n", argv[1], static_cast<int>(error.failure),
+    std::fprintf(stderr, "cannot open %s: failure %d, errno %d, %s\n", argv[1], static_cast<int>(error.kind),
                  error.osError, error.libraryMessage.c_str());
     return 1;
   }

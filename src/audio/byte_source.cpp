@@ -17,21 +17,21 @@ std::size_t CMemoryByteSource::ReadAt(std::uint64_t offset, std::uint8_t* out, s
   return n;
 }
 
-std::unique_ptr<CFileByteSource> CFileByteSource::Open(const std::string& path, InputError& error) {
+std::unique_ptr<CFileByteSource> CFileByteSource::Open(const std::string& path, Failure& error) {
   error.path = path;
   // Non-blocking, so that opening a FIFO with no writer returns at once.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    error.failure = InputFailure::CANNOT_OPEN;
+    error.kind = FailureKind::CANNOT_OPEN;
     error.osError = errno;
     return nullptr;
   }
   struct stat status {};
   if (fstat(fd, &status) != 0) {
-    error.failure = InputFailure::CANNOT_OPEN;
+    error.kind = FailureKind::CANNOT_OPEN;
     error.osError = errno;
   } else if (!S_ISREG(status.st_mode)) {
-    error.failure = InputFailure::NOT_A_FILE;
+    error.kind = FailureKind::NOT_A_FILE;
     error.osError = S_ISDIR(status.st_mode) ? EISDIR : 0;
   } else {
     const int flags = fcntl(fd, F_GETFL);
@@ -39,9 +39,9 @@ std::unique_ptr<CFileByteSource> CFileByteSource::Open(const std::string& path, 
       std::unique_ptr<CFileByteSource> source(
           new (std::nothrow) CFileByteSource(fd, static_cast<std::uint64_t>(status.st_size)));
       if (source) return source;
-      error.failure = InputFailure::NO_MEMORY;
+      error.kind = FailureKind::NO_MEMORY;
     } else {
-      error.failure = InputFailure::CANNOT_OPEN;
+      error.kind = FailureKind::CANNOT_OPEN;
       error.osError = errno;
     }
   }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/input_error.h"
+#include "base/failure.h"
 
 namespace tapedecoder {
 
@@ -46,7 +46,7 @@ class CFileByteSource : public CByteSource {
   // a FIFO and without taking a terminal. Returns nullptr with `error` set
   // to CANNOT_OPEN (osError), NOT_A_FILE (osError EISDIR for a folder) or
   // NO_MEMORY; `error.path` is `path` either way.
-  static std::unique_ptr<CFileByteSource> Open(const std::string& path, InputError& error);
+  static std::unique_ptr<CFileByteSource> Open(const std::string& path, Failure& error);
   ~CFileByteSource() override;
   CFileByteSource(const CFileByteSource&) = delete;
   CFileByteSource& operator=(const CFileByteSource&) = delete;

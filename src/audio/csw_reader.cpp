@@ -39,11 +39,8 @@ CCswReader::CCswReader(CByteSource& source) : m_source(source) {}
 
 CCswReader::~CCswReader() = default;
 
-bool CCswReader::Fail(InputFailure failure, CswFault fault) {
-  if (m_failure == InputFailure::NONE) {
-    m_failure = failure;
-    m_fault = fault;
-  }
+bool CCswReader::Fail(FailureKind failure) {
+  if (m_failure == FailureKind::NONE) m_failure = failure;
   m_dataEnded = true;
   return false;
 }
@@ -56,19 +53,20 @@ std::size_t CCswReader::ReadBytes(std::uint8_t* out, std::size_t count) {
 
 bool CCswReader::HeaderBytes(std::uint8_t* out, std::size_t count) {
   if (ReadBytes(out, count) == count) return true;
-  if (m_source.OsError() != 0) return Fail(InputFailure::READ_ERROR);
-  return Fail(InputFailure::BAD_CSW, CswFault::TRUNCATED_HEADER);
+  if (m_source.OsError() != 0) return Fail(FailureKind::READ_ERROR);
+  return Fail(FailureKind::CSW_TRUNCATED_HEADER);
 }
 
 bool CCswReader::Open() {
   std::uint8_t head[CSW_SIGNATURE_SIZE + 2];
   if (!HeaderBytes(head, sizeof head)) {
     // Too short to hold a signature is no CSW file at all.
-    if (m_fault == CswFault::TRUNCATED_HEADER && !HasCswSignature(head, std::min<std::uint64_t>(sizeof head, m_consumed)))
-      m_fault = CswFault::NO_SIGNATURE;
+    if (m_failure == FailureKind::CSW_TRUNCATED_HEADER &&
+        !HasCswSignature(head, std::min<std::uint64_t>(sizeof head, m_consumed)))
+      m_failure = FailureKind::CSW_NO_SIGNATURE;
     return false;
   }
-  if (!HasCswSignature(head, sizeof head)) return Fail(InputFailure::BAD_CSW, CswFault::NO_SIGNATURE);
+  if (!HasCswSignature(head, sizeof head)) return Fail(FailureKind::CSW_NO_SIGNATURE);
   m_header.major = head[CSW_SIGNATURE_SIZE];
   m_header.minor = head[CSW_SIGNATURE_SIZE + 1];
   std::uint8_t flags = 0;
@@ -78,7 +76,7 @@ bool CCswReader::Open() {
     m_header.rate = Le16(rest);
     m_header.compression = rest[2];
     flags = rest[3];
-    if (m_header.compression != 1) return Fail(InputFailure::BAD_CSW, CswFault::BAD_COMPRESSION);
+    if (m_header.compression != 1) return Fail(FailureKind::CSW_BAD_COMPRESSION);
   } else if (m_header.major == 2) {
     std::uint8_t rest[27];  // rate (4), pulses (4), compression, flags, extension length, writer (16)
     if (!HeaderBytes(rest, sizeof rest)) return false;
@@ -90,21 +88,21 @@ bool CCswReader::Open() {
     std::uint8_t skip[255];
     if (!HeaderBytes(skip, extension)) return false;
     if (m_header.compression != 1 && m_header.compression != 2)
-      return Fail(InputFailure::BAD_CSW, CswFault::BAD_COMPRESSION);
+      return Fail(FailureKind::CSW_BAD_COMPRESSION);
   } else {
-    return Fail(InputFailure::BAD_CSW, CswFault::BAD_VERSION);
+    return Fail(FailureKind::CSW_BAD_VERSION);
   }
   m_header.firstHigh = (flags & 1) != 0;
-  if (m_header.rate == 0) return Fail(InputFailure::BAD_CSW, CswFault::ZERO_RATE);
+  if (m_header.rate == 0) return Fail(FailureKind::CSW_ZERO_RATE);
 
   m_buffer.reset(new (std::nothrow) std::uint8_t[BUFFER_SIZE]);
-  if (!m_buffer) return Fail(InputFailure::NO_MEMORY);
+  if (!m_buffer) return Fail(FailureKind::NO_MEMORY);
   if (m_header.compression == 2) {
     m_inflater.reset(new (std::nothrow) Inflater);
-    if (!m_inflater) return Fail(InputFailure::NO_MEMORY);
+    if (!m_inflater) return Fail(FailureKind::NO_MEMORY);
     const int status = inflateInit(&m_inflater->stream);
-    if (status == Z_MEM_ERROR) return Fail(InputFailure::NO_MEMORY);
-    if (status != Z_OK) return Fail(InputFailure::BAD_CSW, CswFault::BAD_ZLIB);
+    if (status == Z_MEM_ERROR) return Fail(FailureKind::NO_MEMORY);
+    if (status != Z_OK) return Fail(FailureKind::CSW_BAD_ZLIB);
     m_inflater->initialised = true;
   }
   m_open = true;
@@ -114,12 +112,12 @@ bool CCswReader::Open() {
 bool CCswReader::Refill() {
   m_begin = 0;
   m_end = 0;
-  if (m_pendingFault != CswFault::NONE) return Fail(InputFailure::BAD_CSW, m_pendingFault);
+  if (m_pendingFault != FailureKind::NONE) return Fail(m_pendingFault);
   if (m_dataEnded) return false;
   if (!m_inflater) {
     m_end = ReadBytes(m_buffer.get(), BUFFER_SIZE);
     if (m_end == 0) {
-      if (m_source.OsError() != 0) return Fail(InputFailure::READ_ERROR);
+      if (m_source.OsError() != 0) return Fail(FailureKind::READ_ERROR);
       m_dataEnded = true;
     }
     return m_end > 0;
@@ -130,7 +128,7 @@ bool CCswReader::Refill() {
   while (z.stream.avail_out == BUFFER_SIZE) {
     if (z.stream.avail_in == 0 && !z.sourceEnded) {
       const std::size_t n = ReadBytes(z.input, BUFFER_SIZE);
-      if (m_source.OsError() != 0) return Fail(InputFailure::READ_ERROR);
+      if (m_source.OsError() != 0) return Fail(FailureKind::READ_ERROR);
       if (n < BUFFER_SIZE) z.sourceEnded = true;
       if (n > 0) z.started = true;
       z.stream.next_in = z.input;
@@ -146,15 +144,15 @@ bool CCswReader::Refill() {
       m_dataEnded = true;  // whatever follows the stream is not read
       break;
     }
-    if (status == Z_MEM_ERROR) return Fail(InputFailure::NO_MEMORY);
+    if (status == Z_MEM_ERROR) return Fail(FailureKind::NO_MEMORY);
     if (status == Z_NEED_DICT || status == Z_DATA_ERROR || status == Z_STREAM_ERROR) {
       // The bytes inflated before the damage are delivered first.
-      if (m_end == 0) return Fail(InputFailure::BAD_CSW, CswFault::BAD_ZLIB);
-      m_pendingFault = CswFault::BAD_ZLIB;
+      if (m_end == 0) return Fail(FailureKind::CSW_BAD_ZLIB);
+      m_pendingFault = FailureKind::CSW_BAD_ZLIB;
       break;
     }
     if (m_end == 0 && z.stream.avail_in == 0 && z.sourceEnded)
-      return Fail(InputFailure::BAD_CSW, CswFault::TRUNCATED_DATA);
+      return Fail(FailureKind::CSW_TRUNCATED_DATA);
   }
   return m_end > 0;
 }
@@ -166,7 +164,7 @@ bool CCswReader::NextByte(std::uint8_t& byte) {
 }
 
 bool CCswReader::Next(CswPulse& pulse) {
-  if (!m_open || m_failure != InputFailure::NONE) return false;
+  if (!m_open || m_failure != FailureKind::NONE) return false;
   std::uint8_t first = 0;
   if (!NextByte(first)) return false;
   std::uint32_t samples = first;
@@ -174,14 +172,14 @@ bool CCswReader::Next(CswPulse& pulse) {
     std::uint8_t count[4];
     for (std::uint8_t& b : count) {
       if (!NextByte(b)) {
-        return m_failure != InputFailure::NONE ? false
-                                               : Fail(InputFailure::BAD_CSW, CswFault::TRUNCATED_DATA);
+        return m_failure != FailureKind::NONE ? false
+                                               : Fail(FailureKind::CSW_TRUNCATED_DATA);
       }
     }
     samples = Le32(count);
-    if (samples == 0) return Fail(InputFailure::BAD_CSW, CswFault::ZERO_PULSE);
+    if (samples == 0) return Fail(FailureKind::CSW_ZERO_PULSE);
     if (samples > static_cast<std::uint64_t>(m_header.rate) * CSW_MAX_PULSE_SECONDS)
-      return Fail(InputFailure::BAD_CSW, CswFault::PULSE_TOO_LONG);
+      return Fail(FailureKind::CSW_PULSE_TOO_LONG);
   }
   pulse.samples = samples;
   pulse.high = m_header.firstHigh != ((m_pulses & 1) != 0);
@@ -189,21 +187,20 @@ bool CCswReader::Next(CswPulse& pulse) {
   return true;
 }
 
-std::unique_ptr<CCswFile> CCswFile::Open(const std::string& path, InputError& error) {
-  error = InputError{};
+std::unique_ptr<CCswFile> CCswFile::Open(const std::string& path, Failure& error) {
+  error = Failure{};
   std::unique_ptr<CFileByteSource> bytes = CFileByteSource::Open(path, error);
   return bytes ? Open(std::move(bytes), error) : nullptr;
 }
 
-std::unique_ptr<CCswFile> CCswFile::Open(std::unique_ptr<CByteSource> bytes, InputError& error) {
+std::unique_ptr<CCswFile> CCswFile::Open(std::unique_ptr<CByteSource> bytes, Failure& error) {
   std::unique_ptr<CCswFile> file(new (std::nothrow) CCswFile(std::move(bytes)));
   if (!file) {
-    error.failure = InputFailure::NO_MEMORY;
+    error.kind = FailureKind::NO_MEMORY;
     return nullptr;
   }
   if (!file->m_reader.Open()) {
-    error.failure = file->m_reader.Failure();
-    error.cswFault = file->m_reader.Fault();
+    error.kind = file->m_reader.Failure();
     error.osError = file->m_reader.OsError();
     return nullptr;
   }
@@ -281,9 +278,8 @@ class CCswSource : public CSampleSource {
   std::size_t Read(float* frames, std::size_t maxFrames) override {
     const std::size_t n = m_samples.Read(frames, maxFrames);
     const CCswReader& reader = m_file->Reader();
-    if (n == 0 && reader.Failure() != InputFailure::NONE && !Failed()) {
-      m_error.failure = reader.Failure();
-      m_error.cswFault = reader.Fault();
+    if (n == 0 && reader.Failure() != FailureKind::NONE && !Failed()) {
+      m_error.kind = reader.Failure();
       m_error.osError = reader.OsError();
     }
     return n;
@@ -297,12 +293,12 @@ class CCswSource : public CSampleSource {
 
 }  // namespace
 
-std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, InputError& error) {
+std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, Failure& error) {
   const std::uint64_t size = bytes->Size();
   std::unique_ptr<CCswFile> file = CCswFile::Open(std::move(bytes), error);
   if (!file) return nullptr;
   std::unique_ptr<CSampleSource> source(new (std::nothrow) CCswSource(std::move(file), size));
-  if (!source) error.failure = InputFailure::NO_MEMORY;
+  if (!source) error.kind = FailureKind::NO_MEMORY;
   return source;
 }
 

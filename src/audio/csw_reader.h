@@ -18,7 +18,7 @@
 #include <string>
 
 #include "audio/byte_source.h"
-#include "audio/input_error.h"
+#include "base/failure.h"
 
 namespace tapedecoder {
 
@@ -55,7 +55,7 @@ class CCswReader {
 
   // Reads and checks the header from the source's current position. Returns
   // true when the pulses can be read; false with Failure() set otherwise
-  // (BAD_CSW with Fault(), READ_ERROR with OsError(), NO_MEMORY).
+  // (a CSW_* kind, READ_ERROR with OsError(), NO_MEMORY).
   // REQUIRES: called once, before Next.
   bool Open();
   const CswHeader& Header() const { return m_header; }
@@ -65,8 +65,7 @@ class CCswReader {
   // whatever the counts say.
   bool Next(CswPulse& pulse);
 
-  InputFailure Failure() const { return m_failure; }
-  CswFault Fault() const { return m_fault; }
+  FailureKind Failure() const { return m_failure; }
   int OsError() const { return m_source.OsError(); }
   std::uint64_t PulsesRead() const { return m_pulses; }
   // File bytes consumed so far, for progress.
@@ -74,11 +73,11 @@ class CCswReader {
 
  private:
   struct Inflater;
-  bool Fail(InputFailure failure, CswFault fault = CswFault::NONE);
+  bool Fail(FailureKind failure);
   // Reads the next bytes of the source; fewer than `count` at its end or on
   // an error.
   std::size_t ReadBytes(std::uint8_t* out, std::size_t count);
-  // Reads exactly `count` header bytes; false (TRUNCATED_HEADER or
+  // Reads exactly `count` header bytes; false (CSW_TRUNCATED_HEADER or
   // READ_ERROR set) when they are not all there.
   bool HeaderBytes(std::uint8_t* out, std::size_t count);
   // The next RLE byte: false at the end of the data or on a failure.
@@ -93,11 +92,10 @@ class CCswReader {
   std::size_t m_begin = 0;
   std::size_t m_end = 0;
   bool m_dataEnded = false;
-  CswFault m_pendingFault = CswFault::NONE;  // found behind the bytes in m_buffer
+  FailureKind m_pendingFault = FailureKind::NONE;  // found behind the bytes in m_buffer
   bool m_open = false;
   std::uint64_t m_pulses = 0;
-  InputFailure m_failure = InputFailure::NONE;
-  CswFault m_fault = CswFault::NONE;
+  FailureKind m_failure = FailureKind::NONE;
 };
 
 // A CSW file and its reader, for callers that want the pulses. Not copyable.
@@ -105,10 +103,10 @@ class CCswFile {
  public:
   // Opens `path` (a regular file, see CFileByteSource::Open) and reads its
   // header. Returns nullptr with `error` set (CANNOT_OPEN, NOT_A_FILE,
-  // BAD_CSW with cswFault, READ_ERROR, NO_MEMORY) when either fails.
-  static std::unique_ptr<CCswFile> Open(const std::string& path, InputError& error);
+  // a CSW_* kind, READ_ERROR, NO_MEMORY) when either fails.
+  static std::unique_ptr<CCswFile> Open(const std::string& path, Failure& error);
   // As Open, from bytes already opened; `error.path` is left as it is.
-  static std::unique_ptr<CCswFile> Open(std::unique_ptr<CByteSource> bytes, InputError& error);
+  static std::unique_ptr<CCswFile> Open(std::unique_ptr<CByteSource> bytes, Failure& error);
   CCswReader& Reader() { return m_reader; }
 
  private:

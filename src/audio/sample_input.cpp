@@ -27,21 +27,21 @@ CSampleInput::CSampleInput(std::unique_ptr<CSampleSource> source) : m_source(std
 
 CSampleInput::~CSampleInput() = default;
 
-std::unique_ptr<CSampleInput> CSampleInput::Open(const std::string& path, InputError& error) {
+std::unique_ptr<CSampleInput> CSampleInput::Open(const std::string& path, Failure& error) {
   std::unique_ptr<CSampleSource> source = OpenSampleSource(path, error);
   if (!source) return nullptr;
   std::unique_ptr<CSampleInput> input(new (std::nothrow) CSampleInput(std::move(source)));
   if (!input) {
-    error.failure = InputFailure::NO_MEMORY;
+    error.kind = FailureKind::NO_MEMORY;
     return nullptr;
   }
   input->m_error.path = path;
   return input;
 }
 
-void CSampleInput::Fail(InputFailure failure, int osError) {
-  if (m_error.failure != InputFailure::NONE) return;
-  m_error.failure = failure;
+void CSampleInput::Fail(FailureKind failure, int osError) {
+  if (m_error.kind != FailureKind::NONE) return;
+  m_error.kind = failure;
   m_error.osError = osError;
 }
 
@@ -66,7 +66,7 @@ bool CSampleInput::Select(const std::vector<ChannelChoice>& choices) {
       }
     }
   } catch (const std::bad_alloc&) {
-    Fail(InputFailure::NO_MEMORY);
+    Fail(FailureKind::NO_MEMORY);
     return false;
   }
   m_choices = choices;
@@ -94,9 +94,8 @@ bool CSampleInput::Pump() {
     m_chunkFrames = m_source->Read(m_chunk.data(), m_chunk.size() / channels);
     if (m_chunkFrames == 0) {
       if (m_source->Failed() && !Failed()) {
-        const InputError& error = m_source->Error();
-        Fail(error.failure, error.osError);
-        m_error.cswFault = error.cswFault;
+        const Failure& error = m_source->Error();
+        Fail(error.kind, error.osError);
         m_error.libraryMessage = error.libraryMessage;
       }
       m_inputEnded = true;
@@ -109,7 +108,7 @@ bool CSampleInput::Pump() {
     bool ok = m_upsamplers[i]->Process(m_mixed[i].data(), m_mixed[i].size(), m_ready[i]);
     if (ok && m_ended) ok = m_upsamplers[i]->Finish(m_ready[i]);
     if (!ok) {
-      Fail(InputFailure::READ_ERROR);
+      Fail(FailureKind::READ_ERROR);
       if (m_upsamplers[i]->ErrorText() != nullptr) m_error.libraryMessage = m_upsamplers[i]->ErrorText();
       m_ended = true;
     }
@@ -130,7 +129,7 @@ std::size_t CSampleInput::Read(std::vector<std::vector<float>>& out, std::size_t
     while (available() < max && Pump()) {
     }
   } catch (const std::bad_alloc&) {  // a buffer could not grow: end here
-    Fail(InputFailure::NO_MEMORY);
+    Fail(FailureKind::NO_MEMORY);
     m_ended = true;
   }
   const std::size_t n = std::min(available(), max);

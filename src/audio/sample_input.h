@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "audio/channel_mixer.h"
-#include "audio/input_error.h"
+#include "base/failure.h"
 #include "audio/sample_source.h"
 
 namespace tapedecoder {
@@ -22,7 +22,7 @@ class CSampleInput {
  public:
   // Opens `path` (OpenSampleSource). Returns the input, or nullptr with
   // `error` filled in (failure, path, errno or the sound library's message).
-  static std::unique_ptr<CSampleInput> Open(const std::string& path, InputError& error);
+  static std::unique_ptr<CSampleInput> Open(const std::string& path, Failure& error);
   ~CSampleInput();
   CSampleInput(const CSampleInput&) = delete;
   CSampleInput& operator=(const CSampleInput&) = delete;
@@ -47,8 +47,8 @@ class CSampleInput {
   // valid). Selects LEFT alone when Select was not called. REQUIRES: max > 0.
   std::size_t Read(std::vector<std::vector<float>>& out, std::size_t max);
 
-  bool Failed() const { return m_error.failure != InputFailure::NONE; }
-  const InputError& Error() const { return m_error; }
+  bool Failed() const { return m_error.kind != FailureKind::NONE; }
+  const Failure& Error() const { return m_error; }
   // The mix's weights per channel (+1, -1, 0 for dead) once decided.
   const std::vector<int>& MixWeights() const { return m_mixer.Weights(); }
 
@@ -59,10 +59,10 @@ class CSampleInput {
   // One bounded step toward m_ready: drain, mix or read a chunk. False once
   // the recording has ended (all of it delivered to m_ready).
   bool Pump();
-  void Fail(InputFailure failure, int osError = 0);
+  void Fail(FailureKind failure, int osError = 0);
 
   std::unique_ptr<CSampleSource> m_source;
-  InputError m_error;
+  Failure m_error;
   double m_outputRate = 0.0;
   unsigned m_up = 1;  // the upsampler's factor
   std::vector<ChannelChoice> m_choices;

@@ -13,7 +13,7 @@
 
 #include "audio/byte_source.h"
 #include "audio/csw_reader.h"
-#include "audio/input_error.h"
+#include "base/failure.h"
 
 namespace tapedecoder {
 
@@ -80,13 +80,13 @@ class CSampleSource {
     return false;
   }
 
-  bool Failed() const { return m_error.failure != InputFailure::NONE; }
-  const InputError& Error() const { return m_error; }
+  bool Failed() const { return m_error.kind != FailureKind::NONE; }
+  const Failure& Error() const { return m_error; }
 
  protected:
   CSampleSource() = default;
   InputInfo m_info;
-  InputError m_error;
+  Failure m_error;
   double m_rate = 0.0;
   unsigned m_raised = 1;
 };
@@ -96,12 +96,12 @@ class CSampleSource {
 // refused at once (NOT_A_FILE) without blocking. Returns the source, or
 // nullptr with `error` filled in (failure, path, errno or the sound
 // library's message).
-std::unique_ptr<CSampleSource> OpenSampleSource(const std::string& path, InputError& error);
+std::unique_ptr<CSampleSource> OpenSampleSource(const std::string& path, Failure& error);
 
 // The two implementations, from bytes already opened. `error.path` is left
 // as it is.
-std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, InputError& error);
-std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, InputError& error);
+std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, Failure& error);
+std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error);
 
 }  // namespace tapedecoder
 

@@ -15,12 +15,12 @@ namespace tapedecoder {
 
 namespace {
 
-InputFailure SoundFileFailure(int code) {
+FailureKind SoundFileFailure(int code) {
   switch (code) {
-    case SF_ERR_UNRECOGNISED_FORMAT: return InputFailure::UNKNOWN_FORMAT;
-    case SF_ERR_SYSTEM: return InputFailure::READ_ERROR;
-    case SF_ERR_UNSUPPORTED_ENCODING: return InputFailure::UNSUPPORTED_ENCODING;
-    default: return InputFailure::MALFORMED_AUDIO;  // the format-specific complaints
+    case SF_ERR_UNRECOGNISED_FORMAT: return FailureKind::UNKNOWN_FORMAT;
+    case SF_ERR_SYSTEM: return FailureKind::READ_ERROR;
+    case SF_ERR_UNSUPPORTED_ENCODING: return FailureKind::UNSUPPORTED_ENCODING;
+    default: return FailureKind::MALFORMED_AUDIO;  // the format-specific complaints
   }
 }
 
@@ -62,7 +62,7 @@ class CSoundFileSource : public CSampleSource {
   ~CSoundFileSource() override {
     if (m_sound != nullptr) sf_close(m_sound);  // before the descriptor under it closes
   }
-  bool Open(InputError& error);
+  bool Open(Failure& error);
   std::size_t Read(float* frames, std::size_t maxFrames) override;
   InputProgress Progress() const override {
     return {m_framesRead, m_info.frames > 0 ? static_cast<std::uint64_t>(m_info.frames) : 0};
@@ -81,7 +81,7 @@ class CSoundFileSource : public CSampleSource {
   bool m_seekable = false;
 };
 
-bool CSoundFileSource::Open(InputError& error) {
+bool CSoundFileSource::Open(Failure& error) {
   // The library reads the descriptor from its offset, 0 (the file source's
   // reads leave it there); the descriptor stays the file source's.
   m_cutShort = WaveDataCutShort(*m_file);
@@ -89,18 +89,18 @@ bool CSoundFileSource::Open(InputError& error) {
   m_sound = sf_open_fd(m_file->Descriptor(), SFM_READ, &sfInfo, SF_FALSE);
   if (m_sound == nullptr) {
     const int code = sf_error(nullptr);
-    error.failure = SoundFileFailure(code);
+    error.kind = SoundFileFailure(code);
     if (code == SF_ERR_SYSTEM) error.osError = errno;
     error.libraryMessage = sf_strerror(nullptr);
     return false;
   }
   if (sfInfo.samplerate < INPUT_MIN_RATE || sfInfo.samplerate > INPUT_MAX_RATE) {
-    error.failure = InputFailure::BAD_RATE;
-    error.rate = sfInfo.samplerate;
+    error.kind = FailureKind::BAD_RATE;
+    error.value = sfInfo.samplerate;
     return false;
   }
   if (sfInfo.channels < 1) {
-    error.failure = InputFailure::BAD_CHANNELS;
+    error.kind = FailureKind::BAD_CHANNELS;
     return false;
   }
   // Integer samples arrive as floats of full scale 1; float samples as stored.
@@ -127,7 +127,7 @@ std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
   const sf_count_t got = sf_readf_float(m_sound, frames, static_cast<sf_count_t>(maxFrames));
   if (got <= 0) {
     if (sf_error(m_sound) != SF_ERR_NO_ERROR) {
-      m_error.failure = InputFailure::READ_ERROR;
+      m_error.kind = FailureKind::READ_ERROR;
       m_error.osError = errno;
       m_error.libraryMessage = sf_strerror(m_sound);
     } else if (m_cutShort ||
@@ -138,7 +138,7 @@ std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
       // declares is the sign. An MP3's count is an estimate (from the bit
       // rate and the file's size, encoder delay and padding included), so
       // falling short of it means nothing.
-      m_error.failure = InputFailure::ENDS_EARLY;
+      m_error.kind = FailureKind::ENDS_EARLY;
     }
     return 0;
   }
@@ -154,10 +154,10 @@ std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
 
 }  // namespace
 
-std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, InputError& error) {
+std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error) {
   std::unique_ptr<CSoundFileSource> source(new (std::nothrow) CSoundFileSource(std::move(file)));
   if (!source) {
-    error.failure = InputFailure::NO_MEMORY;
+    error.kind = FailureKind::NO_MEMORY;
     return nullptr;
   }
   if (!source->Open(error)) return nullptr;

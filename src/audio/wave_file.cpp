@@ -63,33 +63,33 @@ bool FindRiffWave(CByteSource& reader, Chunk& riff) {
 
 }  // namespace
 
-WaveError LoadWave(CByteSource& reader, SampleFrames& frames) {
+FailureKind LoadWave(CByteSource& reader, SampleFrames& frames) {
   std::vector<std::uint8_t>().swap(frames.bytes);
   frames.frameCount = 0;
   const std::uint64_t fileSize = reader.Size();
 
   Chunk riff;
-  if (!FindRiffWave(reader, riff)) return WAVE_NO_RIFF_WAVE;
+  if (!FindRiffWave(reader, riff)) return FailureKind::WAVE_NO_RIFF_WAVE;
   // Sub-chunks are searched inside the RIFF chunk, and never past the file.
   const std::uint64_t riffEnd = std::min<std::uint64_t>(riff.dataStart + riff.size, fileSize);
   const std::uint64_t firstSubChunk = riff.dataStart + 4;  // after the form type
 
   Chunk format;
-  if (!FindChunk(reader, firstSubChunk, riffEnd, "fmt ", format)) return WAVE_NO_FORMAT;
+  if (!FindChunk(reader, firstSubChunk, riffEnd, "fmt ", format)) return FailureKind::WAVE_NO_FORMAT;
   std::uint8_t fields[kFormatBytes];
   if (reader.ReadAt(format.dataStart, fields, kFormatBytes) != kFormatBytes)
-    return WAVE_SHORT_FORMAT;
-  if (Le16(fields) != kFormatPcm) return WAVE_NOT_PCM;
-  if (format.End() > fileSize) return WAVE_FORMAT_END;
+    return FailureKind::WAVE_SHORT_FORMAT;
+  if (Le16(fields) != kFormatPcm) return FailureKind::WAVE_NOT_PCM;
+  if (format.End() > fileSize) return FailureKind::WAVE_FORMAT_END;
 
   Chunk data;
-  if (!FindChunk(reader, format.End(), riffEnd, "data", data)) return WAVE_NO_DATA;
+  if (!FindChunk(reader, format.End(), riffEnd, "data", data)) return FailureKind::WAVE_NO_DATA;
   const std::uint32_t channels = Le16(fields + 2);
   // The channel count is kept even when a later check fails.
   frames.channels = channels;
-  if (Le32(fields + 4) != WAVE_SAMPLE_RATE) return WAVE_BAD_RATE;
-  if (Le16(fields + 12) != channels) return WAVE_BAD_BLOCK_ALIGN;
-  if (channels != 1 && channels != 2) return WAVE_BAD_CHANNELS;
+  if (Le32(fields + 4) != WAVE_SAMPLE_RATE) return FailureKind::WAVE_BAD_RATE;
+  if (Le16(fields + 12) != channels) return FailureKind::WAVE_BAD_BLOCK_ALIGN;
+  if (channels != 1 && channels != 2) return FailureKind::WAVE_BAD_CHANNELS;
 
   // Only the bytes the file really holds are taken, whatever the declared
   // size says (a recording cut short, or a size of 0xFFFFFFFF).
@@ -98,13 +98,13 @@ WaveError LoadWave(CByteSource& reader, SampleFrames& frames) {
   try {
     frames.bytes.resize(static_cast<std::size_t>(wanted));
   } catch (const std::bad_alloc&) {
-    return WAVE_NO_MEMORY;
+    return FailureKind::NO_MEMORY;
   }
   const std::size_t got =
       wanted == 0 ? 0 : reader.ReadAt(data.dataStart, frames.bytes.data(), frames.bytes.size());
   frames.bytes.resize(got);  // the file may have shrunk while it was read
   frames.frameCount = static_cast<std::uint32_t>(got / channels);
-  return WAVE_OK;
+  return FailureKind::NONE;
 }
 
 }  // namespace tapedecoder

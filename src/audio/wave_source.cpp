@@ -4,10 +4,10 @@ namespace tapedecoder {
 
 bool CWaveSource::Open(const std::string& fileName) {
   Release();
-  InputError error;
+  Failure error;
   const std::unique_ptr<CFileByteSource> file = CFileByteSource::Open(fileName, error);
   if (!file) {
-    m_lastError = WAVE_CANNOT_OPEN;
+    m_lastError = FailureKind::CANNOT_OPEN;
     return false;
   }
   return OpenReader(*file);
@@ -21,8 +21,8 @@ bool CWaveSource::OpenMemory(const std::uint8_t* bytes, std::size_t size) {
 bool CWaveSource::OpenReader(Reader& reader) {
   Release();
   m_lastError = LoadWave(reader, m_frames);
-  if (m_lastError != WAVE_OK) Release();
-  return m_lastError == WAVE_OK;
+  if (m_lastError != FailureKind::NONE) Release();
+  return m_lastError == FailureKind::NONE;
 }
 
 void CWaveSource::Release() {

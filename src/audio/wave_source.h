@@ -42,7 +42,7 @@ class CWaveSource {
   // As Open, from any reader. `reader` is used only during the call.
   bool OpenReader(Reader& reader);
 
-  WaveError LastError() const { return m_lastError; }
+  FailureKind LastError() const { return m_lastError; }
 
   // Frees the samples and puts the cursor at 0.0. The step, channel count
   // and channel flags stay.
@@ -100,7 +100,7 @@ class CWaveSource {
   // The sliding window of the automatic level follows the cursor between
   // calls; it is not part of the source's observable state.
   mutable CAutoLevel m_level;
-  WaveError m_lastError = WAVE_OK;
+  FailureKind m_lastError = FailureKind::NONE;
 };
 
 }  // namespace tapedecoder

@@ -30,19 +30,14 @@ bool g_badBlockSeen = false;
 
 // Why a classic recording was not converted, with what to do about it.
 std::string FailureText(const ConversionReport& report) {
-  switch (report.status) {
-    case ConversionStatus::CANNOT_OPEN: {
-      std::string text = DescribeWaveError(report.waveError);
-      const std::string hint = ClassicRefusalHint(report.waveError);
-      return hint.empty() ? text : text + "; " + hint;
-    }
-    case ConversionStatus::CANNOT_WRITE: return DescribeOutputFailure(report.output);
-    case ConversionStatus::NO_MEMORY: return "not enough memory";
-    case ConversionStatus::COMPLETE:
-    case ConversionStatus::NOTHING_FOUND:
-    case ConversionStatus::TAKES_DIFFER: break;
-  }
-  return "no error";
+  const Failure& failure = report.failure;
+  // Memory that ran out before the recording was loaded held its samples.
+  if (failure.kind == FailureKind::NO_MEMORY && !report.Opened())
+    return "not enough memory for the samples";
+  std::string text = DescribeFailure(failure);
+  if (failure.Class() != FailureClass::INPUT) return text;
+  const std::string hint = ClassicRefusalHint(failure);
+  return hint.empty() ? text : text + "; " + hint;
 }
 
 std::string Summary(const std::string& recording, int good, int bad,
@@ -90,7 +85,7 @@ struct RunLines {
 
 std::string ReadStoppedWarning(const RobustReport& report, const char* after) {
   return "warning: reading stopped at " + ClockText(report.seconds) + ": " +
-         DescribeInputError(report.input) + "; " + after;
+         DescribeFailure(report.readStop) + "; " + after;
 }
 
 // Adds TITLE.json and TITLE.log to the output set.
@@ -122,7 +117,7 @@ Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
   }
   const ConversionReport report =
       RunConversion(options.settings, recording, title, options.formats, false);
-  if (report.status == ConversionStatus::NOTHING_FOUND) {
+  if (report.failure.kind == FailureKind::NOTHING_FOUND) {
     SayNothingFound(recording);
   } else if (!report.Written()) {
     std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
@@ -131,7 +126,7 @@ Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
     // line that tells of bad blocks.
     std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   }
-  return OutcomeOf(report.status, report.badBlocks, false);
+  return OutcomeOf(report.failure, report.badBlocks, false);
 }
 
 // A progress line on a terminal, shown once a run takes longer than a
@@ -173,7 +168,7 @@ class ProgressLine {
 RunLines RobustLines(const std::string& recording, const RobustReport& report,
                      const std::vector<std::string>& outputs) {
   RunLines lines;
-  if (report.readStopped)
+  if (report.readStop)
     lines.warnings.push_back(ReadStoppedWarning(report, "the outputs hold what came before"));
   for (const BlockSummary& block : report.blocks)
     lines.blocks.emplace_back(recording + ": " + DescribeBlock(block) + ExplainBadBlock(block),
@@ -207,22 +202,18 @@ Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
     }
     report = RunRobustConversion(recording, title, run);
   }
-  if (report.status == ConversionStatus::NOTHING_FOUND) {
-    if (report.readStopped)
+  if (report.failure.kind == FailureKind::NOTHING_FOUND) {
+    if (report.readStop)
       std::cerr << recording << ": " << ReadStoppedWarning(report, "nothing came before") << '\n';
     SayNothingFound(recording);
   } else if (!report.Written()) {
-    std::string why = report.status == ConversionStatus::CANNOT_WRITE
-                          ? DescribeOutputFailure(report.output)
-                          : DescribeInputError(report.input);
-    if (report.status == ConversionStatus::NO_MEMORY) why = "not enough memory";
-    std::cerr << recording << ": not converted: " << why << '\n';
+    std::cerr << recording << ": not converted: " << DescribeFailure(report.failure) << '\n';
   } else {
     RobustLines(recording, report, WithReport(report.outputs, title, options.report))
         .Print(recording + ": ", options.quiet);
   }
   g_badBlockSeen = g_badBlockSeen || (report.Written() && report.badBlocks > 0);
-  return OutcomeOf(report.status, report.badBlocks, report.readStopped);
+  return OutcomeOf(report.failure, report.badBlocks, bool(report.readStop));
 }
 
 // The lines of a merge of `takes` into `title`, its outputs being `outputs`.
@@ -230,7 +221,7 @@ RunLines MergeLines(const std::vector<std::string>& takes, const std::string& ti
                     const MergeReport& report, const std::vector<std::string>& outputs) {
   RunLines lines;
   for (std::size_t t = 0; t < report.takes.size() && t < takes.size(); ++t)
-    if (report.takes[t].readStopped)
+    if (report.takes[t].readStop)
       lines.warnings.push_back(takes[t] + ": " +
                                ReadStoppedWarning(report.takes[t], "the merge uses what came before"));
   for (const MergedBlockSummary& block : report.blocks) {
@@ -281,7 +272,7 @@ Outcome ConvertTakes(const CliOptions& options) {
         const RunLines lines = MergeLines(takes, title, r, WithReport(r.outputs, title, true));
         std::vector<std::vector<std::string>> warnings(r.takes.size());
         for (std::size_t t = 0; t < r.takes.size(); ++t)
-          if (r.takes[t].readStopped)
+          if (r.takes[t].readStop)
             warnings[t].push_back(ReadStoppedWarning(r.takes[t], "the merge uses what came before"));
         return AddReport(outputs, title, MergeReportJson(title, takes, r, warnings), lines.Log(""));
       };
@@ -293,35 +284,30 @@ Outcome ConvertTakes(const CliOptions& options) {
         .Print("", options.quiet);
   } else {
     for (std::size_t t = 0; t < report.takes.size(); ++t)
-      if (report.takes[t].readStopped)
+      if (report.takes[t].readStop)
         std::cerr << takes[t] << ": "
                   << ReadStoppedWarning(report.takes[t], "the merge uses what came before") << '\n';
-    if (report.status == ConversionStatus::TAKES_DIFFER) {
+    if (report.failure.kind == FailureKind::TAKES_DIFFER) {
       std::cerr << "tapedecoder-cli: "
                 << DifferentTapesText(takes[static_cast<std::size_t>(report.differentTakes[0])],
                                       takes[static_cast<std::size_t>(report.differentTakes[1])])
                 << '\n';
-    } else if (report.status == ConversionStatus::NOTHING_FOUND) {
+    } else if (report.failure.kind == FailureKind::NOTHING_FOUND) {
       SayNothingFound(title);
     } else {
-      std::string why = report.status == ConversionStatus::CANNOT_WRITE
-                            ? DescribeOutputFailure(report.output)
-                            : report.status == ConversionStatus::NO_MEMORY ? "not enough memory"
-                                                                           : "no takes";
+      std::string why = DescribeFailure(report.failure);
       std::string which = title;
       if (report.failedTake >= 0) {
         which = takes[static_cast<std::size_t>(report.failedTake)];
-        if (report.status != ConversionStatus::NO_MEMORY)
-          why = IsEmptyFile(which) ? EmptyRecordingText()
-                                   : DescribeInputError(report.takes[static_cast<std::size_t>(report.failedTake)].input);
+        if (report.failure.kind != FailureKind::NO_MEMORY && IsEmptyFile(which)) why = EmptyRecordingText();
       }
       std::cerr << which << ": not merged: " << why << '\n';
     }
   }
   bool stopped = false;
-  for (const RobustReport& take : report.takes) stopped = stopped || take.readStopped;
+  for (const RobustReport& take : report.takes) stopped = stopped || take.readStop;
   g_badBlockSeen = g_badBlockSeen || (report.Written() && report.badBlocks > 0);
-  return OutcomeOf(report.status, report.badBlocks, stopped);
+  return OutcomeOf(report.failure, report.badBlocks, stopped);
 }
 
 // Refuses, before anything is decoded, what would lose a result or is

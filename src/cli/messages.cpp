@@ -6,81 +6,76 @@
 
 namespace tapedecoder {
 
-const char* DescribeWaveError(WaveError error) {
-  switch (error) {
-    case WAVE_OK: return "no error";
-    case WAVE_CANNOT_OPEN: return "the file cannot be opened";
-    case WAVE_NO_RIFF_WAVE: return "not a WAV file (no RIFF WAVE chunk)";
-    case WAVE_NO_FORMAT: return "no format chunk";
-    case WAVE_SHORT_FORMAT: return "the format chunk is truncated";
-    case WAVE_NOT_PCM: return "not uncompressed PCM";
-    case WAVE_FORMAT_END: return "the format chunk runs past the end of the file";
-    case WAVE_NO_DATA: return "no data chunk after the format chunk";
-    case WAVE_BAD_RATE: return "the sample rate is not 44100 Hz";
-    case WAVE_BAD_BLOCK_ALIGN: return "the samples are not 8-bit";
-    case WAVE_BAD_CHANNELS: return "neither mono nor stereo";
-    case WAVE_NO_MEMORY: return "not enough memory for the samples";
-  }
-  return "unknown error";
-}
-
-std::string DescribeOutputFailure(const OutputFailure& failure) {
-  std::string verb;
-  switch (failure.what) {
-    case OutputFailure::NONE: return "no error";
-    case OutputFailure::IS_INPUT: return failure.path + " is the recording itself";
-    case OutputFailure::PROTECTED:
-    case OutputFailure::CANNOT_REPLACE: verb = "cannot replace "; break;
-    case OutputFailure::CANNOT_CREATE: verb = "cannot create "; break;
-    case OutputFailure::CANNOT_WRITE: verb = "cannot write "; break;
-  }
-  std::string text = verb + failure.path;
-  if (failure.error != 0) text += std::string(": ") + std::strerror(failure.error);
-  return text;
-}
-
 namespace {
 
-const char* CswFaultText(CswFault fault) {
-  switch (fault) {
-    case CswFault::NONE: return "a broken CSW file";
-    case CswFault::NO_SIGNATURE: return "no CSW signature";
-    case CswFault::TRUNCATED_HEADER: return "the CSW header is cut short";
-    case CswFault::BAD_VERSION: return "a CSW version other than 1 or 2";
-    case CswFault::ZERO_RATE: return "a CSW sample rate of 0";
-    case CswFault::BAD_COMPRESSION: return "an unknown CSW compression";
-    case CswFault::ZERO_PULSE: return "a CSW pulse of no length";
-    case CswFault::PULSE_TOO_LONG: return "a CSW pulse longer than an hour";
-    case CswFault::BAD_ZLIB: return "the CSW data is no valid zlib stream";
-    case CswFault::TRUNCATED_DATA: return "the CSW data is cut short";
+// What failed with a recording, before the system's or the library's detail.
+std::string InputText(const Failure& failure) {
+  switch (failure.kind) {
+    case FailureKind::CANNOT_OPEN: return "the file cannot be opened";
+    case FailureKind::NOT_A_FILE: return "not a regular file";
+    case FailureKind::NO_TAKES: return "no takes";
+    case FailureKind::WAVE_NO_RIFF_WAVE: return "not a WAV file (no RIFF WAVE chunk)";
+    case FailureKind::WAVE_NO_FORMAT: return "no format chunk";
+    case FailureKind::WAVE_SHORT_FORMAT: return "the format chunk is truncated";
+    case FailureKind::WAVE_NOT_PCM: return "not uncompressed PCM";
+    case FailureKind::WAVE_FORMAT_END: return "the format chunk runs past the end of the file";
+    case FailureKind::WAVE_NO_DATA: return "no data chunk after the format chunk";
+    case FailureKind::WAVE_BAD_RATE: return "the sample rate is not 44100 Hz";
+    case FailureKind::WAVE_BAD_BLOCK_ALIGN: return "the samples are not 8-bit";
+    case FailureKind::WAVE_BAD_CHANNELS: return "neither mono nor stereo";
+    case FailureKind::UNKNOWN_FORMAT: return "not a sound file or CSW file this program reads";
+    case FailureKind::MALFORMED_AUDIO: return "the sound file is damaged";
+    case FailureKind::UNSUPPORTED_ENCODING: return "the sound file's encoding is not supported";
+    case FailureKind::BAD_RATE:
+      return "the sample rate " + std::to_string(failure.value) + " Hz is outside 8000-192000 Hz";
+    case FailureKind::BAD_CHANNELS: return "the sound file has no channels";
+    case FailureKind::CSW_NO_SIGNATURE: return "no CSW signature";
+    case FailureKind::CSW_TRUNCATED_HEADER: return "the CSW header is cut short";
+    case FailureKind::CSW_BAD_VERSION: return "a CSW version other than 1 or 2";
+    case FailureKind::CSW_ZERO_RATE: return "a CSW sample rate of 0";
+    case FailureKind::CSW_BAD_COMPRESSION: return "an unknown CSW compression";
+    case FailureKind::CSW_ZERO_PULSE: return "a CSW pulse of no length";
+    case FailureKind::CSW_PULSE_TOO_LONG: return "a CSW pulse longer than an hour";
+    case FailureKind::CSW_BAD_ZLIB: return "the CSW data is no valid zlib stream";
+    case FailureKind::CSW_TRUNCATED_DATA: return "the CSW data is cut short";
+    case FailureKind::READ_ERROR: return "reading failed";
+    case FailureKind::ENDS_EARLY:
+      return "the sound data ends before the length its header declares (damaged or cut short)";
+    default: return "the recording cannot be read";
   }
-  return "a broken CSW file";
+}
+
+// What failed with an output, with its name.
+std::string OutputText(const Failure& failure) {
+  switch (failure.kind) {
+    case FailureKind::OUTPUT_IS_INPUT: return failure.path + " is the recording itself";
+    case FailureKind::OUTPUT_PROTECTED:
+    case FailureKind::OUTPUT_CANNOT_REPLACE: return "cannot replace " + failure.path;
+    case FailureKind::OUTPUT_CANNOT_CREATE: return "cannot create " + failure.path;
+    default: return "cannot write " + failure.path;  // a write failed, or an image could not be made
+  }
 }
 
 }  // namespace
 
-std::string DescribeInputError(const InputError& error) {
+std::string DescribeFailure(const Failure& failure) {
   std::string text;
-  switch (error.failure) {
-    case InputFailure::NONE: return "no error";
-    case InputFailure::CANNOT_OPEN: text = "the file cannot be opened"; break;
-    case InputFailure::NOT_A_FILE: text = "not a regular file"; break;
-    case InputFailure::UNKNOWN_FORMAT: text = "not a sound file or CSW file this program reads"; break;
-    case InputFailure::MALFORMED_AUDIO: text = "the sound file is damaged"; break;
-    case InputFailure::UNSUPPORTED_ENCODING: text = "the sound file's encoding is not supported"; break;
-    case InputFailure::BAD_RATE:
-      text = "the sample rate " + std::to_string(error.rate) + " Hz is outside 8000-192000 Hz";
-      break;
-    case InputFailure::BAD_CHANNELS: text = "the sound file has no channels"; break;
-    case InputFailure::BAD_CSW: text = CswFaultText(error.cswFault); break;
-    case InputFailure::READ_ERROR: text = "reading failed"; break;
-    case InputFailure::ENDS_EARLY:
-      text = "the sound data ends before the length its header declares (damaged or cut short)";
-      break;
-    case InputFailure::NO_MEMORY: text = "not enough memory"; break;
+  switch (failure.Class()) {
+    case FailureClass::NONE: return "no error";
+    case FailureClass::MEMORY: return "not enough memory";
+    case FailureClass::OUTPUT:
+      text = OutputText(failure);
+      if (failure.kind != FailureKind::OUTPUT_IS_INPUT && failure.osError != 0)
+        text += std::string(": ") + std::strerror(failure.osError);
+      return text;
+    case FailureClass::INPUT: text = InputText(failure); break;
+    case FailureClass::TAPE:
+      if (failure.kind == FailureKind::NOTHING_FOUND) return NothingFoundText();
+      return failure.kind == FailureKind::TAKES_DIFFER ? "the takes look like different tapes"
+                                                       : "stopped";
   }
-  if (error.osError != 0) text += std::string(": ") + std::strerror(error.osError);
-  else if (!error.libraryMessage.empty()) text += " (" + error.libraryMessage + ")";
+  if (failure.osError != 0) text += std::string(": ") + std::strerror(failure.osError);
+  else if (!failure.libraryMessage.empty()) text += " (" + failure.libraryMessage + ")";
   return text;
 }
 
@@ -214,13 +209,13 @@ const char* MergeHint(bool merging) {
          "deck, volume or head azimuth helps) and run --merge with both takes";
 }
 
-const char* ClassicRefusalHint(WaveError error) {
-  switch (error) {
-    case WAVE_NO_RIFF_WAVE:
-    case WAVE_NOT_PCM:
-    case WAVE_BAD_RATE:
-    case WAVE_BAD_BLOCK_ALIGN:
-    case WAVE_BAD_CHANNELS:
+const char* ClassicRefusalHint(const Failure& failure) {
+  switch (failure.kind) {
+    case FailureKind::WAVE_NO_RIFF_WAVE:
+    case FailureKind::WAVE_NOT_PCM:
+    case FailureKind::WAVE_BAD_RATE:
+    case FailureKind::WAVE_BAD_BLOCK_ALIGN:
+    case FailureKind::WAVE_BAD_CHANNELS:
       return "--method classic reads only 8-bit 44100 Hz WAV; leave it out: the robust method "
              "(the default) reads any WAV, FLAC, Ogg, MP3, AIFF and CSW";
     default: return "";

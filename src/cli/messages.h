@@ -4,21 +4,18 @@
 
 #include <string>
 
-#include "audio/input_error.h"
-#include "audio/wave_source.h"
+#include "base/failure.h"
 #include "convert/merge_run.h"
 #include "convert/robust_run.h"
-#include "io/output_set.h"
 #include "tape/decode_settings.h"
 
 namespace tapedecoder {
 
-// Why a recording was refused by the classic reader.
-const char* DescribeWaveError(WaveError error);
-// Why outputs were not written: "cannot write out/game.tap: No space left on device".
-std::string DescribeOutputFailure(const OutputFailure& failure);
-// Why a recording was refused by the robust reader, or why reading stopped.
-std::string DescribeInputError(const InputError& error);
+// Why a run failed or reading stopped: why a recording was refused ("the
+// file cannot be opened: No such file or directory"), why outputs were not
+// written ("cannot write out/game.tap: No space left on device"), or "not
+// enough memory".
+std::string DescribeFailure(const Failure& failure);
 // One line about a decoded block: number, start time, what it is, length,
 // verdict and the tape speed measured from its pilot.
 std::string DescribeBlock(const BlockSummary& block);
@@ -44,7 +41,7 @@ std::string ExplainBadBlock(const BlockSummary& block, int take = 0);
 const char* MergeHint(bool merging);
 // What to do about a recording the classic reader refused, after its
 // reason; empty when there is nothing to add.
-const char* ClassicRefusalHint(WaveError error);
+const char* ClassicRefusalHint(const Failure& failure);
 // Said of a recording in which no block was found.
 const char* NothingFoundText();
 // Why an empty recording was not converted.

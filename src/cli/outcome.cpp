@@ -6,17 +6,13 @@
 
 namespace tapedecoder {
 
-Outcome OutcomeOf(ConversionStatus status, int badBlocks, bool readStopped) {
-  switch (status) {
-    case ConversionStatus::COMPLETE:
-      return badBlocks > 0 || readStopped ? Outcome::DAMAGED : Outcome::ALL_GOOD;
-    case ConversionStatus::NOTHING_FOUND: return Outcome::NOTHING_FOUND;
-    case ConversionStatus::TAKES_DIFFER: return Outcome::REFUSED;
-    case ConversionStatus::CANNOT_OPEN:
-    case ConversionStatus::CANNOT_WRITE:
-    case ConversionStatus::NO_MEMORY: break;
+Outcome OutcomeOf(const Failure& failure, int badBlocks, bool readStopped) {
+  switch (failure.kind) {
+    case FailureKind::NONE: return badBlocks > 0 || readStopped ? Outcome::DAMAGED : Outcome::ALL_GOOD;
+    case FailureKind::NOTHING_FOUND: return Outcome::NOTHING_FOUND;
+    case FailureKind::TAKES_DIFFER: return Outcome::REFUSED;
+    default: return Outcome::NOT_CONVERTED;
   }
-  return Outcome::NOT_CONVERTED;
 }
 
 int ExitStatus(const std::vector<Outcome>& outcomes) {

@@ -19,8 +19,8 @@ enum class Outcome : std::uint8_t {
   REFUSED,        // refused as asked (takes of different tapes): a usage error
 };
 
-// The outcome of one conversion (or merge) that ended with `status`.
-Outcome OutcomeOf(ConversionStatus status, int badBlocks, bool readStopped);
+// The outcome of one conversion (or merge) that ended with `failure`.
+Outcome OutcomeOf(const Failure& failure, int badBlocks, bool readStopped);
 
 // The exit status of a run whose recordings ended with `outcomes` (none:
 // all good): the worst outcome's status.

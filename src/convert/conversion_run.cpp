@@ -50,13 +50,14 @@ ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
                                const OutputFormats& formats, const std::string& sourceName,
                                std::vector<std::string> inputs, bool writeEmpty) {
   ConversionReport report;
+  report.opened = true;
   report.tapPath = OutputPath(title, "tap");
   report.txtPath = OutputPath(title, "txt");
-  const TapeResult result = WriteTape({title, formats, std::move(inputs)}, [&](CTapeFeed& feed) {
+  static_cast<RunReport&>(report) = WriteTape({title, formats, std::move(inputs)}, [&](CTapeFeed& feed) {
     TapeContext context;
     context.info = ImageInfo{ToolName(), sourceName};
     context.sampleRate = CLASSIC_RATE;
-    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    if (!feed.Start(context)) return feed.Error();
     CFeedSink sink(feed);
     CClassicPulses pulses(source, settings, measure);
     report.largestBuffer = DecodeClassicBlocks(pulses, settings, sink);
@@ -64,12 +65,9 @@ ConversionReport DecodeClassic(const std::string& title, CWaveSource& source,
     report.goodBlocks = sink.Tally().GoodBlocks();
     report.badBlocks = sink.Tally().BadBlocks();
     // An empty set would replace an earlier good one.
-    if (report.blocks == 0 && !writeEmpty) return ConversionStatus::NOTHING_FOUND;
-    return ConversionStatus::COMPLETE;
+    if (report.blocks == 0 && !writeEmpty) return Failure(FailureKind::NOTHING_FOUND, std::string());
+    return Failure();
   });
-  report.status = result.status;
-  report.output = result.output;
-  report.outputs = result.outputs;
   return report;
 }
 
@@ -94,9 +92,7 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     CWaveSource source;
     source.SetChannels(settings.useLeft ? 1 : 0, settings.useRight ? 1 : 0);
     if (!source.Open(fileName)) {
-      report.waveError = source.LastError();
-      report.status = report.waveError == WAVE_NO_MEMORY ? ConversionStatus::NO_MEMORY
-                                                         : ConversionStatus::CANNOT_OPEN;
+      report.failure = Failure(source.LastError(), fileName);
       return report;
     }
     source.Rewind();
@@ -106,7 +102,8 @@ ConversionReport RunConversion(const DecodeSettings& settings, const std::string
     return DecodeClassic(fileTitle, source, settings, &MeasurePulse, formats,
                          std::filesystem::path(fileName).filename().string(), {fileName}, writeEmpty);
   } catch (const std::bad_alloc&) {
-    report.status = ConversionStatus::NO_MEMORY;
+    report.opened = true;  // memory ran out after loading, as Open reports its own
+    report.failure.kind = FailureKind::NO_MEMORY;
     return report;
   }
 }

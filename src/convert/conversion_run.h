@@ -16,21 +16,17 @@
 
 namespace tapedecoder {
 
-// What a run did, for the front ends to put into words.
-struct ConversionReport {
-  ConversionStatus status = ConversionStatus::CANNOT_OPEN;
-  WaveError waveError = WAVE_OK;   // why the recording was refused
-  OutputFailure output;            // why the outputs were not written
+// What a classic run did.
+struct ConversionReport : RunReport {
+  bool opened = false;             // the recording was loaded
   int blocks = 0;                  // blocks written to the tape image
   int goodBlocks = 0;              // ... whose checksum agrees
   int badBlocks = 0;               // ... whose checksum does not
   std::size_t largestBuffer = 0;   // the block buffer's largest capacity
   std::string tapPath;             // TITLE.tap
   std::string txtPath;             // TITLE.txt
-  std::vector<std::string> outputs;  // every file written, in the formats' order
 
-  bool Opened() const { return status != ConversionStatus::CANNOT_OPEN && waveError == WAVE_OK; }
-  bool Written() const { return status == ConversionStatus::COMPLETE; }
+  bool Opened() const { return opened; }
 };
 
 // The output title of a recording: its name without folder and extension,
@@ -43,8 +39,8 @@ std::string OutputTitle(const std::string& recording, const std::string& outputD
 // each, as classic blocks have no measured timings), measuring runs with
 // `measure`. Any earlier
 // files of those names stay untouched unless both new ones are complete
-// (no block gives two empty files). The report's status is COMPLETE,
-// CANNOT_WRITE (report.output says why) or NO_MEMORY.
+// (no block gives two empty files). The report's failure is NONE, an
+// output's, NO_MEMORY or NOTHING_FOUND.
 // REQUIRES: source.GetStep() > 0 (a conversion uses 0.2).
 ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
                                const DecodeSettings& settings,
@@ -59,7 +55,7 @@ ConversionReport DecodeToFiles(const std::string& title, CWaveSource& source,
 // outcome does not depend on whether blocks were found or
 // their checksums agree. On failure any earlier pair of outputs is left as
 // it was; a recording named like one of its outputs is refused
-// (CANNOT_WRITE, IS_INPUT) rather than replaced. Without `writeEmpty` a
+// (OUTPUT_IS_INPUT) rather than replaced. Without `writeEmpty` a
 // recording in which no block is found writes nothing (NOTHING_FOUND), so
 // that an earlier good set is not replaced by an empty one.
 ConversionReport RunConversion(const DecodeSettings& settings, const std::string& fileName,

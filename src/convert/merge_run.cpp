@@ -131,20 +131,23 @@ void SummariseMerged(const std::vector<MergedBlock>& merged, MergeReport& report
 MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
                                const MergeRunOptions& options) {
   MergeReport report;
-  if (takes.empty()) return report;
-  const TapeResult result = WriteTape({title, options.formats, takes}, [&](CTapeFeed& feed) {
+  if (takes.empty()) {
+    report.failure.kind = FailureKind::NO_TAKES;
+    return report;
+  }
+  static_cast<RunReport&>(report) = WriteTape({title, options.formats, takes}, [&](CTapeFeed& feed) {
     std::vector<std::vector<TapeBlock>> blocks(takes.size());
     for (std::size_t t = 0; t < takes.size(); ++t) {
       report.takes.emplace_back();
       RobustReport& decoded = report.takes.back();
       if (!DecodeTake(takes[t], options, static_cast<int>(t), RobustOptions{}, blocks[t], decoded)) {
         report.failedTake = static_cast<int>(t);
-        return decoded.status;
+        return decoded.failure;
       }
     }
 
     if (!options.allowDifferentTapes && FindDifferentTakes(blocks, report.differentTakes))
-      return ConversionStatus::TAKES_DIFFER;
+      return Failure(FailureKind::TAKES_DIFFER, std::string());
 
     std::vector<double> seconds;
     for (const RobustReport& take : report.takes) seconds.push_back(take.seconds);
@@ -163,7 +166,7 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
       merged = MergeTakes(blocks, seconds, bridged);
     }
     blocks.clear();
-    if (merged.empty() && !options.writeEmpty) return ConversionStatus::NOTHING_FOUND;
+    if (merged.empty() && !options.writeEmpty) return Failure(FailureKind::NOTHING_FOUND, title);
 
     // The merged blocks have no one timeline: the images play them at ROM
     // timing, at the takes' rate when they share one.
@@ -172,22 +175,16 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     context.sampleRate = report.takes.front().info.rate;
     for (const RobustReport& take : report.takes)
       if (take.info.rate != report.takes.front().info.rate) context.sampleRate = 0.0;
-    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    if (!feed.Start(context)) return feed.Error();
     const bool parts = feed.Needs(TapeNeeds::PARTS);
     for (const MergedBlock& m : merged) {
       feed.Block(m.block);
       if (parts) feed.Part(TapePart(m.block));
     }
     SummariseMerged(merged, report);
-    if (options.beforeCommit) feed.beforeCommit = [&](COutputSet& set) {
-      report.outputs = feed.Paths();
-      return options.beforeCommit(set, report);
-    };
-    return ConversionStatus::COMPLETE;
+    feed.ReportBeforeCommit(report, options.beforeCommit);
+    return Failure();
   });
-  report.status = result.status;
-  report.output = result.output;
-  report.outputs = result.outputs;
   return report;
 }
 

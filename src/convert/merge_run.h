@@ -55,24 +55,19 @@ struct MergedBlockSummary {
   BlockSummary detail;
 };
 
-struct MergeReport {
-  ConversionStatus status = ConversionStatus::CANNOT_OPEN;
+struct MergeReport : RunReport {
   // The take that could not be opened or decoded (0-based), -1 when none;
-  // takes[failedTake] says why (status, input).
+  // the failure is then that take's.
   int failedTake = -1;
   // Per take, as far as it was decoded: what it is, how much of it was
-  // read, its own blocks, a read that stopped part way (readStopped).
+  // read, its own blocks, a read that stopped part way (readStop).
   std::vector<RobustReport> takes;
-  OutputFailure output;  // why the outputs were not written
   std::vector<MergedBlockSummary> blocks;
   int goodBlocks = 0;
   int badBlocks = 0;
   int votedBlocks = 0;
   // With TAKES_DIFFER: two takes (0-based) that share no verified block.
   int differentTakes[2] = {-1, -1};
-  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
-
-  bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
 
 // Adds the merged tape `merged` to report.blocks and its counts, as a
@@ -86,12 +81,11 @@ void SummariseMerged(const std::vector<MergedBlock>& merged, MergeReport& report
 // TITLE.txt (the listing in the classic format) and the images
 // options.formats asks for. The first
 // take that cannot be opened or decoded ends the run before any output is
-// made: status CANNOT_OPEN or NO_MEMORY, failedTake names it. A take whose
-// reading fails part way keeps what came before it. Outputs named like one
-// of the takes are refused (CANNOT_WRITE, IS_INPUT); earlier files of the
-// outputs' names stay untouched unless the new set is complete. An empty
-// `takes` is CANNOT_OPEN with failedTake -1. One take gives that take's
-// blocks.
+// made: the take's failure, failedTake names it. A take whose reading
+// fails part way keeps what came before it. Outputs named like one of the
+// takes are refused (OUTPUT_IS_INPUT); earlier files of the outputs' names
+// stay untouched unless the new set is complete. An empty `takes` is
+// NO_TAKES with failedTake -1. One take gives that take's blocks.
 MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
                                const MergeRunOptions& options);
 

@@ -147,12 +147,8 @@ SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds) {
 
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report) {
-  std::unique_ptr<CSampleInput> input = CSampleInput::Open(fileName, report.input);
-  if (!input) {
-    report.status = report.input.failure == InputFailure::NO_MEMORY ? ConversionStatus::NO_MEMORY
-                                                                    : ConversionStatus::CANNOT_OPEN;
-    return false;
-  }
+  std::unique_ptr<CSampleInput> input = CSampleInput::Open(fileName, report.failure);
+  if (!input) return false;
   report.info = input->Info();
   report.sampleRate = input->OutputRate();
   if (options.beforeDecoding && !options.beforeDecoding(report)) return false;
@@ -160,7 +156,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   const std::vector<ChannelChoice> streams = StreamsFor(options.channels, report.info.channels);
   report.streams = streams;
   if (!input->Select(streams)) {
-    report.status = ConversionStatus::NO_MEMORY;
+    report.failure = Failure(FailureKind::NO_MEMORY, fileName);
     return false;
   }
   CBlockChooser chooser(static_cast<int>(streams.size()), [&](TapeBlock&& block) {
@@ -188,7 +184,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   std::uint64_t fed = 0;
   for (;;) {
     if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
-      report.cancelled = true;
+      report.failure = Failure(FailureKind::CANCELLED, fileName);
       return false;
     }
     const std::size_t count = input->Read(chunk, kChunkSamples);
@@ -208,21 +204,21 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   chooser.Finish();
   report.seconds = static_cast<double>(fed) / rate;
   if (input->Failed()) {
-    if (input->Error().failure == InputFailure::NO_MEMORY) {
-      report.status = ConversionStatus::NO_MEMORY;
+    if (input->Error().kind == FailureKind::NO_MEMORY) {
+      report.failure = input->Error();
       return false;
     }
-    report.input = input->Error();
-    report.readStopped = true;
+    report.readStop = input->Error();
+    report.readStop.seconds = report.seconds;
   }
-  ExplainBlocks(report.blocks, report.seconds, report.readStopped);
+  ExplainBlocks(report.blocks, report.seconds, bool(report.readStop));
   return true;
 }
 
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options) {
   RobustReport report;
-  const TapeResult result = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
+  static_cast<RunReport&>(report) = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
     const bool parts = feed.Needs(TapeNeeds::PARTS);
     const bool segment = parts || options.measureShares;
     std::unique_ptr<EdgeExtractor> extractor;
@@ -241,7 +237,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       context.timed = true;
       context.sampleRate = r.info.rate;
       if (!feed.Start(context)) {
-        r.status = ConversionStatus::CANNOT_WRITE;
+        r.failure = feed.Error();
         return false;
       }
       sampleSeconds = 1.0 / r.sampleRate;
@@ -295,7 +291,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       if (!parts) feed.Block(block);
       if (segment) merger->Robust(std::move(block));
     }, report);
-    if (!decoded) return report.status;
+    if (!decoded) return report.failure;
     if (segment) {
       segmenter->Finish();
       merger->Finish();
@@ -307,22 +303,16 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       report.blocks = std::move(listed);
       report.goodBlocks = report.badBlocks = 0;
       for (const BlockSummary& block : report.blocks) (block.good ? report.goodBlocks : report.badBlocks)++;
-      ExplainBlocks(report.blocks, report.seconds, report.readStopped);
+      ExplainBlocks(report.blocks, report.seconds, bool(report.readStop));
     }
     if (!options.formats.Has("tap"))
       for (BlockSummary& block : report.blocks) block.inTap = false;
     // An empty set would replace an earlier good one.
-    if (report.blocks.empty() && !options.writeEmpty) return ConversionStatus::NOTHING_FOUND;
+    if (report.blocks.empty() && !options.writeEmpty) return Failure(FailureKind::NOTHING_FOUND, fileName);
     feed.End(extractor ? extractor->DurationTstates() / TSTATES_PER_SECOND : report.seconds);
-    if (options.beforeCommit) feed.beforeCommit = [&](COutputSet& set) {
-      report.outputs = feed.Paths();
-      return options.beforeCommit(set, report);
-    };
-    return ConversionStatus::COMPLETE;
+    feed.ReportBeforeCommit(report, options.beforeCommit);
+    return Failure();
   });
-  report.status = result.status;
-  report.output = result.output;
-  report.outputs = result.outputs;
   return report;
 }
 

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "audio/input_error.h"
 #include "audio/sample_input.h"
 #include "convert/conversion_run.h"
 #include "io/output_set.h"
@@ -86,7 +85,7 @@ struct RobustRunOptions {
   // Called now and then while the recording is read; may be empty.
   std::function<void(const InputProgress&)> progress;
   // Called once the recording is open, before anything is decoded; false
-  // stops the run (it then sets the report's status). May be empty.
+  // stops the run (it then sets the report's failure). May be empty.
   std::function<bool(RobustReport&)> beforeDecoding;
   // Measures the report's shares (blocks, tones, pauses): the signal is
   // then segmented as for TZX/PZX, without changing the blocks listed.
@@ -95,8 +94,8 @@ struct RobustRunOptions {
   // (NOTHING_FOUND) and earlier outputs stay as they were.
   bool writeEmpty = false;
   // Called once every output is written, before the set is committed, to
-  // add more outputs (a report); false leaves the run CANNOT_WRITE with
-  // the set's failure. May be empty.
+  // add more outputs (a report); false fails the run with the set's
+  // failure. May be empty.
   std::function<bool(COutputSet&, const RobustReport&)> beforeCommit;
   // Called with every chunk of the first stream's samples; may be empty.
   std::function<void(const float*, std::size_t)> onSamples;
@@ -104,8 +103,8 @@ struct RobustRunOptions {
   // handed over later starts; may be empty.
   std::function<void(double)> onSettled;
   // Read before every chunk of samples (about 65536 per stream) from any
-  // thread; once true the run stops there, sets the report's `cancelled`
-  // and writes nothing. May be null.
+  // thread; once true the run stops there (failure CANCELLED) and writes
+  // nothing. May be null.
   const std::atomic<bool>* cancel = nullptr;
   // The files to write besides the listing. With a format that keeps the
   // tape's parts (TZX, PZX, CSW) its other parts (turbo blocks, tones,
@@ -114,12 +113,10 @@ struct RobustRunOptions {
   OutputFormats formats;
 };
 
-struct RobustReport {
-  ConversionStatus status = ConversionStatus::CANNOT_OPEN;
-  InputError input;       // why the recording was refused or reading stopped
-  bool readStopped = false;  // reading failed part way: outputs hold what came before
-  bool cancelled = false;    // options.cancel stopped the run: no outputs
-  OutputFailure output;   // why the outputs were not written
+struct RobustReport : RunReport {
+  // Reading failed part way (its seconds say where): the outputs hold what
+  // came before. NONE when the whole recording was read.
+  Failure readStop;
   InputInfo info;         // what the recording is
   double sampleRate = 0.0;  // the rate the streams are decoded at
   double seconds = 0.0;   // how much of it was decoded
@@ -131,9 +128,6 @@ struct RobustReport {
   bool structured = false;
   PartTally tally;
   SignalShares shares;
-  std::vector<std::string> outputs;  // the files written: TITLE.tap, TITLE.txt, ...
-
-  bool Written() const { return status == ConversionStatus::COMPLETE; }
 };
 
 // The report's view of one block, numbered `number`: everything but what
@@ -162,9 +156,9 @@ SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds);
 // Decodes `fileName` with the robust method, handing every block with
 // bytes to `onBlock` in tape order and summarising it in report.blocks.
 // Returns false when the recording cannot be opened or decoded (the
-// report's status and input say why) or when options.cancel stopped it
-// (report.cancelled; the blocks handed over so far stay in the report); a
-// read error part way through keeps what came before (readStopped) and
+// report's failure says why) or when options.cancel stopped it
+// (CANCELLED; the blocks handed over so far stay in the report); a
+// read error part way through keeps what came before (readStop) and
 // returns true.
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report);
@@ -174,8 +168,8 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
 // written as the recording streams: memory does not grow with it. Any
 // earlier files of those names stay untouched unless the new set is
 // complete; a recording named like one of its outputs is refused
-// (CANNOT_WRITE, IS_INPUT). A read error part way through keeps what was
-// decoded before it (readStopped).
+// (OUTPUT_IS_INPUT). A read error part way through keeps what was
+// decoded before it (readStop).
 RobustReport RunRobustConversion(const std::string& fileName, const std::string& title,
                                  const RobustRunOptions& options);
 

@@ -147,7 +147,7 @@ std::string RecordingJson(const std::string& file, const RobustReport& report,
   text += ", \"channels\": " + std::to_string(info.channels);
   text += ", \"duration\": " + (info.seconds >= 0.0 ? Seconds(info.seconds) : std::string("null"));
   text += ", \"decoded\": " + Seconds(report.seconds);
-  text += ", \"readStopped\": " + (report.readStopped ? Seconds(report.seconds) : std::string("null"));
+  text += ", \"readStopped\": " + (report.readStop ? Seconds(report.seconds) : std::string("null"));
   const SignalShares& s = report.shares;
   text += ", \"shares\": " + (s.measured ? "{\"blocks\": " + Number(s.blocks, 4) + ", \"tones\": " +
                                                Number(s.tones, 4) + ", \"pauses\": " +

@@ -60,19 +60,18 @@ std::vector<std::string> CTapeFeed::Paths() const {
   return paths;
 }
 
-bool CTapeFeed::Finish(OutputFailure& failure) {
+bool CTapeFeed::Finish(Failure& failure) {
   for (auto& output : m_outputs) {
     if (!output->writer->Finish(m_seconds)) {
-      failure = OutputFailure{OutputFailure::CANNOT_WRITE, output->path, 0};
+      failure = Failure(FailureKind::OUTPUT_CANNOT_WRITE, output->path);
       return false;
     }
   }
   return true;
 }
 
-TapeResult WriteTape(const TapeRequest& request,
-                     const std::function<ConversionStatus(CTapeFeed&)>& produce) {
-  TapeResult result;
+RunReport WriteTape(const TapeRequest& request, const std::function<Failure(CTapeFeed&)>& produce) {
+  RunReport result;
   try {
     // An output named like an input would replace it, and the input be lost.
     for (const OutputFormat& format : AllFormats()) {
@@ -81,35 +80,27 @@ TapeResult WriteTape(const TapeRequest& request,
       for (const std::string& input : request.inputs) {
         std::error_code error;
         if (std::filesystem::equivalent(input, path, error)) {
-          result.output = OutputFailure{OutputFailure::IS_INPUT, path, 0};
+          result.failure = Failure(FailureKind::OUTPUT_IS_INPUT, path);
           return result;
         }
       }
     }
     COutputSet set;
     CTapeFeed feed(request, set);
-    result.status = produce(feed);
-    if (result.status != ConversionStatus::COMPLETE) {
-      if (result.status == ConversionStatus::CANNOT_WRITE) result.output = set.Failure();
-      return result;
-    }
-    if (!feed.Started() && !feed.Start(TapeContext())) {
-      result.status = ConversionStatus::CANNOT_WRITE;
-      result.output = set.Failure();
-      return result;
-    }
-    if (!feed.Finish(result.output) || (feed.beforeCommit && !feed.beforeCommit(set)) ||
-        !set.Commit()) {
-      result.status = ConversionStatus::CANNOT_WRITE;
-      if (result.output.what == OutputFailure::NONE) result.output = set.Failure();
+    result.failure = produce(feed);
+    if (result.failure) return result;
+    if ((!feed.Started() && !feed.Start(TapeContext())) || !feed.Finish(result.failure) ||
+        (feed.beforeCommit && !feed.beforeCommit(set)) || !set.Commit()) {
+      if (!result.failure) result.failure = set.Error();
+      // A set that failed without saying why is still not written.
+      if (!result.failure) result.failure.kind = FailureKind::OUTPUT_CANNOT_WRITE;
       return result;
     }
     result.outputs = feed.Paths();
     return result;
   } catch (const std::bad_alloc&) {
     // The output set is gone with its temporaries; earlier files stay.
-    result.status = ConversionStatus::NO_MEMORY;
-    result.output = OutputFailure();
+    result.failure = Failure(FailureKind::NO_MEMORY, std::string());
     result.outputs.clear();
     return result;
   }

@@ -31,13 +31,12 @@ std::optional<UserMessage> ValidateSettings(const DecodeSettings& settings) {
 }
 
 UserMessage ConversionMessage(const ConversionReport& report) {
-  switch (report.status) {
-    case ConversionStatus::COMPLETE: return UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE};
-    case ConversionStatus::CANNOT_OPEN: return UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR};
-    case ConversionStatus::CANNOT_WRITE: return UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR};
-    case ConversionStatus::NO_MEMORY:
-    case ConversionStatus::NOTHING_FOUND:  // the dialog always writes
-    case ConversionStatus::TAKES_DIFFER: break;
+  switch (report.failure.Class()) {
+    case FailureClass::NONE: return UserMessage{MESSAGE_COMPLETE, CAPTION_MESSAGE};
+    case FailureClass::INPUT: return UserMessage{MESSAGE_CANNOT_OPEN, CAPTION_ERROR};
+    case FailureClass::OUTPUT: return UserMessage{MESSAGE_CANNOT_CREATE, CAPTION_ERROR};
+    case FailureClass::MEMORY:
+    case FailureClass::TAPE: break;  // the dialog always writes
   }
   return UserMessage{MESSAGE_NO_MEMORY, CAPTION_ERROR};
 }

@@ -232,11 +232,11 @@ class CFolderLock {
 
 COutputSet::~COutputSet() { Discard(); }
 
-void COutputSet::Fail(OutputFailure::What what, const std::string& path, int error) {
+void COutputSet::Fail(FailureKind kind, const std::string& path, int error) {
   if (Failed()) return;
-  m_failure.what = what;
+  m_failure.kind = kind;
   m_failure.path = path;
-  m_failure.error = error;
+  m_failure.osError = error;
 }
 
 int COutputSet::Add(const std::string& finalPath) {
@@ -247,14 +247,14 @@ int COutputSet::Add(const std::string& finalPath) {
       slash == std::string::npos ? "" : slash == 0 ? "/" : finalPath.substr(0, slash);
   const std::string name = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") {
-    Fail(OutputFailure::CANNOT_CREATE, finalPath, EINVAL);
+    Fail(FailureKind::OUTPUT_CANNOT_CREATE, finalPath, EINVAL);
     return -1;
   }
 
   // Every output lives in one folder: one lock, one folder sync.
   const int dirFd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd < 0) {
-    Fail(OutputFailure::CANNOT_CREATE, finalPath, errno);
+    Fail(FailureKind::OUTPUT_CANNOT_CREATE, finalPath, errno);
     return -1;
   }
   if (m_dirFd < 0) {
@@ -265,13 +265,13 @@ int COutputSet::Add(const std::string& finalPath) {
                       first.st_dev == other.st_dev && first.st_ino == other.st_ino;
     close(dirFd);
     if (!same) {
-      Fail(OutputFailure::CANNOT_CREATE, finalPath, EXDEV);
+      Fail(FailureKind::OUTPUT_CANNOT_CREATE, finalPath, EXDEV);
       return -1;
     }
   }
   for (const Output& output : m_outputs) {
     if (output.name == name) {
-      Fail(OutputFailure::CANNOT_CREATE, finalPath, EEXIST);
+      Fail(FailureKind::OUTPUT_CANNOT_CREATE, finalPath, EEXIST);
       return -1;
     }
   }
@@ -279,7 +279,7 @@ int COutputSet::Add(const std::string& finalPath) {
   struct stat status;
   if (fstatat(m_dirFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
     if (const int error = ProtectedMode(status)) {
-      Fail(OutputFailure::PROTECTED, finalPath, error);
+      Fail(FailureKind::OUTPUT_PROTECTED, finalPath, error);
       return -1;
     }
   }
@@ -317,7 +317,7 @@ int COutputSet::Add(const std::string& finalPath) {
     if (error != EEXIST) break;
   }
   if (output.fd < 0) {
-    Fail(OutputFailure::CANNOT_CREATE, finalPath, error != 0 ? error : EEXIST);
+    Fail(FailureKind::OUTPUT_CANNOT_CREATE, finalPath, error != 0 ? error : EEXIST);
     return -1;
   }
   output.buffer.reserve(BUFFER_BYTES);
@@ -328,7 +328,7 @@ int COutputSet::Add(const std::string& finalPath) {
 void COutputSet::Write(int index, const void* bytes, std::size_t count) {
   if (Failed()) return;
   if (index < 0 || static_cast<std::size_t>(index) >= m_outputs.size()) {
-    Fail(OutputFailure::CANNOT_WRITE, "", EBADF);
+    Fail(FailureKind::OUTPUT_CANNOT_WRITE, "", EBADF);
     return;
   }
   if (count == 0) return;
@@ -337,7 +337,7 @@ void COutputSet::Write(int index, const void* bytes, std::size_t count) {
   if (output.buffer.size() + count > BUFFER_BYTES) {
     if (!Flush(output)) return;
     if (count >= BUFFER_BYTES) {
-      if (!WriteAll(output.fd, data, count)) Fail(OutputFailure::CANNOT_WRITE, output.finalPath, errno);
+      if (!WriteAll(output.fd, data, count)) Fail(FailureKind::OUTPUT_CANNOT_WRITE, output.finalPath, errno);
       return;
     }
   }
@@ -347,7 +347,7 @@ void COutputSet::Write(int index, const void* bytes, std::size_t count) {
 void COutputSet::Overwrite(int index, std::uint64_t offset, const void* bytes, std::size_t count) {
   if (Failed()) return;
   if (index < 0 || static_cast<std::size_t>(index) >= m_outputs.size()) {
-    Fail(OutputFailure::CANNOT_WRITE, "", EBADF);
+    Fail(FailureKind::OUTPUT_CANNOT_WRITE, "", EBADF);
     return;
   }
   Output& output = m_outputs[static_cast<std::size_t>(index)];
@@ -357,7 +357,7 @@ void COutputSet::Overwrite(int index, std::uint64_t offset, const void* bytes, s
     const ssize_t done = pwrite(output.fd, data, count, static_cast<off_t>(offset));
     if (done < 0 && errno == EINTR) continue;
     if (done <= 0) {
-      Fail(OutputFailure::CANNOT_WRITE, output.finalPath, done < 0 ? errno : EIO);
+      Fail(FailureKind::OUTPUT_CANNOT_WRITE, output.finalPath, done < 0 ? errno : EIO);
       return;
     }
     data += done;
@@ -369,7 +369,7 @@ void COutputSet::Overwrite(int index, std::uint64_t offset, const void* bytes, s
 bool COutputSet::Flush(Output& output) {
   const bool written = WriteAll(output.fd, output.buffer.data(), output.buffer.size());
   output.buffer.clear();
-  if (!written) Fail(OutputFailure::CANNOT_WRITE, output.finalPath, errno);
+  if (!written) Fail(FailureKind::OUTPUT_CANNOT_WRITE, output.finalPath, errno);
   return written;
 }
 
@@ -388,14 +388,14 @@ bool COutputSet::Commit() {
   for (Output& output : m_outputs) {
     if (!Flush(output)) break;
     if (Fsync(output.fd) != 0) {
-      Fail(OutputFailure::CANNOT_WRITE, output.finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_WRITE, output.finalPath, errno);
       break;
     }
     if (!output.unnamed) {
       const int closed = close(output.fd);
       output.fd = -1;
       if (closed != 0) {
-        Fail(OutputFailure::CANNOT_WRITE, output.finalPath, errno);
+        Fail(FailureKind::OUTPUT_CANNOT_WRITE, output.finalPath, errno);
         break;
       }
     }
@@ -410,7 +410,7 @@ bool COutputSet::Commit() {
     // waiting on another process's commit can be interrupted.
     CFolderLock lock(m_dirFd);
     CRenameWindow window;
-    if (!window.Open()) Fail(OutputFailure::CANNOT_REPLACE, m_outputs.front().finalPath, EINTR);
+    if (!window.Open()) Fail(FailureKind::OUTPUT_CANNOT_REPLACE, m_outputs.front().finalPath, EINTR);
     for (std::size_t i = 0; !Failed() && i < m_outputs.size(); ++i) {
       if (!Install(m_outputs[i])) break;
       if (void (*hook)(int) = g_afterInstall.load()) hook(static_cast<int>(i));
@@ -420,11 +420,11 @@ bool COutputSet::Commit() {
       if (output.fd < 0) continue;
       const int closed = close(output.fd);
       output.fd = -1;
-      if (closed != 0) Fail(OutputFailure::CANNOT_WRITE, output.finalPath, errno);
+      if (closed != 0) Fail(FailureKind::OUTPUT_CANNOT_WRITE, output.finalPath, errno);
     }
     // The new names are on disk before the backups go.
     if (!Failed() && !FsyncFolder(m_dirFd))
-      Fail(OutputFailure::CANNOT_REPLACE, m_outputs.front().finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_REPLACE, m_outputs.front().finalPath, errno);
     if (Failed()) {
       RollBack();
     } else {
@@ -448,13 +448,13 @@ bool COutputSet::Install(Output& output) {
   struct stat status;
   const bool exists = fstatat(m_dirFd, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) {
-    Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+    Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
     return false;
   }
   if (exists) {
     // What stands there now may have changed since Add.
     if (const int error = ProtectedMode(status)) {
-      Fail(OutputFailure::PROTECTED, output.finalPath, error);
+      Fail(FailureKind::OUTPUT_PROTECTED, output.finalPath, error);
       return false;
     }
     // Named after the file it keeps, for whoever finds it after a crash.
@@ -466,12 +466,12 @@ bool COutputSet::Install(Output& output) {
       // No hard links here: the earlier file moves aside instead, and the
       // final name is empty until the new file takes it.
       if (renameat(m_dirFd, name, m_dirFd, backup.c_str()) != 0) {
-        Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+        Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
         return false;
       }
       output.backupIsLink = false;
     } else {
-      Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
       return false;
     }
     output.backupName = std::move(backup);
@@ -479,7 +479,7 @@ bool COutputSet::Install(Output& output) {
 
   if (!output.unnamed) {
     if (renameat(m_dirFd, output.tempName.c_str(), m_dirFd, name) != 0) {
-      Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
       return false;
     }
     Deregister(output.slot);
@@ -489,17 +489,17 @@ bool COutputSet::Install(Output& output) {
     // The final name is free: the file gets it directly. Something that
     // appeared there meanwhile (EEXIST) is left alone.
     if (LinkUnnamed(output.fd, m_dirFd, output.name) != 0) {
-      Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
       return false;
     }
   } else {
     const std::string fresh = UniqueName(".new");
     if (LinkUnnamed(output.fd, m_dirFd, fresh) != 0) {
-      Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
       return false;
     }
     if (renameat(m_dirFd, fresh.c_str(), m_dirFd, name) != 0) {
-      Fail(OutputFailure::CANNOT_REPLACE, output.finalPath, errno);
+      Fail(FailureKind::OUTPUT_CANNOT_REPLACE, output.finalPath, errno);
       unlinkat(m_dirFd, fresh.c_str(), 0);
       return false;
     }
@@ -548,7 +548,7 @@ void COutputSet::Reset() {
 
 void COutputSet::Discard() {
   Reset();
-  m_failure = OutputFailure();
+  m_failure = Failure();
   m_finished = false;
 }
 

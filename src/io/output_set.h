@@ -7,25 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace tapedecoder {
+#include "base/failure.h"
 
-// Why an output set failed: what went wrong, on which final path, and the
-// OS errno. The front ends phrase it.
-struct OutputFailure {
-  enum What : std::uint8_t {
-    NONE,
-    PROTECTED,       // the final name holds a folder, a special file or a
-                     // file nobody may write; it is never replaced
-    CANNOT_CREATE,   // the file to write could not be made (no folder,
-                     // no permission, outputs in different folders...)
-    CANNOT_WRITE,    // a write, flush, fsync or close failed (full disk,
-                     // file-size limit, I/O error)
-    CANNOT_REPLACE,  // giving the files their final names failed
-    IS_INPUT,        // the name is the recording being converted; never replaced
-  } what = NONE;
-  std::string path;
-  int error = 0;
-};
+namespace tapedecoder {
 
 // N files written unseen and then committed under their final names.
 //
@@ -87,7 +71,7 @@ class COutputSet {
 
   // Appends `count` bytes to output `index`, buffered. A failed write fails
   // the set; later writes are then skipped. An unknown index fails the set
-  // (CANNOT_WRITE, EBADF).
+  // (OUTPUT_CANNOT_WRITE, EBADF).
   void Write(int index, const void* bytes, std::size_t count);
 
   // Replaces `count` bytes of output `index` at `offset` (a header field
@@ -98,7 +82,7 @@ class COutputSet {
   // Flushes, syncs and names every output; see the class comment. Returns
   // true when every output stands under its final name and the folder is
   // synced (an empty set commits nothing and returns true); false
-  // (Failure() says why) when the set had failed or any step failed: the earlier set is then in place and no
+  // (Error() says why) when the set had failed or any step failed: the earlier set is then in place and no
   // file of this set remains. Either way the set is finished and empty
   // afterwards (Add starts a new one); the failure stays readable.
   bool Commit();
@@ -107,8 +91,9 @@ class COutputSet {
   // Clears the failure. Does nothing to an empty set.
   void Discard();
 
-  bool Failed() const { return m_failure.what != OutputFailure::NONE; }
-  const OutputFailure& Failure() const { return m_failure; }
+  bool Failed() const { return m_failure.kind != FailureKind::NONE; }
+  // Why the set failed: an OUTPUT_* kind, the final path and errno.
+  const Failure& Error() const { return m_failure; }
 
  private:
   struct Output {
@@ -125,7 +110,7 @@ class COutputSet {
     bool named = false;      // the new file stands under `name`
   };
 
-  void Fail(OutputFailure::What what, const std::string& path, int error);
+  void Fail(FailureKind kind, const std::string& path, int error);
   bool Flush(Output& output);
   bool Install(Output& output);
   void RollBack();
@@ -135,7 +120,7 @@ class COutputSet {
   std::vector<Output> m_outputs;
   int m_dirFd = -1;  // the folder of every output
   bool m_finished = false;  // Commit has run; the next Add starts a new set
-  OutputFailure m_failure;
+  Failure m_failure;
 };
 
 // Installs the handlers that remove every live set's hidden temporaries on

@@ -53,17 +53,9 @@ std::unique_ptr<TapeWriter> MakeTzxWriter(ByteSink& out, const TapeContext& cont
 std::unique_ptr<TapeWriter> MakePzxWriter(ByteSink& out, const TapeContext& context);
 std::unique_ptr<TapeWriter> MakeCswWriter(ByteSink& out, const TapeContext& context);
 
-enum class ImageStatus : std::uint8_t {
-  OK,
-  LIBRARY_INIT_FAILED,  // libspectrum_init failed
-  LIBRARY_FAILED,       // a libspectrum call failed; see libraryError
-};
-
+// A whole image in memory (writing into memory never fails).
 struct ImageResult {
-  ImageStatus status = ImageStatus::OK;
-  int libraryError = 0;             // the libspectrum_error, when it failed
-  std::vector<std::uint8_t> bytes;  // the image; empty on failure
-  bool Ok() const { return status == ImageStatus::OK; }
+  std::vector<std::uint8_t> bytes;
 };
 
 // The TZX image of `parts` (recording order, as SegmentEdges or
@@ -82,12 +74,10 @@ ImageResult WriteTzx(const std::vector<TapePart>& parts, double recordingSeconds
 ImageResult WriteTzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info);
 
 // The PZX image of blocks decoded without timings, as WriteTzxBlocks.
-// Never fails.
 ImageResult WritePzxBlocks(const std::vector<TapeBlock>& blocks, const ImageInfo& info);
 
 // The PZX image (version 1.0) of `parts`, as WriteTzx but with pauses exact
-// to the T-state. Levels alternate at every edge, starting low. Never
-// fails (the status is always OK).
+// to the T-state. Levels alternate at every edge, starting low.
 ImageResult WritePzx(const std::vector<TapePart>& parts, double recordingSeconds,
                      const ImageInfo& info);
 

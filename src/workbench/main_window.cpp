@@ -64,16 +64,17 @@ QString NameOf(const std::vector<std::uint8_t>& bytes) {
   return header ? QString::fromLatin1(header->name.c_str()).trimmed() : QString();
 }
 
-QString FailureText(const OutputFailure& failure) {
+QString FailureText(const Failure& failure) {
   const QString path = QString::fromLocal8Bit(failure.path.c_str());
-  const QString reason = failure.error != 0 ? QString::fromLocal8Bit(std::strerror(failure.error)) : QString();
-  switch (failure.what) {
-    case OutputFailure::IS_INPUT: return Texts::tr("%1 is a recording that is open; it is not replaced.").arg(path);
-    case OutputFailure::PROTECTED: return Texts::tr("%1 is protected and is not replaced.").arg(path);
-    case OutputFailure::CANNOT_CREATE: return Texts::tr("Cannot create %1: %2").arg(path, reason);
-    case OutputFailure::CANNOT_WRITE: return Texts::tr("Cannot write %1: %2").arg(path, reason);
-    case OutputFailure::CANNOT_REPLACE: return Texts::tr("Cannot replace %1: %2").arg(path, reason);
-    case OutputFailure::NONE: break;
+  const QString reason = failure.osError != 0 ? QString::fromLocal8Bit(std::strerror(failure.osError)) : QString();
+  switch (failure.kind) {
+    case FailureKind::NO_MEMORY: return Texts::tr("Not enough memory to write the tape.");
+    case FailureKind::OUTPUT_IS_INPUT: return Texts::tr("%1 is a recording that is open; it is not replaced.").arg(path);
+    case FailureKind::OUTPUT_PROTECTED: return Texts::tr("%1 is protected and is not replaced.").arg(path);
+    case FailureKind::OUTPUT_CANNOT_CREATE: return Texts::tr("Cannot create %1: %2").arg(path, reason);
+    case FailureKind::OUTPUT_CANNOT_WRITE: return Texts::tr("Cannot write %1: %2").arg(path, reason);
+    case FailureKind::OUTPUT_CANNOT_REPLACE: return Texts::tr("Cannot replace %1: %2").arg(path, reason);
+    default: break;
   }
   return Texts::tr("The tape could not be written.");
 }
@@ -89,7 +90,7 @@ QString FormatText(const char* name) {
 }
 
 QString OpenFailureText(const TakeResult& result, const QString& path, DecodeMethod method) {
-  if (result.report.status == ConversionStatus::NO_MEMORY) return Texts::tr("Not enough memory to read %1.").arg(path);
+  if (result.report.failure.kind == FailureKind::NO_MEMORY) return Texts::tr("Not enough memory to read %1.").arg(path);
   if (method == DecodeMethod::CLASSIC && result.report.info.rate > 0)
     return Texts::tr("Cannot read %1 with the classic method: it reads uncompressed 8-bit 44100 Hz WAV "
                      "files only. Choose the robust method.").arg(path);
@@ -368,7 +369,7 @@ void MainWindow::onTakeFinished(Take* take) {
                        .arg(QFileInfo(take->path()).fileName())
                        .arg(r.blocks.size()).arg(r.goodBlocks).arg(r.badBlocks);
     if (result.cancelled) text += Texts::tr(", cancelled part way");
-    if (r.readStopped) text += Texts::tr(", reading stopped by an error");
+    if (r.readStop) text += Texts::tr(", reading stopped by an error");
     m_status->setText(text);
   }
   refreshPictures();
@@ -570,12 +571,12 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
   const bool withReport = report && std::all_of(m_takes.begin(), m_takes.end(), [](const auto& take) {
     return take->method() == DecodeMethod::ROBUST;
   });
-  const TapeResult result = WriteTape({name, formats, inputs}, [&](CTapeFeed& feed) {
+  const RunReport result = WriteTape({name, formats, inputs}, [&](CTapeFeed& feed) {
     TapeContext context;
     context.info = ImageInfo{ToolName(), QFileInfo(m_takes[0]->path()).fileName().toStdString()};
     context.timed = timed;
     context.sampleRate = merged ? 0.0 : first.info.rate;
-    if (!feed.Start(context)) return ConversionStatus::CANNOT_WRITE;
+    if (!feed.Start(context)) return feed.Error();
     const bool parts = feed.Needs(TapeNeeds::PARTS);
     for (const TapeBlock& block : blocks) {
       feed.Block(block);
@@ -589,11 +590,9 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
       set.Write(index, json.data(), json.size());
       return !set.Failed();
     };
-    return ConversionStatus::COMPLETE;
+    return Failure();
   });
-  if (result.status == ConversionStatus::NO_MEMORY)
-    return fail(Texts::tr("Not enough memory to write the tape."));
-  if (result.status != ConversionStatus::COMPLETE) return fail(FailureText(result.output));
+  if (!result.Written()) return fail(FailureText(result.failure));
   m_status->setText(report && !withReport
                         ? Texts::tr("Saved %1 without the report: it describes the robust method's decodes only.").arg(title)
                         : Texts::tr("Saved %1").arg(title));
@@ -602,7 +601,6 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
 
 std::string MainWindow::MergedReportJson(const std::string& title, const std::vector<std::string>& takes) const {
   MergeReport report;
-  report.status = ConversionStatus::COMPLETE;
   for (const auto& take : m_takes) report.takes.push_back(take->result().report);
   SummariseMerged(m_merged, report);
   return MergeReportJson(title, takes, report, {});

@@ -48,7 +48,7 @@ bool RecordingReader::MoveTo(std::uint64_t first) {
     return true;
   }
   if (!m_source || first < m_at) {
-    InputError error;
+    Failure error;
     m_source = OpenSampleSource(m_path, error);
     m_at = 0;
     if (!m_source) return false;
@@ -87,7 +87,7 @@ std::size_t RecordingReader::ReadAt(std::uint64_t first, float* out, std::size_t
 std::shared_ptr<WaveStore> SummariseRecording(
     const std::string& path, const std::string& spillFolder, const std::atomic<bool>* cancel,
     const std::function<void(const std::shared_ptr<WaveStore>&, const InputInfo&)>& ready,
-    const std::function<void(double)>& progress, InputError& error) {
+    const std::function<void(double)>& progress, Failure& error) {
   std::unique_ptr<CSampleSource> source = OpenSampleSource(path, error);
   if (!source) return nullptr;
   const InputInfo& info = source->Info();
@@ -106,7 +106,7 @@ std::shared_ptr<WaveStore> SummariseRecording(
   if (readBack && info.kind == InputKind::AUDIO && info.frames >= kSplitFrames &&
       std::thread::hardware_concurrency() >= 2) {
     split = static_cast<std::uint64_t>(info.frames) / 2 / WaveStore::kBaseBin * WaveStore::kBaseBin;
-    InputError secondError;
+    Failure secondError;
     second = OpenSampleSource(path, secondError);
     if (!second || !second->Seek(split)) second.reset();
   }

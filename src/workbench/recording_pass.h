@@ -47,7 +47,7 @@ class RecordingReader : public SampleReader {
 std::shared_ptr<WaveStore> SummariseRecording(
     const std::string& path, const std::string& spillFolder, const std::atomic<bool>* cancel,
     const std::function<void(const std::shared_ptr<WaveStore>&, const InputInfo&)>& ready,
-    const std::function<void(double)>& progress, InputError& error);
+    const std::function<void(double)>& progress, Failure& error);
 
 }  // namespace tapedecoder
 

@@ -97,7 +97,7 @@ void Take::run() {
   const std::string path = QFile::encodeName(m_path).toStdString();
   try {
     // The picture first, in one fast pass of its own; then the decode.
-    InputError openError;
+    Failure openError;
     InputInfo info;
     const std::shared_ptr<WaveStore> store = SummariseRecording(
         path, m_spillFolder, &m_cancel,
@@ -108,7 +108,8 @@ void Take::run() {
         },
         [this](double done) { m_progress = kSummaryShare * done; }, openError);
     if (m_cancel) {
-      m_result.ok = m_result.cancelled = m_result.report.cancelled = true;
+      m_result.ok = m_result.cancelled = true;
+      m_result.report.failure = Failure(FailureKind::CANCELLED, path);
     } else if (m_method == DecodeMethod::CLASSIC) {
       DecodeClassic(path, store, info);
     } else {
@@ -128,12 +129,12 @@ void Take::run() {
             m_result.blocks.push_back(std::move(block));
           },
           m_result.report);
-      m_result.cancelled = m_result.report.cancelled;
+      m_result.cancelled = m_result.report.failure.kind == FailureKind::CANCELLED;
       if (m_result.cancelled) m_result.ok = true;  // what was read before the cancel stays
     }
   } catch (const std::bad_alloc&) {
     m_result.ok = false;
-    m_result.report.status = ConversionStatus::NO_MEMORY;
+    m_result.report.failure = Failure(FailureKind::NO_MEMORY, path);
   }
   m_progress = 1.0;
 }
@@ -141,13 +142,13 @@ void Take::run() {
 void Take::DecodeClassic(const std::string& path, const std::shared_ptr<WaveStore>& store, const InputInfo& info) {
   RobustReport& report = m_result.report;
   report.info = info;
-  report.status = ConversionStatus::CANNOT_OPEN;
+  report.failure = Failure(FailureKind::CANNOT_OPEN, path);
   if (!store) return;
   bool opened = false;
   m_result.blocks = ClassicBlocks(path, opened);
   m_result.ok = opened;
   if (!opened) return;
-  report.status = ConversionStatus::COMPLETE;
+  report.failure = Failure();
   report.sampleRate = store->Rate();
   report.seconds = store->Seconds();
   for (const TapeBlock& block : m_result.blocks) {

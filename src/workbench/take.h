@@ -22,7 +22,7 @@ enum class DecodeMethod { ROBUST, CLASSIC };
 
 // What a finished decode gives; read it only after Take::finished.
 struct TakeResult {
-  RobustReport report;            // status, info, blocks' summaries
+  RobustReport report;            // failure, info, blocks' summaries
   std::vector<TapeBlock> blocks;  // in tape order, with bit times and confidences
   bool ok = false;                // opened and decoded (perhaps cancelled part way)
   bool cancelled = false;

@@ -24,8 +24,7 @@ struct Parsed {
   CswHeader header;
   std::vector<std::uint32_t> pulses;
   std::vector<bool> levels;
-  InputFailure failure = InputFailure::NONE;
-  CswFault fault = CswFault::NONE;
+  FailureKind failure = FailureKind::NONE;
 };
 
 Parsed Parse(const Bytes& file) {
@@ -40,7 +39,6 @@ Parsed Parse(const Bytes& file) {
     out.levels.push_back(pulse.high);
   }
   out.failure = reader.Failure();
-  out.fault = reader.Fault();
   return out;
 }
 
@@ -70,7 +68,7 @@ TEST(CswReader, ValidFilesYieldTheirPulsesWithAlternatingLevels) {
   for (const Row& row : rows) {
     const Parsed p = Parse(row.file);
     ASSERT_TRUE(p.opened) << row.name;
-    EXPECT_EQ(p.failure, InputFailure::NONE) << row.name;
+    EXPECT_EQ(p.failure, FailureKind::NONE) << row.name;
     EXPECT_EQ(p.header.rate, row.rate) << row.name;
     EXPECT_EQ(p.pulses, PULSES) << row.name;
     for (std::size_t i = 0; i < p.levels.size(); ++i)
@@ -82,7 +80,7 @@ TEST(CswReader, LongZrleStreamsInflateAcrossBufferRefills) {
   std::vector<std::uint32_t> pulses;
   for (std::uint32_t i = 0; i < 200000; ++i) pulses.push_back(i % 7 == 0 ? 1000 + i : 1 + i % 250);
   const Parsed p = Parse(CswV2(44100, 2, false, Deflate(CswRle(pulses))));
-  EXPECT_EQ(p.failure, InputFailure::NONE);
+  EXPECT_EQ(p.failure, FailureKind::NONE);
   EXPECT_EQ(p.pulses, pulses);
 }
 
@@ -100,37 +98,36 @@ TEST(CswReader, DamagedFilesStopWithTheirFault) {
     const char* name;
     Bytes file;
     bool opens;
-    CswFault fault;
+    FailureKind fault;
     int pulsesBefore;  // -1: any number
   } rows[] = {
-      {"empty", {}, false, CswFault::NO_SIGNATURE, 0},
-      {"short signature", Bytes{'C', 'o', 'm'}, false, CswFault::NO_SIGNATURE, 0},
-      {"wrong signature", badSignature, false, CswFault::NO_SIGNATURE, 0},
-      {"no version", Head(CswV1(44100, false, {}), 24), false, CswFault::TRUNCATED_HEADER, 0},
-      {"v1 header cut", Head(CswV1(44100, false, {}), 30), false, CswFault::TRUNCATED_HEADER, 0},
-      {"v2 header cut", Head(CswV2(44100, 1, false, {}), 40), false, CswFault::TRUNCATED_HEADER, 0},
+      {"empty", {}, false, FailureKind::CSW_NO_SIGNATURE, 0},
+      {"short signature", Bytes{'C', 'o', 'm'}, false, FailureKind::CSW_NO_SIGNATURE, 0},
+      {"wrong signature", badSignature, false, FailureKind::CSW_NO_SIGNATURE, 0},
+      {"no version", Head(CswV1(44100, false, {}), 24), false, FailureKind::CSW_TRUNCATED_HEADER, 0},
+      {"v1 header cut", Head(CswV1(44100, false, {}), 30), false, FailureKind::CSW_TRUNCATED_HEADER, 0},
+      {"v2 header cut", Head(CswV2(44100, 1, false, {}), 40), false, FailureKind::CSW_TRUNCATED_HEADER, 0},
       {"v2 extension cut", Head(CswV2(44100, 1, false, {}, 0, Bytes(50, 1)), 80), false,
-       CswFault::TRUNCATED_HEADER, 0},
-      {"version 3", CswV2(44100, 1, false, rle) /* patched below */, false, CswFault::BAD_VERSION, 0},
-      {"zero rate v1", CswV1(0, false, rle), false, CswFault::ZERO_RATE, 0},
-      {"zero rate v2", CswV2(0, 2, false, Deflate(rle)), false, CswFault::ZERO_RATE, 0},
-      {"Z-RLE in v1", CswV1(44100, false, rle, 2), false, CswFault::BAD_COMPRESSION, 0},
-      {"compression 3", CswV2(44100, 3, false, rle), false, CswFault::BAD_COMPRESSION, 0},
-      {"zero-length pulse", CswV1(44100, false, rle + Bytes{0, 0, 0, 0, 0} + rle), true, CswFault::ZERO_PULSE, 3},
-      {"count cut", truncatedCount, true, CswFault::TRUNCATED_DATA, 3},
+       FailureKind::CSW_TRUNCATED_HEADER, 0},
+      {"version 3", CswV2(44100, 1, false, rle) /* patched below */, false, FailureKind::CSW_BAD_VERSION, 0},
+      {"zero rate v1", CswV1(0, false, rle), false, FailureKind::CSW_ZERO_RATE, 0},
+      {"zero rate v2", CswV2(0, 2, false, Deflate(rle)), false, FailureKind::CSW_ZERO_RATE, 0},
+      {"Z-RLE in v1", CswV1(44100, false, rle, 2), false, FailureKind::CSW_BAD_COMPRESSION, 0},
+      {"compression 3", CswV2(44100, 3, false, rle), false, FailureKind::CSW_BAD_COMPRESSION, 0},
+      {"zero-length pulse", CswV1(44100, false, rle + Bytes{0, 0, 0, 0, 0} + rle), true, FailureKind::CSW_ZERO_PULSE, 3},
+      {"count cut", truncatedCount, true, FailureKind::CSW_TRUNCATED_DATA, 3},
       {"pulse over an hour", CswV1(8000, false, rle + CswRle({8000u * 3600u + 1})), true,
-       CswFault::PULSE_TOO_LONG, 3},
-      {"the largest count", CswV2(44100, 1, false, CswRle({0xFFFFFFFFu})), true, CswFault::PULSE_TOO_LONG, 0},
-      {"bad zlib check", brokenZlib, true, CswFault::BAD_ZLIB, 3},
-      {"broken zlib header", badHeaderZlib, true, CswFault::BAD_ZLIB, 0},
-      {"zlib stream cut", cutZlib, true, CswFault::TRUNCATED_DATA, -1},
+       FailureKind::CSW_PULSE_TOO_LONG, 3},
+      {"the largest count", CswV2(44100, 1, false, CswRle({0xFFFFFFFFu})), true, FailureKind::CSW_PULSE_TOO_LONG, 0},
+      {"bad zlib check", brokenZlib, true, FailureKind::CSW_BAD_ZLIB, 3},
+      {"broken zlib header", badHeaderZlib, true, FailureKind::CSW_BAD_ZLIB, 0},
+      {"zlib stream cut", cutZlib, true, FailureKind::CSW_TRUNCATED_DATA, -1},
   };
   rows[7].file[23] = 3;
   for (const Row& row : rows) {
     const Parsed p = Parse(row.file);
     EXPECT_EQ(p.opened, row.opens) << row.name;
-    EXPECT_EQ(p.failure, InputFailure::BAD_CSW) << row.name;
-    EXPECT_EQ(p.fault, row.fault) << row.name;
+    EXPECT_EQ(p.failure, row.fault) << row.name;
     if (row.pulsesBefore >= 0) {
       EXPECT_EQ(p.pulses.size(), static_cast<std::size_t>(row.pulsesBefore)) << row.name;
     }

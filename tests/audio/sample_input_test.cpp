@@ -142,9 +142,9 @@ TEST_F(SampleInputTest, SoundFilesOfEveryFormatRateAndChannelCountRead) {
       ASSERT_GT(bytes.size(), 22u);
       ASSERT_EQ(bytes[20] | bytes[21] << 8, 0xFFFE) << "sox wrote no WAVE_FORMAT_EXTENSIBLE";
     }
-    InputError error;
+    Failure error;
     const auto input = CSampleInput::Open(path, error);
-    ASSERT_TRUE(input) << row.name << ": failure " << int(error.failure) << " " << error.libraryMessage;
+    ASSERT_TRUE(input) << row.name << ": failure " << int(error.kind) << " " << error.libraryMessage;
     const InputInfo& info = input->Info();
     EXPECT_EQ(info.kind, InputKind::AUDIO);
     EXPECT_EQ(info.rate, row.rate) << row.name;
@@ -205,41 +205,39 @@ TEST_F(SampleInputTest, FilesThatAreNoRecordingAreRefusedWithTheirReason) {
   WriteFile(m_dir / "zero_rate.wav", testing_support::CswV1(0, false, {10, 10}));
   struct Row {
     std::string path;
-    InputFailure failure;
+    FailureKind failure;
     int osError;
   } rows[] = {
-      {PathOf("missing.wav"), InputFailure::CANNOT_OPEN, ENOENT},
-      {PathOf("folder.wav"), InputFailure::NOT_A_FILE, EISDIR},
-      {fifo, InputFailure::NOT_A_FILE, 0},
-      {"/dev/null", InputFailure::NOT_A_FILE, 0},
-      {PathOf("text.wav"), InputFailure::UNKNOWN_FORMAT, 0},
-      {PathOf("empty.wav"), InputFailure::UNKNOWN_FORMAT, 0},
-      {PathOf("slow.wav"), InputFailure::BAD_RATE, 0},
-      {PathOf("fast.wav"), InputFailure::BAD_RATE, 0},
-      {PathOf("cut.wav"), InputFailure::MALFORMED_AUDIO, 0},
-      {PathOf("none.wav"), InputFailure::MALFORMED_AUDIO, 0},
-      {PathOf("zero_rate.wav"), InputFailure::BAD_CSW, 0},
+      {PathOf("missing.wav"), FailureKind::CANNOT_OPEN, ENOENT},
+      {PathOf("folder.wav"), FailureKind::NOT_A_FILE, EISDIR},
+      {fifo, FailureKind::NOT_A_FILE, 0},
+      {"/dev/null", FailureKind::NOT_A_FILE, 0},
+      {PathOf("text.wav"), FailureKind::UNKNOWN_FORMAT, 0},
+      {PathOf("empty.wav"), FailureKind::UNKNOWN_FORMAT, 0},
+      {PathOf("slow.wav"), FailureKind::BAD_RATE, 0},
+      {PathOf("fast.wav"), FailureKind::BAD_RATE, 0},
+      {PathOf("cut.wav"), FailureKind::MALFORMED_AUDIO, 0},
+      {PathOf("none.wav"), FailureKind::MALFORMED_AUDIO, 0},
+      {PathOf("zero_rate.wav"), FailureKind::CSW_ZERO_RATE, 0},
   };
   for (const Row& row : rows) {
     // In a child with an alarm, so that a file that blocks fails the test
     // instead of hanging it.
     const int status = InChild([&] {
       alarm(10);
-      InputError error;
+      Failure error;
       const auto input = CSampleInput::Open(row.path, error);
       if (input) return 10;
-      if (error.failure != row.failure) return 20 + static_cast<int>(error.failure);
+      if (error.kind != row.failure) return 20 + static_cast<int>(error.kind);
       if (error.osError != row.osError) return 40;
       if (error.path != row.path) return 41;
       return 0;
     });
     EXPECT_EQ(status, 0) << row.path;
   }
-  InputError error;
-  EXPECT_FALSE(CSampleInput::Open(PathOf("zero_rate.wav"), error));
-  EXPECT_EQ(error.cswFault, CswFault::ZERO_RATE);
+  Failure error;
   EXPECT_FALSE(CSampleInput::Open(PathOf("slow.wav"), error));
-  EXPECT_EQ(error.rate, 4000);
+  EXPECT_EQ(error.value, 4000);
 }
 
 TEST_F(SampleInputTest, DamagedFloatSamplesReadAsSilenceOrAtTheLimit) {
@@ -253,7 +251,7 @@ TEST_F(SampleInputTest, DamagedFloatSamplesReadAsSilenceOrAtTheLimit) {
   const float samples[] = {0.25f, NAN, 1e30f, -INFINITY, 2.0f};
   ASSERT_EQ(sf_writef_float(file, samples, 5), 5);
   sf_close(file);
-  InputError error;
+  Failure error;
   const auto input = CSampleInput::Open(path, error);
   ASSERT_TRUE(input);
   const Streams s = ReadAll(*input, {ChannelChoice::LEFT});
@@ -280,7 +278,7 @@ TEST_F(SampleInputTest, CswFromATapeConverterHoldsTheBlockInItsPulses) {
   ASSERT_EQ(RunCommand("tapeconv " + ShellQuote(PathOf("tape.tap")) + " " + ShellQuote(PathOf("tape.csw")) +
                        " >/dev/null 2>&1"), 0);
 
-  InputError error;
+  Failure error;
   const auto file = CCswFile::Open(PathOf("tape.csw"), error);
   ASSERT_TRUE(file);
   CCswReader& reader = file->Reader();
@@ -293,7 +291,7 @@ TEST_F(SampleInputTest, CswFromATapeConverterHoldsTheBlockInItsPulses) {
   std::vector<std::uint32_t> pulses;
   CswPulse pulse;
   while (reader.Next(pulse)) pulses.push_back(pulse.samples);
-  EXPECT_EQ(reader.Failure(), InputFailure::NONE);
+  EXPECT_EQ(reader.Failure(), FailureKind::NONE);
   // (The converter's declared count is that of its RLE bytes, not pulses.)
 
   // Pilot, two sync pulses, then two pulses per bit, most significant first.
@@ -331,7 +329,7 @@ TEST_F(SampleInputTest, DamageInsideACswFileEndsTheStreamWithItsFault) {
   std::vector<std::uint32_t> pulses(3000, 20);
   Bytes rle = testing_support::CswRle(pulses) + Bytes{0, 0, 0, 0, 0};
   WriteFile(m_dir / "damaged.csw", testing_support::CswV2(22050, 2, true, testing_support::Deflate(rle)));
-  InputError error;
+  Failure error;
   const auto input = CSampleInput::Open(PathOf("damaged.csw"), error);
   ASSERT_TRUE(input);
   EXPECT_DOUBLE_EQ(input->OutputRate(), 44100.0);
@@ -339,8 +337,7 @@ TEST_F(SampleInputTest, DamageInsideACswFileEndsTheStreamWithItsFault) {
   EXPECT_EQ(s.data[0].size(), 3000u * 20u * 2u);
   EXPECT_EQ(s.data[0], s.data[1]);
   EXPECT_TRUE(input->Failed());
-  EXPECT_EQ(input->Error().failure, InputFailure::BAD_CSW);
-  EXPECT_EQ(input->Error().cswFault, CswFault::ZERO_PULSE);
+  EXPECT_EQ(input->Error().kind, FailureKind::CSW_ZERO_PULSE);
 }
 
 }  // namespace
@@ -354,7 +351,7 @@ TEST(ByteSourceTest, FileAndMemoryReadAlike) {
   Bytes bytes(1000);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
   WriteFile(dir / "bytes.bin", bytes);
-  InputError error;
+  Failure error;
   const auto file = CFileByteSource::Open((dir / "bytes.bin").string(), error);
   ASSERT_TRUE(file);
   CMemoryByteSource memory(bytes.data(), bytes.size());

@@ -206,25 +206,25 @@ TEST_F(WaveSourceTest, RejectsWhatIsNotAnEightBit44100PcmRecording) {
   struct Row {
     const char* name;
     Bytes file;
-    WaveError error;
+    FailureKind error;
   } rows[] = {
-      {"empty", {}, WAVE_NO_RIFF_WAVE},
-      {"only RIFF", {'R', 'I', 'F', 'F'}, WAVE_NO_RIFF_WAVE},
-      {"text", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'}, WAVE_NO_RIFF_WAVE},
-      {"form type not WAVE", wrongForm, WAVE_NO_RIFF_WAVE},
-      {"no format", RiffWave(Chunk("data", {1, 2})), WAVE_NO_FORMAT},
-      {"data before format", dataFirst, WAVE_NO_DATA},
-      {"format cut short", shortFormat, WAVE_SHORT_FORMAT},
-      {"no data", RiffWave(Chunk("fmt ", good.Build()) + Chunk("LIST", {1, 2})), WAVE_NO_DATA},
-      {"float", with([](WaveFormat& f) { f.tag = 3; }), WAVE_NOT_PCM},
-      {"extensible", with([](WaveFormat& f) { f.tag = 0xFFFE; }), WAVE_NOT_PCM},
-      {"48000 Hz", with([](WaveFormat& f) { f.rate = 48000; }), WAVE_BAD_RATE},
-      {"22050 Hz", with([](WaveFormat& f) { f.rate = 22050; }), WAVE_BAD_RATE},
-      {"16-bit mono", with([](WaveFormat& f) { f.blockAlign = 2; f.bits = 16; }), WAVE_BAD_BLOCK_ALIGN},
-      {"16-bit stereo", with([](WaveFormat& f) { f.channels = 2; f.blockAlign = 4; }), WAVE_BAD_BLOCK_ALIGN},
-      {"0 channels", with([](WaveFormat& f) { f.channels = 0; f.blockAlign = 0; }), WAVE_BAD_CHANNELS},
-      {"3 channels", with([](WaveFormat& f) { f.channels = 3; f.blockAlign = 3; }), WAVE_BAD_CHANNELS},
-      {"8 channels", with([](WaveFormat& f) { f.channels = 8; f.blockAlign = 8; }), WAVE_BAD_CHANNELS},
+      {"empty", {}, FailureKind::WAVE_NO_RIFF_WAVE},
+      {"only RIFF", {'R', 'I', 'F', 'F'}, FailureKind::WAVE_NO_RIFF_WAVE},
+      {"text", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '\n'}, FailureKind::WAVE_NO_RIFF_WAVE},
+      {"form type not WAVE", wrongForm, FailureKind::WAVE_NO_RIFF_WAVE},
+      {"no format", RiffWave(Chunk("data", {1, 2})), FailureKind::WAVE_NO_FORMAT},
+      {"data before format", dataFirst, FailureKind::WAVE_NO_DATA},
+      {"format cut short", shortFormat, FailureKind::WAVE_SHORT_FORMAT},
+      {"no data", RiffWave(Chunk("fmt ", good.Build()) + Chunk("LIST", {1, 2})), FailureKind::WAVE_NO_DATA},
+      {"float", with([](WaveFormat& f) { f.tag = 3; }), FailureKind::WAVE_NOT_PCM},
+      {"extensible", with([](WaveFormat& f) { f.tag = 0xFFFE; }), FailureKind::WAVE_NOT_PCM},
+      {"48000 Hz", with([](WaveFormat& f) { f.rate = 48000; }), FailureKind::WAVE_BAD_RATE},
+      {"22050 Hz", with([](WaveFormat& f) { f.rate = 22050; }), FailureKind::WAVE_BAD_RATE},
+      {"16-bit mono", with([](WaveFormat& f) { f.blockAlign = 2; f.bits = 16; }), FailureKind::WAVE_BAD_BLOCK_ALIGN},
+      {"16-bit stereo", with([](WaveFormat& f) { f.channels = 2; f.blockAlign = 4; }), FailureKind::WAVE_BAD_BLOCK_ALIGN},
+      {"0 channels", with([](WaveFormat& f) { f.channels = 0; f.blockAlign = 0; }), FailureKind::WAVE_BAD_CHANNELS},
+      {"3 channels", with([](WaveFormat& f) { f.channels = 3; f.blockAlign = 3; }), FailureKind::WAVE_BAD_CHANNELS},
+      {"8 channels", with([](WaveFormat& f) { f.channels = 8; f.blockAlign = 8; }), FailureKind::WAVE_BAD_CHANNELS},
   };
   for (const Row& row : rows) {
     ASSERT_TRUE(Load(SimpleWave({5, 6, 7}))) << row.name;
@@ -254,13 +254,13 @@ TEST_F(WaveSourceTest, SizesPastTheEndAreBoundedByTheFile) {
 
   // A chunk before the format that claims to run past the RIFF chunk.
   EXPECT_FALSE(Load(RiffWave(ChunkWithSize("junk", 0xFFFFFFF0, {1, 2}) + format)));
-  EXPECT_EQ(m_source.LastError(), WAVE_NO_FORMAT);
+  EXPECT_EQ(m_source.LastError(), FailureKind::WAVE_NO_FORMAT);
 
   // A format chunk whose declared size reaches past the file.
   Bytes longFormat =
       RiffWave(ChunkWithSize("fmt ", 0x7FFFFFFF, WaveFormat().Build() + Bytes{0, 0}));
   EXPECT_FALSE(Load(longFormat));
-  EXPECT_EQ(m_source.LastError(), WAVE_FORMAT_END);
+  EXPECT_EQ(m_source.LastError(), FailureKind::WAVE_FORMAT_END);
 
   // A RIFF size larger than the file.
   Bytes riff = SimpleWave({9, 9});
@@ -276,7 +276,7 @@ TEST_F(WaveSourceTest, OddChunksAreSkippedWithTheirPadByte) {
   EXPECT_EQ(m_source.FrameCount(), 1u);
   // Without the pad byte the walk lands one byte late and misses "data".
   EXPECT_FALSE(Load(RiffWave(format + Chunk("odd ", {1, 2, 3}, false) + Chunk("data", {4}))));
-  EXPECT_EQ(m_source.LastError(), WAVE_NO_DATA);
+  EXPECT_EQ(m_source.LastError(), FailureKind::WAVE_NO_DATA);
 }
 
 TEST_F(WaveSourceTest, OnlyTheFirstDataChunkLoads) {

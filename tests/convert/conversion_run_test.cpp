@@ -100,7 +100,7 @@ TEST_F(ConversionRunTest, RecordingThatCannotBeOpenedTouchesNoOutput) {
   for (const char* name : {"missing.wav", "text.wav", "r48000.wav", "folder.wav"}) {
     EXPECT_EQ(Run(name), kCannotOpen) << name;
     EXPECT_FALSE(m_report.Opened()) << name;
-    EXPECT_NE(m_report.waveError, WAVE_OK) << name;
+    EXPECT_EQ(m_report.failure.Class(), FailureClass::INPUT) << name;
     ExpectEarlierPair();
   }
   EXPECT_EQ(Names(), (std::vector<std::string>{"folder.wav", "game.tap", "game.txt",
@@ -150,8 +150,8 @@ TEST_F(ConversionRunTest, TitleMayNameAnotherFolder) {
   EXPECT_EQ(Run("rec.wav", "missing/game"), kCannotCreate);
   EXPECT_TRUE(m_report.Opened());
   EXPECT_FALSE(m_report.Written());
-  EXPECT_EQ(m_report.output.what, OutputFailure::CANNOT_CREATE);
-  EXPECT_NE(m_report.output.path.find("missing/game"), std::string::npos);
+  EXPECT_EQ(m_report.failure.kind, FailureKind::OUTPUT_CANNOT_CREATE);
+  EXPECT_NE(m_report.failure.path.find("missing/game"), std::string::npos);
 }
 
 // Outputs that could not be completely written used to be reported as a

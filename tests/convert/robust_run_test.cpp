@@ -52,7 +52,7 @@ TEST(RobustRunCancel, TheFlagStopsTheRunBetweenChunks) {
     int blocks = 0;
     const bool decoded = DecodeRecording(name, options, [&](TapeBlock&&) { ++blocks; }, report);
     EXPECT_EQ(decoded, !c.cancelled);
-    EXPECT_EQ(report.cancelled, c.cancelled);
+    EXPECT_EQ(report.failure.kind == FailureKind::CANCELLED, c.cancelled);
     EXPECT_EQ(static_cast<int>(report.blocks.size()), blocks);
     if (c.cancelAfterCalls < 0) {
       EXPECT_EQ(blocks, 3);
@@ -75,7 +75,7 @@ TEST(RobustRunCancel, ACancelledConversionWritesNothing) {
   options.cancel = &cancel;
   options.formats.Add("tzx");
   const RobustReport report = RunRobustConversion(name, (dir / "out").string(), options);
-  EXPECT_TRUE(report.cancelled);
+  EXPECT_EQ(report.failure.kind, FailureKind::CANCELLED);
   EXPECT_FALSE(report.Written());
   for (const char* extension : {"tap", "txt", "tzx"})
     EXPECT_FALSE(std::filesystem::exists(dir / (std::string("out.") + extension))) << extension;

@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using tapedecoder::COutputSet;
-using tapedecoder::OutputFailure;
+using tapedecoder::FailureKind;
 using testing_support::Bytes;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
@@ -108,7 +108,7 @@ TEST_F(OutputSetTest, CommitReplacesFilesAndLinksAndCreatesTheRest) {
     set.Write(txt, "new txt", 7);
     // Until Commit the folder shows nothing new but the hidden temporaries.
     EXPECT_EQ(Names(m_dir.Path()).size(), before.size() + (mode == NAMED ? 3u : 0u)) << ModeName(mode);
-    ASSERT_TRUE(set.Commit()) << ModeName(mode) << " error " << set.Failure().error;
+    ASSERT_TRUE(set.Commit()) << ModeName(mode) << " error " << set.Error().osError;
 
     EXPECT_EQ(Names(m_dir.Path()),
               (std::vector<std::string>{"elsewhere", "game.tap", "game.txt", "game.tzx"}))
@@ -138,14 +138,14 @@ TEST_F(OutputSetTest, UnusableTargetsFailAddAndTouchNothing) {
   ASSERT_EQ(mkfifo(P("pipe.txt").c_str(), 0644), 0);
   struct Row {
     std::string path;
-    OutputFailure::What what;
+    FailureKind what;
     int error;
   } rows[] = {
-      {P("locked.txt"), OutputFailure::PROTECTED, EACCES},
-      {P("folder.txt"), OutputFailure::PROTECTED, EISDIR},
-      {P("pipe.txt"), OutputFailure::PROTECTED, EINVAL},
-      {P("missing/game.txt"), OutputFailure::CANNOT_CREATE, ENOENT},
-      {P("plain/game.txt"), OutputFailure::CANNOT_CREATE, ENOTDIR},
+      {P("locked.txt"), FailureKind::OUTPUT_PROTECTED, EACCES},
+      {P("folder.txt"), FailureKind::OUTPUT_PROTECTED, EISDIR},
+      {P("pipe.txt"), FailureKind::OUTPUT_PROTECTED, EINVAL},
+      {P("missing/game.txt"), FailureKind::OUTPUT_CANNOT_CREATE, ENOENT},
+      {P("plain/game.txt"), FailureKind::OUTPUT_CANNOT_CREATE, ENOTDIR},
   };
   const std::vector<std::string> before = Names(m_dir.Path());
   for (Mode mode : MODES) {
@@ -154,9 +154,9 @@ TEST_F(OutputSetTest, UnusableTargetsFailAddAndTouchNothing) {
       COutputSet set;
       ASSERT_EQ(set.Add(P("game.tap")), 0);
       EXPECT_EQ(set.Add(row.path), -1) << row.path;
-      EXPECT_EQ(set.Failure().what, row.what) << row.path;
-      EXPECT_EQ(set.Failure().path, row.path);
-      EXPECT_EQ(set.Failure().error, row.error) << row.path;
+      EXPECT_EQ(set.Error().kind, row.what) << row.path;
+      EXPECT_EQ(set.Error().path, row.path);
+      EXPECT_EQ(set.Error().osError, row.error) << row.path;
       EXPECT_EQ(set.Add(P("game.tzx")), -1) << "a failed set stays failed";
       EXPECT_FALSE(set.Commit());
       EXPECT_EQ(Names(m_dir.Path()), before) << row.path << " " << ModeName(mode);
@@ -176,7 +176,7 @@ TEST_F(OutputSetTest, AFileSizeLimitFailsTheWriteAndKeepsTheEarlierSet) {
       COutputSet set;
       if (!WriteSet(set, {P("game.tap"), P("game.txt")}, std::string(5000, 'x'))) return 4;
       if (set.Commit()) return 5;
-      return set.Failure().what == OutputFailure::CANNOT_WRITE && set.Failure().error == EFBIG ? 0 : 6;
+      return set.Error().kind == FailureKind::OUTPUT_CANNOT_WRITE && set.Error().osError == EFBIG ? 0 : 6;
     }));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ModeName(mode) << " " << status;
     ExpectEarlierPair(ModeName(mode));
@@ -196,8 +196,8 @@ TEST_F(OutputSetTest, AFolderInTheWayOfTheThirdTargetRestoresTheEarlierFiles) {
     WriteFile(m_dir / "game.txt" / "inside", Text("inside"));
 
     EXPECT_FALSE(set.Commit()) << ModeName(mode);
-    EXPECT_EQ(set.Failure().what, OutputFailure::PROTECTED);
-    EXPECT_EQ(set.Failure().path, P("game.txt"));
+    EXPECT_EQ(set.Error().kind, FailureKind::OUTPUT_PROTECTED);
+    EXPECT_EQ(set.Error().path, P("game.txt"));
     EXPECT_EQ(Names(m_dir.Path()), (std::vector<std::string>{"game.tap", "game.txt"})) << ModeName(mode);
     EXPECT_EQ(ReadFile(m_dir / "game.tap"), Text("old tap")) << ModeName(mode);
     EXPECT_EQ(ReadFile(m_dir / "game.txt" / "inside"), Text("inside"));

@@ -292,20 +292,20 @@ TEST(MergeRunFailures, ATakeThatCannotBeOpenedFailsTheRunByName) {
   ScratchDir dir;
   const std::string good = WriteTake(dir, {RomHeader("one", 10)}, Take{}, 0);
   const std::string title = (dir / "merged").string();
-  struct Failure {
+  struct Row {
     std::vector<std::string> takes;
-    ConversionStatus status;
+    FailureKind failure;
     int failedTake;
   };
-  const std::vector<Failure> failures = {
-      {{good, (dir / "missing.wav").string()}, ConversionStatus::CANNOT_OPEN, 1},
-      {{}, ConversionStatus::CANNOT_OPEN, -1},
-      {{good, title + ".tap"}, ConversionStatus::CANNOT_WRITE, -1},
+  const std::vector<Row> failures = {
+      {{good, (dir / "missing.wav").string()}, FailureKind::CANNOT_OPEN, 1},
+      {{}, FailureKind::NO_TAKES, -1},
+      {{good, title + ".tap"}, FailureKind::OUTPUT_IS_INPUT, -1},
   };
-  for (const Failure& f : failures) {
-    if (f.status == ConversionStatus::CANNOT_WRITE) testing_support::WriteFile(title + ".tap", {1, 2, 3});
+  for (const Row& f : failures) {
+    if (f.failure == FailureKind::OUTPUT_IS_INPUT) testing_support::WriteFile(title + ".tap", {1, 2, 3});
     MergeReport report = RunMergeConversion(f.takes, title, {});
-    EXPECT_EQ(report.status, f.status);
+    EXPECT_EQ(report.failure.kind, f.failure);
     EXPECT_EQ(report.failedTake, f.failedTake);
     EXPECT_TRUE(report.outputs.empty());
     EXPECT_FALSE(std::filesystem::exists(title + ".txt"));

@@ -278,7 +278,7 @@ TEST_F(BlockDecoderTest, OutputsThatCannotBeCreatedStopBeforeDecoding) {
   ASSERT_TRUE(source.OpenMemory(wave.data(), wave.size()));
   source.SetStep(0.2);
   EXPECT_FALSE((m_report = DecodeToFiles((m_dir / "no" / "out").string(), source, ManualSettings())).Written());
-  EXPECT_EQ(m_report.status, ConversionStatus::CANNOT_WRITE);
+  EXPECT_EQ(m_report.failure.Class(), FailureClass::OUTPUT);
   EXPECT_EQ(source.Position(), 0.0);
 }
 
@@ -298,7 +298,7 @@ TEST_F(BlockDecoderTest, BlockBufferThatCannotGrowIsReportedAsAnError) {
     testing_support::FailAllocationsFrom fail(32768);
     EXPECT_FALSE((m_report = DecodeToFiles((m_dir / "out").string(), source, FastSettings())).Written());
   }
-  EXPECT_EQ(m_report.status, ConversionStatus::NO_MEMORY);
+  EXPECT_EQ(m_report.failure.kind, FailureKind::NO_MEMORY);
   EXPECT_EQ(ReadFile(m_dir / "out.tap"), Bytes({1}));
   EXPECT_EQ(ReadFile(m_dir / "out.txt"), Bytes({2}));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir.Path()),

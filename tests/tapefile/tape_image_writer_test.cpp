@@ -54,7 +54,6 @@ TEST(TapeImageWriters, PulsesCountsAndPausesBeyondOneRecordPlayBackExactly) {
   for (const bool pzx : {false, true}) {
     SCOPED_TRACE(pzx ? "PZX" : "TZX");
     const ImageResult image = pzx ? WritePzx(parts, seconds, info) : WriteTzx(parts, seconds, info);
-    ASSERT_TRUE(image.Ok());
     LsTape back;
     ASSERT_TRUE(back.Read(image.bytes));
     const testing_support::Played played = testing_support::Play(back);
@@ -84,7 +83,6 @@ TEST(TapeImageWriters, ClassicBlocksAreStandardSpeedWithOneSecondPauses) {
     SCOPED_TRACE(pzx ? "PZX" : "TZX");
     const ImageResult image = pzx ? WritePzxBlocks({header, empty, data}, info)
                                   : WriteTzxBlocks({header, empty, data}, info);
-    ASSERT_TRUE(image.Ok());
     LsTape back;
     ASSERT_TRUE(back.Read(image.bytes));
     EXPECT_NEAR(testing_support::Play(back).total, total, 1.0);
@@ -109,7 +107,6 @@ TEST(TapeImageWriters, HeaderTextIsCutAtACharacterBoundary) {
   for (int k = 0; k < 200; ++k) name += "\xD0\x96";  // Cyrillic Zhe, 2 bytes
   const ImageInfo info{"tapedecoder 1.0.0", name};
   const ImageResult image = WriteTzx({}, 1.0, info);
-  ASSERT_TRUE(image.Ok());
   LsTape back;
   ASSERT_TRUE(back.Read(image.bytes));
   const std::string text = libspectrum_tape_block_texts(back.Blocks().at(0), 0);
@@ -137,7 +134,6 @@ TEST(TapeImageWriters, NonsenseMeasurementsStillGiveReadableImages) {
     SCOPED_TRACE(pzx ? "PZX" : "TZX");
     const ImageInfo info{"tapedecoder 1.0.0", "x.wav"};
     const ImageResult image = pzx ? WritePzx(parts, 1e9, info) : WriteTzx(parts, 1e9, info);
-    ASSERT_TRUE(image.Ok());
     LsTape back;
     EXPECT_TRUE(back.Read(image.bytes));
   }

@@ -183,7 +183,7 @@ class WorkbenchTest : public QObject {
     for (const char* name : {"take1.wav", "pulses.csw"}) {
       const std::string path = (m_dir / name).string();
       std::vector<float> whole;
-      InputError error;
+      Failure error;
       const auto store = SummariseRecording(path, std::string(), nullptr, nullptr, nullptr, error);
       QVERIFY2(store && !store->Spills(), name);
       RecordingReader reader(path);
