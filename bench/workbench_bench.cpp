@@ -66,8 +66,8 @@ fs::path MakeLongRecording(const fs::path& folder) {
   const Bytes file = WaveFile(TenMinuteSignal(600.0, 7, blocks), 1);
   std::ofstream(square, std::ios::binary)
       .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  const bool made = Sox("-m -v 0.8 " + square.string() + " -v 0.02 -n -b 16 " + tape.string() +
-                        " synth 600 whitenoise highpass 800 lowpass 6000") &&
+  const bool made = Sox("-m -v 0.5 " + square.string() + " -v 0.02 \"|sox -n -r 44100 -c 1 -p synth 600 whitenoise\" -b 16 " +
+                        tape.string() + " highpass 800 lowpass 6000") &&
                     Sox(tape.string() + " -r 96000 -b 24 -c 2 " + big.string() + " repeat 11");
   fs::remove(square);
   fs::remove(tape);
