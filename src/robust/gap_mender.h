@@ -30,6 +30,30 @@ struct GapFill {
 // 0 when unknown (then the whole bytes and the duration bound it).
 GapFill FillGap(const std::vector<std::uint8_t>& known, std::size_t before, double zeros, std::size_t total);
 
+// One dropout read across: the bits read before it, and its duration in
+// zero-bit periods.
+struct Gap {
+  std::size_t before = 0;
+  double zeros = 0.0;
+  // The first and the last lost bit where the signal around the gap still
+  // shows them (a zero's middle edge heard before the silence or after
+  // it), else -1.
+  int first = -1;
+  int last = -1;
+};
+
+// Several dropouts in one block at once (in order, `before` not falling):
+// the lost bits of all of them share the eight column parities, so each
+// column may hold one unknown from any gap; where a column holds more, the
+// gaps' durations decide. `values` holds the fills one after another,
+// `lengths` each gap's bit count.
+struct GapsFill {
+  int fits = 0;  // 0 none, 1 one, 2 more (or too many to try)
+  std::vector<std::uint8_t> values;
+  std::vector<std::size_t> lengths;
+};
+GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total);
+
 }  // namespace robust
 }  // namespace tapedecoder
 

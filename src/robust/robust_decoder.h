@@ -59,9 +59,9 @@ struct RobustOptions {
   int stopBits = 24;
   // The longest block, in bytes; what follows is searched afresh.
   std::size_t maxBlockBytes = 65535;
-  // Box trackers skip dropouts to silence and restore their bits from the
-  // checksum where only one fill fits (origin MENDED). Not yet tuned: off.
-  bool mendDropouts = false;
+  // Box trackers read across dropouts to silence and restore their bits
+  // from the checksum where only one fill fits (origin MENDED).
+  bool mendDropouts = true;
 };
 
 class CRobustDecoder {

@@ -106,6 +106,13 @@ void BitCollector::Add(int bit, float confidence, double start) {
   }
 }
 
+void BitCollector::Flip(std::size_t i) {
+  m_bytes[i / 8] = static_cast<std::uint8_t>(m_bytes[i / 8] ^ (0x80u >> (i % 8)));
+  if (i / 8 < m_xor.size()) {
+    for (std::size_t k = i / 8; k < m_xor.size(); ++k) m_xor[k] = static_cast<std::uint8_t>(m_xor[k] ^ (0x80u >> (i % 8)));
+  }
+}
+
 void BitCollector::Truncate(std::size_t bits) {
   if (bits >= m_record.Size()) return;
   m_record.Truncate(bits);
@@ -410,6 +417,15 @@ bool CBoxTracker::StepBit(bool final) {
     m_scale += LOCK.scaleFollow * (std::min(am, CONFIDENCE.spikeCap * m_scale) - m_scale);
   }
   bool good = (n < 8 || confidence > static_cast<float>(LOCK.goodConfidence)) && q > LOCK.goodEdge;
+  // The first bits after a dropout's return may still be weak (the wave
+  // settling): they join the gap, whose bits the checksum restores.
+  if (m_returned && !good && n >= 8 && m_absorbed < DROPOUT.absorbBits) {
+    ++m_absorbed;
+    m_gaps.back().zeros = (m_t - m_gapStarts.back()) / (2.0 * u);
+    m_gaps.back().last = -1;  // the gap now ends elsewhere
+    m_lastQ = q;
+    return true;
+  }
   // A pause, measured against the block's own level: the scale D adapts,
   // and in noise it sinks until the noise reads as bits. The block's level
   // moves only with good bits; a run of bits far below it is no data.
@@ -464,7 +480,7 @@ bool CBoxTracker::StepBit(bool final) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();
     m_lastGoodEnd = m_t;
-    m_weakKept += m_weak;
+    for (int k = 1; k <= m_weak && m_weakAt.size() <= DROPOUT.weakBits; ++k) m_weakAt.push_back(m_bits.Bits() - 1 - k);
     m_weak = 0;
     m_returned = false;
   } else {
@@ -497,8 +513,8 @@ void CBoxTracker::EnterGap() {
   m_cleanEnd = m_weak == 0;
   m_bits.Truncate(m_lastGood);
   m_weak = 0;
-  m_gapBit = m_lastGood;
-  m_gapStart = m_lastGoodEnd;
+  m_enterBit = m_lastGood;
+  m_enterStart = m_lastGoodEnd;
   m_inGap = true;
 }
 
@@ -513,53 +529,100 @@ bool CBoxTracker::StepGap(bool final) {
   double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
   if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
     m_t = Refine(edge, m_polarity, len);
-    m_gapZeros = (m_t - m_gapStart) / (2.0 * u);
-    ++m_gaps;
+    m_gaps.push_back({m_enterBit, (m_t - m_enterStart) / (2.0 * u), GapEnd(m_enterStart, 1.0), GapEnd(m_t, -1.0)});
+    m_gapStarts.push_back(m_enterStart);
+    m_absorbed = 0;
     m_inGap = false;
     m_returned = true;
     m_cleanEnd = false;
     return true;
   }
   m_t = from + 2.0 * u;
-  if (m_t - m_gapStart > DROPOUT.maxZeros * 2.0 * u) EndData();
+  if (m_t - m_enterStart > DROPOUT.maxZeros * 2.0 * u) EndData();
   return true;
 }
 
+int CBoxTracker::GapEnd(double t, double direction) const {
+  // A lost bit at a gap's end that the signal still shows: next to the
+  // gap's start t (direction +1) or its return t (-1), a zero has its
+  // middle edge (polarity -X) one zero half-period away, a one two away
+  // and none at one. A step into or out of silence reaches only half a
+  // full edge's strength, so a full one was heard.
+  const double u = m_u;
+  const double len = m_len;
+  const double lo = std::min(t, t + direction * 2.0 * u) - len - 1.0;
+  const double hi = std::max(t, t + direction * 2.0 * u) + len + 1.0;
+  if (!m_sums.Holds(lo, hi)) return -1;
+  const double full = 2.0 * std::max(m_amp, 1e-12) * len;
+  const double near = -m_polarity * m_sums.Edge(t + direction * u, len) / full;
+  const double far = -m_polarity * m_sums.Edge(t + direction * 2.0 * u, len) / full;
+  if (near > DROPOUT.returnLevel) return 0;
+  if (far > DROPOUT.returnLevel && near < 1.0 - DROPOUT.returnLevel) return 1;
+  return -1;
+}
+
 void CBoxTracker::Mend() {
-  if (m_gaps == 0) return;
-  // One dropout in a block whose other bits are all good, and whose length
+  if (m_gaps.empty()) return;
+  // Dropouts in a block whose other bits are all good, and whose length
   // is known: announced, a ROM header's, or ending cleanly in a pause.
   const std::size_t have = std::min(m_lastGood, m_bits.Bits());
   std::size_t total = m_start.announced * 8;
-  if (total == 0 && m_gapBit >= 16 && m_bits.Byte(0) == 0x00 && m_bits.Byte(1) <= 3) total = 19 * 8;
-  m_result.unmendedGaps = m_gaps;
-  if (m_gaps != 1 || m_weakKept > 0 || (total == 0 && !m_cleanEnd) || have <= m_gapBit) return;
+  if (total == 0 && m_gaps.front().before >= 16 && m_bits.Byte(0) == 0x00 && m_bits.Byte(1) <= 3) total = 19 * 8;
+  m_result.unmendedGaps = static_cast<int>(m_gaps.size());
+  // Weak bits kept elsewhere may be wrong: each is tried both ways, and a
+  // wrong one shows, for flipping a bit flips its column's restored bit
+  // and so moves the gap's duration by a whole zero.
+  std::vector<std::size_t> weak;
+  for (std::size_t i : m_weakAt)
+    if (i < have) weak.push_back(i);
+  if (weak.size() > DROPOUT.weakBits || (total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return;
   std::vector<std::uint8_t> known(have);
   for (std::size_t i = 0; i < have; ++i) known[i] = static_cast<std::uint8_t>(m_bits.Bit(i));
-  GapFill fill = FillGap(known, m_gapBit, m_gapZeros, total);
+  GapsFill fill;
+  std::uint32_t flips = 0;
+  for (std::uint32_t mask = 0; mask < (1u << weak.size()); ++mask) {
+    for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
+    GapsFill f = FillGaps(known, m_gaps, total);
+        for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
+    if (f.fits == 0) continue;
+    if (f.fits > 1 || fill.fits > 0) return;  // more than one fits: keep what was read
+    fill = std::move(f);
+    flips = mask;
+  }
   if (fill.fits != 1) return;
-  // The bits after the gap move up; the restored ones are dated across it
-  // by their lengths and carry no confidence of their own.
+  for (std::size_t w = 0; w < weak.size(); ++w) {
+    if (((flips >> w) & 1u) == 0) continue;
+    m_bits.Flip(weak[w]);
+    ++m_result.mendedBits;
+  }
+  // The bits after each gap move up; the restored ones are dated across
+  // it by their lengths and carry no confidence of their own.
   struct Read {
     int bit;
     float confidence;
     double start;
   };
+  const std::size_t first = m_gaps.front().before;
   std::vector<Read> after;
-  for (std::size_t i = m_gapBit; i < have; ++i) after.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
-  m_bits.Truncate(m_gapBit);
-  double units = 0.0;
-  for (std::uint8_t b : fill.values) units += 1.0 + b;
-  const double unit = m_gapZeros * 2.0 * m_u / units;
-  double t = m_gapStart;
-  for (std::uint8_t b : fill.values) {
-    m_bits.Add(b, 0.0f, t);
-    t += unit * (1.0 + b);
+  for (std::size_t i = first; i < have; ++i) after.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
+  m_bits.Truncate(first);
+  std::size_t next = 0;  // into `after`
+  std::size_t value = 0;  // into fill.values
+  for (std::size_t g = 0; g < m_gaps.size(); ++g) {
+    for (; first + next < m_gaps[g].before; ++next) m_bits.Add(after[next].bit, after[next].confidence, after[next].start);
+    double units = 0.0;
+    for (std::size_t k = 0; k < fill.lengths[g]; ++k) units += 1.0 + fill.values[value + k];
+    const double unit = m_gaps[g].zeros * 2.0 * m_u / units;
+    double t = m_gapStarts[g];
+    for (std::size_t k = 0; k < fill.lengths[g]; ++k, ++value) {
+      m_bits.Add(fill.values[value], 0.0f, t);
+      t += unit * (1.0 + fill.values[value]);
+    }
   }
-  for (const Read& r : after) m_bits.Add(r.bit, r.confidence, r.start);
+  for (; next < after.size(); ++next) m_bits.Add(after[next].bit, after[next].confidence, after[next].start);
   m_lastGood = m_bits.Bits();
-  m_result.mendedBits = static_cast<int>(fill.values.size());
-  m_result.mendedAt = m_gapBit;
+  m_result.mendedBits += static_cast<int>(fill.values.size());
+  m_result.mendedAt = first;
   m_result.unmendedGaps = 0;
 }
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "robust/gap_mender.h"
 #include "robust/robust_signal.h"
 #include "tape/reader_timing.h"
 
@@ -101,6 +102,8 @@ class BitCollector {
   std::size_t Bits() const { return m_record.Size(); }
   // Keeps the first `bits` bits.
   void Truncate(std::size_t bits);
+  // Inverts bit i.
+  void Flip(std::size_t i);
   // True when the first `bytes` bytes (whole) xor to zero.
   bool PrefixVerifies(std::size_t bytes) const;
   std::uint8_t Byte(std::size_t i) const { return m_bytes[i]; }
@@ -153,6 +156,7 @@ class CBoxTracker {
   bool StepBit(bool final);
   void EnterGap();
   bool StepGap(bool final);
+  int GapEnd(double t, double direction) const;
   void Mend();
   void EndData();
   bool Follow();
@@ -194,15 +198,16 @@ class CBoxTracker {
   double m_recent[READER_TIMING.lock.pauseBits] = {};  // the last bits' |m|, a ring
   double m_recentSum = 0.0;
   double m_lastQ = 0.0;  // the last bit's closing-edge strength
-  int m_weakKept = 0;  // weak bits before the last good one
+  std::vector<std::size_t> m_weakAt;  // weak bits kept before good ones (a few)
   // Dropouts: where the signal collapses within a block, the tracker looks
   // for where it returns (the first edge to the bits' level starts a bit)
   // and keeps the gap's place and duration for mending.
   bool m_inGap = false;
-  double m_gapStart = 0.0;   // the end of the last good bit before it
-  std::size_t m_gapBit = 0;  // bits before it
-  double m_gapZeros = 0.0;   // its duration in zero-bit periods
-  int m_gaps = 0;            // dropouts read across
+  double m_enterStart = 0.0;   // the end of the last good bit before the collapse
+  std::size_t m_enterBit = 0;  // bits before it
+  std::vector<Gap> m_gaps;     // dropouts read across: place and duration
+  std::vector<double> m_gapStarts;  // their starts, samples
+  int m_absorbed = 0;          // weak bits after the last return that joined its gap
   bool m_returned = false;   // no good bit yet since the last gap
   bool m_cleanEnd = false;   // the block ended in a collapse right after a good bit
   BitCollector m_bits;

@@ -196,6 +196,12 @@ struct DropoutTiming {
   // The last bit before a collapse whose closing edge was seen counts as
   // good from this confidence on: only its last third fell silent.
   double lastBitConfidence = 0.25;
+  // Weak bits right after a dropout's return join the gap, up to this
+  // many: the wave settles within a bit or two.
+  int absorbBits = 4;
+  // Weak bits kept elsewhere in a block with dropouts are tried both ways
+  // when mending, up to this many (2^n tries); more leave it unmended.
+  std::size_t weakBits = 4;
 };
 
 struct ReaderTiming {

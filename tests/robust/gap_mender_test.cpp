@@ -82,6 +82,57 @@ TEST(GapMender, AmbiguousGapIsNotFilled) {
   EXPECT_EQ(FillGap(known, at, zeros, bits.size()).fits, 2);
 }
 
+// Several gaps in one block share the column parities; where two lost
+// bits share a column, the bits the signal still shows at a gap's ends
+// decide, and a hint that contradicts every fill leaves none.
+struct GapsCase {
+  const char* name;
+  std::vector<std::size_t> at;  // each gap's first lost bit
+  std::vector<std::size_t> lost;
+  bool hints;     // each gap's first and last bit given as heard
+  bool wrongHint;  // the first gap's first bit given inverted
+  int fits;
+};
+
+TEST(GapMender, SeveralGapsShareTheChecksum) {
+  // Nine lost bits from p on, where bits p and p + 8 differ, have two
+  // fills of the same duration.
+  const std::vector<std::uint8_t> bits = BlockBits(60, 4);
+  std::size_t p = 120;
+  while (bits[p] == bits[p + 8]) ++p;
+  const GapsCase cases[] = {
+      {"two gaps, their ends heard", {40, 200}, {3, 4}, true, false, 1},
+      {"nine bits: two share a column", {p}, {9}, false, false, 2},
+      {"nine bits, their ends heard", {p}, {9}, true, false, 1},
+      {"a hint that fits no fill", {40, 200}, {3, 4}, true, true, 0},
+  };
+  for (const GapsCase& c : cases) {
+    std::vector<std::uint8_t> known;
+    std::vector<Gap> gaps;
+    std::vector<std::uint8_t> lostBits;
+    std::size_t from = 0;
+    for (std::size_t g = 0; g < c.at.size(); ++g) {
+      known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.begin() + static_cast<std::ptrdiff_t>(c.at[g]));
+      Gap gap;
+      gap.before = known.size();
+      for (std::size_t i = c.at[g]; i < c.at[g] + c.lost[g]; ++i) {
+        gap.zeros += 1.0 + bits[i];
+        lostBits.push_back(bits[i]);
+      }
+      if (c.hints) {
+        gap.first = bits[c.at[g]] ^ (c.wrongHint && g == 0 ? 1 : 0);
+        gap.last = bits[c.at[g] + c.lost[g] - 1];
+      }
+      gaps.push_back(gap);
+      from = c.at[g] + c.lost[g];
+    }
+    known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.end());
+    GapsFill fill = FillGaps(known, gaps, bits.size());
+    EXPECT_EQ(fill.fits, c.fits) << c.name;
+    if (c.fits == 1) EXPECT_EQ(fill.values, lostBits) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace robust
 }  // namespace tapedecoder

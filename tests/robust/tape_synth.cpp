@@ -239,10 +239,27 @@ std::vector<float> RenderSegments(const std::vector<Segment>& segments, const Ta
       v = y;
     }
   }
+  for (double hz : path.allpassHz) {
+    double w = 2.0 * PI * hz / path.rate;
+    double alpha = std::sin(w) / 2.0;
+    double c = std::cos(w);
+    double a0 = 1.0 + alpha;
+    double b0 = (1.0 - alpha) / a0, b1 = -2.0 * c / a0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (double& v : x) {
+      double y = b0 * v + b1 * x1 + x2 - b1 * y1 - b0 * y2;
+      x2 = x1;
+      x1 = v;
+      y2 = y1;
+      y1 = y;
+      v = y;
+    }
+  }
   std::vector<float> out(count);
   for (std::size_t k = 0; k < count; ++k) {
     double v = x[k];
-    if (path.dropEvery > 0.0 && std::fmod(k * dt, path.dropEvery) < path.dropSeconds) v *= path.dropGain;
+    const double since = k * dt - path.dropFirst;
+    if (path.dropEvery > 0.0 && since >= 0.0 && std::fmod(since, path.dropEvery) < path.dropSeconds) v *= path.dropGain;
     v += path.noise * random.Gauss();
     v = v * path.gain * (path.invert ? -1.0 : 1.0) + path.dc;
     if (path.clip > 0.0) v = std::clamp(v, -path.clip, path.clip);

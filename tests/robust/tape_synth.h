@@ -32,7 +32,11 @@ struct TapePath {
   double noise = 0.0;       // white noise rms, relative to the wave's amplitude
   double dropEvery = 0.0;   // seconds between amplitude dips ...
   double dropSeconds = 0.0;  // ... this long ...
-  double dropGain = 1.0;    // ... down to this gain
+  double dropGain = 1.0;    // ... down to this gain (0: silence) ...
+  double dropFirst = 0.0;   // ... the first at this time (seconds)
+  // All-pass sections (a deck's phase error), each at this centre
+  // frequency with Q 1: every frequency passes, the edges smear.
+  std::vector<double> allpassHz;
   double gain = 0.5;        // amplitude of the wave at full scale 1
   double dc = 0.0;
   double clip = 0.0;        // clip at ± this (full scale), 0 = none

@@ -1,0 +1,102 @@
+// The robust decoder reading through damage on one take: dropouts to
+// silence, all-pass phase smear, strong band limits, and all of a worn
+// tape's faults at once.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "robust/robust_decoder.h"
+#include "robust/tape_synth.h"
+
+namespace tapedecoder {
+namespace {
+
+using testing_support::DataBlock;
+using testing_support::RenderTape;
+using testing_support::RomHeader;
+using testing_support::TapeBytes;
+using testing_support::TapePath;
+
+std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, const RobustOptions& options = {}) {
+  std::vector<TapeBlock> blocks;
+  CRobustDecoder decoder(rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
+  decoder.Feed(samples.data(), samples.size());
+  decoder.Finish();
+  return blocks;
+}
+
+struct Harsh {
+  const char* name;
+  TapePath path;
+};
+
+TapePath Make(void (*edit)(TapePath&)) {
+  TapePath p;
+  edit(p);
+  return p;
+}
+
+// One dropout to silence, `ms` long, at `at` seconds: in a header, in the
+// data after it, or in a block with no header (its length follows from
+// the pause). Without mending the damaged block does not come back; with
+// it every block does, the damaged one as mended and saying where -- or,
+// where more than one fill fits, it is kept as read and says so.
+enum class Expect { MENDED, EXACT, UNMENDED };
+
+struct DropoutCase {
+  const char* name;
+  bool headerless;
+  double ms;
+  double at;
+  std::size_t damaged;  // the block the dropout falls in
+  Expect expect;
+};
+
+TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
+  const DropoutCase cases[] = {
+      {"0.5 ms headerless", true, 0.5, 2.35, 0, Expect::EXACT},
+      {"1 ms early in data", false, 1.0, 8.65, 1, Expect::MENDED},
+      {"1 ms headerless", true, 1.0, 2.35, 0, Expect::MENDED},
+      {"2 ms in a header", false, 2.0, 5.325, 0, Expect::MENDED},
+      {"2 ms late in data", false, 2.0, 9.90, 1, Expect::MENDED},
+      {"2 ms headerless", true, 2.0, 2.65, 0, Expect::MENDED},
+      {"5 ms in data", false, 5.0, 9.15, 1, Expect::MENDED},
+      {"5 ms headerless", true, 5.0, 2.85, 0, Expect::MENDED},
+      // Over eight bits lost, and two columns that hold 1,0 and 0,1.
+      {"5 ms ambiguous", false, 5.0, 8.90, 1, Expect::UNMENDED},
+  };
+  for (const DropoutCase& c : cases) {
+    const std::vector<TapeBytes> tape =
+        c.headerless ? std::vector<TapeBytes>{DataBlock(200, 6)} : std::vector<TapeBytes>{RomHeader("alpha", 300), DataBlock(300, 1)};
+    TapePath path;
+    path.dropEvery = 100.0;
+    path.dropSeconds = c.ms / 1000.0;
+    path.dropGain = 0.0;
+    path.dropFirst = c.at;
+    const std::vector<float> samples = RenderTape(tape, path, 7);
+    RobustOptions off;
+    off.mendDropouts = false;
+    std::vector<TapeBlock> got = Decode(samples, path.rate, off);
+    EXPECT_FALSE(got.size() > c.damaged && got[c.damaged].bytes == tape[c.damaged]) << c.name << ": read without mending";
+    got = Decode(samples, path.rate);
+    ASSERT_EQ(got.size(), tape.size()) << c.name;
+    for (std::size_t i = 0; i < tape.size(); ++i) {
+      const TapeBlock& b = got[i];
+      if (i != c.damaged || c.expect == Expect::EXACT) {
+        EXPECT_EQ(b.bytes, tape[i]) << c.name << ", block " << i;
+      } else if (c.expect == Expect::MENDED) {
+        EXPECT_EQ(b.bytes, tape[i]) << c.name;
+        EXPECT_EQ(b.origin, BlockOrigin::MENDED) << c.name;
+        ASSERT_GT(b.mendedBits, 0) << c.name;
+        EXPECT_NEAR(b.bitSeconds[b.mendedAt], c.at, 0.002) << c.name;
+      } else {
+        EXPECT_NE(b.origin, BlockOrigin::MENDED) << c.name;
+        EXPECT_GT(b.unmendedGaps, 0) << c.name;
+        EXPECT_FALSE(ChecksumGood(b.bytes)) << c.name;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tapedecoder
