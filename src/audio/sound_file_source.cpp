@@ -67,12 +67,18 @@ class CSoundFileSource : public CSampleSource {
   InputProgress Progress() const override {
     return {m_framesRead, m_info.frames > 0 ? static_cast<std::uint64_t>(m_info.frames) : 0};
   }
+  bool Seek(std::uint64_t frame) override {
+    if (Failed() || !m_seekable || sf_seek(m_sound, static_cast<sf_count_t>(frame), SEEK_SET) < 0) return false;
+    m_framesRead = frame;
+    return true;
+  }
 
  private:
   std::unique_ptr<CFileByteSource> m_file;
   SNDFILE* m_sound = nullptr;
   std::uint64_t m_framesRead = 0;
   bool m_cutShort = false;  // a WAV whose data chunk runs past the end of the file
+  bool m_seekable = false;
 };
 
 bool CSoundFileSource::Open(Failure& error) {
@@ -111,6 +117,7 @@ bool CSoundFileSource::Open(Failure& error) {
     m_info.seconds = static_cast<double>(sfInfo.frames) / sfInfo.samplerate;
   }
   m_info.fileBytes = m_file->Size();
+  m_seekable = sfInfo.seekable != 0;
   m_rate = sfInfo.samplerate;
   return true;
 }
