@@ -237,6 +237,27 @@ TEST(LoaderTapes, EveryBlockComesBackInItsRecordCleanAndThroughATapePath) {
   }
 }
 
+// The default run writes the .tap alone: it keeps the loader's blocks
+// that verify as the run with images does.
+TEST(LoaderTapes, TheTapAloneKeepsEveryBlockThatVerifies) {
+  ScratchDir dir;
+  for (const LoaderCase& c : Cases()) {
+    SCOPED_TRACE(c.name);
+    TapePath path;
+    path.rate = c.rate;
+    const std::vector<float> samples = RenderLoaderTape(c.blocks, path, 5);
+    const std::string wav = (dir / "tape.wav").string();
+    ASSERT_TRUE(testing_support::WriteWav(wav, samples, static_cast<int>(c.rate)));
+    const std::string title = (dir / "tape").string();
+    ASSERT_TRUE(RunRobustConversion(wav, title, RobustRunOptions()).Written());
+    std::vector<Bytes> verified;
+    for (const LoaderBlock& b : c.blocks)
+      if (b.usedBits == 8 && ChecksumGood(b.bytes)) verified.push_back(b.bytes);
+    const std::vector<Bytes> tap = TapBlocks(ReadFile(title + ".tap"));
+    EXPECT_TRUE(tap == verified) << Lengths(tap) << " against " << Lengths(verified);
+  }
+}
+
 TEST(LoaderTapes, ToneAndClickPatternsReadAsBitsAreNoBlocks) {
   struct Pattern {
     const char* name;
