@@ -275,8 +275,11 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   for (const TapePart& part : parts) {
     const TapeBlock* block = std::get_if<TapeBlock>(&part);
     if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
+    // Pilotless data that does not verify at bit lengths near the ROM's is
+    // the rest of a ROM block after a dropout (the robust decoder lists
+    // that block), not a block of its own.
     if (block->timing.pilot <= 0.0 && !block->romTiming && !BlockVerifies(block->bytes) &&
-        block->bytes.size() < MIN_LISTED_FRAGMENT)
+        (block->bytes.size() < MIN_LISTED_FRAGMENT || !ClearlyOffRom(block->timing)))
       continue;
     listed.push_back({block, false});
   }
