@@ -71,6 +71,14 @@ class CSampleSource {
   // the frames before it stay valid). REQUIRES: maxFrames > 0.
   virtual std::size_t Read(float* frames, std::size_t maxFrames) = 0;
   virtual InputProgress Progress() const = 0;
+  // Moves reading to frame `frame` (counted from the start at Rate()) and
+  // returns true; false when the source cannot seek (a CSW file, a sound
+  // format the library reads only front to back), reading then goes on
+  // where it was.
+  virtual bool Seek(std::uint64_t frame) {
+    static_cast<void>(frame);
+    return false;
+  }
 
   bool Failed() const { return m_error.kind != FailureKind::NONE; }
   const Failure& Error() const { return m_error; }

@@ -150,6 +150,12 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
                "also write TITLE.json (the run, every recording\n"
                "and every block, machine-readable) and TITLE.log\n"
                "(the block lines, UTF-8)");
+  std::string jobs;
+  app.add_option("-j,--jobs", jobs,
+                 "convert N recordings at once (default: one per\n"
+                 "core); 1 also decodes each in one thread. The\n"
+                 "lines and outputs are the same either way")
+      ->type_name("N");
   app.add_flag("-q,--quiet", options.quiet,
                "print only errors, warnings and the lines of\nbad blocks");
   app.add_option("recordings", options.recordings, "the recordings to convert")
@@ -182,6 +188,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
     else if (method == "classic") options.method = Method::CLASSIC;
     else BadValue("--method", method, "robust or classic");
 
+    if (app.count("--jobs")) {
+      options.jobs = RequireInteger("--jobs", jobs);
+      if (options.jobs < 1) BadValue("--jobs", jobs, "a whole number of 1 or more");
+    }
     if (!options.merge && app.count("--name") && options.recordings.size() != 1)
       throw CLI::ValidationError("--name", "names the outputs of one recording or of --merge");
     if (options.merge && options.recordings.size() < 2)

@@ -40,6 +40,9 @@ struct CliOptions {
   bool quiet = false;
   bool report = false;              // also write TITLE.json and TITLE.log
   bool force = false;               // --merge: merge takes that share no verified block
+  // Recordings converted at once; 0: as many as the machine has cores. 1
+  // also decodes each recording in one thread.
+  int jobs = 0;
 };
 
 // Parses the command line into `options`. Returns nothing when the program

@@ -2,16 +2,20 @@
 // dialog, one conversion per recording.
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/messages.h"
 #include "cli/outcome.h"
+#include "cli/parallel_runs.h"
 #include "convert/conversion_run.h"
 #include "convert/merge_run.h"
 #include "convert/robust_run.h"
@@ -26,7 +30,7 @@ namespace fs = std::filesystem;
 
 // A block of the run stayed bad: the run ends with the hint that another
 // take can mend it (once, however many there were).
-bool g_badBlockSeen = false;
+std::atomic<bool> g_badBlockSeen{false};
 
 // Why a classic recording was not converted, with what to do about it.
 std::string FailureText(const ConversionReport& report) {
@@ -56,7 +60,7 @@ bool IsEmptyFile(const std::string& path) {
 }
 
 void SayNothingFound(const std::string& recording) {
-  std::cerr << recording << ": " << NothingFoundText() << '\n';
+  Err() << recording << ": " << NothingFoundText() << '\n';
 }
 
 // What one run prints and, with --report, logs: the block lines (each
@@ -69,10 +73,10 @@ struct RunLines {
   // Prints them: warnings to standard error; with `quiet` only the lines
   // of bad blocks on standard output.
   void Print(const std::string& warningPrefix, bool quiet) const {
-    for (const std::string& warning : warnings) std::cerr << warningPrefix << warning << '\n';
+    for (const std::string& warning : warnings) Err() << warningPrefix << warning << '\n';
     for (const auto& [line, bad] : blocks)
-      if (!quiet || bad) std::cout << line << '\n';
-    if (!quiet && !summary.empty()) std::cout << summary << '\n';
+      if (!quiet || bad) Out() << line << '\n';
+    if (!quiet && !summary.empty()) Out() << summary << '\n';
   }
   // The log file: every line as printed, in UTF-8 with LF.
   std::string Log(const std::string& warningPrefix) const {
@@ -112,7 +116,7 @@ std::vector<std::string> WithReport(std::vector<std::string> outputs, const std:
 Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
                        const std::string& title) {
   if (IsEmptyFile(recording)) {
-    std::cerr << recording << ": not converted: " << EmptyRecordingText() << '\n';
+    Err() << recording << ": not converted: " << EmptyRecordingText() << '\n';
     return Outcome::NOT_CONVERTED;
   }
   const ConversionReport report =
@@ -120,11 +124,11 @@ Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
   if (report.failure.kind == FailureKind::NOTHING_FOUND) {
     SayNothingFound(recording);
   } else if (!report.Written()) {
-    std::cerr << recording << ": not converted: " << FailureText(report) << '\n';
+    Err() << recording << ": not converted: " << FailureText(report) << '\n';
   } else if (!options.quiet || report.badBlocks > 0) {
     // The classic method prints no block lines: quiet, the summary is the
     // line that tells of bad blocks.
-    std::cout << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
+    Out() << Summary(recording, report.goodBlocks, report.badBlocks, report.outputs) << '\n';
   }
   return OutcomeOf(report.failure, report.badBlocks, false);
 }
@@ -134,7 +138,7 @@ Outcome ConvertClassic(const CliOptions& options, const std::string& recording,
 class ProgressLine {
  public:
   ProgressLine(const std::string& recording, bool enabled)
-      : m_recording(recording), m_enabled(enabled && isatty(STDERR_FILENO) == 1),
+      : m_recording(recording), m_enabled(enabled && !HoldingLines() && isatty(STDERR_FILENO) == 1),
         m_start(std::chrono::steady_clock::now()) {}
   ~ProgressLine() {
     if (m_shown) std::fputs("\r\033[K", stderr);
@@ -181,7 +185,7 @@ RunLines RobustLines(const std::string& recording, const RobustReport& report,
 Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
                       const std::string& title) {
   if (IsEmptyFile(recording)) {
-    std::cerr << recording << ": not converted: " << EmptyRecordingText() << '\n';
+    Err() << recording << ": not converted: " << EmptyRecordingText() << '\n';
     return Outcome::NOT_CONVERTED;
   }
   RobustReport report;
@@ -191,6 +195,7 @@ Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
     run.channels = options.channels;
     run.formats = options.formats;
     run.measureShares = options.report;
+    run.threads = options.jobs != 1;
     run.progress = [&progress](const InputProgress& p) { progress.Update(p); };
     if (options.report) {
       run.beforeCommit = [&](COutputSet& outputs, const RobustReport& r) {
@@ -204,10 +209,10 @@ Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
   }
   if (report.failure.kind == FailureKind::NOTHING_FOUND) {
     if (report.readStop)
-      std::cerr << recording << ": " << ReadStoppedWarning(report, "nothing came before") << '\n';
+      Err() << recording << ": " << ReadStoppedWarning(report, "nothing came before") << '\n';
     SayNothingFound(recording);
   } else if (!report.Written()) {
-    std::cerr << recording << ": not converted: " << DescribeFailure(report.failure) << '\n';
+    Err() << recording << ": not converted: " << DescribeFailure(report.failure) << '\n';
   } else {
     RobustLines(recording, report, WithReport(report.outputs, title, options.report))
         .Print(recording + ": ", options.quiet);
@@ -254,7 +259,7 @@ Outcome ConvertTakes(const CliOptions& options) {
     for (std::size_t u = 0; u < t; ++u) {
       std::error_code error;
       if (fs::equivalent(takes[u], takes[t], error)) {
-        std::cerr << SameTakeTwiceText(takes[u], takes[t]) << '\n';
+        Err() << SameTakeTwiceText(takes[u], takes[t]) << '\n';
         break;
       }
     }
@@ -285,10 +290,10 @@ Outcome ConvertTakes(const CliOptions& options) {
   } else {
     for (std::size_t t = 0; t < report.takes.size(); ++t)
       if (report.takes[t].readStop)
-        std::cerr << takes[t] << ": "
+        Err() << takes[t] << ": "
                   << ReadStoppedWarning(report.takes[t], "the merge uses what came before") << '\n';
     if (report.failure.kind == FailureKind::TAKES_DIFFER) {
-      std::cerr << "tapedecoder-cli: "
+      Err() << "tapedecoder-cli: "
                 << DifferentTapesText(takes[static_cast<std::size_t>(report.differentTakes[0])],
                                       takes[static_cast<std::size_t>(report.differentTakes[1])])
                 << '\n';
@@ -301,7 +306,7 @@ Outcome ConvertTakes(const CliOptions& options) {
         which = takes[static_cast<std::size_t>(report.failedTake)];
         if (report.failure.kind != FailureKind::NO_MEMORY && IsEmptyFile(which)) why = EmptyRecordingText();
       }
-      std::cerr << which << ": not merged: " << why << '\n';
+      Err() << which << ": not merged: " << why << '\n';
     }
   }
   bool stopped = false;
@@ -351,16 +356,16 @@ int main(int argc, char** argv) {
   // An interrupted run leaves no temporaries and the earlier outputs whole.
   InstallInterruptCleanup();
   CliOptions options;
-  if (const auto status = ParseCommandLine(argc, argv, options, std::cout, std::cerr))
+  if (const auto status = ParseCommandLine(argc, argv, options, Out(), Err()))
     return *status;
   if (options.method == Method::CLASSIC) {
     if (const SettingsProblem problem = CheckSettings(options.settings)) {
-      std::cerr << "tapedecoder-cli: " << DescribeSettingsProblem(problem) << '\n';
+      Err() << "tapedecoder-cli: " << DescribeSettingsProblem(problem) << '\n';
       return EXIT_USAGE;
     }
   }
   if (const std::string problem = CheckRun(options); !problem.empty()) {
-    std::cerr << "tapedecoder-cli: " << problem << '\n';
+    Err() << "tapedecoder-cli: " << problem << '\n';
     return EXIT_USAGE;
   }
   // A missing output folder is made (one level: a mistyped path deeper
@@ -373,14 +378,18 @@ int main(int argc, char** argv) {
   if (options.merge) {
     outcomes.push_back(ConvertTakes(options));
   } else {
-    // Every recording is tried, whatever happened to the ones before it.
-    for (const std::string& recording : options.recordings) {
+    // Every recording is tried, whatever happened to the ones before it;
+    // several at once, printed as one after the other.
+    const int jobs = options.jobs > 0 ? options.jobs
+                                      : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::vector<int> results = RunInOrder(options.recordings.size(), jobs, [&](std::size_t i) {
+      const std::string& recording = options.recordings[i];
       const std::string title = TitleFor(options, recording);
-      outcomes.push_back(options.method == Method::CLASSIC
-                             ? ConvertClassic(options, recording, title)
-                             : ConvertRobust(options, recording, title));
-    }
+      return static_cast<int>(options.method == Method::CLASSIC ? ConvertClassic(options, recording, title)
+                                                                : ConvertRobust(options, recording, title));
+    });
+    for (int result : results) outcomes.push_back(static_cast<Outcome>(result));
   }
-  if (!options.quiet && g_badBlockSeen) std::cout << MergeHint(options.merge) << '\n';
+  if (!options.quiet && g_badBlockSeen) Out() << MergeHint(options.merge) << '\n';
   return ExitStatus(outcomes);
 }

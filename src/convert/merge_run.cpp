@@ -102,6 +102,32 @@ bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (
 
 }  // namespace
 
+void SummariseMerged(const std::vector<MergedBlock>& merged, MergeReport& report) {
+  for (const MergedBlock& m : merged) {
+    MergedBlockSummary summary;
+    summary.number = static_cast<int>(report.blocks.size()) + 1;
+    summary.length = m.block.bytes.size();
+    summary.flag = m.block.bytes.empty() ? 0 : m.block.bytes[0];
+    summary.good = m.good;
+    summary.voted = m.voted;
+    summary.take = m.voted ? -1 : m.block.take;
+    summary.header = ParseRomHeader(m.block.bytes);
+    summary.takeStarts = m.takeStarts;
+    summary.detail = SummariseBlock(m.block, summary.number);
+    (summary.good ? report.goodBlocks : report.badBlocks)++;
+    report.votedBlocks += summary.voted;
+    report.blocks.push_back(std::move(summary));
+  }
+  std::vector<BlockSummary> details;
+  for (const MergedBlockSummary& block : report.blocks) details.push_back(block.detail);
+  ExplainBlocks(details, 0.0, false);  // only what headers announce: the takes end apart
+  for (std::size_t i = 0; i < details.size(); ++i) {
+    report.blocks[i].detail.announced = details[i].announced;
+    report.blocks[i].detail.brokeSeconds = details[i].brokeSeconds;
+    report.blocks[i].detail.cut = BlockCut::NONE;
+  }
+}
+
 MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std::string& title,
                                const MergeRunOptions& options) {
   MergeReport report;
@@ -154,30 +180,8 @@ MergeReport RunMergeConversion(const std::vector<std::string>& takes, const std:
     for (const MergedBlock& m : merged) {
       feed.Block(m.block);
       if (parts) feed.Part(TapePart(m.block));
-      MergedBlockSummary summary;
-      summary.number = static_cast<int>(report.blocks.size()) + 1;
-      summary.length = m.block.bytes.size();
-      summary.flag = m.block.bytes.empty() ? 0 : m.block.bytes[0];
-      summary.good = m.good;
-      summary.voted = m.voted;
-      summary.take = m.voted ? -1 : m.block.take;
-      summary.header = ParseRomHeader(m.block.bytes);
-      summary.takeStarts = m.takeStarts;
-      summary.detail = SummariseBlock(m.block, summary.number);
-      (summary.good ? report.goodBlocks : report.badBlocks)++;
-      report.votedBlocks += summary.voted;
-      report.blocks.push_back(std::move(summary));
     }
-    {
-      std::vector<BlockSummary> details;
-      for (const MergedBlockSummary& block : report.blocks) details.push_back(block.detail);
-      ExplainBlocks(details, 0.0, false);  // only what headers announce: the takes end apart
-      for (std::size_t i = 0; i < details.size(); ++i) {
-        report.blocks[i].detail.announced = details[i].announced;
-        report.blocks[i].detail.brokeSeconds = details[i].brokeSeconds;
-        report.blocks[i].detail.cut = BlockCut::NONE;
-      }
-    }
+    SummariseMerged(merged, report);
     feed.ReportBeforeCommit(report, options.beforeCommit);
     return Failure();
   });

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert/robust_run.h"
+#include "merge/tape_merger.h"
 
 namespace tapedecoder {
 
@@ -68,6 +69,10 @@ struct MergeReport : RunReport {
   // With TAKES_DIFFER: two takes (0-based) that share no verified block.
   int differentTakes[2] = {-1, -1};
 };
+
+// Adds the merged tape `merged` to report.blocks and its counts, as a
+// merge run reports it.
+void SummariseMerged(const std::vector<MergedBlock>& merged, MergeReport& report);
 
 // Decodes every file of `takes` (in order) with the robust method, as
 // DecodeRecording does (and, when some block verifies in no take, once more

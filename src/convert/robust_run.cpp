@@ -8,8 +8,11 @@
 
 #include <zlib.h>
 
+#include "audio/read_ahead.h"
+#include "convert/task_team.h"
 #include "robust/block_chooser.h"
 #include "robust/robust_decoder.h"
+#include "robust/turbo_reread.h"
 #include "tape/tape_output.h"
 #include "tapefile/edge_extractor.h"
 #include "tapefile/part_merge.h"
@@ -168,29 +171,50 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     onBlock(std::move(block));
   });
   const double rate = input->OutputRate();
+  // Each stream's decoder keeps its blocks until the step that fed it has
+  // ended; they then go to the chooser stream by stream, as a serial run
+  // hands them over (the chooser decides nothing before Advance).
+  std::vector<std::vector<TapeBlock>> found(streams.size());
   std::vector<std::unique_ptr<CRobustDecoder>> decoders;
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const int stream = static_cast<int>(i);
     decoders.push_back(std::make_unique<CRobustDecoder>(
         rate,
-        [&chooser, stream](TapeBlock&& block) {
+        [&found, stream](TapeBlock&& block) {
           block.stream = stream;
-          chooser.Add(stream, std::move(block));
+          found[static_cast<std::size_t>(stream)].push_back(std::move(block));
         },
         options.decoder));
   }
+  const auto handOver = [&] {
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      for (TapeBlock& block : found[i]) chooser.Add(static_cast<int>(i), std::move(block));
+      found[i].clear();
+    }
+  };
 
-  std::vector<std::vector<float>> chunk;
+  // Reading runs ahead on a thread of its own; the streams' decoders, and
+  // the first stream's other consumer, run side by side on the team.
+  CReadAhead reader(*input, kChunkSamples, options.threads);
+  const std::size_t tasks = decoders.size() + (options.onSamples ? 1 : 0);
+  CTaskTeam team(options.threads ? tasks - 1 : 0);
   std::uint64_t fed = 0;
   for (;;) {
     if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
       report.failure = Failure(FailureKind::CANCELLED, fileName);
       return false;
     }
-    const std::size_t count = input->Read(chunk, kChunkSamples);
+    const SampleChunk& chunk = reader.Next();
+    const std::size_t count = chunk.count;
     if (count == 0) break;
-    for (std::size_t i = 0; i < decoders.size(); ++i) decoders[i]->Feed(chunk[i].data(), count);
-    if (options.onSamples) options.onSamples(chunk[0].data(), count);
+    team.Run(tasks, [&](std::size_t task) {
+      if (task < decoders.size()) {
+        decoders[task]->Feed(chunk.streams[task].data(), count);
+      } else {
+        options.onSamples(chunk.streams[0].data(), count);
+      }
+    });
+    handOver();
     fed += count;
     chooser.Advance(static_cast<double>(fed) / rate);
     if (options.onSettled) {
@@ -198,9 +222,10 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
       for (const auto& decoder : decoders) settled = std::min(settled, decoder->PendingFrom());
       options.onSettled(settled);
     }
-    if (options.progress) options.progress(input->Progress());
+    if (options.progress) options.progress(chunk.progress);
   }
-  for (auto& decoder : decoders) decoder->Finish();
+  team.Run(decoders.size(), [&](std::size_t i) { decoders[i]->Finish(); });
+  handOver();
   chooser.Finish();
   report.seconds = static_cast<double>(fed) / rate;
   if (input->Failed()) {
@@ -224,6 +249,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     std::unique_ptr<EdgeExtractor> extractor;
     std::unique_ptr<CPulseSegmenter> segmenter;
     std::unique_ptr<CPartMerger> merger;
+    CSampleHistory history;  // the samples the segmenter's pending edges came from
     CShareMeter shares;
     CPartTally tally;
     std::size_t nextDecoded = 0;       // the next robust block's summary in report.blocks
@@ -272,16 +298,36 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         // Edges are dated to within about a sample.
         settings.jitterTstates = TSTATES_PER_SECOND / r.sampleRate;
         segmenter = std::make_unique<CPulseSegmenter>(
-            [&merger](TapePart&& part) { merger->Found(std::move(part)); }, settings);
+            [&](TapePart&& part) {
+              // A loader's block that the segmenter's plain edges did not
+              // read whole is read again by the box trackers at its
+              // measured timing; a reading that verifies joins the robust
+              // blocks, over the segmenter's.
+              const TapeBlock* block = std::get_if<TapeBlock>(&part);
+              if (block != nullptr && !block->romTiming && !BlockVerifies(block->bytes) &&
+                  options.rereadLoaderBlocks)
+                if (std::optional<TapeBlock> again =
+                        RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder))
+                  merger->Robust(std::move(*again));
+              merger->Found(std::move(part));
+            },
+            settings);
       }
       return true;
     };
     if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) {
+      if (options.rereadLoaderBlocks) history.Append(samples, count);
       extractor->Feed(samples, count);
       const std::vector<Edge> found = extractor->TakeEdges();
       segmenter->Feed(found.data(), found.size());
       // An edge found later lies after the sample before the last.
       segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
+      // The samples of what the segmenter still holds, and a little before
+      // it (the trackers' boxes look back a few bits), stay.
+      constexpr double HISTORY_LEAD_SECONDS = 0.05;
+      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND;
+      history.DropBefore(static_cast<std::int64_t>(
+          (segmenter->PendingFrom(now) - HISTORY_LEAD_SECONDS) / sampleSeconds));
     };
     if (segment) decoding.onSettled = [&](double robustFrom) {
       const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;

@@ -90,6 +90,11 @@ struct RobustRunOptions {
   // Measures the report's shares (blocks, tones, pauses): the signal is
   // then segmented as for TZX/PZX, without changing the blocks listed.
   bool measureShares = false;
+  // Reads a loader's block that the segmenter's edges did not read whole
+  // again with the box trackers at its measured timing (robust/
+  // turbo_reread). Not yet tuned (on worn tapes it has not yet turned a
+  // block the segmenter lost into one that verifies): off.
+  bool rereadLoaderBlocks = false;
   // Without it, a recording in which no block is found writes nothing
   // (NOTHING_FOUND) and earlier outputs stay as they were.
   bool writeEmpty = false;
@@ -106,6 +111,10 @@ struct RobustRunOptions {
   // thread; once true the run stops there (failure CANCELLED) and writes
   // nothing. May be null.
   const std::atomic<bool>* cancel = nullptr;
+  // Reads ahead on a thread of its own and decodes the streams side by
+  // side, one thread each; false does everything in the caller's thread.
+  // The result is the same either way.
+  bool threads = true;
   // The files to write besides the listing. With a format that keeps the
   // tape's parts (TZX, PZX, CSW) its other parts (turbo blocks, tones,
   // pulse sequences, pauses) are found too: turbo blocks then also appear

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace tapedecoder {
 namespace robust {
@@ -25,44 +26,98 @@ constexpr double PEAK_DECAY_SECONDS = 0.010;
 // The smallest ring of trigger values.
 constexpr std::size_t VALUE_RING_MIN = 4096;
 
-// Rounds half away from zero; a plain truncating conversion, as cheap as it
-// is exact on every machine, and without a branch on the sign (which noise
-// makes unpredictable).
-std::int64_t Round(double v) { return static_cast<std::int64_t>(v + std::copysign(0.5, v)); }
-
-// floor(v) as an integer, for |v| < 2^62: the truncation, one lower for
-// negative fractions. std::floor costs a call or a long sequence on the
-// baseline instruction set; this is the same value.
-inline std::int64_t Floor(double v) {
-  std::int64_t i = static_cast<std::int64_t>(v);
-  return i - (v < static_cast<double>(i) ? 1 : 0);
-}
-
-std::int64_t Quantise(float sample) {
-  // NaN reads as 0; the rest is clipped at ±SAMPLE_LIMIT.
+// The sample as the sums take it: NaN reads as 0, the rest is clipped at
+// ±SAMPLE_LIMIT.
+inline float Bounded(float sample) {
   float s = sample == sample ? sample : 0.0f;
-  s = std::min(std::max(s, -SAMPLE_LIMIT), SAMPLE_LIMIT);
-  return Round(static_cast<double>(s) * SAMPLE_SCALE);
+  s = s < -SAMPLE_LIMIT ? -SAMPLE_LIMIT : s;
+  return s > SAMPLE_LIMIT ? SAMPLE_LIMIT : s;
 }
+
+// A bounded sample quantised: |result| <= SAMPLE_LIMIT·SAMPLE_SCALE = 2^28,
+// so it fits 32 bits, and the arithmetic (a float widened, times a power of
+// two, plus a half) is exact in double. Rounds half away from zero with a
+// truncating conversion and without a branch on the sign (which noise
+// makes unpredictable).
+inline std::int32_t Quantise(float bounded) {
+  const double v = static_cast<double>(bounded) * SAMPLE_SCALE;
+  return static_cast<std::int32_t>(v + std::copysign(0.5, v));
+}
+
+// An integer of magnitude below 2^51 as a double, exactly what the
+// conversion gives: added to the bits of 1.5·2^52 it lands in that
+// binade's units, and subtracting 1.5·2^52 again leaves it. Unlike the
+// conversion, it vectorises on the baseline instruction set.
+inline double ToDouble(std::int64_t i) {
+  constexpr std::int64_t MAGIC_BITS = 0x4338000000000000;
+  constexpr double MAGIC = 6755399441055744.0;  // 1.5·2^52
+  const std::int64_t bits = i + MAGIC_BITS;
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d - MAGIC;
+}
+
+// The sums' ring starts this small (64 KiB) and doubles as they come.
+constexpr std::size_t RING_START = 8192;
+// Samples quantised at a time: a fixed count, so that the loop vectorises
+// without a remainder.
+constexpr std::size_t QUANTISE_BLOCK = 256;
+// Trigger values computed at a time, likewise.
+constexpr std::size_t VALUE_BLOCK = 64;
 
 }  // namespace
 
-PrefixRing::PrefixRing(std::size_t capacity) : m_sums(capacity, 0), m_mask(capacity - 1) {}
+PrefixRing::PrefixRing(std::size_t capacity)
+    : m_sums(std::min(capacity, RING_START), 0), m_mask(m_sums.size() - 1), m_window(capacity - 1) {}
+
+void PrefixRing::Reserve(std::int64_t last) {
+  if (m_mask == m_window || last <= static_cast<std::int64_t>(m_mask)) return;
+  // Nothing has wrapped yet: every sum keeps its place.
+  std::size_t size = m_sums.size();
+  while (size - 1 < m_window && static_cast<std::int64_t>(size - 1) < last) size <<= 1;
+  m_sums.resize(size, 0);
+  m_mask = size - 1;
+}
 
 void PrefixRing::Push(const float* samples, std::size_t count) {
+  Reserve(m_count + static_cast<std::int64_t>(count));
   std::int64_t total = m_total;
   std::size_t at = static_cast<std::size_t>(m_count);
   std::int64_t* sums = m_sums.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    total += Quantise(samples[i]);
-    sums[++at & m_mask] = total;
+  const std::size_t mask = m_mask;
+  m_count += static_cast<std::int64_t>(count);
+  float bounded[QUANTISE_BLOCK];
+  std::int32_t quantised[QUANTISE_BLOCK];
+  while (count > 0) {
+    const std::size_t n = std::min(count, QUANTISE_BLOCK);
+    // Two passes, each of which the compiler turns into vector instructions
+    // (together they defeat it).
+    if (n == QUANTISE_BLOCK) {
+      for (std::size_t i = 0; i < QUANTISE_BLOCK; ++i) bounded[i] = Bounded(samples[i]);
+      for (std::size_t i = 0; i < QUANTISE_BLOCK; ++i) quantised[i] = Quantise(bounded[i]);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) quantised[i] = Quantise(Bounded(samples[i]));
+    }
+    // The running sum, in runs over which the ring does not wrap.
+    for (std::size_t i = 0; i < n;) {
+      const std::size_t start = (at + 1) & mask;
+      const std::size_t run = std::min(n - i, mask + 1 - start);
+      std::int64_t* out = sums + start;
+      for (std::size_t k = 0; k < run; ++k) {
+        total += quantised[i + k];
+        out[k] = total;
+      }
+      i += run;
+      at += run;
+    }
+    samples += n;
+    count -= n;
   }
   m_total = total;
-  m_count += static_cast<std::int64_t>(count);
 }
 
 std::int64_t PrefixRing::Oldest() const {
-  std::int64_t oldest = m_count - static_cast<std::int64_t>(m_mask);
+  std::int64_t oldest = m_count - static_cast<std::int64_t>(m_window);
   return oldest < 0 ? 0 : oldest;
 }
 
@@ -71,32 +126,12 @@ bool PrefixRing::Holds(double a, double b) const {
 }
 
 double PrefixRing::Box(double a, double b) const {
-  std::int64_t ia = Floor(a);
-  std::int64_t ib = Floor(b);
+  std::int64_t ia = FloorIndex(a);
+  std::int64_t ib = FloorIndex(b);
   double whole = static_cast<double>(At(ib) - At(ia));
   double tail = (b - static_cast<double>(ib)) * static_cast<double>(At(ib + 1) - At(ib));
   double head = (a - static_cast<double>(ia)) * static_cast<double>(At(ia + 1) - At(ia));
   return (whole + tail - head) / SAMPLE_SCALE;
-}
-
-double PrefixRing::Edge(double t, double len) const {
-  // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
-  const double lo = t - len;
-  const double hi = t + len;
-  std::int64_t i1 = Floor(lo);
-  std::int64_t i2 = Floor(t);
-  std::int64_t i3 = Floor(hi);
-  const std::int64_t* sums = m_sums.data();
-  const std::size_t mask = m_mask;
-  auto at = [&](std::int64_t i) { return sums[static_cast<std::size_t>(i) & mask]; };
-  std::int64_t c1 = at(i1);
-  std::int64_t c2 = at(i2);
-  std::int64_t c3 = at(i3);
-  double whole = static_cast<double>((c3 - c2) - (c2 - c1));
-  double parts = (hi - static_cast<double>(i3)) * static_cast<double>(at(i3 + 1) - c3) -
-                 2.0 * (t - static_cast<double>(i2)) * static_cast<double>(at(i2 + 1) - c2) +
-                 (lo - static_cast<double>(i1)) * static_cast<double>(at(i1 + 1) - c1);
-  return (whole + parts) / SAMPLE_SCALE;
 }
 
 double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
@@ -144,7 +179,7 @@ void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEn
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
   const double dcScale = 1.0 / ((2.0 * m_dcHalf + 1.0) * SAMPLE_SCALE);
   const std::int64_t* c = sums.Data();
-  const std::size_t cMask = sums.Mask();
+  const std::size_t cMask = sums.IndexMask();
   float* values = m_values.data();
   const std::size_t mask = m_mask;
   const std::int64_t smoothHalf = m_smoothHalf;
@@ -171,12 +206,18 @@ void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEn
     }
     const std::int64_t* centre = c + from + reach;  // C[n] for the run's first n
     float* out = values + to;
-    for (std::size_t k = 0; k < run; ++k) {
+    // A window's sum stays below (2·reach + 1)·2^28 < 2^51 in magnitude.
+    const auto value = [&](std::size_t k) {
       const std::int64_t* at = centre + k;
-      double smooth = static_cast<double>(at[smoothHalf + 1] - at[-smoothHalf]) * smoothScale;
-      double dc = static_cast<double>(at[dcHalf + 1] - at[-dcHalf]) * dcScale;
-      out[k] = static_cast<float>(smooth - dc);
+      double smooth = ToDouble(at[smoothHalf + 1] - at[-smoothHalf]) * smoothScale;
+      double dc = ToDouble(at[dcHalf + 1] - at[-dcHalf]) * dcScale;
+      return static_cast<float>(smooth - dc);
+    };
+    std::size_t k = 0;
+    for (; k + VALUE_BLOCK <= run; k += VALUE_BLOCK) {
+      for (std::size_t j = 0; j < VALUE_BLOCK; ++j) out[k + j] = value(k + j);
     }
+    for (; k < run; ++k) out[k] = value(k);
     n += static_cast<std::int64_t>(run);
   }
   if (n > m_nextValue) m_nextValue = n;

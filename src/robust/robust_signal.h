@@ -44,22 +44,59 @@ class PrefixRing {
   double Box(double a, double b) const;
   // The step-matched edge filter box(t, t+len) - box(t-len, t): for a step
   // of height 2A at t it peaks at 2A·len. REQUIRES: Holds(t-len, t+len).
+  // Inline: the readers evaluate it a dozen times a bit.
   double Edge(double t, double len) const;
   // box(t, t+len) - box(t+len, t+2·len): the difference of two adjacent
   // boxes. REQUIRES: Holds(t, t+2·len).
   double Step(double t, double len) const;
   // The raw sums, REQUIRES: Oldest() <= i <= Count().
   std::int64_t At(std::int64_t i) const { return m_sums[static_cast<std::size_t>(i) & m_mask]; }
-  // The ring itself, for loops over many sums: entry i & Mask() holds C[i].
+  // The ring itself, for loops over many sums: entry i & IndexMask() holds
+  // C[i]. Both change while the ring grows to its capacity (it starts
+  // small, so that a short recording costs no more than it needs).
   const std::int64_t* Data() const { return m_sums.data(); }
-  std::size_t Mask() const { return m_mask; }
+  std::size_t IndexMask() const { return m_mask; }
+  // The capacity less one: how far Oldest() trails Count() once full.
+  std::size_t Mask() const { return m_window; }
 
  private:
+  // Grows the ring until it holds index `last` unwrapped, or is full.
+  void Reserve(std::int64_t last);
+
   std::vector<std::int64_t> m_sums;
-  std::size_t m_mask;
+  std::size_t m_mask;    // m_sums.size() - 1
+  std::size_t m_window;  // the capacity less one
   std::int64_t m_count = 0;
   std::int64_t m_total = 0;  // C[m_count]
 };
+
+// floor(v) as an integer, for |v| < 2^62: the truncation, one lower for
+// negative fractions. std::floor costs a call or a long sequence on the
+// baseline instruction set; this is the same value.
+inline std::int64_t FloorIndex(double v) {
+  std::int64_t i = static_cast<std::int64_t>(v);
+  return i - (v < static_cast<double>(i) ? 1 : 0);
+}
+
+inline double PrefixRing::Edge(double t, double len) const {
+  // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
+  const double lo = t - len;
+  const double hi = t + len;
+  std::int64_t i1 = FloorIndex(lo);
+  std::int64_t i2 = FloorIndex(t);
+  std::int64_t i3 = FloorIndex(hi);
+  const std::int64_t* sums = m_sums.data();
+  const std::size_t mask = m_mask;
+  auto at = [&](std::int64_t i) { return sums[static_cast<std::size_t>(i) & mask]; };
+  std::int64_t c1 = at(i1);
+  std::int64_t c2 = at(i2);
+  std::int64_t c3 = at(i3);
+  double whole = static_cast<double>((c3 - c2) - (c2 - c1));
+  double parts = (hi - static_cast<double>(i3)) * static_cast<double>(at(i3 + 1) - c3) -
+                 2.0 * (t - static_cast<double>(i2)) * static_cast<double>(at(i2 + 1) - c2) +
+                 (lo - static_cast<double>(i1)) * static_cast<double>(at(i1 + 1) - c1);
+  return (whole + parts) / SAMPLE_SCALE;
+}
 
 // One transition found by the trigger: its time in samples, and the level
 // it goes to (+1 up, -1 down).

@@ -153,6 +153,37 @@ CBoxTracker::CBoxTracker(const PrefixRing& sums, const PilotStart& start, const 
     : m_sums(sums), m_leader(leader), m_start(start), m_tuning(tuning), m_edge(start.lastEdge), m_level(start.lastLevel),
       m_period(start.period) {}
 
+CBoxTracker::CBoxTracker(const PrefixRing& sums, double dataEdge, double zero, double one,
+                         const TrackerTuning& tuning, std::size_t maxBytes)
+    : m_sums(sums), m_leader(nullptr), m_tuning(tuning), m_stage(Stage::LOCATE), m_edge(dataEdge),
+      m_period(zero / ZERO_OVER_PILOT) {
+  m_start.maxBytes = maxBytes;
+  m_u = m_u0 = zero;
+  m_ratio = std::clamp(one / zero, 1.2, 5.0);
+  m_len = m_tuning.boxFactor * m_u;
+  m_measured = true;
+}
+
+bool CBoxTracker::Locate(bool final) {
+  // The data's first edge lies within a third of a zero half-period of
+  // where the segmenter dated it (its trigger's delay on a filtered
+  // signal); its direction gives the data's polarity.
+  const double reach = 0.35 * m_u;
+  if (m_edge - reach - m_len < static_cast<double>(m_sums.Oldest()) + 1.0) {
+    m_stage = Stage::DONE;
+    return true;
+  }
+  if (!Available(m_edge + reach + m_len + 2.0, final)) return false;
+  double value = 0.0;
+  const double t = Strongest(m_edge - reach, m_edge + reach, 0, m_len, value);
+  m_polarity = m_sums.Edge(t, m_len) >= 0.0 ? 1 : -1;
+  m_t = Refine(t, m_polarity, m_len);
+  m_amp = std::max(value / (2.0 * m_len), 1e-12);
+  m_result.start = m_result.data = m_t;
+  m_stage = Stage::DATA;
+  return true;
+}
+
 bool CBoxTracker::Available(double until, bool final) {
   if (static_cast<double>(m_sums.Count()) >= std::floor(until) + 1.0) return true;
   if (final) {
@@ -377,12 +408,24 @@ bool CBoxTracker::StepBit(bool final) {
   const double u = m_u;
   const double len = m_len;
   const int x = m_polarity;
-  if (!Available(t + 4.0 * u + 1.5 * len + 2.0, final)) return false;
+  const double r = m_ratio;
+  if (!Available(t + std::max(3.0, 2.0 * r) * u + 1.5 * len + 2.0, final)) return false;
   // Over [t, t+3u) a zero and a one differ only in the second and third
   // thirds: integrate both and compare.
-  double m = x * m_sums.Step(t + u, u);
+  double m = 0.0;
+  if (r == ONE_OVER_ZERO) {
+    m = x * m_sums.Step(t + u, u);
+  } else {
+    // Other ratios: where a zero's second half lies inside a one's first
+    // (from u to min(2, r) u), and where the next bit's first half lies
+    // inside a one's second (from max(2, r) u to min(3, 2r) u; none from
+    // r = 3 on). Each box has opposite signs for the two bits.
+    double v = m_sums.Box(t + u, t + std::min(2.0, r) * u);
+    if (r < 3.0) v -= m_sums.Box(t + std::max(2.0, r) * u, t + std::min(3.0, 2.0 * r) * u);
+    m = x * v;
+  }
   int bit = m > 0.0 ? 1 : 0;
-  double end = t + 2.0 * u * (1 + bit);
+  double end = t + 2.0 * u * (bit ? r : 1.0);
   double amp = std::max(m_amp, 1e-12);
   double q = x * m_sums.Edge(end, len) / (2.0 * amp * len);
   double err = x * (m_sums.Edge(end + 0.5 * len, len) - m_sums.Edge(end - 0.5 * len, len)) / (4.0 * amp);
@@ -396,13 +439,13 @@ bool CBoxTracker::StepBit(bool final) {
     EnterGap();
     return true;
   }
-  const bool settling = n < static_cast<std::size_t>(LOCK.settleBits);
+  const bool settling = n < static_cast<std::size_t>(LOCK.settleBits) && !m_measured;
   double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
   double beta = settling ? LOCK.settlePeriodGain : LOCK.periodGain;
   if (q > LOCK.trackLevel) {
     double w = std::min(1.0, q);
     m_t = end + alpha * w * err;
-    m_u += beta * w * err * (bit ? 0.25 : 0.5);  // / (2·(1 + bit)), exactly
+    m_u += beta * w * err * (bit ? 0.5 / r : 0.5);  // over the bit's length in u, 2 or 2r
     m_amp += LOCK.strengthFollow * (std::min(q, CONFIDENCE.spikeCap) - 1.0) * m_amp;
   } else {
     m_t = end;  // coast through a dropout
@@ -653,7 +696,9 @@ void CBoxTracker::EndData() {
   m_inGap = false;
   Mend();
   std::size_t bits = m_lastGood;
-  std::size_t keep = bits >= 8 ? bits / 8 * 8 : bits;
+  // A measured block keeps every good bit: where its data starts is not
+  // known to the bit (its caller finds the bytes).
+  std::size_t keep = bits >= 8 && !m_measured ? bits / 8 * 8 : bits;
   double end = m_lastGoodEnd;
   if (keep < m_bits.Bits() && keep < bits) end = m_bits.StartOf(keep);
   m_bits.Truncate(keep);
@@ -694,6 +739,7 @@ bool CBoxTracker::Step(bool final) {
     m_stage = Stage::PILOT;
     return true;
   }
+  if (m_stage == Stage::LOCATE) return Locate(final);
   if (m_stage == Stage::PILOT) return StepPilot(final);
   return m_inGap ? StepGap(final) : StepBit(final);
 }

@@ -134,6 +134,13 @@ class CBoxTracker {
   // sync. When the leader finds none, neither does the follower.
   CBoxTracker(const PrefixRing& sums, const PilotStart& start, const TrackerTuning& tuning,
               const CBoxTracker* leader = nullptr);
+  // A tracker on a block whose timing is already measured (a loader's
+  // block the pulse segmenter found): it reads the data from the edge
+  // nearest `dataEdge` (samples) with zero-bit half-period `zero` and
+  // one-bit half-period `one` (samples; any ratio from 1.4 to 4), and
+  // follows them as it reads. No pilot or sync is looked for.
+  CBoxTracker(const PrefixRing& sums, double dataEdge, double zero, double one, const TrackerTuning& tuning,
+              std::size_t maxBytes);
   // Reads as far as the samples allow; with `final`, the recording has
   // ended. Returns true once the tracker is done.
   bool Advance(bool final);
@@ -146,7 +153,7 @@ class CBoxTracker {
   Candidate& Result() { return m_result; }
 
  private:
-  enum class Stage { ACQUIRE, PILOT, DATA, DONE };
+  enum class Stage { ACQUIRE, LOCATE, PILOT, DATA, DONE };
   bool Available(double until, bool final);
   double Strongest(double from, double to, int polarity, double len, double& value) const;
   double Refine(double t, int polarity, double len) const;
@@ -163,6 +170,7 @@ class CBoxTracker {
   void Mend();
   void EndData();
   bool Follow();
+  bool Locate(bool final);
 
   const PrefixRing& m_sums;
   const CBoxTracker* m_leader;
@@ -190,6 +198,12 @@ class CBoxTracker {
   double m_u = 0.0;
   double m_u0 = 0.0;
   double m_len = 0.0;
+  // A one bit's half-period over a zero bit's: the ROM's 2, or what the
+  // segmenter measured for a loader's block.
+  double m_ratio = ONE_OVER_ZERO;
+  // The timing is measured already: the loop's steady gains from the
+  // first bit on.
+  bool m_measured = false;
   double m_scale = 0.0;  // D, the typical |m|
   int m_polarity = 1;    // X
   int m_weak = 0;

@@ -131,6 +131,8 @@ class CClassicAssembler {
   // Ends the current block, if any, and starts over.
   void EndBlock();
 
+  DecodePhase Phase() const { return m_phase; }
+
   // The block buffer's largest capacity so far.
   std::size_t LargestBuffer() const { return m_largestBuffer; }
 

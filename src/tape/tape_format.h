@@ -75,6 +75,8 @@ constexpr std::string_view LISTING_TIMING_COUNT = " x ";
 constexpr std::string_view LISTING_TIMING_SYNC = ", синхросигнал ";
 constexpr std::string_view LISTING_TIMING_ZERO = ", ноль ";
 constexpr std::string_view LISTING_TIMING_ONE = ", единица ";
+// Data with no pilot and no sync says so in their place.
+constexpr std::string_view LISTING_TIMING_NO_PILOT = " без пилот-тона и синхросигнала";
 
 // Converts UTF-8 text made of ASCII and the Cyrillic letters А–я, Ё and ё
 // into Windows-1251. Any other character becomes '?'.

@@ -37,7 +37,8 @@ CListingWriter::CListingWriter(COutputSet& set, int index)
                ToWindows1251(LISTING_MENDED_TAIL)},
       m_timing{ToWindows1251(LISTING_TIMING_HEAD),  ToWindows1251(LISTING_TIMING_PILOT),
                ToWindows1251(LISTING_TIMING_COUNT), ToWindows1251(LISTING_TIMING_SYNC),
-               ToWindows1251(LISTING_TIMING_ZERO),  ToWindows1251(LISTING_TIMING_ONE)} {}
+               ToWindows1251(LISTING_TIMING_ZERO),  ToWindows1251(LISTING_TIMING_ONE),
+               ToWindows1251(LISTING_TIMING_NO_PILOT)} {}
 
 void CListingWriter::Write(std::string_view text) { m_set.Write(m_index, text.data(), text.size()); }
 
@@ -46,9 +47,11 @@ void CListingWriter::Take(const TapeBlock& block) {
   if (!block.romTiming) {
     const BlockTiming& t = block.timing;
     auto tstates = [](double value) { return std::to_string(std::lround(value)); };
-    Write(m_timing[0] + m_timing[1] + tstates(t.pilot) + m_timing[2] +
-          std::to_string(t.pilotPulses) + m_timing[3] + tstates(t.sync1) + "/" +
-          tstates(t.sync2) + m_timing[4] + tstates(t.zero) + m_timing[5] + tstates(t.one) +
+    const std::string lead = t.pilot > 0.0 ? m_timing[1] + tstates(t.pilot) + m_timing[2] +
+                                                 std::to_string(t.pilotPulses) + m_timing[3] +
+                                                 tstates(t.sync1) + "/" + tstates(t.sync2)
+                                           : m_timing[6];
+    Write(m_timing[0] + lead + m_timing[4] + tstates(t.zero) + m_timing[5] + tstates(t.one) +
           std::string(LISTING_LINE_BREAK));
   }
   // One line of hex entries at a time: up to 30 entries of three characters,

@@ -50,7 +50,7 @@ class CListingWriter : public BlockSink {
   std::string m_verdictGood;
   std::string m_verdictBad;
   std::string m_mended[3];  // head, middle, tail
-  std::string m_timing[6];  // LISTING_TIMING_HEAD ... LISTING_TIMING_ONE
+  std::string m_timing[7];  // LISTING_TIMING_HEAD ... LISTING_TIMING_ONE, LISTING_TIMING_NO_PILOT
 };
 
 // Keeps every block it is given.

@@ -182,7 +182,11 @@ void CPartMerger::Robust(TapeBlock&& block) {
   // 12 bytes a bit, let go while the block waits.
   std::vector<float>().swap(block.bitConfidence);
   std::vector<double>().swap(block.bitSeconds);
-  m_robust.push_back(std::move(block));
+  // In order of start: a block read again from the segmenter's timing
+  // comes once the pause after it has come, maybe after a later one.
+  const auto at = std::upper_bound(m_robust.begin(), m_robust.end(), block.startSeconds,
+                                   [](double start, const TapeBlock& b) { return start < b.startSeconds; });
+  m_robust.insert(at, std::move(block));
 }
 
 void CPartMerger::Found(TapePart&& part) { m_found.push_back(std::move(part)); }

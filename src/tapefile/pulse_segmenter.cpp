@@ -529,11 +529,46 @@ double CPulseSegmenter::PendingFrom(double nowSeconds) const {
 
 void CPulseSegmenter::Flush() {
   if (m_times.empty()) return;
+  RemoveSpikes();
   std::vector<TapePart> parts;
   RunSegmenter(m_times, m_rising, 0, m_times.size() - 1, m_settings, parts).Run();
   m_times.clear();
   m_rising.clear();
   for (TapePart& part : parts) m_emit(std::move(part));
+}
+
+void CPulseSegmenter::RemoveSpikes() {
+  // A spike of noise across the trigger's band inside a pulse splits it
+  // into three: the pulse's start, a pulse shorter than any loader's (under
+  // SPIKE_SHARE of hissPulseTstates: 40 us), and the rest. Where such a short pulse has a pulse
+  // SPIKE_NEIGHBOUR times longer on either side, its two edges go: the
+  // pulse is whole again, the pulses after it keep their polarity, and the
+  // time is unchanged. A sync as short (120 T beside a 250 T pilot) has
+  // no such neighbour. Hiss (short pulses in a row, with no long one
+  // beside them) stays for the segmenter's hiss rule.
+  constexpr double SPIKE_SHARE = 0.8;
+  constexpr double SPIKE_NEIGHBOUR = 4.0;
+  const double spike = SPIKE_SHARE * m_settings.hissPulseTstates;
+  std::size_t out = 0;
+  const std::size_t n = m_times.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    // Edges k and k + 1 bound a short pulse; the pulses beside it end at
+    // out - 1 (already kept) and start at k + 1.
+    if (out >= 1 && k + 2 < n && m_times[k + 1] - m_times[k] < spike) {
+      const double before = m_times[k] - m_times[out - 1];
+      const double after = m_times[k + 2] - m_times[k + 1];
+      const double pulse = m_times[k + 1] - m_times[k];
+      if (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse) {
+        ++k;  // both edges dropped
+        continue;
+      }
+    }
+    m_times[out] = m_times[k];
+    m_rising[out] = m_rising[k];
+    ++out;
+  }
+  m_times.resize(out);
+  m_rising.resize(out);
 }
 
 double PartStartSeconds(const TapePart& part) {

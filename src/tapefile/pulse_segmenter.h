@@ -104,6 +104,8 @@ class CPulseSegmenter {
 
  private:
   void Flush();
+  // Drops the two edges of each noise spike inside a pulse.
+  void RemoveSpikes();
 
   Emit m_emit;
   SegmenterSettings m_settings;

@@ -30,6 +30,9 @@
 #include <cstring>
 #include <filesystem>
 
+#include "convert/merge_run.h"
+#include "convert/output_formats.h"
+#include "convert/run_report.h"
 #include "convert/tape_files.h"
 #include "io/output_set.h"
 #include "tape/tape_output.h"
@@ -74,6 +77,16 @@ QString FailureText(const Failure& failure) {
     default: break;
   }
   return Texts::tr("The tape could not be written.");
+}
+
+// The name of an output format for the save dialog.
+QString FormatText(const char* name) {
+  const std::string format = name;
+  if (format == "tap") return Texts::tr("TAP image");
+  if (format == "tzx") return Texts::tr("TZX image");
+  if (format == "pzx") return Texts::tr("PZX image");
+  if (format == "csw") return Texts::tr("CSW pulse file");
+  return Texts::tr("%1 file").arg(QString::fromLatin1(name).toUpper());
 }
 
 QString OpenFailureText(const TakeResult& result, const QString& path, DecodeMethod method) {
@@ -196,6 +209,11 @@ void MainWindow::buildMenus() {
   updateRecentMenu();
   QAction* save = file->addAction(Texts::tr("&Save tape as…"), this, &MainWindow::chooseSave);
   save->setShortcut(QKeySequence::Save);
+  m_saveReport = file->addAction(Texts::tr("Save the &report (.json) with the tape"));
+  m_saveReport->setCheckable(true);
+  m_saveReport->setChecked(QSettings().value(QStringLiteral("saveReport"), false).toBool());
+  connect(m_saveReport, &QAction::toggled, this,
+          [](bool on) { QSettings().setValue(QStringLiteral("saveReport"), on); });
   file->addSeparator();
   file->addAction(Texts::tr("&Quit"), this, &QWidget::close)->setShortcut(QKeySequence::Quit);
 
@@ -522,7 +540,7 @@ const std::vector<TapeBlock>& MainWindow::savedBlocks() const {
   return m_takes.empty() ? kNone : m_takes[0]->result().blocks;
 }
 
-bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QString* error) {
+bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QString* error, bool report) {
   const auto fail = [error](const QString& text) {
     if (error != nullptr) *error = text;
     return false;
@@ -548,6 +566,11 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
                        return b.endSeconds > b.startSeconds && b.timing.pilot > 0;
                      });
   const RobustReport& first = m_takes[0]->result().report;
+  // The report describes robust decodes: the classic method's tape goes
+  // without it.
+  const bool withReport = report && std::all_of(m_takes.begin(), m_takes.end(), [](const auto& take) {
+    return take->method() == DecodeMethod::ROBUST;
+  });
   const RunReport result = WriteTape({name, formats, inputs}, [&](CTapeFeed& feed) {
     TapeContext context;
     context.info = ImageInfo{ToolName(), QFileInfo(m_takes[0]->path()).fileName().toStdString()};
@@ -560,11 +583,27 @@ bool MainWindow::saveTape(const QString& title, const OutputFormats& formats, QS
       if (parts) feed.Part(TapePart(block));
     }
     feed.End(timed ? first.seconds : 0.0);
+    if (withReport) feed.beforeCommit = [&](COutputSet& set) {
+      const std::string json = merged ? MergedReportJson(name, inputs) : RobustReportJson(name, inputs[0], first, {});
+      const int index = set.Add(OutputPath(name, "json"));
+      if (index < 0) return false;
+      set.Write(index, json.data(), json.size());
+      return !set.Failed();
+    };
     return Failure();
   });
   if (!result.Written()) return fail(FailureText(result.failure));
-  m_status->setText(Texts::tr("Saved %1").arg(title));
+  m_status->setText(report && !withReport
+                        ? Texts::tr("Saved %1 without the report: it describes the robust method's decodes only.").arg(title)
+                        : Texts::tr("Saved %1").arg(title));
   return true;
+}
+
+std::string MainWindow::MergedReportJson(const std::string& title, const std::vector<std::string>& takes) const {
+  MergeReport report;
+  for (const auto& take : m_takes) report.takes.push_back(take->result().report);
+  SummariseMerged(m_merged, report);
+  return MergeReportJson(title, takes, report, {});
 }
 
 void MainWindow::chooseOpen() {
@@ -583,24 +622,37 @@ void MainWindow::chooseAddTake() {
 
 void MainWindow::chooseSave() {
   if (m_takes.empty()) return;
-  const QString tap = Texts::tr("TAP image and listing (*.tap)");
-  const QString tzx = Texts::tr("TZX image, TAP image and listing (*.tzx)");
-  const QString pzx = Texts::tr("PZX image, TAP image and listing (*.pzx)");
-  const QString txt = Texts::tr("Listing only (*.txt)");
-  QString filter = tap;
+  // One choice per format of the table; the TAP image goes with each, as
+  // the listing always does.
+  QStringList filters;
+  std::vector<std::string> names;
+  for (const OutputFormat& format : AllFormats()) {
+    if (format.always) continue;
+    const QString pattern = QStringLiteral("*.") + QLatin1String(format.extension);
+    const QString name = FormatText(format.name);
+    filters << (std::strcmp(format.name, "tap") == 0
+                    ? Texts::tr("%1 and listing (%2)").arg(name, pattern)
+                    : Texts::tr("%1, TAP image and listing (%2)").arg(name, pattern));
+    names.emplace_back(format.name);
+  }
+  filters << Texts::tr("Listing only (*.txt)");
+  QString filter = filters.first();
   const QFileInfo first(m_takes[0]->path());
   const QString suggested = first.absolutePath() + QLatin1Char('/') + first.completeBaseName() + QStringLiteral(".tap");
-  QString path = QFileDialog::getSaveFileName(this, Texts::tr("Save the tape"), suggested,
-                                              QStringList{tap, tzx, pzx, txt}.join(QStringLiteral(";;")), &filter);
+  const QString path = QFileDialog::getSaveFileName(this, Texts::tr("Save the tape"), suggested,
+                                                    filters.join(QStringLiteral(";;")), &filter);
   if (path.isEmpty()) return;
   const QFileInfo info(path);
   const QString title = info.absolutePath() + QLatin1Char('/') + info.completeBaseName();
   OutputFormats formats = OutputFormats::None();
-  if (filter != txt) formats.Add("tap");
-  if (filter == tzx) formats.Add("tzx");
-  if (filter == pzx) formats.Add("pzx");
+  const auto chosen = static_cast<std::size_t>(filters.indexOf(filter));
+  if (chosen < names.size()) {
+    formats.Add("tap");
+    formats.Add(names[chosen]);
+  }
   QString error;
-  if (!saveTape(title, formats, &error)) QMessageBox::warning(this, Texts::tr("Save the tape"), error);
+  if (!saveTape(title, formats, &error, m_saveReport->isChecked()))
+    QMessageBox::warning(this, Texts::tr("Save the tape"), error);
 }
 
 QStringList MainWindow::recentFiles() const {

@@ -56,9 +56,10 @@ class MainWindow : public QMainWindow {
   bool busy() const;
 
   // Writes the tape (the merged one when there are several takes) as
-  // TITLE.txt and the images `formats` asks for, as one output set.
-  // Returns false with `error` set when it cannot.
-  bool saveTape(const QString& title, const OutputFormats& formats, QString* error);
+  // TITLE.txt and the images `formats` asks for, and with `report` the
+  // report TITLE.json (robust decodes only), as one output set. Returns
+  // false with `error` set when it cannot.
+  bool saveTape(const QString& title, const OutputFormats& formats, QString* error, bool report = false);
 
   void selectBlock(int index);
   int selectedBlock() const { return m_selected; }
@@ -102,6 +103,8 @@ class MainWindow : public QMainWindow {
   void chooseAddTake();
   void chooseSave();
   const std::vector<TapeBlock>& savedBlocks() const;
+  // The report of the merged tape of the open takes (named `takes`).
+  std::string MergedReportJson(const std::string& title, const std::vector<std::string>& takes) const;
 
   DecodeMethod m_method = DecodeMethod::ROBUST;
   std::vector<std::unique_ptr<Take>> m_takes;
@@ -129,6 +132,7 @@ class MainWindow : public QMainWindow {
   QTimer* m_poll;
   QMenu* m_recentMenu = nullptr;
   QActionGroup* m_methods = nullptr;
+  QAction* m_saveReport = nullptr;  // checked: saving writes the report too
 };
 
 }  // namespace tapedecoder

@@ -6,15 +6,36 @@
 
 #include <new>
 
+#include "audio/wave_file.h"
 #include "audio/wave_source.h"
 #include "tape/block_decoder.h"
 #include "tape/tape_output.h"
+#include "workbench/recording_pass.h"
 
 namespace tapedecoder {
 
 namespace {
 
-// The classic method's blocks (no times: the classic decoder keeps none).
+// The summary pass's share of the progress bar: it reads the recording
+// several times faster than the decode.
+constexpr double kSummaryShare = 0.1;
+
+// Stamps each block the classic assembler hands over with the times its
+// pulses gave (seconds from the frame positions of the 44100 Hz recording).
+class TimedBlocks : public BlockSink {
+ public:
+  void Take(const TapeBlock& block) override {
+    blocks.push_back(block);
+    blocks.back().startSeconds = start / WAVE_SAMPLE_RATE;
+    blocks.back().dataSeconds = data / WAVE_SAMPLE_RATE;
+    blocks.back().endSeconds = end / WAVE_SAMPLE_RATE;
+  }
+  std::vector<TapeBlock> blocks;
+  double start = 0.0, data = 0.0, end = 0.0;  // frames: the pilot's first pulse, after the sync, the last bit
+};
+
+// The classic method's blocks, as DecodeClassicBlocks reads them, with
+// their times.
 std::vector<TapeBlock> ClassicBlocks(const std::string& path, bool& opened) {
   CWaveSource source;
   DecodeSettings settings;
@@ -23,10 +44,21 @@ std::vector<TapeBlock> ClassicBlocks(const std::string& path, bool& opened) {
   if (!opened) return {};
   source.Rewind();
   source.SetStep(0.2);  // the conversion's read step: a fifth of a frame
-  CBlockCollector collected;
+  TimedBlocks timed;
   CClassicPulses pulses(source, settings, &MeasurePulse);
-  DecodeClassicBlocks(pulses, settings, collected);
-  return collected.Blocks();
+  CClassicAssembler assembler(timed);
+  StepPulse pulse;
+  for (double from = source.Position(); pulses.Next(pulse); from = source.Position()) {
+    const DecodePhase before = assembler.Phase();
+    if (pulse.counted && assembler.TakePulse(ClassifyPulse(settings, pulse.steps))) {
+      if (before == PHASE_SEARCH) timed.start = from;
+      if (assembler.Phase() == PHASE_DATA) timed.end = source.Position();
+      if (before == PHASE_PILOT && assembler.Phase() == PHASE_DATA) timed.data = source.Position();
+      continue;
+    }
+    if (pulse.steps == -1) assembler.EndBlock();
+  }
+  return std::move(timed.blocks);
 }
 
 }  // namespace
@@ -64,48 +96,29 @@ void Take::start() {
 void Take::run() {
   const std::string path = QFile::encodeName(m_path).toStdString();
   try {
-    RobustRunOptions options;
-    options.cancel = &m_cancel;
-    // The picture shows the first stream the decoder reads: the mix of a
-    // stereo recording, the channel of a mono one.
-    options.beforeDecoding = [this](RobustReport& report) {
-      auto store = std::make_shared<WaveStore>(report.sampleRate, m_spillFolder);
-      if (report.info.frames > 0 && report.info.rate > 0)
-        store->Reserve(static_cast<std::uint64_t>(static_cast<double>(report.info.frames) * report.sampleRate /
-                                                  report.info.rate));
-      std::lock_guard<std::mutex> lock(m_storeMutex);
-      m_store = std::move(store);
-      return true;
-    };
-    options.onSamples = [this](const float* samples, std::size_t count) {
-      m_store->Append(samples, count);
-    };
-    options.progress = [this](const InputProgress& p) {
-      if (p.total > 0) m_progress = static_cast<double>(p.done) / static_cast<double>(p.total);
-    };
-    if (m_method == DecodeMethod::CLASSIC) {
-      // The picture alone from the stream; the blocks from the classic decoder.
-      options.channels = ChannelMode::MIX;
-      m_result.ok = DecodeRecording(path, options, [](TapeBlock&&) {}, m_result.report);
-      m_result.report.blocks.clear();
-      m_result.report.goodBlocks = m_result.report.badBlocks = 0;
-      if (m_result.ok) {
-        bool opened = false;
-        m_result.blocks = ClassicBlocks(path, opened);
-        m_result.ok = opened;
-        if (!opened) m_result.report.failure = Failure(FailureKind::CANNOT_OPEN, path);
-        for (const TapeBlock& block : m_result.blocks) {
-          BlockSummary summary;
-          summary.number = static_cast<int>(m_result.report.blocks.size()) + 1;
-          summary.length = block.bytes.size();
-          summary.flag = block.bytes.empty() ? 0 : block.bytes[0];
-          summary.good = ChecksumGood(block.bytes);
-          summary.header = ParseRomHeader(block.bytes);
-          (summary.good ? m_result.report.goodBlocks : m_result.report.badBlocks)++;
-          m_result.report.blocks.push_back(summary);
-        }
-      }
+    // The picture first, in one fast pass of its own; then the decode.
+    Failure openError;
+    InputInfo info;
+    const std::shared_ptr<WaveStore> store = SummariseRecording(
+        path, m_spillFolder, &m_cancel,
+        [this, &info](const std::shared_ptr<WaveStore>& made, const InputInfo& what) {
+          info = what;
+          std::lock_guard<std::mutex> lock(m_storeMutex);
+          m_store = made;
+        },
+        [this](double done) { m_progress = kSummaryShare * done; }, openError);
+    if (m_cancel) {
+      m_result.ok = m_result.cancelled = true;
+      m_result.report.failure = Failure(FailureKind::CANCELLED, path);
+    } else if (m_method == DecodeMethod::CLASSIC) {
+      DecodeClassic(path, store, info);
     } else {
+      RobustRunOptions options;
+      options.cancel = &m_cancel;
+      options.progress = [this](const InputProgress& p) {
+        if (p.total > 0)
+          m_progress = kSummaryShare + (1.0 - kSummaryShare) * static_cast<double>(p.done) / static_cast<double>(p.total);
+      };
       m_result.ok = DecodeRecording(
           path, options,
           [this](TapeBlock&& block) {
@@ -116,20 +129,33 @@ void Take::run() {
             m_result.blocks.push_back(std::move(block));
           },
           m_result.report);
+      m_result.cancelled = m_result.report.failure.kind == FailureKind::CANCELLED;
+      if (m_result.cancelled) m_result.ok = true;  // what was read before the cancel stays
     }
-    m_result.cancelled = m_result.report.failure.kind == FailureKind::CANCELLED;
-    if (m_result.cancelled) m_result.ok = true;  // what was read before the cancel stays
   } catch (const std::bad_alloc&) {
     m_result.ok = false;
     m_result.report.failure = Failure(FailureKind::NO_MEMORY, path);
   }
-  std::shared_ptr<WaveStore> store;
-  {
-    std::lock_guard<std::mutex> lock(m_storeMutex);
-    store = m_store;
-  }
-  if (store) store->Finish();
   m_progress = 1.0;
+}
+
+void Take::DecodeClassic(const std::string& path, const std::shared_ptr<WaveStore>& store, const InputInfo& info) {
+  RobustReport& report = m_result.report;
+  report.info = info;
+  report.failure = Failure(FailureKind::CANNOT_OPEN, path);
+  if (!store) return;
+  bool opened = false;
+  m_result.blocks = ClassicBlocks(path, opened);
+  m_result.ok = opened;
+  if (!opened) return;
+  report.failure = Failure();
+  report.sampleRate = store->Rate();
+  report.seconds = store->Seconds();
+  for (const TapeBlock& block : m_result.blocks) {
+    BlockSummary summary = SummariseBlock(block, static_cast<int>(report.blocks.size()) + 1);
+    (summary.good ? report.goodBlocks : report.badBlocks)++;
+    report.blocks.push_back(std::move(summary));
+  }
 }
 
 }  // namespace tapedecoder

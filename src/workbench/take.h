@@ -28,8 +28,9 @@ struct TakeResult {
   bool cancelled = false;
 };
 
-// Decodes one recording on its own thread. The store appears (store())
-// once the recording is open and grows while it is read.
+// Reads one recording on its own thread: first its picture, in a fast
+// pass of its own (the store appears, store(), once the recording is open
+// and grows while it is read), then its decode.
 class Take : public QObject {
   Q_OBJECT
 
@@ -56,6 +57,8 @@ class Take : public QObject {
 
  private:
   void run();
+  // The classic method's blocks of the recording summarised in `store`.
+  void DecodeClassic(const std::string& path, const std::shared_ptr<WaveStore>& store, const InputInfo& info);
 
   QString m_path;
   DecodeMethod m_method;

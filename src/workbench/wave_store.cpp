@@ -45,9 +45,13 @@ int OpenSpill(const std::string& folder) {
 
 }  // namespace
 
-WaveStore::WaveStore(double rate, const std::string& folder) : m_rate(rate), m_fd(OpenSpill(folder)) {
+WaveStore::WaveStore(double rate, const std::string& folder)
+    : m_rate(rate), m_spill(true), m_fd(OpenSpill(folder)) {
   m_pending.reserve(kSpillChunk);
 }
+
+WaveStore::WaveStore(double rate, std::unique_ptr<SampleReader> reader)
+    : m_rate(rate), m_reader(std::move(reader)) {}
 
 WaveStore::~WaveStore() {
   if (m_fd >= 0) close(m_fd);
@@ -67,12 +71,47 @@ void WaveStore::Append(const float* samples, std::size_t count) {
   if (m_finished) return;
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_levels.empty()) m_levels.emplace_back();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int16_t value = ToShort(samples[i]);
-    m_pending.push_back(value);
-    if (m_pending.size() == kSpillChunk) FlushSpill();
-    AddToLevel(0, value, value, 1);
+  if (m_spill) {
+    for (std::size_t i = 0; i < count; ++i) {
+      m_pending.push_back(ToShort(samples[i]));
+      if (m_pending.size() == kSpillChunk) FlushSpill();
+    }
   }
+  // Sample by sample into a partial bin; whole bins at once, as floats
+  // (rounding is monotonic: the extremes of the rounded samples are the
+  // rounded extremes).
+  std::size_t i = 0;
+  const auto addOne = [this, samples, &i] {
+    const std::int16_t value = ToShort(samples[i++]);
+    AddToLevel(0, value, value, 1);
+  };
+  while (i < count && m_levels[0].filled != 0) addOne();
+  for (; count - i >= kBaseBin; i += kBaseBin) {
+    float low = samples[i], high = samples[i];
+    const float* bin = samples + i;
+    for (std::size_t k = 0; k < kBaseBin; ++k) {
+      low = std::min(low, bin[k]);
+      high = std::max(high, bin[k]);
+    }
+    AddToLevel(0, ToShort(low), ToShort(high), kBaseBin);
+  }
+  while (i < count) addOne();
+  if (!m_spill) m_samples.store(m_samples.load() + count, std::memory_order_release);
+}
+
+bool WaveStore::AppendSummary(const WaveStore& tail) {
+  if (m_finished || m_spill || tail.m_spill) return false;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> tailLock(tail.m_mutex);
+  if (m_levels.empty()) m_levels.emplace_back();
+  if (m_levels[0].filled != 0) return false;
+  if (tail.m_levels.empty()) return true;
+  // The tail's finest bins as whole bins of this store, then its partial bin.
+  const Level& base = tail.m_levels[0];
+  for (std::size_t i = 0; i + 1 < base.bins.size(); i += 2) AddToLevel(0, base.bins[i], base.bins[i + 1], kBaseBin);
+  if (base.filled > 0) AddToLevel(0, base.low, base.high, base.filled);
+  m_samples.store(m_samples.load() + tail.Samples(), std::memory_order_release);
+  return true;
 }
 
 void WaveStore::FlushSpill() {
@@ -140,8 +179,14 @@ void WaveStore::Finish() {
 std::vector<float> WaveStore::Read(std::uint64_t first, std::size_t count) const {
   std::vector<float> out;
   const std::uint64_t stored = Samples();
-  if (first >= stored || m_fd < 0) return out;
+  if (first >= stored || (m_reader == nullptr && m_fd < 0)) return out;  // a summary alone
   count = static_cast<std::size_t>(std::min<std::uint64_t>(count, stored - first));
+  if (m_reader != nullptr) {
+    out.resize(count);
+    out.resize(m_reader->ReadAt(first, out.data(), count));
+    for (float& v : out) v = std::clamp(v, -1.0f, 1.0f);
+    return out;
+  }
   std::vector<std::int16_t> raw(count);
   const std::size_t bytes = count * sizeof(std::int16_t);
   std::size_t done = 0;

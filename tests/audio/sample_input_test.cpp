@@ -8,11 +8,13 @@
 
 #include <cerrno>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "audio/csw_bytes.h"
 #include "audio/csw_reader.h"
+#include "audio/read_ahead.h"
 #include "audio/sample_input.h"
 #include "tape/tape_block.h"
 #include "test_support.h"
@@ -182,6 +184,40 @@ TEST_F(SampleInputTest, SoundFilesOfEveryFormatRateAndChannelCountRead) {
     // The inverted channel adds to the mix instead of cancelling it.
     if (row.channels >= 2) {
       EXPECT_GT(MiddleRms(s.data[2]), 0.2) << row.name;
+    }
+  }
+}
+
+// Reading ahead on a thread hands out the chunks plain reads give, in
+// order, and the end again after it; so does reading on demand.
+TEST_F(SampleInputTest, ReadingAheadGivesThePlainReadsChunks) {
+  const struct {
+    int rate, channels;
+    std::vector<ChannelChoice> choices;
+  } cases[] = {{44100, 1, {ChannelChoice::LEFT}},
+               {22050, 2, {ChannelChoice::MIX, ChannelChoice::LEFT, ChannelChoice::RIGHT}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.channels);
+    const std::string path = PathOf("ahead.wav");
+    ASSERT_TRUE(WriteReference(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, c.rate, c.channels));
+    Failure error;
+    std::unique_ptr<CSampleInput> plain = CSampleInput::Open(path, error);
+    ASSERT_TRUE(plain);
+    const Streams expected = ReadAll(*plain, c.choices);
+    for (bool threaded : {false, true}) {
+      std::unique_ptr<CSampleInput> input = CSampleInput::Open(path, error);
+      ASSERT_TRUE(input && input->Select(c.choices));
+      CReadAhead reader(*input, 10000, threaded);
+      Streams got;
+      got.data.resize(c.choices.size());
+      for (const SampleChunk* chunk = &reader.Next(); chunk->count > 0; chunk = &reader.Next()) {
+        for (std::size_t i = 0; i < got.data.size(); ++i)
+          got.data[i].insert(got.data[i].end(), chunk->streams[i].begin(), chunk->streams[i].begin() + chunk->count);
+        ++got.calls;
+      }
+      EXPECT_EQ(reader.Next().count, 0u);
+      EXPECT_EQ(got.calls, expected.calls);
+      EXPECT_EQ(got.data, expected.data);
     }
   }
 }

@@ -182,6 +182,7 @@ TEST_F(CliTest, UsageErrorsNameTheOptionAndConvertNothing) {
       {"--name x rec.wav rec.wav", "--name"},  {"--merge -m rec.wav rec.wav", "--merge"},
       {"--merge --format tzx,wav rec.wav rec.wav", "--format"},
       {"--bogus rec.wav", "--bogus"},         {"", "recordings"},
+      {"-j 0 rec.wav", "--jobs"},              {"--jobs x rec.wav", "--jobs"},
   };
   for (const Row& row : rows) {
     std::string arguments = row.arguments;

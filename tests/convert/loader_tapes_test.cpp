@@ -255,3 +255,50 @@ TEST(LoaderTapes, ToneAndClickPatternsReadAsBitsAreNoBlocks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A worn tape: a high-pass, a band limit, wow, and hiss loud enough that
+// its spikes cross the trigger's band inside pulses. Every turbo block
+// verifies as the ROM header before it does.
+TEST(LoaderTapes, TurboBlocksVerifyThroughAWornTapePath) {
+  struct WornCase {
+    const char* name;
+    double rate;
+    LoaderBlock block;
+  };
+  const Bytes game = testing_support::DataBlock(600, 12);
+  LoaderBlock unequal = Turbo(game, 1800, 1000, 500, 600, 0, 0);
+  unequal.zero[0] = 330, unequal.zero[1] = 470, unequal.one[0] = 700, unequal.one[1] = 900;
+  Bytes pilotless = testing_support::DataBlock(400, 14);
+  pilotless[0] = 0x55;
+  pilotless = WithChecksum(Bytes(pilotless.begin(), pilotless.end() - 1));
+  const WornCase cases[] = {
+      {"pilot 1800 T, bits 400/800", 44100, Turbo(game, 1800, 3000, 500, 600, 400, 800)},
+      {"ROM pilot, bits 540/1080", 44100, Turbo(game, 2168, 3000, 667, 735, 540, 1080)},
+      {"pilot 250 T, bits 300/900", 96000, Turbo(game, 250, 400, 120, 160, 300, 900)},
+      {"pilot 5000 T, bits 1000/2500", 44100, Turbo(game, 5000, 300, 1500, 1500, 1000, 2500)},
+      {"unequal halves", 44100, unequal},
+      {"no pilot", 44100, Turbo(pilotless, 0, 0, 0, 0, 500, 1100)},
+  };
+  ScratchDir dir;
+  for (const WornCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TapePath path;
+    path.rate = c.rate;
+    path.highpassHz = 700.0;
+    path.lowpassHz = 10000.0;
+    path.noise = 0.15;
+    path.wowDepth = 0.01;
+    path.wowHz = 4.0;
+    const std::vector<LoaderBlock> blocks = {Rom(testing_support::RomHeader("LOADER", 40)), c.block};
+    const std::vector<float> samples = RenderLoaderTape(blocks, path, 9);
+    const std::string wav = (dir / "worn.wav").string();
+    ASSERT_TRUE(testing_support::WriteWav(wav, samples, static_cast<int>(c.rate)));
+    const Converted got = Convert(wav, (dir / "worn").string());
+    const std::vector<Bytes> want = {blocks[0].bytes, c.block.bytes};
+    EXPECT_TRUE(got.tap == want) << Lengths(got.tap) << "\n" << Report(got.report);
+  }
+}
+
+}  // namespace

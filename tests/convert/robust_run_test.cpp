@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <stdexcept>
 #include <vector>
 
+#include "convert/task_team.h"
 #include "robust/tape_synth.h"
 #include "test_support.h"
 
@@ -79,6 +81,25 @@ TEST(RobustRunCancel, ACancelledConversionWritesNothing) {
   EXPECT_FALSE(report.Written());
   for (const char* extension : {"tap", "txt", "tzx"})
     EXPECT_FALSE(std::filesystem::exists(dir / (std::string("out.") + extension))) << extension;
+}
+
+// Every task of a step runs once, whatever the team's size; a task's
+// exception reaches the caller after the step, and the team goes on.
+TEST(TaskTeam, RunsEveryTaskOnceAndRethrowsAfterTheStep) {
+  for (std::size_t threads : {0, 1, 3}) {
+    CTaskTeam team(threads);
+    for (std::size_t count : {1, 2, 7}) {
+      std::vector<int> runs(count, 0);
+      team.Run(count, [&](std::size_t i) { ++runs[i]; });
+      EXPECT_EQ(runs, std::vector<int>(count, 1)) << threads << " threads, " << count << " tasks";
+    }
+    std::atomic<int> ran{0};
+    EXPECT_THROW(team.Run(4, [&](std::size_t i) {
+      ++ran;
+      if (i == 2) throw std::runtime_error("task");
+    }), std::runtime_error);
+    EXPECT_EQ(ran.load(), 4);
+  }
 }
 
 }  // namespace

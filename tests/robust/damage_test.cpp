@@ -25,17 +25,6 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, co
   return blocks;
 }
 
-struct Harsh {
-  const char* name;
-  TapePath path;
-};
-
-TapePath Make(void (*edit)(TapePath&)) {
-  TapePath p;
-  edit(p);
-  return p;
-}
-
 // One dropout to silence, `ms` long, at `at` seconds: in a header, in the
 // data after it, or in a block with no header (its length follows from
 // the pause). Without mending the damaged block does not come back; with

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tape/tape_format.h"
 #include "tape/tape_output.h"
 #include "test_support.h"
 
@@ -176,6 +177,37 @@ TEST_F(TapeOutputTest, NothingWrittenGivesTwoEmptyFilesReplacingOldOnes) {
   EXPECT_TRUE(Tap().empty());
   EXPECT_TRUE(Txt().empty());
   EXPECT_EQ(Names(), (std::vector<std::string>{"game.tap", "game.txt"}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ListingTimingLine, TurboBlocksGiveTheirTimingsAndPilotlessDataSaysItHasNoPilot) {
+  struct Row {
+    BlockTiming timing;
+    const char* line;  // UTF-8
+  } rows[] = {
+      {{1800.4, 500, 600, 400, 800, 3000},
+       "Нестандартная скорость, такты: пилот-тон 1800 x 3000, синхросигнал 500/600, ноль 400, единица 800\r\n"},
+      {{0, 0, 0, 500, 1100, 0},
+       "Нестандартная скорость, такты: без пилот-тона и синхросигнала, ноль 500, единица 1100\r\n"},
+  };
+  for (const Row& row : rows) {
+    ScratchDir dir;
+    COutputSet set;
+    const int txt = set.Add((dir / "game.txt").string());
+    ASSERT_GE(txt, 0);
+    CListingWriter listing(set, txt);
+    TapeBlock block;
+    block.bytes = {0xFF, 0x01, 0xFE};
+    block.romTiming = false;
+    block.timing = row.timing;
+    listing.Take(block);
+    ASSERT_TRUE(set.Commit());
+    const std::string text = AsText(ReadFile(dir / "game.txt"));
+    EXPECT_EQ(text.substr(kStart.size(), ToWindows1251(row.line).size()), ToWindows1251(row.line)) << row.line;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QDropEvent>
 #include <QListWidget>
 #include <QMimeData>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -22,6 +23,7 @@
 #include "test_support.h"
 #include "workbench/block_detail.h"
 #include "workbench/main_window.h"
+#include "workbench/recording_pass.h"
 #include "workbench/tape_analysis.h"
 #include "workbench/wave_store.h"
 #include "workbench/wave_view.h"
@@ -72,9 +74,10 @@ std::vector<float> MakeTake(int take, double lead) {
 }
 
 void WriteWave(const std::filesystem::path& path, const std::vector<float>& samples, int repeat = 1) {
-  Bytes bytes;
-  for (int r = 0; r < repeat; ++r)
-    for (float s : samples) bytes.push_back(static_cast<std::uint8_t>(std::lround(128.0 + 127.0 * std::clamp(s, -1.0f, 1.0f))));
+  Bytes once, bytes;
+  for (float s : samples) once.push_back(static_cast<std::uint8_t>(std::lround(128.0 + 127.0 * std::clamp(s, -1.0f, 1.0f))));
+  bytes.reserve(once.size() * static_cast<std::size_t>(repeat));
+  for (int r = 0; r < repeat; ++r) bytes.insert(bytes.end(), once.begin(), once.end());
   testing_support::WriteFile(path, testing_support::SimpleWave(bytes));
 }
 
@@ -96,6 +99,8 @@ class WorkbenchTest : public QObject {
  private slots:
   void initTestCase() {
     QStandardPaths::setTestModeEnabled(true);
+    // Settings (the recent files) of this run alone: other runs may be going at once.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(m_dir.Path().string()));
     QCoreApplication::setOrganizationName(QStringLiteral("tapedecoder-tests"));
     QCoreApplication::setApplicationName(QStringLiteral("workbench-tests"));
     m_take1 = Path("take1.wav");
@@ -103,40 +108,94 @@ class WorkbenchTest : public QObject {
     m_long = Path("long.wav");
     WriteWave(m_dir / "take1.wav", MakeTake(1, 0.0));
     WriteWave(m_dir / "take2.wav", MakeTake(2, 0.4));
-    WriteWave(m_dir / "long.wav", MakeTake(1, 0.0), 40);  // about 7 minutes
+    WriteWave(m_dir / "long.wav", MakeTake(1, 0.0), 100);  // about 18 minutes: its decode outlasts the summary
   }
 
-  // The summary and the spill file give the same envelope as the samples
-  // themselves, at every level, up to the last partial bin.
+  // The summary, and the samples read back from the spill file or from
+  // where they came from, give the same envelope as the samples themselves,
+  // at every level, up to the last partial bin.
   void theWaveStoreSummarisesEveryZoom() {
-    WaveStore store(48000.0);
-    QVERIFY(store.Ok());
     std::vector<float> samples(1000003);  // not a whole number of bins
     for (std::size_t i = 0; i < samples.size(); ++i)
       samples[i] = static_cast<float>(0.9 * std::sin(0.001 * i * (1.0 + i * 1e-6)) * ((i / 5000) % 7 == 3 ? 0.1 : 1.0));
-    for (std::size_t at = 0; at < samples.size(); at += 70000)
-      store.Append(samples.data() + at, std::min<std::size_t>(70000, samples.size() - at));
-    store.Finish();
-    QCOMPARE(store.Samples(), std::uint64_t{samples.size()});
-    const auto quantised = [](float v) { return static_cast<float>(std::lround(v * 32767.0f)) / 32767.0f; };
-    struct Case { double first, perBin; int bins; };
-    for (const Case& c : {Case{0, 1, 50}, Case{777, 3, 40}, Case{0, 256, 30}, Case{1024, 1024, 30},
-                          Case{0, 16384, 61}, Case{0, 65536, 16}, Case{0, 262144, 4}}) {
-      const std::vector<MinMax> env = store.Envelope(c.first, c.perBin, c.bins);
-      for (int b = 0; b < c.bins; ++b) {
-        const auto from = static_cast<std::size_t>(c.first + c.perBin * b);
-        const auto to = std::min(samples.size(), static_cast<std::size_t>(c.first + c.perBin * (b + 1)));
-        if (from >= to) continue;
-        const auto [low, high] = std::minmax_element(samples.begin() + static_cast<long>(from),
-                                                     samples.begin() + static_cast<long>(to));
-        QVERIFY2(std::abs(env[static_cast<std::size_t>(b)].low - quantised(*low)) < 1e-6f &&
-                     std::abs(env[static_cast<std::size_t>(b)].high - quantised(*high)) < 1e-6f,
-                 qPrintable(QStringLiteral("per bin %1, bin %2").arg(c.perBin).arg(b)));
+    struct Memory : SampleReader {
+      const std::vector<float>* samples;
+      std::size_t ReadAt(std::uint64_t first, float* out, std::size_t count) override {
+        count = std::min<std::size_t>(count, samples->size() - first);
+        std::copy_n(samples->begin() + static_cast<long>(first), count, out);
+        return count;
+      }
+    };
+    auto memory = std::make_unique<Memory>();
+    memory->samples = &samples;
+    WaveStore spilled(48000.0), readBack(48000.0, std::move(memory));
+    // Also read in two halves at once: the second summarised apart and added.
+    auto halvesMemory = std::make_unique<Memory>();
+    halvesMemory->samples = &samples;
+    WaveStore halves(48000.0, std::move(halvesMemory)), tail(48000.0, std::unique_ptr<SampleReader>());
+    const std::size_t split = 1500 * WaveStore::kBaseBin;
+    for (WaveStore* store : {&spilled, &readBack, &halves}) {
+      QVERIFY(store->Ok());
+      const std::size_t end = store == &halves ? split : samples.size();
+      for (std::size_t at = 0; at < end; at += 70000) store->Append(samples.data() + at, std::min<std::size_t>(70000, end - at));
+      if (store == &halves) {
+        tail.Append(samples.data() + split, samples.size() - split);
+        QVERIFY(store->AppendSummary(tail));
+      }
+      store->Finish();
+      QCOMPARE(store->Samples(), std::uint64_t{samples.size()});
+      // Within half a step of 16 bits: the summary and the spill file keep 16-bit samples.
+      const auto near = [](float a, float b) { return std::abs(a - b) <= 0.5f / 32767.0f + 1e-6f; };
+      struct Case { double first, perBin; int bins; };
+      for (const Case& c : {Case{0, 1, 50}, Case{777, 3, 40}, Case{0, 256, 30}, Case{1024, 1024, 30},
+                            Case{0, 16384, 61}, Case{0, 65536, 16}, Case{0, 262144, 4}}) {
+        const std::vector<MinMax> env = store->Envelope(c.first, c.perBin, c.bins);
+        for (int b = 0; b < c.bins; ++b) {
+          const auto from = static_cast<std::size_t>(c.first + c.perBin * b);
+          const auto to = std::min(samples.size(), static_cast<std::size_t>(c.first + c.perBin * (b + 1)));
+          if (from >= to) continue;
+          const auto [low, high] = std::minmax_element(samples.begin() + static_cast<long>(from),
+                                                       samples.begin() + static_cast<long>(to));
+          QVERIFY2(near(env[static_cast<std::size_t>(b)].low, *low) && near(env[static_cast<std::size_t>(b)].high, *high),
+                   qPrintable(QStringLiteral("spilled %1, per bin %2, bin %3").arg(store->Spills()).arg(c.perBin).arg(b)));
+        }
+      }
+      const std::vector<float> back = store->Read(samples.size() - 3, 10);
+      QCOMPARE(back.size(), std::size_t{3});
+      QVERIFY(near(back[2], samples.back()));
+    }
+    QVERIFY(spilled.Spills() && !readBack.Spills());
+  }
+
+  // A recording's stream read back at any point, forwards and backwards,
+  // is what the summary pass read: by seeking in a sound file, by rendering
+  // a CSW file again.
+  void aRecordingIsReadBackAtAnyPoint() {
+    OutputFormats csw;
+    csw.Add("csw");
+    {
+      MainWindow window;
+      QVERIFY(window.openRecording(m_take1));
+      QVERIFY(WaitFor([&] { return !window.busy(); }));
+      QString error;
+      QVERIFY2(window.saveTape(Path("pulses"), csw, &error), qPrintable(error));
+    }
+    for (const char* name : {"take1.wav", "pulses.csw"}) {
+      const std::string path = (m_dir / name).string();
+      std::vector<float> whole;
+      Failure error;
+      const auto store = SummariseRecording(path, std::string(), nullptr, nullptr, nullptr, error);
+      QVERIFY2(store && !store->Spills(), name);
+      RecordingReader reader(path);
+      whole.resize(static_cast<std::size_t>(store->Samples()));
+      QCOMPARE(reader.ReadAt(0, whole.data(), whole.size()), whole.size());
+      for (const std::uint64_t at : {std::uint64_t{200000}, std::uint64_t{1000}, whole.size() - 5}) {
+        std::vector<float> part(10);
+        part.resize(reader.ReadAt(at, part.data(), part.size()));
+        QCOMPARE(part.size(), std::min<std::size_t>(10, whole.size() - at));
+        QVERIFY2(std::equal(part.begin(), part.end(), whole.begin() + static_cast<long>(at)), name);
       }
     }
-    const std::vector<float> back = store.Read(samples.size() - 3, 10);
-    QCOMPARE(back.size(), std::size_t{3});
-    QCOMPARE(back[2], quantised(samples.back()));
   }
 
   // What the pictures and lists are made of: the stretches, the runs of
@@ -244,13 +303,18 @@ class WorkbenchTest : public QObject {
     window.show();
     QSignalSpy finished(&window, &MainWindow::decodeFinished);
     QVERIFY(window.openRecording(m_long));
+    // The whole overview comes first, apart from the decode.
+    QVERIFY(WaitFor([&] {
+      const auto store = window.takesOpen()[0]->store();
+      return store && store->Finished();
+    }));
     QVERIFY(window.busy());
     window.cancelDecode();
     QVERIFY(finished.wait(60000));
     QVERIFY(!window.busy());
     const TakeResult& result = window.takesOpen()[0]->result();
     QVERIFY(result.cancelled);
-    QVERIFY(window.blockTable()->rowCount() < 4 * 40);
+    QVERIFY(window.blockTable()->rowCount() < 4 * 100);
   }
 
   void theClassicMethodIsAnOption() {
@@ -260,9 +324,16 @@ class WorkbenchTest : public QObject {
     QVERIFY(window.openRecording(Path("clean.wav")));
     QVERIFY(WaitFor([&] { return !window.busy(); }));
     QCOMPARE(window.blockTable()->rowCount(), 2);
+    // Timed from the pulses: 0.3 s of lead-in, the header's pilot and sync,
+    // its 19 bytes; the data block after a pause.
+    const std::vector<TapeBlock>& blocks = window.takesOpen()[0]->result().blocks;
+    const double pilot = 8063 * 2168.0 / 3500000.0;
+    QVERIFY(std::abs(blocks[0].startSeconds - 0.3) < 0.01);
+    QVERIFY(std::abs(blocks[0].dataSeconds - (0.3 + pilot)) < 0.01);
+    QVERIFY(blocks[0].endSeconds > blocks[0].dataSeconds + 0.05 && blocks[0].endSeconds < blocks[1].startSeconds);
     for (int row = 0; row < 2; ++row) {
       QCOMPARE(window.blockTable()->item(row, 5)->text(), QStringLiteral("ok"));
-      QCOMPARE(window.blockTable()->item(row, 1)->text(), QStringLiteral("—"));  // the classic method keeps no times
+      QVERIFY(window.blockTable()->item(row, 1)->text().startsWith(QStringLiteral("0:")));
     }
   }
 
@@ -295,11 +366,13 @@ class WorkbenchTest : public QObject {
     QString error;
     OutputFormats tzx;
     tzx.Add("tzx");
-    QVERIFY2(window.saveTape(Path("merged"), tzx, &error), qPrintable(error));
+    QVERIFY2(window.saveTape(Path("merged"), tzx, &error, true), qPrintable(error));
     QVERIFY(testing_support::ReadFile(m_dir / "merged.tap") == expected);
     QVERIFY(!testing_support::ReadFile(m_dir / "merged.txt").empty());
     const Bytes image = testing_support::ReadFile(m_dir / "merged.tzx");
     QCOMPARE(std::string(image.begin(), image.begin() + 7), std::string("ZXTape!"));
+    const Bytes report = testing_support::ReadFile(m_dir / "merged.json");
+    QVERIFY(std::string(report.begin(), report.end()).find("\"method\": \"merge\"") != std::string::npos);
 
     // One take alone, with its measured timings, as PZX; never over a take.
     QVERIFY(window.openRecording(m_take1));

@@ -377,7 +377,11 @@
     </message>
     <message numerus="yes">
         <source>%n weak bit(s)</source>
-        <translation><numerusform>%n слабый бит</numerusform><numerusform>%n слабых бита</numerusform><numerusform>%n слабых битов</numerusform></translation>
+        <translation>
+            <numerusform>%n слабый бит</numerusform>
+            <numerusform>%n слабых бита</numerusform>
+            <numerusform>%n слабых битов</numerusform>
+        </translation>
     </message>
     <message>
         <source>dropout of %1 ms</source>
@@ -385,7 +389,11 @@
     </message>
     <message numerus="yes">
         <source>ends %n byte(s) short</source>
-        <translation><numerusform>кончается, не хватает %n байта</numerusform><numerusform>кончается, не хватает %n байтов</numerusform><numerusform>кончается, не хватает %n байтов</numerusform></translation>
+        <translation>
+            <numerusform>кончается, не хватает %n байта</numerusform>
+            <numerusform>кончается, не хватает %n байтов</numerusform>
+            <numerusform>кончается, не хватает %n байтов</numerusform>
+        </translation>
     </message>
     <message>
         <source>%1  block %2: %3</source>
@@ -424,18 +432,6 @@
         <translation>Добавить записи той же кассеты</translation>
     </message>
     <message>
-        <source>TAP image and listing (*.tap)</source>
-        <translation>Образ TAP и листинг (*.tap)</translation>
-    </message>
-    <message>
-        <source>TZX image, TAP image and listing (*.tzx)</source>
-        <translation>Образ TZX, образ TAP и листинг (*.tzx)</translation>
-    </message>
-    <message>
-        <source>PZX image, TAP image and listing (*.pzx)</source>
-        <translation>Образ PZX, образ TAP и листинг (*.pzx)</translation>
-    </message>
-    <message>
         <source>Listing only (*.txt)</source>
         <translation>Только листинг (*.txt)</translation>
     </message>
@@ -450,6 +446,46 @@
     <message>
         <source>%1 s</source>
         <translation>%1 с</translation>
+    </message>
+    <message>
+        <source>TAP image</source>
+        <translation>Образ TAP</translation>
+    </message>
+    <message>
+        <source>TZX image</source>
+        <translation>Образ TZX</translation>
+    </message>
+    <message>
+        <source>PZX image</source>
+        <translation>Образ PZX</translation>
+    </message>
+    <message>
+        <source>CSW pulse file</source>
+        <translation>Импульсный файл CSW</translation>
+    </message>
+    <message>
+        <source>%1 file</source>
+        <translation>Файл %1</translation>
+    </message>
+    <message>
+        <source>Save the &amp;report (.json) with the tape</source>
+        <translation>Сохранять &amp;отчёт (.json) вместе с лентой</translation>
+    </message>
+    <message>
+        <source>Saved %1 without the report: it describes the robust method&apos;s decodes only.</source>
+        <translation>Сохранено без отчёта: %1 (отчёт описывает только расшифровку надёжным методом).</translation>
+    </message>
+    <message>
+        <source>%1 and listing (%2)</source>
+        <translation>%1 и листинг (%2)</translation>
+    </message>
+    <message>
+        <source>%1, TAP image and listing (%2)</source>
+        <translation>%1, образ TAP и листинг (%2)</translation>
+    </message>
+    <message>
+        <source>dropout mended from the checksum</source>
+        <translation>пропадание восстановлено по контрольной сумме</translation>
     </message>
 </context>
 <context>

@@ -1,0 +1,51 @@
+// A few threads that run the tasks of one step side by side: Run(count, f)
+// calls f(0) ... f(count - 1), each once, on the team's threads and the
+// caller's, and returns when all are done. Tasks of one step must not
+// touch each other's data; what they leave is then the same whatever the
+// threads' timing.
+#ifndef TAPEDECODER_CONVERT_TASK_TEAM_H_
+#define TAPEDECODER_CONVERT_TASK_TEAM_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tapedecoder {
+
+class CTaskTeam {
+ public:
+  // `threads` besides the caller's; 0 runs every task in the caller's.
+  explicit CTaskTeam(std::size_t threads);
+  ~CTaskTeam();
+  CTaskTeam(const CTaskTeam&) = delete;
+  CTaskTeam& operator=(const CTaskTeam&) = delete;
+
+  // Rethrows the first exception a task threw (by task number), once all
+  // have ended.
+  void Run(std::size_t count, const std::function<void(std::size_t)>& task);
+
+ private:
+  void Work();
+  // Runs tasks of the current step until none is left.
+  void Drain(std::unique_lock<std::mutex>& lock);
+
+  std::vector<std::thread> m_threads;
+  std::mutex m_mutex;
+  std::condition_variable m_wake;  // a step has begun, or the team ends
+  std::condition_variable m_done;  // a task of the step has ended
+  const std::function<void(std::size_t)>* m_task = nullptr;
+  std::size_t m_count = 0;
+  std::size_t m_next = 0;      // the next task to start
+  std::size_t m_finished = 0;  // tasks of the step ended
+  std::size_t m_step = 0;      // steps begun, so that a thread joins each once
+  std::vector<std::exception_ptr> m_failures;
+  bool m_stop = false;
+};
+
+}  // namespace tapedecoder
+
+#endif  // TAPEDECODER_CONVERT_TASK_TEAM_H_
