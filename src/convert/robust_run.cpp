@@ -245,7 +245,10 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
   RobustReport report;
   static_cast<RunReport&>(report) = WriteTape({title, options.formats, {fileName}}, [&](CTapeFeed& feed) {
     const bool parts = feed.Needs(TapeNeeds::PARTS);
-    const bool segment = parts || options.measureShares;
+    // The .tap and the listing keep the blocks the segmenter reads in other
+    // timings too: the merge lists them with the robust blocks.
+    const bool listing = parts || feed.Needs(TapeNeeds::BLOCKS);
+    const bool segment = listing || options.measureShares;
     std::unique_ptr<EdgeExtractor> extractor;
     std::unique_ptr<CPulseSegmenter> segmenter;
     std::unique_ptr<CPartMerger> merger;
@@ -276,7 +279,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
               if (parts) feed.Part(part);
             },
             [&](const TapeBlock& block, bool inTap) {
-              if (!parts) return;  // the shares alone: the blocks go straight on
+              if (!listing) return;  // the shares alone: the blocks go straight on
               feed.Block(block, inTap);
               // A robust block keeps the summary made as it was decoded
               // (its bits' confidence is gone by now); the merge hands on
@@ -334,7 +337,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       merger->Settle(robustFrom, segmenter->PendingFrom(now));
     };
     const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
-      if (!parts) feed.Block(block);
+      if (!listing) feed.Block(block);
       if (segment) merger->Robust(std::move(block));
     }, report);
     if (!decoded) return report.failure;
@@ -346,6 +349,8 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     if (parts) {
       report.tally = tally.Finish(extractor->DurationTstates() / TSTATES_PER_SECOND);
       report.structured = true;
+    }
+    if (listing) {
       report.blocks = std::move(listed);
       report.goodBlocks = report.badBlocks = 0;
       for (const BlockSummary& block : report.blocks) (block.good ? report.goodBlocks : report.badBlocks)++;

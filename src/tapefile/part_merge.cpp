@@ -72,6 +72,28 @@ void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
   }
 }
 
+// True when `timing` lies clearly off the ROM's: a pilot, or either bit
+// length, more than 15 % away. Worn tapes bend ROM blocks by 5-7 %
+// (stretched tape, a slow motor); a loader's timings differ by far more.
+bool ClearlyOffRom(const BlockTiming& timing) {
+  constexpr double MAX_BEND = 0.15;
+  auto off = [](double measured, double rom) {
+    return measured > 0.0 && std::fabs(measured / rom - 1.0) > MAX_BEND;
+  };
+  return off(timing.pilot, ROM_PILOT_PULSE) || off(timing.zero, ROM_ZERO_PULSE) ||
+         off(timing.one, ROM_ONE_PULSE);
+}
+
+// True when the segmenter's `reading` stands in the listing for a robust
+// block that does not verify, over the same stretch: a reading that
+// verifies (at any timing: the data read whole), or a block with a pilot
+// in clearly other timings (a loader's block the robust decoder misread
+// in the ROM's ratios). A worn ROM block the segmenter measures a little
+// off, or reads in pieces after a dropout, stays the ROM block.
+bool ReadsBetter(const TapeBlock& reading) {
+  return BlockVerifies(reading.bytes) || (reading.timing.pilot > 0.0 && ClearlyOffRom(reading.timing));
+}
+
 }  // namespace
 
 bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>& parts) {
@@ -253,8 +275,11 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   for (const TapePart& part : parts) {
     const TapeBlock* block = std::get_if<TapeBlock>(&part);
     if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
+    // Pilotless data that does not verify at bit lengths near the ROM's is
+    // the rest of a ROM block after a dropout (the robust decoder lists
+    // that block), not a block of its own.
     if (block->timing.pilot <= 0.0 && !block->romTiming && !BlockVerifies(block->bytes) &&
-        block->bytes.size() < MIN_LISTED_FRAGMENT)
+        (block->bytes.size() < MIN_LISTED_FRAGMENT || !ClearlyOffRom(block->timing)))
       continue;
     listed.push_back({block, false});
   }
@@ -265,9 +290,10 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
     if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, parts)) continue;
     bool better = false;
     for (const Listed& l : listed)
-      better = better || (overlaps(block, *l.block) &&
-                          (BlockVerifies(l.block->bytes) || !l.block->romTiming));
+      better = better || (overlaps(block, *l.block) && ReadsBetter(*l.block));
     if (better) continue;
+    // What else the segmenter read inside the block's span (the rest of it
+    // after a dropout, a bent stretch) is the block, not another one.
     listed.erase(std::remove_if(listed.begin(), listed.end(),
                                 [&](const Listed& l) { return overlaps(block, *l.block); }),
                  listed.end());
