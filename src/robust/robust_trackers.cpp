@@ -395,6 +395,14 @@ bool CBoxTracker::Follow() {
   return true;
 }
 
+bool CBoxTracker::SyncRemnant(double am) const {
+  double sorted[8];
+  std::copy(m_firstMs + 1, m_firstMs + 7, sorted);
+  sorted[6] = am;
+  std::sort(sorted, sorted + 7);
+  return m_firstMs[0] < LOCK.syncRemnant * sorted[3];
+}
+
 bool CBoxTracker::StepBit(bool final) {
   const double t = m_t;
   const double u = m_u;
@@ -441,6 +449,21 @@ bool CBoxTracker::StepBit(bool final) {
     m_amp += LOCK.strengthFollow * (std::min(q, CONFIDENCE.spikeCap) - 1.0) * m_amp;
   } else {
     m_t = end;  // coast through a dropout
+  }
+  // Phase smear (an all-pass tape path) can end the sync early: the rest
+  // of its second pulse then reads as a first data bit, a zero far weaker
+  // than the bits after it, and every bit after it is one place late -- a
+  // stream that still verifies at an announced length half the time. Such
+  // a bit is part of the sync: it is dropped once the first bits give the
+  // block's level.
+  if (n == 7 && m_bits.Bit(0) == 0 && SyncRemnant(am)) {
+    BitCollector shifted;
+    for (std::size_t i = 1; i < n; ++i) shifted.Add(m_bits.Bit(i), 1.0f, m_bits.StartOf(i));
+    m_bits = std::move(shifted);
+    std::copy(m_firstMs + 1, m_firstMs + 8, m_firstMs);
+    m_result.sync2 += m_bits.StartOf(0) - m_result.data;
+    m_result.data = m_bits.StartOf(0);
+    n = 6;
   }
   float confidence = 1.0f;
   if (n < 8) {

@@ -161,6 +161,9 @@ class CBoxTracker {
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   bool StepPilot(bool final);
   bool StepBit(bool final);
+  // True when the first bit (|m| in m_firstMs[0]) is the end of the sync:
+  // `am`, the eighth bit's |m|, completes the level it is measured against.
+  bool SyncRemnant(double am) const;
   void EnterGap();
   bool StepGap(bool final);
   int GapEnd(double t, double direction) const;

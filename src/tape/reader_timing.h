@@ -135,6 +135,9 @@ struct LockTiming {
   // `goodConfidence`; a run of weak bits ends a block.
   double goodEdge = 0.4;
   double goodConfidence = 0.5;
+  // A first data bit below this part of the median |m| of the seven after
+  // it is the rest of a sync cut short, not data.
+  double syncRemnant = 0.45;
   // Loop gains of the bit timing (phase, period) over the first
   // `settleBits` bits, and after: fast to settle, then steady.
   int settleBits = 16;

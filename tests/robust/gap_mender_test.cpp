@@ -129,7 +129,9 @@ TEST(GapMender, SeveralGapsShareTheChecksum) {
     known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.end());
     GapsFill fill = FillGaps(known, gaps, bits.size());
     EXPECT_EQ(fill.fits, c.fits) << c.name;
-    if (c.fits == 1) EXPECT_EQ(fill.values, lostBits) << c.name;
+    if (c.fits == 1) {
+      EXPECT_EQ(fill.values, lostBits) << c.name;
+    }
   }
 }
 
