@@ -15,6 +15,72 @@ constexpr double MIN_PAUSE_TSTATES = 7000.0;  // 2 ms
 // Untimed tapes: the silence after each block.
 constexpr std::uint64_t UNTIMED_PAUSE_TSTATES = 1000ull * 3500ull;
 
+// Drift the replay of a ROM-timed block's data may gather before the block
+// is written with its measured timings instead (T-states): 30 us, so that
+// with the pause before it (rounded to 0.5 ms in TZX, placed by the data's
+// start) its edges stay within 50 us of the recording's.
+constexpr double MAX_ROM_DRIFT_TSTATES = 105.0;
+
+// The data of `block` at pulse lengths `zero` and `one`, T-states.
+double DataSpan(const TapeBlock& block, double zero, double one) {
+  std::uint64_t ones = 0;
+  for (std::uint8_t byte : block.bytes) ones += static_cast<std::uint64_t>(__builtin_popcount(byte));
+  const std::uint64_t bits = static_cast<std::uint64_t>(block.bytes.size()) * 8;
+  return 2.0 * (static_cast<double>(bits - ones) * zero + static_cast<double>(ones) * one);
+}
+
+// Speed error below which a ROM-timed block stays a standard-speed record
+// whatever its drift: a recording made at 44.1 kHz from an image lengthens
+// every pulse to whole samples (2.1 % for the ROM's bits), and such a
+// recording's blocks are ROM blocks.
+constexpr double ROM_SPEED_TOLERANCE = 0.025;
+
+// True when the tape ran fast or slow enough that the block's data, played
+// at the ROM's timings, ends more than MAX_ROM_DRIFT_TSTATES from where it
+// ended in the recording, and by more than ROM_SPEED_TOLERANCE.
+bool RomTimingDrifts(const TapeBlock& block) {
+  const BlockTiming& t = block.timing;
+  const double measured = DataSpan(block, t.zero, t.one);
+  const double nominal = DataSpan(block, ROM_ZERO_PULSE, ROM_ONE_PULSE);
+  return std::fabs(measured - nominal) > MAX_ROM_DRIFT_TSTATES &&
+         std::fabs(measured / nominal - 1.0) > ROM_SPEED_TOLERANCE;
+}
+
+// Sets `item`'s bit lengths to the block's measured ones, each rounded up
+// or down, whichever pair makes the whole data span nearest the measured
+// one, so that whole T-states do not add up to a drift over thousands of
+// bits.
+void RoundBitLengths(const TapeBlock& block, ImageItem& item) {
+  const BlockTiming& t = block.timing;
+  const double target = DataSpan(block, t.zero, t.one);
+  double best = 1e300;
+  for (double zero : {std::floor(t.zero), std::ceil(t.zero)}) {
+    for (double one : {std::floor(t.one), std::ceil(t.one)}) {
+      const double error = std::fabs(DataSpan(block, zero, one) - target);
+      if (error < best) {
+        best = error;
+        item.zero = WholeTstates(zero);
+        item.one = WholeTstates(one);
+      }
+    }
+  }
+}
+
+// A ROM-timed block from a tape that ran fast or slow: the ROM's structure
+// (pilot count by flag unless measured) at the measured speed.
+ImageItem MeasuredRomItem(const TapeBlock& block) {
+  const BlockTiming& t = block.timing;
+  ImageItem item = RomItem(block);
+  item.kind = ImageKind::TURBO;
+  const double speed = DataSpan(block, t.zero, t.one) / DataSpan(block, ROM_ZERO_PULSE, ROM_ONE_PULSE);
+  item.pilot = WholeTstates(t.pilot > 0.0 ? t.pilot : ROM_PILOT_PULSE * speed);
+  item.sync1 = WholeTstates(ROM_SYNC1_PULSE * speed);
+  item.sync2 = WholeTstates(ROM_SYNC2_PULSE * speed);
+  if (t.pilotPulses > 0) item.pilotCount = static_cast<std::uint32_t>(t.pilotPulses);
+  RoundBitLengths(block, item);
+  return item;
+}
+
 ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
   ImageItem item;
   if (const auto* block = std::get_if<TapeBlock>(&part)) {
@@ -28,15 +94,17 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
       item.zero = WholeTstates(t.zero);
       item.one = WholeTstates(t.one);
       item.bits = (bytes - 1) * 8 + used;
-    } else if (!measured || (!keepMeasured && block->romTiming && used == 8)) {
+    } else if (!measured || (block->romTiming && used == 8 && !keepMeasured &&
+                             !RomTimingDrifts(*block))) {
       item = RomItem(*block);
+    } else if (block->romTiming && used == 8) {
+      item = MeasuredRomItem(*block);
     } else {
       item.kind = ImageKind::TURBO;
       item.pilot = WholeTstates(t.pilot);
       item.sync1 = WholeTstates(t.sync1);
       item.sync2 = WholeTstates(t.sync2);
-      item.zero = WholeTstates(t.zero);
-      item.one = WholeTstates(t.one);
+      RoundBitLengths(*block, item);
       item.pilotCount = t.pilotPulses > 0 ? static_cast<std::uint32_t>(t.pilotPulses)
                                           : (block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES
                                                                     : ROM_HEADER_PILOT_PULSES);
