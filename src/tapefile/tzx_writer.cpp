@@ -106,12 +106,7 @@ class TzxWriter : public TapeWriter {
     for (std::uint32_t length : {item.pilot, item.sync1, item.sync2, item.zero, item.one})
       Word(Bounded(length));
     Word(pilots);
-    const std::size_t size = item.block->bytes.size();
-    m_block.push_back(static_cast<std::uint8_t>(item.bits - (size - 1) * 8));
-    m_pauseField = m_block.size();
-    Word(0);
-    for (int shift = 0; shift < 24; shift += 8) m_block.push_back(static_cast<std::uint8_t>(size >> shift));
-    Data(item.block->bytes, size);
+    DataFields(item);
   }
 
   // Data with no pilot or sync before it (0x14).
@@ -119,6 +114,13 @@ class TzxWriter : public TapeWriter {
     Begin(TZX_PURE_DATA);
     Word(Bounded(item.zero));
     Word(Bounded(item.one));
+    DataFields(item);
+  }
+
+  // What 0x11 and 0x14 end with alike: the used bits of the last byte,
+  // the pause (filled in when the next item is known), the 24-bit length
+  // and the bytes.
+  void DataFields(const ImageItem& item) {
     const std::size_t size = item.block->bytes.size();
     m_block.push_back(static_cast<std::uint8_t>(item.bits - (size - 1) * 8));
     m_pauseField = m_block.size();
