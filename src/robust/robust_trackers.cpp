@@ -396,6 +396,19 @@ bool CBoxTracker::Follow() {
   return true;
 }
 
+std::size_t CBoxTracker::DropSyncRemnant(double am) {
+  m_syncChecked = true;
+  const std::size_t drop = SyncRemnantBits(am);
+  if (drop == 0) return 0;
+  BitCollector shifted;
+  for (std::size_t i = drop; i < 7; ++i) shifted.Add(m_bits.Bit(i), 1.0f, m_bits.StartOf(i));
+  m_bits = std::move(shifted);
+  std::copy(m_firstMs + drop, m_firstMs + 8, m_firstMs);
+  m_result.sync2 += m_bits.StartOf(0) - m_result.data;
+  m_result.data = m_bits.StartOf(0);
+  return drop;
+}
+
 std::size_t CBoxTracker::SyncRemnantBits(double am) const {
   double sorted[8];
   std::copy(m_firstMs + 1, m_firstMs + 7, sorted);
@@ -466,19 +479,7 @@ bool CBoxTracker::StepBit(bool final) {
   // a stream that still verifies at an announced length half the time (a
   // header's leading zeros hide the shift). Such bits are the sync's: they
   // are dropped, once, when the first bits give the block's level.
-  if (n == 7 && !m_syncChecked) {
-    m_syncChecked = true;
-    const std::size_t drop = SyncRemnantBits(am);
-    if (drop > 0) {
-      BitCollector shifted;
-      for (std::size_t i = drop; i < n; ++i) shifted.Add(m_bits.Bit(i), 1.0f, m_bits.StartOf(i));
-      m_bits = std::move(shifted);
-      std::copy(m_firstMs + drop, m_firstMs + 8, m_firstMs);
-      m_result.sync2 += m_bits.StartOf(0) - m_result.data;
-      m_result.data = m_bits.StartOf(0);
-      n -= drop;
-    }
-  }
+  if (n == 7 && !m_syncChecked) n -= DropSyncRemnant(am);
   float confidence = 1.0f;
   if (n < 8) {
     m_firstMs[n] = am;

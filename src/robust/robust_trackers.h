@@ -165,6 +165,8 @@ class CBoxTracker {
   // (0-2): `am`, the eighth bit's |m|, completes the level they are
   // measured against.
   std::size_t SyncRemnantBits(double am) const;
+  // Drops them from the seven bits read; returns how many.
+  std::size_t DropSyncRemnant(double am);
   void EnterGap();
   bool StepGap(bool final);
   int GapEnd(double t, double direction) const;
