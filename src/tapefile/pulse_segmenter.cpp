@@ -419,6 +419,13 @@ class RunSegmenter {
     const double sync1 = m_pulses[sync];
     const double sync2 = m_pulses[sync + 1];
     const std::size_t data = sync + 2;
+    // The pilot going on after the "sync": that was a click inside the
+    // pilot (a clicking pilot), not a sync; the pilot is tried again after
+    // it.
+    double onMean = 0.0;
+    if (NearEqualRun(data, &onMean) - data >= static_cast<std::size_t>(m_settings.minTonePulses) &&
+        std::fabs(onMean - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates)
+      return false;
     DataRead read = ReadData(data, pilotMean);
     if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     std::size_t k = read.end;
@@ -431,12 +438,6 @@ class RunSegmenter {
       k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), n);
     }
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-    // Bits all of one kind whose pulses are the pilot's are the pilot read
-    // on past a click (a tone), not data.
-    const double bitPulse = (read.bits.front() ? read.oneSum : read.zeroSum) / 2.0;
-    if (std::find(read.bits.begin(), read.bits.end(), !read.bits.front()) == read.bits.end() &&
-        std::fabs(bitPulse - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates)
-      return false;
     MakeBlock(read, pilot, data, block);
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
