@@ -138,7 +138,7 @@ std::vector<LoaderCase> Cases() {
   steps.back() = 0xFE;
   LoaderBlock stepped = Turbo(steps, 2168, 1500, 1800, 1800, 600, 1800);
   stepped.pauseSeconds = 0.0;
-  LoaderBlock afterSteps = Turbo(game, 0, 0, 0, 0, 570, 1140);
+  LoaderBlock afterSteps = Turbo(game, 0, 0, 0, 0, 500, 1200);
   afterSteps.pauseSeconds = 0.0;
   // A clicking pilot whose last click falls right before the sync, and one
   // whose last click falls five pulses before it.
