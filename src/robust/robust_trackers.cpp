@@ -731,6 +731,7 @@ void CBoxTracker::Mend() {
   m_lastGood = m_bits.Bits();
   m_result.mendedBits += static_cast<int>(fill.values.size());
   m_result.mendedAt = first;
+  m_result.mendedGaps = static_cast<int>(m_gaps.size());
   m_result.unmendedGaps = 0;
 }
 

@@ -85,6 +85,7 @@ struct Candidate {
   // bit on; and dropouts read across that could not be mended.
   int mendedBits = 0;
   std::size_t mendedAt = 0;
+  int mendedGaps = 0;  // dropouts mended (0 when only weak bits were flipped)
   int unmendedGaps = 0;
 };
 

@@ -78,6 +78,7 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
         EXPECT_EQ(b.bytes, tape[i]) << c.name;
         EXPECT_EQ(b.origin, BlockOrigin::MENDED) << c.name;
         ASSERT_GT(b.mendedBits, 0) << c.name;
+        EXPECT_EQ(b.mendedGaps, 1) << c.name;
         EXPECT_NEAR(b.bitSeconds[b.mendedAt], c.at, 0.002) << c.name;
       } else {
         EXPECT_NE(b.origin, BlockOrigin::MENDED) << c.name;
