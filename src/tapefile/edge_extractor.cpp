@@ -16,6 +16,9 @@ constexpr double ACTIVE_SECONDS = 0.02;
 // here; the samples are finite.
 inline double Max(double a, double b) { return a < b ? b : a; }
 inline double Min(double a, double b) { return b < a ? b : a; }
+// v itself when finite, else 0: v - v is 0 exactly for a finite v and not
+// a number otherwise (cheaper than the library's test).
+inline double Finite(float v) { return v - v == 0.0f ? v : 0.0f; }
 }  // namespace
 
 EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
@@ -66,7 +69,7 @@ void EdgeExtractor::Feed(const float* samples, std::size_t count) {
       if (i == count) break;
     }
     // A sample that is no number reads as the middle level.
-    const double x = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+    const double x = Finite(samples[i]);
     const double now = x - centre;
     const bool active = swinging || (lastEdge >= 0 && index - lastEdge <= activeSamples);
     amplitude = Max(std::fabs(now), amplitude * (1.0 - (active ? release : pauseRelease)));
@@ -117,9 +120,10 @@ std::size_t EdgeExtractor::QuietRun(const float* samples, std::size_t i, std::si
                                     double centre, double& amplitude, double& windowHigh, double& windowLow,
                                     double& extreme, double& previous) const {
   const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
-  double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme, prev = previous;
+  double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme;
+  const std::size_t from = i;
   for (; i < end; ++i) {
-    const double x = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+    const double x = Finite(samples[i]);
     const double now = x - centre;
     const double next = Max(std::fabs(now), amp * keep);
     // The one crossing that fires from this state: down from high, up from low.
@@ -129,13 +133,12 @@ std::size_t EdgeExtractor::QuietRun(const float* samples, std::size_t i, std::si
     high = Max(high, now);
     low = Min(low, now);
     ext = HIGH ? Max(ext, x) : Min(ext, x);
-    prev = x;
   }
+  if (i > from) previous = Finite(samples[i - 1]);
   amplitude = amp;
   windowHigh = high;
   windowLow = low;
   extreme = ext;
-  previous = prev;
   return i;
 }
 
