@@ -324,6 +324,36 @@ TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
   EXPECT_LT(worst, 0.2) << "samples";
 }
 
+// A re-read that falls short (the file changed or failed) leaves that
+// block's retries unread: the blocks are those of the first readers alone,
+// nothing half read, each delivered as soon as without retries.
+TEST(RobustDecoder, AFailedRereadLeavesTheRetriesOut) {
+  TapePath path;
+  path.lowpassHz = 1200;  // the last block is read by a retry alone
+  const std::vector<float> samples = RenderTape(TapeB(), path, 7);
+  RobustOptions firstOnly;
+  firstOnly.retryBoxFactors[0] = firstOnly.retryBoxFactors[1] = 0.0;
+  const auto decode = [&](const RobustOptions& options, bool failingReread, std::size_t& beforeEnd) {
+    std::vector<TapeBlock> blocks;
+    CRobustDecoder decoder(path.rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
+    if (failingReread) decoder.SetRereader([](std::int64_t, float*, std::size_t max) { return max / 2; });
+    decoder.Feed(samples.data(), samples.size());
+    beforeEnd = blocks.size();
+    decoder.Finish();
+    return blocks;
+  };
+  std::size_t expectedBeforeEnd = 0, gotBeforeEnd = 0;
+  const std::vector<TapeBlock> expected = decode(firstOnly, false, expectedBeforeEnd);
+  const std::vector<TapeBlock> got = decode(RobustOptions{}, true, gotBeforeEnd);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(gotBeforeEnd, expectedBeforeEnd);
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].bytes, expected[i].bytes) << "block " << i;
+    EXPECT_EQ(got[i].bitSeconds, expected[i].bitSeconds) << "block " << i;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Degradations, RobustTapes, ::testing::ValuesIn(Cases()),
                          [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
