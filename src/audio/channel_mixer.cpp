@@ -26,6 +26,7 @@ bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelCh
   m_choices = choices;
   m_needMix = channels >= 2 && std::find(choices.begin(), choices.end(), ChannelChoice::MIX) != choices.end();
   m_decided = !m_needMix;
+  m_coherent = false;
   m_alpha = 1.0 / (MIX_DC_SECONDS * rate);
   const auto n = static_cast<std::size_t>(channels);
   m_weights.assign(n, 1);
@@ -148,9 +149,14 @@ void CChannelMixer::Release(bool decide) {
       }
     }
     const double loudest = *std::max_element(energy.begin(), energy.end());
+    m_coherent = loudest > 0.0 && m_liveBlocks > 0;
     for (std::size_t c = 0; c < n; ++c) {
-      if (loudest > 0.0 && energy[c] < loudest * DEAD_RATIO) m_weights[c] = 0;
-      else m_weights[c] = product[c] < 0.0 ? -1 : 1;
+      if (loudest > 0.0 && energy[c] < loudest * DEAD_RATIO) {
+        m_weights[c] = 0;
+        continue;
+      }
+      m_weights[c] = product[c] < 0.0 ? -1 : 1;
+      if (std::fabs(product[c]) < MIX_COHERENCE * std::sqrt(energy[c] * loudest)) m_coherent = false;
     }
     m_decided = true;
   }
