@@ -50,7 +50,7 @@ class CChannelRetry {
 
 // Seconds read before a failed block's first pilot edge: the decoder's
 // pilot search needs a little signal before the tone to settle.
-constexpr double RETRY_LEAD_SECONDS = 0.5;
+constexpr double RETRY_LEAD_SECONDS = 2.0;
 // Seconds read after its end before a channel may stop.
 constexpr double RETRY_TAIL_SECONDS = 0.1;
 
