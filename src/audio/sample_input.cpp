@@ -138,11 +138,26 @@ bool CSampleInput::Seek(std::uint64_t sample) {
 }
 
 std::size_t CSampleInput::ReadDirect(std::vector<std::vector<float>>& out, std::size_t max) {
-  for (std::vector<float>& o : out) o.clear();
   const std::size_t channels = static_cast<std::size_t>(m_source->Info().channels);
-  // One channel read as one stream needs neither mixing nor a copy: the
-  // source writes straight into the stream.
-  const bool straight = channels == 1 && out.size() == 1;
+  if (channels == 1 && out.size() == 1) {
+    // One channel read as one stream needs neither mixing nor a copy: the
+    // source writes straight into the stream (grown, and so zeroed, once).
+    std::vector<float>& o = out[0];
+    if (o.size() < max) {
+      o.clear();  // so that a failed growth leaves nothing stale
+      o.resize(max);
+    }
+    std::size_t filled = 0;
+    while (filled < max && !m_inputEnded) {
+      const std::size_t got = m_source->Read(o.data() + filled, max - filled);
+      if (got == 0) EndInput();
+      filled += got;
+    }
+    m_ended = m_inputEnded;
+    o.resize(filled);
+    return filled;
+  }
+  for (std::vector<float>& o : out) o.clear();
   while (out[0].size() < max && !m_ended) {
     const std::size_t room = max - out[0].size();
     if (m_mixer.Draining()) {
@@ -152,13 +167,6 @@ std::size_t CSampleInput::ReadDirect(std::vector<std::vector<float>>& out, std::
                                    std::min(room, m_chunkFrames - m_chunkBegin), out);
     } else if (m_inputEnded) {
       m_ended = true;
-    } else if (straight) {
-      std::vector<float>& o = out[0];
-      const std::size_t start = o.size();
-      o.resize(max);
-      const std::size_t got = m_source->Read(o.data() + start, room);
-      o.resize(start + got);
-      if (got == 0) EndInput();
     } else {
       m_chunkBegin = 0;
       m_chunkFrames = m_source->Read(m_chunk.data(), m_chunk.size() / channels);
