@@ -187,7 +187,25 @@ void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std
     for (int w : m_weights) used += w != 0 ? 1 : 0;
     const double scale = 1.0 / std::max(used, 1);
     mix.resize(count);
-    for (std::size_t f = 0; f < count; ++f) {
+    const bool pair = n == 2 && m_output[0].primed && m_output[1].primed;
+    if (pair) {
+      // The common stereo case with the trackers and weights in registers:
+      // the same arithmetic as the general loop below, in the same order.
+      double mean0 = m_output[0].mean, mean1 = m_output[1].mean;
+      const double w0 = m_weights[0], w1 = m_weights[1], alpha = m_alpha;
+      for (std::size_t f = 0; f < count; ++f) {
+        const double x0 = frames[2 * f], x1 = frames[2 * f + 1];
+        mean0 += alpha * (x0 - mean0);
+        mean1 += alpha * (x1 - mean1);
+        double sum = 0.0;
+        sum += w0 * (x0 - mean0);
+        sum += w1 * (x1 - mean1);
+        mix[f] = static_cast<float>(sum * scale);
+      }
+      m_output[0].mean = mean0;
+      m_output[1].mean = mean1;
+    }
+    for (std::size_t f = 0; f < count && !pair; ++f) {
       const float* frame = frames + f * n;
       double sum = 0.0;
       for (std::size_t c = 0; c < n; ++c) {
