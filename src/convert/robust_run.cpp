@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "audio/read_ahead.h"
+#include "convert/channel_retry.h"
 #include "convert/task_team.h"
 #include "robust/block_chooser.h"
 #include "robust/robust_decoder.h"
@@ -255,9 +256,18 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
         return rereader->Read(first, out, max);
       });
   }
+  // A stereo recording whose mix is coherent decodes the mix alone and
+  // reads the channels again only where a mix block fails (channel_retry);
+  // otherwise every stream is decoded side by side.
+  std::unique_ptr<CChannelRetry> retry;
+  std::size_t fedStreams = decoders.size();
   const auto handOver = [&] {
     for (std::size_t i = 0; i < found.size(); ++i) {
-      for (TapeBlock& block : found[i]) chooser.Add(static_cast<int>(i), std::move(block));
+      for (TapeBlock& block : found[i]) {
+        if (retry && !BlockVerifies(block.bytes))
+          retry->Retry(block, [&](int c, TapeBlock&& b) { b.stream = c + 1; chooser.Add(c + 1, std::move(b)); });
+        chooser.Add(static_cast<int>(i), std::move(block));
+      }
       found[i].clear();
     }
   };
@@ -276,8 +286,11 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     const SampleChunk& chunk = reader.Next();
     const std::size_t count = chunk.count;
     if (count == 0) break;
-    team.Run(tasks, [&](std::size_t task) {
-      if (task < decoders.size()) {
+    if (fed == 0 && chunk.mixCoherent && streams.size() == 3 &&
+        (retry = CChannelRetry::Open(fileName, options.decoder, options.threads)))
+      fedStreams = 1;  // the mix (StreamsFor puts it first)
+    team.Run(fedStreams + tasks - decoders.size(), [&](std::size_t task) {
+      if (task < fedStreams) {
         decoders[task]->Feed(chunk.streams[task].data(), count);
       } else {
         options.onSamples(chunk.streams[0].data(), count);
@@ -288,7 +301,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     chooser.Advance(static_cast<double>(fed) / rate);
     if (options.onSettled) {
       double settled = chooser.PendingFrom();
-      for (const auto& decoder : decoders) settled = std::min(settled, decoder->PendingFrom());
+      for (std::size_t i = 0; i < fedStreams; ++i) settled = std::min(settled, decoders[i]->PendingFrom());
       options.onSettled(settled);
     }
     if (options.progress) options.progress(chunk.progress);
