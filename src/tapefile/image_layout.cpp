@@ -66,87 +66,6 @@ void RoundBitLengths(const TapeBlock& block, ImageItem& item) {
   }
 }
 
-// Drift from the measured timing that a block's pilot or data may gather
-// in whole T-states before it is split (T-states): 30 us.
-constexpr double MAX_PIECE_DRIFT_TSTATES = 105.0;
-
-// Splits the data of `item` (bits at measured pulse lengths `zero` and
-// `one`) into pieces of whole bytes, each with the pair of whole-T lengths
-// around the measured ones that runs longest before the drift from the
-// measured edges leaves +-MAX_PIECE_DRIFT_TSTATES (checked at each byte's
-// end). One piece is left as the item's own lengths.
-void SplitData(ImageItem& item, double zero, double one) {
-  const std::vector<std::uint8_t>& bytes = item.block->bytes;
-  const std::uint64_t byteCount = (item.bits + 7) / 8;
-  // Drift over byte `k` at lengths (z, o).
-  auto drift = [&](std::uint64_t k, double z, double o) {
-    const std::uint64_t used = std::min<std::uint64_t>(8, item.bits - k * 8);
-    const int ones = __builtin_popcount(static_cast<unsigned>(bytes[k] >> (8 - used)));
-    return 2.0 * ((static_cast<double>(used) - ones) * (z - zero) + ones * (o - one));
-  };
-  const double zs[2] = {std::floor(zero), std::ceil(zero)};
-  const double os[2] = {std::floor(one), std::ceil(one)};
-  std::vector<DataPiece> pieces;
-  double error = 0.0;  // written minus measured, T-states
-  for (std::uint64_t k = 0; k < byteCount;) {
-    std::uint64_t bestRun = 0;
-    double bestZ = zs[0], bestO = os[0], bestEnd = HUGE_VAL;
-    for (double z : zs) {
-      for (double o : os) {
-        double e = error;
-        std::uint64_t run = 0;
-        while (k + run < byteCount) {
-          const double next = e + drift(k + run, z, o);
-          if (std::fabs(next) > MAX_PIECE_DRIFT_TSTATES) break;
-          e = next;
-          ++run;
-        }
-        // A byte no pair keeps inside the bound: the pair that ends it
-        // nearest to no drift.
-        const double end = run > 0 ? 0.0 : std::fabs(e + drift(k, z, o));
-        if (run > bestRun || (bestRun == 0 && run == 0 && end < bestEnd)) {
-          bestRun = run, bestZ = z, bestO = o, bestEnd = end;
-        }
-      }
-    }
-    bestRun = std::max<std::uint64_t>(bestRun, 1);
-    for (std::uint64_t b = 0; b < bestRun; ++b) error += drift(k + b, bestZ, bestO);
-    DataPiece piece;
-    piece.firstBit = k * 8;
-    piece.bits = std::min<std::uint64_t>((k + bestRun) * 8, item.bits) - piece.firstBit;
-    piece.zero = WholeTstates(bestZ);
-    piece.one = WholeTstates(bestO);
-    pieces.push_back(piece);
-    k += bestRun;
-  }
-  if (pieces.size() > 1) item.pieces = std::move(pieces);
-}
-
-// Splits the pilot of `item` (`pilotCount` pulses of mean `mean`) into
-// runs of the whole-T lengths below and above it, so that its edges drift
-// at most MAX_PIECE_DRIFT_TSTATES from the mean's, when one length does
-// not keep them there.
-void SplitPilot(ImageItem& item, double mean) {
-  const double low = std::floor(mean), high = low + 1.0;
-  const double below = mean - low;  // each low pulse loses this, each high gains 1 - below
-  if (std::fabs(mean - std::round(mean)) * item.pilotCount <= MAX_PIECE_DRIFT_TSTATES) return;
-  std::vector<PulseRun> runs;
-  double error = 0.0;
-  std::uint32_t left = item.pilotCount;
-  bool useLow = true;
-  while (left > 0) {
-    const double step = useLow ? below : 1.0 - below;
-    const double room = useLow ? error + MAX_PIECE_DRIFT_TSTATES : MAX_PIECE_DRIFT_TSTATES - error;
-    const auto fit = static_cast<std::uint32_t>(std::max(1.0, std::floor(room / step)));
-    const std::uint32_t count = std::min(left, fit);
-    runs.push_back({count, WholeTstates(useLow ? low : high)});
-    error += (useLow ? -below : 1.0 - below) * count;
-    left -= count;
-    useLow = !useLow;
-  }
-  item.pilotRuns = std::move(runs);
-}
-
 // A ROM-timed block from a tape that ran fast or slow: the ROM's structure
 // (pilot count by flag unless measured) at the measured speed.
 ImageItem MeasuredRomItem(const TapeBlock& block) {
@@ -159,8 +78,6 @@ ImageItem MeasuredRomItem(const TapeBlock& block) {
   item.sync2 = WholeTstates(ROM_SYNC2_PULSE * speed);
   if (t.pilotPulses > 0) item.pilotCount = static_cast<std::uint32_t>(t.pilotPulses);
   RoundBitLengths(block, item);
-  if (t.pilot > 0.0) SplitPilot(item, t.pilot);
-  SplitData(item, t.zero, t.one);
   return item;
 }
 
@@ -177,7 +94,6 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
       item.zero = WholeTstates(t.zero);
       item.one = WholeTstates(t.one);
       item.bits = (bytes - 1) * 8 + used;
-      SplitData(item, t.zero, t.one);
     } else if (!measured || (block->romTiming && used == 8 && !keepMeasured &&
                              !RomTimingDrifts(*block))) {
       item = RomItem(*block);
@@ -193,8 +109,6 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
                                           : (block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES
                                                                     : ROM_HEADER_PILOT_PULSES);
       item.bits = (bytes - 1) * 8 + used;
-      SplitPilot(item, t.pilot);
-      SplitData(item, t.zero, t.one);
     }
     return item;
   }
@@ -215,9 +129,7 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
 // Where, in T-states of the recording, the image should start the item.
 double WantedStart(const ImageItem& item, const TapePart& part) {
   if (item.block && item.block->dataSeconds > 0.0) {
-    double lead = static_cast<double>(item.sync1) + item.sync2;
-    if (item.kind != ImageKind::DATA)
-      for (const PulseRun& run : PilotRunsOf(item)) lead += static_cast<double>(run.count) * run.length;
+    const double lead = static_cast<double>(item.pilotCount) * item.pilot + item.sync1 + item.sync2;
     return item.block->dataSeconds * TSTATES_PER_SECOND - lead;
   }
   return PartStartSeconds(part) * TSTATES_PER_SECOND;
@@ -254,16 +166,6 @@ ImageItem RomItem(const TapeBlock& block) {
   return item;
 }
 
-std::vector<DataPiece> PiecesOf(const ImageItem& item) {
-  if (!item.pieces.empty()) return item.pieces;
-  return {DataPiece{0, item.bits, item.zero, item.one}};
-}
-
-std::vector<PulseRun> PilotRunsOf(const ImageItem& item) {
-  if (!item.pilotRuns.empty()) return item.pilotRuns;
-  return {PulseRun{item.pilotCount, item.pilot}};
-}
-
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index) {
   return (bytes[index / 8] >> (7 - index % 8)) & 1u;
 }
@@ -273,8 +175,10 @@ std::uint64_t ItemDuration(const ImageItem& item) {
     case ImageKind::ROM:
     case ImageKind::TURBO:
     case ImageKind::DATA: {
-      std::uint64_t total = 0;
-      ForEachPulse(item, [&](std::uint32_t length) { total += length; });
+      std::uint64_t total = static_cast<std::uint64_t>(item.pilotCount) * item.pilot +
+                            item.sync1 + item.sync2;
+      for (std::uint64_t b = 0; b < item.bits; ++b)
+        total += 2ull * (BitAt(item.block->bytes, b) ? item.one : item.zero);
       return total;
     }
     case ImageKind::TONE:
