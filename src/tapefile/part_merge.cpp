@@ -135,8 +135,14 @@ std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
     const auto* stretch = std::get_if<PulseStretch>(&part);
     if (stretch && stretch->kind != StretchKind::TONE) {
       KeepOutside(*stretch, spans, merged);
-    } else if (!Overlaps(spans, PartStartSeconds(part), PartEndSeconds(part))) {
-      merged.push_back(part);
+    } else {
+      // A robust block's end may lie a little past its last edge (the last
+      // bit's expected end): a block or tone straight after it, with no
+      // pause between, touches it by that much and is still kept.
+      constexpr double EDGE_SLACK_SECONDS = 0.005;
+      const double start = PartStartSeconds(part), end = PartEndSeconds(part);
+      const double slack = std::min(EDGE_SLACK_SECONDS, 0.25 * (end - start));
+      if (!Overlaps(spans, start + slack, end - slack)) merged.push_back(part);
     }
   }
   // Recording order; robust blocks first among equal starts. (An index

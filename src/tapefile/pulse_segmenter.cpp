@@ -66,7 +66,7 @@ class RunSegmenter {
       TapeBlock block;
       std::size_t end = 0;
       if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
-          TryBlock(i, j, mean, &block, &end)) {
+          (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end))) {
         Pending(pending, i);
         m_out.emplace_back(std::move(block));
         i = pending = end;
@@ -393,12 +393,42 @@ class RunSegmenter {
                 std::size_t* end) const {
     const std::size_t n = m_pulses.size();
     if (sync + 2 + 2 * static_cast<std::size_t>(m_settings.minDataBits) > n) return false;
-    const double sync1 = m_pulses[sync];
-    const double sync2 = m_pulses[sync + 1];
     const double lo = m_settings.minSyncRatio * pilotMean;
     const double hi = m_settings.maxSyncRatio * pilotMean;
-    if (sync1 < lo || sync1 > hi || sync2 < lo || sync2 > hi) return false;
+    auto syncLike = [&](std::size_t k) { return m_pulses[k] >= lo && m_pulses[k] <= hi; };
+    if (!syncLike(sync) || !syncLike(sync + 1)) return false;
+    // A step of a stepped pilot: the "sync" starts a tone of its own near
+    // the pilot's length (the next step, tried as a pilot from there), not
+    // data. (Syncs are at most half the pilot on loaders' tapes.)
+    constexpr double MIN_STEP_RATIO = 0.5;
+    double stepMean = 0.0;
+    if (m_pulses[sync] > MIN_STEP_RATIO * pilotMean &&
+        NearEqualRun(sync, &stepMean) - sync >= static_cast<std::size_t>(m_settings.minTonePulses))
+      return false;
+    // A click just before the sync (a clicking pilot's last click) looks
+    // like a sync pulse too. Where the pairs a pulse later are much better
+    // matched halves than those from here (paired a pulse off, every change
+    // of bit makes a pair of a long and a short pulse), that pulse is the
+    // pilot's, and the sync the two after it.
+    constexpr std::size_t SYNC_PROBE_PAIRS = 64;
+    auto imbalance = [&](std::size_t data) {
+      double total = 0.0;
+      std::size_t k = data;
+      for (; k + 1 < n && k < data + 2 * SYNC_PROBE_PAIRS; k += 2)
+        total += std::fabs(m_pulses[k] - m_pulses[k + 1]) / (m_pulses[k] + m_pulses[k + 1]);
+      return total / static_cast<double>(std::max<std::size_t>(1, (k - data) / 2));
+    };
+    if (syncLike(sync + 2) && sync + 3 < n && 2.0 * imbalance(sync + 3) < imbalance(sync + 2)) ++sync;
+    const double sync1 = m_pulses[sync];
+    const double sync2 = m_pulses[sync + 1];
     const std::size_t data = sync + 2;
+    // The pilot going on after the "sync": that was a click inside the
+    // pilot (a clicking pilot), not a sync; the pilot is tried again after
+    // it.
+    double onMean = 0.0;
+    if (NearEqualRun(data, &onMean) - data >= static_cast<std::size_t>(m_settings.minTonePulses) &&
+        std::fabs(onMean - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates)
+      return false;
     DataRead read = ReadData(data, pilotMean);
     if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     std::size_t k = read.end;
@@ -422,6 +452,21 @@ class RunSegmenter {
     block->romTiming = IsRomTiming(t, m_settings);
     *end = k;
     return true;
+  }
+
+  // A clicking pilot whose last click comes a few pulses before the sync
+  // (too few after it for NearEqualRun to bridge): the pilot [pilot, sync)
+  // with mean `pilotMean` runs on over the click at `sync` and the pulses
+  // back on its mean after it, to a sync and data.
+  bool TryPastClick(std::size_t pilot, std::size_t sync, double pilotMean, TapeBlock* block,
+                    std::size_t* end) const {
+    constexpr std::size_t MAX_AFTER_CLICK = 8;
+    const std::size_t n = m_pulses.size();
+    std::size_t k = sync + 1;
+    while (k < n && k <= sync + MAX_AFTER_CLICK &&
+           std::fabs(m_pulses[k] - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates)
+      ++k;
+    return k > sync + 1 && k < n && TryBlock(pilot, k, pilotMean, block, end);
   }
 
   // Data with no pilot before it, starting at pulse `at` or the next:

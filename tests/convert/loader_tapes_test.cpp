@@ -131,6 +131,33 @@ std::vector<LoaderCase> Cases() {
   const Bytes announcing = testing_support::RomHeader("GAME", 157);
   LoaderBlock flipping = Turbo(game, 1800, 1000, 500, 600, 400, 800);
   flipping.mergedBit = 1203;
+  // A stepped pilot: 2168 T, then a step of 1800 T (rendered as one-bits
+  // of 1800 T, the step's last "bit" the 600 T sync), then the data with
+  // no pilot of its own, running straight into the next block's pilot.
+  Bytes steps(40, 0xFF);
+  steps.back() = 0xFE;
+  LoaderBlock stepped = Turbo(steps, 2168, 1500, 1800, 1800, 600, 1800);
+  stepped.pauseSeconds = 0.0;
+  LoaderBlock afterSteps = Turbo(game, 0, 0, 0, 0, 500, 1200);
+  afterSteps.pauseSeconds = 0.0;
+  // A clicking pilot whose last click falls right before the sync, and one
+  // whose last click falls five pulses before it.
+  LoaderBlock clickBeforeSync = Turbo(game, 2168, 1600, 667, 735, 600, 1200);
+  clickBeforeSync.clickEvery = 20;
+  clickBeforeSync.click = 500;
+  LoaderBlock clickNearSync = clickBeforeSync;
+  clickNearSync.bytes = more;
+  clickNearSync.pilotPulses = 1605;
+  // A pilot broken by pairs of short clicks (rendered as blocks of 2168 T
+  // one-bits after a "sync" of two clicks): the pilot going on past a
+  // click is a tone, not a block of 0xFF bytes.
+  std::vector<LoaderBlock> clickPairs;
+  for (int k = 0; k < 6; ++k) {
+    LoaderBlock c = Turbo(Bytes(5, 0xFF), 2168, k == 0 ? 64 : 1, 300, 300, 1084, 2168);
+    c.pauseSeconds = 0.0;
+    clickPairs.push_back(c);
+  }
+  clickPairs.push_back(Turbo(game, 2168, 1000, 667, 735, 600, 1200));
 
   return {
       {"turbo 1800 T pilot, syncs 500/600, bits 400/800", 44100,
@@ -150,6 +177,10 @@ std::vector<LoaderCase> Cases() {
       {"the polarity flipping inside a block", 44100, {flipping}, {0x11}, true},
       {"bits running on past a header's length", 44100, {Rom(announcing), Rom(RunningOn(157, 700))},
        {0x10, 0x10}, true},
+      {"a stepped pilot, its data straight into the next block", 44100,
+       {stepped, afterSteps, Turbo(more, 2168, 800, 667, 735, 570, 1140)}, {0x11, 0x11}, true},
+      {"clicks just before the sync", 44100, {clickBeforeSync, clickNearSync}, {0x11, 0x11}, true},
+      {"a pilot broken by pairs of clicks", 44100, clickPairs, {0x11}, true},
   };
 }
 
