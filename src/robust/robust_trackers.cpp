@@ -329,6 +329,7 @@ bool CBoxTracker::StepPilot(bool final) {
                std::fabs(m_sums.Edge(tb, l))) / (6.0 * l);
       m_t = tb;
       m_syncEdge = m_edge;
+      m_shortSync = tb - m_edge < SYNC.shortPair * p;
       m_result.start = m_start.firstEdge;
       m_result.data = tb;
       m_result.pilot = p;
@@ -395,12 +396,34 @@ bool CBoxTracker::Follow() {
   return true;
 }
 
-bool CBoxTracker::SyncRemnant(double am) const {
+std::size_t CBoxTracker::DropSyncRemnant(double am) {
+  m_syncChecked = true;
+  const std::size_t drop = SyncRemnantBits(am);
+  if (drop == 0) return 0;
+  BitCollector shifted;
+  for (std::size_t i = drop; i < 7; ++i) shifted.Add(m_bits.Bit(i), 1.0f, m_bits.StartOf(i));
+  m_bits = std::move(shifted);
+  std::copy(m_firstMs + drop, m_firstMs + 8, m_firstMs);
+  m_result.sync2 += m_bits.StartOf(0) - m_result.data;
+  m_result.data = m_bits.StartOf(0);
+  return drop;
+}
+
+std::size_t CBoxTracker::SyncRemnantBits(double am) const {
   double sorted[8];
   std::copy(m_firstMs + 1, m_firstMs + 7, sorted);
   sorted[6] = am;
   std::sort(sorted, sorted + 7);
-  return m_firstMs[0] < LOCK.syncRemnant * sorted[3];
+  const bool weak = m_firstMs[0] < LOCK.syncRemnant * sorted[3];
+  const int first = m_bits.Bit(0);
+  // After a sync of ROM length only a first zero far weaker than the bits
+  // after it is the sync's. After a short one the sync ended early: a
+  // first zero is its rest at any strength, and a first weak bit is noise
+  // in it, the zero after it the rest.
+  if (!m_shortSync) return first == 0 && weak ? 1 : 0;
+  if (first == 0) return 1;
+  if (!weak) return 0;
+  return m_bits.Bit(1) == 0 ? 2 : 1;
 }
 
 bool CBoxTracker::StepBit(bool final) {
@@ -450,21 +473,13 @@ bool CBoxTracker::StepBit(bool final) {
   } else {
     m_t = end;  // coast through a dropout
   }
-  // Phase smear (an all-pass tape path) can end the sync early: the rest
-  // of its second pulse then reads as a first data bit, a zero far weaker
-  // than the bits after it, and every bit after it is one place late -- a
-  // stream that still verifies at an announced length half the time. Such
-  // a bit is part of the sync: it is dropped once the first bits give the
-  // block's level.
-  if (n == 7 && m_bits.Bit(0) == 0 && SyncRemnant(am)) {
-    BitCollector shifted;
-    for (std::size_t i = 1; i < n; ++i) shifted.Add(m_bits.Bit(i), 1.0f, m_bits.StartOf(i));
-    m_bits = std::move(shifted);
-    std::copy(m_firstMs + 1, m_firstMs + 8, m_firstMs);
-    m_result.sync2 += m_bits.StartOf(0) - m_result.data;
-    m_result.data = m_bits.StartOf(0);
-    n = 6;
-  }
+  // Phase smear (an all-pass tape path), or noise in a pilot's last
+  // pulses, can end the sync early: the rest of it then reads as a first
+  // data bit or two, and every bit after them is one or two places late --
+  // a stream that still verifies at an announced length half the time (a
+  // header's leading zeros hide the shift). Such bits are the sync's: they
+  // are dropped, once, when the first bits give the block's level.
+  if (n == 7 && !m_syncChecked) n -= DropSyncRemnant(am);
   float confidence = 1.0f;
   if (n < 8) {
     m_firstMs[n] = am;

@@ -161,9 +161,12 @@ class CBoxTracker {
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   bool StepPilot(bool final);
   bool StepBit(bool final);
-  // True when the first bit (|m| in m_firstMs[0]) is the end of the sync:
-  // `am`, the eighth bit's |m|, completes the level it is measured against.
-  bool SyncRemnant(double am) const;
+  // How many of the first bits (|m| in m_firstMs) are the end of the sync
+  // (0-2): `am`, the eighth bit's |m|, completes the level they are
+  // measured against.
+  std::size_t SyncRemnantBits(double am) const;
+  // Drops them from the seven bits read; returns how many.
+  std::size_t DropSyncRemnant(double am);
   void EnterGap();
   bool StepGap(bool final);
   int GapEnd(double t, double direction) const;
@@ -175,6 +178,8 @@ class CBoxTracker {
   const PrefixRing& m_sums;
   const CBoxTracker* m_leader;
   double m_syncEdge = -1.0;  // the pilot edge the sync followed
+  bool m_shortSync = false;  // the sync's pulses sum to under SYNC.shortPair
+  bool m_syncChecked = false;  // the first bits were checked for the sync's rest
   PilotStart m_start;
   TrackerTuning m_tuning;
   Stage m_stage = Stage::ACQUIRE;

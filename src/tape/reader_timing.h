@@ -97,6 +97,11 @@ struct SyncTiming {
   // before: the box window's bounds widened by the refinement's reach.
   double searchFrom = 0.14;
   double searchTo = 0.55;
+  // A sync found whose two pulses sum to less than this (nominally 0.647)
+  // ended early: phase smear lags the pilot's edges behind the sync's, and
+  // the rest of the second pulse reads as a first zero bit. Clean, band-
+  // limited and unequal syncs sum to 0.6 or more; smeared ones to 0.47.
+  double shortPair = 0.52;
   // The sync's box: short enough that its two edges, 0.3 p apart, do not
   // blur into one.
   double boxLength = 0.12;
@@ -136,7 +141,9 @@ struct LockTiming {
   double goodEdge = 0.4;
   double goodConfidence = 0.5;
   // A first data bit below this part of the median |m| of the seven after
-  // it is the rest of a sync cut short, not data.
+  // it is weak: after a sync of ROM length a weak zero is the rest of the
+  // sync cut short, after a short sync (SyncTiming::shortPair) a weak bit
+  // of any value is noise in the sync.
   double syncRemnant = 0.45;
   // Loop gains of the bit timing (phase, period) over the first
   // `settleBits` bits, and after: fast to settle, then steady.
