@@ -2,8 +2,8 @@
 // runs them: a ten-minute 16-bit 44.1 kHz mono recording shaped like a real
 // tape (differentiated, noisy), and a two-hour 24-bit 96 kHz stereo file of
 // about 4 GB. Prints the time, the multiple of real time and the peak
-// memory of the converter's process, writing the .tap alone and writing
-// every format (tap, tzx, pzx, csw), and how much longer the second takes.
+// memory of the converter's process, writing the .tap alone, the TZX alone
+// and every format (tap, tzx, pzx, csw), and how much longer the others take.
 //
 //   tapedecoder-cli-bench --cli PATH [--folder DIR] [--skip-long]
 //   tapedecoder-cli-bench --cli PATH [--folder DIR] --threads [--times N]
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
   for (const Case& c : cases) {
     if (!fs::exists(c.file) || (skipLong && c.audioSeconds > 1000.0)) continue;
     double tapSeconds = 0.0, tapCpu = 0.0;
-    for (const char* formats : {"tap", "tap,tzx,pzx,csw"}) {
+    for (const char* formats : {"tap", "tzx", "tap,tzx,pzx,csw"}) {
       Run best;
       for (int i = 0; i < 3; ++i) {
         const Run run = Convert(cli, c.file, folder, formats);

@@ -26,6 +26,7 @@ bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelCh
   m_choices = choices;
   m_needMix = channels >= 2 && std::find(choices.begin(), choices.end(), ChannelChoice::MIX) != choices.end();
   m_decided = !m_needMix;
+  m_coherent = false;
   m_alpha = 1.0 / (MIX_DC_SECONDS * rate);
   const auto n = static_cast<std::size_t>(channels);
   m_weights.assign(n, 1);
@@ -148,9 +149,14 @@ void CChannelMixer::Release(bool decide) {
       }
     }
     const double loudest = *std::max_element(energy.begin(), energy.end());
+    m_coherent = loudest > 0.0 && m_liveBlocks > 0;
     for (std::size_t c = 0; c < n; ++c) {
-      if (loudest > 0.0 && energy[c] < loudest * DEAD_RATIO) m_weights[c] = 0;
-      else m_weights[c] = product[c] < 0.0 ? -1 : 1;
+      if (loudest > 0.0 && energy[c] < loudest * DEAD_RATIO) {
+        m_weights[c] = 0;
+        continue;
+      }
+      m_weights[c] = product[c] < 0.0 ? -1 : 1;
+      if (std::fabs(product[c]) < MIX_COHERENCE * std::sqrt(energy[c] * loudest)) m_coherent = false;
     }
     m_decided = true;
   }
@@ -181,7 +187,25 @@ void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std
     for (int w : m_weights) used += w != 0 ? 1 : 0;
     const double scale = 1.0 / std::max(used, 1);
     mix.resize(count);
-    for (std::size_t f = 0; f < count; ++f) {
+    const bool pair = n == 2 && m_output[0].primed && m_output[1].primed;
+    if (pair) {
+      // The common stereo case with the trackers and weights in registers:
+      // the same arithmetic as the general loop below, in the same order.
+      double mean0 = m_output[0].mean, mean1 = m_output[1].mean;
+      const double w0 = m_weights[0], w1 = m_weights[1], alpha = m_alpha;
+      for (std::size_t f = 0; f < count; ++f) {
+        const double x0 = frames[2 * f], x1 = frames[2 * f + 1];
+        mean0 += alpha * (x0 - mean0);
+        mean1 += alpha * (x1 - mean1);
+        double sum = 0.0;
+        sum += w0 * (x0 - mean0);
+        sum += w1 * (x1 - mean1);
+        mix[f] = static_cast<float>(sum * scale);
+      }
+      m_output[0].mean = mean0;
+      m_output[1].mean = mean1;
+    }
+    for (std::size_t f = 0; f < count && !pair; ++f) {
       const float* frame = frames + f * n;
       double sum = 0.0;
       for (std::size_t c = 0; c < n; ++c) {

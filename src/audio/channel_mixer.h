@@ -35,6 +35,7 @@ std::vector<ChannelChoice> AutomaticChoices(int channels);
 constexpr double MIX_DC_SECONDS = 0.1;
 constexpr double MIX_DECIDE_SECONDS = 1.0;
 constexpr double MIX_ENERGY_RMS = 0.003;  // -50 dB of full scale
+constexpr double MIX_COHERENCE = 0.5;
 constexpr std::size_t MIX_BUFFER_SAMPLES = std::size_t{1} << 21;  // 8 MiB of floats
 
 // Not copyable. One mixer serves one recording.
@@ -69,6 +70,13 @@ class CChannelMixer {
   // until Decided().
   const std::vector<int>& Weights() const { return m_weights; }
   bool Decided() const { return m_decided; }
+  // Once decided from real signal: every live channel follows the
+  // strongest (|correlation| >= MIX_COHERENCE over the blocks it decided
+  // from), so a stretch the mix reads, a single channel reads no better
+  // unless one of them is damaged there. False for an undecided mix, one
+  // let through with equal weights, or channels that carry different
+  // signals (hiss on one side).
+  bool Coherent() const { return m_coherent; }
 
  private:
   struct Tracker {
@@ -94,6 +102,7 @@ class CChannelMixer {
   std::vector<ChannelChoice> m_choices;
   bool m_needMix = false;
   bool m_decided = false;
+  bool m_coherent = false;
   double m_alpha = 0.0;
   std::vector<int> m_weights;
   std::vector<Tracker> m_output;    // the mix's DC trackers

@@ -20,6 +20,7 @@ CReadAhead::~CReadAhead() {
 void CReadAhead::ReadInto(SampleChunk& chunk) {
   chunk.count = m_input.Read(chunk.streams, m_chunkSamples);
   chunk.progress = m_input.Progress();
+  chunk.mixCoherent = m_input.MixCoherent();
 }
 
 const SampleChunk& CReadAhead::Next() {

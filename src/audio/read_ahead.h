@@ -22,6 +22,7 @@ struct SampleChunk {
   std::vector<std::vector<float>> streams;  // `count` samples each
   std::size_t count = 0;                    // 0: the recording has ended (or failed)
   InputProgress progress;                   // the input's progress once it was read
+  bool mixCoherent = false;                 // the input's MixCoherent() once it was read
 };
 
 // Not copyable. While it lives the input belongs to it; once Next() has

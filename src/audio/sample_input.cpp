@@ -92,15 +92,7 @@ bool CSampleInput::Pump() {
   } else if (!m_inputEnded) {
     m_chunkBegin = 0;
     m_chunkFrames = m_source->Read(m_chunk.data(), m_chunk.size() / channels);
-    if (m_chunkFrames == 0) {
-      if (m_source->Failed() && !Failed()) {
-        const Failure& error = m_source->Error();
-        Fail(error.kind, error.osError);
-        m_error.libraryMessage = error.libraryMessage;
-      }
-      m_inputEnded = true;
-      m_mixer.Finish();
-    }
+    if (m_chunkFrames == 0) EndInput();
   } else {
     m_ended = true;
   }
@@ -117,9 +109,90 @@ bool CSampleInput::Pump() {
   return !m_ended;
 }
 
+void CSampleInput::EndInput() {
+  if (m_source->Failed() && !Failed()) {
+    const Failure& error = m_source->Error();
+    Fail(error.kind, error.osError);
+    m_error.libraryMessage = error.libraryMessage;
+  }
+  m_inputEnded = true;
+  m_mixer.Finish();
+}
+
+bool CSampleInput::Seek(std::uint64_t sample) {
+  if (!m_started || m_mixer.Draining() || !m_mixer.Decided() || Failed() || sample % m_up != 0 ||
+      !m_source->Seek(sample / m_up))
+    return false;
+  m_chunkBegin = m_chunkFrames = 0;
+  m_inputEnded = m_ended = false;
+  for (std::vector<float>& r : m_ready) r.clear();
+  m_readyBegin = 0;
+  for (std::size_t i = 0; i < m_upsamplers.size(); ++i) {
+    m_mixed[i].clear();
+    if (!m_upsamplers[i]->Start(m_source->Rate(), m_up)) {
+      Fail(FailureKind::NO_MEMORY);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::size_t CSampleInput::ReadDirect(std::vector<std::vector<float>>& out, std::size_t max) {
+  const std::size_t channels = static_cast<std::size_t>(m_source->Info().channels);
+  if (channels == 1 && out.size() == 1) {
+    // One channel read as one stream needs neither mixing nor a copy: the
+    // source writes straight into the stream (grown, and so zeroed, once).
+    std::vector<float>& o = out[0];
+    if (o.size() < max) {
+      o.clear();  // so that a failed growth leaves nothing stale
+      o.resize(max);
+    }
+    std::size_t filled = 0;
+    while (filled < max && !m_inputEnded) {
+      const std::size_t got = m_source->Read(o.data() + filled, max - filled);
+      if (got == 0) EndInput();
+      filled += got;
+    }
+    m_ended = m_inputEnded;
+    o.resize(filled);
+    return filled;
+  }
+  for (std::vector<float>& o : out) o.clear();
+  while (out[0].size() < max && !m_ended) {
+    const std::size_t room = max - out[0].size();
+    if (m_mixer.Draining()) {
+      m_mixer.Drain(out, room);
+    } else if (m_chunkBegin < m_chunkFrames) {
+      m_chunkBegin += m_mixer.Push(m_chunk.data() + m_chunkBegin * channels,
+                                   std::min(room, m_chunkFrames - m_chunkBegin), out);
+    } else if (m_inputEnded) {
+      m_ended = true;
+    } else {
+      m_chunkBegin = 0;
+      m_chunkFrames = m_source->Read(m_chunk.data(), m_chunk.size() / channels);
+      if (m_chunkFrames == 0) EndInput();
+    }
+  }
+  return out[0].size();
+}
+
 std::size_t CSampleInput::Read(std::vector<std::vector<float>>& out, std::size_t max) {
   if (!m_started && !Select({ChannelChoice::LEFT})) return 0;
   out.resize(m_ready.size());
+  if (m_upsamplers.empty()) {
+    // Without rate raising the mixer writes straight to the caller's
+    // streams (the one copy from the interleaved frames).
+    try {
+      return ReadDirect(out, max);
+    } catch (const std::bad_alloc&) {  // a buffer could not grow: end with what is there
+      Fail(FailureKind::NO_MEMORY);
+      m_ended = true;
+      std::size_t n = out[0].size();
+      for (const std::vector<float>& o : out) n = std::min(n, o.size());
+      for (std::vector<float>& o : out) o.resize(n);
+      return n;
+    }
+  }
   const auto available = [this] {
     std::size_t n = m_ready[0].size();
     for (const std::vector<float>& r : m_ready) n = std::min(n, r.size());

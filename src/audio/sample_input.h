@@ -47,10 +47,20 @@ class CSampleInput {
   // valid). Selects LEFT alone when Select was not called. REQUIRES: max > 0.
   std::size_t Read(std::vector<std::vector<float>>& out, std::size_t max);
 
+  // Moves reading to output sample `sample` of every stream (counted at
+  // OutputRate() from the start) and returns true; false, reading going on
+  // where it was, when the source cannot seek, the mix is not yet decided
+  // or `sample` falls between the file's frames. Rate raising starts afresh
+  // there (as at the start of the recording).
+  bool Seek(std::uint64_t sample);
+
   bool Failed() const { return m_error.kind != FailureKind::NONE; }
   const Failure& Error() const { return m_error; }
   // The mix's weights per channel (+1, -1, 0 for dead) once decided.
   const std::vector<int>& MixWeights() const { return m_mixer.Weights(); }
+  // The mix is decided and carries what every channel carries (see
+  // CChannelMixer::Coherent).
+  bool MixCoherent() const { return m_mixer.Decided() && m_mixer.Coherent(); }
 
   InputProgress Progress() const { return m_source->Progress(); }
 
@@ -59,6 +69,10 @@ class CSampleInput {
   // One bounded step toward m_ready: drain, mix or read a chunk. False once
   // the recording has ended (all of it delivered to m_ready).
   bool Pump();
+  // Read without rate raising: the mixer's streams go straight to `out`.
+  std::size_t ReadDirect(std::vector<std::vector<float>>& out, std::size_t max);
+  // The source has ended (or failed): tells the mixer.
+  void EndInput();
   void Fail(FailureKind failure, int osError = 0);
 
   std::unique_ptr<CSampleSource> m_source;

@@ -79,6 +79,9 @@ class CSoundFileSource : public CSampleSource {
   std::uint64_t m_framesRead = 0;
   bool m_cutShort = false;  // a WAV whose data chunk runs past the end of the file
   bool m_seekable = false;
+  bool m_bounded = false;  // the encoding's samples lie within ±1 (integers)
+
+  std::size_t Counted(sf_count_t got);
 };
 
 bool CSoundFileSource::Open(Failure& error) {
@@ -118,6 +121,15 @@ bool CSoundFileSource::Open(Failure& error) {
   }
   m_info.fileBytes = m_file->Size();
   m_seekable = sfInfo.seekable != 0;
+  // Integer samples normalised to full scale 1 can be neither louder than
+  // SAMPLE_LIMIT nor NaN.
+  switch (sfInfo.format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32: case SF_FORMAT_ULAW: case SF_FORMAT_ALAW:
+      m_bounded = true;
+      break;
+    default: break;
+  }
   m_rate = sfInfo.samplerate;
   return true;
 }
@@ -142,9 +154,13 @@ std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
     }
     return 0;
   }
+  // Integer encodings arrive within ±1 already. Other samples are checked
+  // a run at a time with a cheap reduction (NaN fails the comparison) and
+  // bounded only in a run that needs it: NaN reads as 0, the rest is
+  // clipped. Runs of a fixed count, which the compiler turns into vector
+  // instructions.
+  if (m_bounded) return Counted(got);
   const std::size_t samples = static_cast<std::size_t>(got) * static_cast<std::size_t>(m_info.channels);
-  // NaN reads as 0; the rest is clipped. In runs of a fixed count, which
-  // the compiler turns into vector instructions.
   const auto bound = [](float v) {
     v = v == v ? v : 0.0f;
     v = v < -SAMPLE_LIMIT ? -SAMPLE_LIMIT : v;
@@ -152,9 +168,17 @@ std::size_t CSoundFileSource::Read(float* frames, std::size_t maxFrames) {
   };
   constexpr std::size_t RUN = 64;
   std::size_t i = 0;
-  for (; i + RUN <= samples; i += RUN)
-    for (std::size_t k = 0; k < RUN; ++k) frames[i + k] = bound(frames[i + k]);
+  for (; i + RUN <= samples; i += RUN) {
+    int inside = 1;
+    for (std::size_t k = 0; k < RUN; ++k) inside &= std::fabs(frames[i + k]) <= SAMPLE_LIMIT ? 1 : 0;
+    if (inside == 0)
+      for (std::size_t k = 0; k < RUN; ++k) frames[i + k] = bound(frames[i + k]);
+  }
   for (; i < samples; ++i) frames[i] = bound(frames[i]);
+  return Counted(got);
+}
+
+std::size_t CSoundFileSource::Counted(sf_count_t got) {
   m_framesRead += static_cast<std::uint64_t>(got);
   return static_cast<std::size_t>(got);
 }

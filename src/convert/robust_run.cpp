@@ -6,9 +6,11 @@
 #include <memory>
 #include <new>
 
+#include <sndfile.h>
 #include <zlib.h>
 
 #include "audio/read_ahead.h"
+#include "convert/channel_retry.h"
 #include "convert/task_team.h"
 #include "robust/block_chooser.h"
 #include "robust/robust_decoder.h"
@@ -43,6 +45,66 @@ std::vector<ChannelChoice> StreamsFor(ChannelMode mode, int channels) {
   }
   return {ChannelChoice::LEFT};
 }
+
+// One stream of a recording read again from any sample, for a decoder's
+// retry readers (CRobustDecoder::SetRereader): the recording opened a
+// second time and moved to the sample asked for. Only where that gives
+// exactly the samples the stream was fed: a sound file the library can
+// seek in, stored as plain integers or floats (FLAC included, not lossy
+// formats, whose decoders may start differently after a seek), at its own
+// rate (no rate raising, whose filter carries the past), and one channel
+// taken as it is (not the mix, whose level tracker carries the past).
+class CStreamRereader {
+ public:
+  // Null when the stream cannot be read again exactly.
+  static std::unique_ptr<CStreamRereader> Open(const std::string& fileName, const CSampleInput& input,
+                                               ChannelChoice choice) {
+    const InputInfo& info = input.Info();
+    if (info.kind != InputKind::AUDIO || input.Upsampling() != 1) return nullptr;
+    if (choice == ChannelChoice::MIX && info.channels > 1) return nullptr;
+    switch (info.format & SF_FORMAT_SUBMASK) {
+      case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
+      case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: break;
+      default: return nullptr;
+    }
+    Failure error;
+    std::unique_ptr<CSampleSource> source = OpenSampleSource(fileName, error);
+    if (!source || source->Info().channels != info.channels || source->Rate() != input.OutputRate() ||
+        !source->Seek(0))
+      return nullptr;
+    auto reader = std::make_unique<CStreamRereader>();
+    reader->m_source = std::move(source);
+    reader->m_channels = static_cast<std::size_t>(info.channels);
+    reader->m_channel = choice == ChannelChoice::RIGHT && info.channels > 1 ? 1 : 0;
+    return reader;
+  }
+
+  std::size_t Read(std::int64_t first, float* out, std::size_t max) {
+    if (first != m_next) {
+      if (first < 0 || !m_source->Seek(static_cast<std::uint64_t>(first))) return 0;
+      m_next = first;
+    }
+    std::size_t done = 0;
+    while (done < max) {
+      const std::size_t want = std::min(max - done, FRAMES);
+      m_frames.resize(want * m_channels);
+      const std::size_t got = m_source->Read(m_frames.data(), want);
+      if (got == 0) break;
+      for (std::size_t i = 0; i < got; ++i) out[done + i] = m_frames[i * m_channels + m_channel];
+      done += got;
+    }
+    m_next += static_cast<std::int64_t>(done);
+    return done;
+  }
+
+ private:
+  static constexpr std::size_t FRAMES = 8192;  // read at a time
+  std::unique_ptr<CSampleSource> m_source;
+  std::size_t m_channels = 1;
+  std::size_t m_channel = 0;
+  std::int64_t m_next = 0;  // the frame the source reads next
+  std::vector<float> m_frames;
+};
 
 // Bits below this confidence are weak; a run of WEAK_RUN of them marks
 // where the signal broke (a dropout, a splice), where one weak bit alone
@@ -177,6 +239,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   // hands them over (the chooser decides nothing before Advance).
   std::vector<std::vector<TapeBlock>> found(streams.size());
   std::vector<std::unique_ptr<CRobustDecoder>> decoders;
+  std::vector<std::unique_ptr<CStreamRereader>> rereaders;
   for (std::size_t i = 0; i < streams.size(); ++i) {
     const int stream = static_cast<int>(i);
     decoders.push_back(std::make_unique<CRobustDecoder>(
@@ -186,10 +249,26 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
           found[static_cast<std::size_t>(stream)].push_back(std::move(block));
         },
         options.decoder));
+    // The retry readers read a block again from the file only where the
+    // first readers fail it; elsewhere they read side by side with them.
+    rereaders.push_back(options.rereadRetries ? CStreamRereader::Open(fileName, *input, streams[i]) : nullptr);
+    if (CStreamRereader* rereader = rereaders.back().get())
+      decoders.back()->SetRereader([rereader](std::int64_t first, float* out, std::size_t max) {
+        return rereader->Read(first, out, max);
+      });
   }
+  // A stereo recording whose mix is coherent decodes the mix alone and
+  // reads the channels again only where a mix block fails (channel_retry);
+  // otherwise every stream is decoded side by side.
+  std::unique_ptr<CChannelRetry> retry;
+  std::size_t fedStreams = decoders.size();
   const auto handOver = [&] {
     for (std::size_t i = 0; i < found.size(); ++i) {
-      for (TapeBlock& block : found[i]) chooser.Add(static_cast<int>(i), std::move(block));
+      for (TapeBlock& block : found[i]) {
+        if (retry && !BlockVerifies(block.bytes))
+          retry->Retry(block, [&](int c, TapeBlock&& b) { b.stream = c + 1; chooser.Add(c + 1, std::move(b)); });
+        chooser.Add(static_cast<int>(i), std::move(block));
+      }
       found[i].clear();
     }
   };
@@ -208,8 +287,11 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     const SampleChunk& chunk = reader.Next();
     const std::size_t count = chunk.count;
     if (count == 0) break;
-    team.Run(tasks, [&](std::size_t task) {
-      if (task < decoders.size()) {
+    if (fed == 0 && chunk.mixCoherent && streams.size() == 3 &&
+        (retry = CChannelRetry::Open(fileName, options.decoder, options.threads)))
+      fedStreams = 1;  // the mix (StreamsFor puts it first)
+    team.Run(fedStreams + tasks - decoders.size(), [&](std::size_t task) {
+      if (task < fedStreams) {
         decoders[task]->Feed(chunk.streams[task].data(), count);
       } else {
         options.onSamples(chunk.streams[0].data(), count);
@@ -220,7 +302,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
     chooser.Advance(static_cast<double>(fed) / rate);
     if (options.onSettled) {
       double settled = chooser.PendingFrom();
-      for (const auto& decoder : decoders) settled = std::min(settled, decoder->PendingFrom());
+      for (std::size_t i = 0; i < fedStreams; ++i) settled = std::min(settled, decoders[i]->PendingFrom());
       options.onSettled(settled);
     }
     if (options.progress) options.progress(chunk.progress);

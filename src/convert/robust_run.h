@@ -116,6 +116,12 @@ struct RobustRunOptions {
   // side, one thread each; false does everything in the caller's thread.
   // The result is the same either way.
   bool threads = true;
+  // Where the recording can be read again exactly (a seekable file of
+  // plain samples at 40 kHz or more, one channel per stream), the retry
+  // readers read a block again from it only when the first readers fail
+  // it, instead of reading every block side by side with them. The blocks
+  // are the same either way; false keeps them side by side.
+  bool rereadRetries = true;
   // The files to write besides the listing. With a format that keeps the
   // tape's parts (TZX, PZX, CSW) its other parts (turbo blocks, tones,
   // pulse sequences, pauses) are found too: turbo blocks then also appear

@@ -16,6 +16,7 @@ namespace {
 using robust::Candidate;
 using robust::CBoxTracker;
 using robust::CPulseTracker;
+using robust::FloorIndex;
 using robust::PilotStart;
 using robust::PrefixRing;
 using robust::SchmittFrontEnd;
@@ -120,9 +121,20 @@ class PilotFinder {
 // All readers on one pilot tone.
 struct Session {
   PilotStart start;
+  TrackerTuning tuning;
   std::vector<std::unique_ptr<CBoxTracker>> boxes;  // in order of preference
   std::unique_ptr<CPulseTracker> pulses;
+  // The retry box trackers wait until the first readers are done.
+  bool deferred = false;
+  // They read from the second ring, which the live samples now feed too.
+  bool retrying = false;
 };
+
+// The earliest sample a retry tracker reads, before the pilot edge the
+// session started on: it starts PILOT.followLead pilot periods before the
+// leader's sync, which follows that edge, and its first box reaches back
+// half a period and a box length (the margin covers the period's drift).
+constexpr double RETRY_LEAD_PERIODS = 2.0 * PILOT.followLead + 8.0;
 
 }  // namespace
 
@@ -135,11 +147,15 @@ class CRobustDecoder::Impl {
         m_coarse(m_rate, COARSE_HYSTERESIS, COARSE_SMOOTH_SECONDS, SchmittFrontEnd::Envelope::PEAK),
         m_finder(m_rate) {}
 
+  void SetRereader(Rereader reread) { m_reread = std::move(reread); }
+
   void Feed(const float* mono, std::size_t count) {
     if (m_finished) return;
+    m_fed += static_cast<std::int64_t>(count);
     while (count > 0) {
       std::size_t n = std::min(count, PUMP_SAMPLES - m_sincePump);
       m_sums.Push(mono, n);
+      if (m_session && m_session->retrying) m_retrySums->Push(mono, n);
       m_last = mono[n - 1];
       mono += n;
       count -= n;
@@ -156,8 +172,9 @@ class CRobustDecoder::Impl {
     // Hold the last level long enough for the centred windows to cover
     // every real sample.
     std::size_t tail = static_cast<std::size_t>(m_rate * 0.01) + 16;
-    float last = std::isfinite(m_last) ? m_last : 0.0f;
-    for (std::size_t i = 0; i < tail; ++i) m_sums.Push(last);
+    const std::vector<float> held(tail, std::isfinite(m_last) ? m_last : 0.0f);
+    m_sums.Push(held.data(), tail);
+    if (m_session && m_session->retrying) m_retrySums->Push(held.data(), tail);
     Pump(false);
     Pump(true);
     m_finished = true;
@@ -221,14 +238,14 @@ class CRobustDecoder::Impl {
     TrackerTuning tuning;
     tuning.stopBits = std::max(1, m_options.stopBits);
     tuning.mendDropouts = m_options.mendDropouts;
+    m_session->tuning = tuning;
     if (m_options.boxReader) {
       tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
       m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
-      for (double factor : m_options.retryBoxFactors) {
-        if (factor <= 0.0) continue;
-        tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
-        m_session->boxes.push_back(
-            std::make_unique<CBoxTracker>(m_sums, start, tuning, m_session->boxes.front().get()));
+      if (m_reread) {
+        m_session->deferred = true;
+      } else {
+        AddRetries(m_sums);
       }
     }
     if (!m_options.pulseReader) return;
@@ -245,6 +262,60 @@ class CRobustDecoder::Impl {
       pulseStart.lastEdgeIndex = fine;
       m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart, tuning);
     }
+  }
+
+  // The retry box trackers, following the first on `sums`.
+  void AddRetries(const PrefixRing& sums) {
+    Session& s = *m_session;
+    TrackerTuning tuning = s.tuning;
+    for (double factor : m_options.retryBoxFactors) {
+      if (factor <= 0.0) continue;
+      tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
+      s.boxes.push_back(std::make_unique<CBoxTracker>(sums, s.start, tuning, s.boxes.front().get()));
+    }
+  }
+
+  // True when the first box tracker or the edge reader verifies: the
+  // retries cannot be chosen then.
+  bool FirstVerifies() const {
+    const Session& s = *m_session;
+    const auto verifies = [](const Candidate& c) { return c.found && c.usedBits == 8 && ChecksumGood(c.bytes); };
+    return (!s.boxes.empty() && verifies(s.boxes.front()->Result())) || (s.pulses && verifies(s.pulses->Result()));
+  }
+
+  // Starts the retry trackers on the second ring, fed from the recording
+  // read again from shortly before the session's pilot up to the newest
+  // sample, a pump's worth at a time as the live samples came; the live
+  // samples then feed both rings. Returns false (no retries) when the
+  // re-read falls short.
+  bool StartRetries() {
+    Session& s = *m_session;
+    const double lead = RETRY_LEAD_PERIODS * s.start.period + 64.0;
+    const std::int64_t first = std::max<std::int64_t>(0, FloorIndex(s.start.lastEdge - lead));
+    if (!m_retrySums) m_retrySums = std::make_unique<PrefixRing>(m_sums.Mask() + 1);
+    m_retrySums->Restart(first);
+    const std::size_t from = s.boxes.size();
+    AddRetries(*m_retrySums);
+    m_rereadBuffer.resize(PUMP_SAMPLES);
+    for (std::int64_t at = first; at < m_fed;) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(PUMP_SAMPLES, m_fed - at));
+      const std::size_t got = m_reread(at, m_rereadBuffer.data(), want);
+      if (got != want) {
+        s.boxes.resize(from);
+        return false;
+      }
+      m_retrySums->Push(m_rereadBuffer.data(), got);
+      at += static_cast<std::int64_t>(got);
+      for (std::size_t i = from; i < s.boxes.size(); ++i) s.boxes[i]->Advance(false);
+    }
+    // The level Finish() held after the last sample, when it has.
+    const std::int64_t held = m_sums.Count() - m_retrySums->Count();
+    if (held > 0) {
+      m_rereadBuffer.assign(static_cast<std::size_t>(held), std::isfinite(m_last) ? m_last : 0.0f);
+      m_retrySums->Push(m_rereadBuffer.data(), m_rereadBuffer.size());
+    }
+    s.retrying = true;
+    return true;
   }
 
   static std::size_t FirstAtOrAfter(const std::vector<TriggerEdge>& edges, double time) {
@@ -266,6 +337,12 @@ class CRobustDecoder::Impl {
     }
     for (auto& box : s.boxes) done = box->Advance(final) && done;
     if (s.pulses) done = s.pulses->Advance(static_cast<double>(m_front.Position()), final) && done;
+    if (done && s.deferred) {
+      s.deferred = false;
+      if (!FirstVerifies() && StartRetries()) {
+        for (std::size_t i = 1; i < s.boxes.size(); ++i) done = s.boxes[i]->Advance(final) && done;
+      }
+    }
     return done;
   }
 
@@ -356,6 +433,10 @@ class CRobustDecoder::Impl {
   BlockCallback m_onBlock;
   RobustOptions m_options;
   PrefixRing m_sums;
+  Rereader m_reread;
+  std::unique_ptr<PrefixRing> m_retrySums;  // the retry trackers' stretch read again
+  std::vector<float> m_rereadBuffer;
+  std::int64_t m_fed = 0;  // samples fed, not counting what Finish() held
   SchmittFrontEnd m_front;            // fine edges, for the edge reader
   std::vector<TriggerEdge> m_edges;
   SchmittFrontEnd m_coarse;           // coarse edges, for the pilot search
@@ -377,6 +458,8 @@ CRobustDecoder::~CRobustDecoder() = default;
 void CRobustDecoder::Feed(const float* mono, std::size_t count) { m_impl->Feed(mono, count); }
 
 void CRobustDecoder::Finish() { m_impl->Finish(); }
+
+void CRobustDecoder::SetRereader(Rereader reread) { m_impl->SetRereader(std::move(reread)); }
 
 double CRobustDecoder::PendingFrom() const { return m_impl->PendingFrom(); }
 

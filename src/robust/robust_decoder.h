@@ -29,11 +29,17 @@
 //
 // Work: the pilot search's trigger rests while a block is read, and the
 // fine trigger while no edge reader reads; each starts again shortly before
-// it is needed, with its envelope settled by then.
+// it is needed, with its envelope settled by then. Where the recording can
+// be read again (SetRereader), the retry box trackers read a block only
+// when neither the first box tracker nor the edge reader verifies it: they
+// then read its stretch again from the recording, through a second ring of
+// sums, and go on with the live samples from where those have come to.
+// Their blocks are the same as when they read side by side.
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -83,6 +89,15 @@ class CRobustDecoder {
   // The recording has ended: delivers what is left. Feeding afterwards is
   // ignored.
   void Finish();
+  // Reads the stream again: writes the samples from index `first` on (as
+  // Feed was given them) to `out`, up to `max`, and returns how many; fewer
+  // only at the end or on a failure.
+  using Rereader = std::function<std::size_t(std::int64_t first, float* out, std::size_t max)>;
+  // Lets the retry readers wait until a block needs them (see above).
+  // Before the first Feed. A re-read that falls short leaves that block's
+  // retries unread.
+  void SetRereader(Rereader reread);
+
   // No block delivered from now on starts before this (seconds): the pilot
   // being read, else the oldest signal a pilot search can still start on.
   double PendingFrom() const;

@@ -70,6 +70,14 @@ constexpr std::size_t VALUE_BLOCK = 64;
 PrefixRing::PrefixRing(std::size_t capacity)
     : m_sums(std::min(capacity, RING_START), 0), m_mask(m_sums.size() - 1), m_window(capacity - 1) {}
 
+void PrefixRing::Restart(std::int64_t first) {
+  // A full ring never grows, so no sum has to move when it wraps.
+  m_sums.assign(m_window + 1, 0);
+  m_mask = m_window;
+  m_count = m_first = first;
+  m_total = 0;
+}
+
 void PrefixRing::Reserve(std::int64_t last) {
   if (m_mask == m_window || last <= static_cast<std::int64_t>(m_mask)) return;
   // Nothing has wrapped yet: every sum keeps its place.
@@ -118,7 +126,7 @@ void PrefixRing::Push(const float* samples, std::size_t count) {
 
 std::int64_t PrefixRing::Oldest() const {
   std::int64_t oldest = m_count - static_cast<std::int64_t>(m_window);
-  return oldest < 0 ? 0 : oldest;
+  return oldest < m_first ? m_first : oldest;
 }
 
 bool PrefixRing::Holds(double a, double b) const {

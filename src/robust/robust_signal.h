@@ -31,6 +31,12 @@ class PrefixRing {
   PrefixRing(const PrefixRing&) = delete;
   PrefixRing& operator=(const PrefixRing&) = delete;
 
+  // Starts over at sample `first` (>= 0) of the same recording: C[first]
+  // reads as 0 and nothing before it is held. Box integrals are differences
+  // of sums, so they come out exactly as from a ring fed from the first
+  // sample. Takes the full capacity at once.
+  void Restart(std::int64_t first);
+
   void Push(float sample) { Push(&sample, 1); }
   void Push(const float* samples, std::size_t count);
   // Samples pushed so far; C[Count()] is the newest sum.
@@ -68,6 +74,7 @@ class PrefixRing {
   std::size_t m_window;  // the capacity less one
   std::int64_t m_count = 0;
   std::int64_t m_total = 0;  // C[m_count]
+  std::int64_t m_first = 0;  // the oldest index ever held
 };
 
 // floor(v) as an integer, for |v| < 2^62: the truncation, one lower for

@@ -67,6 +67,10 @@ struct TapeBlock {
   std::vector<float> bitConfidence;
   // Per bit: its start in the recording, in seconds. Empty when not kept.
   std::vector<double> bitSeconds;
+  // Per byte of data: the start of its first bit in the recording, in
+  // seconds; kept for the tape images (a long block played in step with a
+  // drifting tape). Empty when not measured.
+  std::vector<double> byteSeconds;
   // Bits a dropout took, restored from the checksum (origin MENDED): how
   // many, and the first of them (bit index, most significant first). The
   // checksum then verifies by construction: it checks nothing more.

@@ -31,7 +31,7 @@ class CswWriter : public TapeWriter {
   CswWriter(ByteSink& out, const TapeContext& context)
       : m_out(out),
         m_rate(context.sampleRate >= 1.0 ? std::round(context.sampleRate) : DEFAULT_RATE),
-        m_layout(context.timed, PAUSE_QUANTUM, true) {
+        m_layout(context.timed, PAUSE_QUANTUM, true, true) {
     std::uint8_t header[HEADER_BYTES] = {};
     std::memcpy(header, "Compressed Square Wave\x1A", 23);
     header[23] = 2;  // version 2.0

@@ -16,6 +16,9 @@ constexpr double ACTIVE_SECONDS = 0.02;
 // here; the samples are finite.
 inline double Max(double a, double b) { return a < b ? b : a; }
 inline double Min(double a, double b) { return b < a ? b : a; }
+// v itself when finite, else 0: v - v is 0 exactly for a finite v and not
+// a number otherwise (cheaper than the library's test).
+inline double Finite(float v) { return v - v == 0.0f ? v : 0.0f; }
 }  // namespace
 
 EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
@@ -42,8 +45,31 @@ void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   const double release = m_release, pauseRelease = m_pauseRelease;
   const long long activeSamples = m_activeSamples;
   for (std::size_t i = 0; i < count; ++i) {
+    // Most samples change nothing but the envelope, the window's swings and
+    // the pulse's extreme: runs of them, over which whether the signal is
+    // active cannot change (no window ends, no edge's activity runs out),
+    // go through a lean loop that stops before the first sample that would
+    // fire. It computes exactly what the full step below does.
+    if (stateKnown) {
+      std::size_t end = count;
+      const auto limit = [&](long long at) {
+        if (at - index < static_cast<long long>(end - i)) end = i + static_cast<std::size_t>(std::max(0LL, at - index));
+      };
+      limit(windowEnd);
+      const bool byEdge = lastEdge >= 0 && index - lastEdge <= activeSamples;
+      if (!swinging && byEdge) limit(lastEdge + activeSamples + 1);
+      const double keep = 1.0 - (swinging || byEdge ? release : pauseRelease);
+      const std::size_t from = i;
+      if (state) {
+        i = QuietRun<true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
+      } else {
+        i = QuietRun<false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
+      }
+      index += static_cast<long long>(i - from);
+      if (i == count) break;
+    }
     // A sample that is no number reads as the middle level.
-    const double x = std::isfinite(samples[i]) ? samples[i] : 0.0f;
+    const double x = Finite(samples[i]);
     const double now = x - centre;
     const bool active = swinging || (lastEdge >= 0 && index - lastEdge <= activeSamples);
     amplitude = Max(std::fabs(now), amplitude * (1.0 - (active ? release : pauseRelease)));
@@ -87,6 +113,33 @@ void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   m_swinging = swinging;
   m_state = state;
   m_stateKnown = stateKnown;
+}
+
+template <bool HIGH>
+std::size_t EdgeExtractor::QuietRun(const float* samples, std::size_t i, std::size_t end, double keep,
+                                    double centre, double& amplitude, double& windowHigh, double& windowLow,
+                                    double& extreme, double& previous) const {
+  const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
+  double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme;
+  const std::size_t from = i;
+  for (; i < end; ++i) {
+    const double x = Finite(samples[i]);
+    const double now = x - centre;
+    const double next = Max(std::fabs(now), amp * keep);
+    // The one crossing that fires from this state: down from high, up from low.
+    const double away = HIGH ? -now : now;
+    if (away > hysteresis * next && next >= floor) break;
+    amp = next;
+    high = Max(high, now);
+    low = Min(low, now);
+    ext = HIGH ? Max(ext, x) : Min(ext, x);
+  }
+  if (i > from) previous = Finite(samples[i - 1]);
+  amplitude = amp;
+  windowHigh = high;
+  windowLow = low;
+  extreme = ext;
+  return i;
 }
 
 void EdgeExtractor::Crossing(double x, double now, double before, double band, bool rising,

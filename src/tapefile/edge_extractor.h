@@ -85,6 +85,13 @@ class EdgeExtractor {
   // A swing through the band at sample `index` (`now` and `before`
   // relative to the centre): the edge, if it is one, and the centre's step.
   void Crossing(double x, double now, double before, double band, bool rising, long long index);
+  // Samples i.. up to `end` in state HIGH (known) with the envelope
+  // relaxing by `keep`, up to the first that would fire; returns where it
+  // stopped, with the running values moved on.
+  template <bool HIGH>
+  std::size_t QuietRun(const float* samples, std::size_t i, std::size_t end, double keep, double centre,
+                       double& amplitude, double& windowHigh, double& windowLow, double& extreme,
+                       double& previous) const;
 
   double m_rate;
   EdgeSettings m_settings;

@@ -66,9 +66,122 @@ void RoundBitLengths(const TapeBlock& block, ImageItem& item) {
   }
 }
 
+// Drift from the measured timing that a block's pilot or data may gather
+// in whole T-states before it is split (T-states): 30 us.
+constexpr double MAX_PIECE_DRIFT_TSTATES = 105.0;
+
+// Where the recording's bytes of `block` start, in T-states from its
+// first byte, when every byte's start was measured and they run forward at
+// no more than 10 % off `zero` and `one`; else empty (not measured, or a
+// block put together from several readings).
+std::vector<double> ByteStarts(const TapeBlock& block, std::uint64_t bits, double zero, double one) {
+  const std::vector<double>& seconds = block.byteSeconds;
+  const std::uint64_t byteCount = (bits + 7) / 8;
+  if (seconds.size() != byteCount || byteCount < 2) return {};
+  std::vector<double> starts(byteCount);
+  double model = 0.0;
+  for (std::uint64_t k = 0; k < byteCount; ++k) {
+    starts[k] = (seconds[k] - seconds[0]) * TSTATES_PER_SECOND;
+    if (k > 0 && !(starts[k] > starts[k - 1])) return {};  // NaN too
+    const int ones = __builtin_popcount(block.bytes[k]);
+    model += 2.0 * ((8 - ones) * zero + ones * one);
+  }
+  const double last = model - 2.0 * ((8 - __builtin_popcount(block.bytes.back())) * zero +
+                                     __builtin_popcount(block.bytes.back()) * one);
+  if (!(std::fabs(starts.back() - last) <= 0.10 * last)) return {};
+  return starts;
+}
+
+// Plays the data of `item` at the recording's pace: in pieces of whole
+// bytes, each at the pair of whole-T lengths around the measured `zero`
+// and `one` that runs longest before the replay's byte starts leave
+// +-MAX_PIECE_DRIFT_TSTATES of the recording's (`starts`). One piece is
+// left as the item's own lengths.
+void SplitData(ImageItem& item, const std::vector<double>& starts, double zero, double one) {
+  const std::vector<std::uint8_t>& bytes = item.block->bytes;
+  const std::uint64_t byteCount = starts.size();
+  auto span = [&](std::uint64_t k, double z, double o) {
+    const int ones = __builtin_popcount(bytes[k]);
+    return 2.0 * ((8 - ones) * z + ones * o);
+  };
+  std::vector<DataPiece> pieces;
+  double written = 0.0;  // the replay's start of byte k, T-states from the first
+  for (std::uint64_t k = 0; k < byteCount;) {
+    std::uint64_t bestRun = 0;
+    double bestZ = 0.0, bestO = 0.0, bestMiss = HUGE_VAL;
+    for (double dz : {0.0, -1.0, 1.0}) {
+      for (double dO : {0.0, -1.0, 1.0}) {
+        const double z = std::max(1.0, std::round(zero) + dz), o = std::max(1.0, std::round(one) + dO);
+        double at = written;
+        std::uint64_t run = 0;
+        // The last byte ends the block: nothing after it to keep in step.
+        while (k + run < byteCount) {
+          const double next = at + span(k + run, z, o);
+          if (k + run + 1 < byteCount && std::fabs(next - starts[k + run + 1]) > MAX_PIECE_DRIFT_TSTATES) break;
+          at = next;
+          ++run;
+        }
+        // A byte no pair keeps in step: the pair that ends it nearest.
+        const double miss = k + 1 < byteCount ? std::fabs(written + span(k, z, o) - starts[k + 1]) : 0.0;
+        if (run > bestRun || (bestRun == 0 && run == 0 && miss < bestMiss)) {
+          bestRun = run, bestZ = z, bestO = o, bestMiss = miss;
+        }
+      }
+    }
+    bestRun = std::max<std::uint64_t>(bestRun, 1);
+    for (std::uint64_t b = 0; b < bestRun; ++b) written += span(k + b, bestZ, bestO);
+    DataPiece piece;
+    piece.firstBit = k * 8;
+    piece.bits = std::min<std::uint64_t>((k + bestRun) * 8, item.bits) - piece.firstBit;
+    piece.zero = WholeTstates(bestZ);
+    piece.one = WholeTstates(bestO);
+    pieces.push_back(piece);
+    k += bestRun;
+  }
+  if (pieces.size() > 1) {
+    item.pieces = std::move(pieces);
+  } else if (!pieces.empty()) {
+    item.zero = pieces[0].zero;
+    item.one = pieces[0].one;
+  }
+}
+
+// The data of a measured block at its recording's pace where its bytes'
+// starts were measured; otherwise at one pair of lengths.
+void LayData(const TapeBlock& block, ImageItem& item) {
+  const BlockTiming& t = block.timing;
+  const std::vector<double> starts = ByteStarts(block, item.bits, t.zero, t.one);
+  if (!starts.empty()) SplitData(item, starts, t.zero, t.one);
+}
+
+// Splits the pilot of `item` (`pilotCount` pulses of mean `mean`) into
+// runs of the whole-T lengths below and above it, so that its edges drift
+// at most MAX_PIECE_DRIFT_TSTATES from the mean's, when one length does
+// not keep them there.
+void SplitPilot(ImageItem& item, std::uint32_t count, double mean) {
+  const double low = std::floor(mean), high = low + 1.0;
+  const double below = mean - low;  // each low pulse loses this, each high gains 1 - below
+  if (std::fabs(mean - std::round(mean)) * count <= MAX_PIECE_DRIFT_TSTATES) return;
+  std::vector<PulseRun> runs;
+  double error = 0.0;
+  std::uint32_t left = count;
+  bool useLow = true;
+  while (left > 0) {
+    const double step = useLow ? below : 1.0 - below;
+    const double room = useLow ? error + MAX_PIECE_DRIFT_TSTATES : MAX_PIECE_DRIFT_TSTATES - error;
+    const auto fit = static_cast<std::uint32_t>(std::max(1.0, std::floor(room / step)));
+    const std::uint32_t count = std::min(left, fit);
+    runs.push_back({count, WholeTstates(useLow ? low : high)});
+    error += (useLow ? -below : 1.0 - below) * count;
+    left -= count;
+    useLow = !useLow;
+  }
+  item.pilotRuns = std::move(runs);
+}
+
 // A ROM-timed block from a tape that ran fast or slow: the ROM's structure
 // (pilot count by flag unless measured) at the measured speed.
-ImageItem MeasuredRomItem(const TapeBlock& block) {
+ImageItem MeasuredRomItem(const TapeBlock& block, bool followDrift) {
   const BlockTiming& t = block.timing;
   ImageItem item = RomItem(block);
   item.kind = ImageKind::TURBO;
@@ -78,10 +191,14 @@ ImageItem MeasuredRomItem(const TapeBlock& block) {
   item.sync2 = WholeTstates(ROM_SYNC2_PULSE * speed);
   if (t.pilotPulses > 0) item.pilotCount = static_cast<std::uint32_t>(t.pilotPulses);
   RoundBitLengths(block, item);
+  if (followDrift) {
+    SplitPilot(item, item.pilotCount, t.pilot > 0.0 ? t.pilot : ROM_PILOT_PULSE * speed);
+    LayData(block, item);
+  }
   return item;
 }
 
-ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
+ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
   ImageItem item;
   if (const auto* block = std::get_if<TapeBlock>(&part)) {
     item.block = block;
@@ -94,11 +211,12 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
       item.zero = WholeTstates(t.zero);
       item.one = WholeTstates(t.one);
       item.bits = (bytes - 1) * 8 + used;
+      if (followDrift) LayData(*block, item);
     } else if (!measured || (block->romTiming && used == 8 && !keepMeasured &&
                              !RomTimingDrifts(*block))) {
       item = RomItem(*block);
     } else if (block->romTiming && used == 8) {
-      item = MeasuredRomItem(*block);
+      item = MeasuredRomItem(*block, followDrift);
     } else {
       item.kind = ImageKind::TURBO;
       item.pilot = WholeTstates(t.pilot);
@@ -109,6 +227,10 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
                                           : (block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES
                                                                     : ROM_HEADER_PILOT_PULSES);
       item.bits = (bytes - 1) * 8 + used;
+      if (followDrift) {
+        SplitPilot(item, item.pilotCount, t.pilot);
+        LayData(*block, item);
+      }
     }
     return item;
   }
@@ -129,7 +251,9 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured) {
 // Where, in T-states of the recording, the image should start the item.
 double WantedStart(const ImageItem& item, const TapePart& part) {
   if (item.block && item.block->dataSeconds > 0.0) {
-    const double lead = static_cast<double>(item.pilotCount) * item.pilot + item.sync1 + item.sync2;
+    double lead = static_cast<double>(item.sync1) + item.sync2;
+    if (item.kind != ImageKind::DATA)
+      for (const PulseRun& run : PilotRunsOf(item)) lead += static_cast<double>(run.count) * run.length;
     return item.block->dataSeconds * TSTATES_PER_SECOND - lead;
   }
   return PartStartSeconds(part) * TSTATES_PER_SECOND;
@@ -166,6 +290,16 @@ ImageItem RomItem(const TapeBlock& block) {
   return item;
 }
 
+std::vector<DataPiece> PiecesOf(const ImageItem& item) {
+  if (!item.pieces.empty()) return item.pieces;
+  return {DataPiece{0, item.bits, item.zero, item.one}};
+}
+
+std::vector<PulseRun> PilotRunsOf(const ImageItem& item) {
+  if (!item.pilotRuns.empty()) return item.pilotRuns;
+  return {PulseRun{item.pilotCount, item.pilot}};
+}
+
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index) {
   return (bytes[index / 8] >> (7 - index % 8)) & 1u;
 }
@@ -175,10 +309,8 @@ std::uint64_t ItemDuration(const ImageItem& item) {
     case ImageKind::ROM:
     case ImageKind::TURBO:
     case ImageKind::DATA: {
-      std::uint64_t total = static_cast<std::uint64_t>(item.pilotCount) * item.pilot +
-                            item.sync1 + item.sync2;
-      for (std::uint64_t b = 0; b < item.bits; ++b)
-        total += 2ull * (BitAt(item.block->bytes, b) ? item.one : item.zero);
+      std::uint64_t total = 0;
+      ForEachPulse(item, [&](std::uint32_t length) { total += length; });
       return total;
     }
     case ImageKind::TONE:
@@ -202,7 +334,7 @@ bool CPartLayout::Next(const TapePart& part, ImageItem& item) {
     m_any = true;
     return true;
   }
-  item = ItemFor(part, m_keepMeasured);
+  item = ItemFor(part, m_keepMeasured, m_followDrift);
   const double start = PartStartSeconds(part) * TSTATES_PER_SECOND;
   if (start - m_recordingEnd > MIN_PAUSE_TSTATES) {
     item.pauseBefore = Quantise(WantedStart(item, part) - m_clock, m_quantum);

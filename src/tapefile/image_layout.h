@@ -20,6 +20,22 @@ enum class ImageKind : std::uint8_t {
   PULSES  // the stretch's pulses, each rounded to a T-state
 };
 
+// A stretch of a block's data played at bit lengths of its own: a long
+// block whose measured lengths lie between whole T-states is played in
+// pieces, each rounded the other way when the drift grows, so that the
+// edges stay in step with the recording's (see CPartLayout).
+struct DataPiece {
+  std::uint64_t firstBit = 0;  // a multiple of 8: each piece starts a byte
+  std::uint64_t bits = 0;
+  std::uint32_t zero = 0, one = 0;
+};
+
+// `count` pulses of `length` T-states.
+struct PulseRun {
+  std::uint32_t count = 0;
+  std::uint32_t length = 0;
+};
+
 struct ImageItem {
   ImageKind kind = ImageKind::PULSES;
   const TapeBlock* block = nullptr;      // ROM and TURBO; owned by the caller
@@ -28,6 +44,12 @@ struct ImageItem {
   std::uint32_t pilot = 0, sync1 = 0, sync2 = 0, zero = 0, one = 0;
   std::uint32_t pilotCount = 0;  // pilot pulses, or the tone's pulses
   std::uint64_t bits = 0;        // data bits played (blocks)
+  // TURBO and DATA: the data in pieces (in order, covering every bit), or
+  // empty when `zero` and `one` play the whole of it.
+  std::vector<DataPiece> pieces;
+  // TURBO: the pilot in runs of whole-T lengths that together keep the
+  // measured mean, or empty when `pilotCount` pulses of `pilot` do.
+  std::vector<PulseRun> pilotRuns;
   // Silence before the item, in T-states, a whole multiple of the pause
   // quantum; zero when the part follows the previous one without a pause.
   std::uint64_t pauseBefore = 0;
@@ -37,7 +59,17 @@ struct ImageItem {
 // recording, and a bound on the records a pause splits into.
 constexpr std::uint64_t MAX_PAUSE_TSTATES = 36000ull * 3500000ull;
 
-// Lays parts out one at a time, in recording order. Blocks are placed so
+// Lays parts out one at a time, in recording order.
+// With `followDrift`, a block with measured timings (TURBO, DATA) plays in
+// step with the recording: where one length for all its pilot pulses would
+// drift from the measured mean by more than 30 us, the pilot is split into
+// runs of the two whole-T lengths around the mean; where the bytes' starts
+// were measured (TapeBlock::byteSeconds), the data is split into pieces of
+// whole bytes, each at the pair of whole-T lengths that keeps the replay's
+// byte starts within 30 us of the recording's longest. Without it, one
+// pilot length and one pair of bit lengths play the whole block (the
+// record structure a hand-made image has; a long block on a drifting tape
+// then drifts by up to a few milliseconds). Blocks are placed so
 // that their data starts where it started in the recording; other parts so
 // that their first edge does.
 // A gap of more than 2 ms in the recording becomes a pause of at least one
@@ -51,8 +83,8 @@ constexpr std::uint64_t MAX_PAUSE_TSTATES = 36000ull * 3500000ull;
 // become standard-speed items with a pause of 1000 ms after each.
 class CPartLayout {
  public:
-  CPartLayout(bool timed, std::uint64_t pauseQuantum, bool keepMeasured = false)
-      : m_timed(timed), m_quantum(pauseQuantum), m_keepMeasured(keepMeasured) {}
+  CPartLayout(bool timed, std::uint64_t pauseQuantum, bool keepMeasured = false, bool followDrift = false)
+      : m_timed(timed), m_quantum(pauseQuantum), m_keepMeasured(keepMeasured), m_followDrift(followDrift) {}
   // The item of `part`; false for a part that gives none (a block without
   // bytes; a stretch of an untimed tape). The item points into `part`.
   bool Next(const TapePart& part, ImageItem& item);
@@ -64,6 +96,7 @@ class CPartLayout {
   bool m_timed;
   std::uint64_t m_quantum;
   bool m_keepMeasured;
+  bool m_followDrift;
   double m_clock = 0.0;         // the image's time, T-states
   double m_recordingEnd = 0.0;  // the previous part's end in the recording
   bool m_any = false;           // an item was laid out
@@ -87,20 +120,29 @@ std::uint32_t WholeTstates(double tstates);
 // The data bit `index` (most significant first) of a block's bytes.
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index);
 
+// The data's pieces: `item.pieces`, or one piece of every bit at `zero`
+// and `one`.
+std::vector<DataPiece> PiecesOf(const ImageItem& item);
+// The pilot's runs: `item.pilotRuns`, or `pilotCount` pulses of `pilot`.
+std::vector<PulseRun> PilotRunsOf(const ImageItem& item);
+
 template <typename F>
 void ForEachPulse(const ImageItem& item, F&& pulse) {
   switch (item.kind) {
     case ImageKind::ROM:
     case ImageKind::TURBO:
-      for (std::uint32_t k = 0; k < item.pilotCount; ++k) pulse(item.pilot);
+      for (const PulseRun& run : PilotRunsOf(item))
+        for (std::uint32_t k = 0; k < run.count; ++k) pulse(run.length);
       pulse(item.sync1);
       pulse(item.sync2);
       [[fallthrough]];
     case ImageKind::DATA:  // the bits alone
-      for (std::uint64_t b = 0; b < item.bits; ++b) {
-        const std::uint32_t length = BitAt(item.block->bytes, b) ? item.one : item.zero;
-        pulse(length);
-        pulse(length);
+      for (const DataPiece& piece : PiecesOf(item)) {
+        for (std::uint64_t b = piece.firstBit; b < piece.firstBit + piece.bits; ++b) {
+          const std::uint32_t length = BitAt(item.block->bytes, b) ? piece.one : piece.zero;
+          pulse(length);
+          pulse(length);
+        }
       }
       return;
     case ImageKind::TONE:

@@ -209,6 +209,7 @@ void CPartMerger::Robust(TapeBlock&& block) {
   // The per-bit measurements serve the merge of takes, not the outputs:
   // 12 bytes a bit, let go while the block waits.
   std::vector<float>().swap(block.bitConfidence);
+  for (std::size_t b = 0; b < block.bitSeconds.size(); b += 8) block.byteSeconds.push_back(block.bitSeconds[b]);
   std::vector<double>().swap(block.bitSeconds);
   // In order of start: a block read again from the segmenter's timing
   // comes once the pause after it has come, maybe after a later one.

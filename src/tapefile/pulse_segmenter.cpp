@@ -382,6 +382,9 @@ class RunSegmenter {
     block->startSeconds = lead == 1 ? Seconds(dataStart) : Seconds(EdgeAt(first));
     block->dataSeconds = Seconds(dataStart);
     block->endSeconds = Seconds(EdgeAt(std::min(pairedFrom + 2 * paired.size(), m_pulses.size())));
+    // Each byte's first edge, for the images (pairs from the data's start only).
+    for (std::size_t b = 0; skipped == 0 && b < paired.size() && pairedFrom + 2 * b < m_pulses.size(); b += 8)
+      block->byteSeconds.push_back(Seconds(EdgeAt(pairedFrom + 2 * b)));
   }
 
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:

@@ -73,30 +73,37 @@ class PzxBuilder {
     Record("PULS", body);
   }
 
-  // A DATA block of `item`'s bits, two pulses per bit, no tail.
+  // DATA blocks of `item`'s bits, one a piece, two pulses per bit, no tail.
   void Data(const ImageItem& item) {
+    for (const DataPiece& piece : PiecesOf(item)) Data(item, piece);
+  }
+
+  void Data(const ImageItem& item, const DataPiece& piece) {
     std::vector<std::uint8_t> body;
-    const std::uint64_t bits = std::min<std::uint64_t>(item.bits, 0x7FFFFFFF);
+    const std::uint64_t bits = std::min<std::uint64_t>(piece.bits, 0x7FFFFFFF);
     Le32(body, static_cast<std::uint32_t>(bits) | (m_level ? LEVEL_BIT : 0));
     Le16(body, 0);  // tail
     body.push_back(2);
     body.push_back(2);
-    const std::uint32_t zero = std::min<std::uint32_t>(item.zero, 0xFFFF);
-    const std::uint32_t one = std::min<std::uint32_t>(item.one, 0xFFFF);
+    const std::uint32_t zero = std::min<std::uint32_t>(piece.zero, 0xFFFF);
+    const std::uint32_t one = std::min<std::uint32_t>(piece.one, 0xFFFF);
     Le16(body, zero);
     Le16(body, zero);
     Le16(body, one);
     Le16(body, one);
-    const std::size_t bytes = static_cast<std::size_t>((bits + 7) / 8);
-    body.insert(body.end(), item.block->bytes.begin(),
-                item.block->bytes.begin() + static_cast<std::ptrdiff_t>(bytes));
+    const auto from = item.block->bytes.begin() + static_cast<std::ptrdiff_t>(piece.firstBit / 8);
+    body.insert(body.end(), from, from + static_cast<std::ptrdiff_t>((bits + 7) / 8));
     // An even number of pulses: the level after the block is the first's.
     Record("DATA", body);
   }
 
   // A data block: PULS of pilot and syncs, then DATA.
   void Block(const ImageItem& item) {
-    Pulses({{item.pilotCount, item.pilot}, {1, item.sync1}, {1, item.sync2}});
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
+    for (const PulseRun& run : PilotRunsOf(item)) runs.emplace_back(run.count, run.length);
+    runs.emplace_back(1, item.sync1);
+    runs.emplace_back(1, item.sync2);
+    Pulses(runs);
     Data(item);
   }
 
@@ -126,7 +133,7 @@ class PzxBuilder {
 
 class PzxWriter : public TapeWriter {
  public:
-  PzxWriter(ByteSink& out, const TapeContext& context) : m_pzx(out), m_layout(context.timed, 1) {
+  PzxWriter(ByteSink& out, const TapeContext& context) : m_pzx(out), m_layout(context.timed, 1, false, true) {
     m_pzx.Header(context.info);
   }
 

@@ -14,6 +14,10 @@
 //   other stretches  -> TZX 0x13 (up to 255 pulses each); PZX PULS
 //   silence          -> the previous block's pause field, else TZX 0x20;
 //                       PZX PAUS (exact to the T-state)
+// PZX (and CSW) play a measured block in step with a drifting tape: its
+// pilot in runs of the two whole-T lengths around the mean, its data in
+// DATA pieces whose bit lengths keep each byte's start within 30 us of the
+// recording's (see CPartLayout). TZX keeps one record a block.
 // Long irregular stretches stay pulse lists too: 0x13 keeps every pulse to
 // the T-state, while a direct recording (0x15) would round each edge to
 // its sample grid. The signal as sampled is the CSW file's to keep.

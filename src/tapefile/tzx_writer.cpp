@@ -96,37 +96,49 @@ class TzxWriter : public TapeWriter {
     Data(source.bytes, source.bytes.size());
   }
 
+  // A turbo record; a pilot in runs plays all but the last as tones before
+  // it, and data in pieces goes on in pure-data records without a pause.
   void Turbo(const ImageItem& item) {
-    std::uint32_t pilots = item.pilotCount;
+    const std::vector<PulseRun> runs = PilotRunsOf(item);
+    for (std::size_t k = 0; k + 1 < runs.size(); ++k) Tone(runs[k].length, runs[k].count);
+    std::uint32_t pilots = runs.back().count;
     if (pilots > MAX_WORD) {
-      Tone(item.pilot, pilots - MAX_WORD);
+      Tone(runs.back().length, pilots - MAX_WORD);
       pilots = MAX_WORD;
     }
+    const std::vector<DataPiece> pieces = PiecesOf(item);
     Begin(TZX_TURBO);
-    for (std::uint32_t length : {item.pilot, item.sync1, item.sync2, item.zero, item.one})
+    for (std::uint32_t length : {runs.back().length, item.sync1, item.sync2, pieces[0].zero, pieces[0].one})
       Word(Bounded(length));
     Word(pilots);
-    DataFields(item);
+    DataFields(item, pieces[0]);
+    for (std::size_t k = 1; k < pieces.size(); ++k) PureData(item, pieces[k]);
   }
 
-  // Data with no pilot or sync before it (0x14).
+  // Data with no pilot or sync before it (0x14), in its pieces.
   void PureData(const ImageItem& item) {
-    Begin(TZX_PURE_DATA);
-    Word(Bounded(item.zero));
-    Word(Bounded(item.one));
-    DataFields(item);
+    for (const DataPiece& piece : PiecesOf(item)) PureData(item, piece);
   }
 
-  // What 0x11 and 0x14 end with alike: the used bits of the last byte,
-  // the pause (filled in when the next item is known), the 24-bit length
-  // and the bytes.
-  void DataFields(const ImageItem& item) {
-    const std::size_t size = item.block->bytes.size();
-    m_block.push_back(static_cast<std::uint8_t>(item.bits - (size - 1) * 8));
+  void PureData(const ImageItem& item, const DataPiece& piece) {
+    Begin(TZX_PURE_DATA);
+    Word(Bounded(piece.zero));
+    Word(Bounded(piece.one));
+    DataFields(item, piece);
+  }
+
+  // What 0x11 and 0x14 end with alike: the used bits of the piece's last
+  // byte, the pause (filled in when the next item is known), the 24-bit
+  // length and the bytes.
+  void DataFields(const ImageItem& item, const DataPiece& piece) {
+    const std::size_t first = static_cast<std::size_t>(piece.firstBit / 8);
+    const std::size_t size = static_cast<std::size_t>((piece.bits + 7) / 8);
+    m_block.push_back(static_cast<std::uint8_t>(piece.bits - (size - 1) * 8));
     m_pauseField = m_block.size();
     Word(0);
     for (int shift = 0; shift < 24; shift += 8) m_block.push_back(static_cast<std::uint8_t>(size >> shift));
-    Data(item.block->bytes, size);
+    const auto from = item.block->bytes.begin() + static_cast<std::ptrdiff_t>(first);
+    m_block.insert(m_block.end(), from, from + static_cast<std::ptrdiff_t>(size));
   }
 
   void Tone(std::uint32_t length, std::uint64_t count) {

@@ -58,20 +58,23 @@ TEST(ChannelMixer, MixAlignsLiveChannelsAndLeavesOutDeadOnes) {
   const Channel inverted = [](std::size_t i) { return -0.8 * Tone(i); };
   const Channel hiss = [](std::size_t i) { return 1e-4 * std::sin(static_cast<double>(i) * 1.7); };
   const Channel offset = [](std::size_t i) { return 0.3 + Tone(i); };
+  const Channel other = [](std::size_t i) { return Tone(i * 3 / 2); };  // 1.5 kHz
   struct Row {
     const char* name;
     std::vector<Channel> channels;
     std::vector<int> weights;
     double mixRms;
+    bool coherent;  // every live channel follows the strongest
   } rows[] = {
-      {"in phase", {tone, tone}, {1, 1}, toneRms},
-      {"right inverted", {tone, inverted}, {1, -1}, 0.9 * toneRms},
-      {"left inverted, right stronger", {inverted, offset}, {-1, 1}, 0.9 * toneRms},
-      {"dead right", {tone, hiss}, {1, 0}, toneRms},
-      {"dead left", {hiss, inverted}, {0, 1}, 0.8 * toneRms},
-      {"offset removed", {offset, tone}, {1, 1}, toneRms},
-      {"three channels", {tone, hiss, inverted}, {1, 0, -1}, 0.9 * toneRms},
-      {"all silent", {[](std::size_t) { return 0.0; }, [](std::size_t) { return 0.0; }}, {1, 1}, 0.0},
+      {"in phase", {tone, tone}, {1, 1}, toneRms, true},
+      {"right inverted", {tone, inverted}, {1, -1}, 0.9 * toneRms, true},
+      {"left inverted, right stronger", {inverted, offset}, {-1, 1}, 0.9 * toneRms, true},
+      {"dead right", {tone, hiss}, {1, 0}, toneRms, true},
+      {"dead left", {hiss, inverted}, {0, 1}, 0.8 * toneRms, true},
+      {"offset removed", {offset, tone}, {1, 1}, toneRms, true},
+      {"three channels", {tone, hiss, inverted}, {1, 0, -1}, 0.9 * toneRms, true},
+      {"different signals", {tone, other}, {-1, 1}, std::sqrt(2.0) / 2.0 * toneRms, false},
+      {"all silent", {[](std::size_t) { return 0.0; }, [](std::size_t) { return 0.0; }}, {1, 1}, 0.0, false},
   };
   const std::size_t frames = 2 * static_cast<std::size_t>(RATE);
   for (const Row& row : rows) {
@@ -81,6 +84,7 @@ TEST(ChannelMixer, MixAlignsLiveChannelsAndLeavesOutDeadOnes) {
                          {ChannelChoice::LEFT, ChannelChoice::RIGHT, ChannelChoice::MIX});
     EXPECT_TRUE(mixer.Decided()) << row.name;
     EXPECT_EQ(mixer.Weights(), row.weights) << row.name;
+    EXPECT_EQ(mixer.Coherent(), row.coherent) << row.name;
     for (const auto& stream : out) ASSERT_EQ(stream.size(), frames) << row.name;
     EXPECT_NEAR(Rms(out[2], frames / 2), row.mixRms, 0.01) << row.name;
     EXPECT_FLOAT_EQ(out[0][1234], static_cast<float>(row.channels[0](1234))) << row.name;

@@ -222,6 +222,40 @@ TEST_F(SampleInputTest, ReadingAheadGivesThePlainReadsChunks) {
   }
 }
 
+TEST_F(SampleInputTest, SeekingReadsOnAsAPlainReadFromThere) {
+  const struct {
+    int rate, channels;
+    std::vector<ChannelChoice> choices;
+    std::size_t at;  // the sample sought, at the output rate
+    float tolerance;  // raised rates restart their filter there
+  } cases[] = {{44100, 1, {ChannelChoice::LEFT}, 12345, 0.0f},
+               {48000, 2, {ChannelChoice::LEFT, ChannelChoice::RIGHT}, 20001, 0.0f},
+               {22050, 2, {ChannelChoice::RIGHT, ChannelChoice::LEFT}, 10000, 0.01f}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rate);
+    const std::string path = PathOf("seek.wav");
+    ASSERT_TRUE(WriteReference(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, c.rate, c.channels));
+    Failure error;
+    std::unique_ptr<CSampleInput> plain = CSampleInput::Open(path, error);
+    ASSERT_TRUE(plain);
+    const Streams expected = ReadAll(*plain, c.choices);
+    std::unique_ptr<CSampleInput> input = CSampleInput::Open(path, error);
+    ASSERT_TRUE(input);
+    EXPECT_FALSE(input->Seek(0));  // nothing selected yet
+    ASSERT_TRUE(input->Select(c.choices));
+    if (input->Upsampling() > 1) {
+      EXPECT_FALSE(input->Seek(c.at + 1));  // between the file's frames
+    }
+    ASSERT_TRUE(input->Seek(c.at));
+    std::vector<std::vector<float>> out;
+    ASSERT_GT(input->Read(out, 4000), 3000u);
+    const std::size_t settle = c.tolerance > 0 ? 200 : 0;
+    for (std::size_t i = 0; i < c.choices.size(); ++i)
+      for (std::size_t k = settle; k < 3000; ++k)
+        ASSERT_NEAR(out[i][k], expected.data[i][c.at + k], c.tolerance) << "stream " << i << " sample " << k;
+  }
+}
+
 TEST_F(SampleInputTest, FilesThatAreNoRecordingAreRefusedWithTheirReason) {
   ASSERT_TRUE(HaveTool("sox"));
   const std::string fifo = PathOf("fifo.wav");
@@ -284,15 +318,25 @@ TEST_F(SampleInputTest, DamagedFloatSamplesReadAsSilenceOrAtTheLimit) {
   const std::string path = PathOf("damaged_float.wav");
   SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
   ASSERT_NE(file, nullptr);
-  const float samples[] = {0.25f, NAN, 1e30f, -INFINITY, 2.0f};
-  ASSERT_EQ(sf_writef_float(file, samples, 5), 5);
+  // Damage inside the runs the samples are checked in, and in the tail.
+  std::vector<float> samples(150, 0.25f);
+  std::vector<float> expected = samples;
+  const struct {
+    std::size_t at;
+    float stored, read;
+  } damage[] = {{3, NAN, 0.0f}, {70, 1e30f, 16.0f}, {71, 2.0f, 2.0f}, {140, -INFINITY, -16.0f}};
+  for (const auto& d : damage) {
+    samples[d.at] = d.stored;
+    expected[d.at] = d.read;
+  }
+  ASSERT_EQ(sf_writef_float(file, samples.data(), 150), 150);
   sf_close(file);
   Failure error;
   const auto input = CSampleInput::Open(path, error);
   ASSERT_TRUE(input);
   const Streams s = ReadAll(*input, {ChannelChoice::LEFT});
   // Loud samples stay as they are (no normalising); absurd ones are bounded.
-  EXPECT_EQ(s.data[0], (std::vector<float>{0.25f, 0.0f, 16.0f, -16.0f, 2.0f}));
+  EXPECT_EQ(s.data[0], expected);
 }
 
 // The bytes of one tape block: flag, data, checksum.

@@ -22,10 +22,19 @@ using testing_support::RomHeader;
 using testing_support::TapeBytes;
 using testing_support::TapePath;
 
+// With `reread`, the retry readers read a block again from `samples` only
+// where the first readers fail it.
 std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate,
-                              const RobustOptions& options = {}) {
+                              const RobustOptions& options = {}, bool reread = false) {
   std::vector<TapeBlock> blocks;
   CRobustDecoder decoder(rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
+  if (reread)
+    decoder.SetRereader([&samples](std::int64_t first, float* out, std::size_t max) {
+      const std::size_t from = std::min(samples.size(), static_cast<std::size_t>(first));
+      const std::size_t n = std::min(max, samples.size() - from);
+      std::copy_n(samples.data() + from, n, out);
+      return n;
+    });
   // Uneven chunks: block boundaries must not depend on how samples arrive.
   std::size_t at = 0;
   std::size_t chunk = 1000;
@@ -162,6 +171,16 @@ TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   options.boxReader = !c.edgeReaderOnly;
   std::vector<TapeBlock> got = Decode(samples, c.path.rate, options);
   ExpectBlocks(tape, got, c.exact);
+  // Retries read again only where needed give the same blocks to the bit.
+  std::vector<TapeBlock> reread = Decode(samples, c.path.rate, options, true);
+  ASSERT_EQ(reread.size(), got.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(reread[i].bytes, got[i].bytes) << "block " << i;
+    EXPECT_EQ(reread[i].origin, got[i].origin) << "block " << i;
+    EXPECT_EQ(reread[i].endSeconds, got[i].endSeconds) << "block " << i;
+    EXPECT_EQ(reread[i].bitConfidence, got[i].bitConfidence) << "block " << i;
+    EXPECT_EQ(reread[i].bitSeconds, got[i].bitSeconds) << "block " << i;
+  }
   if (std::getenv("ROBUST_TEST_VERBOSE")) {
     for (const TapeBlock& b : got) {
       std::printf("  %s %zu bytes %s origin %d start %.3f data %.3f end %.3f pilot %.0f zero %.0f pulses %d\n",
@@ -303,6 +322,36 @@ TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
     t += ((tape[0][i / 8] >> (7 - i % 8)) & 1 ? 2 * 1710.0 : 2 * 855.0) / TSTATES_PER_SECOND;
   }
   EXPECT_LT(worst, 0.2) << "samples";
+}
+
+// A re-read that falls short (the file changed or failed) leaves that
+// block's retries unread: the blocks are those of the first readers alone,
+// nothing half read, each delivered as soon as without retries.
+TEST(RobustDecoder, AFailedRereadLeavesTheRetriesOut) {
+  TapePath path;
+  path.lowpassHz = 1200;  // the last block is read by a retry alone
+  const std::vector<float> samples = RenderTape(TapeB(), path, 7);
+  RobustOptions firstOnly;
+  firstOnly.retryBoxFactors[0] = firstOnly.retryBoxFactors[1] = 0.0;
+  const auto decode = [&](const RobustOptions& options, bool failingReread, std::size_t& beforeEnd) {
+    std::vector<TapeBlock> blocks;
+    CRobustDecoder decoder(path.rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
+    if (failingReread) decoder.SetRereader([](std::int64_t, float*, std::size_t max) { return max / 2; });
+    decoder.Feed(samples.data(), samples.size());
+    beforeEnd = blocks.size();
+    decoder.Finish();
+    return blocks;
+  };
+  std::size_t expectedBeforeEnd = 0, gotBeforeEnd = 0;
+  const std::vector<TapeBlock> expected = decode(firstOnly, false, expectedBeforeEnd);
+  const std::vector<TapeBlock> got = decode(RobustOptions{}, true, gotBeforeEnd);
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(gotBeforeEnd, expectedBeforeEnd);
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].bytes, expected[i].bytes) << "block " << i;
+    EXPECT_EQ(got[i].bitSeconds, expected[i].bitSeconds) << "block " << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Degradations, RobustTapes, ::testing::ValuesIn(Cases()),
