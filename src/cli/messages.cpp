@@ -132,7 +132,9 @@ std::string DescribeBlock(const BlockSummary& block) {
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
   if (block.origin == BlockOrigin::MENDED) {
-    verdict += " (mended: " + std::to_string(block.mendedBits) + " bits lost in a dropout at byte " +
+    const std::string lost =
+        block.mendedGaps > 1 ? std::to_string(block.mendedGaps) + " dropouts from byte " : "a dropout at byte ";
+    verdict += " (mended: " + std::to_string(block.mendedBits) + " bits lost in " + lost +
                std::to_string(block.mendedAt / 8) + " restored from the checksum)";
   }
   if (block.unmendedGaps > 0) verdict += " (" + std::to_string(block.unmendedGaps) + " dropout(s) not mended)";

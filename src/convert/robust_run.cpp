@@ -131,6 +131,7 @@ BlockSummary SummariseBlock(const TapeBlock& block, int number) {
   summary.origin = block.origin;
   summary.mendedBits = block.mendedBits;
   summary.mendedAt = block.mendedAt;
+  summary.mendedGaps = block.mendedGaps;
   summary.unmendedGaps = block.unmendedGaps;
   summary.romTiming = block.romTiming;
   summary.timing = block.timing;

@@ -57,7 +57,8 @@ struct BlockSummary {
   double speed = 0.0;         // measured from the pilot: 1.0 is nominal, 0 unknown
   BlockOrigin origin = BlockOrigin::DECODED;
   int mendedBits = 0;         // restored from the checksum (origin MENDED) ...
-  std::size_t mendedAt = 0;   // ... from this bit on
+  std::size_t mendedAt = 0;   // ... from this bit on ...
+  int mendedGaps = 0;         // ... lost in this many dropouts
   int unmendedGaps = 0;       // dropouts whose bits could not be restored
   bool romTiming = true;      // false: a turbo block, found only for TZX/PZX output
   BlockTiming timing;         // measured, in T-states

@@ -125,6 +125,10 @@ std::string BlockJson(const BlockSummary& block, const std::vector<ChannelChoice
           "}";
   text += ", \"speed\": " + (block.speed > 0.0 ? Number(block.speed, 4) : std::string("null"));
   text += std::string(", \"reader\": \"") + OriginName(block.origin) + "\"";
+  if (block.origin == BlockOrigin::MENDED) {
+    text += ", \"mended\": {\"bits\": " + std::to_string(block.mendedBits) + ", \"dropouts\": " +
+            std::to_string(block.mendedGaps) + ", \"fromByte\": " + std::to_string(block.mendedAt / 8) + "}";
+  }
   text += ", \"channel\": " +
           (knownStream ? std::string("\"") + StreamName(streams[static_cast<std::size_t>(block.stream)]) + "\""
                        : std::string("null"));

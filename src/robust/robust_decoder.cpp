@@ -416,6 +416,7 @@ class CRobustDecoder::Impl {
     block.origin = c.mendedBits > 0 ? BlockOrigin::MENDED : retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
     block.mendedBits = c.mendedBits;
     block.mendedAt = c.mendedAt;
+    block.mendedGaps = c.mendedGaps;
     block.unmendedGaps = c.unmendedGaps;
     const std::size_t bits = c.bits.Size();
     block.bitConfidence.resize(bits);

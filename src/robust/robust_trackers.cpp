@@ -300,7 +300,34 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // right after it.
   if (next > SYNC.nextPoints * SYNC.nextLevel * behind) return 0;
   // In heavy noise single grid points scatter; their mean does not.
-  return continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind ? 0 : 1;
+  if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
+  return PilotRunsOn(behind, pilotLen) ? 0 : 1;
+}
+
+bool CBoxTracker::PilotRunsOn(double behind, double len) const {
+  // The fixed grid above drifts off the pilot under wow; followed edge by
+  // edge, re-centred on each one found, the pilot shows through the noise
+  // and wow that made a false sync. Data cannot pass: its edges lie whole
+  // zero half-periods apart (0.79 and 1.18 p after an edge, outside the
+  // window), so after real data it is found only now and then.
+  const double p = m_period;
+  double t = m_edge;
+  int s = m_level;
+  int found = 0;
+  for (int i = 1; i <= SYNC.followEdges; ++i, s = -s) {
+    const double centre = t + p + s * m_asym;
+    const double reach = SYNC.followReach * p;
+    if (!m_sums.Holds(centre - reach - len - 1.0, centre + reach + len + 1.0)) break;
+    double value = 0.0;
+    const double at = Strongest(centre - reach, centre + reach, -s, len, value);
+    if (value > SYNC.aheadLevel * behind) {
+      ++found;
+      t = at;
+    } else {
+      t = centre;
+    }
+  }
+  return found >= SYNC.followFound;
 }
 
 bool CBoxTracker::StepPilot(bool final) {
@@ -704,6 +731,7 @@ void CBoxTracker::Mend() {
   m_lastGood = m_bits.Bits();
   m_result.mendedBits += static_cast<int>(fill.values.size());
   m_result.mendedAt = first;
+  m_result.mendedGaps = static_cast<int>(m_gaps.size());
   m_result.unmendedGaps = 0;
 }
 

@@ -85,6 +85,7 @@ struct Candidate {
   // bit on; and dropouts read across that could not be mended.
   int mendedBits = 0;
   std::size_t mendedAt = 0;
+  int mendedGaps = 0;  // dropouts mended (0 when only weak bits were flipped)
   int unmendedGaps = 0;
 };
 
@@ -159,6 +160,9 @@ class CBoxTracker {
   double Refine(double t, int polarity, double len) const;
   void PushInterval(double interval, int level);
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
+  // The pilot goes on after the edge the sync followed: most of the next
+  // edges are found where the pilot puts them (`behind`: its strength).
+  bool PilotRunsOn(double behind, double len) const;
   bool StepPilot(bool final);
   bool StepBit(bool final);
   // How many of the first bits (|m| in m_firstMs) are the end of the sync

@@ -126,6 +126,12 @@ struct SyncTiming {
   // sync noise made a few pulses early has the pilot right after it.
   int nextPoints = 4;
   double nextLevel = 0.5;
+  // ... and followed edge by edge (each searched within `followReach`
+  // half-periods of where the last one found puts it), the pilot goes on
+  // where `followFound` of the next `followEdges` edges are found.
+  int followEdges = 30;
+  double followReach = 0.15;
+  int followFound = 24;
   // Samples the look needs around the pilot edge, in half-periods: the
   // grid behind with room for the anchor, and the grid ahead.
   double holdBehind = 14.0;

@@ -76,6 +76,7 @@ struct TapeBlock {
   // checksum then verifies by construction: it checks nothing more.
   int mendedBits = 0;
   std::size_t mendedAt = 0;
+  int mendedGaps = 0;  // the dropouts they were lost in
   // Dropouts read across whose bits could not be restored for certain
   // (left out: the block does not verify).
   int unmendedGaps = 0;

@@ -65,6 +65,11 @@ constexpr std::string_view LISTING_VERDICT_BAD = "\r\nОшибка чтения!
 constexpr std::string_view LISTING_MENDED_HEAD = "\r\nИсправлено по контрольной сумме: ";
 constexpr std::string_view LISTING_MENDED_MIDDLE = " бит(а) с байта ";
 constexpr std::string_view LISTING_MENDED_TAIL = ".\r\n";
+// Bits lost in several dropouts: LISTING_MENDED_HEAD, the bits restored,
+// LISTING_MENDED_IN, the dropouts, LISTING_MENDED_FROM, the first one's
+// byte, LISTING_MENDED_TAIL.
+constexpr std::string_view LISTING_MENDED_IN = " бит(а) в ";
+constexpr std::string_view LISTING_MENDED_FROM = " провалах, начиная с байта ";
 // A block in other timings than the ROM's (a turbo loader's) has one more
 // line after its start: LISTING_TIMING_HEAD, then the measured pilot pulse,
 // pilot count, sync pulses and bit pulses in T-states, each after its

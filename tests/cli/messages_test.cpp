@@ -76,3 +76,32 @@ TEST(FailureWords, EachKindEndsTheRunAsItsClassSays) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace tapedecoder;
+
+// A mended block says how many bits, in how many dropouts, from which byte.
+TEST(BlockWords, AMendedBlockSaysWhereItsBitsWereLost) {
+  const struct {
+    int gaps;
+    const char* words;
+  } rows[] = {
+      {1, "(mended: 12 bits lost in a dropout at byte 40 restored from the checksum)"},
+      {3, "(mended: 12 bits lost in 3 dropouts from byte 40 restored from the checksum)"},
+  };
+  for (const auto& row : rows) {
+    BlockSummary block;
+    block.number = 2;
+    block.length = 300;
+    block.flag = 0xFF;
+    block.good = true;
+    block.origin = BlockOrigin::MENDED;
+    block.mendedBits = 12;
+    block.mendedAt = 40 * 8 + 3;
+    block.mendedGaps = row.gaps;
+    EXPECT_NE(DescribeBlock(block).find(row.words), std::string::npos) << DescribeBlock(block);
+  }
+}
+
+}  // namespace

@@ -210,4 +210,33 @@ TEST(ListingTimingLine, TurboBlocksGiveTheirTimingsAndPilotlessDataSaysItHasNoPi
   }
 }
 
+// A mended block's verdict: the bits restored, the dropouts when more than
+// one, and the byte the first one starts in.
+TEST(ListingMendedLine, SaysHowManyDropoutsWhenSeveral) {
+  struct Row {
+    int gaps;
+    const char* line;  // UTF-8
+  } rows[] = {
+      {1, "Исправлено по контрольной сумме: 5 бит(а) с байта 1.\r\n"},
+      {2, "Исправлено по контрольной сумме: 5 бит(а) в 2 провалах, начиная с байта 1.\r\n"},
+  };
+  for (const Row& row : rows) {
+    ScratchDir dir;
+    COutputSet set;
+    const int txt = set.Add((dir / "game.txt").string());
+    ASSERT_GE(txt, 0);
+    CListingWriter listing(set, txt);
+    TapeBlock block;
+    block.bytes = {0xFF, 0x01, 0xFE};
+    block.origin = BlockOrigin::MENDED;
+    block.mendedBits = 5;
+    block.mendedAt = 9;
+    block.mendedGaps = row.gaps;
+    listing.Take(block);
+    ASSERT_TRUE(set.Commit());
+    const std::string text = AsText(ReadFile(dir / "game.txt"));
+    EXPECT_NE(text.find(ToWindows1251(row.line)), std::string::npos) << row.line;
+  }
+}
+
 }  // namespace
