@@ -45,4 +45,22 @@ TEST(RunReportTest, SharesCoverBlocksTonesAndPauses) {
   EXPECT_FALSE(MeasureShares({}, 0.0).measured);
 }
 
+// A block mended from its checksum says so, with how much and where; a
+// plainly read block carries no such key.
+TEST(RunReportTest, MendedBlocksSayHowMuchAndWhere) {
+  RobustReport report;
+  BlockSummary mended;
+  mended.origin = BlockOrigin::MENDED;
+  mended.mendedBits = 9;
+  mended.mendedGaps = 2;
+  mended.mendedAt = 8 * 40 + 3;
+  BlockSummary plain;
+  report.blocks = {mended, plain};
+  const std::string json = RobustReportJson("t", "r.wav", report, {});
+  const std::string key = "\"mended\": {\"bits\": 9, \"dropouts\": 2, \"fromByte\": 40}";
+  const std::size_t at = json.find(key);
+  ASSERT_NE(at, std::string::npos) << json;
+  EXPECT_EQ(json.find("\"mended\": {", at + 1), std::string::npos) << json;
+}
+
 }  // namespace
