@@ -125,9 +125,10 @@ std::optional<int> ParseCommandLine(int argc, const char* const* argv, CliOption
                      NumberText(defaults.autoPoints) + ")")
       ->type_name("N");
   app.add_option("--channels", channels,
-                 "channels to decode. robust: auto (default: each\n"
-                 "channel and the mix, the best reading of every\n"
-                 "block kept), both (the mix), left, right.\n"
+                 "channels to decode. robust: auto (default: the\n"
+                 "mix, and each channel where a block of the mix\n"
+                 "fails; the best reading of every block kept),\n"
+                 "both (the mix), left, right.\n"
                  "classic: both (default), left, right, none")
       ->type_name("auto|both|left|right|none");
   app.add_option("-o,--output-dir", options.outputDir,
