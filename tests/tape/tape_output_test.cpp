@@ -183,6 +183,18 @@ TEST_F(TapeOutputTest, NothingWrittenGivesTwoEmptyFilesReplacingOldOnes) {
 
 namespace {
 
+// The listing of one block alone, as text.
+std::string ListingOf(const TapeBlock& block) {
+  ScratchDir dir;
+  COutputSet set;
+  const int txt = set.Add((dir / "game.txt").string());
+  EXPECT_GE(txt, 0);
+  CListingWriter listing(set, txt);
+  listing.Take(block);
+  EXPECT_TRUE(set.Commit());
+  return AsText(ReadFile(dir / "game.txt"));
+}
+
 TEST(ListingTimingLine, TurboBlocksGiveTheirTimingsAndPilotlessDataSaysItHasNoPilot) {
   struct Row {
     BlockTiming timing;
@@ -194,18 +206,11 @@ TEST(ListingTimingLine, TurboBlocksGiveTheirTimingsAndPilotlessDataSaysItHasNoPi
        "Нестандартная скорость, такты: без пилот-тона и синхросигнала, ноль 500, единица 1100\r\n"},
   };
   for (const Row& row : rows) {
-    ScratchDir dir;
-    COutputSet set;
-    const int txt = set.Add((dir / "game.txt").string());
-    ASSERT_GE(txt, 0);
-    CListingWriter listing(set, txt);
     TapeBlock block;
     block.bytes = {0xFF, 0x01, 0xFE};
     block.romTiming = false;
     block.timing = row.timing;
-    listing.Take(block);
-    ASSERT_TRUE(set.Commit());
-    const std::string text = AsText(ReadFile(dir / "game.txt"));
+    const std::string text = ListingOf(block);
     EXPECT_EQ(text.substr(kStart.size(), ToWindows1251(row.line).size()), ToWindows1251(row.line)) << row.line;
   }
 }
@@ -221,20 +226,13 @@ TEST(ListingMendedLine, SaysHowManyDropoutsWhenSeveral) {
       {2, "Исправлено по контрольной сумме: 5 бит(а) в 2 провалах, начиная с байта 1.\r\n"},
   };
   for (const Row& row : rows) {
-    ScratchDir dir;
-    COutputSet set;
-    const int txt = set.Add((dir / "game.txt").string());
-    ASSERT_GE(txt, 0);
-    CListingWriter listing(set, txt);
     TapeBlock block;
     block.bytes = {0xFF, 0x01, 0xFE};
     block.origin = BlockOrigin::MENDED;
     block.mendedBits = 5;
     block.mendedAt = 9;
     block.mendedGaps = row.gaps;
-    listing.Take(block);
-    ASSERT_TRUE(set.Commit());
-    const std::string text = AsText(ReadFile(dir / "game.txt"));
+    const std::string text = ListingOf(block);
     EXPECT_NE(text.find(ToWindows1251(row.line)), std::string::npos) << row.line;
   }
 }
