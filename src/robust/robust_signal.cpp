@@ -173,7 +173,10 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
 }
 
 void SchmittFrontEnd::Restart(std::int64_t from) {
-  if (from <= m_next) return;
+  if (from > m_next) Reset(from);
+}
+
+void SchmittFrontEnd::Reset(std::int64_t from) {
   m_nextValue = from - 1;  // the trigger starts from y[from - 1]
   m_next = from;
   m_env = 0.0;

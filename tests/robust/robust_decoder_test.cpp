@@ -22,8 +22,8 @@ using testing_support::RomHeader;
 using testing_support::TapeBytes;
 using testing_support::TapePath;
 
-// With `reread`, the retry readers read a block again from `samples` only
-// where the first readers fail it.
+// With `reread`, the edge reader and the retry box trackers read a block
+// again from `samples` only where the first box tracker fails it.
 std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate,
                               const RobustOptions& options = {}, bool reread = false) {
   std::vector<TapeBlock> blocks;
@@ -171,7 +171,7 @@ TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   options.boxReader = !c.edgeReaderOnly;
   std::vector<TapeBlock> got = Decode(samples, c.path.rate, options);
   ExpectBlocks(tape, got, c.exact);
-  // Retries read again only where needed give the same blocks to the bit.
+  // Readers read again only where needed give the same blocks to the bit.
   std::vector<TapeBlock> reread = Decode(samples, c.path.rate, options, true);
   ASSERT_EQ(reread.size(), got.size());
   for (std::size_t i = 0; i < got.size(); ++i) {
@@ -325,14 +325,16 @@ TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
 }
 
 // A re-read that falls short (the file changed or failed) leaves that
-// block's retries unread: the blocks are those of the first readers alone,
-// nothing half read, each delivered as soon as without retries.
+// block's edge reader and retries unread: the blocks are those of the first
+// box tracker alone, nothing half read, each delivered as soon as without
+// the others.
 TEST(RobustDecoder, AFailedRereadLeavesTheRetriesOut) {
   TapePath path;
   path.lowpassHz = 1200;  // the last block is read by a retry alone
   const std::vector<float> samples = RenderTape(TapeB(), path, 7);
   RobustOptions firstOnly;
   firstOnly.retryBoxFactors[0] = firstOnly.retryBoxFactors[1] = 0.0;
+  firstOnly.pulseReader = false;
   const auto decode = [&](const RobustOptions& options, bool failingReread, std::size_t& beforeEnd) {
     std::vector<TapeBlock> blocks;
     CRobustDecoder decoder(path.rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
