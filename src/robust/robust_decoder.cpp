@@ -159,10 +159,12 @@ class CRobustDecoder::Impl {
 
   void Feed(const float* mono, std::size_t count) {
     if (m_finished) return;
-    m_fed += static_cast<std::int64_t>(count);
     while (count > 0) {
       std::size_t n = std::min(count, PUMP_SAMPLES - m_sincePump);
       m_sums.Push(mono, n);
+      // Counted as pushed: a re-read during the pump stops where the live
+      // samples have come to, not at the end of what this call brings.
+      m_fed += static_cast<std::int64_t>(n);
       if (m_session && m_session->retrying) m_retrySums->Push(mono, n);
       m_last = mono[n - 1];
       mono += n;

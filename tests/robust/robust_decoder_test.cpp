@@ -36,13 +36,15 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate,
       return n;
     });
   // Uneven chunks: block boundaries must not depend on how samples arrive.
+  // Re-reading, chunks as large as a file's reader gives: a re-read stops
+  // where the samples pushed so far end, not where the call's do.
   std::size_t at = 0;
-  std::size_t chunk = 1000;
+  std::size_t chunk = reread ? 65536 : 1000;
   while (at < samples.size()) {
     std::size_t n = std::min(chunk, samples.size() - at);
     decoder.Feed(samples.data() + at, n);
     at += n;
-    chunk = chunk * 7 % 5003 + 1;
+    if (!reread) chunk = chunk * 7 % 5003 + 1;
   }
   decoder.Finish();
   return blocks;
