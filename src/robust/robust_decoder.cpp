@@ -124,9 +124,10 @@ struct Session {
   TrackerTuning tuning;
   std::vector<std::unique_ptr<CBoxTracker>> boxes;  // in order of preference
   std::unique_ptr<CPulseTracker> pulses;
-  // The edge reader and the retry box trackers wait until the first box
-  // tracker is done.
+  // The retry box trackers wait until the first readers are done; so does
+  // the edge reader when pulsesDeferred.
   bool deferred = false;
+  bool pulsesDeferred = false;
   // They read from the second ring, which the live samples now feed too.
   bool retrying = false;
   // Where the fine trigger starts, and the sums it reads.
@@ -245,6 +246,7 @@ class CRobustDecoder::Impl {
       m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
       if (m_reread) {
         m_session->deferred = true;
+        m_session->pulsesDeferred = m_options.pulseReader && m_firstVerified;
       } else {
         AddRetries(m_sums);
       }
@@ -257,7 +259,7 @@ class CRobustDecoder::Impl {
     std::int64_t from = static_cast<std::int64_t>(m_sums.Oldest()) + m_front.Reach() + 2;
     m_session->fineFrom = std::max(from, static_cast<std::int64_t>(start.lastEdge - FINE_RESTART_SECONDS * m_rate));
     m_session->startCount = m_sums.Count();
-    if (!m_session->deferred) StartPulses(m_sums);
+    if (!m_session->pulsesDeferred) StartPulses(m_sums);
   }
 
   // Starts the fine trigger for the session afresh on `sums`; the edge
@@ -301,12 +303,13 @@ class CRobustDecoder::Impl {
     }
   }
 
-  // True when the first box tracker or the edge reader verifies: the
-  // retries cannot be chosen then.
-  bool FirstVerifies() const {
+  // True when the first box tracker (or, `withPulses`, the edge reader)
+  // verifies: the readers after it cannot be chosen then.
+  bool FirstVerifies(bool withPulses = true) const {
     const Session& s = *m_session;
     const auto verifies = [](const Candidate& c) { return c.found && c.usedBits == 8 && ChecksumGood(c.bytes); };
-    return (!s.boxes.empty() && verifies(s.boxes.front()->Result())) || (s.pulses && verifies(s.pulses->Result()));
+    return (!s.boxes.empty() && verifies(s.boxes.front()->Result())) ||
+           (withPulses && s.pulses && verifies(s.pulses->Result()));
   }
 
   // Starts the waiting readers on the second ring, fed from the recording
@@ -317,7 +320,7 @@ class CRobustDecoder::Impl {
   // short.
   bool StartSecondStage() {
     Session& s = *m_session;
-    const bool pulses = m_options.pulseReader;
+    const bool pulses = s.pulsesDeferred;
     const double lead = RETRY_LEAD_PERIODS * s.start.period + 64.0;
     std::int64_t first = FloorIndex(s.start.lastEdge - lead);
     if (pulses) first = std::min(first, s.fineFrom - m_front.Reach() - 1);
@@ -393,6 +396,9 @@ class CRobustDecoder::Impl {
     if (s.fineSums) done = AdvancePulses(final) && done;
     if (done && s.deferred) {
       s.deferred = false;
+      // The first box tracker's verdict decides whether the next session's
+      // edge reader waits for it.
+      m_firstVerified = FirstVerifies(false);
       if (!FirstVerifies() && StartSecondStage()) {
         for (std::size_t i = 1; i < s.boxes.size(); ++i) done = s.boxes[i]->Advance(final) && done;
         if (s.fineSums) done = AdvancePulses(final) && done;
@@ -500,6 +506,11 @@ class CRobustDecoder::Impl {
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
   std::size_t m_announced = 0;
+  // The first box tracker verified the last block it read to its end: the
+  // next session's edge reader then waits until it fails (where it keeps
+  // failing, as on some recordings every block, reading side by side
+  // saves reading the stretch twice).
+  bool m_firstVerified = true;
   std::size_t m_sincePump = 0;
   float m_last = 0.0f;
   bool m_finished = false;
