@@ -267,6 +267,16 @@ def tinyblocks():
     return t
 
 
+def capture():
+    t = Tzx()
+    prog = payload(290, 90)
+    t.rom(rom_header('capture', len(prog) - 2), 1000)
+    t.rom(prog, 1000)
+    t.turbo(payload(6911, 91), pilot=2168, pilots=3000, sync1=667, sync2=735, zero=540, one=1080, pause=1500)
+    t.turbo(payload(20479, 92), pilot=2168, pilots=3000, sync1=667, sync2=735, zero=540, one=1080, pause=2000)
+    return t
+
+
 FAMILIES = {
     'standard': standard,
     'speedlock': speedlock,
@@ -277,6 +287,7 @@ FAMILIES = {
     'flow': flow,
     'stepped': stepped,
     'tinyblocks': tinyblocks,
+    'capture': capture,
 }
 
 
@@ -384,6 +395,15 @@ def degrade(src, dst, how, work):
         run(['sox', src, '-b', '16', mid, 'highpass', '150', 'lowpass', '6500', 'gain', '-8', 'speed', '1.004',
              'rate', str(RATE)])
         run(['sox', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
+    elif how == 'worn':
+        noise = os.path.join(work, 'noise.wav')
+        dur = read_wav(src)[1].__len__() / RATE / 0.98 + 1
+        run(['sox', '-n', '-r', str(RATE), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, 'pinknoise',
+             'vol', '0.06'])
+        mid = os.path.join(work, 'mid.wav')
+        run(['sox', src, '-b', '16', mid, 'highpass', '300', 'lowpass', '5000', 'gain', '-12', 'speed', '0.98',
+             'rate', str(RATE)])
+        run(['sox', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
     elif how == 'mp3':
         mp3 = os.path.join(work, 'tape.mp3')
         r = run(['sox', src, '-C', '128', mp3, 'highpass', '200', 'lowpass', '7000', 'gain', '-6'])
@@ -434,7 +454,22 @@ def measure(name, tzx, how, cli, work):
     got = [b for _, b in blocks]
     roms = [(b, i) for i, b in blocks if i == 0x10]
     res = {'rom': [0, 0], 'pilot': [0, 0], 'pure': [0, 0], 'lost': []}
+    # Blocks that run straight on into the next at the same timing play as
+    # one stream: a data record holding several in a row holds each.
+    joined = set()
+    expect = tzx.expect
+    for k in range(len(expect)):
+        whole = expect[k][0]
+        for m in range(k + 1, len(expect)):
+            whole += expect[m][0]
+            if whole in got:
+                joined.update(d for d, _ in expect[k:m + 1])
+                joined.add(whole)
     for data, kind in tzx.expect:
+        if data in joined and data not in got:
+            res['lost'].append('%s %d joined' % (kind, len(data)))
+            res[kind][1] += 1
+            continue
         res[kind][1] += 1
         if kind == 'rom':
             ok = any(b == data for i, b in blocks if i == 0x10) or any(b == data for b in got)
@@ -446,7 +481,7 @@ def measure(name, tzx, how, cli, work):
         res[kind][0] += ok
         if not ok:
             res['lost'].append('%s %d' % (kind, len(data)))
-    known = set(d for d, _ in tzx.expect)
+    known = set(d for d, _ in tzx.expect) | joined
     tap = tap_blocks(os.path.join(outdir, title + '.tap'))
     res['phantoms'] = sum(1 for b in tap if len(b) >= 2 and xor(b) == 0 and b not in known)
     verifying = [d for d, _ in tzx.expect if xor(d) == 0]
