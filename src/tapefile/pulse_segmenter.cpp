@@ -84,8 +84,9 @@ class RunSegmenter {
         continue;
       }
       // Data straight after data (the loader going on at other bit
-      // lengths) is data from its first pulse, whatever its first bytes.
-      if (i == m_dataEnd && TryPureData(i, i, &block, &start, &end)) {
+      // lengths) is data from its first pulse, whatever its first bytes
+      // (a few bytes of like bits; a longer tone is a pilot or a tone).
+      if (i == m_dataEnd && length < 2 * PILOT_PROBE && TryPureData(i, i, &block, &start, &end)) {
         m_out.emplace_back(std::move(block));
         i = pending = m_dataEnd = end;
         continue;

@@ -169,6 +169,10 @@ std::vector<LoaderCase> Cases() {
   // Data whose bits go on faster with no pause and no pilot.
   LoaderBlock faster = Turbo(game, 2168, 1000, 667, 735, 560, 1120);
   faster.pauseSeconds = 0.0;
+  // The same after a block in the ROM's ratios at 155 % (which a ROM
+  // block reader follows on into the faster bits).
+  LoaderBlock romRatios = Turbo(game, 1399, 1000, 430, 474, 552, 1104);
+  romRatios.pauseSeconds = 0.0;
 
   return {
       {"turbo 1800 T pilot, syncs 500/600, bits 400/800", 44100,
@@ -197,6 +201,8 @@ std::vector<LoaderCase> Cases() {
        {0x11}, true},
       {"data going on at other bit lengths", 44100, {faster, Turbo(more, 0, 0, 0, 0, 420, 840)},
        {0x11, 0x14}, true},
+      {"data going on faster after a block in the ROM's ratios", 44100,
+       {romRatios, Turbo(more, 0, 0, 0, 0, 420, 840)}, {0x11, 0x14}, false},
   };
 }
 
