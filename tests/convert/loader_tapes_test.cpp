@@ -252,9 +252,10 @@ void Check(const LoaderCase& c, const Converted& got, double recordingSeconds, b
   // (a clicking pilot's mean counts its clicks), on a clean recording.
   for (const LoaderBlock& b : c.blocks) {
     if (!exactRecords) break;
-    for (const BlockSummary& block : got.report.blocks)
+    for (const BlockSummary& block : got.report.blocks) {
       if (b.pilotPulses > 0 && block.good && !block.romTiming && block.length == b.bytes.size())
         EXPECT_NEAR(block.timing.pilot, b.pilot, 0.05 * b.pilot) << b.bytes.size() << " bytes";
+    }
   }
   // A block that cannot verify is there as data of its length.
   for (const LoaderBlock& b : c.blocks) {
