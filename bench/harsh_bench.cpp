@@ -5,10 +5,11 @@
 // blocks that came back exactly, those lost, and phantoms: blocks that
 // verify but are no block of the tape.
 //
-// usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--keep]
+// usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--drop=MS,EVERY,FIRST] [--keep]
 //   CLI is the built tapedecoder-cli; WORK the folder make_tapes.sh filled
 //   (NAME.tap and its tape2wav recording NAME.wav). The tapes default to
-//   "code" and "many". Each path's recordings are made in WORK/harsh.
+//   "code" and "many". Each path's recordings are made in WORK/harsh
+//   (kept with --keep); --drop adds a dropout path of one's own, "custom".
 #include <sndfile.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -280,7 +282,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--keep]\n");
     return 2;
   }
-  const std::string cli = argv[1], work = argv[2];
+  // The converter runs in the recordings' folder.
+  const std::string cli = std::filesystem::absolute(argv[1]).string(), work = argv[2];
   std::vector<std::string> tapes;
   std::string only;
   bool keep = false;
@@ -302,7 +305,7 @@ int main(int argc, char** argv) {
   if (tapes.empty()) tapes = {"code", "many"};
   const std::string dir = work + "/harsh";
   std::system(("mkdir -p '" + dir + "'").c_str());
-  std::printf("%-22s %-6s %5s %5s %5s %6s %7s  %s\n", "path", "tape", "exact", "lost", "phant", "mended", "doubtful", "tape image");
+  std::printf("%-22s %-6s %5s %5s %5s %6s  %s\n", "path", "tape", "exact", "lost", "phant", "mended", "tape image");
   int exactTapes = 0, runs = 0, phantoms = 0;
   for (const Path& p : custom.empty() ? Paths() : custom) {
     if (!only.empty() && p.name != only) continue;
@@ -354,9 +357,8 @@ int main(int argc, char** argv) {
       exactTapes += whole;
       ++runs;
       phantoms += phantom;
-      std::printf("%-22s %-6s %5d %5d %5d %6d %7d  %s\n", p.name, tape.c_str(), exact,
-                  static_cast<int>(want.size()) - exact, phantom, Count(text, "mended:"), Count(text, "doubtful"),
-                  whole ? "exact" : "NOT exact");
+      std::printf("%-22s %-6s %5d %5d %5d %6d  %s\n", p.name, tape.c_str(), exact,
+                  static_cast<int>(want.size()) - exact, phantom, Count(text, "mended:"), whole ? "exact" : "NOT exact");
       std::fflush(stdout);
       if (!keep) std::remove(recording.c_str());
     }
