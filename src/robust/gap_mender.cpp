@@ -71,6 +71,9 @@ namespace {
 
 // Fills tried for one choice of gap lengths, at most: 2^12 per choice.
 constexpr std::size_t MAX_FREE_BITS = 12;
+// Choices of gap lengths tried, at most: a long block read across many
+// dropouts would otherwise try every product of their lengths.
+constexpr double MAX_LENGTH_CHOICES = 1024.0;
 
 // Counts the fills for gaps of `lengths` bits (stops at 2).
 void TryLengths(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps,
@@ -148,6 +151,20 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
     lo[j] = static_cast<std::size_t>(std::max(1.0, std::ceil((gaps[j].zeros - tolerance) / 2.0)));
     hi[j] = static_cast<std::size_t>(std::max(0.0, std::floor(gaps[j].zeros + tolerance)));
     if (hi[j] > MAX_GAP_BITS || hi[j] < lo[j]) return result;
+  }
+  // No choice of lengths gives the block its length: none fits. Beyond 8
+  // lost bits each one more is free to take either value: past
+  // MAX_FREE_BITS of them, or past so many choices of lengths, too many
+  // fills fit to tell.
+  double choices = 1.0;
+  std::size_t least = 0;
+  std::size_t most = 0;
+  for (std::size_t j = 0; j < gaps.size(); ++j)
+    choices *= static_cast<double>(hi[j] - lo[j] + 1), least += lo[j], most += hi[j];
+  if (total != 0 && (total < known.size() + least || total > known.size() + most)) return result;
+  if (least > 8 + MAX_FREE_BITS || choices > MAX_LENGTH_CHOICES) {
+    result.fits = 2;
+    return result;
   }
   std::vector<std::size_t> lengths(lo);
   for (;;) {

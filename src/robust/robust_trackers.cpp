@@ -623,6 +623,10 @@ void CBoxTracker::EnterGap() {
   m_weak = 0;
   m_enterBit = m_lastGood;
   m_enterStart = m_lastGoodEnd;
+  // The return is looked for from half a zero-bit period on: the edge that
+  // closed the last bit lies at m_t, and on a recording whose edges fall on
+  // whole samples it scores as a full return there.
+  m_t += 0.5 * m_u;
   m_inGap = true;
 }
 

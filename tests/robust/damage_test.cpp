@@ -40,6 +40,9 @@ struct DropoutCase {
   double at;
   std::size_t damaged;  // the block the dropout falls in
   Expect expect;
+  // Pulses of whole samples, as tools write them: the edge that closed the
+  // last bit before the gap is whole, yet no return from it.
+  bool wholeSamples = false;
 };
 
 TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
@@ -52,8 +55,10 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
       {"2 ms headerless", true, 2.0, 2.65, 0, Expect::MENDED},
       {"5 ms in data", false, 5.0, 9.15, 1, Expect::MENDED},
       {"5 ms headerless", true, 5.0, 2.85, 0, Expect::MENDED},
-      // Over eight bits lost, and two columns that hold 1,0 and 0,1.
-      {"5 ms ambiguous", false, 5.0, 8.90, 1, Expect::UNMENDED},
+      // Over eight bits lost, and more than one fill fits.
+      {"7 ms ambiguous", false, 7.0, 8.90, 1, Expect::UNMENDED},
+      {"1 ms in data, whole samples", false, 1.0, 8.6508, 1, Expect::MENDED, true},
+      {"2 ms in data, whole samples", false, 2.0, 8.6508, 1, Expect::MENDED, true},
   };
   for (const DropoutCase& c : cases) {
     const std::vector<TapeBytes> tape =
@@ -63,6 +68,7 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
     path.dropSeconds = c.ms / 1000.0;
     path.dropGain = 0.0;
     path.dropFirst = c.at;
+    path.wholeSamples = c.wholeSamples;
     const std::vector<float> samples = RenderTape(tape, path, 7);
     RobustOptions off;
     off.mendDropouts = false;
@@ -74,6 +80,7 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
       const TapeBlock& b = got[i];
       if (i != c.damaged || c.expect == Expect::EXACT) {
         EXPECT_EQ(b.bytes, tape[i]) << c.name << ", block " << i;
+        EXPECT_EQ(b.unmendedGaps, 0) << c.name << ", block " << i;
       } else if (c.expect == Expect::MENDED) {
         EXPECT_EQ(b.bytes, tape[i]) << c.name;
         EXPECT_EQ(b.origin, BlockOrigin::MENDED) << c.name;

@@ -186,6 +186,7 @@ std::vector<float> RenderSegments(const std::vector<Segment>& segments, const Ta
     double length = s.length * TSTATE / speed;
     if (s.level > 0) length += path.asymmetry;
     if (s.level < 0) length -= path.asymmetry;
+    if (path.wholeSamples) length = std::round(length * path.rate) / path.rate;
     times.push_back(t);
     levels.push_back(s.level);
     t += length;

@@ -26,6 +26,7 @@ struct TapePath {
   double wowDepth = 0.0;    // relative speed modulation ...
   double wowHz = 0.0;       // ... at this frequency
   double jitter = 0.0;      // rms edge displacement, seconds
+  bool wholeSamples = false;  // each pulse a whole number of samples long, as tools write them
   double asymmetry = 0.0;   // seconds added to high half-waves, taken from low
   double highpassHz = 0.0;  // first-order high-pass (the differentiated shape)
   double lowpassHz = 0.0;   // second-order Butterworth low-pass
