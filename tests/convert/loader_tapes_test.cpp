@@ -253,8 +253,9 @@ void Check(const LoaderCase& c, const Converted& got, double recordingSeconds, b
   for (const LoaderBlock& b : c.blocks) {
     if (!exactRecords) break;
     for (const BlockSummary& block : got.report.blocks) {
-      if (b.pilotPulses > 0 && block.good && !block.romTiming && block.length == b.bytes.size())
+      if (b.pilotPulses > 0 && block.good && !block.romTiming && block.length == b.bytes.size()) {
         EXPECT_NEAR(block.timing.pilot, b.pilot, 0.05 * b.pilot) << b.bytes.size() << " bytes";
+      }
     }
   }
   // A block that cannot verify is there as data of its length.
