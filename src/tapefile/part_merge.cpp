@@ -49,24 +49,37 @@ void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
   if (open) out.emplace_back(std::move(piece));
 }
 
+bool ClearlyOffRom(const BlockTiming& timing);
+
 // Where the segmenter read on past the end of a robust block -- its data
 // starting with the same bits, at the same place -- the bits ran on (a
 // loader reading more than a header announced): the block is the longer
-// one, with the robust block's bytes for the part both read.
+// one, with the robust block's bytes for the part both read. A few bytes
+// more that do not verify are no run-on: the edges a filtered block's end
+// rings with read as a stray byte, and taking it would turn a block that
+// verifies into one that does not. A ROM block stays one: the segmenter's
+// sync, bent by the filter, does not make it a loader's.
 void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
   constexpr double SAME_START_SECONDS = 0.002;
   constexpr double MIN_AGREEMENT = 0.9;
+  constexpr std::size_t MIN_UNVERIFIED_RUN_ON = 8;  // bytes
   for (const TapePart& part : parts) {
     const auto* block = std::get_if<TapeBlock>(&part);
     if (!block || block->bytes.size() <= robust.bytes.size() ||
         std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_START_SECONDS)
       continue;
+    if (block->bytes.size() < robust.bytes.size() + MIN_UNVERIFIED_RUN_ON && !BlockVerifies(block->bytes)) continue;
     std::size_t same = 0;
     for (std::size_t k = 0; k < robust.bytes.size(); ++k) same += block->bytes[k] == robust.bytes[k];
     if (same < MIN_AGREEMENT * static_cast<double>(robust.bytes.size())) continue;
     TapeBlock longer = *block;
     std::copy(robust.bytes.begin(), robust.bytes.end(), longer.bytes.begin());
     longer.origin = robust.origin;
+    if (robust.romTiming && !longer.romTiming && !ClearlyOffRom(longer.timing)) {
+      longer.romTiming = true;
+      longer.timing.sync1 = robust.timing.sync1;
+      longer.timing.sync2 = robust.timing.sync2;
+    }
     robust = std::move(longer);
     return;
   }
