@@ -246,6 +246,43 @@ TEST(PartMerge, RunOnTakesLongerReadingsOnlyWhenTheyAreData) {
   }
 }
 
+TEST(PartMerge, AReadingOverABadRomBlockKeepsRomTimingUnlessClearlyOff) {
+  // The segmenter reads a block whole where the robust decoder's ROM
+  // reading failed: the listing and the images take its reading, a ROM
+  // block still when only its sync is off (a high-pass bends the sync's
+  // short pulses), a loader's block when its bits are.
+  struct Case {
+    const char* name;
+    BlockTiming timing;
+    bool romTiming;
+  };
+  BlockTiming bentSync = ROM;
+  bentSync.sync1 = 995;
+  const std::vector<std::uint8_t> good = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0xF5};
+  for (const Case& c : {Case{"bent sync", bentSync, true}, Case{"loader", TURBO, false}}) {
+    SCOPED_TRACE(c.name);
+    Tape tape;
+    tape.Block(good, 56, c.timing);
+    std::vector<TapePart> found = SegmentEdges(tape.Edges(1.0));
+    ASSERT_EQ(Kinds(found), "T");
+    ASSERT_FALSE(std::get<TapeBlock>(found[0]).romTiming);
+    TapeBlock bad;
+    bad.bytes = {0xFF, 0x12, 0xA5};
+    bad.timing = ROM;
+    bad.startSeconds = PartStartSeconds(found[0]) + 0.01;
+    bad.endSeconds = PartEndSeconds(found[0]);
+    std::vector<bool> listed;
+    std::vector<TapePart> parts;
+    CPartMerger merger([&parts](TapePart&& part) { parts.push_back(std::move(part)); },
+                       [&listed](const TapeBlock& block, bool) { listed.push_back(block.romTiming); });
+    merger.Robust(std::move(bad));
+    merger.Found(std::move(found[0]));
+    merger.Finish();
+    EXPECT_EQ(listed, std::vector<bool>{c.romTiming});
+    EXPECT_EQ(Kinds(parts), c.romTiming ? "B" : "T");
+  }
+}
+
 // Parts and their times, to compare a stream's result with the whole one's.
 std::string Described(const std::vector<TapePart>& parts) {
   std::string out = Kinds(parts);
