@@ -49,7 +49,17 @@ void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
   if (open) out.emplace_back(std::move(piece));
 }
 
-bool ClearlyOffRom(const BlockTiming& timing);
+// True when `timing` lies clearly off the ROM's: a pilot, or either bit
+// length, more than 15 % away. Worn tapes bend ROM blocks by 5-7 %
+// (stretched tape, a slow motor); a loader's timings differ by far more.
+bool ClearlyOffRom(const BlockTiming& timing) {
+  constexpr double MAX_BEND = 0.15;
+  auto off = [](double measured, double rom) {
+    return measured > 0.0 && std::fabs(measured / rom - 1.0) > MAX_BEND;
+  };
+  return off(timing.pilot, ROM_PILOT_PULSE) || off(timing.zero, ROM_ZERO_PULSE) ||
+         off(timing.one, ROM_ONE_PULSE);
+}
 
 // A reading of a stretch where the robust decoder read a ROM block (its
 // readers find only syncs in the ROM's ratios), with a pilot and bit
@@ -80,7 +90,8 @@ void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
     if (!block || block->bytes.size() <= robust.bytes.size() ||
         std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_START_SECONDS)
       continue;
-    if (block->bytes.size() < robust.bytes.size() + MIN_UNVERIFIED_RUN_ON && !BlockVerifies(block->bytes)) continue;
+    if (block->bytes.size() < robust.bytes.size() + MIN_UNVERIFIED_RUN_ON && !BlockVerifies(block->bytes))
+      continue;
     std::size_t same = 0;
     for (std::size_t k = 0; k < robust.bytes.size(); ++k) same += block->bytes[k] == robust.bytes[k];
     if (same < MIN_AGREEMENT * static_cast<double>(robust.bytes.size())) continue;
@@ -91,18 +102,6 @@ void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
     robust = std::move(longer);
     return;
   }
-}
-
-// True when `timing` lies clearly off the ROM's: a pilot, or either bit
-// length, more than 15 % away. Worn tapes bend ROM blocks by 5-7 %
-// (stretched tape, a slow motor); a loader's timings differ by far more.
-bool ClearlyOffRom(const BlockTiming& timing) {
-  constexpr double MAX_BEND = 0.15;
-  auto off = [](double measured, double rom) {
-    return measured > 0.0 && std::fabs(measured / rom - 1.0) > MAX_BEND;
-  };
-  return off(timing.pilot, ROM_PILOT_PULSE) || off(timing.zero, ROM_ZERO_PULSE) ||
-         off(timing.one, ROM_ONE_PULSE);
 }
 
 // True when the segmenter's `reading` stands in the listing for a robust
