@@ -49,29 +49,6 @@ void KeepOutside(const PulseStretch& stretch, const std::vector<Span>& spans,
   if (open) out.emplace_back(std::move(piece));
 }
 
-// Where the segmenter read on past the end of a robust block -- its data
-// starting with the same bits, at the same place -- the bits ran on (a
-// loader reading more than a header announced): the block is the longer
-// one, with the robust block's bytes for the part both read.
-void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
-  constexpr double SAME_START_SECONDS = 0.002;
-  constexpr double MIN_AGREEMENT = 0.9;
-  for (const TapePart& part : parts) {
-    const auto* block = std::get_if<TapeBlock>(&part);
-    if (!block || block->bytes.size() <= robust.bytes.size() ||
-        std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_START_SECONDS)
-      continue;
-    std::size_t same = 0;
-    for (std::size_t k = 0; k < robust.bytes.size(); ++k) same += block->bytes[k] == robust.bytes[k];
-    if (same < MIN_AGREEMENT * static_cast<double>(robust.bytes.size())) continue;
-    TapeBlock longer = *block;
-    std::copy(robust.bytes.begin(), robust.bytes.end(), longer.bytes.begin());
-    longer.origin = robust.origin;
-    robust = std::move(longer);
-    return;
-  }
-}
-
 // True when `timing` lies clearly off the ROM's: a pilot, or either bit
 // length, more than 15 % away. Worn tapes bend ROM blocks by 5-7 %
 // (stretched tape, a slow motor); a loader's timings differ by far more.
@@ -82,6 +59,49 @@ bool ClearlyOffRom(const BlockTiming& timing) {
   };
   return off(timing.pilot, ROM_PILOT_PULSE) || off(timing.zero, ROM_ZERO_PULSE) ||
          off(timing.one, ROM_ONE_PULSE);
+}
+
+// A reading of a stretch where the robust decoder read a ROM block (its
+// readers find only syncs in the ROM's ratios), with a pilot and bit
+// lengths near the ROM's, is that ROM block: a sync the segmenter's plain
+// edges misread (a high-pass bends the short sync pulses) does not make it
+// a loader's. It keeps the robust block's sync.
+void KeepRomTiming(TapeBlock& reading, const TapeBlock& robust) {
+  if (!robust.romTiming || reading.romTiming || reading.timing.pilot <= 0.0 || ClearlyOffRom(reading.timing))
+    return;
+  reading.romTiming = true;
+  reading.timing.sync1 = robust.timing.sync1;
+  reading.timing.sync2 = robust.timing.sync2;
+}
+
+// Where the segmenter read on past the end of a robust block -- its data
+// starting with the same bits, at the same place -- the bits ran on (a
+// loader reading more than a header announced): the block is the longer
+// one, with the robust block's bytes for the part both read. A few bytes
+// more that do not verify are no run-on: the edges a filtered block's end
+// rings with read as a stray byte, and taking it would turn a block that
+// verifies into one that does not. A ROM block stays one.
+void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
+  constexpr double SAME_START_SECONDS = 0.002;
+  constexpr double MIN_AGREEMENT = 0.9;
+  constexpr std::size_t MIN_UNVERIFIED_RUN_ON = 8;  // bytes
+  for (const TapePart& part : parts) {
+    const auto* block = std::get_if<TapeBlock>(&part);
+    if (!block || block->bytes.size() <= robust.bytes.size() ||
+        std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_START_SECONDS)
+      continue;
+    if (block->bytes.size() < robust.bytes.size() + MIN_UNVERIFIED_RUN_ON && !BlockVerifies(block->bytes))
+      continue;
+    std::size_t same = 0;
+    for (std::size_t k = 0; k < robust.bytes.size(); ++k) same += block->bytes[k] == robust.bytes[k];
+    if (same < MIN_AGREEMENT * static_cast<double>(robust.bytes.size())) continue;
+    TapeBlock longer = *block;
+    std::copy(robust.bytes.begin(), robust.bytes.end(), longer.bytes.begin());
+    longer.origin = robust.origin;
+    KeepRomTiming(longer, robust);
+    robust = std::move(longer);
+    return;
+  }
 }
 
 // True when the segmenter's `reading` stands in the listing for a robust
@@ -289,12 +309,12 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   // the images keep them; the listing and the .tap do not.
   constexpr std::size_t MIN_LISTED_FRAGMENT = 64;
   struct Listed {
-    const TapeBlock* block;
+    TapeBlock* block;
     bool robustBad;
   };
   std::vector<Listed> listed;
-  for (const TapePart& part : parts) {
-    const TapeBlock* block = std::get_if<TapeBlock>(&part);
+  for (TapePart& part : parts) {
+    TapeBlock* block = std::get_if<TapeBlock>(&part);
     if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
     // Pilotless data that does not verify at bit lengths near the ROM's is
     // the rest of a ROM block after a dropout (the robust decoder lists
@@ -307,11 +327,14 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   auto overlaps = [](const TapeBlock& a, const TapeBlock& b) {
     return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
   };
-  for (const TapeBlock& block : robust) {
+  for (TapeBlock& block : robust) {
     if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, parts)) continue;
     bool better = false;
-    for (const Listed& l : listed)
-      better = better || (overlaps(block, *l.block) && ReadsBetter(*l.block));
+    for (const Listed& l : listed) {
+      if (!overlaps(block, *l.block) || !ReadsBetter(*l.block)) continue;
+      better = true;
+      KeepRomTiming(*l.block, block);
+    }
     if (better) continue;
     // What else the segmenter read inside the block's span (the rest of it
     // after a dropout, a bent stretch) is the block, not another one.

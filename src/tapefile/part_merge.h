@@ -18,10 +18,12 @@ namespace tapedecoder {
 bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>& parts);
 
 // Replaces each block of `robust` that the segmenter's block at the same
-// data start (`parts`) reads on from -- the same bytes first, then more:
-// the bits ran on past where the robust decoder stopped (a length a
-// header announced) -- by that longer block, the robust bytes kept for
-// the part both read.
+// data start (`parts`) reads on from -- the same bytes first, then eight
+// more at least, or more that verify as a whole: the bits ran on past
+// where the robust decoder stopped (a length a header announced) -- by
+// that longer block, the robust bytes kept for the part both read. A ROM
+// block stays one where the longer block's pilot and bits are near the
+// ROM's.
 void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts);
 
 // How many of each kind of part a tape holds, and the pauses between

@@ -206,6 +206,83 @@ TEST(PartMerge, RobustBlocksReplaceWhatOverlapsThemAndStretchesSplitAroundThem) 
   EXPECT_EQ(after.firstPulseHigh, noisy.firstPulseHigh == ((before.pulses.size() + skipped) % 2 == 0));
 }
 
+TEST(PartMerge, RunOnTakesLongerReadingsOnlyWhenTheyAreData) {
+  // A ROM block that verifies at its announced length, and the segmenter's
+  // reading from the same data start with `more` bytes after it: a stray
+  // byte a filtered block's end rings with is no run-on; a long run-on, or
+  // one that verifies whole, is. A sync the segmenter misread keeps the
+  // block a ROM block.
+  struct Case {
+    const char* name;
+    std::size_t more;
+    bool verifiesWhole;
+    double sync1;  // the segmenter's, T
+    std::size_t length;
+    bool romTiming;
+  };
+  const std::vector<std::uint8_t> data = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0x00};
+  std::vector<std::uint8_t> robustBytes = data;
+  robustBytes.back() = 0xFF ^ 0x12 ^ 0xA5 ^ 0x3C ^ 0x81;
+  for (const Case& c : {Case{"stray byte", 1, false, 1656, 7, true},
+                        Case{"verifying byte", 1, true, 1656, 8, true},
+                        Case{"long run-on", 41, false, ROM_SYNC1_PULSE, 48, true},
+                        Case{"long run-on, bad sync", 41, false, 1656, 48, true}}) {
+    SCOPED_TRACE(c.name);
+    TapeBlock robust;
+    robust.bytes = robustBytes;
+    robust.dataSeconds = 1.0;
+    robust.timing = ROM;
+    TapeBlock read = robust;
+    read.timing.sync1 = c.sync1;
+    read.romTiming = c.sync1 == ROM_SYNC1_PULSE;
+    read.bytes.resize(robustBytes.size() + c.more, 0x5A);
+    if (c.verifiesWhole) read.bytes.back() = 0x00;
+    read.dataSeconds += 0.001;
+    std::vector<TapeBlock> blocks = {robust};
+    RunOnBlocks(blocks, {TapePart(read)});
+    EXPECT_EQ(blocks[0].bytes.size(), c.length);
+    EXPECT_EQ(blocks[0].romTiming, c.romTiming);
+    EXPECT_EQ(blocks[0].timing.sync1, ROM_SYNC1_PULSE);
+  }
+}
+
+TEST(PartMerge, AReadingOverABadRomBlockKeepsRomTimingUnlessClearlyOff) {
+  // The segmenter reads a block whole where the robust decoder's ROM
+  // reading failed: the listing and the images take its reading, a ROM
+  // block still when only its sync is off (a high-pass bends the sync's
+  // short pulses), a loader's block when its bits are.
+  struct Case {
+    const char* name;
+    BlockTiming timing;
+    bool romTiming;
+  };
+  BlockTiming bentSync = ROM;
+  bentSync.sync1 = 995;
+  const std::vector<std::uint8_t> good = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0xF5};
+  for (const Case& c : {Case{"bent sync", bentSync, true}, Case{"loader", TURBO, false}}) {
+    SCOPED_TRACE(c.name);
+    Tape tape;
+    tape.Block(good, 56, c.timing);
+    std::vector<TapePart> found = SegmentEdges(tape.Edges(1.0));
+    ASSERT_EQ(Kinds(found), "T");
+    ASSERT_FALSE(std::get<TapeBlock>(found[0]).romTiming);
+    TapeBlock bad;
+    bad.bytes = {0xFF, 0x12, 0xA5};
+    bad.timing = ROM;
+    bad.startSeconds = PartStartSeconds(found[0]) + 0.01;
+    bad.endSeconds = PartEndSeconds(found[0]);
+    std::vector<bool> listed;
+    std::vector<TapePart> parts;
+    CPartMerger merger([&parts](TapePart&& part) { parts.push_back(std::move(part)); },
+                       [&listed](const TapeBlock& block, bool) { listed.push_back(block.romTiming); });
+    merger.Robust(std::move(bad));
+    merger.Found(std::move(found[0]));
+    merger.Finish();
+    EXPECT_EQ(listed, std::vector<bool>{c.romTiming});
+    EXPECT_EQ(Kinds(parts), c.romTiming ? "B" : "T");
+  }
+}
+
 // Parts and their times, to compare a stream's result with the whole one's.
 std::string Described(const std::vector<TapePart>& parts) {
   std::string out = Kinds(parts);
