@@ -104,13 +104,30 @@ void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
   }
 }
 
-// True when the segmenter's `reading` stands in the listing for a robust
-// block that does not verify, over the same stretch: a reading that
+// True when a pulse of `t` T-states lies within 15 % of a bit's pulse of
+// `timing` (a run of like bits reads as a short pilot or a tone).
+bool NearBitPulse(double t, const BlockTiming& timing) {
+  constexpr double MAX_BEND = 0.15;
+  auto near = [t](double bit) { return bit > 0.0 && std::fabs(t / bit - 1.0) <= MAX_BEND; };
+  return near(timing.zero) || near(timing.one);
+}
+
+// True when the segmenter's `reading` stands in the listing for `robust`,
+// a block that does not verify, over the same stretch: a reading that
 // verifies (at any timing: the data read whole), or a block with a pilot
 // in clearly other timings (a loader's block the robust decoder misread
 // in the ROM's ratios). A worn ROM block the segmenter measures a little
-// off, or reads in pieces after a dropout, stays the ROM block.
-bool ReadsBetter(const TapeBlock& reading) {
+// off, or reads in pieces after a dropout, stays the ROM block. So does a
+// long block the segmenter reads in pieces where noise broke its bits: a
+// piece that starts inside the robust block's data stands for it only
+// when it verifies and is most of it, or has a pilot of its own (a run of
+// like bits in the data reads as a short "pilot" at a bit's length; a run
+// of ascending bytes verifies by its pattern).
+bool ReadsBetter(const TapeBlock& reading, const TapeBlock& robust) {
+  constexpr double SAME_DATA_SECONDS = 0.005;
+  const bool ownPilot = reading.timing.pilot > 0.0 && !NearBitPulse(reading.timing.pilot, robust.timing);
+  if (reading.startSeconds > robust.dataSeconds + SAME_DATA_SECONDS)
+    return BlockVerifies(reading.bytes) && (ownPilot || 2 * reading.bytes.size() >= robust.bytes.size());
   return BlockVerifies(reading.bytes) || (reading.timing.pilot > 0.0 && ClearlyOffRom(reading.timing));
 }
 
@@ -331,7 +348,7 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
     if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, parts)) continue;
     bool better = false;
     for (const Listed& l : listed) {
-      if (!overlaps(block, *l.block) || !ReadsBetter(*l.block)) continue;
+      if (!overlaps(block, *l.block) || !ReadsBetter(*l.block, block)) continue;
       better = true;
       KeepRomTiming(*l.block, block);
     }

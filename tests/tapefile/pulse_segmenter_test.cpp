@@ -283,6 +283,60 @@ TEST(PartMerge, AReadingOverABadRomBlockKeepsRomTimingUnlessClearlyOff) {
   }
 }
 
+TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
+  // Noise breaks a long ROM block's bits; the segmenter reads the data in
+  // pieces. A piece verifying by its bytes' pattern (ascending bytes xor to
+  // 0), or behind a run of ones read as a short pilot, is the block's; a
+  // block with a pilot of its own, or a reading of the block from its
+  // start, reads better.
+  std::vector<std::uint8_t> ramp;
+  for (int i = 4; i < 20; ++i) ramp.push_back(static_cast<std::uint8_t>((i % 16) << 4));
+  BlockTiming onesRun = ROM;
+  onesRun.pilot = 1760;
+  std::vector<std::uint8_t> whole(200, 0x5A);
+  whole[0] = 0xFF;
+  whole.back() = 0xFF ^ 0x5A;  // 198 x 0x5A xor to 0
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    double start;
+    BlockTiming timing;
+    std::size_t listed;  // the length of the one block listed
+  };
+  BlockTiming pilotless = ROM;
+  pilotless.pilot = 0;
+  const Case cases[] = {
+      {"a piece verifying by its pattern", ramp, 6.0, pilotless, 200},
+      {"a piece behind a run of ones", ramp, 7.0, onesRun, 200},
+      {"a block with a pilot of its own", ramp, 7.0, ROM, 16},
+      {"the block read whole from its start", whole, 0.0, ROM, 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TapeBlock broken;
+    broken.bytes = whole;
+    broken.bytes[100] ^= 0x01;
+    broken.timing = ROM;
+    broken.startSeconds = 0.0;
+    broken.dataSeconds = 5.0;
+    broken.endSeconds = 10.0;
+    TapeBlock piece;
+    piece.bytes = c.bytes;
+    piece.timing = c.timing;
+    piece.romTiming = false;
+    piece.startSeconds = c.start;
+    piece.dataSeconds = c.start + (c.timing.pilot > 0.0 ? 0.2 : 0.0);
+    piece.endSeconds = c.start + (c.start == 0.0 ? 10.0 : 0.3);
+    std::vector<std::size_t> listed;
+    CPartMerger merger([](TapePart&&) {},
+                       [&listed](const TapeBlock& block, bool) { listed.push_back(block.bytes.size()); });
+    merger.Robust(std::move(broken));
+    merger.Found(std::move(piece));
+    merger.Finish();
+    EXPECT_EQ(listed, std::vector<std::size_t>{c.listed});
+  }
+}
+
 // Parts and their times, to compare a stream's result with the whole one's.
 std::string Described(const std::vector<TapePart>& parts) {
   std::string out = Kinds(parts);
