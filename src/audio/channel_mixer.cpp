@@ -27,6 +27,7 @@ bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelCh
   m_needMix = channels >= 2 && std::find(choices.begin(), choices.end(), ChannelChoice::MIX) != choices.end();
   m_decided = !m_needMix;
   m_coherent = false;
+  m_dropAsked = m_dropped = m_released = false;
   m_alpha = 1.0 / (MIX_DC_SECONDS * rate);
   const auto n = static_cast<std::size_t>(channels);
   m_weights.assign(n, 1);
@@ -160,6 +161,10 @@ void CChannelMixer::Release(bool decide) {
     }
     m_decided = true;
   }
+  // Only before the first frame goes out: every output then holds the
+  // same frames.
+  if (!m_released && m_dropAsked && m_decided && m_coherent) m_dropped = true;
+  m_released = true;
   // The mix's trackers start at the mean of the first frames they see, so
   // that an offset does not ring in.
   if (frames > 0 && !m_output[0].primed) {
@@ -222,6 +227,7 @@ void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std
       o.insert(o.end(), mix.begin(), mix.end());
       continue;
     }
+    if (m_dropped) continue;
     if (n == 1) {
       o.insert(o.end(), frames, frames + count);
       continue;

@@ -77,6 +77,12 @@ class CChannelMixer {
   // let through with equal weights, or channels that carry different
   // signals (hiss on one side).
   bool Coherent() const { return m_coherent; }
+  // Asks that when the mix is decided coherent before any frame is let
+  // through, the outputs of choices other than MIX get nothing from then
+  // on (a caller that reads the mix alone then). Called after Start.
+  void DropChannelsWhenCoherent() { m_dropAsked = true; }
+  // The outputs other than MIX get nothing.
+  bool ChannelsDropped() const { return m_dropped; }
 
  private:
   struct Tracker {
@@ -103,6 +109,9 @@ class CChannelMixer {
   bool m_needMix = false;
   bool m_decided = false;
   bool m_coherent = false;
+  bool m_dropAsked = false;
+  bool m_dropped = false;
+  bool m_released = false;          // held frames were let through once
   double m_alpha = 0.0;
   std::vector<int> m_weights;
   std::vector<Tracker> m_output;    // the mix's DC trackers

@@ -42,10 +42,20 @@ class CSampleInput {
   bool Select(const std::vector<ChannelChoice>& choices);
 
   // Replaces out[i] with up to `max` samples of stream i, every stream the
-  // same count, and returns that count; 0 at the end of the recording or
-  // after a failure (Failed(), then Error(); what was read before it stays
-  // valid). Selects LEFT alone when Select was not called. REQUIRES: max > 0.
+  // same count (but see MixAlone), and returns that count; 0 at the end of
+  // the recording or after a failure (Failed(), then Error(); what was
+  // read before it stays valid). Selects LEFT alone when Select was not
+  // called. REQUIRES: max > 0.
   std::size_t Read(std::vector<std::vector<float>>& out, std::size_t max);
+
+  // For a caller that reads the mix alone where it is coherent: when the
+  // mix is decided coherent before its first sample, the streams after
+  // the first come out empty (MixAlone()), which saves splitting the
+  // channels. Returns false (and changes nothing) unless the first stream
+  // selected is the mix of two or more channels and nothing has been read.
+  bool DropChannelsWhenCoherent();
+  // Every stream after the first comes out empty.
+  bool MixAlone() const { return m_mixer.ChannelsDropped(); }
 
   // Moves reading to output sample `sample` of every stream (counted at
   // OutputRate() from the start) and returns true; false, reading going on
@@ -74,6 +84,8 @@ class CSampleInput {
   // The source has ended (or failed): tells the mixer.
   void EndInput();
   void Fail(FailureKind failure, int osError = 0);
+  // The streams Read fills: all, or the first alone (MixAlone()).
+  std::size_t Live() const { return MixAlone() ? 1 : m_ready.size(); }
 
   std::unique_ptr<CSampleSource> m_source;
   Failure m_error;

@@ -257,10 +257,23 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
         return rereader->Read(first, out, max);
       });
   }
+  // Helper threads from the start, or once a spare core is free (handed
+  // back when the run ends, after the threads have).
+  bool helpers = options.cores == nullptr && options.threads;
+  struct CoreHeld {
+    CCoreBudget* budget = nullptr;
+    ~CoreHeld() {
+      if (budget != nullptr) budget->Give();
+    }
+  } core;
   // A stereo recording whose mix is coherent decodes the mix alone and
   // reads the channels again only where a mix block fails (channel_retry);
-  // otherwise every stream is decoded side by side.
+  // otherwise every stream is decoded side by side. The input then splits
+  // no channels (it learns the mix is coherent before it delivers any).
   std::unique_ptr<CChannelRetry> retry;
+  if (streams.size() == 3 && streams.front() == ChannelChoice::MIX &&
+      (retry = CChannelRetry::Open(fileName, options.decoder, helpers)) && !input->DropChannelsWhenCoherent())
+    retry.reset();
   std::size_t fedStreams = decoders.size();
   const auto handOver = [&] {
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -275,21 +288,31 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
 
   // Reading runs ahead on a thread of its own; the streams' decoders, and
   // the first stream's other consumer, run side by side on the team.
-  CReadAhead reader(*input, kChunkSamples, options.threads);
+  CReadAhead reader(*input, kChunkSamples, helpers);
   const std::size_t tasks = decoders.size() + (options.onSamples ? 1 : 0);
-  CTaskTeam team(options.threads ? tasks - 1 : 0);
+  CTaskTeam team(helpers ? tasks - 1 : 0);
   std::uint64_t fed = 0;
   for (;;) {
     if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
       report.failure = Failure(FailureKind::CANCELLED, fileName);
       return false;
     }
+    if (!helpers && options.cores != nullptr && options.cores->Take()) {
+      core.budget = options.cores;
+      helpers = true;
+      reader.Thread();
+      team.Grow(tasks - 1);
+      if (retry) retry->Thread();
+    }
     const SampleChunk& chunk = reader.Next();
     const std::size_t count = chunk.count;
     if (count == 0) break;
-    if (fed == 0 && chunk.mixCoherent && streams.size() == 3 &&
-        (retry = CChannelRetry::Open(fileName, options.decoder, options.threads)))
-      fedStreams = 1;  // the mix (StreamsFor puts it first)
+    if (fed == 0 && retry) {
+      if (chunk.mixAlone)
+        fedStreams = 1;  // the mix (StreamsFor puts it first)
+      else
+        retry.reset();
+    }
     team.Run(fedStreams + tasks - decoders.size(), [&](std::size_t task) {
       if (task < fedStreams) {
         decoders[task]->Feed(chunk.streams[task].data(), count);

@@ -29,8 +29,9 @@ std::vector<float> Interleave(const std::vector<Channel>& channels, std::size_t 
 
 // Pushes the frames in uneven pieces and returns each stream.
 std::vector<std::vector<float>> MixAll(CChannelMixer& mixer, const std::vector<float>& frames, int channels,
-                                       const std::vector<ChannelChoice>& choices) {
+                                       const std::vector<ChannelChoice>& choices, bool dropChannels = false) {
   EXPECT_TRUE(mixer.Start(channels, RATE, choices));
+  if (dropChannels) mixer.DropChannelsWhenCoherent();
   std::vector<std::vector<float>> out(choices.size());
   const std::size_t total = frames.size() / static_cast<std::size_t>(channels);
   std::size_t done = 0;
@@ -89,6 +90,15 @@ TEST(ChannelMixer, MixAlignsLiveChannelsAndLeavesOutDeadOnes) {
     EXPECT_NEAR(Rms(out[2], frames / 2), row.mixRms, 0.01) << row.name;
     EXPECT_FLOAT_EQ(out[0][1234], static_cast<float>(row.channels[0](1234))) << row.name;
     EXPECT_FLOAT_EQ(out[1][1234], static_cast<float>(row.channels[1](1234))) << row.name;
+    // Asked to drop the channels: the same mix, and the channels only
+    // where the mix is not coherent.
+    CChannelMixer dropping;
+    const auto alone = MixAll(dropping, Interleave(row.channels, frames), n,
+                              {ChannelChoice::LEFT, ChannelChoice::RIGHT, ChannelChoice::MIX}, true);
+    EXPECT_EQ(dropping.ChannelsDropped(), row.coherent) << row.name;
+    EXPECT_EQ(alone[2], out[2]) << row.name;
+    EXPECT_EQ(alone[0].size(), row.coherent ? 0 : frames) << row.name;
+    EXPECT_EQ(alone[1].size(), row.coherent ? 0 : frames) << row.name;
   }
 }
 
@@ -99,9 +109,13 @@ TEST(ChannelMixer, QuietLeaderLongerThanTheHoldBackStillDecidesOnTheSignal) {
   const Channel left = [&](std::size_t i) { return i < leader ? 0.0 : Tone(i); };
   const Channel right = [&](std::size_t i) { return i < leader ? 0.0 : -Tone(i); };
   CChannelMixer mixer;
-  const auto out = MixAll(mixer, Interleave({left, right}, frames), 2, {ChannelChoice::MIX});
+  // The leader goes out before the mix is decided: the channels are kept.
+  const auto out = MixAll(mixer, Interleave({left, right}, frames), 2, {ChannelChoice::MIX, ChannelChoice::LEFT},
+                          true);
   EXPECT_EQ(mixer.Weights(), (std::vector<int>{1, -1}));
+  EXPECT_FALSE(mixer.ChannelsDropped());
   ASSERT_EQ(out[0].size(), frames);
+  ASSERT_EQ(out[1].size(), frames);
   EXPECT_NEAR(Rms(out[0], leader + 1000), 0.5 / std::sqrt(2.0), 0.01);
 }
 

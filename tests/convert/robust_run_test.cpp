@@ -83,12 +83,14 @@ TEST(RobustRunCancel, ACancelledConversionWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir / (std::string("out.") + extension))) << extension;
 }
 
-// Every task of a step runs once, whatever the team's size; a task's
-// exception reaches the caller after the step, and the team goes on.
+// Every task of a step runs once, whatever the team's size and however
+// it grew; a task's exception reaches the caller after the step, and the
+// team goes on.
 TEST(TaskTeam, RunsEveryTaskOnceAndRethrowsAfterTheStep) {
   for (std::size_t threads : {0, 1, 3}) {
     CTaskTeam team(threads);
     for (std::size_t count : {1, 2, 7}) {
+      if (count == 7) team.Grow(threads + 1);
       std::vector<int> runs(count, 0);
       team.Run(count, [&](std::size_t i) { ++runs[i]; });
       EXPECT_EQ(runs, std::vector<int>(count, 1)) << threads << " threads, " << count << " tasks";
