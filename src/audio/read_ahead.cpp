@@ -29,6 +29,7 @@ void CReadAhead::ReadInto(SampleChunk& chunk) {
   chunk.count = m_input.Read(chunk.streams, m_chunkSamples);
   chunk.progress = m_input.Progress();
   chunk.mixAlone = m_input.MixAlone();
+  chunk.mixFixed = m_input.MixFixed();
 }
 
 const SampleChunk& CReadAhead::Next() {

@@ -23,6 +23,7 @@ struct SampleChunk {
   std::size_t count = 0;                    // 0: the recording has ended (or failed)
   InputProgress progress;                   // the input's progress once it was read
   bool mixAlone = false;                    // the input's MixAlone() once it was read
+  bool mixFixed = false;                    // the input's MixFixed() once it was read
 };
 
 // Not copyable. While it lives the input belongs to it; once Next() has

@@ -135,6 +135,7 @@ bool CSampleInput::Seek(std::uint64_t sample) {
     return false;
   m_chunkBegin = m_chunkFrames = 0;
   m_inputEnded = m_ended = false;
+  m_sought = true;
   for (std::vector<float>& r : m_ready) r.clear();
   m_readyBegin = 0;
   for (std::size_t i = 0; i < m_upsamplers.size(); ++i) {

@@ -56,6 +56,13 @@ class CSampleInput {
   bool DropChannelsWhenCoherent();
   // Every stream after the first comes out empty.
   bool MixAlone() const { return m_mixer.ChannelsDropped(); }
+  // The mix was decided before its first sample (its weights stay fixed)
+  // and can be taken up again from a snapshot (CChannelMixer::Snapshot;
+  // frames counted from the start, thread-safe against Read).
+  bool MixFixed() const { return m_mixer.Fixed() && !m_sought; }
+  bool MixSnapshot(std::uint64_t frame, std::uint64_t& at, std::vector<double>& means) const {
+    return !m_sought && m_mixer.Snapshot(frame, at, means);
+  }
 
   // Moves reading to output sample `sample` of every stream (counted at
   // OutputRate() from the start) and returns true; false, reading going on
@@ -94,6 +101,7 @@ class CSampleInput {
   std::vector<ChannelChoice> m_choices;
   bool m_started = false;
   bool m_ended = false;
+  bool m_sought = false;  // Seek moved reading: the mix's snapshots no longer match the frames
   std::vector<float> m_chunk;     // frames read from the source
   std::size_t m_chunkBegin = 0;   // frames of m_chunk the mixer took
   std::size_t m_chunkFrames = 0;  // frames in m_chunk
