@@ -3,6 +3,7 @@
 // while it holds frames back to decide.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -102,6 +103,34 @@ TEST(ChannelMixer, MixAlignsLiveChannelsAndLeavesOutDeadOnes) {
   }
 }
 
+// A mix fixed from its first frame is taken up again from any of its
+// snapshots exactly: the frames from there mix to the same samples. A mix
+// let through undecided keeps none.
+TEST(ChannelMixer, ResumedFromASnapshotTheMixGoesOnExactly) {
+  const Channel left = [](std::size_t i) { return 0.2 + Tone(i); };
+  const Channel right = [](std::size_t i) { return -0.7 * Tone(i) - 0.1; };
+  const std::size_t frames = 5 * MIX_SNAPSHOT_FRAMES / 2;
+  const std::vector<float> interleaved = Interleave({left, right}, frames);
+  CChannelMixer mixer;
+  const auto out = MixAll(mixer, interleaved, 2, {ChannelChoice::MIX});
+  ASSERT_TRUE(mixer.Fixed());
+  for (std::uint64_t frame : {std::uint64_t{0}, std::uint64_t{MIX_SNAPSHOT_FRAMES + 5}, std::uint64_t{frames - 1}}) {
+    std::uint64_t at = 0;
+    std::vector<double> means;
+    ASSERT_TRUE(mixer.Snapshot(frame, at, means)) << frame;
+    EXPECT_EQ(at, frame / MIX_SNAPSHOT_FRAMES * MIX_SNAPSHOT_FRAMES);
+    CChannelMixer resumed;
+    resumed.Resume(2, RATE, mixer.Weights(), means);
+    std::vector<std::vector<float>> tail(1);
+    resumed.Push(interleaved.data() + 2 * at, frames - at, tail);
+    EXPECT_TRUE(std::equal(tail[0].begin(), tail[0].end(), out[0].begin() + static_cast<std::ptrdiff_t>(at)))
+        << frame;
+  }
+  std::uint64_t at = 0;
+  std::vector<double> means;
+  EXPECT_FALSE(mixer.Snapshot(3 * MIX_SNAPSHOT_FRAMES, at, means));
+}
+
 TEST(ChannelMixer, QuietLeaderLongerThanTheHoldBackStillDecidesOnTheSignal) {
   // 30 s of silence (more than the hold-back buffer) and then an inverted pair.
   const std::size_t leader = 30 * static_cast<std::size_t>(RATE);
@@ -114,6 +143,7 @@ TEST(ChannelMixer, QuietLeaderLongerThanTheHoldBackStillDecidesOnTheSignal) {
                           true);
   EXPECT_EQ(mixer.Weights(), (std::vector<int>{1, -1}));
   EXPECT_FALSE(mixer.ChannelsDropped());
+  EXPECT_FALSE(mixer.Fixed());
   ASSERT_EQ(out[0].size(), frames);
   ASSERT_EQ(out[1].size(), frames);
   EXPECT_NEAR(Rms(out[0], leader + 1000), 0.5 / std::sqrt(2.0), 0.01);
