@@ -124,10 +124,19 @@ struct Session {
   TrackerTuning tuning;
   std::vector<std::unique_ptr<CBoxTracker>> boxes;  // in order of preference
   std::unique_ptr<CPulseTracker> pulses;
-  // The retry box trackers wait until the first readers are done.
+  // The retry box trackers wait until the first readers are done; so does
+  // the edge reader when pulsesDeferred.
   bool deferred = false;
+  bool pulsesDeferred = false;
   // They read from the second ring, which the live samples now feed too.
   bool retrying = false;
+  // Where the fine trigger starts, and the sums it reads.
+  std::int64_t fineFrom = 0;
+  const PrefixRing* fineSums = nullptr;  // null while the edge reader waits
+  bool pulsesTried = false;  // the edge reader has looked for its first edge
+  // The samples held when the session started: the edge reader's first
+  // pass reads the edges found by then.
+  std::int64_t startCount = 0;
 };
 
 // The earliest sample a retry tracker reads, before the pilot edge the
@@ -151,10 +160,12 @@ class CRobustDecoder::Impl {
 
   void Feed(const float* mono, std::size_t count) {
     if (m_finished) return;
-    m_fed += static_cast<std::int64_t>(count);
     while (count > 0) {
       std::size_t n = std::min(count, PUMP_SAMPLES - m_sincePump);
       m_sums.Push(mono, n);
+      // Counted as pushed: a re-read during the pump stops where the live
+      // samples have come to, not at the end of what this call brings.
+      m_fed += static_cast<std::int64_t>(n);
       if (m_session && m_session->retrying) m_retrySums->Push(mono, n);
       m_last = mono[n - 1];
       mono += n;
@@ -189,8 +200,6 @@ class CRobustDecoder::Impl {
 
  private:
   void Pump(bool final) {
-    // The fine trigger serves the edge reader alone: it rests while none reads.
-    if (m_session && m_session->pulses && !m_session->pulses->Done()) m_front.Advance(m_sums, m_edges);
     // The pilot search rests while a session reads a block: it goes on
     // after the block, or after the pilot when no block came of it.
     if (!m_session) m_coarse.Advance(m_sums, m_coarseEdges);
@@ -212,15 +221,8 @@ class CRobustDecoder::Impl {
   // sessions) its last two. Older edges can serve no reader any more: a
   // session started on them would find the sums gone.
   void TrimEdges() {
+    TrimFineEdges();
     const double window = static_cast<double>(m_sums.Mask());
-    std::size_t fine = FirstAtOrAfter(m_edges, static_cast<double>(m_front.Position()) - window);
-    if (m_session && m_session->pulses && !m_session->pulses->Done()) {
-      fine = std::min(fine, m_session->pulses->NextIndex() - 1);
-    }
-    if (fine >= std::max(EDGE_TRIM_MIN, m_edges.size() / 2)) {
-      m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(fine));
-      if (m_session && m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(fine);
-    }
     std::size_t coarse = FirstAtOrAfter(m_coarseEdges, static_cast<double>(m_coarse.Position()) - window);
     if (!m_session) coarse = std::min(coarse, m_scan >= 2 ? m_scan - 2 : 0);
     if (coarse >= std::max(EDGE_TRIM_MIN, m_coarseEdges.size() / 2)) {
@@ -244,24 +246,50 @@ class CRobustDecoder::Impl {
       m_session->boxes.push_back(std::make_unique<CBoxTracker>(m_sums, start, tuning));
       if (m_reread) {
         m_session->deferred = true;
+        m_session->pulsesDeferred = m_options.pulseReader && m_firstVerified;
       } else {
         AddRetries(m_sums);
       }
     }
     if (!m_options.pulseReader) return;
-    // The edge reader starts on the fine trigger's edge nearest the pilot
-    // edge the coarse search ended on; the trigger catches up from a little
-    // before it.
+    // The fine trigger starts afresh a little before the pilot edge the
+    // coarse search ended on, whatever it read for the session before:
+    // its edges then depend on this stretch alone, so that they come out
+    // the same when the stretch is read again.
     std::int64_t from = static_cast<std::int64_t>(m_sums.Oldest()) + m_front.Reach() + 2;
-    from = std::max(from, static_cast<std::int64_t>(start.lastEdge - FINE_RESTART_SECONDS * m_rate));
-    m_front.Restart(from);
-    m_front.Advance(m_sums, m_edges);
-    std::size_t fine = FirstAtOrAfter(m_edges, start.lastEdge - 0.3 * start.period);
-    if (fine < m_edges.size()) {
-      PilotStart pulseStart = start;
+    m_session->fineFrom = std::max(from, static_cast<std::int64_t>(start.lastEdge - FINE_RESTART_SECONDS * m_rate));
+    m_session->startCount = m_sums.Count();
+    if (!m_session->pulsesDeferred) StartPulses(m_sums);
+  }
+
+  // Starts the fine trigger for the session afresh on `sums`; the edge
+  // reader follows once the trigger has read up to the session's start.
+  void StartPulses(const PrefixRing& sums) {
+    m_edges.clear();
+    m_front.Reset(m_session->fineFrom);
+    m_session->fineSums = &sums;
+  }
+
+  // Runs the fine trigger over what the session's sums hold, and the edge
+  // reader over its edges, as one pass of Pump() does. On its first pass
+  // the edge reader starts on the trigger's edge nearest the pilot edge
+  // the coarse search ended on (none when there is no such edge). Returns
+  // true once it is done.
+  bool AdvancePulses(bool final) {
+    Session& s = *m_session;
+    if (s.pulsesTried && (!s.pulses || s.pulses->Done())) return true;
+    m_front.Advance(*s.fineSums, m_edges);
+    if (!s.pulsesTried) {
+      s.pulsesTried = true;
+      std::size_t fine = FirstAtOrAfter(m_edges, s.start.lastEdge - 0.3 * s.start.period);
+      if (fine >= m_edges.size()) return true;
+      PilotStart pulseStart = s.start;
       pulseStart.lastEdgeIndex = fine;
-      m_session->pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart, tuning);
+      s.pulses = std::make_unique<CPulseTracker>(m_edges, pulseStart, s.tuning);
     }
+    const bool done = s.pulses->Advance(static_cast<double>(m_front.Position()), final);
+    TrimFineEdges();
+    return done;
   }
 
   // The retry box trackers, following the first on `sums`.
@@ -275,47 +303,76 @@ class CRobustDecoder::Impl {
     }
   }
 
-  // True when the first box tracker or the edge reader verifies: the
-  // retries cannot be chosen then.
-  bool FirstVerifies() const {
+  // True when the first box tracker (or, `withPulses`, the edge reader)
+  // verifies: the readers after it cannot be chosen then.
+  bool FirstVerifies(bool withPulses = true) const {
     const Session& s = *m_session;
     const auto verifies = [](const Candidate& c) { return c.found && c.usedBits == 8 && ChecksumGood(c.bytes); };
-    return (!s.boxes.empty() && verifies(s.boxes.front()->Result())) || (s.pulses && verifies(s.pulses->Result()));
+    return (!s.boxes.empty() && verifies(s.boxes.front()->Result())) ||
+           (withPulses && s.pulses && verifies(s.pulses->Result()));
   }
 
-  // Starts the retry trackers on the second ring, fed from the recording
+  // Starts the waiting readers on the second ring, fed from the recording
   // read again from shortly before the session's pilot up to the newest
-  // sample, a pump's worth at a time as the live samples came; the live
-  // samples then feed both rings. Returns false (no retries) when the
-  // re-read falls short.
-  bool StartRetries() {
+  // sample, in the pieces the live samples came in (the edge reader's end
+  // at a silence depends on where a pass stops); the live samples then
+  // feed both rings. Returns false (no retries) when the re-read falls
+  // short.
+  bool StartSecondStage() {
     Session& s = *m_session;
+    const bool pulses = s.pulsesDeferred;
     const double lead = RETRY_LEAD_PERIODS * s.start.period + 64.0;
-    const std::int64_t first = std::max<std::int64_t>(0, FloorIndex(s.start.lastEdge - lead));
+    std::int64_t first = FloorIndex(s.start.lastEdge - lead);
+    if (pulses) first = std::min(first, s.fineFrom - m_front.Reach() - 1);
+    first = std::max<std::int64_t>(0, first);
     if (!m_retrySums) m_retrySums = std::make_unique<PrefixRing>(m_sums.Mask() + 1);
     m_retrySums->Restart(first);
     const std::size_t from = s.boxes.size();
     AddRetries(*m_retrySums);
+    if (pulses) StartPulses(*m_retrySums);
+    const std::int64_t now = m_sums.Count();
     m_rereadBuffer.resize(PUMP_SAMPLES);
     for (std::int64_t at = first; at < m_fed;) {
-      const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(PUMP_SAMPLES, m_fed - at));
+      // The passes before this one: at the session's start, then after
+      // every PUMP_SAMPLES samples fed.
+      std::int64_t end = (at / static_cast<std::int64_t>(PUMP_SAMPLES) + 1) * static_cast<std::int64_t>(PUMP_SAMPLES);
+      if (at < s.startCount) end = std::min(end, s.startCount);
+      end = std::min(end, m_fed);
+      const std::size_t want = static_cast<std::size_t>(end - at);
       const std::size_t got = m_reread(at, m_rereadBuffer.data(), want);
       if (got != want) {
         s.boxes.resize(from);
+        s.pulses.reset();
+        s.fineSums = nullptr;
+        m_edges.clear();
         return false;
       }
       m_retrySums->Push(m_rereadBuffer.data(), got);
-      at += static_cast<std::int64_t>(got);
+      at = end;
       for (std::size_t i = from; i < s.boxes.size(); ++i) s.boxes[i]->Advance(false);
+      const bool pass = at == s.startCount || at % static_cast<std::int64_t>(PUMP_SAMPLES) == 0;
+      if (pulses && pass && at >= s.startCount && at < now) AdvancePulses(false);
     }
     // The level Finish() held after the last sample, when it has.
-    const std::int64_t held = m_sums.Count() - m_retrySums->Count();
+    const std::int64_t held = now - m_retrySums->Count();
     if (held > 0) {
       m_rereadBuffer.assign(static_cast<std::size_t>(held), std::isfinite(m_last) ? m_last : 0.0f);
       m_retrySums->Push(m_rereadBuffer.data(), m_rereadBuffer.size());
     }
     s.retrying = true;
     return true;
+  }
+
+  void TrimFineEdges() {
+    const double window = static_cast<double>(m_sums.Mask());
+    std::size_t fine = FirstAtOrAfter(m_edges, static_cast<double>(m_front.Position()) - window);
+    if (m_session && m_session->pulses && !m_session->pulses->Done()) {
+      fine = std::min(fine, m_session->pulses->NextIndex() - 1);
+    }
+    if (fine >= std::max(EDGE_TRIM_MIN, m_edges.size() / 2)) {
+      m_edges.erase(m_edges.begin(), m_edges.begin() + static_cast<std::ptrdiff_t>(fine));
+      if (m_session && m_session->pulses && !m_session->pulses->Done()) m_session->pulses->Rebase(fine);
+    }
   }
 
   static std::size_t FirstAtOrAfter(const std::vector<TriggerEdge>& edges, double time) {
@@ -336,11 +393,15 @@ class CRobustDecoder::Impl {
       for (auto& box : s.boxes) stepped = box->Step(false) || stepped;
     }
     for (auto& box : s.boxes) done = box->Advance(final) && done;
-    if (s.pulses) done = s.pulses->Advance(static_cast<double>(m_front.Position()), final) && done;
+    if (s.fineSums) done = AdvancePulses(final) && done;
     if (done && s.deferred) {
       s.deferred = false;
-      if (!FirstVerifies() && StartRetries()) {
+      // The first box tracker's verdict decides whether the next session's
+      // edge reader waits for it.
+      m_firstVerified = FirstVerifies(false);
+      if (!FirstVerifies() && StartSecondStage()) {
         for (std::size_t i = 1; i < s.boxes.size(); ++i) done = s.boxes[i]->Advance(final) && done;
+        if (s.fineSums) done = AdvancePulses(final) && done;
       }
     }
     return done;
@@ -445,6 +506,11 @@ class CRobustDecoder::Impl {
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
   std::size_t m_announced = 0;
+  // The first box tracker verified the last block it read to its end: the
+  // next session's edge reader then waits until it fails (where it keeps
+  // failing, as on some recordings every block, reading side by side
+  // saves reading the stretch twice).
+  bool m_firstVerified = true;
   std::size_t m_sincePump = 0;
   float m_last = 0.0f;
   bool m_finished = false;

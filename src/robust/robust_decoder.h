@@ -28,13 +28,17 @@
 // a bit of the longest block: a 48 KB block costs 9.5 MiB while read.
 //
 // Work: the pilot search's trigger rests while a block is read, and the
-// fine trigger while no edge reader reads; each starts again shortly before
-// it is needed, with its envelope settled by then. Where the recording can
-// be read again (SetRereader), the retry box trackers read a block only
-// when neither the first box tracker nor the edge reader verifies it: they
-// then read its stretch again from the recording, through a second ring of
-// sums, and go on with the live samples from where those have come to.
-// Their blocks are the same as when they read side by side.
+// fine trigger while no edge reader reads; the pilot search's starts again
+// shortly before it is needed, with its envelope settled by then, and the
+// fine one afresh before each pilot, so that its edges depend on that
+// stretch alone. Where the recording can be read again (SetRereader), the
+// retry box trackers read a block only when neither the first box tracker
+// nor the edge reader verifies it, and the edge reader (while the first
+// box tracker verified the block before) only when the first box tracker
+// does not: they then read its stretch again from the recording, through
+// a second ring of sums, in the pieces the live samples came in, and go
+// on with the live samples from where those have come to. Their blocks
+// are the same as when they read side by side.
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 

@@ -29,9 +29,11 @@ constexpr std::size_t VALUE_RING_MIN = 4096;
 // The sample as the sums take it: NaN reads as 0, the rest is clipped at
 // ±SAMPLE_LIMIT.
 inline float Bounded(float sample) {
-  float s = sample == sample ? sample : 0.0f;
-  s = s < -SAMPLE_LIMIT ? -SAMPLE_LIMIT : s;
-  return s > SAMPLE_LIMIT ? SAMPLE_LIMIT : s;
+  // Written as a maximum, a minimum and a mask, which is what the vector
+  // instructions do: NaN fails both comparisons and the mask.
+  const float low = sample > -SAMPLE_LIMIT ? sample : -SAMPLE_LIMIT;
+  const float high = low < SAMPLE_LIMIT ? low : SAMPLE_LIMIT;
+  return sample == sample ? high : 0.0f;
 }
 
 // A bounded sample quantised: |result| <= SAMPLE_LIMIT·SAMPLE_SCALE = 2^28,
@@ -111,8 +113,22 @@ void PrefixRing::Push(const float* samples, std::size_t count) {
       const std::size_t start = (at + 1) & mask;
       const std::size_t run = std::min(n - i, mask + 1 - start);
       std::int64_t* out = sums + start;
-      for (std::size_t k = 0; k < run; ++k) {
-        total += quantised[i + k];
+      const std::int32_t* in = quantised + i;
+      // Four sums a turn: the carried addition is the loop's only chain,
+      // and the loop's own counting and branch are paid once for four.
+      std::size_t k = 0;
+      for (; k + 4 <= run; k += 4) {
+        const std::int64_t a = total + in[k];
+        const std::int64_t b = a + in[k + 1];
+        const std::int64_t c = b + in[k + 2];
+        total = c + in[k + 3];
+        out[k] = a;
+        out[k + 1] = b;
+        out[k + 2] = c;
+        out[k + 3] = total;
+      }
+      for (; k < run; ++k) {
+        total += in[k];
         out[k] = total;
       }
       i += run;
@@ -173,7 +189,10 @@ void SchmittFrontEnd::Advance(const PrefixRing& sums, std::vector<TriggerEdge>& 
 }
 
 void SchmittFrontEnd::Restart(std::int64_t from) {
-  if (from <= m_next) return;
+  if (from > m_next) Reset(from);
+}
+
+void SchmittFrontEnd::Reset(std::int64_t from) {
   m_nextValue = from - 1;  // the trigger starts from y[from - 1]
   m_next = from;
   m_env = 0.0;

@@ -143,6 +143,11 @@ class SchmittFrontEnd {
   // within a few milliseconds of signal. Nothing when from <= Position().
   // REQUIRES: the sums still hold from - Reach() - 1 when Advance() runs.
   void Restart(std::int64_t from);
+  // Starts over at sample `from` as Restart() does, but also where the
+  // trigger has already looked past it: its edges from there on then come
+  // out as from a trigger started there, whatever it examined before.
+  // REQUIRES: as Restart().
+  void Reset(std::int64_t from);
   // How far the windows reach either side of a sample.
   std::int64_t Reach() const { return std::max(m_smoothHalf, m_dcHalf) + 1; }
 

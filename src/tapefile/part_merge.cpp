@@ -109,6 +109,20 @@ bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>&
     if (std::fabs(robust.timing.zero - block->timing.zero) > MAX_DIFFERENCE * block->timing.zero)
       return true;
   }
+  // The robust decoder read on where the loader went on at other bit
+  // lengths: the segmenter's block ends there, verifying, and the next one
+  // starts straight after it.
+  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
+    const auto* block = std::get_if<TapeBlock>(&parts[k]);
+    const auto* next = std::get_if<TapeBlock>(&parts[k + 1]);
+    if (!block || !next || block->bytes.size() >= robust.bytes.size() || next->timing.pilot > 0.0 ||
+        std::fabs(block->dataSeconds - robust.dataSeconds) > SAME_DATA_SECONDS ||
+        std::fabs(next->dataSeconds - block->endSeconds) > SAME_DATA_SECONDS)
+      continue;
+    if (BlockVerifies(block->bytes) &&
+        std::fabs(next->timing.zero - block->timing.zero) > MAX_DIFFERENCE * block->timing.zero)
+      return true;
+  }
   return false;
 }
 

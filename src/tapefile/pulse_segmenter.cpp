@@ -29,6 +29,17 @@ constexpr std::size_t MAX_POLARITY_FLIPS = 8;
 // While reading, each half of a pair lies within this fraction of half
 // its bit (unequal halves up to about 2:1 pass).
 constexpr double HALF_TOLERANCE = 0.45;
+// Bit lengths changing inside data with no pause and no pilot (a
+// loader's next stretch at its own speed): SHIFT_STREAK pairs in a row each
+// off its bit's length by more than SHIFT_DEVIATION. (A sample's jitter
+// moves a pair's sum by less, and by turns up and down; drift is slower.)
+constexpr double SHIFT_DEVIATION = 0.12;
+constexpr std::size_t SHIFT_STREAK = 16;
+// A step of a stepped pilot: STEP_WINDOW pulses of a run whose mean lies
+// more than STEP_SHIFT off the run's mean before them (a sample's jitter
+// averages out over the window; a tape's drift moves less).
+constexpr std::size_t STEP_WINDOW = 8;
+constexpr double STEP_SHIFT = 0.06;
 // A pilot found at the end of a block's data: its last PILOT_PROBE pulses
 // give its length, and its pulses lie within PILOT_MATCH of that.
 constexpr std::size_t PILOT_PROBE = 64;
@@ -60,16 +71,24 @@ class RunSegmenter {
     std::size_t pending = 0;
     std::size_t i = 0;
     while (i < n) {
+      TapeBlock block;
+      std::size_t start = i, end = 0;
       double mean = 0.0;
       const std::size_t j = NearEqualRun(i, &mean);
       const std::size_t length = j - i;
-      TapeBlock block;
-      std::size_t end = 0;
       if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
           (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end))) {
         Pending(pending, i);
         m_out.emplace_back(std::move(block));
-        i = pending = end;
+        i = pending = m_dataEnd = end;
+        continue;
+      }
+      // Data straight after data (the loader going on at other bit
+      // lengths) is data from its first pulse, whatever its first bytes
+      // (a few bytes of like bits; a longer tone is a pilot or a tone).
+      if (i == m_dataEnd && length < 2 * PILOT_PROBE && TryPureData(i, i, &block, &start, &end)) {
+        m_out.emplace_back(std::move(block));
+        i = pending = m_dataEnd = end;
         continue;
       }
       if (length >= static_cast<std::size_t>(m_settings.minTonePulses)) {
@@ -80,11 +99,10 @@ class RunSegmenter {
       }
       // Data with no pilot: read from here or from the next pulse,
       // whichever reads further (one of them pairs the halves wrongly).
-      std::size_t start = i;
       if (TryPureData(i, pending, &block, &start, &end)) {
         Pending(pending, start);
         m_out.emplace_back(std::move(block));
-        i = pending = end;
+        i = pending = m_dataEnd = end;
         continue;
       }
       ++i;
@@ -108,6 +126,10 @@ class RunSegmenter {
     double m = m_pulses[i];
     std::size_t counted = 1;
     std::size_t j = i + 1;
+    // The pulses counted since the window opened at pulse `window`, when
+    // the run's mean was `before`.
+    std::size_t window = j, inWindow = 0;
+    double windowSum = 0.0, before = m;
     while (j < n) {
       if (!near(j, m)) {
         // Bridge only inside an established run, and only a lone pulse.
@@ -118,11 +140,40 @@ class RunSegmenter {
         ++j;
         continue;
       }
+      windowSum += m_pulses[j];
+      if (++inWindow == STEP_WINDOW) {
+        const double stepped = windowSum / static_cast<double>(STEP_WINDOW);
+        if (counted >= 2 * STEP_WINDOW && !Within(stepped, before, STEP_SHIFT))
+          return StepAt(i, window, j + 1, before, stepped, mean);
+        window = j + 1, inWindow = 0, windowSum = 0.0, before = m;
+      }
       m += (m_pulses[j] - m) / static_cast<double>(++counted);
       ++j;
     }
     *mean = m;
     return j;
+  }
+
+  // A run from pulse `i` at mean `before` that steps to `stepped` inside
+  // pulses [from, to): it ends at the first pulse after which every one
+  // lies nearer the new length. Its mean is that of its pulses near
+  // `before`.
+  std::size_t StepAt(std::size_t i, std::size_t from, std::size_t to, double before, double stepped,
+                     double* mean) const {
+    std::size_t step = to;
+    while (step > from &&
+           std::fabs(m_pulses[step - 1] - stepped) < std::fabs(m_pulses[step - 1] - before))
+      --step;
+    double total = 0.0;
+    std::size_t count = 0;
+    for (std::size_t k = i; k < step; ++k) {
+      if (std::fabs(m_pulses[k] - before) > m_settings.toneTolerance * before + m_settings.jitterTstates)
+        continue;  // a bridged glitch
+      total += m_pulses[k];
+      ++count;
+    }
+    *mean = count > 0 ? total / static_cast<double>(count) : before;
+    return std::max(step, i + 1);
   }
 
   // Irregular pulses whose neighbours are seldom alike: noise. (On a
@@ -322,15 +373,33 @@ class RunSegmenter {
     r.pairedFrom = data;
     std::size_t k = data;
     std::size_t flips = 0;
+    // Pairs in a row off their bit's length by more than SHIFT_DEVIATION,
+    // from pulse `shiftFrom` (bit `shiftBits`) on.
+    std::size_t shifted = 0, shiftFrom = k, shiftBits = 0;
     for (;;) {
       const int bit = pairBit(k);
       if (bit >= 0) {
         double& mean = bit ? one : zero;
-        mean += (m_pulses[k] + m_pulses[k + 1] - mean) * CLASS_FOLLOW;
+        const double sum = m_pulses[k] + m_pulses[k + 1];
+        if (Within(sum, mean, SHIFT_DEVIATION)) {
+          shifted = 0;
+        } else if (shifted++ == 0) {
+          shiftFrom = k;
+          shiftBits = r.bits.size();
+        }
+        if (shifted == SHIFT_STREAK) {
+          // The loader went on at other bit lengths: the data ends where
+          // they start (what follows is read as data of its own).
+          r.bits.resize(shiftBits);
+          k = shiftFrom;
+          break;
+        }
+        mean += (sum - mean) * CLASS_FOLLOW;
         r.bits.push_back(bit != 0);
         k += 2;
         continue;
       }
+      shifted = 0;
       // The polarity flipped inside the data (a loader's trick): a bit's
       // two halves merged into one pulse, or an edge added, shifts the
       // pairing by a pulse; the data runs on after it in the same bits.
@@ -431,6 +500,11 @@ class RunSegmenter {
       return false;
     DataRead read = ReadData(data, pilotMean);
     if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    // Straight after data, a short run as long as a bit's pulses is more
+    // data (a byte of like bits), not a pilot.
+    auto bitLike = [&](double sum) { return Within(pilotMean, sum / 2.0, m_settings.toneTolerance); };
+    if (pilot == m_dataEnd && sync - pilot < 2 * PILOT_PROBE && (bitLike(read.zeroSum) || bitLike(read.oneSum)))
+      return false;
     std::size_t k = read.end;
     // Data that runs straight into the next block's pilot reads the pilot
     // as bits of one kind: end the data where that pilot starts.
@@ -529,6 +603,8 @@ class RunSegmenter {
   const SegmenterSettings& m_settings;
   std::vector<TapePart>& m_out;
   std::vector<double> m_pulses;
+  // The pulse where the last block's data ended.
+  std::size_t m_dataEnd = SIZE_MAX;
 };
 
 }  // namespace

@@ -158,6 +158,21 @@ std::vector<LoaderCase> Cases() {
     clickPairs.push_back(c);
   }
   clickPairs.push_back(Turbo(game, 2168, 1000, 667, 735, 600, 1200));
+  // A pilot in steps 13 % and 15 % apart (rendered as one-bits of each
+  // step's length), the last step the block's own.
+  auto step = [](double length, int bytes) {
+    LoaderBlock s = Turbo(Bytes(static_cast<std::size_t>(bytes), 0xFF), length, 2, length, length,
+                          length / 2, length);
+    s.pauseSeconds = 0.0;
+    return s;
+  };
+  // Data whose bits go on faster with no pause and no pilot.
+  LoaderBlock faster = Turbo(game, 2168, 1000, 667, 735, 560, 1120);
+  faster.pauseSeconds = 0.0;
+  // The same after a block in the ROM's ratios at 155 % (which a ROM
+  // block reader follows on into the faster bits).
+  LoaderBlock romRatios = Turbo(game, 1399, 1000, 430, 474, 552, 1104);
+  romRatios.pauseSeconds = 0.0;
 
   return {
       {"turbo 1800 T pilot, syncs 500/600, bits 400/800", 44100,
@@ -181,6 +196,13 @@ std::vector<LoaderCase> Cases() {
        {stepped, afterSteps, Turbo(more, 2168, 800, 667, 735, 570, 1140)}, {0x11, 0x11}, true},
       {"clicks just before the sync", 44100, {clickBeforeSync, clickNearSync}, {0x11, 0x11}, true},
       {"a pilot broken by pairs of clicks", 44100, clickPairs, {0x11}, true},
+      {"a pilot in steps", 44100,
+       {step(2168, 61), step(1900, 19), step(1650, 19), Turbo(game, 1400, 100, 420, 480, 560, 1120)},
+       {0x11}, true},
+      {"data going on at other bit lengths", 44100, {faster, Turbo(more, 0, 0, 0, 0, 420, 840)},
+       {0x11, 0x14}, true},
+      {"data going on faster after a block in the ROM's ratios", 44100,
+       {romRatios, Turbo(more, 0, 0, 0, 0, 420, 840)}, {0x11, 0x14}, false},
   };
 }
 
@@ -226,6 +248,14 @@ void Check(const LoaderCase& c, const Converted& got, double recordingSeconds, b
   int good = 0;
   for (const BlockSummary& block : got.report.blocks) good += block.good;
   EXPECT_EQ(good, static_cast<int>(verified.size()));
+  // Each verified block with a pilot gives its pilot's length, within 5 %
+  // (a clicking pilot's mean counts its clicks), on a clean recording.
+  for (const LoaderBlock& b : c.blocks) {
+    if (!exactRecords) break;
+    for (const BlockSummary& block : got.report.blocks)
+      if (b.pilotPulses > 0 && block.good && !block.romTiming && block.length == b.bytes.size())
+        EXPECT_NEAR(block.timing.pilot, b.pilot, 0.05 * b.pilot) << b.bytes.size() << " bytes";
+  }
   // A block that cannot verify is there as data of its length.
   for (const LoaderBlock& b : c.blocks) {
     if (b.usedBits == 8) continue;

@@ -22,8 +22,8 @@ using testing_support::RomHeader;
 using testing_support::TapeBytes;
 using testing_support::TapePath;
 
-// With `reread`, the retry readers read a block again from `samples` only
-// where the first readers fail it.
+// With `reread`, the edge reader and the retry box trackers read a block
+// again from `samples` only where the first box tracker fails it.
 std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate,
                               const RobustOptions& options = {}, bool reread = false) {
   std::vector<TapeBlock> blocks;
@@ -36,13 +36,15 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate,
       return n;
     });
   // Uneven chunks: block boundaries must not depend on how samples arrive.
+  // Re-reading, chunks as large as a file's reader gives: a re-read stops
+  // where the samples pushed so far end, not where the call's do.
   std::size_t at = 0;
-  std::size_t chunk = 1000;
+  std::size_t chunk = reread ? 65536 : 1000;
   while (at < samples.size()) {
     std::size_t n = std::min(chunk, samples.size() - at);
     decoder.Feed(samples.data() + at, n);
     at += n;
-    chunk = chunk * 7 % 5003 + 1;
+    if (!reread) chunk = chunk * 7 % 5003 + 1;
   }
   decoder.Finish();
   return blocks;
@@ -171,7 +173,7 @@ TEST_P(RobustTapes, RequiredBlocksComeBackExactly) {
   options.boxReader = !c.edgeReaderOnly;
   std::vector<TapeBlock> got = Decode(samples, c.path.rate, options);
   ExpectBlocks(tape, got, c.exact);
-  // Retries read again only where needed give the same blocks to the bit.
+  // Readers read again only where needed give the same blocks to the bit.
   std::vector<TapeBlock> reread = Decode(samples, c.path.rate, options, true);
   ASSERT_EQ(reread.size(), got.size());
   for (std::size_t i = 0; i < got.size(); ++i) {
@@ -325,14 +327,16 @@ TEST(RobustDecoder, EdgeReaderDatesBitsBetweenSamples) {
 }
 
 // A re-read that falls short (the file changed or failed) leaves that
-// block's retries unread: the blocks are those of the first readers alone,
-// nothing half read, each delivered as soon as without retries.
+// block's edge reader and retries unread: the blocks are those of the first
+// box tracker alone, nothing half read, each delivered as soon as without
+// the others.
 TEST(RobustDecoder, AFailedRereadLeavesTheRetriesOut) {
   TapePath path;
   path.lowpassHz = 1200;  // the last block is read by a retry alone
   const std::vector<float> samples = RenderTape(TapeB(), path, 7);
   RobustOptions firstOnly;
   firstOnly.retryBoxFactors[0] = firstOnly.retryBoxFactors[1] = 0.0;
+  firstOnly.pulseReader = false;
   const auto decode = [&](const RobustOptions& options, bool failingReread, std::size_t& beforeEnd) {
     std::vector<TapeBlock> blocks;
     CRobustDecoder decoder(path.rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
