@@ -22,11 +22,31 @@ std::vector<ChannelChoice> AutomaticChoices(int channels) {
 }
 
 bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelChoice>& choices) {
+  Reset(channels, rate, choices);
+  if (!m_needMix) return true;
+  const auto n = static_cast<std::size_t>(channels);
+  m_heldLimit = std::max<std::size_t>(1, MIX_BUFFER_SAMPLES / n) * n;
+  try {
+    m_held.reserve(m_heldLimit);
+    m_blockLive.reserve(m_heldLimit / n / m_blockFrames + 2);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void CChannelMixer::Reset(int channels, double rate, const std::vector<ChannelChoice>& choices) {
   m_channels = channels;
   m_choices = choices;
   m_needMix = channels >= 2 && std::find(choices.begin(), choices.end(), ChannelChoice::MIX) != choices.end();
   m_decided = !m_needMix;
   m_coherent = false;
+  m_dropAsked = m_dropped = m_released = m_fixed = false;
+  m_emitted = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_snapshotMutex);
+    m_snapshots.clear();
+  }
   m_alpha = 1.0 / (MIX_DC_SECONDS * rate);
   const auto n = static_cast<std::size_t>(channels);
   m_weights.assign(n, 1);
@@ -42,15 +62,6 @@ bool CChannelMixer::Start(int channels, double rate, const std::vector<ChannelCh
   m_held.clear();
   m_draining = false;
   m_drained = 0;
-  if (!m_needMix) return true;
-  m_heldLimit = std::max<std::size_t>(1, MIX_BUFFER_SAMPLES / n) * n;
-  try {
-    m_held.reserve(m_heldLimit);
-    m_blockLive.reserve(m_heldLimit / n / m_blockFrames + 2);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
 }
 
 std::size_t CChannelMixer::Push(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
@@ -160,6 +171,11 @@ void CChannelMixer::Release(bool decide) {
     }
     m_decided = true;
   }
+  // Only before the first frame goes out: every output then holds the
+  // same frames.
+  if (!m_released && m_dropAsked && m_decided && m_coherent) m_dropped = true;
+  if (!m_released && m_decided) m_fixed = true;
+  m_released = true;
   // The mix's trackers start at the mean of the first frames they see, so
   // that an offset does not ring in.
   if (frames > 0 && !m_output[0].primed) {
@@ -179,8 +195,52 @@ void CChannelMixer::Release(bool decide) {
   if (!m_draining && m_decided) std::vector<float>().swap(m_held);
 }
 
-void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+bool CChannelMixer::Snapshot(std::uint64_t frame, std::uint64_t& at, std::vector<double>& means) const {
   const auto n = static_cast<std::size_t>(m_channels);
+  const std::size_t index = static_cast<std::size_t>(frame / MIX_SNAPSHOT_FRAMES);
+  std::lock_guard<std::mutex> lock(m_snapshotMutex);
+  if ((index + 1) * n > m_snapshots.size()) return false;  // none at all unless fixed
+  at = static_cast<std::uint64_t>(index) * MIX_SNAPSHOT_FRAMES;
+  means.assign(m_snapshots.begin() + static_cast<std::ptrdiff_t>(index * n),
+               m_snapshots.begin() + static_cast<std::ptrdiff_t>((index + 1) * n));
+  return true;
+}
+
+void CChannelMixer::Resume(int channels, double rate, const std::vector<int>& weights,
+                           const std::vector<double>& means) {
+  Reset(channels, rate, {ChannelChoice::MIX});
+  m_weights = weights;
+  for (std::size_t c = 0; c < m_output.size(); ++c) {
+    m_output[c].mean = means[c];
+    m_output[c].primed = true;
+  }
+  m_decided = m_released = true;
+}
+
+void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+  if (!m_fixed || !m_needMix) {
+    EmitRun(frames, count, out);
+    return;
+  }
+  // A fixed mix keeps its trackers' means at every snapshot frame: the
+  // frames are mixed in runs that end there.
+  const auto n = static_cast<std::size_t>(m_channels);
+  while (count > 0) {
+    const std::size_t into = static_cast<std::size_t>(m_emitted % MIX_SNAPSHOT_FRAMES);
+    if (into == 0) {
+      std::lock_guard<std::mutex> lock(m_snapshotMutex);
+      for (const Tracker& tracker : m_output) m_snapshots.push_back(tracker.mean);
+    }
+    const std::size_t run = std::min(count, MIX_SNAPSHOT_FRAMES - into);
+    EmitRun(frames, run, out);
+    frames += run * n;
+    count -= run;
+  }
+}
+
+void CChannelMixer::EmitRun(const float* frames, std::size_t count, std::vector<std::vector<float>>& out) {
+  const auto n = static_cast<std::size_t>(m_channels);
+  m_emitted += count;
   std::vector<float>& mix = m_mix;
   if (m_needMix) {
     int used = 0;
@@ -222,6 +282,7 @@ void CChannelMixer::Emit(const float* frames, std::size_t count, std::vector<std
       o.insert(o.end(), mix.begin(), mix.end());
       continue;
     }
+    if (m_dropped) continue;
     if (n == 1) {
       o.insert(o.end(), frames, frames + count);
       continue;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace tapedecoder {
@@ -37,6 +38,8 @@ constexpr double MIX_DECIDE_SECONDS = 1.0;
 constexpr double MIX_ENERGY_RMS = 0.003;  // -50 dB of full scale
 constexpr double MIX_COHERENCE = 0.5;
 constexpr std::size_t MIX_BUFFER_SAMPLES = std::size_t{1} << 21;  // 8 MiB of floats
+// Frames between the snapshots a fixed mix keeps of its DC trackers.
+constexpr std::size_t MIX_SNAPSHOT_FRAMES = std::size_t{1} << 16;
 
 // Not copyable. One mixer serves one recording.
 class CChannelMixer {
@@ -77,6 +80,26 @@ class CChannelMixer {
   // let through with equal weights, or channels that carry different
   // signals (hiss on one side).
   bool Coherent() const { return m_coherent; }
+  // Asks that when the mix is decided coherent before any frame is let
+  // through, the outputs of choices other than MIX get nothing from then
+  // on (a caller that reads the mix alone then). Called after Start.
+  void DropChannelsWhenCoherent() { m_dropAsked = true; }
+  // The outputs other than MIX get nothing.
+  bool ChannelsDropped() const { return m_dropped; }
+
+  // The mix was decided before its first frame went out: its weights stay
+  // as they are for the whole recording, and Snapshot can resume it.
+  bool Fixed() const { return m_fixed; }
+  // Once Fixed(): the frame `at` (<= frame, a multiple of
+  // MIX_SNAPSHOT_FRAMES counted from the first frame let through) and the
+  // mix's DC trackers' means before it, one per channel; false when the
+  // mix has not come that far. Thread-safe against Push and Drain.
+  bool Snapshot(std::uint64_t frame, std::uint64_t& at, std::vector<double>& means) const;
+  // Starts a mixer of MIX alone (in place of Start) from a snapshot of a
+  // fixed mix of `channels` at `rate` with `weights`: the frames pushed from
+  // the snapshot's frame on mix exactly as they mixed there.
+  // REQUIRES: channels >= 2, means.size() == weights.size() == channels.
+  void Resume(int channels, double rate, const std::vector<int>& weights, const std::vector<double>& means);
 
  private:
   struct Tracker {
@@ -91,18 +114,28 @@ class CChannelMixer {
       return x - mean;
     }
   };
+  // Start without the hold-back buffer.
+  void Reset(int channels, double rate, const std::vector<ChannelChoice>& choices);
   void Analyse(const float* frame);
   void CloseBlock();
   // Sets the weights from the held-back frames (when `decide`), or leaves
   // them equal, and starts draining the held-back frames.
   void Release(bool decide);
   void Emit(const float* frames, std::size_t count, std::vector<std::vector<float>>& out);
+  void EmitRun(const float* frames, std::size_t count, std::vector<std::vector<float>>& out);
 
   int m_channels = 0;
   std::vector<ChannelChoice> m_choices;
   bool m_needMix = false;
   bool m_decided = false;
   bool m_coherent = false;
+  bool m_dropAsked = false;
+  bool m_dropped = false;
+  bool m_released = false;          // held frames were let through once
+  bool m_fixed = false;
+  std::uint64_t m_emitted = 0;      // frames let through
+  std::vector<double> m_snapshots;  // per MIX_SNAPSHOT_FRAMES frames, the means of every channel
+  mutable std::mutex m_snapshotMutex;
   double m_alpha = 0.0;
   std::vector<int> m_weights;
   std::vector<Tracker> m_output;    // the mix's DC trackers

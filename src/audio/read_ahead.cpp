@@ -3,8 +3,16 @@
 namespace tapedecoder {
 
 CReadAhead::CReadAhead(CSampleInput& input, std::size_t chunkSamples, bool threaded)
-    : m_input(input), m_chunkSamples(chunkSamples), m_chunks(threaded ? CHUNKS : 1) {
-  if (threaded) m_thread = std::thread([this] { Run(); });
+    : m_input(input), m_chunkSamples(chunkSamples), m_chunks(1) {
+  if (threaded) Thread();
+}
+
+void CReadAhead::Thread() {
+  if (m_thread.joinable() || m_ended) return;
+  // The ring starts afresh: the chunk handed out last is no longer held.
+  m_chunks.resize(CHUNKS);
+  m_read = m_taken = 0;
+  m_thread = std::thread([this] { Run(); });
 }
 
 CReadAhead::~CReadAhead() {
@@ -20,7 +28,8 @@ CReadAhead::~CReadAhead() {
 void CReadAhead::ReadInto(SampleChunk& chunk) {
   chunk.count = m_input.Read(chunk.streams, m_chunkSamples);
   chunk.progress = m_input.Progress();
-  chunk.mixCoherent = m_input.MixCoherent();
+  chunk.mixAlone = m_input.MixAlone();
+  chunk.mixFixed = m_input.MixFixed();
 }
 
 const SampleChunk& CReadAhead::Next() {

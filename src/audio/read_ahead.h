@@ -22,7 +22,8 @@ struct SampleChunk {
   std::vector<std::vector<float>> streams;  // `count` samples each
   std::size_t count = 0;                    // 0: the recording has ended (or failed)
   InputProgress progress;                   // the input's progress once it was read
-  bool mixCoherent = false;                 // the input's MixCoherent() once it was read
+  bool mixAlone = false;                    // the input's MixAlone() once it was read
+  bool mixFixed = false;                    // the input's MixFixed() once it was read
 };
 
 // Not copyable. While it lives the input belongs to it; once Next() has
@@ -39,9 +40,14 @@ class CReadAhead {
   CReadAhead(const CReadAhead&) = delete;
   CReadAhead& operator=(const CReadAhead&) = delete;
 
-  // The next chunk, valid until the next call; after the chunk of count 0
-  // it stays at count 0. Rethrows what reading threw (std::bad_alloc).
+  // The next chunk, valid until the next call (or Thread()); after the
+  // chunk of count 0 it stays at count 0. Rethrows what reading threw
+  // (std::bad_alloc).
   const SampleChunk& Next();
+  // From the next chunk on, reads ahead on a thread of its own (when it
+  // read in the caller's so far and the recording has not ended). The
+  // chunks are the same either way. Invalidates the chunk last handed out.
+  void Thread();
 
  private:
   void ReadInto(SampleChunk& chunk);

@@ -74,10 +74,20 @@ bool CSampleInput::Select(const std::vector<ChannelChoice>& choices) {
   return true;
 }
 
+bool CSampleInput::DropChannelsWhenCoherent() {
+  if (!m_started || m_choices.front() != ChannelChoice::MIX || m_source->Info().channels < 2 ||
+      m_chunkFrames > 0 || m_inputEnded)
+    return false;
+  m_mixer.DropChannelsWhenCoherent();
+  return true;
+}
+
 bool CSampleInput::Pump() {
   if (m_ended) return false;  // a read error still drains what came before it
+  const std::size_t live = Live();
   if (m_readyBegin > 0) {
-    for (std::vector<float>& r : m_ready) r.erase(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(m_readyBegin));
+    for (std::size_t i = 0; i < live; ++i)
+      m_ready[i].erase(m_ready[i].begin(), m_ready[i].begin() + static_cast<std::ptrdiff_t>(m_readyBegin));
     m_readyBegin = 0;
   }
   // One step: drain held-back frames, or hand the mixer the rest of the
@@ -96,7 +106,7 @@ bool CSampleInput::Pump() {
   } else {
     m_ended = true;
   }
-  for (std::size_t i = 0; i < m_upsamplers.size(); ++i) {
+  for (std::size_t i = 0; i < std::min(Live(), m_upsamplers.size()); ++i) {
     bool ok = m_upsamplers[i]->Process(m_mixed[i].data(), m_mixed[i].size(), m_ready[i]);
     if (ok && m_ended) ok = m_upsamplers[i]->Finish(m_ready[i]);
     if (!ok) {
@@ -125,6 +135,7 @@ bool CSampleInput::Seek(std::uint64_t sample) {
     return false;
   m_chunkBegin = m_chunkFrames = 0;
   m_inputEnded = m_ended = false;
+  m_sought = true;
   for (std::vector<float>& r : m_ready) r.clear();
   m_readyBegin = 0;
   for (std::size_t i = 0; i < m_upsamplers.size(); ++i) {
@@ -188,14 +199,14 @@ std::size_t CSampleInput::Read(std::vector<std::vector<float>>& out, std::size_t
       Fail(FailureKind::NO_MEMORY);
       m_ended = true;
       std::size_t n = out[0].size();
-      for (const std::vector<float>& o : out) n = std::min(n, o.size());
-      for (std::vector<float>& o : out) o.resize(n);
+      for (std::size_t i = 0; i < Live(); ++i) n = std::min(n, out[i].size());
+      for (std::size_t i = 0; i < Live(); ++i) out[i].resize(n);
       return n;
     }
   }
   const auto available = [this] {
     std::size_t n = m_ready[0].size();
-    for (const std::vector<float>& r : m_ready) n = std::min(n, r.size());
+    for (std::size_t i = 0; i < Live(); ++i) n = std::min(n, m_ready[i].size());
     return n - m_readyBegin;
   };
   try {
@@ -206,7 +217,8 @@ std::size_t CSampleInput::Read(std::vector<std::vector<float>>& out, std::size_t
     m_ended = true;
   }
   const std::size_t n = std::min(available(), max);
-  for (std::size_t i = 0; i < m_ready.size(); ++i) {
+  for (std::size_t i = Live(); i < m_ready.size(); ++i) out[i].clear();
+  for (std::size_t i = 0; i < Live(); ++i) {
     const auto from = m_ready[i].begin() + static_cast<std::ptrdiff_t>(m_readyBegin);
     out[i].assign(from, from + static_cast<std::ptrdiff_t>(n));
   }

@@ -42,10 +42,27 @@ class CSampleInput {
   bool Select(const std::vector<ChannelChoice>& choices);
 
   // Replaces out[i] with up to `max` samples of stream i, every stream the
-  // same count, and returns that count; 0 at the end of the recording or
-  // after a failure (Failed(), then Error(); what was read before it stays
-  // valid). Selects LEFT alone when Select was not called. REQUIRES: max > 0.
+  // same count (but see MixAlone), and returns that count; 0 at the end of
+  // the recording or after a failure (Failed(), then Error(); what was
+  // read before it stays valid). Selects LEFT alone when Select was not
+  // called. REQUIRES: max > 0.
   std::size_t Read(std::vector<std::vector<float>>& out, std::size_t max);
+
+  // For a caller that reads the mix alone where it is coherent: when the
+  // mix is decided coherent before its first sample, the streams after
+  // the first come out empty (MixAlone()), which saves splitting the
+  // channels. Returns false (and changes nothing) unless the first stream
+  // selected is the mix of two or more channels and nothing has been read.
+  bool DropChannelsWhenCoherent();
+  // Every stream after the first comes out empty.
+  bool MixAlone() const { return m_mixer.ChannelsDropped(); }
+  // The mix was decided before its first sample (its weights stay fixed)
+  // and can be taken up again from a snapshot (CChannelMixer::Snapshot;
+  // frames counted from the start, thread-safe against Read).
+  bool MixFixed() const { return m_mixer.Fixed() && !m_sought; }
+  bool MixSnapshot(std::uint64_t frame, std::uint64_t& at, std::vector<double>& means) const {
+    return !m_sought && m_mixer.Snapshot(frame, at, means);
+  }
 
   // Moves reading to output sample `sample` of every stream (counted at
   // OutputRate() from the start) and returns true; false, reading going on
@@ -74,6 +91,8 @@ class CSampleInput {
   // The source has ended (or failed): tells the mixer.
   void EndInput();
   void Fail(FailureKind failure, int osError = 0);
+  // The streams Read fills: all, or the first alone (MixAlone()).
+  std::size_t Live() const { return MixAlone() ? 1 : m_ready.size(); }
 
   std::unique_ptr<CSampleSource> m_source;
   Failure m_error;
@@ -82,6 +101,7 @@ class CSampleInput {
   std::vector<ChannelChoice> m_choices;
   bool m_started = false;
   bool m_ended = false;
+  bool m_sought = false;  // Seek moved reading: the mix's snapshots no longer match the frames
   std::vector<float> m_chunk;     // frames read from the source
   std::size_t m_chunkBegin = 0;   // frames of m_chunk the mixer took
   std::size_t m_chunkFrames = 0;  // frames in m_chunk

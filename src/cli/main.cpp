@@ -196,6 +196,7 @@ Outcome ConvertRobust(const CliOptions& options, const std::string& recording,
     run.formats = options.formats;
     run.measureShares = options.report;
     run.threads = options.jobs != 1;
+    run.cores = SpareCores();
     run.progress = [&progress](const InputProgress& p) { progress.Update(p); };
     if (options.report) {
       run.beforeCommit = [&](COutputSet& outputs, const RobustReport& r) {

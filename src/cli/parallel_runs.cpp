@@ -51,17 +51,24 @@ struct Held {
   std::ostream err{&errBuffer};
 };
 thread_local Held* t_held = nullptr;
+thread_local CCoreBudget* t_cores = nullptr;
 
 }  // namespace
 
 std::ostream& Out() { return t_held != nullptr ? t_held->out : std::cout; }
 std::ostream& Err() { return t_held != nullptr ? t_held->err : std::cerr; }
 bool HoldingLines() { return t_held != nullptr; }
+CCoreBudget* SpareCores() { return t_cores; }
 
 std::vector<int> RunInOrder(std::size_t count, int jobs, const std::function<int(std::size_t)>& run) {
   std::vector<int> results(count, 0);
-  if (jobs <= 1 || count <= 1) {
+  jobs = std::max(jobs, 1);
+  const std::size_t workers = std::min(count, static_cast<std::size_t>(jobs));
+  CCoreBudget cores(jobs - static_cast<int>(workers));
+  if (workers <= 1) {
+    t_cores = &cores;
     for (std::size_t i = 0; i < count; ++i) results[i] = run(i);
+    t_cores = nullptr;
     return results;
   }
   std::vector<std::unique_ptr<Held>> held(count);
@@ -70,6 +77,7 @@ std::vector<int> RunInOrder(std::size_t count, int jobs, const std::function<int
   std::condition_variable finished;
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
+    t_cores = &cores;
     for (std::size_t i = next++; i < count; i = next++) {
       auto lines = std::make_unique<Held>();
       t_held = lines.get();
@@ -81,9 +89,11 @@ std::vector<int> RunInOrder(std::size_t count, int jobs, const std::function<int
       done[i] = true;
       finished.notify_all();
     }
+    // No run left for this worker: its core goes to the runs still under way.
+    cores.Give();
+    t_cores = nullptr;
   };
   std::vector<std::thread> threads;
-  const std::size_t workers = std::min(count, static_cast<std::size_t>(jobs));
   for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(work);
   // Each run's lines as soon as it and every run before it have ended.
   for (std::size_t i = 0; i < count; ++i) {

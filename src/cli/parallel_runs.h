@@ -10,6 +10,8 @@
 #include <ostream>
 #include <vector>
 
+#include "convert/task_team.h"
+
 namespace tapedecoder {
 
 // Where the current run prints: std::cout and std::cerr, or its held lines.
@@ -19,9 +21,14 @@ std::ostream& Err();
 // then mix with other runs').
 bool HoldingLines();
 
+// The spare cores the current run may take for its helper threads (see
+// CCoreBudget); null outside RunInOrder.
+CCoreBudget* SpareCores();
+
 // Runs run(0) ... run(count - 1), up to `jobs` at once (serially, printing
 // straight away, when jobs <= 1 or count <= 1), and returns their results
-// in order. The runs must share nothing but what they print.
+// in order. The runs must share nothing but what they print and
+// SpareCores(): `jobs` cores in all, one held by each run under way.
 std::vector<int> RunInOrder(std::size_t count, int jobs, const std::function<int(std::size_t)>& run);
 
 }  // namespace tapedecoder

@@ -37,6 +37,8 @@ class CChannelRetry {
   // block), in each channel's order, none twice. Returns false when the
   // recording could not be read there (nothing is handed over then).
   bool Retry(const TapeBlock& failed, const std::function<void(int, TapeBlock&&)>& add);
+  // Reads the two channels side by side from now on.
+  void Thread() { m_team.Grow(1); }
 
  private:
   CChannelRetry(std::unique_ptr<CSampleInput> input, const RobustOptions& options, bool threads);

@@ -53,15 +53,19 @@ std::vector<ChannelChoice> StreamsFor(ChannelMode mode, int channels) {
 // seek in, stored as plain integers or floats (FLAC included, not lossy
 // formats, whose decoders may start differently after a seek), at its own
 // rate (no rate raising, whose filter carries the past), and one channel
-// taken as it is (not the mix, whose level tracker carries the past).
+// taken as it is, or the mix once it is fixed (its level trackers carry
+// the past: it is taken up again from the input's latest snapshot of them
+// before the sample asked for).
 class CStreamRereader {
  public:
-  // Null when the stream cannot be read again exactly.
+  // Null when the stream cannot be read again exactly. The input outlives
+  // a rereader of its mix.
   static std::unique_ptr<CStreamRereader> Open(const std::string& fileName, const CSampleInput& input,
-                                               ChannelChoice choice) {
+                                               ChannelChoice choice, bool mixFixed = false) {
     const InputInfo& info = input.Info();
     if (info.kind != InputKind::AUDIO || input.Upsampling() != 1) return nullptr;
-    if (choice == ChannelChoice::MIX && info.channels > 1) return nullptr;
+    const bool mix = choice == ChannelChoice::MIX && info.channels > 1;
+    if (mix && !mixFixed) return nullptr;
     switch (info.format & SF_FORMAT_SUBMASK) {
       case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
       case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: break;
@@ -76,21 +80,39 @@ class CStreamRereader {
     reader->m_source = std::move(source);
     reader->m_channels = static_cast<std::size_t>(info.channels);
     reader->m_channel = choice == ChannelChoice::RIGHT && info.channels > 1 ? 1 : 0;
+    if (mix) {
+      reader->m_mixOf = &input;
+      reader->m_weights = input.MixWeights();
+      reader->m_next = -1;  // the mixer starts at a snapshot
+    }
     return reader;
   }
 
   std::size_t Read(std::int64_t first, float* out, std::size_t max) {
     if (first != m_next) {
-      if (first < 0 || !m_source->Seek(static_cast<std::uint64_t>(first))) return 0;
-      m_next = first;
+      if (first < 0) return 0;
+      std::uint64_t from = static_cast<std::uint64_t>(first);
+      std::vector<double> means;
+      if (m_mixOf != nullptr && !m_mixOf->MixSnapshot(from, from, means)) return 0;
+      if (!m_source->Seek(from)) return 0;
+      m_next = static_cast<std::int64_t>(from);
+      if (m_mixOf != nullptr) m_mixer.Resume(static_cast<int>(m_channels), m_source->Rate(), m_weights, means);
+      // The mix's trackers go on from the snapshot up to the sample asked for.
+      while (m_next < first) {
+        const std::size_t skip = ReadFrames(std::min(static_cast<std::size_t>(first - m_next), FRAMES));
+        if (skip == 0) return 0;
+        m_next += static_cast<std::int64_t>(skip);
+      }
     }
     std::size_t done = 0;
     while (done < max) {
-      const std::size_t want = std::min(max - done, FRAMES);
-      m_frames.resize(want * m_channels);
-      const std::size_t got = m_source->Read(m_frames.data(), want);
+      const std::size_t got = ReadFrames(std::min(max - done, FRAMES));
       if (got == 0) break;
-      for (std::size_t i = 0; i < got; ++i) out[done + i] = m_frames[i * m_channels + m_channel];
+      if (m_mixOf != nullptr) {
+        std::copy(m_mixed[0].begin(), m_mixed[0].end(), out + done);
+      } else {
+        for (std::size_t i = 0; i < got; ++i) out[done + i] = m_frames[i * m_channels + m_channel];
+      }
       done += got;
     }
     m_next += static_cast<std::int64_t>(done);
@@ -98,12 +120,30 @@ class CStreamRereader {
   }
 
  private:
+  // Reads up to `want` frames into m_frames, and their mix into m_mixed[0].
+  std::size_t ReadFrames(std::size_t want) {
+    m_frames.resize(want * m_channels);
+    const std::size_t got = m_source->Read(m_frames.data(), want);
+    if (m_mixOf != nullptr && got > 0) {
+      m_mixed.resize(1);
+      m_mixed[0].clear();
+      m_mixer.Push(m_frames.data(), got, m_mixed);
+    }
+    return got;
+  }
+
   static constexpr std::size_t FRAMES = 8192;  // read at a time
   std::unique_ptr<CSampleSource> m_source;
   std::size_t m_channels = 1;
   std::size_t m_channel = 0;
   std::int64_t m_next = 0;  // the frame the source reads next
   std::vector<float> m_frames;
+  // The mix: the input that keeps its snapshots, its weights, and a mixer
+  // taken up from a snapshot.
+  const CSampleInput* m_mixOf = nullptr;
+  std::vector<int> m_weights;
+  CChannelMixer m_mixer;
+  std::vector<std::vector<float>> m_mixed;
 };
 
 // Bits below this confidence are weak; a run of WEAK_RUN of them marks
@@ -257,10 +297,23 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
         return rereader->Read(first, out, max);
       });
   }
+  // Helper threads from the start, or once a spare core is free (handed
+  // back when the run ends, after the threads have).
+  bool helpers = options.cores == nullptr && options.threads;
+  struct CoreHeld {
+    CCoreBudget* budget = nullptr;
+    ~CoreHeld() {
+      if (budget != nullptr) budget->Give();
+    }
+  } core;
   // A stereo recording whose mix is coherent decodes the mix alone and
   // reads the channels again only where a mix block fails (channel_retry);
-  // otherwise every stream is decoded side by side.
+  // otherwise every stream is decoded side by side. The input then splits
+  // no channels (it learns the mix is coherent before it delivers any).
   std::unique_ptr<CChannelRetry> retry;
+  if (streams.size() == 3 && streams.front() == ChannelChoice::MIX &&
+      (retry = CChannelRetry::Open(fileName, options.decoder, helpers)) && !input->DropChannelsWhenCoherent())
+    retry.reset();
   std::size_t fedStreams = decoders.size();
   const auto handOver = [&] {
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -275,21 +328,41 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
 
   // Reading runs ahead on a thread of its own; the streams' decoders, and
   // the first stream's other consumer, run side by side on the team.
-  CReadAhead reader(*input, kChunkSamples, options.threads);
+  CReadAhead reader(*input, kChunkSamples, helpers);
   const std::size_t tasks = decoders.size() + (options.onSamples ? 1 : 0);
-  CTaskTeam team(options.threads ? tasks - 1 : 0);
+  CTaskTeam team(helpers ? tasks - 1 : 0);
   std::uint64_t fed = 0;
   for (;;) {
     if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
       report.failure = Failure(FailureKind::CANCELLED, fileName);
       return false;
     }
+    if (!helpers && options.cores != nullptr && options.cores->Take()) {
+      core.budget = options.cores;
+      helpers = true;
+      reader.Thread();
+      team.Grow(tasks - 1);
+      if (retry) retry->Thread();
+    }
     const SampleChunk& chunk = reader.Next();
     const std::size_t count = chunk.count;
     if (count == 0) break;
-    if (fed == 0 && chunk.mixCoherent && streams.size() == 3 &&
-        (retry = CChannelRetry::Open(fileName, options.decoder, options.threads)))
-      fedStreams = 1;  // the mix (StreamsFor puts it first)
+    if (fed == 0 && retry) {
+      if (chunk.mixAlone)
+        fedStreams = 1;  // the mix (StreamsFor puts it first)
+      else
+        retry.reset();
+    }
+    // A mix decided before its first sample can be read again too; its
+    // decoder learns so before its first Feed.
+    for (std::size_t i = 0; fed == 0 && chunk.mixFixed && options.rereadRetries && i < streams.size(); ++i) {
+      if (streams[i] != ChannelChoice::MIX || rereaders[i]) continue;
+      rereaders[i] = CStreamRereader::Open(fileName, *input, streams[i], true);
+      if (CStreamRereader* rereader = rereaders[i].get())
+        decoders[i]->SetRereader([rereader](std::int64_t first, float* out, std::size_t max) {
+          return rereader->Read(first, out, max);
+        });
+    }
     team.Run(fedStreams + tasks - decoders.size(), [&](std::size_t task) {
       if (task < fedStreams) {
         decoders[task]->Feed(chunk.streams[task].data(), count);

@@ -20,6 +20,8 @@
 
 namespace tapedecoder {
 
+class CCoreBudget;
+
 // Which streams of the recording are decoded.
 enum class ChannelMode : std::uint8_t {
   AUTO,   // each channel and the mix; per stretch of tape the best reading
@@ -116,6 +118,10 @@ struct RobustRunOptions {
   // side, one thread each; false does everything in the caller's thread.
   // The result is the same either way.
   bool threads = true;
+  // When set, `threads` is not read: the helper threads (reading ahead,
+  // the team) start only once a spare core can be taken from it, which
+  // may be part way through, and the core is handed back at the end.
+  CCoreBudget* cores = nullptr;
   // Where the recording can be read again exactly (a seekable file of
   // plain samples at 40 kHz or more, one channel per stream), the retry
   // readers read a block again from it only when the first readers fail

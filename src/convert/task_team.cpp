@@ -2,8 +2,11 @@
 
 namespace tapedecoder {
 
-CTaskTeam::CTaskTeam(std::size_t threads) {
-  for (std::size_t i = 0; i < threads; ++i) m_threads.emplace_back([this] { Work(); });
+CTaskTeam::CTaskTeam(std::size_t threads) { Grow(threads); }
+
+void CTaskTeam::Grow(std::size_t threads) {
+  // A thread added after some steps finds the last one over and waits.
+  while (m_threads.size() < threads) m_threads.emplace_back([this] { Work(); });
 }
 
 CTaskTeam::~CTaskTeam() {

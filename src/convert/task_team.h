@@ -6,6 +6,7 @@
 #ifndef TAPEDECODER_CONVERT_TASK_TEAM_H_
 #define TAPEDECODER_CONVERT_TASK_TEAM_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -27,6 +28,9 @@ class CTaskTeam {
   // Rethrows the first exception a task threw (by task number), once all
   // have ended.
   void Run(std::size_t count, const std::function<void(std::size_t)>& task);
+  // Adds threads until there are `threads` besides the caller's. Called
+  // from the caller's thread between steps.
+  void Grow(std::size_t threads);
 
  private:
   void Work();
@@ -44,6 +48,29 @@ class CTaskTeam {
   std::size_t m_step = 0;      // steps begun, so that a thread joins each once
   std::vector<std::exception_ptr> m_failures;
   bool m_stop = false;
+};
+
+// The spare cores of conversions run side by side: each run holds one
+// core for its own thread and takes a spare one for its helper threads
+// (reading ahead, a team) only while one is free, so that runs in
+// parallel keep to the cores they were given rather than crowd them, and
+// a run left alone at the end of a batch takes up the cores freed.
+// Thread-safe.
+class CCoreBudget {
+ public:
+  explicit CCoreBudget(int spare) : m_spare(spare) {}
+  // Takes a spare core; false when none is free.
+  bool Take() {
+    int spare = m_spare.load(std::memory_order_relaxed);
+    while (spare > 0)
+      if (m_spare.compare_exchange_weak(spare, spare - 1, std::memory_order_relaxed)) return true;
+    return false;
+  }
+  // Hands a core back (one taken, or a run's own once it is done).
+  void Give() { m_spare.fetch_add(1, std::memory_order_relaxed); }
+
+ private:
+  std::atomic<int> m_spare;
 };
 
 }  // namespace tapedecoder

@@ -3,6 +3,7 @@
 // while it holds frames back to decide.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -29,8 +30,9 @@ std::vector<float> Interleave(const std::vector<Channel>& channels, std::size_t 
 
 // Pushes the frames in uneven pieces and returns each stream.
 std::vector<std::vector<float>> MixAll(CChannelMixer& mixer, const std::vector<float>& frames, int channels,
-                                       const std::vector<ChannelChoice>& choices) {
+                                       const std::vector<ChannelChoice>& choices, bool dropChannels = false) {
   EXPECT_TRUE(mixer.Start(channels, RATE, choices));
+  if (dropChannels) mixer.DropChannelsWhenCoherent();
   std::vector<std::vector<float>> out(choices.size());
   const std::size_t total = frames.size() / static_cast<std::size_t>(channels);
   std::size_t done = 0;
@@ -89,7 +91,44 @@ TEST(ChannelMixer, MixAlignsLiveChannelsAndLeavesOutDeadOnes) {
     EXPECT_NEAR(Rms(out[2], frames / 2), row.mixRms, 0.01) << row.name;
     EXPECT_FLOAT_EQ(out[0][1234], static_cast<float>(row.channels[0](1234))) << row.name;
     EXPECT_FLOAT_EQ(out[1][1234], static_cast<float>(row.channels[1](1234))) << row.name;
+    // Asked to drop the channels: the same mix, and the channels only
+    // where the mix is not coherent.
+    CChannelMixer dropping;
+    const auto alone = MixAll(dropping, Interleave(row.channels, frames), n,
+                              {ChannelChoice::LEFT, ChannelChoice::RIGHT, ChannelChoice::MIX}, true);
+    EXPECT_EQ(dropping.ChannelsDropped(), row.coherent) << row.name;
+    EXPECT_EQ(alone[2], out[2]) << row.name;
+    EXPECT_EQ(alone[0].size(), row.coherent ? 0 : frames) << row.name;
+    EXPECT_EQ(alone[1].size(), row.coherent ? 0 : frames) << row.name;
   }
+}
+
+// A mix fixed from its first frame is taken up again from any of its
+// snapshots exactly: the frames from there mix to the same samples. A mix
+// let through undecided keeps none.
+TEST(ChannelMixer, ResumedFromASnapshotTheMixGoesOnExactly) {
+  const Channel left = [](std::size_t i) { return 0.2 + Tone(i); };
+  const Channel right = [](std::size_t i) { return -0.7 * Tone(i) - 0.1; };
+  const std::size_t frames = 5 * MIX_SNAPSHOT_FRAMES / 2;
+  const std::vector<float> interleaved = Interleave({left, right}, frames);
+  CChannelMixer mixer;
+  const auto out = MixAll(mixer, interleaved, 2, {ChannelChoice::MIX});
+  ASSERT_TRUE(mixer.Fixed());
+  for (std::uint64_t frame : {std::uint64_t{0}, std::uint64_t{MIX_SNAPSHOT_FRAMES + 5}, std::uint64_t{frames - 1}}) {
+    std::uint64_t at = 0;
+    std::vector<double> means;
+    ASSERT_TRUE(mixer.Snapshot(frame, at, means)) << frame;
+    EXPECT_EQ(at, frame / MIX_SNAPSHOT_FRAMES * MIX_SNAPSHOT_FRAMES);
+    CChannelMixer resumed;
+    resumed.Resume(2, RATE, mixer.Weights(), means);
+    std::vector<std::vector<float>> tail(1);
+    resumed.Push(interleaved.data() + 2 * at, frames - at, tail);
+    EXPECT_TRUE(std::equal(tail[0].begin(), tail[0].end(), out[0].begin() + static_cast<std::ptrdiff_t>(at)))
+        << frame;
+  }
+  std::uint64_t at = 0;
+  std::vector<double> means;
+  EXPECT_FALSE(mixer.Snapshot(3 * MIX_SNAPSHOT_FRAMES, at, means));
 }
 
 TEST(ChannelMixer, QuietLeaderLongerThanTheHoldBackStillDecidesOnTheSignal) {
@@ -99,9 +138,14 @@ TEST(ChannelMixer, QuietLeaderLongerThanTheHoldBackStillDecidesOnTheSignal) {
   const Channel left = [&](std::size_t i) { return i < leader ? 0.0 : Tone(i); };
   const Channel right = [&](std::size_t i) { return i < leader ? 0.0 : -Tone(i); };
   CChannelMixer mixer;
-  const auto out = MixAll(mixer, Interleave({left, right}, frames), 2, {ChannelChoice::MIX});
+  // The leader goes out before the mix is decided: the channels are kept.
+  const auto out = MixAll(mixer, Interleave({left, right}, frames), 2, {ChannelChoice::MIX, ChannelChoice::LEFT},
+                          true);
   EXPECT_EQ(mixer.Weights(), (std::vector<int>{1, -1}));
+  EXPECT_FALSE(mixer.ChannelsDropped());
+  EXPECT_FALSE(mixer.Fixed());
   ASSERT_EQ(out[0].size(), frames);
+  ASSERT_EQ(out[1].size(), frames);
   EXPECT_NEAR(Rms(out[0], leader + 1000), 0.5 / std::sqrt(2.0), 0.01);
 }
 

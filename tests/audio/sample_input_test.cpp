@@ -204,21 +204,55 @@ TEST_F(SampleInputTest, ReadingAheadGivesThePlainReadsChunks) {
     std::unique_ptr<CSampleInput> plain = CSampleInput::Open(path, error);
     ASSERT_TRUE(plain);
     const Streams expected = ReadAll(*plain, c.choices);
-    for (bool threaded : {false, true}) {
+    // In the caller's thread, on a thread of its own, and switched to one
+    // after two chunks.
+    for (int threadFrom : {-1, 0, 2}) {
       std::unique_ptr<CSampleInput> input = CSampleInput::Open(path, error);
       ASSERT_TRUE(input && input->Select(c.choices));
-      CReadAhead reader(*input, 10000, threaded);
+      CReadAhead reader(*input, 10000, threadFrom == 0);
       Streams got;
       got.data.resize(c.choices.size());
       for (const SampleChunk* chunk = &reader.Next(); chunk->count > 0; chunk = &reader.Next()) {
         for (std::size_t i = 0; i < got.data.size(); ++i)
           got.data[i].insert(got.data[i].end(), chunk->streams[i].begin(), chunk->streams[i].begin() + chunk->count);
-        ++got.calls;
+        if (static_cast<int>(++got.calls) == threadFrom) reader.Thread();
       }
       EXPECT_EQ(reader.Next().count, 0u);
       EXPECT_EQ(got.calls, expected.calls);
       EXPECT_EQ(got.data, expected.data);
     }
+  }
+}
+
+// Asked to drop the channels, a coherent mix comes out alone and as it
+// was; a mix that is not coherent keeps them. Straight and raised rates.
+TEST_F(SampleInputTest, ChannelsDroppedOnlyBesideACoherentMix) {
+  const std::vector<ChannelChoice> choices = {ChannelChoice::MIX, ChannelChoice::LEFT, ChannelChoice::RIGHT};
+  const struct {
+    int rate, channels;
+    bool alone;
+  } cases[] = {{44100, 2, true}, {22050, 2, true}, {44100, 3, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " channels");
+    const std::string path = PathOf("drop.wav");
+    ASSERT_TRUE(WriteReference(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, c.rate, c.channels));
+    Failure error;
+    std::unique_ptr<CSampleInput> plain = CSampleInput::Open(path, error);
+    ASSERT_TRUE(plain);
+    const Streams expected = ReadAll(*plain, choices);
+    std::unique_ptr<CSampleInput> input = CSampleInput::Open(path, error);
+    ASSERT_TRUE(input && input->Select(choices) && input->DropChannelsWhenCoherent());
+    std::vector<std::vector<float>> out, mix;
+    while (const std::size_t n = input->Read(out, 10000)) {
+      mix.push_back(out[0]);
+      ASSERT_EQ(out[0].size(), n);
+      EXPECT_EQ(out[1].size(), c.alone ? 0 : n);
+      EXPECT_EQ(out[2].size(), c.alone ? 0 : n);
+    }
+    EXPECT_EQ(input->MixAlone(), c.alone);
+    std::vector<float> joined;
+    for (const std::vector<float>& m : mix) joined.insert(joined.end(), m.begin(), m.end());
+    EXPECT_EQ(joined, expected.data[0]);
   }
 }
 
