@@ -126,7 +126,7 @@ bool NearBitPulse(double t, const BlockTiming& timing) {
 bool ReadsBetter(const TapeBlock& reading, const TapeBlock& robust) {
   constexpr double SAME_DATA_SECONDS = 0.005;
   const bool ownPilot = reading.timing.pilot > 0.0 && !NearBitPulse(reading.timing.pilot, robust.timing);
-  if (reading.startSeconds > robust.dataSeconds + SAME_DATA_SECONDS)
+  if (reading.startSeconds > std::max(robust.startSeconds, robust.dataSeconds) + SAME_DATA_SECONDS)
     return BlockVerifies(reading.bytes) && (ownPilot || 2 * reading.bytes.size() >= robust.bytes.size());
   return BlockVerifies(reading.bytes) || (reading.timing.pilot > 0.0 && ClearlyOffRom(reading.timing));
 }
