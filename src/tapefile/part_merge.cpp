@@ -249,6 +249,73 @@ PartTally TallyParts(const std::vector<TapePart>& parts, double recordingSeconds
 CPartMerger::CPartMerger(PartOut parts, BlockOut blocks)
     : m_parts(std::move(parts)), m_blocks(std::move(blocks)) {}
 
+void RealignLateBlock(TapeBlock& block) {
+  // The ROM saves the block a header announces with flag 0xFF. Read one
+  // bit late (a deck's phase smear delays the sync's edges until the
+  // first bit passes for its end), it comes as flag 0xFE with every bit a
+  // place early -- and half such readings still verify. Read a bit
+  // earlier (a 1 first, the bit read past the end dropped), it is the
+  // block when that verifies.
+  std::vector<std::uint8_t>& bytes = block.bytes;
+  if (bytes.empty() || bytes[0] != 0xFE || block.usedBits != 8) return;
+  std::vector<std::uint8_t> earlier(bytes.size());
+  std::uint8_t carry = 0x80;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    earlier[i] = static_cast<std::uint8_t>(carry | (bytes[i] >> 1));
+    carry = static_cast<std::uint8_t>(bytes[i] << 7);
+  }
+  if (!ChecksumGood(earlier)) return;
+  bytes = std::move(earlier);
+  block.origin = BlockOrigin::SYNC_REPAIRED;
+  // The first bit, a 1, starts two pulses of a one earlier.
+  const double bit = 2.0 * block.timing.one / TSTATES_PER_SECOND;
+  block.dataSeconds -= bit;
+  for (double& at : block.byteSeconds) at -= bit;
+}
+
+void CPartMerger::RealignLateBlocks(std::vector<TapeBlock>& robust, std::vector<TapePart>& found) {
+  // The ROM headers that verify, from either reading, by their ends.
+  struct Announced {
+    double end;
+    std::size_t length;
+  };
+  std::vector<Announced> headers;
+  if (m_lastHeader.length > 0) headers.push_back({m_lastHeader.end, m_lastHeader.length});
+  std::vector<TapeBlock*> blocks;
+  for (TapeBlock& block : robust) blocks.push_back(&block);
+  for (TapePart& part : found)
+    if (TapeBlock* block = std::get_if<TapeBlock>(&part)) blocks.push_back(block);
+  // The robust decoder's header where both read one (the segmenter's may
+  // be read a bit late itself, and verify by chance).
+  for (const TapeBlock* block : blocks) {
+    const auto header = ParseRomHeader(block->bytes);
+    if (!header) continue;
+    const bool robustToo = std::any_of(robust.begin(), robust.end(), [block](const TapeBlock& r) {
+      return &r != block && ParseRomHeader(r.bytes) && r.startSeconds < block->endSeconds &&
+             block->startSeconds < r.endSeconds;
+    });
+    if (robustToo && !(block >= robust.data() && block < robust.data() + robust.size())) continue;
+    headers.push_back({block->endSeconds, static_cast<std::size_t>(header->length) + 2});
+  }
+  std::sort(headers.begin(), headers.end(), [](const Announced& a, const Announced& b) { return a.end < b.end; });
+  // The data block follows its header within a pause and a pilot.
+  constexpr double MAX_HEADER_TO_DATA_SECONDS = 10.0;
+  for (TapeBlock* block : blocks) {
+    const auto after = std::upper_bound(headers.begin(), headers.end(), block->startSeconds,
+                                        [](double start, const Announced& h) { return start < h.end; });
+    const bool announced = after != headers.begin() &&
+                           block->startSeconds - std::prev(after)->end <= MAX_HEADER_TO_DATA_SECONDS &&
+                           block->bytes.size() == std::prev(after)->length;
+    // Without a header: a sync whose second pulse is a one's (a ROM
+    // sync's is 735 T), read where the sync ended a bit late.
+    const double sync2 = block->timing.sync2, one = block->timing.one;
+    const bool lateSync = block->timing.pilot > 0.0 && one > 0.0 && sync2 > 1.5 * ROM_SYNC2_PULSE &&
+                          std::fabs(sync2 / one - 1.0) <= 0.15;
+    if (announced || lateSync) RealignLateBlock(*block);
+  }
+  if (!headers.empty()) m_lastHeader = {headers.back().end, headers.back().length};
+}
+
 void CPartMerger::Robust(TapeBlock&& block) {
   // The robust decoder reads any block in the ROM's ratios, at any speed. A
   // block whose pilot runs more than 10 % off the ROM's is a loader's block
@@ -307,6 +374,7 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   std::vector<TapePart> found(std::make_move_iterator(m_found.begin()),
                               std::make_move_iterator(m_found.begin() + static_cast<std::ptrdiff_t>(foundCount)));
   m_found.erase(m_found.begin(), m_found.begin() + static_cast<std::ptrdiff_t>(foundCount));
+  RealignLateBlocks(robust, found);
 
   // The image: the robust blocks that verify at the bit lengths the
   // segmenter measures there (read on where its block runs on), and the

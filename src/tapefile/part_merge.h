@@ -91,7 +91,22 @@ class CPartMerger {
   BlockOut m_blocks;
   std::vector<TapeBlock> m_robust;  // pending, in order of start
   std::vector<TapePart> m_found;    // pending, in recording order
+  // Applies RealignLateBlock to the blocks of either reading that follow
+  // a ROM header at its announced length.
+  void RealignLateBlocks(std::vector<TapeBlock>& robust, std::vector<TapePart>& found);
+
+  // The last ROM header merged: its end (seconds) and the length of the
+  // data block it announces (flag and checksum included; 0: none yet).
+  struct {
+    double end = 0.0;
+    std::size_t length = 0;
+  } m_lastHeader;
 };
+
+// Where `block`, the data block a ROM header announced, was read one bit
+// late (flag 0xFE), the block read a bit earlier when that verifies as
+// flag 0xFF (origin SYNC_REPAIRED); otherwise `block` as it is.
+void RealignLateBlock(TapeBlock& block);
 
 }  // namespace tapedecoder
 

@@ -337,6 +337,62 @@ TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
   }
 }
 
+TEST(PartMerge, ADataBlockReadABitLateIsRealigned) {
+  // A phase smear delays a sync's edges until the first bit passes for
+  // its end: the data block comes one bit late, flag 0xFE, and may still
+  // verify. After the header that announces it, or behind a sync whose
+  // second pulse is a one's, it is read a bit earlier.
+  std::vector<std::uint8_t> header = {0x00, 0x03, 'b', 'l', 'o', 'c', 'k', ' ', ' ', ' ', ' ', ' ', 4, 0, 0, 0, 0, 0};
+  std::uint8_t x = 0;
+  for (std::uint8_t b : header) x ^= b;
+  header.push_back(x);
+  const std::vector<std::uint8_t> data = {0xFF, 0x0A, 0x0D, 0x33, 0x32, 0xF9};  // verifies
+  std::vector<std::uint8_t> late;  // each bit a place early, a 1 read past the end
+  for (std::size_t i = 0; i < data.size(); ++i)
+    late.push_back(static_cast<std::uint8_t>(data[i] << 1 | (i + 1 < data.size() ? data[i + 1] >> 7 : 1)));
+  std::vector<std::uint8_t> lateBad = late;
+  lateBad[2] ^= 0x10;
+  BlockTiming lateSync = ROM;
+  lateSync.sync1 = 1259;
+  lateSync.sync2 = 1766;
+  struct Case {
+    const char* name;
+    bool withHeader;
+    std::vector<std::uint8_t> read;
+    BlockTiming timing;
+    std::vector<std::uint8_t> listed;
+  };
+  const Case cases[] = {
+      {"after its header", true, late, ROM, data},
+      {"behind a late sync", false, late, lateSync, data},
+      {"no header, a ROM sync", false, late, ROM, late},
+      {"a bit earlier does not verify", true, lateBad, ROM, lateBad},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::vector<std::uint8_t>> listed;
+    CPartMerger merger([](TapePart&&) {},
+                       [&listed](const TapeBlock& block, bool) { listed.push_back(block.bytes); });
+    TapeBlock h;
+    h.bytes = header;
+    h.timing = ROM;
+    h.startSeconds = 0.0;
+    h.dataSeconds = 2.0;
+    h.endSeconds = 2.5;
+    if (c.withHeader) merger.Robust(std::move(h));
+    TapeBlock d;
+    d.bytes = c.read;
+    d.timing = c.timing;
+    d.startSeconds = 3.5;
+    d.dataSeconds = 5.5;
+    d.endSeconds = 5.6;
+    merger.Robust(std::move(d));
+    merger.Finish();
+    ASSERT_FALSE(listed.empty());
+    EXPECT_EQ(listed.back(), c.listed);
+  }
+}
+
 // Parts and their times, to compare a stream's result with the whole one's.
 std::string Described(const std::vector<TapePart>& parts) {
   std::string out = Kinds(parts);
