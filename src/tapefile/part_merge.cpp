@@ -126,8 +126,13 @@ bool NearBitPulse(double t, const BlockTiming& timing) {
 bool ReadsBetter(const TapeBlock& reading, const TapeBlock& robust) {
   constexpr double SAME_DATA_SECONDS = 0.005;
   const bool ownPilot = reading.timing.pilot > 0.0 && !NearBitPulse(reading.timing.pilot, robust.timing);
-  if (reading.startSeconds > std::max(robust.startSeconds, robust.dataSeconds) + SAME_DATA_SECONDS)
+  const double robustData = std::max(robust.startSeconds, robust.dataSeconds);
+  if (reading.startSeconds > robustData + SAME_DATA_SECONDS)
     return BlockVerifies(reading.bytes) && (ownPilot || 2 * reading.bytes.size() >= robust.bytes.size());
+  // Data with no pilot from before the robust block's data: its pilot and
+  // sync read as bits, the data after them shifted (a phase smear blurs
+  // the pilot), which may verify by chance.
+  if (reading.timing.pilot <= 0.0 && reading.dataSeconds < robustData - SAME_DATA_SECONDS) return false;
   return BlockVerifies(reading.bytes) || (reading.timing.pilot > 0.0 && ClearlyOffRom(reading.timing));
 }
 

@@ -286,7 +286,8 @@ TEST(PartMerge, AReadingOverABadRomBlockKeepsRomTimingUnlessClearlyOff) {
 TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
   // Noise breaks a long ROM block's bits; the segmenter reads the data in
   // pieces. A piece verifying by its bytes' pattern (ascending bytes xor to
-  // 0), or behind a run of ones read as a short pilot, is the block's; a
+  // 0), behind a run of ones read as a short pilot, or from its pilot read
+  // as data (a phase smear blurs the pilot), is the block's; a
   // block with a pilot of its own, or a reading of the block from its
   // start, reads better.
   std::vector<std::uint8_t> ramp;
@@ -310,6 +311,7 @@ TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
       {"a piece behind a run of ones", ramp, 7.0, onesRun, 200},
       {"a block with a pilot of its own", ramp, 7.0, ROM, 16},
       {"the block read whole from its start", whole, 0.0, ROM, 200},
+      {"its pilot read as pilotless data", ramp, 2.0, pilotless, 200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
