@@ -386,23 +386,19 @@ def tap_blocks(path):
 
 
 def degrade(src, dst, how, work):
-    if how == 'tape':
+    # A tape path: hiss (kind, level), band (high-pass, low-pass), gain and
+    # speed. sox -R: the same hiss on every run, so runs compare.
+    paths = {'tape': ('whitenoise', 0.03, 150, 6500, -8, 1.004),
+             'worn': ('pinknoise', 0.06, 300, 5000, -12, 0.98)}
+    if how in paths:
+        kind, level, highpass, lowpass, gain, speed = paths[how]
         noise = os.path.join(work, 'noise.wav')
-        dur = read_wav(src)[1].__len__() / RATE + 1
-        run(['sox', '-n', '-r', str(RATE), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, 'whitenoise',
-             'vol', '0.03'])
+        dur = len(read_wav(src)[1]) / RATE / speed + 1
+        run(['sox', '-R', '-n', '-r', str(RATE), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, kind,
+             'vol', str(level)])
         mid = os.path.join(work, 'mid.wav')
-        run(['sox', src, '-b', '16', mid, 'highpass', '150', 'lowpass', '6500', 'gain', '-8', 'speed', '1.004',
-             'rate', str(RATE)])
-        run(['sox', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
-    elif how == 'worn':
-        noise = os.path.join(work, 'noise.wav')
-        dur = read_wav(src)[1].__len__() / RATE / 0.98 + 1
-        run(['sox', '-n', '-r', str(RATE), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, 'pinknoise',
-             'vol', '0.06'])
-        mid = os.path.join(work, 'mid.wav')
-        run(['sox', src, '-b', '16', mid, 'highpass', '300', 'lowpass', '5000', 'gain', '-12', 'speed', '0.98',
-             'rate', str(RATE)])
+        run(['sox', src, '-b', '16', mid, 'highpass', str(highpass), 'lowpass', str(lowpass), 'gain', str(gain),
+             'speed', str(speed), 'rate', str(RATE)])
         run(['sox', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
     elif how == 'mp3':
         mp3 = os.path.join(work, 'tape.mp3')
