@@ -321,12 +321,12 @@ int main(int argc, char** argv) {
       WriteWave(raw, Apply(in, rate, p), rate);
       std::string recording = base + ".wav";
       if (*p.sox) {
-        std::string spec = p.sox;
-        const bool ext = spec.find("-t mp3") != std::string::npos || spec.find("-t ogg") != std::string::npos;
-        if (ext) recording = base + (spec.find("mp3") != std::string::npos ? ".mp3" : ".ogg");
-        spec.replace(spec.find("{out}"), 5, "'" + recording + "'");
-        if (std::system(("sox -D -R -V1 '" + raw + "' " + spec).c_str()) != 0) {
-          std::fprintf(stderr, "sox failed: %s\n", spec.c_str());
+        std::string soxArgs = p.sox;
+        const bool ext = soxArgs.find("-t mp3") != std::string::npos || soxArgs.find("-t ogg") != std::string::npos;
+        if (ext) recording = base + (soxArgs.find("mp3") != std::string::npos ? ".mp3" : ".ogg");
+        soxArgs.replace(soxArgs.find("{out}"), 5, "'" + recording + "'");
+        if (std::system(("sox -D -R -V1 '" + raw + "' " + soxArgs).c_str()) != 0) {
+          std::fprintf(stderr, "sox failed: %s\n", soxArgs.c_str());
           continue;
         }
         std::remove(raw.c_str());

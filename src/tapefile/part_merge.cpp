@@ -279,28 +279,30 @@ void RealignLateBlock(TapeBlock& block) {
 }
 
 void CPartMerger::RealignLateBlocks(std::vector<TapeBlock>& robust, std::vector<TapePart>& found) {
-  // The ROM headers that verify, from either reading, by their ends.
-  struct Announced {
-    double end;
-    std::size_t length;
-  };
-  std::vector<Announced> headers;
-  if (m_lastHeader.length > 0) headers.push_back({m_lastHeader.end, m_lastHeader.length});
-  std::vector<TapeBlock*> blocks;
-  for (TapeBlock& block : robust) blocks.push_back(&block);
-  for (TapePart& part : found)
-    if (TapeBlock* block = std::get_if<TapeBlock>(&part)) blocks.push_back(block);
-  // The robust decoder's header where both read one (the segmenter's may
+  // The ROM headers that verify, by their ends: the robust decoder's, and
+  // the segmenter's where the robust decoder read none (the segmenter's may
   // be read a bit late itself, and verify by chance).
-  for (const TapeBlock* block : blocks) {
-    const auto header = ParseRomHeader(block->bytes);
-    if (!header) continue;
-    const bool robustToo = std::any_of(robust.begin(), robust.end(), [block](const TapeBlock& r) {
-      return &r != block && ParseRomHeader(r.bytes) && r.startSeconds < block->endSeconds &&
-             block->startSeconds < r.endSeconds;
+  std::vector<Announced> headers;
+  if (m_lastHeader.length > 0) headers.push_back(m_lastHeader);
+  auto announce = [&headers](const TapeBlock& block) {
+    const auto header = ParseRomHeader(block.bytes);
+    if (header) headers.push_back({block.endSeconds, static_cast<std::size_t>(header->length) + 2});
+    return header.has_value();
+  };
+  std::vector<const TapeBlock*> robustHeaders;
+  std::vector<TapeBlock*> blocks;
+  for (TapeBlock& block : robust) {
+    if (announce(block)) robustHeaders.push_back(&block);
+    blocks.push_back(&block);
+  }
+  for (TapePart& part : found) {
+    TapeBlock* block = std::get_if<TapeBlock>(&part);
+    if (block == nullptr) continue;
+    blocks.push_back(block);
+    const bool robustToo = std::any_of(robustHeaders.begin(), robustHeaders.end(), [block](const TapeBlock* r) {
+      return r->startSeconds < block->endSeconds && block->startSeconds < r->endSeconds;
     });
-    if (robustToo && !(block >= robust.data() && block < robust.data() + robust.size())) continue;
-    headers.push_back({block->endSeconds, static_cast<std::size_t>(header->length) + 2});
+    if (!robustToo) announce(*block);
   }
   std::sort(headers.begin(), headers.end(), [](const Announced& a, const Announced& b) { return a.end < b.end; });
   // The data block follows its header within a pause and a pilot.
@@ -318,7 +320,7 @@ void CPartMerger::RealignLateBlocks(std::vector<TapeBlock>& robust, std::vector<
                           std::fabs(sync2 / one - 1.0) <= 0.15;
     if (announced || lateSync) RealignLateBlock(*block);
   }
-  if (!headers.empty()) m_lastHeader = {headers.back().end, headers.back().length};
+  if (!headers.empty()) m_lastHeader = headers.back();
 }
 
 void CPartMerger::Robust(TapeBlock&& block) {

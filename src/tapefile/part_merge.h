@@ -95,12 +95,13 @@ class CPartMerger {
   // a ROM header at its announced length.
   void RealignLateBlocks(std::vector<TapeBlock>& robust, std::vector<TapePart>& found);
 
-  // The last ROM header merged: its end (seconds) and the length of the
-  // data block it announces (flag and checksum included; 0: none yet).
-  struct {
+  // A ROM header: its end (seconds) and the length of the data block it
+  // announces (flag and checksum included; 0: none).
+  struct Announced {
     double end = 0.0;
     std::size_t length = 0;
-  } m_lastHeader;
+  };
+  Announced m_lastHeader;  // the last one merged
 };
 
 // Where `block`, the data block a ROM header announced, was read one bit
