@@ -493,11 +493,21 @@ class RunSegmenter {
     const std::size_t data = sync + 2;
     // The pilot going on after the "sync": that was a click inside the
     // pilot (a clicking pilot), not a sync; the pilot is tried again after
-    // it.
+    // it. Fewer pulses than a tone may be the pilot's last ones after a
+    // click (which a band limit widens into a pair too unlike the pilot to
+    // bridge) or the first bits of data whose ones are as long as the
+    // pilot's pulses: the block they lead to stands for them where it
+    // verifies and the reading from here does not.
     double onMean = 0.0;
-    if (NearEqualRun(data, &onMean) - data >= static_cast<std::size_t>(m_settings.minTonePulses) &&
-        std::fabs(onMean - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates)
-      return false;
+    const std::size_t onEnd = NearEqualRun(data, &onMean);
+    bool laterVerifies = false;
+    if (std::fabs(onMean - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates) {
+      if (onEnd - data >= static_cast<std::size_t>(m_settings.minTonePulses)) return false;
+      TapeBlock later;
+      std::size_t laterEnd = 0;
+      laterVerifies = onEnd - data >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
+                      TryBlock(data, onEnd, onMean, &later, &laterEnd) && BlockVerifies(later.bytes);
+    }
     DataRead read = ReadData(data, pilotMean);
     if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     // Straight after data, a short run as long as a bit's pulses is more
@@ -516,6 +526,7 @@ class RunSegmenter {
     }
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     MakeBlock(read, pilot, data, block);
+    if (laterVerifies && !BlockVerifies(block->bytes)) return false;
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
     for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];

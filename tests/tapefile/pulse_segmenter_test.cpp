@@ -175,6 +175,35 @@ TEST(PulseSegmenter, BlocksKeepTheirBytesUsedBitsAndTimings) {
   }
 }
 
+TEST(PulseSegmenter, APilotClickingUpToItsSyncKeepsTheBlock) {
+  // Clicks in a pilot, each widened by a band limit into a short pulse
+  // and a shortened pilot pulse; fewer pilot pulses after the last click
+  // than a tone has. The pilot's pulses are not read as bits.
+  struct Case {
+    const char* name;
+    double click, after;  // the click's two pulses, T
+    int left;             // pilot pulses after the last click
+  };
+  const BlockTiming data = {2168, 667, 735, 560, 1120, 0};
+  const std::vector<std::uint8_t> bytes = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x74};  // verifies
+  for (const Case& c : {Case{"widened clicks, 30 pulses left", 560, 1820, 30},
+                        Case{"widened clicks, 20 pulses left", 480, 1800, 20}}) {
+    SCOPED_TRACE(c.name);
+    Tape tape;
+    for (int k = 0; k < 20; ++k) tape.Pulses(2168, 63).Pulse(c.click).Pulse(c.after);
+    tape.Pulses(2168, c.left).Block(bytes, 48, data);
+    const std::vector<TapePart> parts = SegmentEdges(tape.Edges(0.25));
+    int blocks = 0;
+    for (const TapePart& part : parts) {
+      const auto* block = std::get_if<TapeBlock>(&part);
+      if (block == nullptr) continue;
+      ++blocks;
+      EXPECT_EQ(block->bytes, bytes);
+    }
+    EXPECT_EQ(blocks, 1) << Kinds(parts);
+  }
+}
+
 TEST(PartMerge, RobustBlocksReplaceWhatOverlapsThemAndStretchesSplitAroundThem) {
   // Segmenter: a tone, a noisy stretch over a ROM block, a turbo block.
   Tape tape;
