@@ -79,6 +79,7 @@ class RunSegmenter {
       if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
           (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end))) {
         Pending(pending, i);
+        if (m_blockPilot > i) Stretch(i, m_blockPilot, StretchKind::TONE);
         m_out.emplace_back(std::move(block));
         i = pending = m_dataEnd = end;
         continue;
@@ -525,8 +526,23 @@ class RunSegmenter {
       k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), n);
     }
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    // Clicks the pilot's run bridged (pulses off its length, past its first
+    // minPilotPulses): the pilot up to the last click is a tone of its own,
+    // played pulse by pulse around its clicks; the block's pilot is what
+    // follows (the mean of a pilot with its clicks puts the image's edges
+    // out of step with the recording's).
+    const double off = m_settings.toneTolerance * pilotMean + m_settings.jitterTstates;
+    std::size_t from = pilot;
+    for (std::size_t p = sync; p > pilot + static_cast<std::size_t>(m_settings.minPilotPulses); --p) {
+      if (std::fabs(m_pulses[p - 1] - pilotMean) > off) {
+        if (p < sync) from = p;
+        break;
+      }
+    }
+    pilot = from;
     MakeBlock(read, pilot, data, block);
     if (laterVerifies && !BlockVerifies(block->bytes)) return false;
+    m_blockPilot = pilot;
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
     for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
@@ -616,6 +632,9 @@ class RunSegmenter {
   std::vector<double> m_pulses;
   // The pulse where the last block's data ended.
   std::size_t m_dataEnd = SIZE_MAX;
+  // Where the pilot of the block TryBlock read last starts (after the
+  // clicks of the run it was tried from).
+  mutable std::size_t m_blockPilot = 0;
 };
 
 }  // namespace
