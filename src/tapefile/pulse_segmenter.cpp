@@ -698,7 +698,8 @@ void CPulseSegmenter::RemoveSpikes() {
   // SPIKE_NEIGHBOUR times longer on either side, its two edges go: the
   // pulse is whole again, the pulses after it keep their polarity, and the
   // time is unchanged. A sync as short (120 T beside a 250 T pilot) has
-  // no such neighbour. Hiss (short pulses in a row, with no long one
+  // no such neighbour, or a short one (its other half, beside bits four
+  // times as long). Hiss (short pulses in a row, with no long one
   // beside them) stays for the segmenter's hiss rule.
   constexpr double SPIKE_SHARE = 0.8;
   constexpr double SPIKE_NEIGHBOUR = 4.0;
@@ -712,7 +713,9 @@ void CPulseSegmenter::RemoveSpikes() {
       const double before = m_times[k] - m_times[out - 1];
       const double after = m_times[k + 2] - m_times[k + 1];
       const double pulse = m_times[k + 1] - m_times[k];
-      if (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse) {
+      // Two short pulses side by side are a pair, not a spike.
+      const bool pair = before < spike || after < spike;
+      if (!pair && (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse)) {
         ++k;  // both edges dropped
         continue;
       }

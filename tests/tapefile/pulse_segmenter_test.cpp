@@ -99,6 +99,9 @@ TEST(PulseSegmenter, EachStretchOfTheTapeBecomesItsKindOfPart) {
          t.Block(BYTES, 48, odd);
        }, "T"},
       {"turbo block", [](Tape& t) { t.Block(BYTES, 45, TURBO); }, "T"},
+      {"250 T pilot, a short sync beside long bits", [](Tape& t) {
+         t.Block(BYTES, 48, BlockTiming{250, 132, 139, 300, 900, 400});
+       }, "T"},
       {"blocks, tone and sequence back to back", [](Tape& t) {
          t.Block(BYTES, 48, ROM).Block(BYTES, 48, TURBO).Pulses(1200, 300);
          for (double p : Irregular(11)) t.Pulse(p);
