@@ -698,8 +698,8 @@ void CPulseSegmenter::RemoveSpikes() {
   // SPIKE_NEIGHBOUR times longer on either side, its two edges go: the
   // pulse is whole again, the pulses after it keep their polarity, and the
   // time is unchanged. A sync as short (120 T beside a 250 T pilot) has
-  // no such neighbour, or a short one (its other half, beside bits four
-  // times as long). Hiss (short pulses in a row, with no long one
+  // no such neighbour, or is the second of a pair after its pilot (beside
+  // bits four times as long). Hiss (short pulses in a row, with no long one
   // beside them) stays for the segmenter's hiss rule.
   constexpr double SPIKE_SHARE = 0.8;
   constexpr double SPIKE_NEIGHBOUR = 4.0;
@@ -713,8 +713,12 @@ void CPulseSegmenter::RemoveSpikes() {
       const double before = m_times[k] - m_times[out - 1];
       const double after = m_times[k + 2] - m_times[k + 1];
       const double pulse = m_times[k + 1] - m_times[k];
-      // Two short pulses side by side are a pair, not a spike.
-      const bool pair = before < spike || after < spike;
+      // The second of two alike short pulses after a short pulse (a sync
+      // pair after its pilot) is no spike. (A spike inside a long pulse has
+      // the pulse's start before it, or, the second of two, the start and
+      // the first already merged.)
+      const bool pair = out >= 2 && before < spike && std::fabs(before - pulse) <= 0.25 * std::max(before, pulse) &&
+                        m_times[out - 1] - m_times[out - 2] < SPIKE_NEIGHBOUR * pulse;
       if (!pair && (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse)) {
         ++k;  // both edges dropped
         continue;
