@@ -204,19 +204,31 @@ ImageItem MeasuredRomItem(const TapeBlock& block, bool followDrift) {
 // (a clicking pilot), so that one length would put every other edge off.
 constexpr double TONE_OFF_SHARE = 0.15;
 
-// The runs of `pulses` (with `count` pulses from `from` near their mean)
-// appended to `runs`: pairs of the two alternating lengths where the
-// pulses alternate, else the mean's length.
+// One pulse of `length` T-states as a run of its own, rounded so that the
+// runs' end keeps nearest the recording's (`lag`, as below).
+void AppendPulse(double length, std::vector<PulseRun>& runs, double& lag) {
+  const std::uint32_t whole = WholeTstates(length + lag);
+  runs.push_back({1, whole});
+  lag += length - whole;
+}
+
+// The runs of `pulses` (`count` pulses from `from`, near their mean)
+// appended to `runs`: the pulses as they are where they alternate, else
+// one run whose whole-T length ends it nearest the recording's end of it
+// (`lag`: the recording's time, T-states, less the runs' so far, carried
+// from run to run so that rounding does not add up along the tone).
 void AppendToneRun(const std::vector<double>& pulses, std::size_t from, std::size_t count,
-                   std::vector<PulseRun>& runs) {
+                   std::vector<PulseRun>& runs, double& lag) {
   double sum[2] = {0.0, 0.0};
   for (std::size_t k = 0; k < count; ++k) sum[k % 2] += pulses[from + k];
   const double half[2] = {std::ceil(count / 2.0), std::floor(count / 2.0)};
   if (count >= 4 && std::fabs(sum[0] / half[0] - sum[1] / half[1]) > 2.0 * MAX_PIECE_DRIFT_TSTATES) {
-    for (std::size_t k = 0; k < count; ++k) runs.push_back({1, WholeTstates(pulses[from + k])});
+    for (std::size_t k = 0; k < count; ++k) AppendPulse(pulses[from + k], runs, lag);
     return;
   }
-  runs.push_back({static_cast<std::uint32_t>(count), WholeTstates((sum[0] + sum[1]) / static_cast<double>(count))});
+  const std::uint32_t length = WholeTstates((sum[0] + sum[1] + lag) / static_cast<double>(count));
+  runs.push_back({static_cast<std::uint32_t>(count), length});
+  lag += sum[0] + sum[1] - static_cast<double>(count) * length;
 }
 
 // A tone that one length plays out of step with the recording: in runs
@@ -226,11 +238,12 @@ void AppendToneRun(const std::vector<double>& pulses, std::size_t from, std::siz
 void ToneRuns(const std::vector<double>& pulses, ImageItem& item) {
   const double mean = static_cast<double>(item.pilot);
   std::vector<PulseRun> runs;
+  double lag = 0.0;
   std::size_t from = 0;
   for (std::size_t k = 0; k <= pulses.size(); ++k) {
     if (k < pulses.size() && std::fabs(pulses[k] - mean) <= TONE_OFF_SHARE * mean) continue;
-    if (k > from) AppendToneRun(pulses, from, k - from, runs);
-    if (k < pulses.size()) runs.push_back({1, WholeTstates(pulses[k])});
+    if (k > from) AppendToneRun(pulses, from, k - from, runs, lag);
+    if (k < pulses.size()) AppendPulse(pulses[k], runs, lag);
     from = k + 1;
   }
   if (runs.size() > 1) item.pilotRuns = std::move(runs);
@@ -281,6 +294,8 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
     item.pilot = WholeTstates(total / static_cast<double>(stretch.pulses.size()));
     item.pilotCount = static_cast<std::uint32_t>(stretch.pulses.size());
     ToneRuns(stretch.pulses, item);
+    if (followDrift && item.pilotRuns.empty())
+      SplitPilot(item, item.pilotCount, total / static_cast<double>(stretch.pulses.size()));
   } else {
     item.kind = ImageKind::PULSES;
   }

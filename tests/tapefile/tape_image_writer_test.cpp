@@ -291,7 +291,7 @@ TEST(TapeImageWriters, TonesWithClicksOrAlternatingPulsesPlayEdgeByEdge) {
   };
   std::vector<double> clicks, alternating, plain;
   for (int k = 0; k < 20; ++k) {
-    clicks.insert(clicks.end(), 63, 2168.0);
+    clicks.insert(clicks.end(), 63, 2168.4);  // a whole T-state a run would drift
     clicks.push_back(250.0);
   }
   for (int k = 0; k < 600; ++k) alternating.push_back(k % 2 ? 2386.0 : 1950.0);
