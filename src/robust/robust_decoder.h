@@ -72,6 +72,10 @@ struct RobustOptions {
   // Box trackers read across dropouts to silence and restore their bits
   // from the checksum where only one fill fits (origin MENDED).
   bool mendDropouts = true;
+  // A block no reader verifies is read once more through an equaliser
+  // learnt from its pilot and its first reading (robust/equaliser), where
+  // the recording can be read again (SetRereader).
+  bool equalise = true;
 };
 
 class CRobustDecoder {
