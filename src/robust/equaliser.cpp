@@ -11,23 +11,26 @@ namespace robust {
 
 namespace {
 
-// The taps reach this far to each side: the impulse response of a few
-// all-pass or low-pass sections at 800 Hz or more has died down by then.
+// The taps reach this far to each side. A few all-pass or low-pass
+// sections at 800 Hz or more are undone within it; a longer reach lets a
+// fit on the pilot alone shape the response between the pilot's harmonics
+// at will, where the data's bits lie.
 constexpr double REACH_SECONDS = 0.001;
-// Taps a side at most; at high rates they stand further apart (a signal
-// read at 1-4 kHz needs no finer spacing than about 40 kHz).
+// Taps a side at most; at high rates they stand further apart, about
+// 1/24000 s (what the readers need lies below 6 kHz).
 constexpr int MAX_HALF = 64;
-// Pilot half-waves before the sync in the training stretch: few enough
-// that wow cannot move them far from where the pilot's mean period puts
-// them (64 half-waves are 40 ms at normal speed).
+// Pilot half-waves in the training stretch, from just after where the
+// pilot search found the tone: 80 ms at normal speed, short enough that
+// wow bends the period little, long enough to fix it to 0.2 %.
 constexpr int PILOT_HALVES = 128;
 // Data in the training stretch, from the data start.
 constexpr double TRAIN_SECONDS = 1.0;
 // Ridge weight relative to the signal's power: keeps the fit from
-// boosting what the tape path all but removed (noise is all there is).
+// boosting what the tape path all but removed (noise is all there is),
+// and pulls what the training leaves open towards a plain gain.
 constexpr double RIDGE = 0.05;
-// Fits at most: the first from the failing reading, each later one from
-// the reading the one before gave.
+// Fits at most: the first from the pilot alone, each later one also from
+// the sync and bits the reading before it gave.
 constexpr int FITS = 3;
 // Samples filtered and handed to the tracker at a time.
 constexpr std::int64_t CHUNK = 4096;
