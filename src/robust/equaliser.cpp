@@ -29,9 +29,9 @@ constexpr double TRAIN_SECONDS = 1.0;
 // boosting what the tape path all but removed (noise is all there is),
 // and pulls what the training leaves open towards a plain gain.
 constexpr double RIDGE = 0.05;
-// Fits at most: the first from the pilot alone, each later one also from
-// the sync and bits the reading before it gave.
-constexpr int FITS = 3;
+// Rounds of fitting: the first from the pilot alone, each later one also
+// from the sync and bits of a reading (two fits and readings a round).
+constexpr int ROUNDS = 3;
 // Samples filtered and handed to the tracker at a time.
 constexpr std::int64_t CHUNK = 4096;
 constexpr double PI = 3.14159265358979323846;
@@ -85,6 +85,24 @@ double Agreement(const Equaliser& eq, const std::vector<float>& x, const std::ve
     sum += t * y;
   }
   return sum;
+}
+
+// The mean square of `eq`'s output on `x` less `target`, where it is set.
+double MeanSquareMiss(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target) {
+  const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
+  const int n = 2 * eq.half + 1;
+  double sum = 0.0;
+  std::int64_t count = 0;
+  for (std::int64_t i = reach; i + reach < static_cast<std::int64_t>(std::min(x.size(), target.size())); ++i) {
+    const float t = target[static_cast<std::size_t>(i)];
+    if (t == 0.0f) continue;
+    const float* base = x.data() + (i - reach);
+    double y = 0.0;
+    for (int j = 0; j < n; ++j) y += eq.taps[static_cast<std::size_t>(j)] * base[j * eq.stride];
+    sum += (y - t) * (y - t);
+    ++count;
+  }
+  return count > 0 ? sum / static_cast<double>(count) : 1e300;
 }
 
 }  // namespace
@@ -301,45 +319,58 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   start.period = m_pilotPeriod;
   start.lastEdge = edge;
   start.firstEdge = edge - 8.0 * m_pilotPeriod;
-  Candidate taught;
-  bool teaching = false;
-  Equaliser pilotOnly;
-  for (int fit = 0; fit < FITS; ++fit) {
-    // The first fit learns from the pilot alone; each later one also from
-    // the sync and bits the reading before found.
-    std::vector<TrainingStretch> stretches = {{&m_pilotX, &m_pilotTarget}};
-    if (teaching) {
-      std::int64_t from = 0;
-      const double lead = taught.sync1 + taught.sync2 + 8.0 * taught.pilot;
-      if (!Load(read, available, taught.data - lead, taught.data + TRAIN_SECONDS * m_rate, m_dataX, from)) return false;
-      m_dataTarget = SquareTarget(taught, from, m_dataX.size(), 8);
-      // The reading's polarity is its own: the target takes the one the
-      // pilot's equaliser gives the stretch, so that both teach one filter.
-      if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
-        for (float& t : m_dataTarget) t = -t;
-      stretches.push_back({&m_dataX, &m_dataTarget});
-    }
-    Equaliser eq = FitEqualiser(stretches, m_half, m_stride, RIDGE);
-    if (eq.taps.empty()) return false;
-    if (!teaching) pilotOnly = eq;
-    Candidate c = ReadThrough(read, available, eq, start, tuning);
-    if (!c.found) return false;
-    // Kept by the readers' own rule: whole bytes that verify.
-    if (c.usedBits == 8 && BlockVerifies(c.bytes)) {
-      if (first.found) {
-        c.start = first.start;
-        c.pilot = first.pilot;
-        c.pilotPulses = first.pilotPulses;
-      } else {
-        // The pilot as far back as the search found it.
-        if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
-        c.start = session.firstEdge;
+  // Two lines of teaching: from the pilot's reading on, and from the
+  // first reading on (where it found a block); each round reads the fit
+  // that follows its reading's wave more closely (more bits right) first.
+  Candidate chain[2];
+  const Candidate* teachers[2] = {nullptr, first.found ? &first : nullptr};
+  Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
+  if (pilotOnly.taps.empty()) return false;
+  for (int round = 0; round < ROUNDS; ++round) {
+    std::vector<std::pair<double, std::size_t>> order;  // (miss, line)
+    std::vector<Equaliser> fits(2);
+    if (round == 0) {
+      fits[0] = pilotOnly;
+      order.emplace_back(0.0, 0);
+    } else {
+      for (std::size_t line = 0; line < 2; ++line) {
+        const Candidate* teacher = teachers[line];
+        if (teacher == nullptr) continue;
+        std::int64_t from = 0;
+        const double lead = teacher->sync1 + teacher->sync2 + 8.0 * teacher->pilot;
+        if (!Load(read, available, teacher->data - lead, teacher->data + TRAIN_SECONDS * m_rate, m_dataX, from))
+          continue;
+        m_dataTarget = SquareTarget(*teacher, from, m_dataX.size(), 8);
+        // The reading's polarity is its own: the target takes the one the
+        // pilot's equaliser gives the stretch, so that both teach one filter.
+        if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
+          for (float& t : m_dataTarget) t = -t;
+        fits[line] = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, RIDGE);
+        if (!fits[line].taps.empty()) order.emplace_back(MeanSquareMiss(fits[line], m_dataX, m_dataTarget), line);
       }
-      m_result = std::move(c);
-      return true;
+      std::stable_sort(order.begin(), order.end());
     }
-    taught = std::move(c);
-    teaching = true;
+    for (const auto& entry : order) {
+      const std::size_t line = entry.second;
+      Candidate c = ReadThrough(read, available, fits[line], start, tuning);
+      // Kept by the readers' own rule: whole bytes that verify.
+      if (c.found && c.usedBits == 8 && BlockVerifies(c.bytes)) {
+        if (first.found) {
+          c.start = first.start;
+          c.pilot = first.pilot;
+          c.pilotPulses = first.pilotPulses;
+        } else {
+          // The pilot as far back as the search found it.
+          if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
+          c.start = session.firstEdge;
+        }
+        m_result = std::move(c);
+        return true;
+      }
+      chain[line] = std::move(c);
+      teachers[line] = chain[line].found ? &chain[line] : nullptr;
+    }
+    if (teachers[0] == nullptr && teachers[1] == nullptr) return false;
   }
   return false;
 }
