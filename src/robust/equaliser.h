@@ -10,10 +10,12 @@
 // through it from there on: pilot, sync, data. A reading that does not
 // verify still has most bits right, and teaches the next fit together
 // with the pilot (decision-directed: its sync and first second of bits as
-// the wave they stand for), twice at most. A reading is kept only when it
-// verifies, as every reader's is.
+// the wave they stand for); so does the block's first reading, on a line
+// of its own (where the pilot's equaliser misplaces the sync, the first
+// reading often has it right). Two rounds after the pilot's. A reading is
+// kept only when it verifies, as every reader's is.
 //
-// Work: only for a block that fails, up to three passes over its stretch
+// Work: only for a block that fails, up to five passes over its stretch
 // read again from the recording (about 45 taps a sample at 44.1 kHz).
 // Memory: the training stretches (80 ms of pilot, a second of data), a
 // ring of sums as large as the decoder's, and one reading's bits; nothing
