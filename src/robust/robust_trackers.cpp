@@ -308,12 +308,13 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // right after it. Data can reach those points too: a band limit (a lossy
   // codec at a low bit rate) widens its edges until two of the four, 0.07
   // and 0.15 p off the grid after a flag 0xFF, read as pilot edges. The
-  // pilot goes on only where it explains the stretch better than data
-  // read from the sync's end does; after a false sync data read there
-  // meets the pilot's edges a third as strong or less.
-  if (next > SYNC.nextPoints * SYNC.nextLevel * behind &&
-      next / SYNC.nextPoints >= DataStrength(tb, grid + (SYNC.nextPoints + 0.5) * p)) {
-    return 0;
+  // pilot goes on unless data read from the sync's end explains the
+  // stretch clearly better, with edges as strong as the pilot's; after a
+  // false sync data read there meets the pilot's edges a third as strong
+  // or less.
+  if (next > SYNC.nextPoints * SYNC.nextLevel * behind) {
+    const double data = DataStrength(tb, grid + (SYNC.nextPoints + 0.5) * p);
+    if (data < SYNC.dataOverPilot * next / SYNC.nextPoints || data < SYNC.dataLevel * behind) return 0;
   }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
