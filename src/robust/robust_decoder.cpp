@@ -437,14 +437,16 @@ class CRobustDecoder::Impl {
         break;
       }
     }
-    // Failing that, the first reading with bytes; one whose checksum
-    // passes only by chance last of all, for it would stand as good.
-    for (int pass = 0; pass < 2 && !winner; ++pass) {
-      for (Candidate* c : order) {
-        if (c->found && (pass == 1 || !ChanceOnly(*c, s.start.announced) || !ChecksumGood(c->bytes))) {
-          winner = c;
-          retried = c != order.front();
-          break;
+    if (!winner) {
+      // Failing that, the first reading with bytes; one whose checksum
+      // passes only by chance last of all, for it would stand as good.
+      for (int pass = 0; pass < 2 && !winner; ++pass) {
+        for (Candidate* c : order) {
+          if (c->found && (pass == 1 || !ChanceOnly(*c, s.start.announced) || !ChecksumGood(c->bytes))) {
+            winner = c;
+            retried = c != order.front();
+            break;
+          }
         }
       }
       if (m_reread && m_options.equalise && !s.boxes.empty()) Equalise(winner, retried);
