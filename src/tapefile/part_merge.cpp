@@ -133,7 +133,14 @@ bool ReadsBetter(const TapeBlock& reading, const TapeBlock& robust) {
   // sync read as bits, the data after them shifted (a phase smear blurs
   // the pilot), which may verify by chance.
   if (reading.timing.pilot <= 0.0 && reading.dataSeconds < robustData - SAME_DATA_SECONDS) return false;
-  return BlockVerifies(reading.bytes) || (reading.timing.pilot > 0.0 && ClearlyOffRom(reading.timing));
+  // A reading at other timings that fails too stands for the block only
+  // where it reads through at least half of its data: one that breaks off
+  // early (a band limit swallowed the zeros' edges, so pairs of them read
+  // as one long bit) explains less than the reading it would replace.
+  constexpr double MIN_SHARE_READ = 0.5;
+  return BlockVerifies(reading.bytes) ||
+         (reading.timing.pilot > 0.0 && ClearlyOffRom(reading.timing) &&
+          reading.endSeconds >= robustData + MIN_SHARE_READ * (robust.endSeconds - robustData));
 }
 
 }  // namespace

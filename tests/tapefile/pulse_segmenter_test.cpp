@@ -341,17 +341,21 @@ TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
     const char* name;
     std::vector<std::uint8_t> bytes;
     double start;
+    double seconds;
     BlockTiming timing;
     std::size_t listed;  // the length of the one block listed
   };
   BlockTiming pilotless = ROM;
   pilotless.pilot = 0;
+  const std::vector<std::uint8_t> brokenOff = {0x01, 0x70};
   const Case cases[] = {
-      {"a piece verifying by its pattern", ramp, 6.0, pilotless, 200},
-      {"a piece behind a run of ones", ramp, 7.0, onesRun, 200},
-      {"a block with a pilot of its own", ramp, 7.0, ROM, 16},
-      {"the block read whole from its start", whole, 0.0, ROM, 200},
-      {"its pilot read as pilotless data", ramp, 2.0, pilotless, 200},
+      {"a piece verifying by its pattern", ramp, 6.0, 0.3, pilotless, 200},
+      {"a piece behind a run of ones", ramp, 7.0, 0.3, onesRun, 200},
+      {"a block with a pilot of its own", ramp, 7.0, 0.3, ROM, 16},
+      {"the block read whole from its start", whole, 0.0, 10.0, ROM, 200},
+      {"its pilot read as pilotless data", ramp, 2.0, 0.3, pilotless, 200},
+      {"a reading at other bit lengths breaking off early", brokenOff, 0.0, 5.5, TURBO, 200},
+      {"a reading at other bit lengths through the block", brokenOff, 0.0, 10.0, TURBO, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -368,7 +372,7 @@ TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
     piece.romTiming = false;
     piece.startSeconds = c.start;
     piece.dataSeconds = c.start + (c.timing.pilot > 0.0 ? 0.2 : 0.0);
-    piece.endSeconds = c.start + (c.start == 0.0 ? 10.0 : 0.3);
+    piece.endSeconds = c.start + c.seconds;
     std::vector<std::size_t> listed;
     CPartMerger merger([](TapePart&&) {},
                        [&listed](const TapeBlock& block, bool) { listed.push_back(block.bytes.size()); });
