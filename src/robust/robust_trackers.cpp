@@ -196,10 +196,14 @@ bool CBoxTracker::Available(double until, bool final) {
   return false;
 }
 
-double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
+double CBoxTracker::GridStep(double len) {
   // A step's response is 2·len wide; Refine() finds its peak between
   // the grid's points.
-  double step = len >= 4.0 ? 1.0 : 0.5;
+  return len >= 4.0 ? 1.0 : 0.5;
+}
+
+double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
+  const double step = GridStep(len);
   double best = from;
   value = -std::numeric_limits<double>::infinity();
   for (double t = from; t <= to; t += step) {
@@ -320,7 +324,13 @@ bool CBoxTracker::PilotRunsOn(double behind, double len) const {
     if (!m_sums.Holds(centre - reach - len - 1.0, centre + reach + len + 1.0)) break;
     double value = 0.0;
     const double at = Strongest(centre - reach, centre + reach, -s, len, value);
-    if (value > SYNC.aheadLevel * behind) {
+    // A maximum on the window's first or last point is the flank of an
+    // edge beyond it: data's, whose edges lie 0.79 or 1.18 p after one,
+    // pass half the pilot's strength there where the tape path lifts the
+    // data's higher tones above the pilot (a high-pass near the pilot's
+    // frequency), and followed from flank to flank they read as a pilot.
+    const bool inside = at > centre - reach && at + GridStep(len) <= centre + reach;
+    if (inside && value > SYNC.aheadLevel * behind) {
       ++found;
       t = at;
     } else {

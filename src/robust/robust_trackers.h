@@ -156,6 +156,8 @@ class CBoxTracker {
  private:
   enum class Stage { ACQUIRE, LOCATE, PILOT, DATA, DONE };
   bool Available(double until, bool final);
+  // The spacing of Strongest()'s grid for box length `len`.
+  static double GridStep(double len);
   double Strongest(double from, double to, int polarity, double len, double& value) const;
   double Refine(double t, int polarity, double len) const;
   void PushInterval(double interval, int level);

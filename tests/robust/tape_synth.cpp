@@ -211,7 +211,27 @@ std::vector<float> RenderSegments(const std::vector<Segment>& segments, const Ta
     x[ib] += levels[i] * (b - ib);
   }
   const double dt = 1.0 / path.rate;
-  if (path.highpassHz > 0.0) {
+  // A second-order Butterworth section: low-pass, or high-pass.
+  const auto butterworth = [&x, &path](double hz, bool high) {
+    double w = 2.0 * PI * hz / path.rate;
+    double alpha = std::sin(w) / std::sqrt(2.0);
+    double c = std::cos(w);
+    double a0 = 1.0 + alpha;
+    double b0 = (high ? 1.0 + c : 1.0 - c) / 2.0 / a0, b1 = (high ? -2.0 : 2.0) * b0, b2 = b0;
+    double a1 = -2.0 * c / a0, a2 = (1.0 - alpha) / a0;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (double& v : x) {
+      double y = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+      x2 = x1;
+      x1 = v;
+      y2 = y1;
+      y1 = y;
+      v = y;
+    }
+  };
+  if (path.highpassHz > 0.0 && path.highpassSecondOrder) {
+    butterworth(path.highpassHz, true);
+  } else if (path.highpassHz > 0.0) {
     double rc = 1.0 / (2.0 * PI * path.highpassHz);
     double a = rc / (rc + dt);
     double prevX = 0.0;
@@ -223,23 +243,7 @@ std::vector<float> RenderSegments(const std::vector<Segment>& segments, const Ta
       v = y;
     }
   }
-  if (path.lowpassHz > 0.0) {
-    double w = 2.0 * PI * path.lowpassHz / path.rate;
-    double alpha = std::sin(w) / std::sqrt(2.0);
-    double c = std::cos(w);
-    double a0 = 1.0 + alpha;
-    double b0 = (1.0 - c) / 2.0 / a0, b1 = (1.0 - c) / a0, b2 = b0;
-    double a1 = -2.0 * c / a0, a2 = (1.0 - alpha) / a0;
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-    for (double& v : x) {
-      double y = b0 * v + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-      x2 = x1;
-      x1 = v;
-      y2 = y1;
-      y1 = y;
-      v = y;
-    }
-  }
+  if (path.lowpassHz > 0.0) butterworth(path.lowpassHz, false);
   for (double hz : path.allpassHz) {
     double w = 2.0 * PI * hz / path.rate;
     double alpha = std::sin(w) / 2.0;

@@ -29,6 +29,7 @@ struct TapePath {
   bool wholeSamples = false;  // each pulse a whole number of samples long, as tools write them
   double asymmetry = 0.0;   // seconds added to high half-waves, taken from low
   double highpassHz = 0.0;  // first-order high-pass (the differentiated shape)
+  bool highpassSecondOrder = false;  // ... Butterworth of second order instead (overshoots each edge)
   double lowpassHz = 0.0;   // second-order Butterworth low-pass
   double noise = 0.0;       // white noise rms, relative to the wave's amplitude
   double dropEvery = 0.0;   // seconds between amplitude dips ...
