@@ -353,8 +353,9 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
     for (const auto& entry : order) {
       const std::size_t line = entry.second;
       Candidate c = ReadThrough(read, available, fits[line], start, tuning);
-      // Kept by the readers' own rule: whole bytes that verify.
-      if (c.found && c.usedBits == 8 && BlockVerifies(c.bytes)) {
+      // Kept by the readers' own rule: whole bytes that verify, with no
+      // dropout left unmended (its checksum could pass by chance).
+      if (c.found && c.usedBits == 8 && c.unmendedGaps == 0 && BlockVerifies(c.bytes)) {
         if (first.found) {
           c.start = first.start;
           c.pilot = first.pilot;

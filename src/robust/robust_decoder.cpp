@@ -140,11 +140,11 @@ struct Session {
   std::int64_t startCount = 0;
 };
 
-// A reading that lost bits in dropouts it could not mend and came short of
-// the length its header announced: its checksum passes only by chance (1
-// in 256).
+// A reading across dropouts it could not mend that does not have the
+// length its header announced, or has no header to say: its checksum may
+// pass only by chance (1 in 256), for it may have lost bits.
 bool ChanceOnly(const Candidate& c, std::size_t announced) {
-  return c.unmendedGaps > 0 && announced != 0 && c.bytes.size() < announced;
+  return c.unmendedGaps > 0 && c.bytes.size() != announced;
 }
 
 bool Verifies(const Candidate& c, std::size_t announced) {
