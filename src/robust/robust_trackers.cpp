@@ -269,11 +269,6 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // Sync pulses, corrected for the half-wave asymmetry the pilot showed.
   double l1 = ta - e - s * m_asym;
   double l2 = tb - ta + s * m_asym;
-  if (!SYNC.box.Fits(l1, l2, p)) return 0;
-  // A sync is where the pilot stops. Where it goes on, this was noise. The
-  // pilot's strength is the mean over its grid behind e (a mean, not the
-  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
-  // most grid points reach half that.
   // The grid is anchored on the last edges of e's polarity, not on e
   // alone: in heavy noise one edge is off by a good part of the box.
   double grid = e;
@@ -282,6 +277,19 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     for (int j = 0; j < SYNC.anchorEdges; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
     grid = sum / SYNC.anchorEdges;
   }
+  // A band limit that smears the sync into the pilot's last edge (a lossy
+  // codec at a low bit rate) moves that edge early, by up to a quarter
+  // period: the first pulse is then measured from where the pilot's grid
+  // puts the edge, and the sync dated from there.
+  bool fromGrid = false;
+  if (!SYNC.box.Fits(l1, l2, p)) {
+    if (!SYNC.box.Fits(ta - grid - s * m_asym, l2, p)) return 0;
+    fromGrid = true;
+  }
+  // A sync is where the pilot stops. Where it goes on, this was noise. The
+  // pilot's strength is the mean over its grid behind e (a mean, not the
+  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
+  // most grid points reach half that.
   double behind = 0.0;
   for (int i = 1; i <= SYNC.behind; ++i) {
     bool odd = (i % 2) == 1;
@@ -301,11 +309,39 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     if (v > SYNC.aheadLevel * behind) ++continuing;
   }
   // A sync that noise made a few pulses before the real one has the pilot
-  // right after it.
-  if (next > SYNC.nextPoints * SYNC.nextLevel * behind) return 0;
+  // right after it. Data can reach those points too: a band limit (a lossy
+  // codec at a low bit rate) widens its edges until two of the four, 0.07
+  // and 0.15 p off the grid after a flag 0xFF, read as pilot edges. The
+  // pilot goes on unless data read from the sync's end explains the
+  // stretch clearly better, with edges as strong as the pilot's; after a
+  // false sync data read there meets the pilot's edges a third as strong
+  // or less.
+  if (next > SYNC.nextPoints * SYNC.nextLevel * behind) {
+    const double data = DataStrength(tb, grid + (SYNC.nextPoints + 0.5) * p);
+    if (data < SYNC.dataOverPilot * next / SYNC.nextPoints || data < SYNC.dataLevel * behind) return 0;
+  }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
-  return PilotRunsOn(behind, pilotLen) ? 0 : 1;
+  if (PilotRunsOn(behind, pilotLen)) return 0;
+  if (fromGrid) m_edge = grid;
+  return 1;
+}
+
+double CBoxTracker::DataStrength(double tb, double until) const {
+  // Each bit decided as StepBit() decides it, without the loop: the pilot's
+  // period gives the zero's half-period.
+  const double p = m_period;
+  const double u = ZERO_OVER_PILOT * p;
+  const double len = m_tuning.boxFactor * u;
+  const int s = m_level;
+  double sum = 0.0;
+  int edges = 0;
+  for (double t = tb; t + 4.0 * u <= until; edges += 2) {
+    const double half = s * m_sums.Step(t + u, u) > 0.0 ? 2.0 * u : u;
+    sum += -s * m_sums.Edge(t + half, len) + s * m_sums.Edge(t + 2.0 * half, len);
+    t += 2.0 * half;
+  }
+  return edges > 0 ? sum / edges : 0.0;
 }
 
 bool CBoxTracker::PilotRunsOn(double behind, double len) const {
