@@ -269,6 +269,11 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // Sync pulses, corrected for the half-wave asymmetry the pilot showed.
   double l1 = ta - e - s * m_asym;
   double l2 = tb - ta + s * m_asym;
+  if (!SYNC.box.Fits(l1, l2, p)) return 0;
+  // A sync is where the pilot stops. Where it goes on, this was noise. The
+  // pilot's strength is the mean over its grid behind e (a mean, not the
+  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
+  // most grid points reach half that.
   // The grid is anchored on the last edges of e's polarity, not on e
   // alone: in heavy noise one edge is off by a good part of the box.
   double grid = e;
@@ -277,19 +282,6 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     for (int j = 0; j < SYNC.anchorEdges; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
     grid = sum / SYNC.anchorEdges;
   }
-  // A band limit that smears the sync into the pilot's last edge (a lossy
-  // codec at a low bit rate) moves that edge early, by up to a quarter
-  // period: the first pulse is then measured from where the pilot's grid
-  // puts the edge, and the sync dated from there.
-  bool fromGrid = false;
-  if (!SYNC.box.Fits(l1, l2, p)) {
-    if (!SYNC.box.Fits(ta - grid - s * m_asym, l2, p)) return 0;
-    fromGrid = true;
-  }
-  // A sync is where the pilot stops. Where it goes on, this was noise. The
-  // pilot's strength is the mean over its grid behind e (a mean, not the
-  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
-  // most grid points reach half that.
   double behind = 0.0;
   for (int i = 1; i <= SYNC.behind; ++i) {
     bool odd = (i % 2) == 1;
@@ -322,9 +314,7 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
-  if (PilotRunsOn(behind, pilotLen)) return 0;
-  if (fromGrid) m_edge = grid;
-  return 1;
+  return PilotRunsOn(behind, pilotLen) ? 0 : 1;
 }
 
 double CBoxTracker::DataStrength(double tb, double until) const {
