@@ -301,11 +301,37 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     if (v > SYNC.aheadLevel * behind) ++continuing;
   }
   // A sync that noise made a few pulses before the real one has the pilot
-  // right after it.
-  if (next > SYNC.nextPoints * SYNC.nextLevel * behind) return 0;
+  // right after it. Data can reach those points too: a band limit (a lossy
+  // codec at a low bit rate) widens its edges until two of the four, 0.07
+  // and 0.15 p off the grid after a flag 0xFF, read as pilot edges. The
+  // pilot goes on unless data read from the sync's end explains the
+  // stretch clearly better, with edges as strong as the pilot's; after a
+  // false sync data read there meets the pilot's edges a third as strong
+  // or less.
+  if (next > SYNC.nextPoints * SYNC.nextLevel * behind) {
+    const double data = DataStrength(tb, grid + (SYNC.nextPoints + 0.5) * p);
+    if (data < SYNC.dataOverPilot * next / SYNC.nextPoints || data < SYNC.dataLevel * behind) return 0;
+  }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
   return PilotRunsOn(behind, pilotLen) ? 0 : 1;
+}
+
+double CBoxTracker::DataStrength(double tb, double until) const {
+  // Each bit decided as StepBit() decides it, without the loop: the pilot's
+  // period gives the zero's half-period.
+  const double p = m_period;
+  const double u = ZERO_OVER_PILOT * p;
+  const double len = m_tuning.boxFactor * u;
+  const int s = m_level;
+  double sum = 0.0;
+  int edges = 0;
+  for (double t = tb; t + 4.0 * u <= until; edges += 2) {
+    const double half = s * m_sums.Step(t + u, u) > 0.0 ? 2.0 * u : u;
+    sum += -s * m_sums.Edge(t + half, len) + s * m_sums.Edge(t + 2.0 * half, len);
+    t += 2.0 * half;
+  }
+  return edges > 0 ? sum / edges : 0.0;
 }
 
 bool CBoxTracker::PilotRunsOn(double behind, double len) const {

@@ -165,6 +165,9 @@ class CBoxTracker {
   // The pilot goes on after the edge the sync followed: most of the next
   // edges are found where the pilot puts them (`behind`: its strength).
   bool PilotRunsOn(double behind, double len) const;
+  // The mean strength (as the pilot's grid points measure it) of the edges
+  // of the bits read from a sync's end `tb` up to `until` (samples).
+  double DataStrength(double tb, double until) const;
   bool StepPilot(bool final);
   bool StepBit(bool final);
   // How many of the first bits (|m| in m_firstMs) are the end of the sync

@@ -126,6 +126,11 @@ struct SyncTiming {
   // sync noise made a few pulses early has the pilot right after it.
   int nextPoints = 4;
   double nextLevel = 0.5;
+  // ... unless the bits read from the sync's end meet edges this many
+  // times as strong as those points, on average, and at least `dataLevel`
+  // of the pilot's strength.
+  double dataOverPilot = 1.25;
+  double dataLevel = 0.9;
   // ... and followed edge by edge (each searched within `followReach`
   // half-periods of where the last one found puts it), the pilot goes on
   // where `followFound` of the next `followEdges` edges are found.

@@ -113,6 +113,10 @@ const std::vector<Case>& Cases() {
       {"Rate96k8Bit", TapeA, Path([](TapePath& p) { p.rate = 96000; p.noise = 0.02; p.pauseSeconds = 0.0; }), {}},
       {"Rate192k", TapeA, Path([](TapePath& p) { p.rate = 192000; p.lowpassHz = 6000; }), {}},
       {"Mp3RoundTrip", TapeA, Path([](TapePath& p) { p.soxCodec = "mp3"; p.highpassHz = 500; }), {}},
+      // MP3 at 32 kbit/s smears the sync: data edges after it reach the
+      // pilot's grid, and the pilot must explain them better than data does.
+      {"Mp3At32kNoisy", TapeB, Path([](TapePath& p) {
+         p.soxCodec = "mp3"; p.soxOptions = "-C 32"; p.highpassHz = 300; p.noise = 0.05; }), {}},
       {"LongBlockHighPassNoisy", TapeLong, Path([](TapePath& p) { p.highpassHz = 1000; p.noise = 0.15; }), {}},
       {"RomLoaderIntoTurboData", TapeA, Path([](TapePath& p) { p.pauseSeconds = 0.0; p.highpassHz = 800; }), {}, 500},
       // Bits at the ROM's own timing go on past the block: only the

@@ -60,7 +60,7 @@ void AddBlock(std::vector<Segment>& out, const TapeBytes& bytes, int& level) {
   }
 }
 
-bool SoxRoundTrip(std::vector<float>& samples, double rate, const std::string& codec) {
+bool SoxRoundTrip(std::vector<float>& samples, double rate, const std::string& codec, const std::string& options) {
   ScratchDir dir;
   std::string raw = (dir.Path() / "in.f32").string();
   std::string coded = (dir.Path() / ("coded." + codec)).string();
@@ -72,7 +72,7 @@ bool SoxRoundTrip(std::vector<float>& samples, double rate, const std::string& c
   }
   std::string r = std::to_string(static_cast<int>(rate));
   std::string fmt = " -t raw -e floating-point -b 32 -c 1 -r " + r + " ";
-  std::string encode = "sox -q" + fmt + "'" + raw + "' '" + coded + "' 2>/dev/null";
+  std::string encode = "sox -q" + fmt + "'" + raw + "' " + options + " '" + coded + "' 2>/dev/null";
   std::string decode = "sox -q '" + coded + "'" + fmt + "'" + back + "' rate " + r + " 2>/dev/null";
   if (std::system(encode.c_str()) != 0 || std::system(decode.c_str()) != 0) return false;
   std::ifstream in(back, std::ios::binary);
@@ -270,7 +270,7 @@ std::vector<float> RenderSegments(const std::vector<Segment>& segments, const Ta
     if (path.clip > 0.0) v = std::clamp(v, -path.clip, path.clip);
     out[k] = static_cast<float>(v);
   }
-  if (!path.soxCodec.empty() && !SoxRoundTrip(out, path.rate, path.soxCodec)) return {};
+  if (!path.soxCodec.empty() && !SoxRoundTrip(out, path.rate, path.soxCodec, path.soxOptions)) return {};
   return out;
 }
 

@@ -45,6 +45,7 @@ struct TapePath {
   bool invert = false;
   double pauseSeconds = 1.0;  // silence after each block (0 = straight on)
   std::string soxCodec;     // e.g. "mp3": round trip through sox (empty = none)
+  std::string soxOptions;   // sox's output options for it, e.g. "-C 32" (an MP3's bit rate)
 };
 
 // Renders the blocks (headers get 8063 pilot pulses, others 3223) and the
