@@ -13,7 +13,8 @@
 // the wave they stand for); so does the block's first reading, on a line
 // of its own (where the pilot's equaliser misplaces the sync, the first
 // reading often has it right). Two rounds after the pilot's. A reading is
-// kept only when it verifies, as every reader's is.
+// kept only when it verifies, as every reader's is, with no dropout left
+// unmended (its checksum could hold by chance).
 //
 // Work: only for a block that fails, up to five passes over its stretch
 // read again from the recording (about 45 taps a sample at 44.1 kHz).
