@@ -71,37 +71,37 @@ bool SolveSpd(std::vector<double>& a, std::vector<double>& b, int n) {
   return true;
 }
 
-// The correlation of `eq`'s output on `x` with `target` where it is set.
-double Agreement(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target) {
+// Calls visit(y, t) for each sample where `target` is set (t != 0), y
+// being `eq`'s output on `x` there.
+template <typename Visit>
+void ForEachTaught(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target, Visit visit) {
   const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
   const int n = 2 * eq.half + 1;
-  double sum = 0.0;
   for (std::int64_t i = reach; i + reach < static_cast<std::int64_t>(std::min(x.size(), target.size())); ++i) {
     const float t = target[static_cast<std::size_t>(i)];
     if (t == 0.0f) continue;
     const float* base = x.data() + (i - reach);
     double y = 0.0;
     for (int j = 0; j < n; ++j) y += eq.taps[static_cast<std::size_t>(j)] * base[j * eq.stride];
-    sum += t * y;
+    visit(y, t);
   }
+}
+
+// The correlation of `eq`'s output on `x` with `target` where it is set.
+double Agreement(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target) {
+  double sum = 0.0;
+  ForEachTaught(eq, x, target, [&sum](double y, float t) { sum += t * y; });
   return sum;
 }
 
 // The mean square of `eq`'s output on `x` less `target`, where it is set.
 double MeanSquareMiss(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target) {
-  const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
-  const int n = 2 * eq.half + 1;
   double sum = 0.0;
   std::int64_t count = 0;
-  for (std::int64_t i = reach; i + reach < static_cast<std::int64_t>(std::min(x.size(), target.size())); ++i) {
-    const float t = target[static_cast<std::size_t>(i)];
-    if (t == 0.0f) continue;
-    const float* base = x.data() + (i - reach);
-    double y = 0.0;
-    for (int j = 0; j < n; ++j) y += eq.taps[static_cast<std::size_t>(j)] * base[j * eq.stride];
+  ForEachTaught(eq, x, target, [&](double y, float t) {
     sum += (y - t) * (y - t);
     ++count;
-  }
+  });
   return count > 0 ? sum / static_cast<double>(count) : 1e300;
 }
 
