@@ -91,6 +91,7 @@ std::vector<Path> Paths() {
     h.noise = 0.08;
   }
   add("lowpass-2500").lowpassHz = 2500.0;
+  add("lowpass-1000").lowpassHz = 1000.0;
   add("highpass-1500").highpassHz = 1500.0;
   {
     Path& h = add("hiss-0.6");

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "robust/equaliser.h"
 #include "robust/robust_signal.h"
 #include "robust/robust_trackers.h"
 
@@ -433,6 +434,7 @@ class CRobustDecoder::Impl {
           break;
         }
       }
+      if (m_reread && m_options.equalise && !s.boxes.empty()) Equalise(winner, retried);
     }
     // The search goes on after the block, or else after the pilot edge
     // the session started on (where it already stands).
@@ -452,6 +454,20 @@ class CRobustDecoder::Impl {
     m_session.reset();
     m_scan = std::min(m_scan, m_coarseEdges.size());
     m_finder.Reset();
+  }
+
+  // The last retry for a block no reader verifies (or finds), where it can
+  // be read again: through an equaliser learnt from the block
+  // (robust/equaliser).
+  void Equalise(Candidate*& winner, bool& retried) {
+    if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
+    TrackerTuning tuning = m_session->tuning;
+    tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
+    const Candidate& first = winner ? *winner : m_session->boxes.front()->Result();
+    if (m_equaliser->Read(m_reread, m_fed, m_session->start, first, tuning)) {
+      winner = &m_equaliser->Result();
+      retried = true;
+    }
   }
 
   void Emit(Candidate& c, bool retried) {
@@ -497,6 +513,7 @@ class CRobustDecoder::Impl {
   Rereader m_reread;
   std::unique_ptr<PrefixRing> m_retrySums;  // the retry trackers' stretch read again
   std::vector<float> m_rereadBuffer;
+  std::unique_ptr<robust::CBlockEqualiser> m_equaliser;  // made at the first block that needs it
   std::int64_t m_fed = 0;  // samples fed, not counting what Finish() held
   SchmittFrontEnd m_front;            // fine edges, for the edge reader
   std::vector<TriggerEdge> m_edges;

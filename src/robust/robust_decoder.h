@@ -38,7 +38,9 @@
 // does not: they then read its stretch again from the recording, through
 // a second ring of sums, in the pieces the live samples came in, and go
 // on with the live samples from where those have come to. Their blocks
-// are the same as when they read side by side.
+// are the same as when they read side by side. A block that no reader
+// verifies is read there once more through an equaliser learnt from its
+// own pilot and reading (robust/equaliser: phase smear, strong low-pass).
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 
@@ -72,6 +74,10 @@ struct RobustOptions {
   // Box trackers read across dropouts to silence and restore their bits
   // from the checksum where only one fill fits (origin MENDED).
   bool mendDropouts = true;
+  // A block no reader verifies is read once more through an equaliser
+  // learnt from its pilot and its first reading (robust/equaliser), where
+  // the recording can be read again (SetRereader).
+  bool equalise = true;
 };
 
 class CRobustDecoder {

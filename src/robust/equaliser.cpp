@@ -1,0 +1,379 @@
+#include "robust/equaliser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "tape/tape_block.h"
+
+namespace tapedecoder {
+namespace robust {
+
+namespace {
+
+// The taps reach this far to each side. A few all-pass or low-pass
+// sections at 800 Hz or more are undone within it; a longer reach lets a
+// fit on the pilot alone shape the response between the pilot's harmonics
+// at will, where the data's bits lie.
+constexpr double REACH_SECONDS = 0.001;
+// Taps a side at most; at high rates they stand further apart, about
+// 1/24000 s (what the readers need lies below 6 kHz).
+constexpr int MAX_HALF = 64;
+// Pilot half-waves in the training stretch, from just after where the
+// pilot search found the tone: 80 ms at normal speed, short enough that
+// wow bends the period little, long enough to fix it to 0.2 %.
+constexpr int PILOT_HALVES = 128;
+// Data in the training stretch, from the data start.
+constexpr double TRAIN_SECONDS = 1.0;
+// Ridge weight relative to the signal's power: keeps the fit from
+// boosting what the tape path all but removed (noise is all there is),
+// and pulls what the training leaves open towards a plain gain.
+constexpr double RIDGE = 0.05;
+// Rounds of fitting: the first from the pilot alone, each later one also
+// from the sync and bits of a reading (two fits and readings a round).
+constexpr int ROUNDS = 3;
+// Samples filtered and handed to the tracker at a time.
+constexpr std::int64_t CHUNK = 4096;
+constexpr double PI = 3.14159265358979323846;
+
+void Fill(std::vector<float>& target, std::int64_t from, double a, double b, float level) {
+  const auto size = static_cast<std::int64_t>(target.size());
+  const std::int64_t first = std::clamp(static_cast<std::int64_t>(std::lround(a)) - from, std::int64_t{0}, size);
+  const std::int64_t last = std::clamp(static_cast<std::int64_t>(std::lround(b)) - from, std::int64_t{0}, size);
+  for (std::int64_t i = first; i < last; ++i) target[static_cast<std::size_t>(i)] = level;
+}
+
+// Solves the symmetric positive definite system a·x = b (n×n, row-major)
+// by Cholesky; false when it is not positive definite.
+bool SolveSpd(std::vector<double>& a, std::vector<double>& b, int n) {
+  for (int j = 0; j < n; ++j) {
+    double d = a[j * n + j];
+    for (int k = 0; k < j; ++k) d -= a[j * n + k] * a[j * n + k];
+    if (!(d > 0.0)) return false;
+    d = std::sqrt(d);
+    a[j * n + j] = d;
+    for (int i = j + 1; i < n; ++i) {
+      double s = a[i * n + j];
+      for (int k = 0; k < j; ++k) s -= a[i * n + k] * a[j * n + k];
+      a[i * n + j] = s / d;
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    double s = b[i];
+    for (int k = 0; k < i; ++k) s -= a[i * n + k] * b[k];
+    b[i] = s / a[i * n + i];
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    double s = b[i];
+    for (int k = i + 1; k < n; ++k) s -= a[k * n + i] * b[k];
+    b[i] = s / a[i * n + i];
+  }
+  return true;
+}
+
+// The correlation of `eq`'s output on `x` with `target` where it is set.
+double Agreement(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target) {
+  const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
+  const int n = 2 * eq.half + 1;
+  double sum = 0.0;
+  for (std::int64_t i = reach; i + reach < static_cast<std::int64_t>(std::min(x.size(), target.size())); ++i) {
+    const float t = target[static_cast<std::size_t>(i)];
+    if (t == 0.0f) continue;
+    const float* base = x.data() + (i - reach);
+    double y = 0.0;
+    for (int j = 0; j < n; ++j) y += eq.taps[static_cast<std::size_t>(j)] * base[j * eq.stride];
+    sum += t * y;
+  }
+  return sum;
+}
+
+// The mean square of `eq`'s output on `x` less `target`, where it is set.
+double MeanSquareMiss(const Equaliser& eq, const std::vector<float>& x, const std::vector<float>& target) {
+  const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
+  const int n = 2 * eq.half + 1;
+  double sum = 0.0;
+  std::int64_t count = 0;
+  for (std::int64_t i = reach; i + reach < static_cast<std::int64_t>(std::min(x.size(), target.size())); ++i) {
+    const float t = target[static_cast<std::size_t>(i)];
+    if (t == 0.0f) continue;
+    const float* base = x.data() + (i - reach);
+    double y = 0.0;
+    for (int j = 0; j < n; ++j) y += eq.taps[static_cast<std::size_t>(j)] * base[j * eq.stride];
+    sum += (y - t) * (y - t);
+    ++count;
+  }
+  return count > 0 ? sum / static_cast<double>(count) : 1e300;
+}
+
+}  // namespace
+
+std::vector<float> SquareTarget(const Candidate& reading, std::int64_t from, std::size_t size, int pilotHalves) {
+  std::vector<float> target(size, 0.0f);
+  const double zero = reading.zero;
+  if (!(zero > 0.0)) return target;
+  // Every bit starts on the same level (two half-waves each); the sync's
+  // second pulse and the pilot before it alternate back from there.
+  if (reading.pilot > 0.0 && reading.sync1 > 0.0 && reading.sync2 > 0.0) {
+    const double sync2 = reading.data - reading.sync2;
+    const double sync1 = sync2 - reading.sync1;
+    Fill(target, from, sync2, reading.data, -1.0f);
+    Fill(target, from, sync1, sync2, 1.0f);
+    for (int k = 1; k <= pilotHalves; ++k) {
+      Fill(target, from, sync1 - k * reading.pilot, sync1 - (k - 1) * reading.pilot, k % 2 ? -1.0f : 1.0f);
+    }
+  }
+  const std::size_t bits = std::min(reading.bits.Size(), 8 * reading.bytes.size());
+  const double end = static_cast<double>(from) + static_cast<double>(size);
+  for (std::size_t i = 0; i < bits; ++i) {
+    const double s = reading.bits.Start(i);
+    if (s >= end) break;
+    const int bit = (reading.bytes[i / 8] >> (7 - i % 8)) & 1;
+    const double nominal = 2.0 * zero * (bit ? 2.0 : 1.0);
+    double e = i + 1 < bits ? reading.bits.Start(i + 1) : s + nominal;
+    // A bit far from its length (a dropout read across, a slip) teaches
+    // nothing reliable.
+    if (e - s < 0.7 * nominal || e - s > 1.4 * nominal) continue;
+    const double mid = 0.5 * (s + e);
+    Fill(target, from, s, mid, 1.0f);
+    Fill(target, from, mid, e, -1.0f);
+  }
+  return target;
+}
+
+Equaliser FitEqualiser(const std::vector<TrainingStretch>& stretches, int half, int stride, double ridge) {
+  Equaliser eq;
+  const int n = 2 * half + 1;
+  const std::int64_t reach = static_cast<std::int64_t>(half) * stride;
+  // Normal equations, summed over the stretches, each with the
+  // autocorrelation over its rows' reach (Toeplitz: a few dozen products
+  // a sample instead of thousands).
+  std::vector<double> r(static_cast<std::size_t>(n), 0.0);
+  std::vector<double> p(static_cast<std::size_t>(n), 0.0);
+  std::int64_t rows = 0;
+  for (const TrainingStretch& stretch : stretches) {
+    const std::vector<float>& x = *stretch.x;
+    const std::vector<float>& target = *stretch.target;
+    const auto size = static_cast<std::int64_t>(std::min(x.size(), target.size()));
+    // The rows: samples with a target whose taps stay inside x.
+    std::int64_t lo = size, hi = 0;
+    for (std::int64_t i = reach; i < size - reach; ++i) {
+      if (target[static_cast<std::size_t>(i)] == 0.0f) continue;
+      lo = std::min(lo, i);
+      hi = i + 1;
+    }
+    if (hi <= lo) continue;
+    double mean = 0.0;
+    for (std::int64_t i = lo - reach; i < hi + reach; ++i) mean += x[static_cast<std::size_t>(i)];
+    mean /= static_cast<double>(hi - lo + 2 * reach);
+    for (std::int64_t i = lo - reach; i < hi + reach; ++i) {
+      const double xi = x[static_cast<std::size_t>(i)] - mean;
+      for (int k = 0; k < n; ++k) {
+        const std::int64_t j = i + static_cast<std::int64_t>(k) * stride;
+        if (j >= hi + reach) break;
+        r[static_cast<std::size_t>(k)] += xi * (x[static_cast<std::size_t>(j)] - mean);
+      }
+    }
+    for (std::int64_t i = lo; i < hi; ++i) {
+      const float t = target[static_cast<std::size_t>(i)];
+      if (t == 0.0f) continue;
+      ++rows;
+      const float* base = x.data() + (i - reach);
+      for (int k = 0; k < n; ++k) p[static_cast<std::size_t>(k)] += t * (base[k * stride] - mean);
+    }
+  }
+  if (rows < 8 * n || !(r[0] > 0.0)) return eq;
+  std::vector<double> a(static_cast<std::size_t>(n) * static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) a[static_cast<std::size_t>(i * n + j)] = r[static_cast<std::size_t>(std::abs(i - j))];
+  // The ridge pulls towards a plain gain (the recording as it is, scaled
+  // to the target and of its sign): what the training does not tell -- the
+  // frequencies between the pilot's harmonics -- passes unchanged.
+  const double gain = p[static_cast<std::size_t>(half)] / r[0];
+  for (int i = 0; i < n; ++i) a[static_cast<std::size_t>(i * n + i)] += ridge * r[0];
+  p[static_cast<std::size_t>(half)] += ridge * r[0] * gain;
+  if (!SolveSpd(a, p, n)) return eq;
+  eq.taps = std::move(p);
+  eq.half = half;
+  eq.stride = stride;
+  return eq;
+}
+
+CBlockEqualiser::CBlockEqualiser(double rate, std::size_t ringCapacity)
+    : m_rate(rate), m_ringCapacity(ringCapacity) {
+  m_stride = std::max(1, static_cast<int>(std::lround(rate / 24000.0)));
+  m_half = std::clamp(static_cast<int>(std::lround(REACH_SECONDS * rate / m_stride)), 4, MAX_HALF);
+}
+
+CBlockEqualiser::~CBlockEqualiser() = default;
+
+bool CBlockEqualiser::Load(const SampleReader& read, std::int64_t available, double from, double to,
+                           std::vector<float>& x, std::int64_t& first) const {
+  const std::int64_t reach = static_cast<std::int64_t>(m_half) * m_stride;
+  first = std::max<std::int64_t>(0, static_cast<std::int64_t>(from) - reach - 8);
+  const std::int64_t last = std::min(available, static_cast<std::int64_t>(to) + reach + 8);
+  if (last - first < 16 * reach) return false;
+  x.resize(static_cast<std::size_t>(last - first));
+  return read(first, x.data(), x.size()) == x.size();
+}
+
+bool CBlockEqualiser::PilotTarget(double from, double to, double period, std::vector<float>& target,
+                                  double& edge) {
+  const auto a = static_cast<std::int64_t>(std::ceil(from)) - m_pilotFrom;
+  const auto b = static_cast<std::int64_t>(std::floor(to)) - m_pilotFrom;
+  const std::vector<float>& x = m_pilotX;
+  target.assign(x.size(), 0.0f);
+  if (a < 0 || b > static_cast<std::int64_t>(x.size()) || b - a < 8) return false;
+  // The pilot's fundamental: its period (within 3 % of the reading's)
+  // and phase, from its strongest correlation with a sine.
+  double best = -1.0, c = 0.0, s = 0.0;
+  for (int step = -15; step <= 15; ++step) {
+    const double p = period * (1.0 + 0.002 * step);
+    double cs = 0.0, sn = 0.0;
+    for (std::int64_t i = a; i < b; ++i) {
+      const double w = PI * static_cast<double>(i - a) / p;
+      cs += x[static_cast<std::size_t>(i)] * std::cos(w);
+      sn += x[static_cast<std::size_t>(i)] * std::sin(w);
+    }
+    if (cs * cs + sn * sn > best) best = cs * cs + sn * sn, c = cs, s = sn, m_pilotPeriod = p;
+  }
+  if (!(best > 0.0)) return false;
+  // x ~ cos(pi t / P - theta): the square wave in phase with it.
+  const double theta = std::atan2(s, c);
+  for (std::int64_t i = a; i < b; ++i) {
+    const double w = PI * static_cast<double>(i - a) / m_pilotPeriod - theta;
+    target[static_cast<std::size_t>(i)] = std::cos(w) >= 0.0 ? 1.0f : -1.0f;
+  }
+  // An edge a few half-waves into the stretch (w = pi/2 + k pi).
+  edge = static_cast<double>(a + m_pilotFrom) + m_pilotPeriod * (theta / PI + 0.5 + 8.0);
+  return true;
+}
+
+Candidate CBlockEqualiser::ReadThrough(const SampleReader& read, std::int64_t available, const Equaliser& eq,
+                                       const PilotStart& start, const TrackerTuning& tuning) {
+  const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
+  // The ring starts a few half-waves before the pilot edge the tracker
+  // starts on (the box filters look back).
+  const std::int64_t from = std::max<std::int64_t>(0, static_cast<std::int64_t>(start.lastEdge - 6.0 * start.period) - 16);
+  if (!m_sums) m_sums = std::make_unique<PrefixRing>(m_ringCapacity);
+  m_sums->Restart(from);
+  CBoxTracker tracker(*m_sums, start, tuning);
+  std::int64_t next = from;         // the next sample filtered
+  std::int64_t rawBegin = from - reach;  // m_raw[0]'s index (samples outside the stream read as 0)
+  m_raw.clear();
+  bool final = false;
+  while (!tracker.Done()) {
+    if (tracker.Step(final)) continue;
+    if (final) break;
+    if (next >= available) {
+      final = true;
+      continue;
+    }
+    const std::int64_t outEnd = std::min(next + CHUNK, available);
+    const std::int64_t rawEnd = outEnd + reach;
+    std::int64_t have = rawBegin + static_cast<std::int64_t>(m_raw.size());
+    if (have < 0) {
+      m_raw.resize(m_raw.size() + static_cast<std::size_t>(std::min<std::int64_t>(0, rawEnd) - have), 0.0f);
+      have = std::min<std::int64_t>(0, rawEnd);
+    }
+    if (have < std::min(rawEnd, available)) {
+      const auto want = static_cast<std::size_t>(std::min(rawEnd, available) - have);
+      const std::size_t at = m_raw.size();
+      m_raw.resize(at + want);
+      if (read(have, m_raw.data() + at, want) != want) return Candidate();
+      have += static_cast<std::int64_t>(want);
+    }
+    if (have < rawEnd) m_raw.resize(m_raw.size() + static_cast<std::size_t>(rawEnd - have), 0.0f);
+    m_out.resize(static_cast<std::size_t>(outEnd - next));
+    const int n = 2 * eq.half + 1;
+    for (std::size_t k = 0; k < m_out.size(); ++k) {
+      const float* base = m_raw.data() + (next + static_cast<std::int64_t>(k) - reach - rawBegin);
+      double y = 0.0;
+      for (int j = 0; j < n; ++j) y += eq.taps[static_cast<std::size_t>(j)] * base[j * eq.stride];
+      m_out[k] = static_cast<float>(y);
+    }
+    m_sums->Push(m_out.data(), m_out.size());
+    next = outEnd;
+    const std::int64_t drop = next - reach - rawBegin;
+    m_raw.erase(m_raw.begin(), m_raw.begin() + static_cast<std::ptrdiff_t>(drop));
+    rawBegin += drop;
+  }
+  return std::move(tracker.Result());
+}
+
+bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                           const Candidate& first, const TrackerTuning& tuning) {
+  if (!(session.period >= 3.0)) return false;
+  // The pilot a few half-waves after the search found it, before the
+  // first reading's sync (which may lie late, in the data) where it found
+  // one.
+  const double period = session.period;
+  const double pilotFrom = session.lastEdge + 4.0 * period;
+  double pilotTo = pilotFrom + PILOT_HALVES * period;
+  if (first.found) pilotTo = std::min(pilotTo, first.data - 8.0 * period);
+  if (pilotTo - pilotFrom < 32.0 * period) return false;
+  if (!Load(read, available, pilotFrom, pilotTo, m_pilotX, m_pilotFrom)) return false;
+  double edge = 0.0;
+  if (!PilotTarget(pilotFrom, pilotTo, period, m_pilotTarget, edge)) return false;
+  // The equalised reading starts on the pilot there, and finds its own sync.
+  PilotStart start = session;
+  start.period = m_pilotPeriod;
+  start.lastEdge = edge;
+  start.firstEdge = edge - 8.0 * m_pilotPeriod;
+  // Two lines of teaching: from the pilot's reading on, and from the
+  // first reading on (where it found a block); each round reads the fit
+  // that follows its reading's wave more closely (more bits right) first.
+  Candidate chain[2];
+  const Candidate* teachers[2] = {nullptr, first.found ? &first : nullptr};
+  Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
+  if (pilotOnly.taps.empty()) return false;
+  for (int round = 0; round < ROUNDS; ++round) {
+    std::vector<std::pair<double, std::size_t>> order;  // (miss, line)
+    std::vector<Equaliser> fits(2);
+    if (round == 0) {
+      fits[0] = pilotOnly;
+      order.emplace_back(0.0, 0);
+    } else {
+      for (std::size_t line = 0; line < 2; ++line) {
+        const Candidate* teacher = teachers[line];
+        if (teacher == nullptr) continue;
+        std::int64_t from = 0;
+        const double lead = teacher->sync1 + teacher->sync2 + 8.0 * teacher->pilot;
+        if (!Load(read, available, teacher->data - lead, teacher->data + TRAIN_SECONDS * m_rate, m_dataX, from))
+          continue;
+        m_dataTarget = SquareTarget(*teacher, from, m_dataX.size(), 8);
+        // The reading's polarity is its own: the target takes the one the
+        // pilot's equaliser gives the stretch, so that both teach one filter.
+        if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
+          for (float& t : m_dataTarget) t = -t;
+        fits[line] = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, RIDGE);
+        if (!fits[line].taps.empty()) order.emplace_back(MeanSquareMiss(fits[line], m_dataX, m_dataTarget), line);
+      }
+      std::stable_sort(order.begin(), order.end());
+    }
+    for (const auto& entry : order) {
+      const std::size_t line = entry.second;
+      Candidate c = ReadThrough(read, available, fits[line], start, tuning);
+      // Kept by the readers' own rule: whole bytes that verify.
+      if (c.found && c.usedBits == 8 && BlockVerifies(c.bytes)) {
+        if (first.found) {
+          c.start = first.start;
+          c.pilot = first.pilot;
+          c.pilotPulses = first.pilotPulses;
+        } else {
+          // The pilot as far back as the search found it.
+          if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
+          c.start = session.firstEdge;
+        }
+        m_result = std::move(c);
+        return true;
+      }
+      chain[line] = std::move(c);
+      teachers[line] = chain[line].found ? &chain[line] : nullptr;
+    }
+    if (teachers[0] == nullptr && teachers[1] == nullptr) return false;
+  }
+  return false;
+}
+
+}  // namespace robust
+}  // namespace tapedecoder
