@@ -106,9 +106,19 @@ std::vector<Path> Paths() {
     h.highpassHz = 300.0;
     h.sox = "-t mp3 -C 32 {out}";
   }
+  for (const char* rate : {"48", "64"}) {
+    Path& h = add(rate[0] == '4' ? "mp3-48k" : "mp3-64k");
+    h.highpassHz = 300.0;
+    h.sox = rate[0] == '4' ? "-t mp3 -C 48 {out}" : "-t mp3 -C 64 {out}";
+  }
   {
     Path& h = add("ogg-q0");
     h.sox = "-t ogg -C 0 {out}";
+  }
+  {
+    Path& h = add("ogg-q-1");
+    h.highpassHz = 300.0;
+    h.sox = "-t ogg -C -1 {out}";
   }
   {
     Path& h = add("8-bit-quiet");

@@ -387,7 +387,8 @@ def tap_blocks(path):
 
 def degrade(src, dst, how, work):
     # A tape path: hiss (kind, level), band (high-pass, low-pass), gain and
-    # speed. sox -R: the same hiss on every run, so runs compare.
+    # speed. sox -R on every step: the same hiss and dither on every run, so
+    # runs compare.
     paths = {'tape': ('whitenoise', 0.03, 150, 6500, -8, 1.004),
              'worn': ('pinknoise', 0.06, 300, 5000, -12, 0.98)}
     if how in paths:
@@ -397,9 +398,9 @@ def degrade(src, dst, how, work):
         run(['sox', '-R', '-n', '-r', str(RATE), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, kind,
              'vol', str(level)])
         mid = os.path.join(work, 'mid.wav')
-        run(['sox', src, '-b', '16', mid, 'highpass', str(highpass), 'lowpass', str(lowpass), 'gain', str(gain),
+        run(['sox', '-R', src, '-b', '16', mid, 'highpass', str(highpass), 'lowpass', str(lowpass), 'gain', str(gain),
              'speed', str(speed), 'rate', str(RATE)])
-        run(['sox', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
+        run(['sox', '-R', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
     elif how == 'mp3':
         mp3 = os.path.join(work, 'tape.mp3')
         r = run(['sox', src, '-C', '128', mp3, 'highpass', '200', 'lowpass', '7000', 'gain', '-6'])

@@ -140,6 +140,17 @@ struct Session {
   std::int64_t startCount = 0;
 };
 
+// A reading that lost bits in dropouts it could not mend and came short of
+// the length its header announced: its checksum passes only by chance (1
+// in 256).
+bool ChanceOnly(const Candidate& c, std::size_t announced) {
+  return c.unmendedGaps > 0 && announced != 0 && c.bytes.size() < announced;
+}
+
+bool Verifies(const Candidate& c, std::size_t announced) {
+  return c.found && c.usedBits == 8 && ChecksumGood(c.bytes) && !ChanceOnly(c, announced);
+}
+
 // The earliest sample a retry tracker reads, before the pilot edge the
 // session started on: it starts PILOT.followLead pilot periods before the
 // leader's sync, which follows that edge, and its first box reaches back
@@ -308,7 +319,7 @@ class CRobustDecoder::Impl {
   // verifies: the readers after it cannot be chosen then.
   bool FirstVerifies(bool withPulses = true) const {
     const Session& s = *m_session;
-    const auto verifies = [](const Candidate& c) { return c.found && c.usedBits == 8 && ChecksumGood(c.bytes); };
+    const auto verifies = [&s](const Candidate& c) { return Verifies(c, s.start.announced); };
     return (!s.boxes.empty() && verifies(s.boxes.front()->Result())) ||
            (withPulses && s.pulses && verifies(s.pulses->Result()));
   }
@@ -420,18 +431,22 @@ class CRobustDecoder::Impl {
     bool retried = false;
     for (std::size_t i = 0; i < order.size(); ++i) {
       Candidate* c = order[i];
-      if (c->found && c->usedBits == 8 && ChecksumGood(c->bytes)) {
+      if (Verifies(*c, s.start.announced)) {
         winner = c;
         retried = i > 0;
         break;
       }
     }
     if (!winner) {
-      for (Candidate* c : order) {
-        if (c->found) {
-          winner = c;
-          retried = c != order.front();
-          break;
+      // Failing that, the first reading with bytes; one whose checksum
+      // passes only by chance last of all, for it would stand as good.
+      for (int pass = 0; pass < 2 && !winner; ++pass) {
+        for (Candidate* c : order) {
+          if (c->found && (pass == 1 || !ChanceOnly(*c, s.start.announced) || !ChecksumGood(c->bytes))) {
+            winner = c;
+            retried = c != order.front();
+            break;
+          }
         }
       }
       if (m_reread && m_options.equalise && !s.boxes.empty()) Equalise(winner, retried);

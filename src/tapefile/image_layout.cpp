@@ -198,6 +198,57 @@ ImageItem MeasuredRomItem(const TapeBlock& block, bool followDrift) {
   return item;
 }
 
+// A pulse of a tone this far off its mean or more is no pulse of the tone
+// (a click the segmenter bridged); the tone's even and odd pulses whose
+// means lie further apart than twice MAX_PIECE_DRIFT_TSTATES alternate
+// (a clicking pilot), so that one length would put every other edge off.
+constexpr double TONE_OFF_SHARE = 0.15;
+
+// One pulse of `length` T-states as a run of its own, rounded so that the
+// runs' end keeps nearest the recording's (`lag`, as below).
+void AppendPulse(double length, std::vector<PulseRun>& runs, double& lag) {
+  const std::uint32_t whole = WholeTstates(length + lag);
+  runs.push_back({1, whole});
+  lag += length - whole;
+}
+
+// The runs of `pulses` (`count` pulses from `from`, near their mean)
+// appended to `runs`: the pulses as they are where they alternate, else
+// one run whose whole-T length ends it nearest the recording's end of it
+// (`lag`: the recording's time, T-states, less the runs' so far, carried
+// from run to run so that rounding does not add up along the tone).
+void AppendToneRun(const std::vector<double>& pulses, std::size_t from, std::size_t count,
+                   std::vector<PulseRun>& runs, double& lag) {
+  double sum[2] = {0.0, 0.0};
+  for (std::size_t k = 0; k < count; ++k) sum[k % 2] += pulses[from + k];
+  const double half[2] = {std::ceil(count / 2.0), std::floor(count / 2.0)};
+  if (count >= 4 && std::fabs(sum[0] / half[0] - sum[1] / half[1]) > 2.0 * MAX_PIECE_DRIFT_TSTATES) {
+    for (std::size_t k = 0; k < count; ++k) AppendPulse(pulses[from + k], runs, lag);
+    return;
+  }
+  const std::uint32_t length = WholeTstates((sum[0] + sum[1] + lag) / static_cast<double>(count));
+  runs.push_back({static_cast<std::uint32_t>(count), length});
+  lag += sum[0] + sum[1] - static_cast<double>(count) * length;
+}
+
+// A tone that one length plays out of step with the recording: in runs
+// around the pulses off its mean (each played as it is), each run at its
+// own mean, or its pulses as they are where they alternate. Leaves `item`
+// as it is when every pulse is near the mean and none alternate.
+void ToneRuns(const std::vector<double>& pulses, ImageItem& item) {
+  const double mean = static_cast<double>(item.pilot);
+  std::vector<PulseRun> runs;
+  double lag = 0.0;
+  std::size_t from = 0;
+  for (std::size_t k = 0; k <= pulses.size(); ++k) {
+    if (k < pulses.size() && std::fabs(pulses[k] - mean) <= TONE_OFF_SHARE * mean) continue;
+    if (k > from) AppendToneRun(pulses, from, k - from, runs, lag);
+    if (k < pulses.size()) AppendPulse(pulses[k], runs, lag);
+    from = k + 1;
+  }
+  if (runs.size() > 1) item.pilotRuns = std::move(runs);
+}
+
 ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
   ImageItem item;
   if (const auto* block = std::get_if<TapeBlock>(&part)) {
@@ -242,6 +293,9 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
     item.kind = ImageKind::TONE;
     item.pilot = WholeTstates(total / static_cast<double>(stretch.pulses.size()));
     item.pilotCount = static_cast<std::uint32_t>(stretch.pulses.size());
+    ToneRuns(stretch.pulses, item);
+    if (followDrift && item.pilotRuns.empty())
+      SplitPilot(item, item.pilotCount, total / static_cast<double>(stretch.pulses.size()));
   } else {
     item.kind = ImageKind::PULSES;
   }
@@ -313,8 +367,11 @@ std::uint64_t ItemDuration(const ImageItem& item) {
       ForEachPulse(item, [&](std::uint32_t length) { total += length; });
       return total;
     }
-    case ImageKind::TONE:
-      return static_cast<std::uint64_t>(item.pilotCount) * item.pilot;
+    case ImageKind::TONE: {
+      std::uint64_t total = 0;
+      for (const PulseRun& run : PilotRunsOf(item)) total += static_cast<std::uint64_t>(run.count) * run.length;
+      return total;
+    }
     case ImageKind::PULSES: {
       std::uint64_t total = 0;
       for (double p : item.stretch->pulses) total += WholeTstates(p);

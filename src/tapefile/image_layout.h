@@ -48,7 +48,10 @@ struct ImageItem {
   // empty when `zero` and `one` play the whole of it.
   std::vector<DataPiece> pieces;
   // TURBO: the pilot in runs of whole-T lengths that together keep the
-  // measured mean, or empty when `pilotCount` pulses of `pilot` do.
+  // measured mean, or empty when `pilotCount` pulses of `pilot` do. TONE:
+  // the tone in runs around the clicks in it (each click a run of one) or
+  // pulse by pulse where its pulses alternate in length, or empty when
+  // `pilotCount` pulses of `pilot` play it in step with the recording.
   std::vector<PulseRun> pilotRuns;
   // Silence before the item, in T-states, a whole multiple of the pause
   // quantum; zero when the part follows the previous one without a pause.
@@ -146,7 +149,8 @@ void ForEachPulse(const ImageItem& item, F&& pulse) {
       }
       return;
     case ImageKind::TONE:
-      for (std::uint32_t k = 0; k < item.pilotCount; ++k) pulse(item.pilot);
+      for (const PulseRun& run : PilotRunsOf(item))
+        for (std::uint32_t k = 0; k < run.count; ++k) pulse(run.length);
       return;
     case ImageKind::PULSES:
       for (double p : item.stretch->pulses) pulse(WholeTstates(p));

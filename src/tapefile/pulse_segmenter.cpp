@@ -79,6 +79,7 @@ class RunSegmenter {
       if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
           (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end))) {
         Pending(pending, i);
+        if (m_blockPilot > i) Stretch(i, m_blockPilot, StretchKind::TONE);
         m_out.emplace_back(std::move(block));
         i = pending = m_dataEnd = end;
         continue;
@@ -493,11 +494,21 @@ class RunSegmenter {
     const std::size_t data = sync + 2;
     // The pilot going on after the "sync": that was a click inside the
     // pilot (a clicking pilot), not a sync; the pilot is tried again after
-    // it.
+    // it. Fewer pulses than a tone may be the pilot's last ones after a
+    // click (which a band limit widens into a pair too unlike the pilot to
+    // bridge) or the first bits of data whose ones are as long as the
+    // pilot's pulses: the block they lead to stands for them where it
+    // verifies and the reading from here does not.
     double onMean = 0.0;
-    if (NearEqualRun(data, &onMean) - data >= static_cast<std::size_t>(m_settings.minTonePulses) &&
-        std::fabs(onMean - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates)
-      return false;
+    const std::size_t onEnd = NearEqualRun(data, &onMean);
+    bool laterVerifies = false;
+    if (std::fabs(onMean - pilotMean) <= m_settings.toneTolerance * pilotMean + m_settings.jitterTstates) {
+      if (onEnd - data >= static_cast<std::size_t>(m_settings.minTonePulses)) return false;
+      TapeBlock later;
+      std::size_t laterEnd = 0;
+      laterVerifies = onEnd - data >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
+                      TryBlock(data, onEnd, onMean, &later, &laterEnd) && BlockVerifies(later.bytes);
+    }
     DataRead read = ReadData(data, pilotMean);
     if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     // Straight after data, a short run as long as a bit's pulses is more
@@ -515,7 +526,23 @@ class RunSegmenter {
       k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), n);
     }
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    // Clicks the pilot's run bridged (pulses off its length, past its first
+    // minPilotPulses): the pilot up to the last click is a tone of its own,
+    // played pulse by pulse around its clicks; the block's pilot is what
+    // follows (the mean of a pilot with its clicks puts the image's edges
+    // out of step with the recording's).
+    const double off = m_settings.toneTolerance * pilotMean + m_settings.jitterTstates;
+    std::size_t from = pilot;
+    for (std::size_t p = sync; p > pilot + static_cast<std::size_t>(m_settings.minPilotPulses); --p) {
+      if (std::fabs(m_pulses[p - 1] - pilotMean) > off) {
+        if (p < sync) from = p;
+        break;
+      }
+    }
+    pilot = from;
     MakeBlock(read, pilot, data, block);
+    if (laterVerifies && !BlockVerifies(block->bytes)) return false;
+    m_blockPilot = pilot;
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
     for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
@@ -605,6 +632,9 @@ class RunSegmenter {
   std::vector<double> m_pulses;
   // The pulse where the last block's data ended.
   std::size_t m_dataEnd = SIZE_MAX;
+  // Where the pilot of the block TryBlock read last starts (after the
+  // clicks of the run it was tried from).
+  mutable std::size_t m_blockPilot = 0;
 };
 
 }  // namespace
@@ -668,7 +698,8 @@ void CPulseSegmenter::RemoveSpikes() {
   // SPIKE_NEIGHBOUR times longer on either side, its two edges go: the
   // pulse is whole again, the pulses after it keep their polarity, and the
   // time is unchanged. A sync as short (120 T beside a 250 T pilot) has
-  // no such neighbour. Hiss (short pulses in a row, with no long one
+  // no such neighbour, or is the second of a pair after its pilot (beside
+  // bits four times as long). Hiss (short pulses in a row, with no long one
   // beside them) stays for the segmenter's hiss rule.
   constexpr double SPIKE_SHARE = 0.8;
   constexpr double SPIKE_NEIGHBOUR = 4.0;
@@ -682,7 +713,13 @@ void CPulseSegmenter::RemoveSpikes() {
       const double before = m_times[k] - m_times[out - 1];
       const double after = m_times[k + 2] - m_times[k + 1];
       const double pulse = m_times[k + 1] - m_times[k];
-      if (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse) {
+      // The second of two alike short pulses after a short pulse (a sync
+      // pair after its pilot) is no spike. (A spike inside a long pulse has
+      // the pulse's start before it, or, the second of two, the start and
+      // the first already merged.)
+      const bool pair = out >= 2 && before < spike && std::fabs(before - pulse) <= 0.25 * std::max(before, pulse) &&
+                        m_times[out - 1] - m_times[out - 2] < SPIKE_NEIGHBOUR * pulse;
+      if (!pair && (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse)) {
         ++k;  // both edges dropped
         continue;
       }

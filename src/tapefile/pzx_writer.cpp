@@ -149,9 +149,12 @@ class PzxWriter : public TapeWriter {
       case ImageKind::DATA:
         m_pzx.Data(item);
         break;
-      case ImageKind::TONE:
-        m_pzx.Pulses({{item.pilotCount, item.pilot}});
+      case ImageKind::TONE: {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
+        for (const PulseRun& run : PilotRunsOf(item)) runs.emplace_back(run.count, run.length);
+        m_pzx.Pulses(runs);
         break;
+      }
       case ImageKind::PULSES: {
         std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
         for (double p : item.stretch->pulses) {

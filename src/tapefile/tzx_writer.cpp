@@ -47,7 +47,7 @@ class TzxWriter : public TapeWriter {
         break;
       case ImageKind::TURBO: Turbo(item); break;
       case ImageKind::DATA: PureData(item); break;
-      case ImageKind::TONE: Tone(item.pilot, item.pilotCount); break;
+      case ImageKind::TONE: ToneRuns(item); break;
       case ImageKind::PULSES: Pulses(item.stretch->pulses); break;
     }
   }
@@ -139,6 +139,22 @@ class TzxWriter : public TapeWriter {
     for (int shift = 0; shift < 24; shift += 8) m_block.push_back(static_cast<std::uint8_t>(size >> shift));
     const auto from = item.block->bytes.begin() + static_cast<std::ptrdiff_t>(first);
     m_block.insert(m_block.end(), from, from + static_cast<std::ptrdiff_t>(size));
+  }
+
+  // A tone's runs: tones, and single pulses (clicks, alternating pulses)
+  // gathered in pulse lists.
+  void ToneRuns(const ImageItem& item) {
+    std::vector<double> single;
+    for (const PulseRun& run : PilotRunsOf(item)) {
+      if (run.count == 1) {
+        single.push_back(run.length);
+        continue;
+      }
+      Pulses(single);
+      single.clear();
+      Tone(run.length, run.count);
+    }
+    Pulses(single);
   }
 
   void Tone(std::uint32_t length, std::uint64_t count) {

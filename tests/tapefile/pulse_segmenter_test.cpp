@@ -99,6 +99,9 @@ TEST(PulseSegmenter, EachStretchOfTheTapeBecomesItsKindOfPart) {
          t.Block(BYTES, 48, odd);
        }, "T"},
       {"turbo block", [](Tape& t) { t.Block(BYTES, 45, TURBO); }, "T"},
+      {"250 T pilot, a short sync beside long bits", [](Tape& t) {
+         t.Block(BYTES, 48, BlockTiming{250, 132, 139, 300, 900, 400});
+       }, "T"},
       {"blocks, tone and sequence back to back", [](Tape& t) {
          t.Block(BYTES, 48, ROM).Block(BYTES, 48, TURBO).Pulses(1200, 300);
          for (double p : Irregular(11)) t.Pulse(p);
@@ -172,6 +175,43 @@ TEST(PulseSegmenter, BlocksKeepTheirBytesUsedBitsAndTimings) {
     EXPECT_EQ(block.romTiming, c.timing.pilot > 2000);
     const double lead = c.timing.pilot * c.timing.pilotPulses + c.timing.sync1 + c.timing.sync2;
     EXPECT_NEAR(block.dataSeconds - block.startSeconds, lead / TSTATES_PER_SECOND, 1e-9);
+  }
+}
+
+TEST(PulseSegmenter, APilotClickingUpToItsSyncKeepsTheBlock) {
+  // Clicks in a pilot, each widened by a band limit into a short pulse
+  // and a shortened pilot pulse, or lone (bridged inside the pilot); fewer
+  // pilot pulses after the last click than a tone has. The pilot's pulses
+  // are not read as bits, and the block's pilot is the pulses after the
+  // last click (its mean without them).
+  struct Case {
+    const char* name;
+    double click, after;  // the click's two pulses, T (after 0: one)
+    int left;             // pilot pulses after the last click
+  };
+  const BlockTiming data = {2168, 667, 735, 560, 1120, 0};
+  const std::vector<std::uint8_t> bytes = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x74};  // verifies
+  for (const Case& c : {Case{"widened clicks, 30 pulses left", 560, 1820, 30},
+                        Case{"widened clicks, 20 pulses left", 480, 1800, 20},
+                        Case{"lone clicks, 30 pulses left", 250, 0, 30}}) {
+    SCOPED_TRACE(c.name);
+    Tape tape;
+    for (int k = 0; k < 20; ++k) {
+      tape.Pulses(2168, 63).Pulse(c.click);
+      if (c.after > 0) tape.Pulse(c.after);
+    }
+    tape.Pulses(2168, c.left).Block(bytes, 48, data);
+    const std::vector<TapePart> parts = SegmentEdges(tape.Edges(0.25));
+    int blocks = 0;
+    for (const TapePart& part : parts) {
+      const auto* block = std::get_if<TapeBlock>(&part);
+      if (block == nullptr) continue;
+      ++blocks;
+      EXPECT_EQ(block->bytes, bytes);
+      EXPECT_EQ(block->timing.pilotPulses, c.left);
+      EXPECT_NEAR(block->timing.pilot, 2168, 1e-6);
+    }
+    EXPECT_EQ(blocks, 1) << Kinds(parts);
   }
 }
 

@@ -277,3 +277,51 @@ TEST(TapeImageWriters, BlocksFromAFastOrSlowTapePlayInStepWithTheRecording) {
     }
   }
 }
+
+namespace {
+
+TEST(TapeImageWriters, TonesWithClicksOrAlternatingPulsesPlayEdgeByEdge) {
+  // A tone's clicks (bridged by the segmenter) and a pilot whose pulses
+  // alternate in length play where the recording's edges were, not at the
+  // tone's mean; a plain tone stays one record.
+  struct Case {
+    const char* name;
+    std::vector<double> pulses;
+    std::size_t maxRecords;  // TZX records the tone takes
+  };
+  std::vector<double> clicks, alternating, plain;
+  for (int k = 0; k < 20; ++k) {
+    clicks.insert(clicks.end(), 63, 2168.4);  // a whole T-state a run would drift
+    clicks.push_back(250.0);
+  }
+  for (int k = 0; k < 600; ++k) alternating.push_back(k % 2 ? 2386.0 : 1950.0);
+  for (int k = 0; k < 600; ++k) plain.push_back(2166.0 + 2.0 * (k % 3));
+  const Case cases[] = {{"clicks", clicks, 40}, {"alternating", alternating, 3}, {"plain", plain, 1}};
+  constexpr double MAX_EDGE_ERROR = 175.0;  // 50 us
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<TapePart> parts = {Stretch(0.1, c.pulses, StretchKind::TONE)};
+    double seconds = 0.6;
+    for (double p : c.pulses) seconds += p / TSTATES_PER_SECOND;
+    const std::vector<double> expected = PartEdges(parts);
+    for (const bool pzx : {false, true}) {
+      SCOPED_TRACE(pzx ? "PZX" : "TZX");
+      const ImageResult image = pzx ? WritePzx(parts, seconds, ImageInfo{"t", ""})
+                                    : WriteTzx(parts, seconds, ImageInfo{"t", ""});
+      LsTape back;
+      ASSERT_TRUE(back.Read(image.bytes));
+      const testing_support::Played played = testing_support::Play(back);
+      ASSERT_GE(played.edges.size(), expected.size());
+      double worst = 0.0;
+      for (std::size_t k = 0; k < expected.size(); ++k)
+        worst = std::max(worst, std::fabs(played.edges[k] - played.edges[0] - (expected[k] - expected[0])));
+      EXPECT_LE(worst, MAX_EDGE_ERROR);
+      if (!pzx) {
+        // Archive info, the pause before, the tone, the pause after.
+        EXPECT_LE(back.Blocks().size(), c.maxRecords + 3);
+      }
+    }
+  }
+}
+
+}  // namespace
