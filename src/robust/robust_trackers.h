@@ -176,9 +176,21 @@ class CBoxTracker {
   std::size_t SyncRemnantBits(double am) const;
   // Drops them from the seven bits read; returns how many.
   std::size_t DropSyncRemnant(double am);
+  // Dropouts: a gap's entry and return, and the bits at its ends read by
+  // their middle edges (forward from a bit's start b, or back from its
+  // end); the edge of `polarity` strongest near t and its strength (1 = a
+  // clean edge); the signal's middle level over the last good bits; where
+  // the signal leaves its level after an edge or before one (samples).
   void EnterGap();
   bool StepGap(bool final);
-  int GapEnd(double t, double direction) const;
+  void Return(double edge);
+  std::size_t ReadOn(double& b, double& heard, int& level);
+  bool MiddleEdge(double b, double direction, int& bit, double& middle) const;
+  double EdgeNear(double t, int polarity, double& strength) const;
+  double MidLevel() const;
+  bool Heard(std::int64_t i, int level) const;
+  double QuietAfter(double edge, int level) const;
+  double QuietBefore(double edge, int level) const;
   void Mend();
   void EndData();
   bool Follow();
@@ -234,7 +246,9 @@ class CBoxTracker {
   // for where it returns (the first edge to the bits' level starts a bit)
   // and keeps the gap's place and duration for mending.
   bool m_inGap = false;
-  double m_enterStart = 0.0;   // the end of the last good bit before the collapse
+  double m_enterStart = 0.0;   // the end of the last bit known before the collapse
+  double m_quietFrom = 0.0;    // where the signal fell silent, samples
+  double m_gapMid = 0.0;       // the signal's middle level there
   std::size_t m_enterBit = 0;  // bits before it
   std::vector<Gap> m_gaps;     // dropouts read across: place and duration
   std::vector<double> m_gapStarts;  // their starts, samples
