@@ -650,6 +650,30 @@ bool CBoxTracker::StepBit(bool final) {
 }
 
 void CBoxTracker::EnterGap() {
+  // A collapse that is no silence (the bits lost their edges but not
+  // their level, or the block ended on a level held) gives no measure of
+  // where its bits lay: it is skipped from the last good bit on, as a
+  // whole, and the bits around it are kept as read.
+  m_gapSilent = Silent(m_t + m_u, m_t + 3.0 * m_u);
+  if (!m_gapSilent) {
+    // The last bit before it, its closing edge seen, lost only its last
+    // third: decided on the rest, it counts.
+    if (m_weak == 1 && m_lastQ > LOCK.goodEdge &&
+        m_bits.ConfidenceOf(m_bits.Bits() - 1) >= static_cast<float>(DROPOUT.lastBitConfidence)) {
+      m_lastGood = m_bits.Bits();
+      m_lastGoodEnd = m_t;
+      m_weak = 0;
+    }
+    m_cleanEnd = m_weak == 0;
+    m_bits.Truncate(m_lastGood);
+    m_weak = 0;
+    m_enterBit = m_lastGood;
+    m_enterStart = m_lastGoodEnd;
+    m_quietFrom = m_enterStart;
+    m_t += 0.5 * m_u;
+    m_inGap = true;
+    return;
+  }
   // The bits after the last good one were read across the silence's
   // start: they are read again by their middle edges, as far as those are
   // heard.
@@ -685,7 +709,20 @@ bool CBoxTracker::StepGap(bool final) {
   double value = 0.0;
   double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
   if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
-    Return(Refine(edge, m_polarity, len));
+    if (m_gapSilent) {
+      Return(Refine(edge, m_polarity, len));
+      return true;
+    }
+    m_t = Refine(edge, m_polarity, len);
+    Gap gap;
+    gap.before = m_enterBit;
+    gap.zeros = (m_t - m_enterStart) / (2.0 * u);
+    m_gaps.push_back(gap);
+    m_gapStarts.push_back(m_enterStart);
+    m_absorbed = 0;
+    m_inGap = false;
+    m_returned = true;
+    m_cleanEnd = false;
     return true;
   }
   m_t = from + 2.0 * u;
@@ -807,6 +844,27 @@ double CBoxTracker::MidLevel() const {
   const double b = m_lastGoodEnd;
   if (b - a < 1.0 || !m_sums.Holds(a, b)) return 0.0;
   return m_sums.Box(a, b) / (b - a);
+}
+
+bool CBoxTracker::Silent(double a, double b) const {
+  // The signal's mean distance from the middle level over [a, b) against
+  // the last good bits' mean distance from it.
+  const std::size_t n = std::min(m_lastGood, m_bits.Bits());
+  if (n == 0) return true;
+  const double from = m_bits.StartOf(n > DROPOUT.midBits ? n - DROPOUT.midBits : 0);
+  const double to = m_lastGoodEnd;
+  if (to - from < 4.0 || !m_sums.Holds(from, to + 1.0) || !m_sums.Holds(a, b + 1.0)) return true;
+  const double mid = m_sums.Box(from, to) / (to - from);
+  const auto distance = [&](double x, double y) {
+    const std::int64_t first = FloorIndex(x) + 1;
+    const std::int64_t last = FloorIndex(y);
+    double sum = 0.0;
+    for (std::int64_t i = first; i < last; ++i) {
+      sum += std::fabs(m_sums.Box(static_cast<double>(i), static_cast<double>(i + 1)) - mid);
+    }
+    return last > first ? sum / static_cast<double>(last - first) : 0.0;
+  };
+  return distance(a, b) < DROPOUT.silentLevel * distance(from, to);
 }
 
 bool CBoxTracker::Heard(std::int64_t i, int level) const {

@@ -188,6 +188,7 @@ class CBoxTracker {
   bool MiddleEdge(double b, double direction, int& bit, double& middle) const;
   double EdgeNear(double t, int polarity, double& strength) const;
   double MidLevel() const;
+  bool Silent(double a, double b) const;
   bool Heard(std::int64_t i, int level) const;
   double QuietAfter(double edge, int level) const;
   double QuietBefore(double edge, int level) const;
@@ -249,6 +250,7 @@ class CBoxTracker {
   double m_enterStart = 0.0;   // the end of the last bit known before the collapse
   double m_quietFrom = 0.0;    // where the signal fell silent, samples
   double m_gapMid = 0.0;       // the signal's middle level there
+  bool m_gapSilent = true;     // the collapse is a silence (else its ends are not read)
   std::size_t m_enterBit = 0;  // bits before it
   std::vector<Gap> m_gaps;     // dropouts read across: place and duration
   std::vector<double> m_gapStarts;  // their starts, samples

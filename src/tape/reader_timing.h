@@ -233,6 +233,10 @@ struct DropoutTiming {
   // should: where a gap's silence starts and ends.
   double heardLevel = 0.7;
   std::size_t midBits = 16;
+  // A collapse is a silence where the signal's mean distance from the
+  // middle level over the bit falls below this part of the good bits'
+  // before it; only then are the bits at its ends read by their edges.
+  double silentLevel = 0.3;
 };
 
 struct ReaderTiming {
