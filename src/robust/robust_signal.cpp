@@ -281,8 +281,9 @@ void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
     double ahead = std::fabs(values[static_cast<std::size_t>(n + envHalf) & mask]);
     env = MEAN ? env * keep + envRate * ahead : std::max(ahead, env * keep);
     double y = values[static_cast<std::size_t>(n) & mask];
-    // Most samples cross nothing: one test settles them.
-    const bool crossing = (yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0);
+    // Most samples cross nothing: one test settles them. The zero
+    // crossings date the mean envelope's edges only.
+    const bool crossing = MEAN && ((yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0));
     double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
     const bool fires = level != 1 ? y > threshold || (level != -1 && y < -threshold) : y < -threshold;
     if (!crossing && !fires) {
@@ -290,8 +291,8 @@ void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
       continue;
     }
     double t = static_cast<double>(n);
-    if (yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
-    if (yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
+    if (MEAN && yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
+    if (MEAN && yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
     // A spiky signal is dated where it passes the threshold, on the steep
     // flank: its zero crossings wander with the noise between the spikes.
     if (level != 1 && y > threshold) {
