@@ -1,5 +1,6 @@
 // A sound file read through the sound library: every format it knows, as
 // float frames of full scale 1, bounded to ±SAMPLE_LIMIT.
+#include <emmintrin.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -159,8 +160,19 @@ sf_count_t CSoundFileSource::ReadFloats(float* frames, std::size_t maxFrames) {
     const sf_count_t got = sf_readf_short(m_sound, m_shortRun.data(), static_cast<sf_count_t>(want));
     if (got <= 0) return total > 0 ? total : got;
     float* out = frames + static_cast<std::size_t>(total) * channels;
+    const short* in = m_shortRun.data();
     const std::size_t count = static_cast<std::size_t>(got) * channels;
-    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<float>(m_shortRun[i]) * (1.0f / 32768.0f);
+    std::size_t i = 0;
+    const __m128 scale = _mm_set1_ps(1.0f / 32768.0f);
+    for (; i + 8 <= count; i += 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+      // Each 16-bit sample into the top of a 32-bit lane, shifted down with its sign.
+      const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+      const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+      _mm_storeu_ps(out + i, _mm_mul_ps(_mm_cvtepi32_ps(low), scale));
+      _mm_storeu_ps(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(high), scale));
+    }
+    for (; i < count; ++i) out[i] = static_cast<float>(in[i]) * (1.0f / 32768.0f);
     total += got;
     if (static_cast<std::size_t>(got) < want) break;
   }
