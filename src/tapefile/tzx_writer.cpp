@@ -48,7 +48,12 @@ class TzxWriter : public TapeWriter {
       case ImageKind::TURBO: Turbo(item); break;
       case ImageKind::DATA: PureData(item); break;
       case ImageKind::TONE: ToneRuns(item); break;
-      case ImageKind::PULSES: Pulses(item.stretch->pulses); break;
+      case ImageKind::PULSES: {
+        std::vector<double> pulses = item.stretch->pulses;
+        if (!pulses.empty()) pulses[0] = PulseAt(item, 0);
+        Pulses(pulses);
+        break;
+      }
     }
   }
 
