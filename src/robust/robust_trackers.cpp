@@ -233,6 +233,27 @@ double CBoxTracker::Refine(double t, int polarity, double len) const {
   return t;
 }
 
+void CBoxTracker::LeadingEdge(double& t, int& level, double& value, double len) const {
+  // A high-pass near the pilot's frequency (a deck's two-pole high-pass)
+  // turns each edge into a spike whose trailing flank, a third of a
+  // period or less after it, steps back as far as the edge stepped at
+  // this box length. Followed from flank to flank the pilot reads as well
+  // as from edge to edge, but the sync's pulses, no longer than the
+  // spike, do not. The spike follows its edge: of the two, the edge is the
+  // first, an opposite step close before the one found.
+  const double p = m_period;
+  const double from = t - PILOT.spikeMax * p;
+  const double to = t - PILOT.spikeMin * p;
+  if (!m_sums.Holds(from - len - 1.0, to + len + 1.0)) return;
+  double before = 0.0;
+  const double at = Strongest(from, to, -level, len, before);
+  // A maximum on the window's rim is the flank of a step beyond it.
+  if (before < PILOT.spikeLevel * value || at <= from || at + GridStep(len) > to) return;
+  t = at;
+  level = -level;
+  value = before;
+}
+
 void CBoxTracker::PushInterval(double interval, int level) {
   int slot = m_intervalCount % 64;
   m_intervals[slot] = interval;
@@ -617,9 +638,11 @@ bool CBoxTracker::StepBit(bool final) {
       }
     }
     if (m_lastGood > last) m_lastGood = last;
+    if (m_lastGood + 1 == last) KeepIntoSilence();
     EndData();
     return true;
   }
+  if (!good && m_weak == 0) m_weakQ = q;
   if (good) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();
@@ -644,6 +667,18 @@ bool CBoxTracker::StepBit(bool final) {
   return true;
 }
 
+bool CBoxTracker::KeepIntoSilence() {
+  // The last bit before silence closes with a step into it, half a step
+  // between the levels: it counts where half an edge was seen and the bit
+  // itself read clearly.
+  if (m_lastGood >= m_bits.Bits() || m_weakQ <= 0.5 * LOCK.goodEdge ||
+      m_bits.ConfidenceOf(m_lastGood) <= static_cast<float>(LOCK.goodConfidence))
+    return false;
+  ++m_lastGood;
+  m_lastGoodEnd = m_lastGood < m_bits.Bits() ? m_bits.StartOf(m_lastGood) : m_t;
+  return true;
+}
+
 void CBoxTracker::EnterGap() {
   // The last bit before the silence, its closing edge seen, lost only its
   // last third: decided on the rest, it counts.
@@ -653,6 +688,7 @@ void CBoxTracker::EnterGap() {
     m_lastGoodEnd = m_t;
     m_weak = 0;
   }
+  if (m_weak > 0 && KeepIntoSilence()) --m_weak;
   // Weak bits at the gap's edge are lost with it.
   m_cleanEnd = m_weak == 0;
   m_bits.Truncate(m_lastGood);
@@ -816,6 +852,7 @@ bool CBoxTracker::Step(bool final) {
     double value = 0.0;
     double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
     m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
+    LeadingEdge(t, m_level, value, len);
     m_edge = Refine(t, m_level, len);
     m_amp = value / (2.0 * len);
     m_edges = 1;

@@ -160,6 +160,9 @@ class CBoxTracker {
   static double GridStep(double len);
   double Strongest(double from, double to, int polarity, double len, double& value) const;
   double Refine(double t, int polarity, double len) const;
+  // Moves an edge found on a spike's trailing flank (`level`, strength
+  // `value` at box length `len`) to the edge that leads the spike.
+  void LeadingEdge(double& t, int& level, double& value, double len) const;
   void PushInterval(double interval, int level);
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   // The pilot goes on after the edge the sync followed: most of the next
@@ -176,6 +179,9 @@ class CBoxTracker {
   std::size_t SyncRemnantBits(double am) const;
   // Drops them from the seven bits read; returns how many.
   std::size_t DropSyncRemnant(double am);
+  // Counts the first weak bit after the last good one where only its
+  // closing edge, a step into silence, made it weak. True when it counts.
+  bool KeepIntoSilence();
   void EnterGap();
   bool StepGap(bool final);
   int GapEnd(double t, double direction) const;
@@ -229,6 +235,7 @@ class CBoxTracker {
   double m_recent[READER_TIMING.lock.pauseBits] = {};  // the last bits' |m|, a ring
   double m_recentSum = 0.0;
   double m_lastQ = 0.0;  // the last bit's closing-edge strength
+  double m_weakQ = 0.0;  // the same of the first weak bit after the last good one
   std::vector<std::size_t> m_weakAt;  // weak bits kept before good ones (a few)
   // Dropouts: where the signal collapses within a block, the tracker looks
   // for where it returns (the first edge to the bits' level starts a bit)

@@ -223,16 +223,29 @@ TEST(RobustDecoder, OutputDoesNotDependOnHowSamplesArrive) {
 // edge into a flank as strong as the edge: the first box tracker still
 // finds each sync, not the data's flanks or the pilot's, and reads the
 // blocks itself, so the other readers need not.
+// On edges that fall on whole samples (as tools write them) the spike's
+// trailing flank may be the stronger at the box's length where the reader
+// first locks (seed 8), and a last bit's closing step into silence reads
+// weak (seeds 3-8): both are read.
 TEST(RobustDecoder, FirstReaderReadsAPilotOvershotByASecondOrderHighPass) {
-  TapePath path;
-  path.highpassHz = 800;
-  path.highpassSecondOrder = true;
-  path.lowpassHz = 6000;
-  path.noise = 0.02;
-  const std::vector<TapeBytes> tape = TapeB();
-  const std::vector<TapeBlock> got = Decode(RenderTape(tape, path, 11), path.rate);
-  ExpectBlocks(tape, got, {});
-  for (const TapeBlock& b : got) EXPECT_EQ(b.origin, BlockOrigin::DECODED) << b.bytes.size() << " bytes";
+  const struct {
+    unsigned seed;
+    bool wholeSamples;
+    double noise;
+  } cases[] = {{11, false, 0.02}, {3, true, 0.02}, {5, true, 0.02}, {7, true, 0.02}, {8, true, 0.045}, {8, true, 0.0}};
+  for (const auto& c : cases) {
+    TapePath path;
+    path.highpassHz = 800;
+    path.highpassSecondOrder = true;
+    path.lowpassHz = 6000;
+    path.noise = c.noise;
+    path.wholeSamples = c.wholeSamples;
+    const std::vector<TapeBytes> tape = TapeB();
+    const std::vector<TapeBlock> got = Decode(RenderTape(tape, path, c.seed), path.rate);
+    SCOPED_TRACE(c.seed);
+    ExpectBlocks(tape, got, {});
+    for (const TapeBlock& b : got) EXPECT_EQ(b.origin, BlockOrigin::DECODED) << b.bytes.size() << " bytes";
+  }
 }
 
 // What a block reports of itself: times in order and where the tape put
