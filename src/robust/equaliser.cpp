@@ -324,6 +324,11 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   // that follows its reading's wave more closely (more bits right) first.
   Candidate chain[2];
   const Candidate* teachers[2] = {nullptr, first.found ? &first : nullptr};
+  // The equalised signal has the smear undone: its sync is measured as it
+  // is (dated from the pilot's grid, a false sync the noise made would
+  // pass).
+  TrackerTuning readTuning = tuning;
+  readTuning.syncFromGrid = false;
   Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
   if (pilotOnly.taps.empty()) return false;
   for (int round = 0; round < ROUNDS; ++round) {
@@ -352,7 +357,7 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
     }
     for (const auto& entry : order) {
       const std::size_t line = entry.second;
-      Candidate c = ReadThrough(read, available, fits[line], start, tuning);
+      Candidate c = ReadThrough(read, available, fits[line], start, readTuning);
       // Kept by the readers' own rule: whole bytes that verify, with no
       // dropout left unmended (its checksum could pass by chance).
       if (c.found && c.usedBits == 8 && c.unmendedGaps == 0 && BlockVerifies(c.bytes)) {
