@@ -347,10 +347,20 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
     m_result = std::move(c);
     return true;
   };
+  // The tape path seldom changes from block to block: the equaliser that
+  // last gave a block is tried first. A header is too short to teach one
+  // (a second of data, and its first reading has too few bits right).
+  if (!m_lastGood.taps.empty()) {
+    Candidate c = ReadThrough(read, available, m_lastGood, start, readTuning);
+    if (keep(c)) return true;
+  }
   const Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
   if (pilotOnly.taps.empty()) return false;
   Candidate pilotReading = ReadThrough(read, available, pilotOnly, start, readTuning);
-  if (keep(pilotReading)) return true;
+  if (keep(pilotReading)) {
+    m_lastGood = pilotOnly;
+    return true;
+  }
   // Two lines of teaching: from the pilot's reading on, and from the
   // first reading on (where it found a block); each round reads the fit
   // that follows its reading's wave more closely (more bits right) first.
@@ -381,7 +391,10 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
       for (const auto& entry : order) {
         const std::size_t line = entry.second;
         Candidate c = ReadThrough(read, available, fits[line], start, readTuning);
-        if (keep(c)) return true;
+        if (keep(c)) {
+          m_lastGood = std::move(fits[line]);
+          return true;
+        }
         chain[line] = std::move(c);
         teachers[line] = chain[line].found ? &chain[line] : nullptr;
       }

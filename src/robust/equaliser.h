@@ -110,6 +110,7 @@ class CBlockEqualiser {
   std::int64_t m_pilotFrom = 0;
   double m_pilotPeriod = 0.0;  // the pilot's half-period, samples
   std::vector<float> m_raw;    // a pass's samples, with the taps' reach on both sides
+  Equaliser m_lastGood;        // the equaliser that last gave a block (none yet: no taps)
   std::vector<float> m_out;
   Candidate m_result;
 };
