@@ -18,6 +18,10 @@ constexpr LockTiming LOCK = READER_TIMING.lock;
 constexpr ConfidenceTiming CONFIDENCE = READER_TIMING.confidence;
 constexpr DropoutTiming DROPOUT = READER_TIMING.dropout;
 constexpr int PAUSE_BITS = LOCK.pauseBits;
+// A sync is dated from the pilot's grid only where the pilot's period is
+// within this part of the search's (wow bends it a few per cent; a
+// tracker on data is held at the 15 % bound).
+constexpr double GRID_PERIOD_HOLD = 0.06;
 // The resolutions a BitRecord keeps: confidence steps per unit, start
 // steps per sample.
 constexpr double CONFIDENCE_STEPS = 16384.0;
@@ -290,11 +294,6 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // Sync pulses, corrected for the half-wave asymmetry the pilot showed.
   double l1 = ta - e - s * m_asym;
   double l2 = tb - ta + s * m_asym;
-  if (!SYNC.box.Fits(l1, l2, p)) return 0;
-  // A sync is where the pilot stops. Where it goes on, this was noise. The
-  // pilot's strength is the mean over its grid behind e (a mean, not the
-  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
-  // most grid points reach half that.
   // The grid is anchored on the last edges of e's polarity, not on e
   // alone: in heavy noise one edge is off by a good part of the box.
   double grid = e;
@@ -303,6 +302,26 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     for (int j = 0; j < SYNC.anchorEdges; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
     grid = sum / SYNC.anchorEdges;
   }
+  // A band limit that smears the sync into the pilot's last edge (a lossy
+  // codec at a low bit rate) moves that edge early, by up to a quarter
+  // period, and the first pulse alone comes out too long: it is then
+  // measured from where the pilot's grid puts the edge, and the sync dated
+  // from there. Where the first pulse fits and only the pair is too long,
+  // the sync lies a bit late (an all-pass smear): the grid would make it
+  // fit and the block be read a bit late. The grid counts only on a pilot
+  // followed at its own period: a tracker that slid onto a band-limited
+  // block's one bits (0.79 p) dates no sync from them.
+  bool fromGrid = false;
+  if (!SYNC.box.Fits(l1, l2, p)) {
+    const bool early = grid > e && grid - e <= 0.25 * p && l1 > SYNC.box.maxPulse * p &&
+                       std::fabs(p - m_start.period) < GRID_PERIOD_HOLD * m_start.period;
+    if (!m_tuning.syncFromGrid || !early || !SYNC.box.Fits(ta - grid - s * m_asym, l2, p)) return 0;
+    fromGrid = true;
+  }
+  // A sync is where the pilot stops. Where it goes on, this was noise. The
+  // pilot's strength is the mean over its grid behind e (a mean, not the
+  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
+  // most grid points reach half that.
   double behind = 0.0;
   for (int i = 1; i <= SYNC.behind; ++i) {
     bool odd = (i % 2) == 1;
@@ -335,7 +354,9 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
-  return PilotRunsOn(behind, pilotLen) ? 0 : 1;
+  if (PilotRunsOn(behind, pilotLen)) return 0;
+  if (fromGrid) m_edge = grid;
+  return 1;
 }
 
 double CBoxTracker::DataStrength(double tb, double until) const {

@@ -94,6 +94,11 @@ struct TrackerTuning {
   double boxFactor = 0.4;  // data box length over the zero half-period (box trackers)
   int stopBits = 24;       // consecutive weak bits that end a block
   bool mendDropouts = false;  // skip dropouts and mend them (box trackers)
+  // A sync whose first pulse comes out short because a band limit moved
+  // the pilot's last edge early is measured from the pilot's grid (box
+  // trackers). Off where the signal is equalised: the smear is undone, and
+  // the grid would only date a sync noise made.
+  bool syncFromGrid = true;
 };
 
 // Bits in order, packed into bytes as they come.
