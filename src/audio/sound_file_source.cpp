@@ -1,6 +1,5 @@
 // A sound file read through the sound library: every format it knows, as
 // float frames of full scale 1, bounded to ±SAMPLE_LIMIT.
-#include <emmintrin.h>
 #include <sndfile.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "audio/little_endian.h"
+#include "base/vector_clones.h"
 #include "audio/sample_source.h"
 
 namespace tapedecoder {
@@ -163,6 +163,7 @@ sf_count_t CSoundFileSource::ReadFloats(float* frames, std::size_t maxFrames) {
     const short* in = m_shortRun.data();
     const std::size_t count = static_cast<std::size_t>(got) * channels;
     std::size_t i = 0;
+#if TAPEDECODER_HAVE_SSE2
     const __m128 scale = _mm_set1_ps(1.0f / 32768.0f);
     for (; i + 8 <= count; i += 8) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
@@ -172,6 +173,7 @@ sf_count_t CSoundFileSource::ReadFloats(float* frames, std::size_t maxFrames) {
       _mm_storeu_ps(out + i, _mm_mul_ps(_mm_cvtepi32_ps(low), scale));
       _mm_storeu_ps(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(high), scale));
     }
+#endif
     for (; i < count; ++i) out[i] = static_cast<float>(in[i]) * (1.0f / 32768.0f);
     total += got;
     if (static_cast<std::size_t>(got) < want) break;

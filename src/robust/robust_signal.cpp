@@ -4,19 +4,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/vector_clones.h"
+
 namespace tapedecoder {
 namespace robust {
 
 namespace {
-
-// On x86-64 the loop is also built for AVX2 and chosen at run time: the
-// same operations in wider registers with three operands (no fused
-// multiply-add, so every result is the same bit for bit).
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TAPEDECODER_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
-#else
-#define TAPEDECODER_AVX2_CLONE
-#endif
 
 
 // Below this envelope (full scale) the trigger stays quiet: digital silence

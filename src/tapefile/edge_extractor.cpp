@@ -2,25 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <emmintrin.h>
 #include <utility>
 
+#include "base/vector_clones.h"
 #include "tape/tape_block.h"
 
 namespace tapedecoder {
 
 namespace {
-// On x86-64 the loop is also built for AVX2 and chosen at run time: the
-// same operations in wider registers with three operands (no fused
-// multiply-add, so every result is the same bit for bit).
-#if defined(__x86_64__) && defined(__GNUC__)
-#define TAPEDECODER_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
-#define TAPEDECODER_INTO_CLONE __attribute__((always_inline))  // built inside each clone
-#else
-#define TAPEDECODER_AVX2_CLONE
-#define TAPEDECODER_INTO_CLONE
-#endif
-
 // The signal counts as active this long after an edge.
 constexpr double ACTIVE_SECONDS = 0.02;
 
@@ -36,12 +25,15 @@ inline double Finite(float v) { return v - v == 0.0f ? v : 0.0f; }
 // number for an infinity or NaN), four at a time.
 bool AllFinite(const float* samples, std::size_t count) {
   std::size_t i = 0;
+  bool finite = true;
+#if TAPEDECODER_HAVE_SSE2
   __m128 all = _mm_castsi128_ps(_mm_set1_epi32(-1));
   for (; i + 4 <= count; i += 4) {
     const __m128 v = _mm_loadu_ps(samples + i);
     all = _mm_and_ps(all, _mm_cmpeq_ps(_mm_sub_ps(v, v), _mm_setzero_ps()));
   }
-  bool finite = _mm_movemask_ps(all) == 0xF;
+  finite = _mm_movemask_ps(all) == 0xF;
+#endif
   for (; i < count; ++i) finite = finite && samples[i] - samples[i] == 0.0f;
   return finite;
 }
@@ -53,6 +45,7 @@ bool AllFinite(const float* samples, std::size_t count) {
 void Extremes(const float* samples, std::size_t count, float& top, float& bottom) {
   std::size_t i = 0;
   float hi = samples[0], lo = samples[0];
+#if TAPEDECODER_HAVE_SSE2
   if (count >= 8) {
     __m128 vhi = _mm_loadu_ps(samples), vlo = vhi;
     for (i = 4; i + 4 <= count; i += 4) {
@@ -70,6 +63,7 @@ void Extremes(const float* samples, std::size_t count, float& top, float& bottom
       lo = l[k] < lo ? l[k] : lo;
     }
   }
+#endif
   for (; i < count; ++i) {
     hi = hi < samples[i] ? samples[i] : hi;
     lo = samples[i] < lo ? samples[i] : lo;
