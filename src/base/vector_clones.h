@@ -1,4 +1,4 @@
-// Loops built twice on x86-64 (GCC and Clang): for the baseline and for
+// Loops built twice on x86-64 by GCC: for the baseline and for
 // AVX2, chosen at run time by the processor. The same operations run in
 // wider registers with three operands and no fused multiply-add, so every
 // result is the same bit for bit on either. Elsewhere they are built once.
@@ -7,7 +7,7 @@
 #ifndef TAPEDECODER_BASE_VECTOR_CLONES_H_
 #define TAPEDECODER_BASE_VECTOR_CLONES_H_
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define TAPEDECODER_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
 #define TAPEDECODER_INTO_CLONE __attribute__((always_inline))
 #else
