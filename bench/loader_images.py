@@ -13,6 +13,7 @@ against the source image's.
 
     bench/loader_images.py [--cli build/src/cli/tapedecoder-cli] [--work DIR]
                            [--only NAME] [--paths clean,tape,mp3]
+                           [--edges build/bench/tapedecoder-edge-compare]
 """
 import argparse
 import array
@@ -410,7 +411,7 @@ def degrade(src, dst, how, work):
     return True
 
 
-def measure(name, tzx, how, cli, work):
+def measure(name, tzx, how, cli, work, edge_tool=None):
     src_tzx = os.path.join(work, name + '.src.tzx')
     open(src_tzx, 'wb').write(tzx.out)
     clean = os.path.join(work, name + '.clean.wav')
@@ -496,6 +497,20 @@ def measure(name, tzx, how, cli, work):
     res['tzxlist'] = listed
     res['size'] = (os.path.getsize(ours), len(tzx.out))
     res['records'] = sum(counts.values())
+    # The replay's edges against the recording's: each image played exactly
+    # (libspectrum's T-states) by the edge-comparison tool, if it is built;
+    # the ROM blocks left out (tape2wav's whole samples run them up to 2 %
+    # slow in the recording, and the image keeps them at ROM timing).
+    res['edges'] = {}
+    if edge_tool and os.path.exists(edge_tool):
+        env = dict(os.environ, EDGE_SKIP_ROM='1')
+        for ext in ('tzx', 'pzx'):
+            out = subprocess.run([edge_tool, wav, os.path.join(outdir, title + '.' + ext)], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=env).stdout.decode()
+            for line in out.splitlines():
+                if line.startswith('edge error us:'):
+                    f = line.split()
+                    res['edges'][ext] = (float(f[4]), int(f[11]))
     res['kinds'] = ' '.join('%02x:%d' % kv for kv in sorted(counts.items()))
     return res
 
@@ -507,16 +522,19 @@ def main():
     ap.add_argument('--only', default='')
     ap.add_argument('--paths', default='clean,tape')
     ap.add_argument('--kinds', action='store_true', help='print the record counts of each image')
+    ap.add_argument('--edges', default='build/bench/tapedecoder-edge-compare',
+                    help='the edge-comparison tool (the replay-edge columns: largest error in us, edges over 50 us)')
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
-    print('%-12s %-5s %6s %6s %6s %5s %4s %7s %7s %4s %15s %s' %
-          ('image', 'path', 'rom', 'pilot', 'pure', 'phant', 'tap', 'time%', 'sound%', 'list', 'size/src', 'lost'))
+    print('%-12s %-5s %6s %6s %6s %5s %4s %7s %7s %4s %15s %14s %14s %s' %
+          ('image', 'path', 'rom', 'pilot', 'pure', 'phant', 'tap', 'time%', 'sound%', 'list', 'size/src',
+           'tzx edge us/>50', 'pzx edge us/>50', 'lost'))
     for name, make in FAMILIES.items():
         if a.only and name not in a.only.split(','):
             continue
         tzx = make()
         for how in a.paths.split(','):
-            r = measure(name, tzx, how, os.path.abspath(a.cli), a.work)
+            r = measure(name, tzx, how, os.path.abspath(a.cli), a.work, os.path.abspath(a.edges))
             if r is None:
                 print('%-12s %-5s (path unavailable)' % (name, how))
                 continue
@@ -524,10 +542,11 @@ def main():
                 print('%-12s %-5s error %s' % (name, how, r['error']))
                 continue
             f = lambda p: '%d/%d' % tuple(p)
-            print('%-12s %-5s %6s %6s %6s %5d %4s %+7.2f %7.1f %4s %7d/%-7d %s' %
+            e = lambda ext: '%7.1f/%-6d' % r['edges'][ext] if ext in r['edges'] else '-'
+            print('%-12s %-5s %6s %6s %6s %5d %4s %+7.2f %7.1f %4s %7d/%-7d %14s %14s %s' %
                   (name, how, f(r['rom']), f(r['pilot']), f(r['pure']), r['phantoms'], f(r['tapkept']),
                    r['time'], r['sound'], 'ok' if r['tzxlist'] else 'FAIL', r['size'][0], r['size'][1],
-                   ', '.join(r['lost'])))
+                   e('tzx'), e('pzx'), ', '.join(r['lost'])))
             if a.kinds:
                 print('    %d records: %s' % (r['records'], r['kinds']))
             sys.stdout.flush()

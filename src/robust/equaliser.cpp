@@ -29,8 +29,15 @@ constexpr double TRAIN_SECONDS = 1.0;
 // boosting what the tape path all but removed (noise is all there is),
 // and pulls what the training leaves open towards a plain gain.
 constexpr double RIDGE = 0.05;
+// The ridge of the rounds tried again where none verifies: a steep
+// low-pass (two sections at 1 kHz) leaves the zero bits' band 25 dB down
+// and the sync's further, where the plain ridge holds the fit near a
+// plain gain. Taught from the data, whose bits span that band, the fit
+// may lift it; noise in the recording then holds the fit back by itself.
+constexpr double LIFTING_RIDGE = 0.002;
 // Rounds of fitting: the first from the pilot alone, each later one also
-// from the sync and bits of a reading (two fits and readings a round).
+// from the sync and bits of a reading (two fits and readings a round);
+// the later ones run once at each ridge.
 constexpr int ROUNDS = 3;
 // Samples filtered and handed to the tracker at a time.
 constexpr std::int64_t CHUNK = 4096;
@@ -319,20 +326,52 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   start.period = m_pilotPeriod;
   start.lastEdge = edge;
   start.firstEdge = edge - 8.0 * m_pilotPeriod;
+  // The equalised signal has the smear undone: its sync is measured as it
+  // is (dated from the pilot's grid, a false sync the noise made would
+  // pass).
+  TrackerTuning readTuning = tuning;
+  readTuning.syncFromGrid = false;
+  // Kept by the readers' own rule: whole bytes that verify, with no
+  // dropout left unmended (its checksum could pass by chance).
+  const auto keep = [&](Candidate& c) {
+    if (!c.found || c.usedBits != 8 || c.unmendedGaps != 0 || !BlockVerifies(c.bytes)) return false;
+    if (first.found) {
+      c.start = first.start;
+      c.pilot = first.pilot;
+      c.pilotPulses = first.pilotPulses;
+    } else {
+      // The pilot as far back as the search found it.
+      if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
+      c.start = session.firstEdge;
+    }
+    m_result = std::move(c);
+    return true;
+  };
+  // The tape path seldom changes from block to block: the equaliser that
+  // last gave a block is tried first. A header is too short to teach one
+  // (a second of data, and its first reading has too few bits right).
+  if (!m_lastGood.taps.empty()) {
+    Candidate c = ReadThrough(read, available, m_lastGood, start, readTuning);
+    if (keep(c)) return true;
+  }
+  const Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
+  if (pilotOnly.taps.empty()) return false;
+  Candidate pilotReading = ReadThrough(read, available, pilotOnly, start, readTuning);
+  if (keep(pilotReading)) {
+    m_lastGood = pilotOnly;
+    return true;
+  }
   // Two lines of teaching: from the pilot's reading on, and from the
   // first reading on (where it found a block); each round reads the fit
   // that follows its reading's wave more closely (more bits right) first.
-  Candidate chain[2];
-  const Candidate* teachers[2] = {nullptr, first.found ? &first : nullptr};
-  Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
-  if (pilotOnly.taps.empty()) return false;
-  for (int round = 0; round < ROUNDS; ++round) {
-    std::vector<std::pair<double, std::size_t>> order;  // (miss, line)
-    std::vector<Equaliser> fits(2);
-    if (round == 0) {
-      fits[0] = pilotOnly;
-      order.emplace_back(0.0, 0);
-    } else {
+  // The rounds run at the plain ridge, then, where none verifies, again
+  // at the lifting one.
+  for (const double ridge : {RIDGE, LIFTING_RIDGE}) {
+    Candidate chain[2];
+    const Candidate* teachers[2] = {pilotReading.found ? &pilotReading : nullptr, first.found ? &first : nullptr};
+    for (int round = 1; round < ROUNDS && (teachers[0] != nullptr || teachers[1] != nullptr); ++round) {
+      std::vector<std::pair<double, std::size_t>> order;  // (miss, line)
+      std::vector<Equaliser> fits(2);
       for (std::size_t line = 0; line < 2; ++line) {
         const Candidate* teacher = teachers[line];
         if (teacher == nullptr) continue;
@@ -345,33 +384,21 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
         // pilot's equaliser gives the stretch, so that both teach one filter.
         if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
           for (float& t : m_dataTarget) t = -t;
-        fits[line] = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, RIDGE);
+        fits[line] = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, ridge);
         if (!fits[line].taps.empty()) order.emplace_back(MeanSquareMiss(fits[line], m_dataX, m_dataTarget), line);
       }
       std::stable_sort(order.begin(), order.end());
-    }
-    for (const auto& entry : order) {
-      const std::size_t line = entry.second;
-      Candidate c = ReadThrough(read, available, fits[line], start, tuning);
-      // Kept by the readers' own rule: whole bytes that verify, with no
-      // dropout left unmended (its checksum could pass by chance).
-      if (c.found && c.usedBits == 8 && c.unmendedGaps == 0 && BlockVerifies(c.bytes)) {
-        if (first.found) {
-          c.start = first.start;
-          c.pilot = first.pilot;
-          c.pilotPulses = first.pilotPulses;
-        } else {
-          // The pilot as far back as the search found it.
-          if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
-          c.start = session.firstEdge;
+      for (const auto& entry : order) {
+        const std::size_t line = entry.second;
+        Candidate c = ReadThrough(read, available, fits[line], start, readTuning);
+        if (keep(c)) {
+          m_lastGood = std::move(fits[line]);
+          return true;
         }
-        m_result = std::move(c);
-        return true;
+        chain[line] = std::move(c);
+        teachers[line] = chain[line].found ? &chain[line] : nullptr;
       }
-      chain[line] = std::move(c);
-      teachers[line] = chain[line].found ? &chain[line] : nullptr;
     }
-    if (teachers[0] == nullptr && teachers[1] == nullptr) return false;
   }
   return false;
 }

@@ -12,11 +12,14 @@
 // with the pilot (decision-directed: its sync and first second of bits as
 // the wave they stand for); so does the block's first reading, on a line
 // of its own (where the pilot's equaliser misplaces the sync, the first
-// reading often has it right). Two rounds after the pilot's. A reading is
-// kept only when it verifies, as every reader's is, with no dropout left
-// unmended (its checksum could hold by chance).
+// reading often has it right). Two rounds after the pilot's; where none
+// verifies, two more from the pilot's reading and the first, with a
+// lighter ridge that lets the fit lift a band a steep low-pass all but
+// removed (the zero bits', the sync's). A reading is kept only when it
+// verifies, as every reader's is, with no dropout left unmended (its
+// checksum could hold by chance).
 //
-// Work: only for a block that fails, up to five passes over its stretch
+// Work: only for a block that fails, up to nine passes over its stretch
 // read again from the recording (about 45 taps a sample at 44.1 kHz).
 // Memory: the training stretches (80 ms of pilot, a second of data), a
 // ring of sums as large as the decoder's, and one reading's bits; nothing
@@ -107,6 +110,7 @@ class CBlockEqualiser {
   std::int64_t m_pilotFrom = 0;
   double m_pilotPeriod = 0.0;  // the pilot's half-period, samples
   std::vector<float> m_raw;    // a pass's samples, with the taps' reach on both sides
+  Equaliser m_lastGood;        // the equaliser that last gave a block (none yet: no taps)
   std::vector<float> m_out;
   Candidate m_result;
 };

@@ -4,10 +4,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/vector_clones.h"
+
 namespace tapedecoder {
 namespace robust {
 
 namespace {
+
 
 // Below this envelope (full scale) the trigger stays quiet: digital silence
 // and the last bit of dither give no edges.
@@ -89,7 +92,7 @@ void PrefixRing::Reserve(std::int64_t last) {
   m_mask = size - 1;
 }
 
-void PrefixRing::Push(const float* samples, std::size_t count) {
+TAPEDECODER_AVX2_CLONE void PrefixRing::Push(const float* samples, std::size_t count) {
   Reserve(m_count + static_cast<std::int64_t>(count));
   std::int64_t total = m_total;
   std::size_t at = static_cast<std::size_t>(m_count);
@@ -200,7 +203,7 @@ void SchmittFrontEnd::Reset(std::int64_t from) {
   m_lastUp = m_lastDown = m_lastEdge = -1.0;
 }
 
-void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEnd) {
+TAPEDECODER_AVX2_CLONE void SchmittFrontEnd::ComputeValues(const PrefixRing& sums, std::int64_t valueEnd) {
   // Locals throughout: the stores into the rings must not make the
   // compiler reload the members on every sample.
   const double smoothScale = 1.0 / ((2.0 * m_smoothHalf + 1.0) * SAMPLE_SCALE);
@@ -281,8 +284,9 @@ void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
     double ahead = std::fabs(values[static_cast<std::size_t>(n + envHalf) & mask]);
     env = MEAN ? env * keep + envRate * ahead : std::max(ahead, env * keep);
     double y = values[static_cast<std::size_t>(n) & mask];
-    // Most samples cross nothing: one test settles them.
-    const bool crossing = (yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0);
+    // Most samples cross nothing: one test settles them. The zero
+    // crossings date the mean envelope's edges only.
+    const bool crossing = MEAN && ((yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0));
     double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
     const bool fires = level != 1 ? y > threshold || (level != -1 && y < -threshold) : y < -threshold;
     if (!crossing && !fires) {
@@ -290,8 +294,8 @@ void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
       continue;
     }
     double t = static_cast<double>(n);
-    if (yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
-    if (yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
+    if (MEAN && yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
+    if (MEAN && yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
     // A spiky signal is dated where it passes the threshold, on the steep
     // flank: its zero crossings wander with the noise between the spikes.
     if (level != 1 && y > threshold) {

@@ -18,6 +18,10 @@ constexpr LockTiming LOCK = READER_TIMING.lock;
 constexpr ConfidenceTiming CONFIDENCE = READER_TIMING.confidence;
 constexpr DropoutTiming DROPOUT = READER_TIMING.dropout;
 constexpr int PAUSE_BITS = LOCK.pauseBits;
+// A sync is dated from the pilot's grid only where the pilot's period is
+// within this part of the search's (wow bends it a few per cent; a
+// tracker on data is held at the 15 % bound).
+constexpr double GRID_PERIOD_HOLD = 0.06;
 // The resolutions a BitRecord keeps: confidence steps per unit, start
 // steps per sample.
 constexpr double CONFIDENCE_STEPS = 16384.0;
@@ -233,6 +237,27 @@ double CBoxTracker::Refine(double t, int polarity, double len) const {
   return t;
 }
 
+void CBoxTracker::LeadingEdge(double& t, int& level, double& value, double len) const {
+  // A high-pass near the pilot's frequency (a deck's two-pole high-pass)
+  // turns each edge into a spike whose trailing flank, a third of a
+  // period or less after it, steps back as far as the edge stepped at
+  // this box length. Followed from flank to flank the pilot reads as well
+  // as from edge to edge, but the sync's pulses, no longer than the
+  // spike, do not. The spike follows its edge: of the two, the edge is the
+  // first, an opposite step close before the one found.
+  const double p = m_period;
+  const double from = t - PILOT.spikeMax * p;
+  const double to = t - PILOT.spikeMin * p;
+  if (!m_sums.Holds(from - len - 1.0, to + len + 1.0)) return;
+  double before = 0.0;
+  const double at = Strongest(from, to, -level, len, before);
+  // A maximum on the window's rim is the flank of a step beyond it.
+  if (before < PILOT.spikeLevel * value || at <= from || at + GridStep(len) > to) return;
+  t = at;
+  level = -level;
+  value = before;
+}
+
 void CBoxTracker::PushInterval(double interval, int level) {
   int slot = m_intervalCount % 64;
   m_intervals[slot] = interval;
@@ -269,11 +294,6 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   // Sync pulses, corrected for the half-wave asymmetry the pilot showed.
   double l1 = ta - e - s * m_asym;
   double l2 = tb - ta + s * m_asym;
-  if (!SYNC.box.Fits(l1, l2, p)) return 0;
-  // A sync is where the pilot stops. Where it goes on, this was noise. The
-  // pilot's strength is the mean over its grid behind e (a mean, not the
-  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
-  // most grid points reach half that.
   // The grid is anchored on the last edges of e's polarity, not on e
   // alone: in heavy noise one edge is off by a good part of the box.
   double grid = e;
@@ -282,6 +302,26 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
     for (int j = 0; j < SYNC.anchorEdges; ++j) sum += m_edgeTimes[(m_edgeCount - 1 - 2 * j) % 16] + 2.0 * j * p;
     grid = sum / SYNC.anchorEdges;
   }
+  // A band limit that smears the sync into the pilot's last edge (a lossy
+  // codec at a low bit rate) moves that edge early, by up to a quarter
+  // period, and the first pulse alone comes out too long: it is then
+  // measured from where the pilot's grid puts the edge, and the sync dated
+  // from there. Where the first pulse fits and only the pair is too long,
+  // the sync lies a bit late (an all-pass smear): the grid would make it
+  // fit and the block be read a bit late. The grid counts only on a pilot
+  // followed at its own period: a tracker that slid onto a band-limited
+  // block's one bits (0.79 p) dates no sync from them.
+  bool fromGrid = false;
+  if (!SYNC.box.Fits(l1, l2, p)) {
+    const bool early = grid > e && grid - e <= 0.25 * p && l1 > SYNC.box.maxPulse * p &&
+                       std::fabs(p - m_start.period) < GRID_PERIOD_HOLD * m_start.period;
+    if (!m_tuning.syncFromGrid || !early || !SYNC.box.Fits(ta - grid - s * m_asym, l2, p)) return 0;
+    fromGrid = true;
+  }
+  // A sync is where the pilot stops. Where it goes on, this was noise. The
+  // pilot's strength is the mean over its grid behind e (a mean, not the
+  // tracker's maxima, which noise inflates); ahead, the pilot goes on when
+  // most grid points reach half that.
   double behind = 0.0;
   for (int i = 1; i <= SYNC.behind; ++i) {
     bool odd = (i % 2) == 1;
@@ -314,7 +354,9 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
-  return PilotRunsOn(behind, pilotLen) ? 0 : 1;
+  if (PilotRunsOn(behind, pilotLen)) return 0;
+  if (fromGrid) m_edge = grid;
+  return 1;
 }
 
 double CBoxTracker::DataStrength(double tb, double until) const {
@@ -622,9 +664,11 @@ bool CBoxTracker::StepBit(bool final) {
       }
     }
     if (m_lastGood > last) m_lastGood = last;
+    if (m_lastGood + 1 == last) KeepIntoSilence();
     EndData();
     return true;
   }
+  if (!good && m_weak == 0) m_weakQ = q;
   if (good) {
     m_anyGood = true;
     m_lastGood = m_bits.Bits();
@@ -649,6 +693,18 @@ bool CBoxTracker::StepBit(bool final) {
   return true;
 }
 
+bool CBoxTracker::KeepIntoSilence() {
+  // The last bit before silence closes with a step into it, half a step
+  // between the levels: it counts where half an edge was seen and the bit
+  // itself read clearly.
+  if (m_lastGood >= m_bits.Bits() || m_weakQ <= 0.5 * LOCK.goodEdge ||
+      m_bits.ConfidenceOf(m_lastGood) <= static_cast<float>(LOCK.goodConfidence))
+    return false;
+  ++m_lastGood;
+  m_lastGoodEnd = m_lastGood < m_bits.Bits() ? m_bits.StartOf(m_lastGood) : m_t;
+  return true;
+}
+
 void CBoxTracker::EnterGap() {
   // A collapse that is no silence (the bits lost their edges but not
   // their level, or the block ended on a level held) gives no measure of
@@ -664,6 +720,8 @@ void CBoxTracker::EnterGap() {
       m_lastGoodEnd = m_t;
       m_weak = 0;
     }
+    if (m_weak > 0 && KeepIntoSilence()) --m_weak;
+    // Weak bits at the gap's edge are lost with it.
     m_cleanEnd = m_weak == 0;
     m_bits.Truncate(m_lastGood);
     m_weak = 0;
@@ -998,6 +1056,7 @@ bool CBoxTracker::Step(bool final) {
     double value = 0.0;
     double t = Strongest(m_edge - 0.5 * p, m_edge + 0.5 * p, 0, len, value);
     m_level = m_sums.Edge(t, len) >= 0.0 ? 1 : -1;
+    LeadingEdge(t, m_level, value, len);
     m_edge = Refine(t, m_level, len);
     m_amp = value / (2.0 * len);
     m_edges = 1;

@@ -94,6 +94,11 @@ struct TrackerTuning {
   double boxFactor = 0.4;  // data box length over the zero half-period (box trackers)
   int stopBits = 24;       // consecutive weak bits that end a block
   bool mendDropouts = false;  // skip dropouts and mend them (box trackers)
+  // A sync whose first pulse comes out short because a band limit moved
+  // the pilot's last edge early is measured from the pilot's grid (box
+  // trackers). Off where the signal is equalised: the smear is undone, and
+  // the grid would only date a sync noise made.
+  bool syncFromGrid = true;
 };
 
 // Bits in order, packed into bytes as they come.
@@ -160,6 +165,9 @@ class CBoxTracker {
   static double GridStep(double len);
   double Strongest(double from, double to, int polarity, double len, double& value) const;
   double Refine(double t, int polarity, double len) const;
+  // Moves an edge found on a spike's trailing flank (`level`, strength
+  // `value` at box length `len`) to the edge that leads the spike.
+  void LeadingEdge(double& t, int& level, double& value, double len) const;
   void PushInterval(double interval, int level);
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   // The pilot goes on after the edge the sync followed: most of the next
@@ -176,6 +184,9 @@ class CBoxTracker {
   std::size_t SyncRemnantBits(double am) const;
   // Drops them from the seven bits read; returns how many.
   std::size_t DropSyncRemnant(double am);
+  // Counts the first weak bit after the last good one where only its
+  // closing edge, a step into silence, made it weak. True when it counts.
+  bool KeepIntoSilence();
   // Dropouts: a gap's entry and return, and the bits at its ends read by
   // their middle edges (forward from a bit's start b, or back from its
   // end); the edge of `polarity` strongest near t and its strength (1 = a
@@ -242,6 +253,7 @@ class CBoxTracker {
   double m_recent[READER_TIMING.lock.pauseBits] = {};  // the last bits' |m|, a ring
   double m_recentSum = 0.0;
   double m_lastQ = 0.0;  // the last bit's closing-edge strength
+  double m_weakQ = 0.0;  // the same of the first weak bit after the last good one
   std::vector<std::size_t> m_weakAt;  // weak bits kept before good ones (a few)
   // Dropouts: where the signal collapses within a block, the tracker looks
   // for where it returns (the first edge to the bits' level starts a bit)

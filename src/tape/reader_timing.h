@@ -49,6 +49,14 @@ struct PilotTiming {
   // A half-wave and the one before differ less than this factor (the
   // search): a sync or a dropout breaks the pair, unequal half-waves do not.
   double pairing = 2.0;
+  // A box tracker's first pilot edge with an opposite step this close
+  // before it (from `spikeMin` to `spikeMax` half-periods), at least
+  // `spikeLevel` of its strength, is a spike's trailing flank: the step
+  // before it is the edge. A plain pilot has no step within half a period
+  // of an edge; a spike lasts under a third of one.
+  double spikeMin = 0.1;
+  double spikeMax = 0.45;
+  double spikeLevel = 0.7;
   // Pilot edges the box tracker misses in a row before it lets the pilot
   // go: it coasts through a dropout of some 15 ms at normal speed.
   int misses = 24;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "base/vector_clones.h"
 #include "tape/tape_block.h"
 
 namespace tapedecoder {
@@ -19,6 +20,57 @@ inline double Min(double a, double b) { return b < a ? b : a; }
 // v itself when finite, else 0: v - v is 0 exactly for a finite v and not
 // a number otherwise (cheaper than the library's test).
 inline double Finite(float v) { return v - v == 0.0f ? v : 0.0f; }
+
+// True when every sample is a finite number (v - v is 0 then, and not a
+// number for an infinity or NaN), four at a time.
+bool AllFinite(const float* samples, std::size_t count) {
+  std::size_t i = 0;
+  bool finite = true;
+#if TAPEDECODER_HAVE_SSE2
+  __m128 all = _mm_castsi128_ps(_mm_set1_epi32(-1));
+  for (; i + 4 <= count; i += 4) {
+    const __m128 v = _mm_loadu_ps(samples + i);
+    all = _mm_and_ps(all, _mm_cmpeq_ps(_mm_sub_ps(v, v), _mm_setzero_ps()));
+  }
+  finite = _mm_movemask_ps(all) == 0xF;
+#endif
+  for (; i < count; ++i) finite = finite && samples[i] - samples[i] == 0.0f;
+  return finite;
+}
+
+// The largest and the smallest of `count` (>= 1) finite samples, four at a
+// time. Of a +0 and a -0 either may come out: the sign of a zero extreme
+// reaches no edge (the centre it moves starts at +0 and a sum with +0 is
+// +0).
+void Extremes(const float* samples, std::size_t count, float& top, float& bottom) {
+  std::size_t i = 0;
+  float hi = samples[0], lo = samples[0];
+#if TAPEDECODER_HAVE_SSE2
+  if (count >= 8) {
+    __m128 vhi = _mm_loadu_ps(samples), vlo = vhi;
+    for (i = 4; i + 4 <= count; i += 4) {
+      const __m128 v = _mm_loadu_ps(samples + i);
+      vhi = _mm_max_ps(vhi, v);
+      vlo = _mm_min_ps(vlo, v);
+    }
+    alignas(16) float h[4], l[4];
+    _mm_store_ps(h, vhi);
+    _mm_store_ps(l, vlo);
+    hi = h[0];
+    lo = l[0];
+    for (int k = 1; k < 4; ++k) {
+      hi = hi < h[k] ? h[k] : hi;
+      lo = l[k] < lo ? l[k] : lo;
+    }
+  }
+#endif
+  for (; i < count; ++i) {
+    hi = hi < samples[i] ? samples[i] : hi;
+    lo = samples[i] < lo ? samples[i] : lo;
+  }
+  top = hi;
+  bottom = lo;
+}
 }  // namespace
 
 EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
@@ -32,7 +84,7 @@ EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
   m_activeSamples = static_cast<long long>(ACTIVE_SECONDS * sampleRate);
 }
 
-void EdgeExtractor::Feed(const float* samples, std::size_t count) {
+TAPEDECODER_AVX2_CLONE void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   if (m_finished) return;
   // The per-sample state lives in locals, which the loop keeps in
   // registers; the rare edge goes through the members (Crossing).
@@ -44,6 +96,9 @@ void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
   const double release = m_release, pauseRelease = m_pauseRelease;
   const long long activeSamples = m_activeSamples;
+  // Samples that are all numbers (as the sample sources deliver them) take
+  // the quiet runs' leaner loop.
+  const bool finite = AllFinite(samples, count);
   for (std::size_t i = 0; i < count; ++i) {
     // Most samples change nothing but the envelope, the window's swings and
     // the pulse's extreme: runs of them, over which whether the signal is
@@ -60,10 +115,12 @@ void EdgeExtractor::Feed(const float* samples, std::size_t count) {
       if (!swinging && byEdge) limit(lastEdge + activeSamples + 1);
       const double keep = 1.0 - (swinging || byEdge ? release : pauseRelease);
       const std::size_t from = i;
-      if (state) {
-        i = QuietRun<true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
+      if (finite) {
+        i = state ? QuietRun<true, true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous)
+                  : QuietRun<false, true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
       } else {
-        i = QuietRun<false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
+        i = state ? QuietRun<true, false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous)
+                  : QuietRun<false, false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
       }
       index += static_cast<long long>(i - from);
       if (i == count) break;
@@ -115,24 +172,36 @@ void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   m_stateKnown = stateKnown;
 }
 
-template <bool HIGH>
-std::size_t EdgeExtractor::QuietRun(const float* samples, std::size_t i, std::size_t end, double keep,
+template <bool HIGH, bool FINITE>
+inline TAPEDECODER_INTO_CLONE std::size_t EdgeExtractor::QuietRun(const float* samples, std::size_t i, std::size_t end, double keep,
                                     double centre, double& amplitude, double& windowHigh, double& windowLow,
                                     double& extreme, double& previous) const {
   const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
   double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme;
   const std::size_t from = i;
   for (; i < end; ++i) {
-    const double x = Finite(samples[i]);
+    const double x = FINITE ? samples[i] : Finite(samples[i]);
     const double now = x - centre;
     const double next = Max(std::fabs(now), amp * keep);
     // The one crossing that fires from this state: down from high, up from low.
     const double away = HIGH ? -now : now;
     if (away > hysteresis * next && next >= floor) break;
     amp = next;
-    high = Max(high, now);
-    low = Min(low, now);
-    ext = HIGH ? Max(ext, x) : Min(ext, x);
+    if (!FINITE) {
+      high = Max(high, now);
+      low = Min(low, now);
+      ext = HIGH ? Max(ext, x) : Min(ext, x);
+    }
+  }
+  if (FINITE && i > from) {
+    // The run's swings and extreme from its largest and smallest sample:
+    // x - centre rounds monotonically, so the largest x gives the largest
+    // difference.
+    float top = 0.0f, bottom = 0.0f;
+    Extremes(samples + from, i - from, top, bottom);
+    high = Max(high, static_cast<double>(top) - centre);
+    low = Min(low, static_cast<double>(bottom) - centre);
+    ext = HIGH ? Max(ext, static_cast<double>(top)) : Min(ext, static_cast<double>(bottom));
   }
   if (i > from) previous = Finite(samples[i - 1]);
   amplitude = amp;

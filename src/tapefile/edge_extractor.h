@@ -87,8 +87,9 @@ class EdgeExtractor {
   void Crossing(double x, double now, double before, double band, bool rising, long long index);
   // Samples i.. up to `end` in state HIGH (known) with the envelope
   // relaxing by `keep`, up to the first that would fire; returns where it
-  // stopped, with the running values moved on.
-  template <bool HIGH>
+  // stopped, with the running values moved on. FINITE: every sample is a
+  // number.
+  template <bool HIGH, bool FINITE>
   std::size_t QuietRun(const float* samples, std::size_t i, std::size_t end, double keep, double centre,
                        double& amplitude, double& windowHigh, double& windowLow, double& extreme,
                        double& previous) const;

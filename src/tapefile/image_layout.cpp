@@ -313,6 +313,46 @@ double WantedStart(const ImageItem& item, const TapePart& part) {
   return PartStartSeconds(part) * TSTATES_PER_SECOND;
 }
 
+// Puts `rest` T-states (what rounding the pause before `item` to whole
+// quanta left over; negative where the pause came out longer than the
+// gap) into the item's first pulse, so that its later edges fall where the
+// recording's did. A first pulse that would shrink below a T-state takes a
+// quantum from the pause instead; one beyond a pulse record's 65535 T, or
+// an item whose first pulse no record can change (ROM, DATA), keeps it.
+void TakeUpPauseRest(ImageItem& item, double rest, std::uint64_t quantum) {
+  constexpr double MAX_PULSE = 65535.0;
+  double shift = std::round(rest);
+  if (shift == 0.0) return;
+  std::vector<PulseRun> runs;
+  double first = 0.0;
+  if (item.kind == ImageKind::TURBO || item.kind == ImageKind::TONE) {
+    runs = PilotRunsOf(item);
+    if (runs.empty() || runs[0].count == 0) return;
+    first = runs[0].length;
+  } else if (item.kind == ImageKind::PULSES && !item.stretch->pulses.empty()) {
+    first = WholeTstates(item.stretch->pulses[0]);
+  } else {
+    return;
+  }
+  if (first + shift < 1.0 && item.pauseBefore > quantum) {
+    item.pauseBefore -= quantum;
+    shift += static_cast<double>(quantum);
+  }
+  if (first + shift < 1.0 || first + shift > MAX_PULSE) return;
+  if (item.kind == ImageKind::PULSES) {
+    item.firstPulseShift = static_cast<std::int32_t>(shift);
+    return;
+  }
+  // The first pulse as a run of its own, the run it came from one shorter.
+  const PulseRun head{1, static_cast<std::uint32_t>(first + shift)};
+  if (--runs[0].count == 0) {
+    runs[0] = head;
+  } else {
+    runs.insert(runs.begin(), head);
+  }
+  item.pilotRuns = std::move(runs);
+}
+
 std::uint64_t Quantise(double tstates, std::uint64_t quantum) {
   const double q = static_cast<double>(quantum);
   // NaN and anything below half a quantum give one quantum.
@@ -374,7 +414,7 @@ std::uint64_t ItemDuration(const ImageItem& item) {
     }
     case ImageKind::PULSES: {
       std::uint64_t total = 0;
-      for (double p : item.stretch->pulses) total += WholeTstates(p);
+      for (std::size_t k = 0; k < item.stretch->pulses.size(); ++k) total += PulseAt(item, k);
       return total;
     }
   }
@@ -394,7 +434,11 @@ bool CPartLayout::Next(const TapePart& part, ImageItem& item) {
   item = ItemFor(part, m_keepMeasured, m_followDrift);
   const double start = PartStartSeconds(part) * TSTATES_PER_SECOND;
   if (start - m_recordingEnd > MIN_PAUSE_TSTATES) {
-    item.pauseBefore = Quantise(WantedStart(item, part) - m_clock, m_quantum);
+    const double gap = WantedStart(item, part) - m_clock;
+    item.pauseBefore = Quantise(gap, m_quantum);
+    // (NaN and a gap beyond the longest pause keep their rounding)
+    if (std::fabs(gap - static_cast<double>(item.pauseBefore)) < static_cast<double>(m_quantum))
+      TakeUpPauseRest(item, gap - static_cast<double>(item.pauseBefore), m_quantum);
   }
   m_clock += static_cast<double>(item.pauseBefore) + static_cast<double>(ItemDuration(item));
   m_recordingEnd = std::max(m_recordingEnd, PartEndSeconds(part) * TSTATES_PER_SECOND);

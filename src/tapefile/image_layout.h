@@ -56,6 +56,10 @@ struct ImageItem {
   // Silence before the item, in T-states, a whole multiple of the pause
   // quantum; zero when the part follows the previous one without a pause.
   std::uint64_t pauseBefore = 0;
+  // PULSES: T-states added to the first pulse (what rounding the pause
+  // before it to whole quanta left over; TURBO and TONE items take it in
+  // their first pilot run instead).
+  std::int32_t firstPulseShift = 0;
 };
 
 // The longest pause the layout gives (10 hours, in T-states): beyond any
@@ -78,8 +82,13 @@ constexpr std::uint64_t MAX_PAUSE_TSTATES = 36000ull * 3500000ull;
 // A gap of more than 2 ms in the recording becomes a pause of at least one
 // quantum (each pause ends in an edge on playback); pauses are rounded to
 // whole quanta (TZX: 3500 T-states = 1 ms; PZX: 1) while the image's clock
-// follows the recording's, so rounding never accumulates. Blocks without
-// bytes are left out.
+// follows the recording's, so rounding never accumulates. What the rounding
+// leaves over (up to half a millisecond in TZX) goes into the item's first
+// pulse -- a pilot's or tone's first pulse, a pulse sequence's first -- so
+// that only the edge ending the pause is off and every later edge of the
+// item falls where the recording's did; a standard-speed record and pure
+// data, whose first pulse a record cannot change, are moved whole. Blocks
+// without bytes are left out.
 // A ROM-timed block becomes a standard-speed item unless `keepMeasured`
 // asks for its measured timings (which keep a fast or slow tape's blocks
 // as long as they were). Untimed parts (blocks without measured times)
@@ -120,6 +129,12 @@ std::uint64_t ItemDuration(const ImageItem& item);
 // most 2^32 - 1.
 std::uint32_t WholeTstates(double tstates);
 
+// Pulse `k` of a PULSES item in whole T-states (the first with its shift).
+inline std::uint32_t PulseAt(const ImageItem& item, std::size_t k) {
+  const std::uint32_t whole = WholeTstates(item.stretch->pulses[k]);
+  return k == 0 ? static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) + item.firstPulseShift) : whole;
+}
+
 // The data bit `index` (most significant first) of a block's bytes.
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index);
 
@@ -153,7 +168,7 @@ void ForEachPulse(const ImageItem& item, F&& pulse) {
         for (std::uint32_t k = 0; k < run.count; ++k) pulse(run.length);
       return;
     case ImageKind::PULSES:
-      for (double p : item.stretch->pulses) pulse(WholeTstates(p));
+      for (std::size_t k = 0; k < item.stretch->pulses.size(); ++k) pulse(PulseAt(item, k));
       return;
   }
 }

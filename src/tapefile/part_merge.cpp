@@ -179,6 +179,24 @@ void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& pa
   for (TapeBlock& block : robust) RunOn(block, parts);
 }
 
+void TakeMeasuredBitLengths(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts) {
+  constexpr double SAME_DATA_SECONDS = 0.002;
+  for (TapeBlock& block : robust) {
+    if (block.romTiming) continue;
+    for (const TapePart& part : parts) {
+      const auto* reading = std::get_if<TapeBlock>(&part);
+      if (!reading || reading->bytes != block.bytes || reading->usedBits != block.usedBits ||
+          !(std::fabs(reading->dataSeconds - block.dataSeconds) <= SAME_DATA_SECONDS) ||
+          !(reading->timing.zero > 0.0 && reading->timing.one > 0.0))
+        continue;
+      block.timing.zero = reading->timing.zero;
+      block.timing.one = reading->timing.one;
+      block.byteSeconds = reading->byteSeconds;
+      break;
+    }
+  }
+}
+
 std::vector<TapePart> MergeRobustBlocks(const std::vector<TapeBlock>& robust,
                                         const std::vector<TapePart>& parts) {
   std::vector<Span> spans;
@@ -397,6 +415,7 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   for (const TapeBlock& block : robust)
     if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found)) verified.push_back(block);
   RunOnBlocks(verified, found);
+  TakeMeasuredBitLengths(verified, found);
   std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
   verified.clear();
 

@@ -26,6 +26,15 @@ bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>&
 // ROM's.
 void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts);
 
+// Gives each block of `robust` in other timings than the ROM's (a loader's
+// block the robust decoder read in the ROM's ratios at its speed) the bit
+// lengths and byte starts of the segmenter's block in `parts` with the same
+// bytes and data start: those are fitted to every edge of the recording,
+// where the decoder's follow from the ROM's ratios, which a loader's bits
+// (or a player's rounding to whole samples) need not keep; the images play
+// it in step with the recording only at the fitted lengths.
+void TakeMeasuredBitLengths(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts);
+
 // How many of each kind of part a tape holds, and the pauses between
 // them (gaps over 2 ms, the layout's rule), for the report.
 struct PartTally {

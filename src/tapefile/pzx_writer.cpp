@@ -157,8 +157,8 @@ class PzxWriter : public TapeWriter {
       }
       case ImageKind::PULSES: {
         std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
-        for (double p : item.stretch->pulses) {
-          const std::uint32_t length = std::min(WholeTstates(p), MAX_DURATION);
+        for (std::size_t k = 0; k < item.stretch->pulses.size(); ++k) {
+          const std::uint32_t length = std::min(PulseAt(item, k), MAX_DURATION);
           if (!runs.empty() && runs.back().second == length) {
             ++runs.back().first;
           } else {

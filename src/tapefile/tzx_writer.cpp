@@ -48,7 +48,12 @@ class TzxWriter : public TapeWriter {
       case ImageKind::TURBO: Turbo(item); break;
       case ImageKind::DATA: PureData(item); break;
       case ImageKind::TONE: ToneRuns(item); break;
-      case ImageKind::PULSES: Pulses(item.stretch->pulses); break;
+      case ImageKind::PULSES: {
+        std::vector<double> pulses = item.stretch->pulses;
+        if (!pulses.empty()) pulses[0] = PulseAt(item, 0);
+        Pulses(pulses);
+        break;
+      }
     }
   }
 
@@ -100,7 +105,7 @@ class TzxWriter : public TapeWriter {
   // it, and data in pieces goes on in pure-data records without a pause.
   void Turbo(const ImageItem& item) {
     const std::vector<PulseRun> runs = PilotRunsOf(item);
-    for (std::size_t k = 0; k + 1 < runs.size(); ++k) Tone(runs[k].length, runs[k].count);
+    Runs(std::vector<PulseRun>(runs.begin(), runs.end() - 1));
     std::uint32_t pilots = runs.back().count;
     if (pilots > MAX_WORD) {
       Tone(runs.back().length, pilots - MAX_WORD);
@@ -141,11 +146,13 @@ class TzxWriter : public TapeWriter {
     m_block.insert(m_block.end(), from, from + static_cast<std::ptrdiff_t>(size));
   }
 
-  // A tone's runs: tones, and single pulses (clicks, alternating pulses)
-  // gathered in pulse lists.
-  void ToneRuns(const ImageItem& item) {
+  void ToneRuns(const ImageItem& item) { Runs(PilotRunsOf(item)); }
+
+  // Runs of pulses: tones, and single pulses (clicks, alternating pulses,
+  // a first pulse that takes up a pause's rounding) gathered in pulse lists.
+  void Runs(const std::vector<PulseRun>& runs) {
     std::vector<double> single;
-    for (const PulseRun& run : PilotRunsOf(item)) {
+    for (const PulseRun& run : runs) {
       if (run.count == 1) {
         single.push_back(run.length);
         continue;

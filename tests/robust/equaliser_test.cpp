@@ -47,6 +47,7 @@ struct PathCase {
   double noise;
   std::uint32_t seed;
   std::vector<std::size_t> exact;
+  int lowpassSections = 1;
 };
 
 TEST(Equaliser, SmearedAndBandLimitedBlocksComeBack) {
@@ -56,12 +57,14 @@ TEST(Equaliser, SmearedAndBandLimitedBlocksComeBack) {
       {"all-pass 800 Hz twice, 2000, 4000", {800.0, 800.0, 2000.0, 4000.0}, 0.0, 0.0, 2, {0, 2}},
       {"low-pass 1000 Hz", {}, 1000.0, 0.0, 4, {0, 1, 2}},
       {"low-pass 600 Hz", {}, 600.0, 0.0, 3, {0, 1}},
+      {"low-pass 1000 Hz, two sections", {}, 1000.0, 0.0, 4, {0, 1}, 2},
   };
   for (const PathCase& c : cases) {
     const std::vector<TapeBytes> tape{RomHeader("alpha", 700), DataBlock(700, c.seed), DataBlock(300, c.seed + 10)};
     TapePath path;
     path.allpassHz = c.allpassHz;
     path.lowpassHz = c.lowpassHz;
+    path.lowpassSections = c.lowpassSections;
     path.noise = c.noise;
     const std::vector<float> samples = RenderTape(tape, path, c.seed);
     const auto exact = [&](const std::vector<TapeBlock>& got, std::size_t i) {

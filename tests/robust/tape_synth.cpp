@@ -243,7 +243,7 @@ std::vector<float> RenderSegments(const std::vector<Segment>& segments, const Ta
       v = y;
     }
   }
-  if (path.lowpassHz > 0.0) butterworth(path.lowpassHz, false);
+  for (int k = 0; k < path.lowpassSections && path.lowpassHz > 0.0; ++k) butterworth(path.lowpassHz, false);
   for (double hz : path.allpassHz) {
     double w = 2.0 * PI * hz / path.rate;
     double alpha = std::sin(w) / 2.0;

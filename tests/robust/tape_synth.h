@@ -30,7 +30,8 @@ struct TapePath {
   double asymmetry = 0.0;   // seconds added to high half-waves, taken from low
   double highpassHz = 0.0;  // first-order high-pass (the differentiated shape)
   bool highpassSecondOrder = false;  // ... Butterworth of second order instead (overshoots each edge)
-  double lowpassHz = 0.0;   // second-order Butterworth low-pass
+  double lowpassHz = 0.0;   // second-order Butterworth low-pass ...
+  int lowpassSections = 1;  // ... this many in a row (2: 24 dB an octave)
   double noise = 0.0;       // white noise rms, relative to the wave's amplitude
   double dropEvery = 0.0;   // seconds between amplitude dips ...
   double dropSeconds = 0.0;  // ... this long ...

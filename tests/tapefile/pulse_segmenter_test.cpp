@@ -286,6 +286,40 @@ TEST(PartMerge, RunOnTakesLongerReadingsOnlyWhenTheyAreData) {
   }
 }
 
+TEST(PartMerge, ALoadersBlockReadInTheRomsRatiosTakesTheFittedBitLengths) {
+  // The robust decoder reads a loader's block at 450/900 T in the ROM's
+  // ratios; the segmenter fits 476/913 T (a player's whole samples) to the
+  // same bytes' edges. The fitted lengths and byte starts play the block
+  // in step; a ROM block, or another reading, keeps the decoder's.
+  struct Case {
+    const char* name;
+    bool romTiming;
+    std::uint8_t lastByte;  // the segmenter's
+    double zero;
+  };
+  const std::uint8_t check = 0xFF ^ 0x12 ^ 0xA5 ^ 0x00 ^ 0x3C ^ 0x81;
+  for (const Case& c : {Case{"a loader's block", false, check, 476},
+                        Case{"a ROM block", true, check, 450},
+                        Case{"other bytes", false, 0x00, 450}}) {
+    SCOPED_TRACE(c.name);
+    TapeBlock robust;
+    robust.bytes = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, check};
+    robust.dataSeconds = 1.0;
+    robust.romTiming = c.romTiming;
+    robust.timing = Scaled(ROM, 450 / ROM_ZERO_PULSE);
+    TapeBlock read = robust;
+    read.bytes.back() = c.lastByte;
+    read.timing.zero = 476;
+    read.timing.one = 913;
+    read.byteSeconds = {1.0, 1.01};
+    read.dataSeconds += 0.0005;
+    std::vector<TapeBlock> blocks = {robust};
+    TakeMeasuredBitLengths(blocks, {TapePart(read)});
+    EXPECT_DOUBLE_EQ(blocks[0].timing.zero, c.zero);
+    EXPECT_EQ(blocks[0].byteSeconds.size(), c.zero == 476 ? 2u : 0u);
+  }
+}
+
 TEST(PartMerge, AReadingOverABadRomBlockKeepsRomTimingUnlessClearlyOff) {
   // The segmenter reads a block whole where the robust decoder's ROM
   // reading failed: the listing and the images take its reading, a ROM
