@@ -244,7 +244,7 @@ struct DropoutTiming {
   // A collapse is a silence where the signal's mean distance from the
   // middle level over the bit falls below this part of the good bits'
   // before it; only then are the bits at its ends read by their edges.
-  double silentLevel = 0.3;
+  double silentLevel = 0.1;
 };
 
 struct ReaderTiming {
