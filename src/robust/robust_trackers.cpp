@@ -737,6 +737,7 @@ void CBoxTracker::EnterGap() {
   // heard.
   const std::size_t read = m_bits.Bits();
   m_gapMid = MidLevel();
+  if (m_weak > 0) KeepIntoSilence();
   m_bits.Truncate(m_lastGood);
   double b = m_lastGoodEnd;
   double heard = b;        // the last edge heard before the silence
