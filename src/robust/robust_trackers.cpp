@@ -768,21 +768,29 @@ bool CBoxTracker::StepGap(bool final) {
   double value = 0.0;
   double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
   if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
+    const double at = Refine(edge, m_polarity, len);
     if (m_gapSilent) {
-      Return(Refine(edge, m_polarity, len));
+      // A return no later than the last one would read the same bits back
+      // and fall silent at the same place again, for ever: the search
+      // goes on past it.
+      if (at > m_returnedAt + 0.25 * u) {
+        m_returnedAt = at;
+        Return(at);
+        return true;
+      }
+    } else {
+      m_t = at;
+      Gap gap;
+      gap.before = m_enterBit;
+      gap.zeros = (m_t - m_enterStart) / (2.0 * u);
+      m_gaps.push_back(gap);
+      m_gapStarts.push_back(m_enterStart);
+      m_absorbed = 0;
+      m_inGap = false;
+      m_returned = true;
+      m_cleanEnd = false;
       return true;
     }
-    m_t = Refine(edge, m_polarity, len);
-    Gap gap;
-    gap.before = m_enterBit;
-    gap.zeros = (m_t - m_enterStart) / (2.0 * u);
-    m_gaps.push_back(gap);
-    m_gapStarts.push_back(m_enterStart);
-    m_absorbed = 0;
-    m_inGap = false;
-    m_returned = true;
-    m_cleanEnd = false;
-    return true;
   }
   m_t = from + 2.0 * u;
   if (m_t - m_enterStart > DROPOUT.maxZeros * 2.0 * u) EndData();

@@ -263,6 +263,7 @@ class CBoxTracker {
   double m_quietFrom = 0.0;    // where the signal fell silent, samples
   double m_gapMid = 0.0;       // the signal's middle level there
   bool m_gapSilent = true;     // the collapse is a silence (else its ends are not read)
+  double m_returnedAt = -1e300;  // where the signal last came back from a silence (samples)
   std::size_t m_enterBit = 0;  // bits before it
   std::vector<Gap> m_gaps;     // dropouts read across: place and duration
   std::vector<double> m_gapStarts;  // their starts, samples
