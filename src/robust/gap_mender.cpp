@@ -3,183 +3,187 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tape/tape_block.h"
-
 namespace tapedecoder {
 namespace robust {
 
 namespace {
 
-// How far a fill's duration (zeros + 2 x ones) may lie from the gap's, in
-// zero-bit periods: the two edge estimates that bound the gap, and a few
-// per cent of speed change (wow) across it.
+// How far a fill's duration may lie from the gap's, in zero-bit periods:
+// the two edge estimates that bound the gap, and a few per cent of speed
+// change (wow) across it.
 double DurationTolerance(double zeros) { return 0.3 + 0.03 * zeros; }
 
-}  // namespace
+// How far a fill's inner edge may lie outside the silence measured, in
+// zero-bit periods: the estimates of the edge and of the silence's ends
+// (a sample or so each, a tenth of a period at 44.1 kHz).
+constexpr double QUIET_TOLERANCE = 0.15;
 
-GapFill FillGap(const std::vector<std::uint8_t>& known, std::size_t before, double zeros, std::size_t total) {
-  GapFill result;
-  const std::size_t have = known.size();
-  if (before > have || zeros <= 0.0) return result;
-  const double tolerance = DurationTolerance(zeros);
-  std::size_t lo = 1;
-  std::size_t hi = MAX_GAP_BITS;
-  if (total != 0) {
-    if (total <= have) return result;
-    lo = hi = total - have;
-  }
-  // Column parities of the bits before the gap (their columns are fixed)
-  // and after it (shifted by the gap's length).
-  const std::uint8_t head = ColumnParity(known, 0, before);
-  const std::uint8_t tail = ColumnParity(known, before, have);
-  std::vector<std::uint8_t> fill;
-  for (std::size_t k = lo; k <= hi && k <= MAX_GAP_BITS; ++k) {
-    if ((have + k) % 8 != 0) continue;
-    const double ones = zeros - static_cast<double>(k);
-    if (ones < -tolerance || ones > static_cast<double>(k) + tolerance) continue;
-    // Bit j after the gap sits in column (before + k + j) % 8.
-    const unsigned shift = static_cast<unsigned>((before + k) % 8);
-    const std::uint8_t shifted = static_cast<std::uint8_t>(((tail << shift) | (tail >> ((8 - shift) % 8))) & 0xFF);
-    const std::uint8_t parity = static_cast<std::uint8_t>(head ^ shifted);
-    // The first 8 lost bits follow from their columns; those beyond are
-    // tried both ways.
-    const std::size_t free = k > 8 ? k - 8 : 0;
-    for (std::uint32_t guess = 0; guess < (1u << free); ++guess) {
-      fill.assign(k, 0);
-      std::uint8_t columns = parity;
-      for (std::size_t f = 0; f < free; ++f) {
-        fill[8 + f] = static_cast<std::uint8_t>((guess >> f) & 1u);
-        columns ^= static_cast<std::uint8_t>(fill[8 + f] << ((before + 8 + f) % 8));
-      }
-      int count = 0;
-      for (std::size_t b = 0; b < k; ++b) {
-        if (b < 8) fill[b] = static_cast<std::uint8_t>((columns >> ((before + b) % 8)) & 1u);
-        count += fill[b];
-      }
-      if (std::fabs(static_cast<double>(k + count) - zeros) > tolerance) continue;
-      if (++result.fits == 1) result.values = fill;
-      if (result.fits > 1) {
-        result.values.clear();
-        return result;
-      }
-    }
-  }
-  return result;
+// The search gives up (too many fills fit to tell) beyond this many fills
+// of one gap, this many steps (a reachable state times a fill of the next
+// gap), or this many bytes of states.
+constexpr std::size_t MAX_GAP_FILLS = 4096;
+constexpr double MAX_STEPS = 2e7;
+constexpr std::size_t MAX_STATE_BYTES = std::size_t{1} << 24;
+
+// One way a gap may be filled: its bits (the first lost in bit 0), how
+// many, and their column parity with the first in column 0.
+struct Fill {
+  std::uint32_t bits;
+  std::uint8_t length;
+  std::uint8_t parity;
+};
+
+std::uint8_t Rotate(std::uint8_t columns, std::size_t by) {
+  by %= 8;
+  return by == 0 ? columns : static_cast<std::uint8_t>(((columns << by) | (columns >> (8 - by))) & 0xFF);
 }
 
-namespace {
-
-// Fills tried for one choice of gap lengths, at most: 2^12 per choice.
-constexpr std::size_t MAX_FREE_BITS = 12;
-// Choices of gap lengths tried, at most: a long block read across many
-// dropouts would otherwise try every product of their lengths.
-constexpr double MAX_LENGTH_CHOICES = 1024.0;
-
-// Counts the fills for gaps of `lengths` bits (stops at 2).
-void TryLengths(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps,
-                const std::vector<std::size_t>& lengths, GapsFill& result) {
-  // Known bits' column parity at their places in the whole block.
-  std::uint8_t parity = 0;
-  std::vector<std::size_t> unknown;  // block positions of the lost bits
-  std::size_t g = 0;
-  std::size_t shift = 0;
-  for (std::size_t i = 0; i <= known.size(); ++i) {
-    while (g < gaps.size() && gaps[g].before == i) {
-      for (std::size_t k = 0; k < lengths[g]; ++k) unknown.push_back(i + shift + k);
-      shift += lengths[g];
-      ++g;
-    }
-    if (i < known.size()) parity ^= static_cast<std::uint8_t>((known[i] & 1u) << ((i + shift) % 8));
-  }
-  // Per column, all its unknowns but the last are free; the last follows.
-  std::vector<std::size_t> free;
-  int lastOf[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
-  for (std::size_t u = 0; u < unknown.size(); ++u) {
-    int& last = lastOf[unknown[u] % 8];
-    if (last >= 0) free.push_back(static_cast<std::size_t>(last));
-    last = static_cast<int>(u);
-  }
-  for (int c = 0; c < 8; ++c)
-    if (lastOf[c] < 0 && ((parity >> c) & 1u)) return;  // a column with no unknown fails
-  if (free.size() > MAX_FREE_BITS) {
-    result.fits = 2;
-    return;
-  }
-  std::vector<std::uint8_t> fill(unknown.size());
-  for (std::uint32_t guess = 0; guess < (1u << free.size()); ++guess) {
-    std::fill(fill.begin(), fill.end(), 0);
-    std::uint8_t columns = parity;
-    for (std::size_t f = 0; f < free.size(); ++f) {
-      fill[free[f]] = static_cast<std::uint8_t>((guess >> f) & 1u);
-      columns ^= static_cast<std::uint8_t>(fill[free[f]] << (unknown[free[f]] % 8));
-    }
-    for (int c = 0; c < 8; ++c)
-      if (lastOf[c] >= 0) fill[static_cast<std::size_t>(lastOf[c])] = static_cast<std::uint8_t>((columns >> c) & 1u);
-    bool fits = true;
-    std::size_t at = 0;
-    for (std::size_t j = 0; j < gaps.size() && fits; ++j) {
-      double units = 0.0;
-      for (std::size_t k = 0; k < lengths[j]; ++k) units += 1.0 + fill[at + k];
-      fits = std::fabs(units - gaps[j].zeros) <= DurationTolerance(gaps[j].zeros) &&
-             (gaps[j].first < 0 || fill[at] == gaps[j].first) &&
-             (gaps[j].last < 0 || fill[at + lengths[j] - 1] == gaps[j].last);
-      at += lengths[j];
-    }
-    if (!fits) continue;
-    if (++result.fits == 1) {
-      result.values = fill;
-      result.lengths = lengths;
-    } else {
-      return;
+// The fills that fit the gap's duration and silence; false when the gap
+// may hold more than MAX_GAP_BITS bits or has too many fills to try.
+bool GapFills(const Gap& gap, double one, std::vector<Fill>& out) {
+  const double tolerance = DurationTolerance(gap.zeros);
+  if (gap.zeros + tolerance >= static_cast<double>(MAX_GAP_BITS + 1)) return false;
+  for (std::uint32_t k = 1; k <= MAX_GAP_BITS; ++k) {
+    for (std::uint32_t ones = 0; ones <= k; ++ones) {
+      const double units = k + (one - 1.0) * ones;
+      if (std::fabs(units - gap.zeros) > tolerance) continue;
+      // The fill's inner edges lie between the first bit's middle and the
+      // last bit's, its bits stretched to the gap's duration.
+      const double scale = gap.zeros / units;
+      const std::uint32_t end = std::uint32_t{1} << k;
+      for (std::uint32_t w = (std::uint32_t{1} << ones) - 1; w < end;) {
+        const double firstEdge = 0.5 * scale * ((w & 1u) ? one : 1.0);
+        const double lastEdge = gap.zeros - 0.5 * scale * (((w >> (k - 1)) & 1u) ? one : 1.0);
+        if (firstEdge >= gap.quietFrom - QUIET_TOLERANCE && lastEdge <= gap.quietTo + QUIET_TOLERANCE) {
+          std::uint8_t parity = 0;
+          for (std::uint32_t j = 0; j < k; ++j) parity = static_cast<std::uint8_t>(parity ^ (((w >> j) & 1u) << (j % 8)));
+          out.push_back({w, static_cast<std::uint8_t>(k), parity});
+          if (out.size() > MAX_GAP_FILLS) return false;
+        }
+        if (ones == 0) break;
+        // The next word with as many ones.
+        const std::uint32_t low = w & (~w + 1u);
+        const std::uint32_t ripple = w + low;
+        w = (((ripple ^ w) >> 2) / low) | ripple;
+      }
     }
   }
+  return true;
 }
 
 }  // namespace
 
-GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total) {
+GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
+                  double one) {
   GapsFill result;
-  if (gaps.empty()) return result;
-  // Each gap holds between half its duration (all ones) and all of it
-  // (all zeros) in bits.
-  std::vector<std::size_t> lo(gaps.size());
-  std::vector<std::size_t> hi(gaps.size());
-  for (std::size_t j = 0; j < gaps.size(); ++j) {
-    const double tolerance = DurationTolerance(gaps[j].zeros);
-    if (gaps[j].before > known.size() || (j > 0 && gaps[j].before < gaps[j - 1].before) || gaps[j].zeros <= 0.0)
-      return result;
-    lo[j] = static_cast<std::size_t>(std::max(1.0, std::ceil((gaps[j].zeros - tolerance) / 2.0)));
-    hi[j] = static_cast<std::size_t>(std::max(0.0, std::floor(gaps[j].zeros + tolerance)));
-    if (hi[j] > MAX_GAP_BITS || hi[j] < lo[j]) return result;
-  }
-  // No choice of lengths gives the block its length: none fits. Beyond 8
-  // lost bits each one more is free to take either value: past
-  // MAX_FREE_BITS of them, or past so many choices of lengths, too many
-  // fills fit to tell.
-  double choices = 1.0;
+  const std::size_t have = known.size();
+  const std::size_t count = gaps.size();
+  if (count == 0) return result;
+  std::vector<std::vector<Fill>> fills(count);
   std::size_t least = 0;
   std::size_t most = 0;
-  for (std::size_t j = 0; j < gaps.size(); ++j)
-    choices *= static_cast<double>(hi[j] - lo[j] + 1), least += lo[j], most += hi[j];
-  if (total != 0 && (total < known.size() + least || total > known.size() + most)) return result;
-  if (least > 8 + MAX_FREE_BITS || choices > MAX_LENGTH_CHOICES) {
-    result.fits = 2;
-    return result;
-  }
-  std::vector<std::size_t> lengths(lo);
-  for (;;) {
-    std::size_t sum = known.size();
-    for (std::size_t k : lengths) sum += k;
-    if (sum % 8 == 0 && (total == 0 || sum == total)) TryLengths(known, gaps, lengths, result);
-    if (result.fits > 1) {
-      result.values.clear();
-      result.lengths.clear();
+  for (std::size_t g = 0; g < count; ++g) {
+    if (gaps[g].before > have || (g > 0 && gaps[g].before < gaps[g - 1].before) || !(gaps[g].zeros > 0.0)) {
       return result;
     }
-    std::size_t j = 0;
-    while (j < gaps.size() && lengths[j] == hi[j]) lengths[j] = lo[j], ++j;
-    if (j == gaps.size()) break;
-    ++lengths[j];
+    if (!GapFills(gaps[g], one, fills[g])) {
+      result.fits = 2;
+      return result;
+    }
+    if (fills[g].empty()) return result;
+    std::size_t lo = MAX_GAP_BITS;
+    std::size_t hi = 0;
+    for (const Fill& f : fills[g]) lo = std::min<std::size_t>(lo, f.length), hi = std::max<std::size_t>(hi, f.length);
+    least += lo;
+    most += hi;
+  }
+  if (total != 0 && (total < have + least || total > have + most)) return result;
+  // The column parity of the bits read between gaps, the first of each
+  // stretch in column 0: the lost bits before it turn it.
+  std::vector<std::uint8_t> stretch(count + 1, 0);
+  for (std::size_t i = 0, g = 0; i < have; ++i) {
+    while (g < count && gaps[g].before <= i) ++g;
+    const std::size_t from = g == 0 ? 0 : gaps[g - 1].before;
+    stretch[g] = static_cast<std::uint8_t>(stretch[g] ^ ((known[i] & 1u) << ((i - from) % 8)));
+  }
+  const auto startOf = [&](std::size_t g) { return g == 0 ? std::size_t{0} : gaps[g - 1].before; };
+  // Counts (0, 1, 2 = more) of the ways to reach each state after each
+  // gap: a state is the lost bits so far (an offset from the least) and the
+  // column parity so far.
+  std::vector<std::vector<std::uint8_t>> layers(count + 1);
+  std::vector<std::size_t> base(count + 1, 0);
+  std::vector<std::size_t> width(count + 1, 1);
+  std::size_t bytes = 256;
+  layers[0].assign(256, 0);
+  layers[0][stretch[0]] = 1;
+  double steps = 0.0;
+  for (std::size_t g = 0; g < count; ++g) {
+    std::size_t lo = MAX_GAP_BITS;
+    std::size_t hi = 0;
+    for (const Fill& f : fills[g]) lo = std::min<std::size_t>(lo, f.length), hi = std::max<std::size_t>(hi, f.length);
+    base[g + 1] = base[g] + lo;
+    width[g + 1] = width[g] + hi - lo;
+    bytes += width[g + 1] * 256;
+    if (bytes > MAX_STATE_BYTES) {
+      result.fits = 2;
+      return result;
+    }
+    layers[g + 1].assign(width[g + 1] * 256, 0);
+    const std::vector<std::uint8_t>& from = layers[g];
+    std::vector<std::uint8_t>& to = layers[g + 1];
+    for (std::size_t s = 0; s < width[g]; ++s) {
+      const std::size_t shift = base[g] + s;
+      for (std::size_t p = 0; p < 256; ++p) {
+        const std::uint8_t ways = from[s * 256 + p];
+        if (ways == 0) continue;
+        steps += static_cast<double>(fills[g].size());
+        if (steps > MAX_STEPS) {
+          result.fits = 2;
+          return result;
+        }
+        for (const Fill& f : fills[g]) {
+          const std::size_t next = shift + f.length;
+          const std::size_t parity = p ^ Rotate(f.parity, gaps[g].before + shift) ^
+                                     Rotate(stretch[g + 1], startOf(g + 1) + next);
+          std::uint8_t& slot = to[(next - base[g + 1]) * 256 + parity];
+          slot = static_cast<std::uint8_t>(std::min(2, slot + ways));
+        }
+      }
+    }
+  }
+  // The ends: every column even, and the block's length (or whole bytes).
+  int ways = 0;
+  std::size_t last = 0;
+  for (std::size_t s = 0; s < width[count]; ++s) {
+    const std::size_t bits = have + base[count] + s;
+    if (total != 0 ? bits != total : bits % 8 != 0) continue;
+    if (layers[count][s * 256] == 0) continue;
+    ways += layers[count][s * 256];
+    last = s;
+  }
+  result.fits = std::min(ways, 2);
+  if (result.fits != 1) return result;
+  // The one way back: each state reached once came from one state.
+  std::vector<const Fill*> chosen(count);
+  std::size_t s = last;
+  std::size_t p = 0;
+  for (std::size_t g = count; g-- > 0;) {
+    const std::size_t shift = base[g + 1] + s;
+    for (const Fill& f : fills[g]) {
+      if (shift < base[g] + f.length || shift - f.length >= base[g] + width[g]) continue;
+      const std::size_t before = shift - f.length;
+      const std::size_t parity = p ^ Rotate(f.parity, gaps[g].before + before) ^
+                                 Rotate(stretch[g + 1], startOf(g + 1) + shift);
+      if (layers[g][(before - base[g]) * 256 + parity] == 0) continue;
+      chosen[g] = &f;
+      s = before - base[g];
+      p = parity;
+      break;
+    }
+  }
+  for (const Fill* f : chosen) {
+    for (std::uint32_t j = 0; j < f->length; ++j) result.values.push_back(static_cast<std::uint8_t>((f->bits >> j) & 1u));
+    result.lengths.push_back(f->length);
   }
   return result;
 }

@@ -562,8 +562,8 @@ bool CBoxTracker::StepBit(bool final) {
   double am = std::fabs(m);
   // A reader asked to read on through weak stretches (for a vote across
   // takes) leaves dropouts to them.
-  if (m_tuning.mendDropouts && m_tuning.stopBits <= PAUSE_BITS && n >= 8 && m_anyGood && !m_returned && q < DROPOUT.collapse &&
-      am < DROPOUT.collapse * m_scale) {
+  if (m_tuning.mendDropouts && m_tuning.stopBits <= PAUSE_BITS && n >= 8 && m_anyGood && !m_returned &&
+      q < DROPOUT.collapse && am < DROPOUT.collapse * m_scale) {
     EnterGap();
     return true;
   }
@@ -607,8 +607,13 @@ bool CBoxTracker::StepBit(bool final) {
   // settling): they join the gap, whose bits the checksum restores.
   if (m_returned && !good && n >= 8 && m_absorbed < DROPOUT.absorbBits) {
     ++m_absorbed;
-    m_gaps.back().zeros = (m_t - m_gapStarts.back()) / (2.0 * u);
-    m_gaps.back().last = -1;  // the gap now ends elsewhere
+    // The gap now ends elsewhere: the bits read back at its return go
+    // with it, and where its silence ended no longer bounds its bits.
+    Gap& gap = m_gaps.back();
+    m_bits.Truncate(gap.before);
+    m_lastGood = gap.before;
+    gap.zeros = (m_t - m_gapStarts.back()) / (2.0 * u);
+    gap.quietTo = std::numeric_limits<double>::infinity();
     m_lastQ = q;
     return true;
   }
@@ -701,31 +706,61 @@ bool CBoxTracker::KeepIntoSilence() {
 }
 
 void CBoxTracker::EnterGap() {
-  // The last bit before the silence, its closing edge seen, lost only its
-  // last third: decided on the rest, it counts.
-  if (m_weak == 1 && m_lastQ > LOCK.goodEdge &&
-      m_bits.ConfidenceOf(m_bits.Bits() - 1) >= static_cast<float>(DROPOUT.lastBitConfidence)) {
-    m_lastGood = m_bits.Bits();
-    m_lastGoodEnd = m_t;
+  // A collapse that is no silence (the bits lost their edges but not
+  // their level, or the block ended on a level held) gives no measure of
+  // where its bits lay: it is skipped from the last good bit on, as a
+  // whole, and the bits around it are kept as read.
+  m_gapSilent = Silent(m_t + m_u, m_t + 3.0 * m_u);
+  if (!m_gapSilent) {
+    // The last bit before it, its closing edge seen, lost only its last
+    // third: decided on the rest, it counts.
+    if (m_weak == 1 && m_lastQ > LOCK.goodEdge &&
+        m_bits.ConfidenceOf(m_bits.Bits() - 1) >= static_cast<float>(DROPOUT.lastBitConfidence)) {
+      m_lastGood = m_bits.Bits();
+      m_lastGoodEnd = m_t;
+      m_weak = 0;
+    }
+    if (m_weak > 0 && KeepIntoSilence()) --m_weak;
+    // Weak bits at the gap's edge are lost with it.
+    m_cleanEnd = m_weak == 0;
+    m_bits.Truncate(m_lastGood);
     m_weak = 0;
+    m_enterBit = m_lastGood;
+    m_enterStart = m_lastGoodEnd;
+    m_quietFrom = m_enterStart;
+    m_t += 0.5 * m_u;
+    m_inGap = true;
+    return;
   }
-  if (m_weak > 0 && KeepIntoSilence()) --m_weak;
-  // Weak bits at the gap's edge are lost with it.
-  m_cleanEnd = m_weak == 0;
+  // The bits after the last good one were read across the silence's
+  // start: they are read again by their middle edges, as far as those are
+  // heard.
+  const std::size_t read = m_bits.Bits();
+  m_gapMid = MidLevel();
+  if (m_weak > 0) KeepIntoSilence();
   m_bits.Truncate(m_lastGood);
+  double b = m_lastGoodEnd;
+  double heard = b;        // the last edge heard before the silence
+  int level = m_polarity;  // the level after it
+  const std::size_t walked = ReadOn(b, heard, level);
+  // The block may end here: every bit read before the collapse is known.
+  m_cleanEnd = m_lastGood + walked >= read;
+  m_lastGood = m_bits.Bits();
+  m_lastGoodEnd = b;
   m_weak = 0;
   m_enterBit = m_lastGood;
-  m_enterStart = m_lastGoodEnd;
-  // The return is looked for from half a zero-bit period on: the edge that
-  // closed the last bit lies at m_t, and on a recording whose edges fall on
-  // whole samples it scores as a full return there.
-  m_t += 0.5 * m_u;
+  m_enterStart = b;
+  m_quietFrom = QuietAfter(heard, level);
+  // The return is looked for from the silence on, clear of the edge heard
+  // last: on a recording whose edges fall on whole samples it scores as a
+  // full return at its own place.
+  m_t = std::max(m_quietFrom, heard + 0.5 * m_u);
   m_inGap = true;
 }
 
 bool CBoxTracker::StepGap(bool final) {
-  // Looks for the signal's return a zero-bit period at a time, from the
-  // bit where it collapsed.
+  // Looks for the signal's return a zero-bit period at a time, from where
+  // it fell silent.
   const double u = m_u;
   const double len = m_len;
   const double from = m_t;
@@ -733,37 +768,194 @@ bool CBoxTracker::StepGap(bool final) {
   double value = 0.0;
   double edge = Strongest(from, from + 2.0 * u, m_polarity, len, value);
   if (value / (2.0 * std::max(m_amp, 1e-12) * len) > DROPOUT.returnLevel) {
-    m_t = Refine(edge, m_polarity, len);
-    m_gaps.push_back({m_enterBit, (m_t - m_enterStart) / (2.0 * u), GapEnd(m_enterStart, 1.0), GapEnd(m_t, -1.0)});
-    m_gapStarts.push_back(m_enterStart);
-    m_absorbed = 0;
-    m_inGap = false;
-    m_returned = true;
-    m_cleanEnd = false;
-    return true;
+    const double at = Refine(edge, m_polarity, len);
+    if (m_gapSilent) {
+      // A return no later than the last one would read the same bits back
+      // and fall silent at the same place again, for ever: the search
+      // goes on past it.
+      if (at > m_returnedAt + 0.25 * u) {
+        m_returnedAt = at;
+        Return(at);
+        return true;
+      }
+    } else {
+      m_t = at;
+      Gap gap;
+      gap.before = m_enterBit;
+      gap.zeros = (m_t - m_enterStart) / (2.0 * u);
+      m_gaps.push_back(gap);
+      m_gapStarts.push_back(m_enterStart);
+      m_absorbed = 0;
+      m_inGap = false;
+      m_returned = true;
+      m_cleanEnd = false;
+      return true;
+    }
   }
   m_t = from + 2.0 * u;
   if (m_t - m_enterStart > DROPOUT.maxZeros * 2.0 * u) EndData();
   return true;
 }
 
-int CBoxTracker::GapEnd(double t, double direction) const {
-  // A lost bit at a gap's end that the signal still shows: next to the
-  // gap's start t (direction +1) or its return t (-1), a zero has its
-  // middle edge (polarity -X) one zero half-period away, a one two away
-  // and none at one. A step into or out of silence reaches only half a
-  // full edge's strength, so a full one was heard.
-  const double u = m_u;
-  const double len = m_len;
-  const double lo = std::min(t, t + direction * 2.0 * u) - len - 1.0;
-  const double hi = std::max(t, t + direction * 2.0 * u) + len + 1.0;
-  if (!m_sums.Holds(lo, hi)) return -1;
-  const double full = 2.0 * std::max(m_amp, 1e-12) * len;
-  const double near = -m_polarity * m_sums.Edge(t + direction * u, len) / full;
-  const double far = -m_polarity * m_sums.Edge(t + direction * 2.0 * u, len) / full;
-  if (near > DROPOUT.returnLevel) return 0;
-  if (far > DROPOUT.returnLevel && near < 1.0 - DROPOUT.returnLevel) return 1;
-  return -1;
+void CBoxTracker::Return(double edge) {
+  // The bits before the return whose middle edges are heard are read back
+  // from it, down to the bits read before the gap.
+  struct Back {
+    int bit;
+    double start;
+  };
+  Back back[DROPOUT.walkBits];
+  std::size_t count = 0;
+  double b = edge;
+  double heard = edge;      // the first edge heard after the silence
+  int level = -m_polarity;  // the level before it
+  int bit = 0;
+  double middle = 0.0;
+  while (count < DROPOUT.walkBits && MiddleEdge(b, -1.0, bit, middle)) {
+    double start = middle - (bit ? m_ratio : 1.0) * m_u;
+    if (start < m_enterStart - 0.25 * m_u) break;
+    heard = middle;
+    level = m_polarity;
+    double strength = 0.0;
+    const double found = EdgeNear(start, m_polarity, strength);
+    if (strength >= DROPOUT.returnLevel) {
+      start = found;
+      heard = start;
+      level = -m_polarity;
+    }
+    back[count++] = {bit, start};
+    b = start;
+  }
+  // Less than half a zero between the bits read on each side: none lost.
+  const double zeros = (b - m_enterStart) / (2.0 * m_u);
+  m_returned = zeros >= 0.5;
+  if (m_returned) {
+    Gap gap;
+    gap.before = m_bits.Bits();
+    gap.zeros = zeros;
+    gap.quietFrom = (m_quietFrom - m_enterStart) / (2.0 * m_u);
+    gap.quietTo = (QuietBefore(heard, level) - m_enterStart) / (2.0 * m_u);
+    m_gaps.push_back(gap);
+    m_gapStarts.push_back(m_enterStart);
+  }
+  while (count > 0) {
+    --count;
+    m_bits.Add(back[count].bit, 1.0f, back[count].start);
+  }
+  m_lastGood = m_bits.Bits();
+  m_lastGoodEnd = edge;
+  m_t = edge;
+  m_absorbed = 0;
+  m_inGap = false;
+  m_cleanEnd = false;
+}
+
+std::size_t CBoxTracker::ReadOn(double& b, double& heard, int& level) {
+  std::size_t count = 0;
+  int bit = 0;
+  double middle = 0.0;
+  for (; count < DROPOUT.walkBits && MiddleEdge(b, 1.0, bit, middle); ++count) {
+    double end = middle + (bit ? m_ratio : 1.0) * m_u;
+    heard = middle;
+    level = -m_polarity;
+    double strength = 0.0;
+    const double found = EdgeNear(end, m_polarity, strength);
+    if (strength >= DROPOUT.returnLevel) {
+      end = found;
+      heard = end;
+      level = m_polarity;
+    }
+    m_bits.Add(bit, 1.0f, b);
+    b = end;
+  }
+  return count;
+}
+
+bool CBoxTracker::MiddleEdge(double b, double direction, int& bit, double& middle) const {
+  // A zero's middle edge lies a zero half-period from its start and end, a
+  // one's r of them; a one counts only where no edge is heard at a zero's
+  // middle (the signal there is not silent).
+  double zero = 0.0;
+  double one = 0.0;
+  const double atZero = EdgeNear(b + direction * m_u, -m_polarity, zero);
+  const double atOne = EdgeNear(b + direction * m_ratio * m_u, -m_polarity, one);
+  if (zero >= DROPOUT.returnLevel) {
+    bit = 0;
+    middle = atZero;
+    return true;
+  }
+  if (one >= DROPOUT.returnLevel && zero < DROPOUT.flatEdge) {
+    bit = 1;
+    middle = atOne;
+    return true;
+  }
+  return false;
+}
+
+double CBoxTracker::EdgeNear(double t, int polarity, double& strength) const {
+  // Within a third of the way to where the other bit's edge would lie.
+  const double reach = std::min(0.3, (m_ratio - 1.0) / 3.0) * m_u;
+  strength = 0.0;
+  if (!m_sums.Holds(t - reach - 2.0 * m_len - 1.0, t + reach + 2.0 * m_len + 1.0)) return t;
+  double value = 0.0;
+  const double at = Strongest(t - reach, t + reach, polarity, m_len, value);
+  strength = value / (2.0 * std::max(m_amp, 1e-12) * m_len);
+  return strength > 0.0 ? Refine(at, polarity, m_len) : t;
+}
+
+double CBoxTracker::MidLevel() const {
+  // The mean over whole bits: each holds both levels equally long.
+  const std::size_t n = std::min(m_lastGood, m_bits.Bits());
+  if (n == 0) return 0.0;
+  const double a = m_bits.StartOf(n > DROPOUT.midBits ? n - DROPOUT.midBits : 0);
+  const double b = m_lastGoodEnd;
+  if (b - a < 1.0 || !m_sums.Holds(a, b)) return 0.0;
+  return m_sums.Box(a, b) / (b - a);
+}
+
+bool CBoxTracker::Silent(double a, double b) const {
+  // The signal's mean distance from the middle level over [a, b) against
+  // the last good bits' mean distance from it.
+  const std::size_t n = std::min(m_lastGood, m_bits.Bits());
+  if (n == 0) return true;
+  const double from = m_bits.StartOf(n > DROPOUT.midBits ? n - DROPOUT.midBits : 0);
+  const double to = m_lastGoodEnd;
+  if (to - from < 4.0 || !m_sums.Holds(from, to + 1.0) || !m_sums.Holds(a, b + 1.0)) return true;
+  const double mid = m_sums.Box(from, to) / (to - from);
+  const auto distance = [&](double x, double y) {
+    const std::int64_t first = FloorIndex(x) + 1;
+    const std::int64_t last = FloorIndex(y);
+    double sum = 0.0;
+    for (std::int64_t i = first; i < last; ++i) {
+      sum += std::fabs(m_sums.Box(static_cast<double>(i), static_cast<double>(i + 1)) - mid);
+    }
+    return last > first ? sum / static_cast<double>(last - first) : 0.0;
+  };
+  return distance(a, b) < DROPOUT.silentLevel * distance(from, to);
+}
+
+bool CBoxTracker::Heard(std::int64_t i, int level) const {
+  return level * (m_sums.Box(static_cast<double>(i), static_cast<double>(i + 1)) - m_gapMid) >=
+         DROPOUT.heardLevel * m_amp;
+}
+
+double CBoxTracker::QuietAfter(double edge, int level) const {
+  // The first sample off the level after the edge heard last; no half-wave
+  // is longer than a one's, so a level held longer is no silence.
+  std::int64_t i = FloorIndex(edge) + 1;
+  const std::int64_t last = FloorIndex(edge + 1.5 * m_ratio * m_u);
+  if (!m_sums.Holds(static_cast<double>(i), static_cast<double>(last + 1))) return static_cast<double>(i);
+  while (i <= last && Heard(i, level)) ++i;
+  return static_cast<double>(i);
+}
+
+double CBoxTracker::QuietBefore(double edge, int level) const {
+  // Past the last sample off the level before the first edge heard.
+  std::int64_t i = FloorIndex(edge) - 1;
+  const std::int64_t first = FloorIndex(edge - 1.5 * m_ratio * m_u);
+  if (!m_sums.Holds(static_cast<double>(first), static_cast<double>(i + 1))) return static_cast<double>(i + 1);
+  while (i >= first && Heard(i, level)) --i;
+  return static_cast<double>(i + 1);
 }
 
 void CBoxTracker::Mend() {
@@ -787,7 +979,7 @@ void CBoxTracker::Mend() {
   std::uint32_t flips = 0;
   for (std::uint32_t mask = 0; mask < (1u << weak.size()); ++mask) {
     for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
-    GapsFill f = FillGaps(known, m_gaps, total);
+    GapsFill f = FillGaps(known, m_gaps, total, m_ratio);
         for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
     if (f.fits == 0) continue;
     if (f.fits > 1 || fill.fits > 0) return;  // more than one fits: keep what was read
@@ -816,12 +1008,12 @@ void CBoxTracker::Mend() {
   for (std::size_t g = 0; g < m_gaps.size(); ++g) {
     for (; first + next < m_gaps[g].before; ++next) m_bits.Add(after[next].bit, after[next].confidence, after[next].start);
     double units = 0.0;
-    for (std::size_t k = 0; k < fill.lengths[g]; ++k) units += 1.0 + fill.values[value + k];
+    for (std::size_t k = 0; k < fill.lengths[g]; ++k) units += fill.values[value + k] ? m_ratio : 1.0;
     const double unit = m_gaps[g].zeros * 2.0 * m_u / units;
     double t = m_gapStarts[g];
     for (std::size_t k = 0; k < fill.lengths[g]; ++k, ++value) {
       m_bits.Add(fill.values[value], 0.0f, t);
-      t += unit * (1.0 + fill.values[value]);
+      t += unit * (fill.values[value] ? m_ratio : 1.0);
     }
   }
   for (; next < after.size(); ++next) m_bits.Add(after[next].bit, after[next].confidence, after[next].start);

@@ -187,9 +187,22 @@ class CBoxTracker {
   // Counts the first weak bit after the last good one where only its
   // closing edge, a step into silence, made it weak. True when it counts.
   bool KeepIntoSilence();
+  // Dropouts: a gap's entry and return, and the bits at its ends read by
+  // their middle edges (forward from a bit's start b, or back from its
+  // end); the edge of `polarity` strongest near t and its strength (1 = a
+  // clean edge); the signal's middle level over the last good bits; where
+  // the signal leaves its level after an edge or before one (samples).
   void EnterGap();
   bool StepGap(bool final);
-  int GapEnd(double t, double direction) const;
+  void Return(double edge);
+  std::size_t ReadOn(double& b, double& heard, int& level);
+  bool MiddleEdge(double b, double direction, int& bit, double& middle) const;
+  double EdgeNear(double t, int polarity, double& strength) const;
+  double MidLevel() const;
+  bool Silent(double a, double b) const;
+  bool Heard(std::int64_t i, int level) const;
+  double QuietAfter(double edge, int level) const;
+  double QuietBefore(double edge, int level) const;
   void Mend();
   void EndData();
   bool Follow();
@@ -246,7 +259,11 @@ class CBoxTracker {
   // for where it returns (the first edge to the bits' level starts a bit)
   // and keeps the gap's place and duration for mending.
   bool m_inGap = false;
-  double m_enterStart = 0.0;   // the end of the last good bit before the collapse
+  double m_enterStart = 0.0;   // the end of the last bit known before the collapse
+  double m_quietFrom = 0.0;    // where the signal fell silent, samples
+  double m_gapMid = 0.0;       // the signal's middle level there
+  bool m_gapSilent = true;     // the collapse is a silence (else its ends are not read)
+  double m_returnedAt = -1e300;  // where the signal last came back from a silence (samples)
   std::size_t m_enterBit = 0;  // bits before it
   std::vector<Gap> m_gaps;     // dropouts read across: place and duration
   std::vector<double> m_gapStarts;  // their starts, samples

@@ -231,6 +231,20 @@ struct DropoutTiming {
   // Weak bits kept elsewhere in a block with dropouts are tried both ways
   // when mending, up to this many (2^n tries); more leave it unmended.
   std::size_t weakBits = 4;
+  // At a gap's ends bits are read by their middle edges (stronger than
+  // `returnLevel`; a one only where no edge passes `flatEdge` at a zero's
+  // middle), up to `walkBits` on each side.
+  double flatEdge = 0.3;
+  std::size_t walkBits = 8;
+  // The signal is heard where it lies this part of the bits' level off
+  // the middle (the mean over the last `midBits` bits) on the side it
+  // should: where a gap's silence starts and ends.
+  double heardLevel = 0.7;
+  std::size_t midBits = 16;
+  // A collapse is a silence where the signal's mean distance from the
+  // middle level over the bit falls below this part of the good bits'
+  // before it; only then are the bits at its ends read by their edges.
+  double silentLevel = 0.1;
 };
 
 struct ReaderTiming {
