@@ -561,6 +561,11 @@ class RunSegmenter {
     auto bitLike = [&](double sum) { return Within(pilotMean, sum / 2.0, m_settings.toneTolerance); };
     if (StraightAfterData(pilot) && sync - pilot < 2 * PILOT_PROBE && (bitLike(read.zeroSum) || bitLike(read.oneSum)))
       return false;
+    // So is a short run as long as the ones' pulses whose "sync" is a
+    // zero bit's two halves, anywhere: data that starts with like bits
+    // (a flag 0xFF) after a pause, read from its first pulse.
+    auto zeroHalf = [&](double pulse) { return Within(2.0 * pulse, read.zeroSum, m_settings.pairTolerance); };
+    if (sync - pilot < 2 * PILOT_PROBE && bitLike(read.oneSum) && zeroHalf(sync1) && zeroHalf(sync2)) return false;
     std::size_t k = read.end;
     // Data that runs straight into the next block's pilot reads the pilot
     // as bits of one kind: end the data where that pilot starts.
