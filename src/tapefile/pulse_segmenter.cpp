@@ -533,12 +533,7 @@ class RunSegmenter {
         total += std::fabs(m_pulses[k] - m_pulses[k + 1]) / (m_pulses[k] + m_pulses[k + 1]);
       return total / static_cast<double>(std::max<std::size_t>(1, (k - data) / 2));
     };
-    // (A band limit can make pairs read a pulse off look better matched at
-    // every change of bit: where the reading from here verifies, it
-    // stands.)
-    if (syncLike(sync + 2) && sync + 3 < n && 2.0 * imbalance(sync + 3) < imbalance(sync + 2) &&
-        !VerifiesFrom(ReadData(sync + 2, pilotMean).bits, 0))
-      ++sync;
+    if (syncLike(sync + 2) && sync + 3 < n && 2.0 * imbalance(sync + 3) < imbalance(sync + 2)) ++sync;
     const double sync1 = m_pulses[sync];
     const double sync2 = m_pulses[sync + 1];
     const std::size_t data = sync + 2;
