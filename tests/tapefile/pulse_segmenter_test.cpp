@@ -102,6 +102,9 @@ TEST(PulseSegmenter, EachStretchOfTheTapeBecomesItsKindOfPart) {
       {"250 T pilot, a short sync beside long bits", [](Tape& t) {
          t.Block(BYTES, 48, BlockTiming{250, 132, 139, 300, 900, 400});
        }, "T"},
+      {"a fast pilot behind two pulses bent coming out of silence", [](Tape& t) {
+         t.Pulse(800).Pulse(520).Block(BYTES, 48, BlockTiming{632, 250, 230, 260, 520, 400});
+       }, "sT"},
       {"blocks, tone and sequence back to back", [](Tape& t) {
          t.Block(BYTES, 48, ROM).Block(BYTES, 48, TURBO).Pulses(1200, 300);
          for (double p : Irregular(11)) t.Pulse(p);
