@@ -30,7 +30,7 @@ class Tape {
   Tape& Pause(double seconds) { return Pulse(seconds * TSTATES_PER_SECOND); }
   // A block of `bits` bits of `bytes` with the given timings.
   Tape& Block(const std::vector<std::uint8_t>& bytes, std::size_t bits, const BlockTiming& t) {
-    Pulses(t.pilot, t.pilotPulses).Pulse(t.sync1).Pulse(t.sync2);
+    if (t.pilotPulses > 0) Pulses(t.pilot, t.pilotPulses).Pulse(t.sync1).Pulse(t.sync2);
     for (std::size_t b = 0; b < bits; ++b) {
       const bool one = (bytes[b / 8] >> (7 - b % 8)) & 1;
       Pulses(one ? t.one : t.zero, 2);
@@ -150,6 +150,8 @@ TEST(PulseSegmenter, BlocksKeepTheirBytesUsedBitsAndTimings) {
       {"turbo, 1 bit in the last byte", TURBO, 41, BYTES},
       {"ROM, only ones", ROM, 32, {0xFF, 0xFF, 0xFF, 0xFF}},
       {"turbo, only zeros", TURBO, 32, {0, 0, 0, 0}},
+      {"no pilot, flag 0xFF first", BlockTiming{0, 0, 0, 600, 1200, 0}, 72,
+       {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0x5A, 0x33, 0x0F}},
   };
   for (const Timed& c : cases) {
     SCOPED_TRACE(c.name);
