@@ -30,7 +30,7 @@ class Tape {
   Tape& Pause(double seconds) { return Pulse(seconds * TSTATES_PER_SECOND); }
   // A block of `bits` bits of `bytes` with the given timings.
   Tape& Block(const std::vector<std::uint8_t>& bytes, std::size_t bits, const BlockTiming& t) {
-    if (t.pilotPulses > 0) Pulses(t.pilot, t.pilotPulses).Pulse(t.sync1).Pulse(t.sync2);
+    if (t.pilot > 0) Pulses(t.pilot, t.pilotPulses).Pulse(t.sync1).Pulse(t.sync2);  // else no pilot, no sync
     for (std::size_t b = 0; b < bits; ++b) {
       const bool one = (bytes[b / 8] >> (7 - b % 8)) & 1;
       Pulses(one ? t.one : t.zero, 2);
