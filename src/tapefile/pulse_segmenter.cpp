@@ -478,8 +478,10 @@ class RunSegmenter {
   // `data` and whose first part (pilot, or the data itself) at `first`.
   // `lead` (0 to 2): pulses before `data` that carry a first bit of
   // `read` (a lone one: the bit's second half).
+  // `lostFirst`: the first bit of `read` left no edge at all (both its
+  // pulses lost before `data`).
   void MakeBlock(const DataRead& read, std::size_t first, std::size_t data, TapeBlock* block,
-                 std::size_t lead = 0) const {
+                 std::size_t lead = 0, bool lostFirst = false) const {
     const std::vector<bool>& bits = read.bits;
     block->bytes.assign((bits.size() + 7) / 8, 0);
     for (std::size_t b = 0; b < bits.size(); ++b)
@@ -488,13 +490,14 @@ class RunSegmenter {
     // The bit lengths fit over the pairs since the last flip of polarity
     // (if any), whose edges count two a bit.
     const std::size_t pairedFrom = read.bitsBefore > 0 ? read.pairedFrom : data;
-    const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 ? 1 : 0);
+    const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 || lostFirst ? 1 : 0);
     const std::vector<bool> paired(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
     FitBitLengths(pairedFrom, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
                   &block->timing.one);
     double dataStart = EdgeAt(data - lead);
     if (lead == 1) dataStart -= bits[0] ? block->timing.one : block->timing.zero;
-    block->startSeconds = lead == 1 ? Seconds(dataStart) : Seconds(EdgeAt(first));
+    if (lostFirst) dataStart -= 2.0 * (bits[0] ? block->timing.one : block->timing.zero);
+    block->startSeconds = lead == 1 || lostFirst ? Seconds(dataStart) : Seconds(EdgeAt(first));
     block->dataSeconds = Seconds(dataStart);
     block->endSeconds = Seconds(EdgeAt(std::min(pairedFrom + 2 * paired.size(), m_pulses.size())));
     // Each byte's first edge, for the images (pairs from the data's start only).
@@ -704,7 +707,22 @@ class RunSegmenter {
         if (best.bitsBefore > 0) --best.bitsBefore;
       }
     }
-    MakeBlock(best, bestAt - lead, bestAt, block, lead);
+    // One bit short of whole bytes, which verify with a first bit before
+    // them: that bit's edges were lost (a tape path swallows the first
+    // pulses out of silence). (Were the rest misread, a chance checksum is
+    // as likely as for any reading; were it not, only the right bit
+    // verifies.)
+    bool lostFirst = false;
+    for (const bool bit : {true, false}) {
+      if (lead > 0 || lostFirst || best.bits.size() % 8 != 7) break;
+      std::vector<bool> whole(best.bits);
+      whole.insert(whole.begin(), bit);
+      if (!VerifiesFrom(whole, 0)) continue;
+      best.bits = std::move(whole);
+      if (best.bitsBefore > 0) ++best.bitsBefore;
+      lostFirst = true;
+    }
+    MakeBlock(best, bestAt - lead, bestAt, block, lead, lostFirst);
     *start = bestAt - lead;
     block->romTiming = false;
     *end = best.end;

@@ -183,6 +183,21 @@ TEST(PulseSegmenter, BlocksKeepTheirBytesUsedBitsAndTimings) {
   }
 }
 
+TEST(PulseSegmenter, PilotlessDataWhoseFirstBitSilenceSwallowedIsWhole) {
+  // A tape path loses the first pulses out of silence: data read one bit
+  // short of whole bytes gets the first bit that makes it verify.
+  for (const std::uint8_t flag : {0xFF, 0x00}) {
+    SCOPED_TRACE(static_cast<int>(flag));
+    std::vector<std::uint8_t> bytes = {flag, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0x5A, 0x33, 0};
+    for (std::size_t k = 0; k + 1 < bytes.size(); ++k) bytes.back() ^= bytes[k];
+    Tape tape;
+    for (std::size_t b = 1; b < 8 * bytes.size(); ++b) tape.Pulses((bytes[b / 8] >> (7 - b % 8)) & 1 ? 1200 : 600, 2);
+    const std::vector<TapePart> parts = SegmentEdges(tape.Edges(0.25));
+    ASSERT_EQ(Kinds(parts), "T");
+    EXPECT_EQ(std::get<TapeBlock>(parts[0]).bytes, bytes);
+  }
+}
+
 TEST(PulseSegmenter, APilotClickingUpToItsSyncKeepsTheBlock) {
   // Clicks in a pilot, each widened by a band limit into a short pulse
   // and a shortened pilot pulse, or lone (bridged inside the pilot); fewer
