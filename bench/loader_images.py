@@ -2,9 +2,12 @@
 """Measures the converter on tape images laid out like loaders' tapes.
 
 Writes TZX images record by record (ROM blocks with a BASIC loader, turbo
-blocks, stepped and clicking pilots, pilotless data, many short blocks,
-generalised data, flow control, signal-level flips, direct recording),
-plays each with tape2wav at 44.1 kHz, clean and through a tape-like sox
+blocks from 250 T to 5000 T pulses, stepped and clicking pilots, pilots of
+a few pulses, pilotless data, many short blocks, generalised data with
+unequal halves and 3- or 4-pulse symbols, flow control, signal-level flips,
+direct recordings and CSW-sampled pulses, data running on past a header's
+length at other bit lengths), plays each with tape2wav at 44.1 kHz (one
+image at 48 and 22.05 kHz too), clean and through a tape-like sox
 path, converts the recordings with tapedecoder-cli and prints, per image
 and path: ROM blocks exact, pilot blocks byte-identical, pilotless data
 present, blocks lost, phantom good blocks, .tap kept, playing time and
