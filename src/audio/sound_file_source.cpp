@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "audio/flac_source.h"
 #include "audio/little_endian.h"
 #include "base/vector_clones.h"
 #include "audio/sample_source.h"
@@ -233,6 +234,10 @@ std::size_t CSoundFileSource::Counted(sf_count_t got) {
 }  // namespace
 
 std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error) {
+  if (StartsAsFlac(*file)) {
+    if (std::unique_ptr<CSampleSource> flac = OpenFlacSource(file, error)) return flac;
+    if (error.kind != FailureKind::NONE) return nullptr;
+  }
   std::unique_ptr<CSoundFileSource> source(new (std::nothrow) CSoundFileSource(std::move(file)));
   if (!source) {
     error.kind = FailureKind::NO_MEMORY;
