@@ -79,6 +79,9 @@ class CSampleSource {
     static_cast<void>(frame);
     return false;
   }
+  // Lets the source share its decoding with a thread of its own from the
+  // next Read on (the frames stay the same); one that seeks no longer does.
+  virtual void AllowHelperThread() {}
 
   bool Failed() const { return m_error.kind != FailureKind::NONE; }
   const Failure& Error() const { return m_error; }

@@ -116,6 +116,12 @@ TEST(FlacSourceTest, ReadsWhatTheSoundLibraryReads) {
       {"cut inside the first block", SF_FORMAT_PCM_16, 1, 44100, 100000, 0.5, 0, 0, 100, 0, FailureKind::ENDS_EARLY},
       {"declares fewer frames", SF_FORMAT_PCM_16, 1, 44100, 100000, 0.5, 0, 0, 0, 54321, FailureKind::NONE},
       {"declares more frames", SF_FORMAT_PCM_16, 1, 44100, 100000, 0.5, 0, 0, 0, 900000, FailureKind::ENDS_EARLY},
+      // Long enough for a helper thread to share the decoding.
+      {"long 16-bit mono", SF_FORMAT_PCM_16, 1, 44100, 1500000, 0.5, 0, 0, 0, 0, FailureKind::NONE},
+      {"long 24-bit stereo", SF_FORMAT_PCM_24, 2, 48000, 700001, 0.4, 0, 0, 0, 0, FailureKind::NONE},
+      {"long, a byte flipped late", SF_FORMAT_PCM_16, 1, 44100, 1500000, 0.5, 0.8, 0, 0, 0, FailureKind::ENDS_EARLY},
+      {"long, cut short", SF_FORMAT_PCM_16, 2, 44100, 700000, 0.5, 0, 0.7, 0, 0, FailureKind::ENDS_EARLY},
+      {"long, declares fewer frames", SF_FORMAT_PCM_16, 1, 44100, 1500000, 0.5, 0, 0, 0, 1234567, FailureKind::NONE},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -146,6 +152,12 @@ TEST(FlacSourceTest, ReadsWhatTheSoundLibraryReads) {
     EXPECT_TRUE(SameBits(SourceRead(*source, SIZE_MAX), expected));
     EXPECT_EQ(source->Error().kind, row.ends);
     EXPECT_EQ(source->Progress().done * row.channels, expected.size());
+    // And with the decoding shared with a helper thread.
+    const std::unique_ptr<CSampleSource> shared = OpenSampleSource(path, error);
+    ASSERT_TRUE(shared);
+    shared->AllowHelperThread();
+    EXPECT_TRUE(SameBits(SourceRead(*shared, SIZE_MAX), expected));
+    EXPECT_EQ(shared->Error().kind, row.ends);
 
     // Seeks: to the start, across a block's edge, into the middle, near the end.
     const std::uint64_t frames = expected.size() / row.channels;
