@@ -40,13 +40,6 @@ namespace {
 constexpr std::uint64_t STRETCH_FRAMES = std::uint64_t{1} << 17;
 constexpr std::size_t STRETCHES = 2;
 
-std::string FormatName(int format) {
-  SF_FORMAT_INFO info{};
-  info.format = format;
-  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return {};
-  return info.name;
-}
-
 // The sound library's encoding for the sample widths read here; 0 for the
 // others (left to the library).
 int EncodingFor(unsigned bits) {

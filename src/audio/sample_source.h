@@ -106,6 +106,10 @@ std::unique_ptr<CSampleSource> OpenSampleSource(const std::string& path, Failure
 std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, Failure& error);
 std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error);
 
+// The sound library's name of a container or encoding (an SF_FORMAT_* code),
+// e.g. "WAV (Microsoft)"; empty for a code it does not know.
+std::string FormatName(int format);
+
 }  // namespace tapedecoder
 
 #endif  // TAPEDECODER_AUDIO_SAMPLE_SOURCE_H_

@@ -27,13 +27,6 @@ FailureKind SoundFileFailure(int code) {
   }
 }
 
-std::string FormatName(int format) {
-  SF_FORMAT_INFO info{};
-  info.format = format;
-  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return {};
-  return info.name;
-}
-
 // True when `file` is a RIFF WAVE file whose data chunk declares more bytes
 // than the file holds: a recording cut short (the sound library quietly
 // reads what is there). A size of 0 or 0xFFFFFFFF is what a recorder
@@ -232,6 +225,13 @@ std::size_t CSoundFileSource::Counted(sf_count_t got) {
 }
 
 }  // namespace
+
+std::string FormatName(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return {};
+  return info.name;
+}
 
 std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error) {
   if (StartsAsFlac(*file)) {
