@@ -277,6 +277,7 @@ class CFlacHelper : public CBlockSink {
       std::lock_guard<std::mutex> lock(m_mutex);
       s.found = true;
       s.first = first;
+      m_changed.notify_all();
     } else if (suspect || frame.header.channels != m_channels || EncodingFor(frame.header.bits_per_sample) == 0 ||
                first != s.first + s.frames || s.frames + frame.header.blocksize > STRETCH_FRAMES) {
       m_full = true;  // the stretch ends before this block
@@ -286,7 +287,8 @@ class CFlacHelper : public CBlockSink {
                s.samples.data() + s.frames * m_channels);
     s.frames += frame.header.blocksize;
     m_end = m_decoder.Position();
-    m_changed.notify_all();
+    // Full once a block as long would not fit (rather than decode it in vain).
+    m_full = s.frames + frame.header.blocksize > STRETCH_FRAMES;
     return true;
   }
   void Damaged() override { m_damaged = true; }
