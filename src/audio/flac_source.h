@@ -1,7 +1,10 @@
 // Native FLAC files read by libFLAC itself rather than through the sound
-// library, for speed; the samples, the file's description (InputInfo, in
-// the sound library's terms) and the failures are the ones the library's
-// reading gives.
+// library, for speed, and once a helper thread is allowed
+// (AllowHelperThread) by two decoders side by side; the samples, the
+// file's description (InputInfo, in the sound library's terms) and the
+// failures are the ones the library's reading gives (but for a file whose
+// very first block is damaged or cut: ENDS_EARLY here, the library's
+// READ_ERROR "lost sync" there).
 #ifndef TAPEDECODER_AUDIO_FLAC_SOURCE_H_
 #define TAPEDECODER_AUDIO_FLAC_SOURCE_H_
 
