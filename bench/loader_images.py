@@ -2,9 +2,12 @@
 """Measures the converter on tape images laid out like loaders' tapes.
 
 Writes TZX images record by record (ROM blocks with a BASIC loader, turbo
-blocks, stepped and clicking pilots, pilotless data, many short blocks,
-generalised data, flow control, signal-level flips, direct recording),
-plays each with tape2wav at 44.1 kHz, clean and through a tape-like sox
+blocks from 250 T to 5000 T pulses, stepped and clicking pilots, pilots of
+a few pulses, pilotless data, many short blocks, generalised data with
+unequal halves and 3- or 4-pulse symbols, flow control, signal-level flips,
+direct recordings and CSW-sampled pulses, data running on past a header's
+length at other bit lengths), plays each with tape2wav at 44.1 kHz (one
+image at 48 and 22.05 kHz too), clean and through a tape-like sox
 path, converts the recordings with tapedecoder-cli and prints, per image
 and path: ROM blocks exact, pilot blocks byte-identical, pilotless data
 present, blocks lost, phantom good blocks, .tap kept, playing time and
@@ -116,6 +119,15 @@ class Tzx:
         self.out += bytes([0x15]) + struct.pack('<HHB', tstates_per_sample, pause, used)
         self.out += struct.pack('<I', nbytes)[:3] + data
 
+    def csw(self, pulses, rate=44100, pause=0):
+        """A CSW record's sound: pulses (T-states) of whole samples at `rate`.
+        libspectrum 1.5 reads no CSW record (0x18), so the same pulses go in
+        pulse lists (0x13) and a pause: the recording is the same."""
+        whole = [max(1, int(round(p * rate / TSTATES))) * TSTATES / rate for p in pulses]
+        self.pulses([int(round(p)) for p in whole])
+        if pause:
+            self.pause(pause)
+
     def generalised(self, data, pilot, pilots, sync, zero_pulses, one_pulses, pause=1000):
         """0x19: a pilot symbol repeated, a sync symbol, then one bit a symbol."""
         asp, npp = 2, max(2, len(sync))
@@ -129,6 +141,42 @@ class Tzx:
         body += psym + prle + dsym + bytes(data)
         self.out += bytes([0x19]) + struct.pack('<I', len(body)) + body
         self.expect.append((bytes(data), 'pilot'))
+
+
+def pair_pulses(data, zero, one, used=8):
+    """The pulses of data played as pulse pairs (zero, one: each a pair)."""
+    out = []
+    for k, byte in enumerate(data):
+        bits = used if k == len(data) - 1 else 8
+        for b in range(bits):
+            out += list(one if byte & (0x80 >> b) else zero)
+    return out
+
+
+def doubled(data):
+    """Each bit of data twice, MSB first."""
+    out = bytearray()
+    for byte in data:
+        for half in (byte >> 4, byte & 15):
+            v = 0
+            for b in range(4):
+                if half & (8 >> b):
+                    v |= 0xC0 >> (2 * b)
+            out.append(v)
+    return bytes(out)
+
+
+def sampled(pulses, tstates_per_sample, high=0):
+    """Pulses as a direct recording's samples (each pulse whole samples)."""
+    bits, t, at = [], 0.0, 0.0
+    level = high
+    for p in pulses:
+        t += p
+        n = int(round(t / tstates_per_sample)) - int(round(at / tstates_per_sample))
+        bits += [level] * n
+        at = t
+        level ^= 1
+    return bits
 
 
 def standard():
@@ -278,6 +326,126 @@ def capture():
     return t
 
 
+def fastturbo():
+    t = Tzx()
+    loader_start(t, 'fast')
+    # 3 to 8 samples a pulse at 44.1 kHz.
+    t.turbo(payload(1500, 100), pilot=600, pilots=1500, sync1=190, sync2=240, zero=250, one=500, pause=300)
+    t.turbo(payload(2500, 101), pilot=700, pilots=1200, sync1=280, sync2=320, zero=300, one=600, pause=300)
+    t.turbo(payload(800, 102, 0x00), pilot=620, pilots=400, sync1=200, sync2=200, zero=260, one=520, pause=800)
+    return t
+
+
+def slowturbo():
+    t = Tzx()
+    loader_start(t, 'slow')
+    t.turbo(payload(120, 103), pilot=5000, pilots=300, sync1=1500, sync2=1700, zero=1500, one=3000, pause=800)
+    t.turbo(payload(60, 104), pilot=4000, pilots=200, sync1=1200, sync2=1300, zero=1300, one=2800, pause=800)
+    return t
+
+
+def shortpilots():
+    t = Tzx()
+    loader_start(t, 'shortpil')
+    # A few dozen pulses of pilot.
+    for k in range(6):
+        t.turbo(payload(100 + 30 * k, 110 + k), pilot=1600, pilots=24 + 8 * k, sync1=480, sync2=560, zero=520,
+                one=1040, pause=60)
+    # Pilots of a few pulses, then sync and data.
+    for k, count in enumerate((4, 6, 8, 12)):
+        t.tone(2000, count)
+        t.pulses([600, 650])
+        t.pure(payload(300, 120 + k), 550, 1100, pause=200)
+        t.expect[-1] = (t.expect[-1][0], 'pilot')
+    return t
+
+
+def asymmetric():
+    t = Tzx()
+    loader_start(t, 'asym')
+    # Bits whose two halves differ: zero 400+600, one 800+1000.
+    t.generalised(payload(1500, 130), 1800, 1500, (500, 600), (400, 600), (800, 1000), pause=600)
+    t.generalised(payload(900, 131), 2000, 1200, (550, 650), (700, 420), (1300, 900), pause=600)
+    # Three pulses a bit: no pulse-pair data (kept as pulses, never as
+    # phantom blocks).
+    t.generalised(payload(300, 132), 2168, 800, (667, 735), (350, 350, 700), (700, 700, 350), pause=600)
+    t.expect[-1] = (t.expect[-1][0], 'pulses')
+    # Four pulses a bit, two like pairs: pulse-pair data with every bit
+    # twice, byte-identical as such.
+    t.generalised(payload(400, 133), 2168, 800, (667, 735), (400, 400, 400, 400), (800, 800, 800, 800),
+                  pause=800)
+    t.expect[-1] = (doubled(t.expect[-1][0]), 'pilot')
+    return t
+
+
+def direct():
+    t = Tzx()
+    loader_start(t, 'direct')
+    # A turbo block as a direct recording (one bit a sample at 44.1 kHz).
+    data = payload(1200, 140)
+    pulses = [2168] * 1500 + [667, 735] + pair_pulses(data, (560, 560), (1120, 1120))
+    t.direct(sampled(pulses, 79), 79, pause=800)
+    t.expect.append((data, 'pilot'))
+    # Pilotless data as a direct recording at 22 kHz-like samples.
+    data = payload(800, 141)
+    t.direct(sampled(pair_pulses(data, (600, 600), (1200, 1200)), 158), 158, pause=800)
+    t.expect.append((data, 'pure'))
+    # A turbo block inside a CSW record.
+    data = payload(1500, 142)
+    t.csw([2168] * 1200 + [667, 735] + pair_pulses(data, (520, 520), (1040, 1040)), pause=800)
+    t.expect.append((data, 'pilot'))
+    # A CSW record holding no data: a wobbling square wave.
+    rng = random.Random(143)
+    t.csw([rng.choice((900, 1500, 2600, 3100)) for _ in range(600)], pause=800)
+    return t
+
+
+def clickrepeat():
+    t = Tzx()
+    loader_start(t, 'clickrep')
+    # A pilot broken every few pulses by a click pair: the pattern read as
+    # bits repeats (a checksum over a whole number of periods verifies).
+    for k in range(200):
+        t.tone(2168, 4)
+        t.pulses([1084, 1084])
+    t.tone(2168, 200)
+    t.turbo(payload(1000, 150), pilot=2168, pilots=30, sync1=667, sync2=735, zero=560, one=1120, pause=600)
+    # A pilot, a sync-like click pair, then a repeating click pattern.
+    t.tone(2168, 400)
+    t.pulses([667, 735])
+    for k in range(300):
+        t.tone(2168, 2)
+        t.pulses([1084, 1084])
+    t.tone(2168, 300)
+    t.turbo(payload(700, 151), pilot=2168, pilots=50, sync1=667, sync2=735, zero=560, one=1120, pause=1000)
+    return t
+
+
+def steppedturbo():
+    t = Tzx()
+    loader_start(t, 'steptur')
+    # A pilot stepping down in ten stretches, then sync and fast data.
+    for k in range(10):
+        t.tone(2400 - 60 * k, 80)
+    t.turbo(payload(2000, 160), pilot=1800, pilots=60, sync1=500, sync2=560, zero=400, one=800, pause=0)
+    t.pure(payload(1500, 161), 330, 660, pause=800)
+    return t
+
+
+def runon():
+    t = Tzx()
+    # A header announcing 157 bytes; its data goes straight on past them at
+    # a loader's own bit lengths, after a flip of the signal's polarity.
+    t.rom(rom_header('runon', 155, 3), 1000)
+    t.rom(payload(155, 170), 0)
+    t.pulses([1400])
+    t.pure(payload(3000, 171), 600, 1200, pause=1000)
+    t.rom(rom_header('runon2', 155, 3), 1000)
+    t.rom(payload(155, 172), 0)
+    t.pure(payload(2000, 173), 500, 1000, pause=1000)
+    return t
+
+
 FAMILIES = {
     'standard': standard,
     'speedlock': speedlock,
@@ -289,6 +457,16 @@ FAMILIES = {
     'stepped': stepped,
     'tinyblocks': tinyblocks,
     'capture': capture,
+    'fastturbo': fastturbo,
+    'slowturbo': slowturbo,
+    'shortpilots': shortpilots,
+    'asymmetric': asymmetric,
+    'direct': direct,
+    'clickrepeat': clickrepeat,
+    'steppedturbo': steppedturbo,
+    'runon': runon,
+    'turbo48k': (capture, 48000),
+    'turbo22k': (capture, 22050),
 }
 
 
@@ -386,7 +564,7 @@ def tap_blocks(path):
     return out
 
 
-def degrade(src, dst, how, work):
+def degrade(src, dst, how, work, rate=RATE):
     # A tape path: hiss (kind, level), band (high-pass, low-pass), gain and
     # speed. sox -R on every step: the same hiss and dither on every run, so
     # runs compare.
@@ -395,12 +573,12 @@ def degrade(src, dst, how, work):
     if how in paths:
         kind, level, highpass, lowpass, gain, speed = paths[how]
         noise = os.path.join(work, 'noise.wav')
-        dur = len(read_wav(src)[1]) / RATE / speed + 1
-        run(['sox', '-R', '-n', '-r', str(RATE), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, kind,
+        dur = len(read_wav(src)[1]) / rate / speed + 1
+        run(['sox', '-R', '-n', '-r', str(rate), '-c', '1', '-b', '16', noise, 'synth', '%.2f' % dur, kind,
              'vol', str(level)])
         mid = os.path.join(work, 'mid.wav')
         run(['sox', '-R', src, '-b', '16', mid, 'highpass', str(highpass), 'lowpass', str(lowpass), 'gain', str(gain),
-             'speed', str(speed), 'rate', str(RATE)])
+             'speed', str(speed), 'rate', str(rate)])
         run(['sox', '-R', '-m', mid, noise, '-b', '16', dst, 'trim', '0', '%.2f' % (dur - 1)])
     elif how == 'mp3':
         mp3 = os.path.join(work, 'tape.mp3')
@@ -411,16 +589,16 @@ def degrade(src, dst, how, work):
     return True
 
 
-def measure(name, tzx, how, cli, work, edge_tool=None):
+def measure(name, tzx, how, cli, work, edge_tool=None, rate=RATE):
     src_tzx = os.path.join(work, name + '.src.tzx')
     open(src_tzx, 'wb').write(tzx.out)
     clean = os.path.join(work, name + '.clean.wav')
     if not os.path.exists(clean) or os.path.getmtime(clean) < os.path.getmtime(src_tzx):
-        run(['tape2wav', '-r', str(RATE), src_tzx, clean])
+        run(['tape2wav', '-r', str(rate), src_tzx, clean])
     wav = clean
     if how != 'clean':
         wav = os.path.join(work, name + '.' + how + '.wav')
-        if not degrade(clean, wav, how, work):
+        if not degrade(clean, wav, how, work, rate):
             return None
     outdir = os.path.join(work, name + '.' + how)
     os.makedirs(outdir, exist_ok=True)
@@ -444,7 +622,7 @@ def measure(name, tzx, how, cli, work, edge_tool=None):
         elif fields[k].startswith('sec'):
             nominal += float(fields[k - 1])
     played = os.path.join(outdir, 'played.wav')
-    run(['tape2wav', '-r', str(RATE), ours, played])
+    run(['tape2wav', '-r', str(rate), ours, played])
     rec_len, _ = sound_seconds(wav)
     _, src_sound = sound_seconds(clean)
     our_len, our_sound = sound_seconds(played)
@@ -464,6 +642,8 @@ def measure(name, tzx, how, cli, work, edge_tool=None):
                 joined.update(d for d, _ in expect[k:m + 1])
                 joined.add(whole)
     for data, kind in tzx.expect:
+        if kind == 'pulses':
+            continue  # no pulse-pair data: judged by its timing alone
         if data in joined and data not in got:
             res['lost'].append('%s %d joined' % (kind, len(data)))
             res[kind][1] += 1
@@ -482,7 +662,7 @@ def measure(name, tzx, how, cli, work, edge_tool=None):
     known = set(d for d, _ in tzx.expect) | joined
     tap = tap_blocks(os.path.join(outdir, title + '.tap'))
     res['phantoms'] = sum(1 for b in tap if len(b) >= 2 and xor(b) == 0 and b not in known)
-    verifying = [d for d, _ in tzx.expect if xor(d) == 0]
+    verifying = [d for d, kind in tzx.expect if xor(d) == 0 and kind != 'pulses']
     res['tapkept'] = (sum(1 for d in set(verifying) if d in tap), len(set(verifying)))
     res['time'] = (nominal / rec_len - 1) * 100
     # Sound: the image's playing time less its pauses, against the
@@ -532,9 +712,10 @@ def main():
     for name, make in FAMILIES.items():
         if a.only and name not in a.only.split(','):
             continue
+        make, rate = make if isinstance(make, tuple) else (make, RATE)
         tzx = make()
         for how in a.paths.split(','):
-            r = measure(name, tzx, how, os.path.abspath(a.cli), a.work, os.path.abspath(a.edges))
+            r = measure(name, tzx, how, os.path.abspath(a.cli), a.work, os.path.abspath(a.edges), rate)
             if r is None:
                 print('%-12s %-5s (path unavailable)' % (name, how))
                 continue

@@ -466,7 +466,11 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   });
   // The .tap keeps every block that verifies, whatever its timing, and the
   // ROM-timed readings that do not (as without images).
-  for (const Listed& l : listed) m_blocks(*l.block, l.robustBad || BlockVerifies(l.block->bytes));
+  // (A last byte played in part holds no checksum: such a block verifies
+  // only where no more than its last bit is missing, its edges lost in the
+  // silence after it.)
+  for (const Listed& l : listed)
+    m_blocks(*l.block, l.robustBad || (l.block->usedBits >= 7 && BlockVerifies(l.block->bytes)));
   for (TapePart& part : parts) m_parts(std::move(part));
 }
 

@@ -31,10 +31,16 @@ constexpr std::size_t MAX_POLARITY_FLIPS = 8;
 constexpr double HALF_TOLERANCE = 0.45;
 // Bit lengths changing inside data with no pause and no pilot (a
 // loader's next stretch at its own speed): SHIFT_STREAK pairs in a row each
-// off its bit's length by more than SHIFT_DEVIATION. (A sample's jitter
-// moves a pair's sum by less, and by turns up and down; drift is slower.)
+// off its bit's length the same way, by more than SHIFT_DEVIATION on
+// average (and half of it each: a few pairs that noise brings back near
+// their length do not hide the change). A sample's jitter moves a pair's
+// sum by turns up and down; drift is slower.
 constexpr double SHIFT_DEVIATION = 0.12;
 constexpr std::size_t SHIFT_STREAK = 16;
+// Fewer such pairs than SHIFT_STREAK end the data where they start when a
+// pair that fits neither bit follows them and the signal goes on: at
+// least SHIFT_TAIL of them (a bit bent by noise is one).
+constexpr std::size_t SHIFT_TAIL = 3;
 // A step of a stepped pilot: STEP_WINDOW pulses of a run whose mean lies
 // more than STEP_SHIFT off the run's mean before them (a sample's jitter
 // averages out over the window; a tape's drift moves less).
@@ -85,9 +91,11 @@ class RunSegmenter {
         continue;
       }
       // Data straight after data (the loader going on at other bit
-      // lengths) is data from its first pulse, whatever its first bytes
-      // (a few bytes of like bits; a longer tone is a pilot or a tone).
-      if (i == m_dataEnd && length < 2 * PILOT_PROBE && TryPureData(i, i, &block, &start, &end)) {
+      // lengths, maybe past a flip of polarity) is data from its first
+      // pulse, whatever its first bytes (a few bytes of like bits; a longer
+      // tone is a pilot or a tone).
+      if (StraightAfterData(i) && length < 2 * PILOT_PROBE && TryPureData(i, i, &block, &start, &end)) {
+        Pending(pending, start);
         m_out.emplace_back(std::move(block));
         i = pending = m_dataEnd = end;
         continue;
@@ -113,6 +121,10 @@ class RunSegmenter {
 
  private:
   double EdgeAt(std::size_t pulse) const { return m_times[m_base + pulse]; }
+
+  // True when pulse `i` starts where the last block's data ended, or one
+  // pulse later (the polarity flipped between: an edge added).
+  bool StraightAfterData(std::size_t i) const { return m_dataEnd != SIZE_MAX && i >= m_dataEnd && i - m_dataEnd <= 1; }
 
   // The end of the run of near-equal pulses that starts at `i`; its mean.
   // A single pulse off the run's mean (a noise spike, a dropout) does not
@@ -374,39 +386,72 @@ class RunSegmenter {
     r.pairedFrom = data;
     std::size_t k = data;
     std::size_t flips = 0;
-    // Pairs in a row off their bit's length by more than SHIFT_DEVIATION,
-    // from pulse `shiftFrom` (bit `shiftBits`) on.
-    std::size_t shifted = 0, shiftFrom = k, shiftBits = 0;
+    // Pairs in a row off their bit's length the same way by more than half
+    // SHIFT_DEVIATION (`streak`, their relative deviations summing to
+    // `streakSum`), from pulse `shiftFrom` (bit `shiftBits`) on; and pairs
+    // in a row off by more than SHIFT_DEVIATION (`tail`), from pulse
+    // `tailFrom` (bit `tailBits`) on.
+    std::size_t streak = 0, shiftFrom = k, shiftBits = 0;
+    std::size_t tail = 0, tailFrom = k, tailBits = 0;
+    double streakSum = 0.0;
     for (;;) {
       const int bit = pairBit(k);
       if (bit >= 0) {
         double& mean = bit ? one : zero;
         const double sum = m_pulses[k] + m_pulses[k + 1];
-        if (Within(sum, mean, SHIFT_DEVIATION)) {
-          shifted = 0;
-        } else if (shifted++ == 0) {
-          shiftFrom = k;
-          shiftBits = r.bits.size();
+        const double off = sum / mean - 1.0;
+        if (std::fabs(off) <= SHIFT_DEVIATION / 2.0 || (streak > 0 && (off > 0.0) != (streakSum > 0.0))) {
+          streak = 0;
+          streakSum = 0.0;
         }
-        if (shifted == SHIFT_STREAK) {
+        if (std::fabs(off) > SHIFT_DEVIATION / 2.0) {
+          if (streak++ == 0) {
+            shiftFrom = k;
+            shiftBits = r.bits.size();
+          }
+          streakSum += off;
+        }
+        if (std::fabs(off) <= SHIFT_DEVIATION) {
+          tail = 0;
+        } else if (tail++ == 0) {
+          tailFrom = k;
+          tailBits = r.bits.size();
+        }
+        if (streak >= SHIFT_STREAK && std::fabs(streakSum) > SHIFT_DEVIATION * static_cast<double>(streak)) {
           // The loader went on at other bit lengths: the data ends where
-          // they start (what follows is read as data of its own).
+          // they start (what follows is read as data of its own). A
+          // sample's jitter moves pairs by turns up and down; drift is
+          // slower.
           r.bits.resize(shiftBits);
           k = shiftFrom;
           break;
         }
-        mean += (sum - mean) * CLASS_FOLLOW;
+        // Drift is followed; pairs off by more (a sample's jitter, or the
+        // loader going on at other lengths) leave the length as it was.
+        if (tail == 0) mean += (sum - mean) * CLASS_FOLLOW;
         r.bits.push_back(bit != 0);
         k += 2;
         continue;
       }
-      shifted = 0;
+      const std::size_t shiftedTail = tail;
+      tail = streak = 0;
+      streakSum = 0.0;
       // The polarity flipped inside the data (a loader's trick): a bit's
       // two halves merged into one pulse, or an edge added, shifts the
       // pairing by a pulse; the data runs on after it in the same bits.
       if (r.bits.size() < POLARITY_CHECK || flips == MAX_POLARITY_FLIPS || k + 1 >= n ||
-          !pairsFit(k + 1))
+          !pairsFit(k + 1)) {
+        // The last pairs read were all off their bits' lengths and the
+        // signal goes on: the loader went on at other bit lengths there
+        // (its like bits passed for this data's), so the data ends where
+        // they start. (A block's last bits bent before a pause are not
+        // followed by more pulses.)
+        if (shiftedTail >= SHIFT_TAIL && k + SHIFT_STREAK < n) {
+          r.bits.resize(tailBits);
+          k = tailFrom;
+        }
         break;
+      }
       const double merged = m_pulses[k];
       const bool isOne = std::fabs(merged - one) < std::fabs(merged - zero);
       if (Within(merged, isOne ? one : zero, m_settings.pairTolerance)) r.bits.push_back(isOne);
@@ -433,8 +478,10 @@ class RunSegmenter {
   // `data` and whose first part (pilot, or the data itself) at `first`.
   // `lead` (0 to 2): pulses before `data` that carry a first bit of
   // `read` (a lone one: the bit's second half).
+  // `lostFirst`: the first bit of `read` left no edge at all (both its
+  // pulses lost before `data`).
   void MakeBlock(const DataRead& read, std::size_t first, std::size_t data, TapeBlock* block,
-                 std::size_t lead = 0) const {
+                 std::size_t lead = 0, bool lostFirst = false) const {
     const std::vector<bool>& bits = read.bits;
     block->bytes.assign((bits.size() + 7) / 8, 0);
     for (std::size_t b = 0; b < bits.size(); ++b)
@@ -443,13 +490,14 @@ class RunSegmenter {
     // The bit lengths fit over the pairs since the last flip of polarity
     // (if any), whose edges count two a bit.
     const std::size_t pairedFrom = read.bitsBefore > 0 ? read.pairedFrom : data;
-    const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 ? 1 : 0);
+    const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 || lostFirst ? 1 : 0);
     const std::vector<bool> paired(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
     FitBitLengths(pairedFrom, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
                   &block->timing.one);
     double dataStart = EdgeAt(data - lead);
     if (lead == 1) dataStart -= bits[0] ? block->timing.one : block->timing.zero;
-    block->startSeconds = lead == 1 ? Seconds(dataStart) : Seconds(EdgeAt(first));
+    if (lostFirst) dataStart -= 2.0 * (bits[0] ? block->timing.one : block->timing.zero);
+    block->startSeconds = lead == 1 || lostFirst ? Seconds(dataStart) : Seconds(EdgeAt(first));
     block->dataSeconds = Seconds(dataStart);
     block->endSeconds = Seconds(EdgeAt(std::min(pairedFrom + 2 * paired.size(), m_pulses.size())));
     // Each byte's first edge, for the images (pairs from the data's start only).
@@ -514,8 +562,13 @@ class RunSegmenter {
     // Straight after data, a short run as long as a bit's pulses is more
     // data (a byte of like bits), not a pilot.
     auto bitLike = [&](double sum) { return Within(pilotMean, sum / 2.0, m_settings.toneTolerance); };
-    if (pilot == m_dataEnd && sync - pilot < 2 * PILOT_PROBE && (bitLike(read.zeroSum) || bitLike(read.oneSum)))
+    if (StraightAfterData(pilot) && sync - pilot < 2 * PILOT_PROBE && (bitLike(read.zeroSum) || bitLike(read.oneSum)))
       return false;
+    // So is a short run as long as the ones' pulses whose "sync" is a
+    // zero bit's two halves, anywhere: data that starts with like bits
+    // (a flag 0xFF) after a pause, read from its first pulse.
+    auto zeroHalf = [&](double pulse) { return Within(2.0 * pulse, read.zeroSum, m_settings.pairTolerance); };
+    if (sync - pilot < 2 * PILOT_PROBE && bitLike(read.oneSum) && zeroHalf(sync1) && zeroHalf(sync2)) return false;
     std::size_t k = read.end;
     // Data that runs straight into the next block's pilot reads the pilot
     // as bits of one kind: end the data where that pilot starts.
@@ -570,6 +623,15 @@ class RunSegmenter {
     return k > sync + 1 && k < n && TryBlock(pilot, k, pilotMean, block, end);
   }
 
+  // True when bits[from...] make whole bytes that verify.
+  static bool VerifiesFrom(const std::vector<bool>& bits, std::size_t from) {
+    if ((bits.size() - from) % 8 != 0) return false;
+    std::vector<std::uint8_t> bytes((bits.size() - from) / 8, 0);
+    for (std::size_t b = from; b < bits.size(); ++b)
+      if (bits[b]) bytes[(b - from) / 8] |= static_cast<std::uint8_t>(0x80u >> ((b - from) % 8));
+    return BlockVerifies(bytes);
+  }
+
   // Data with no pilot before it, starting at pulse `at` or the next:
   // both kinds of bit, at least minPureDataBits.
   // A first bit that the tape path bent out of shape (the first pulse out
@@ -578,6 +640,7 @@ class RunSegmenter {
   bool TryPureData(std::size_t at, std::size_t floor, TapeBlock* block, std::size_t* start,
                    std::size_t* end) const {
     constexpr double FIRST_BIT_TOLERANCE = 0.4;
+    constexpr std::size_t LEAD_IN_PULSES = 4;
     DataRead best;
     std::size_t bestAt = at;
     for (std::size_t data = at; data < at + 2 && data + 1 < m_pulses.size(); ++data) {
@@ -589,6 +652,21 @@ class RunSegmenter {
     }
     if (bestAt > at || best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits))
       return false;  // (a better start at the next pulse is tried from there)
+    // A pilot a pulse or few on, after pulses a tape path bent coming out
+    // of silence, whose pairs passed for bits: the block it leads to is
+    // read from there. A pilot is long, or unlike the bits after it (a
+    // run of like bits is as long as their pulses).
+    for (std::size_t p = at + 1; p < at + LEAD_IN_PULSES && p < m_pulses.size(); ++p) {
+      double mean = 0.0;
+      const std::size_t run = NearEqualRun(p, &mean) - p;
+      if (run >= 2 * PILOT_PROBE) return false;
+      TapeBlock led;
+      std::size_t ledEnd = 0;
+      if (run >= static_cast<std::size_t>(m_settings.minPilotPulses) && TryBlock(p, p + run, mean, &led, &ledEnd) &&
+          !Within(mean, led.timing.one, m_settings.toneTolerance) &&
+          !Within(mean, led.timing.zero, m_settings.toneTolerance))
+        return false;
+    }
     // A tone with a few glitches reads as one kind of bit and a few of the
     // other: data has a fair share of both.
     constexpr double MIN_SHARE = 0.1;
@@ -617,7 +695,34 @@ class RunSegmenter {
         lead = pulses;
       }
     }
-    MakeBlock(best, bestAt - lead, bestAt, block, lead);
+    // One bit over whole bytes, which verify without the first: that
+    // "bit" was a sync pair (after a pilot of a few pulses, too short for
+    // one), not data.
+    if (best.bits.size() % 8 == 1 && VerifiesFrom(best.bits, 1)) {
+      best.bits.erase(best.bits.begin());
+      if (lead > 0) {
+        lead = 0;
+      } else {
+        bestAt += 2;
+        if (best.bitsBefore > 0) --best.bitsBefore;
+      }
+    }
+    // One bit short of whole bytes, which verify with a first bit before
+    // them: that bit's edges were lost (a tape path swallows the first
+    // pulses out of silence). (Were the rest misread, a chance checksum is
+    // as likely as for any reading; were it not, only the right bit
+    // verifies.)
+    bool lostFirst = false;
+    for (const bool bit : {true, false}) {
+      if (lead > 0 || lostFirst || best.bits.size() % 8 != 7) break;
+      std::vector<bool> whole(best.bits);
+      whole.insert(whole.begin(), bit);
+      if (!VerifiesFrom(whole, 0)) continue;
+      best.bits = std::move(whole);
+      if (best.bitsBefore > 0) ++best.bitsBefore;
+      lostFirst = true;
+    }
+    MakeBlock(best, bestAt - lead, bestAt, block, lead, lostFirst);
     *start = bestAt - lead;
     block->romTiming = false;
     *end = best.end;
