@@ -157,6 +157,7 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
   for (std::size_t s = 0; s < width[count]; ++s) {
     const std::size_t bits = have + base[count] + s;
     if (total != 0 ? bits != total : bits % 8 != 0) continue;
+    for (std::size_t p = 0; p < 256; ++p) result.lengthWays = std::min(2, result.lengthWays + layers[count][s * 256 + p]);
     if (layers[count][s * 256] == 0) continue;
     ways += layers[count][s * 256];
     last = s;

@@ -34,6 +34,9 @@ struct Gap {
 
 struct GapsFill {
   int fits = 0;  // 0 none, 1 one, 2 more (or too many to try)
+  // The ways to fill the gaps that give the block's length, whatever the
+  // checksum: 0, 1 (the length alone fixes the fill), 2 more.
+  int lengthWays = 0;
   std::vector<std::uint8_t> values;   // the lost bits, 0 or 1, gap after gap
   std::vector<std::size_t> lengths;   // each gap's bit count
 };

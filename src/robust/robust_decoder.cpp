@@ -43,6 +43,11 @@ constexpr double FINE_RESTART_SECONDS = 0.05;
 // Edges that must have fallen out of the window before the lists are
 // compacted (amortised: also at least half the list).
 constexpr std::size_t EDGE_TRIM_MIN = 4096;
+// A block the equaliser reads again is awaited this long past its
+// announced length; the ring keeps at least this much behind the newest
+// sample when the wait ends.
+constexpr double EQUALISE_MARGIN_SECONDS = 0.05;
+constexpr double RING_SPARE_SECONDS = 0.5;
 
 std::size_t RingCapacity(double rate) {
   double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
@@ -138,6 +143,9 @@ struct Session {
   // The samples held when the session started: the edge reader's first
   // pass reads the edges found by then.
   std::int64_t startCount = 0;
+  // The equaliser's reading waits until this many samples are fed (-1:
+  // not yet decided).
+  double waitUntil = -1.0;
 };
 
 // A reading across dropouts it could not mend that does not have the
@@ -416,17 +424,49 @@ class CRobustDecoder::Impl {
         if (s.fineSums) done = AdvancePulses(final) && done;
       }
     }
-    return done;
+    return done && (final || !WaitsForEqualiser());
   }
 
-  void Conclude() {
+  // A block no reader verifies is read once more through an equaliser
+  // (Conclude), from the recording up to the newest sample fed. Where its
+  // header announced a length that runs on past where the readers broke
+  // off, the session waits for the rest (at a one's length a bit), but no
+  // longer than the ring spares: the pilot search starts again from the
+  // block's end, or from where the readers broke off.
+  bool WaitsForEqualiser() {
     Session& s = *m_session;
-    // Readers in order of preference: the first box tracker, the edge
-    // reader, the other box trackers.
+    if (!m_reread || !m_options.equalise || s.boxes.empty() || s.start.announced == 0) return false;
+    if (s.waitUntil < 0) {
+      // The block's start and bit length from the first reader that found
+      // it, in order of preference.
+      const Candidate* found = nullptr;
+      for (Candidate* c : Readings()) {
+        if (Verifies(*c, s.start.announced)) return false;
+        if (!found && c->found && c->zero > 0.0) found = c;
+      }
+      if (!found) return false;
+      const double bits = 8.0 * static_cast<double>(s.start.announced);
+      const double end = found->data + bits * 2.0 * ONE_OVER_ZERO * found->zero + EQUALISE_MARGIN_SECONDS * m_rate;
+      const double spare = static_cast<double>(m_sums.Mask()) - RING_SPARE_SECONDS * m_rate;
+      s.waitUntil = std::min(end, static_cast<double>(m_fed) + std::max(0.0, spare));
+    }
+    return static_cast<double>(m_fed) < s.waitUntil;
+  }
+
+  // The readers' blocks in order of preference: the first box tracker's,
+  // the edge reader's, the other box trackers'.
+  std::vector<Candidate*> Readings() {
+    Session& s = *m_session;
     std::vector<Candidate*> order;
     if (!s.boxes.empty()) order.push_back(&s.boxes[0]->Result());
     if (s.pulses) order.push_back(&s.pulses->Result());
     for (std::size_t i = 1; i < s.boxes.size(); ++i) order.push_back(&s.boxes[i]->Result());
+    return order;
+  }
+
+  void Conclude() {
+    Session& s = *m_session;
+    const std::vector<Candidate*> order = Readings();
     Candidate* winner = nullptr;
     bool retried = false;
     for (std::size_t i = 0; i < order.size(); ++i) {

@@ -972,7 +972,14 @@ void CBoxTracker::Mend() {
   std::vector<std::size_t> weak;
   for (std::size_t i : m_weakAt)
     if (i < have) weak.push_back(i);
-  if (weak.size() > DROPOUT.weakBits || (total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return;
+  if ((total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return;
+  // Too many to try (a lossy codec leaves many bits weak that read right):
+  // they are taken as read, and the gaps are filled only where the
+  // block's length alone fixes the fill. The checksum then tests one
+  // reading, as it tests a block read plainly; where several fills give
+  // the length, one of them could make up for a wrong weak bit.
+  const bool forcedOnly = weak.size() > DROPOUT.weakBits;
+  if (forcedOnly) weak.clear();
   std::vector<std::uint8_t> known(have);
   for (std::size_t i = 0; i < have; ++i) known[i] = static_cast<std::uint8_t>(m_bits.Bit(i));
   GapsFill fill;
@@ -986,7 +993,7 @@ void CBoxTracker::Mend() {
     fill = std::move(f);
     flips = mask;
   }
-  if (fill.fits != 1) return;
+  if (fill.fits != 1 || (forcedOnly && fill.lengthWays != 1)) return;
   for (std::size_t w = 0; w < weak.size(); ++w) {
     if (((flips >> w) & 1u) == 0) continue;
     m_bits.Flip(weak[w]);
