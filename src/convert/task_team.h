@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tapedecoder {
@@ -48,6 +49,63 @@ class CTaskTeam {
   std::size_t m_step = 0;      // steps begun, so that a thread joins each once
   std::vector<std::exception_ptr> m_failures;
   bool m_stop = false;
+};
+
+// One stage of a pipeline over a stream of sample chunks: Push() hands a
+// chunk to the stage's work, which runs on a thread of its own up to DEPTH
+// chunks behind the caller (or at once in the caller's, without a
+// thread), and Take() gives back, in the order the chunks were pushed,
+// what the caller's thread is to do with each chunk's outcome. The work
+// sees its chunks in order, one at a time, and must touch nothing the
+// caller touches meanwhile; the outcomes reach the caller in the same
+// order whatever the timing, so the result never depends on it. Memory:
+// DEPTH copies of a chunk.
+class CChunkStage {
+ public:
+  using Outcome = std::function<void()>;
+  using Work = std::function<Outcome(const float*, std::size_t)>;
+  static constexpr std::size_t DEPTH = 4;
+
+  // `threaded` false works in the caller's thread, in Push().
+  CChunkStage(Work work, bool threaded);
+  ~CChunkStage();
+  CChunkStage(const CChunkStage&) = delete;
+  CChunkStage& operator=(const CChunkStage&) = delete;
+
+  // From the next chunk on, works on a thread of its own. Called between
+  // chunks, once every outcome pushed so far has been taken.
+  void Thread();
+  // True when a chunk pushed has not been taken yet.
+  bool Pending() const { return m_taken < m_pushed; }
+  // True when the oldest chunk not taken yet has been worked on (or when
+  // the stage is full, so that the next Push() would have to wait).
+  bool Ready();
+  // Queues a chunk (copied). REQUIRES: fewer than DEPTH pending.
+  void Push(const float* samples, std::size_t count);
+  bool Full() const { return m_pushed - m_taken >= DEPTH; }
+  // The outcome of the oldest chunk not taken yet, waiting for it.
+  // REQUIRES: Pending(). Rethrows what the work threw.
+  Outcome Take();
+
+ private:
+  struct Slot {
+    std::vector<float> samples;
+    std::size_t count = 0;
+    Outcome outcome;
+    std::exception_ptr failure;
+  };
+  void Run();
+
+  Work m_work;
+  Slot m_slots[DEPTH];
+  std::size_t m_pushed = 0;  // the caller's
+  std::size_t m_taken = 0;   // the caller's
+  std::size_t m_queued = 0;  // chunks pushed, as the thread sees them
+  std::size_t m_done = 0;    // chunks worked on
+  bool m_stop = false;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::thread m_thread;
 };
 
 // The spare cores of conversions run side by side: each run holds one
