@@ -346,7 +346,8 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   // is done in chunk order once both have read it, as a serial run does.
   CReadAhead reader(*input, kChunkSamples, helpers);
   CTaskTeam team(helpers ? decoders.size() - 1 : 0);
-  CChunkStage stage(options.onSamples, helpers && options.onSamples);
+  CPipeStage<float> stage(options.onSamples, helpers && options.onSamples);
+  if (helpers && options.onHelpers) options.onHelpers();
   // A chunk the decoders have read, waiting for the stage.
   struct Step {
     std::vector<std::vector<TapeBlock>> found;  // the blocks its streams' decoders handed over
@@ -358,7 +359,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   const auto conclude = [&] {
     Step& step = steps.front();
     if (options.onSamples)
-      if (const CChunkStage::Outcome outcome = stage.Take()) outcome();
+      if (const CPipeStage<float>::Outcome outcome = stage.Take()) outcome();
     handOver(step.found);
     chooser.Advance(static_cast<double>(step.fed) / rate);
     if (options.onSettled) options.onSettled(std::min(chooser.PendingFrom(), step.decodersFrom));
@@ -377,6 +378,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
       reader.Thread();
       team.Grow(decoders.size() - 1);
       if (options.onSamples) stage.Thread();  // every step so far is concluded
+      if (options.onHelpers) options.onHelpers();
       if (retry) retry->Thread();
     }
     const SampleChunk& chunk = reader.Next();
@@ -522,27 +524,51 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       parts.clear();
     };
     double segmentedFrom = 0.0;  // the segmenter's PendingFrom after the chunk last concluded
-    // The stage: every edge and the segmenter's parts, with the history
-    // they need, in the stage's thread; the merger in the caller's.
-    if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) -> std::function<void()> {
-      if (options.rereadLoaderBlocks) history.Append(samples, count);
-      extractor->Feed(samples, count);
-      const std::vector<Edge> found = extractor->TakeEdges();
-      segmenter->Feed(found.data(), found.size());
+    // The segmenter's work on one chunk's edges, the last of which is no
+    // edge but the chunk's end (T-states); returns what the caller's
+    // thread hands to the merger.
+    const auto segmentEdges = [&](const Edge* edges, std::size_t count) -> std::function<void()> {
+      const double end = edges[count - 1].tstates;
+      segmenter->Feed(edges, count - 1);
       // An edge found later lies after the sample before the last.
-      segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
-      // The samples of what the segmenter still holds, and a little before
-      // it (the trackers' boxes look back a few bits), stay.
-      constexpr double HISTORY_LEAD_SECONDS = 0.05;
-      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND;
-      history.DropBefore(static_cast<std::int64_t>(
-          (segmenter->PendingFrom(now) - HISTORY_LEAD_SECONDS) / sampleSeconds));
+      segmenter->Advance(end - sampleSeconds * TSTATES_PER_SECOND);
+      const double now = end / TSTATES_PER_SECOND;
+      if (options.rereadLoaderBlocks) {
+        // The samples of what the segmenter still holds, and a little
+        // before it (the trackers' boxes look back a few bits), stay.
+        constexpr double HISTORY_LEAD_SECONDS = 0.05;
+        history.DropBefore(static_cast<std::int64_t>(
+            (segmenter->PendingFrom(now) - HISTORY_LEAD_SECONDS) / sampleSeconds));
+      }
       std::vector<Segmented> parts;
       parts.swap(segmented);
       return [&hand, &segmentedFrom, parts = std::move(parts),
               from = segmenter->PendingFrom(now - sampleSeconds)]() mutable {
         hand(parts);
         segmentedFrom = from;
+      };
+    };
+    // Two pipeline stages, each on a thread of its own with helper
+    // threads: the edges, and the segmenter's parts from them. The history
+    // of samples that reading a loader's block again needs is kept by the
+    // first stage and read by the segmenter's: both then run as one.
+    std::unique_ptr<CPipeStage<Edge>> segmenting;
+    if (segment && !options.rereadLoaderBlocks) {
+      segmenting = std::make_unique<CPipeStage<Edge>>(segmentEdges, false);
+      decoding.onHelpers = [&segmenting] { segmenting->Thread(); };
+    }
+    std::vector<Edge> edges;  // the first stage's
+    if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) -> std::function<void()> {
+      if (options.rereadLoaderBlocks) history.Append(samples, count);
+      extractor->Feed(samples, count);
+      edges.clear();
+      extractor->AppendEdges(edges);
+      edges.push_back(Edge{extractor->DurationTstates(), false});
+      if (!segmenting) return segmentEdges(edges.data(), edges.size());
+      segmenting->Push(edges.data(), edges.size());
+      // Its outcome, in the caller's thread once the segmenter has done.
+      return [&segmenting] {
+        if (const std::function<void()> outcome = segmenting->Take()) outcome();
       };
     };
     if (segment) decoding.onSettled = [&](double robustFrom) { merger->Settle(robustFrom, segmentedFrom); };

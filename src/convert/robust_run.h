@@ -113,6 +113,10 @@ struct RobustRunOptions {
   // thread in chunk order, after the decoders have read that chunk and
   // before its blocks are handed over, whatever the threads.
   std::function<std::function<void()>(const float*, std::size_t)> onSamples;
+  // Called in the caller's thread when the helper threads start (at the
+  // start, or part way once a spare core is free; never without them),
+  // between chunks, while no onSamples runs; may be empty.
+  std::function<void()> onHelpers;
   // Called after every chunk with the time (seconds) before which no block
   // handed over later starts; may be empty.
   std::function<void(double)> onSettled;

@@ -244,6 +244,11 @@ std::vector<Edge> EdgeExtractor::TakeEdges() {
   return out;
 }
 
+void EdgeExtractor::AppendEdges(std::vector<Edge>& out) {
+  out.insert(out.end(), m_edges.begin(), m_edges.end());
+  m_edges.clear();
+}
+
 double EdgeExtractor::DurationTstates() const {
   return static_cast<double>(m_index) * TSTATES_PER_SECOND / m_rate;
 }
