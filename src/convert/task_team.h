@@ -100,10 +100,11 @@ class CPipeStage {
     return m_done > m_taken;
   }
   // Queues a chunk (copied), first waiting until fewer than DEPTH wait to
-  // be taken.
+  // be taken (or the stage is being destroyed: the chunk is then dropped).
   void Push(const T* items, std::size_t count) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_pushed - m_taken < DEPTH; });
+    m_changed.wait(lock, [this] { return m_stop || m_pushed - m_taken < DEPTH; });
+    if (m_stop) return;
     Slot& slot = m_slots[m_pushed % DEPTH];
     if (!m_thread.joinable()) {
       // Worked on at once, as a serial run does it.
