@@ -11,7 +11,7 @@ export DEBIAN_FRONTEND=noninteractive
 BUILD="build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-qpa-plugins qt6-tools-dev qt6-l10n-tools libgl-dev
     libcli11-dev libgtest-dev
-    libsndfile1-dev libsoxr-dev libspectrum-dev zlib1g-dev"
+    libsndfile1-dev libflac-dev libsoxr-dev libspectrum-dev zlib1g-dev"
 TEST="clang libclang-rt-14-dev
     sox libsox-fmt-mp3 fuse-emulator-utils zmakebas pasmo python3
     xvfb xauth imagemagick fonts-dejavu-core locales

@@ -12,6 +12,8 @@ void CReadAhead::Thread() {
   // The ring starts afresh: the chunk handed out last is no longer held.
   m_chunks.resize(CHUNKS);
   m_read = m_taken = 0;
+  // Threads are welcome: the source may share its decoding too.
+  m_input.AllowHelperThread();
   m_thread = std::thread([this] { Run(); });
 }
 

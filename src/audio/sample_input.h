@@ -80,6 +80,8 @@ class CSampleInput {
   bool MixCoherent() const { return m_mixer.Decided() && m_mixer.Coherent(); }
 
   InputProgress Progress() const { return m_source->Progress(); }
+  // See CSampleSource::AllowHelperThread.
+  void AllowHelperThread() { m_source->AllowHelperThread(); }
 
  private:
   explicit CSampleInput(std::unique_ptr<CSampleSource> source);

@@ -79,6 +79,9 @@ class CSampleSource {
     static_cast<void>(frame);
     return false;
   }
+  // Lets the source share its decoding with a thread of its own from the
+  // next Read on (the frames stay the same); one that seeks no longer does.
+  virtual void AllowHelperThread() {}
 
   bool Failed() const { return m_error.kind != FailureKind::NONE; }
   const Failure& Error() const { return m_error; }
@@ -102,6 +105,10 @@ std::unique_ptr<CSampleSource> OpenSampleSource(const std::string& path, Failure
 // as it is.
 std::unique_ptr<CSampleSource> OpenCswSource(std::unique_ptr<CByteSource> bytes, Failure& error);
 std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error);
+
+// The sound library's name of a container or encoding (an SF_FORMAT_* code),
+// e.g. "WAV (Microsoft)"; empty for a code it does not know.
+std::string FormatName(int format);
 
 }  // namespace tapedecoder
 

@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "audio/flac_source.h"
 #include "audio/little_endian.h"
 #include "base/vector_clones.h"
 #include "audio/sample_source.h"
@@ -24,13 +25,6 @@ FailureKind SoundFileFailure(int code) {
     case SF_ERR_UNSUPPORTED_ENCODING: return FailureKind::UNSUPPORTED_ENCODING;
     default: return FailureKind::MALFORMED_AUDIO;  // the format-specific complaints
   }
-}
-
-std::string FormatName(int format) {
-  SF_FORMAT_INFO info{};
-  info.format = format;
-  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return {};
-  return info.name;
 }
 
 // True when `file` is a RIFF WAVE file whose data chunk declares more bytes
@@ -232,7 +226,18 @@ std::size_t CSoundFileSource::Counted(sf_count_t got) {
 
 }  // namespace
 
+std::string FormatName(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) return {};
+  return info.name;
+}
+
 std::unique_ptr<CSampleSource> OpenSoundFileSource(std::unique_ptr<CFileByteSource> file, Failure& error) {
+  if (StartsAsFlac(*file)) {
+    if (std::unique_ptr<CSampleSource> flac = OpenFlacSource(file, error)) return flac;
+    if (error.kind != FailureKind::NONE) return nullptr;
+  }
   std::unique_ptr<CSoundFileSource> source(new (std::nothrow) CSoundFileSource(std::move(file)));
   if (!source) {
     error.kind = FailureKind::NO_MEMORY;
