@@ -7,7 +7,9 @@
 #ifndef TAPEDECODER_BASE_VECTOR_CLONES_H_
 #define TAPEDECODER_BASE_VECTOR_CLONES_H_
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the resolvers that choose a clone run while
+// the program is loaded, before its runtime is ready, and crash there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define TAPEDECODER_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
 #define TAPEDECODER_INTO_CLONE __attribute__((always_inline))
 #else

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <new>
 
@@ -251,6 +253,17 @@ SignalShares MeasureShares(const std::vector<TapePart>& parts, double seconds) {
   return meter.Shares(seconds);
 }
 
+namespace {
+
+// A part the segmenter's stage found, or a block read again there by the
+// box trackers (`robust`), on its way to the merger.
+struct Segmented {
+  TapePart part;
+  bool robust = false;
+};
+
+}  // namespace
+
 bool DecodeRecording(const std::string& fileName, const RobustRunOptions& options,
                      const std::function<void(TapeBlock&&)>& onBlock, RobustReport& report) {
   std::unique_ptr<CSampleInput> input = CSampleInput::Open(fileName, report.failure);
@@ -315,22 +328,44 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
       (retry = CChannelRetry::Open(fileName, options.decoder, helpers)) && !input->DropChannelsWhenCoherent())
     retry.reset();
   std::size_t fedStreams = decoders.size();
-  const auto handOver = [&] {
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      for (TapeBlock& block : found[i]) {
+  const auto handOver = [&](std::vector<std::vector<TapeBlock>>& blocks) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      for (TapeBlock& block : blocks[i]) {
         if (retry && !BlockVerifies(block.bytes))
           retry->Retry(block, [&](int c, TapeBlock&& b) { b.stream = c + 1; chooser.Add(c + 1, std::move(b)); });
         chooser.Add(static_cast<int>(i), std::move(block));
       }
-      found[i].clear();
+      blocks[i].clear();
     }
   };
 
-  // Reading runs ahead on a thread of its own; the streams' decoders, and
-  // the first stream's other consumer, run side by side on the team.
+  // Reading runs ahead on a thread of its own; the streams' decoders run
+  // side by side on the team, and the first stream's other consumer is a
+  // pipeline stage of its own, a few chunks ahead of them. What follows a
+  // chunk (its blocks handed over, the stage's outcome, the settled time)
+  // is done in chunk order once both have read it, as a serial run does.
   CReadAhead reader(*input, kChunkSamples, helpers);
-  const std::size_t tasks = decoders.size() + (options.onSamples ? 1 : 0);
-  CTaskTeam team(helpers ? tasks - 1 : 0);
+  CTaskTeam team(helpers ? decoders.size() - 1 : 0);
+  CPipeStage<float> stage(options.onSamples, helpers && options.onSamples);
+  if (helpers && options.onHelpers) options.onHelpers();
+  // A chunk the decoders have read, waiting for the stage.
+  struct Step {
+    std::vector<std::vector<TapeBlock>> found;  // the blocks its streams' decoders handed over
+    std::uint64_t fed = 0;                      // samples up to its end
+    double decodersFrom = 0.0;                  // no block of theirs starts before (seconds)
+    InputProgress progress;
+  };
+  std::deque<Step> steps;
+  const auto conclude = [&] {
+    Step& step = steps.front();
+    if (options.onSamples)
+      if (const CPipeStage<float>::Outcome outcome = stage.Take()) outcome();
+    handOver(step.found);
+    chooser.Advance(static_cast<double>(step.fed) / rate);
+    if (options.onSettled) options.onSettled(std::min(chooser.PendingFrom(), step.decodersFrom));
+    if (options.progress) options.progress(step.progress);
+    steps.pop_front();
+  };
   std::uint64_t fed = 0;
   for (;;) {
     if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
@@ -341,7 +376,9 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
       core.budget = options.cores;
       helpers = true;
       reader.Thread();
-      team.Grow(tasks - 1);
+      team.Grow(decoders.size() - 1);
+      if (options.onSamples) stage.Thread();  // every step so far is concluded
+      if (options.onHelpers) options.onHelpers();
       if (retry) retry->Thread();
     }
     const SampleChunk& chunk = reader.Next();
@@ -363,25 +400,26 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
           return rereader->Read(first, out, max);
         });
     }
-    team.Run(fedStreams + tasks - decoders.size(), [&](std::size_t task) {
-      if (task < fedStreams) {
-        decoders[task]->Feed(chunk.streams[task].data(), count);
-      } else {
-        options.onSamples(chunk.streams[0].data(), count);
-      }
-    });
-    handOver();
-    fed += count;
-    chooser.Advance(static_cast<double>(fed) / rate);
-    if (options.onSettled) {
-      double settled = chooser.PendingFrom();
-      for (std::size_t i = 0; i < fedStreams; ++i) settled = std::min(settled, decoders[i]->PendingFrom());
-      options.onSettled(settled);
+    if (options.onSamples) {
+      while (stage.Full()) conclude();
+      stage.Push(chunk.streams[0].data(), count);
     }
-    if (options.progress) options.progress(chunk.progress);
+    team.Run(fedStreams, [&](std::size_t i) { decoders[i]->Feed(chunk.streams[i].data(), count); });
+    fed += count;
+    Step step;
+    step.found.swap(found);
+    found.resize(streams.size());
+    step.fed = fed;
+    step.decodersFrom = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; options.onSettled && i < fedStreams; ++i)
+      step.decodersFrom = std::min(step.decodersFrom, decoders[i]->PendingFrom());
+    step.progress = chunk.progress;
+    steps.push_back(std::move(step));
+    while (!steps.empty() && (!options.onSamples || stage.Ready())) conclude();
   }
+  while (!steps.empty()) conclude();
   team.Run(decoders.size(), [&](std::size_t i) { decoders[i]->Finish(); });
-  handOver();
+  handOver(found);
   chooser.Finish();
   report.seconds = static_cast<double>(fed) / rate;
   if (input->Failed()) {
@@ -409,6 +447,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     std::unique_ptr<CPulseSegmenter> segmenter;
     std::unique_ptr<CPartMerger> merger;
     CSampleHistory history;  // the samples the segmenter's pending edges came from
+    std::vector<Segmented> segmented;  // the segmenter's parts of the chunk under way
     CShareMeter shares;
     CPartTally tally;
     std::size_t nextDecoded = 0;       // the next robust block's summary in report.blocks
@@ -467,31 +506,72 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
                   options.rereadLoaderBlocks)
                 if (std::optional<TapeBlock> again =
                         RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder))
-                  merger->Robust(std::move(*again));
-              merger->Found(std::move(part));
+                  segmented.push_back({TapePart(std::move(*again)), true});
+              segmented.push_back({std::move(part), false});
             },
             settings);
       }
       return true;
     };
-    if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) {
+    // What the segmenter's stage hands to the merger, in the caller's thread.
+    const auto hand = [&merger](std::vector<Segmented>& parts) {
+      for (Segmented& s : parts) {
+        if (s.robust)
+          merger->Robust(std::get<TapeBlock>(std::move(s.part)));
+        else
+          merger->Found(std::move(s.part));
+      }
+      parts.clear();
+    };
+    double segmentedFrom = 0.0;  // the segmenter's PendingFrom after the chunk last concluded
+    // The segmenter's work on one chunk's edges, the last of which is no
+    // edge but the chunk's end (T-states); returns what the caller's
+    // thread hands to the merger.
+    const auto segmentEdges = [&](const Edge* edges, std::size_t count) -> std::function<void()> {
+      const double end = edges[count - 1].tstates;
+      segmenter->Feed(edges, count - 1);
+      // An edge found later lies after the sample before the last.
+      segmenter->Advance(end - sampleSeconds * TSTATES_PER_SECOND);
+      const double now = end / TSTATES_PER_SECOND;
+      if (options.rereadLoaderBlocks) {
+        // The samples of what the segmenter still holds, and a little
+        // before it (the trackers' boxes look back a few bits), stay.
+        constexpr double HISTORY_LEAD_SECONDS = 0.05;
+        history.DropBefore(static_cast<std::int64_t>(
+            (segmenter->PendingFrom(now) - HISTORY_LEAD_SECONDS) / sampleSeconds));
+      }
+      std::vector<Segmented> parts;
+      parts.swap(segmented);
+      return [&hand, &segmentedFrom, parts = std::move(parts),
+              from = segmenter->PendingFrom(now - sampleSeconds)]() mutable {
+        hand(parts);
+        segmentedFrom = from;
+      };
+    };
+    // Two pipeline stages, each on a thread of its own with helper
+    // threads: the edges, and the segmenter's parts from them. The history
+    // of samples that reading a loader's block again needs is kept by the
+    // first stage and read by the segmenter's: both then run as one.
+    std::unique_ptr<CPipeStage<Edge>> segmenting;
+    if (segment && !options.rereadLoaderBlocks) {
+      segmenting = std::make_unique<CPipeStage<Edge>>(segmentEdges, false);
+      decoding.onHelpers = [&segmenting] { segmenting->Thread(); };
+    }
+    std::vector<Edge> edges;  // the first stage's
+    if (segment) decoding.onSamples = [&](const float* samples, std::size_t count) -> std::function<void()> {
       if (options.rereadLoaderBlocks) history.Append(samples, count);
       extractor->Feed(samples, count);
-      const std::vector<Edge> found = extractor->TakeEdges();
-      segmenter->Feed(found.data(), found.size());
-      // An edge found later lies after the sample before the last.
-      segmenter->Advance(extractor->DurationTstates() - sampleSeconds * TSTATES_PER_SECOND);
-      // The samples of what the segmenter still holds, and a little before
-      // it (the trackers' boxes look back a few bits), stay.
-      constexpr double HISTORY_LEAD_SECONDS = 0.05;
-      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND;
-      history.DropBefore(static_cast<std::int64_t>(
-          (segmenter->PendingFrom(now) - HISTORY_LEAD_SECONDS) / sampleSeconds));
+      edges.clear();
+      extractor->AppendEdges(edges);
+      edges.push_back(Edge{extractor->DurationTstates(), false});
+      if (!segmenting) return segmentEdges(edges.data(), edges.size());
+      segmenting->Push(edges.data(), edges.size());
+      // Its outcome, in the caller's thread once the segmenter has done.
+      return [&segmenting] {
+        if (const std::function<void()> outcome = segmenting->Take()) outcome();
+      };
     };
-    if (segment) decoding.onSettled = [&](double robustFrom) {
-      const double now = extractor->DurationTstates() / TSTATES_PER_SECOND - sampleSeconds;
-      merger->Settle(robustFrom, segmenter->PendingFrom(now));
-    };
+    if (segment) decoding.onSettled = [&](double robustFrom) { merger->Settle(robustFrom, segmentedFrom); };
     const bool decoded = DecodeRecording(fileName, decoding, [&](TapeBlock&& block) {
       if (!listing) feed.Block(block);
       if (segment) merger->Robust(std::move(block));
@@ -499,6 +579,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     if (!decoded) return report.failure;
     if (segment) {
       segmenter->Finish();
+      hand(segmented);
       merger->Finish();
       report.shares = shares.Shares(report.seconds);
     }

@@ -105,8 +105,18 @@ struct RobustRunOptions {
   // add more outputs (a report); false fails the run with the set's
   // failure. May be empty.
   std::function<bool(COutputSet&, const RobustReport&)> beforeCommit;
-  // Called with every chunk of the first stream's samples; may be empty.
-  std::function<void(const float*, std::size_t)> onSamples;
+  // Called with every chunk of the first stream's samples, in order; may
+  // be empty. With helper threads it runs on a thread of its own, up to a
+  // few chunks ahead of the decoders (one pipeline stage): it must then
+  // touch nothing the run's other callbacks touch. It returns what is to
+  // be done with its outcome (may be empty), which runs in the caller's
+  // thread in chunk order, after the decoders have read that chunk and
+  // before its blocks are handed over, whatever the threads.
+  std::function<std::function<void()>(const float*, std::size_t)> onSamples;
+  // Called in the caller's thread when the helper threads start (at the
+  // start, or part way once a spare core is free; never without them),
+  // between chunks, while no onSamples runs; may be empty.
+  std::function<void()> onHelpers;
   // Called after every chunk with the time (seconds) before which no block
   // handed over later starts; may be empty.
   std::function<void(double)> onSettled;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace tapedecoder {
@@ -48,6 +49,133 @@ class CTaskTeam {
   std::size_t m_step = 0;      // steps begun, so that a thread joins each once
   std::vector<std::exception_ptr> m_failures;
   bool m_stop = false;
+};
+
+// One stage of a pipeline over a stream of chunks (of samples, edges,
+// ...): Push() hands a chunk to the stage's work, which runs on a thread
+// of its own up to DEPTH chunks behind (or at once in the pushing thread,
+// without a thread of its own), and Take() gives back, in the order the
+// chunks were pushed, what the taker's thread is to do with each chunk's
+// outcome. The work sees its chunks in order, one at a time, and must
+// touch nothing the other threads touch meanwhile; the outcomes come back
+// in the same order whatever the timing, so the result never depends on
+// it. One thread pushes and one takes (they may be the same, or the work
+// of a stage before). Memory: DEPTH copies of a chunk.
+template <typename T>
+class CPipeStage {
+ public:
+  using Outcome = std::function<void()>;
+  using Work = std::function<Outcome(const T*, std::size_t)>;
+  static constexpr std::size_t DEPTH = 4;
+
+  // `threaded` false works in the pushing thread, in Push().
+  CPipeStage(Work work, bool threaded) : m_work(std::move(work)) {
+    if (threaded) Thread();
+  }
+  ~CPipeStage() {
+    if (!m_thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_stop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+  }
+  CPipeStage(const CPipeStage&) = delete;
+  CPipeStage& operator=(const CPipeStage&) = delete;
+
+  // From the next chunk on, works on a thread of its own. Called between
+  // chunks, while nothing is pushed.
+  void Thread() {
+    if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+  }
+  // True when DEPTH chunks wait to be taken: a Push() would wait.
+  bool Full() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_pushed - m_taken >= DEPTH;
+  }
+  // True when the oldest chunk not taken yet has been worked on.
+  bool Ready() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_done > m_taken;
+  }
+  // Queues a chunk (copied), first waiting until fewer than DEPTH wait to
+  // be taken (or the stage is being destroyed: the chunk is then dropped).
+  void Push(const T* items, std::size_t count) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_stop || m_pushed - m_taken < DEPTH; });
+    if (m_stop) return;
+    Slot& slot = m_slots[m_pushed % DEPTH];
+    if (!m_thread.joinable()) {
+      // Worked on at once, as a serial run does it.
+      lock.unlock();
+      WorkOn(slot, items, count);
+      lock.lock();
+      m_done = ++m_pushed;
+      return;
+    }
+    // The slot is free: its last outcome has been taken.
+    lock.unlock();
+    slot.items.assign(items, items + count);
+    lock.lock();
+    ++m_pushed;
+    lock.unlock();
+    m_changed.notify_all();
+  }
+  // The outcome of the oldest chunk not taken yet, waiting for it.
+  // REQUIRES: a chunk was pushed and not taken. Rethrows what the work
+  // threw.
+  Outcome Take() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_done > m_taken; });
+    Slot& slot = m_slots[m_taken % DEPTH];
+    Outcome outcome = std::move(slot.outcome);
+    slot.outcome = nullptr;
+    std::exception_ptr failure = slot.failure;
+    slot.failure = nullptr;
+    ++m_taken;
+    lock.unlock();
+    m_changed.notify_all();
+    if (failure) std::rethrow_exception(failure);
+    return outcome;
+  }
+
+ private:
+  struct Slot {
+    std::vector<T> items;
+    Outcome outcome;
+    std::exception_ptr failure;
+  };
+  void WorkOn(Slot& slot, const T* items, std::size_t count) {
+    try {
+      slot.outcome = m_work(items, count);
+    } catch (...) {
+      slot.failure = std::current_exception();
+    }
+  }
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_changed.wait(lock, [this] { return m_stop || m_pushed > m_done; });
+      if (m_stop) return;
+      Slot& slot = m_slots[m_done % DEPTH];
+      lock.unlock();
+      WorkOn(slot, slot.items.data(), slot.items.size());
+      lock.lock();
+      ++m_done;
+      m_changed.notify_all();
+    }
+  }
+
+  Work m_work;
+  Slot m_slots[DEPTH];
+  std::size_t m_pushed = 0;  // chunks pushed
+  std::size_t m_done = 0;    // chunks worked on
+  std::size_t m_taken = 0;   // outcomes taken
+  bool m_stop = false;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::thread m_thread;
 };
 
 // The spare cores of conversions run side by side: each run holds one

@@ -551,11 +551,13 @@ class CRobustDecoder::Impl {
     block.mendedGaps = c.mendedGaps;
     block.unmendedGaps = c.unmendedGaps;
     const std::size_t bits = c.bits.Size();
-    block.bitConfidence.resize(bits);
-    block.bitSeconds.resize(bits);
+    // Reserved and appended: zeroing a large block's lists first would
+    // cost as much as filling them.
+    block.bitConfidence.reserve(bits);
+    block.bitSeconds.reserve(bits);
     for (std::size_t i = 0; i < bits; ++i) {
-      block.bitConfidence[i] = c.bits.Confidence(i);
-      block.bitSeconds[i] = c.bits.Start(i) * toSeconds;
+      block.bitConfidence.push_back(c.bits.Confidence(i));
+      block.bitSeconds.push_back(c.bits.Start(i) * toSeconds);
     }
     c.bits = robust::BitRecord();
     m_onBlock(std::move(block));

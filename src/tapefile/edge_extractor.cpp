@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "base/vector_clones.h"
@@ -38,39 +39,6 @@ bool AllFinite(const float* samples, std::size_t count) {
   return finite;
 }
 
-// The largest and the smallest of `count` (>= 1) finite samples, four at a
-// time. Of a +0 and a -0 either may come out: the sign of a zero extreme
-// reaches no edge (the centre it moves starts at +0 and a sum with +0 is
-// +0).
-void Extremes(const float* samples, std::size_t count, float& top, float& bottom) {
-  std::size_t i = 0;
-  float hi = samples[0], lo = samples[0];
-#if TAPEDECODER_HAVE_SSE2
-  if (count >= 8) {
-    __m128 vhi = _mm_loadu_ps(samples), vlo = vhi;
-    for (i = 4; i + 4 <= count; i += 4) {
-      const __m128 v = _mm_loadu_ps(samples + i);
-      vhi = _mm_max_ps(vhi, v);
-      vlo = _mm_min_ps(vlo, v);
-    }
-    alignas(16) float h[4], l[4];
-    _mm_store_ps(h, vhi);
-    _mm_store_ps(l, vlo);
-    hi = h[0];
-    lo = l[0];
-    for (int k = 1; k < 4; ++k) {
-      hi = hi < h[k] ? h[k] : hi;
-      lo = l[k] < lo ? l[k] : lo;
-    }
-  }
-#endif
-  for (; i < count; ++i) {
-    hi = hi < samples[i] ? samples[i] : hi;
-    lo = samples[i] < lo ? samples[i] : lo;
-  }
-  top = hi;
-  bottom = lo;
-}
 }  // namespace
 
 EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
@@ -179,15 +147,25 @@ inline TAPEDECODER_INTO_CLONE std::size_t EdgeExtractor::QuietRun(const float* s
   const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
   double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme;
   const std::size_t from = i;
+  // The run's largest and smallest sample (finite samples): beside the
+  // envelope's chain of a multiply and a maximum per sample, on which the
+  // loop waits, they cost next to nothing. Of a +0 and a -0 either may
+  // stay: the sign of a zero extreme reaches no edge (the centre it moves
+  // starts at +0, and a sum with +0 is +0).
+  float top = -std::numeric_limits<float>::infinity(), bottom = std::numeric_limits<float>::infinity();
   for (; i < end; ++i) {
-    const double x = FINITE ? samples[i] : Finite(samples[i]);
+    const float sample = samples[i];
+    const double x = FINITE ? sample : Finite(sample);
     const double now = x - centre;
     const double next = Max(std::fabs(now), amp * keep);
     // The one crossing that fires from this state: down from high, up from low.
     const double away = HIGH ? -now : now;
     if (away > hysteresis * next && next >= floor) break;
     amp = next;
-    if (!FINITE) {
+    if (FINITE) {
+      top = top < sample ? sample : top;
+      bottom = sample < bottom ? sample : bottom;
+    } else {
       high = Max(high, now);
       low = Min(low, now);
       ext = HIGH ? Max(ext, x) : Min(ext, x);
@@ -197,8 +175,6 @@ inline TAPEDECODER_INTO_CLONE std::size_t EdgeExtractor::QuietRun(const float* s
     // The run's swings and extreme from its largest and smallest sample:
     // x - centre rounds monotonically, so the largest x gives the largest
     // difference.
-    float top = 0.0f, bottom = 0.0f;
-    Extremes(samples + from, i - from, top, bottom);
     high = Max(high, static_cast<double>(top) - centre);
     low = Min(low, static_cast<double>(bottom) - centre);
     ext = HIGH ? Max(ext, static_cast<double>(top)) : Min(ext, static_cast<double>(bottom));
@@ -242,6 +218,11 @@ std::vector<Edge> EdgeExtractor::TakeEdges() {
   std::vector<Edge> out;
   out.swap(m_edges);
   return out;
+}
+
+void EdgeExtractor::AppendEdges(std::vector<Edge>& out) {
+  out.insert(out.end(), m_edges.begin(), m_edges.end());
+  m_edges.clear();
 }
 
 double EdgeExtractor::DurationTstates() const {

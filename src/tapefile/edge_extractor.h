@@ -78,6 +78,8 @@ class EdgeExtractor {
   const std::vector<Edge>& Edges() const { return m_edges; }
   // Moves the edges out, leaving the list empty (the stream continues).
   std::vector<Edge> TakeEdges();
+  // Appends the edges to `out` and empties the list, which keeps its room.
+  void AppendEdges(std::vector<Edge>& out);
   // The length of the samples consumed, in T-states.
   double DurationTstates() const;
 

@@ -142,5 +142,44 @@ TEST(TaskTeam, RunsEveryTaskOnceAndRethrowsAfterTheStep) {
   }
 }
 
+// Two stages in a row, the second pushed from the first's work: the
+// outcomes come back in chunk order and the same whether the stages work
+// in the caller's thread, on threads of their own from the start, or from
+// part way; a chunk's exception reaches the caller when its outcome is
+// taken.
+TEST(PipeStage, OutcomesComeBackInOrderWhateverTheThreads) {
+  for (int threadsFrom : {-1, 0, 5}) {
+    SCOPED_TRACE(threadsFrom);
+    std::vector<int> seen;  // the caller's
+    int summed = 0;         // the second stage's
+    CPipeStage<int> second([&](const int* items, std::size_t count) -> CPipeStage<int>::Outcome {
+      for (std::size_t i = 0; i < count; ++i) summed += items[i];
+      if (summed < 0) throw std::runtime_error("negative");
+      return [&seen, sum = summed] { seen.push_back(sum); };
+    }, threadsFrom == 0);
+    std::vector<int> doubled;  // the first stage's
+    CPipeStage<int> first([&](const int* items, std::size_t count) -> CPipeStage<int>::Outcome {
+      doubled.assign(items, items + count);
+      for (int& v : doubled) v *= 2;
+      second.Push(doubled.data(), doubled.size());
+      return [&second] { second.Take()(); };
+    }, threadsFrom == 0);
+    int taken = 0;
+    for (int chunk = 0; chunk < 12; ++chunk) {
+      // Threads start between chunks, once every outcome has been taken.
+      for (; chunk == threadsFrom && taken < chunk; ++taken) first.Take()();
+      if (chunk == threadsFrom) first.Thread(), second.Thread();
+      for (; first.Full(); ++taken) first.Take()();
+      const int items[] = {chunk, chunk == 11 ? -1000 : 1};
+      first.Push(items, 2);
+    }
+    for (; taken < 11; ++taken) first.Take()();
+    EXPECT_THROW(first.Take()(), std::runtime_error);
+    std::vector<int> expected;
+    for (int chunk = 0, sum = 0; chunk < 11; ++chunk) expected.push_back(sum += 2 * (chunk + 1));
+    EXPECT_EQ(seen, expected);
+  }
+}
+
 }  // namespace
 }  // namespace tapedecoder
