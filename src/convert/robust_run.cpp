@@ -167,7 +167,7 @@ BlockSummary SummariseBlock(const TapeBlock& block, int number) {
   summary.endSeconds = block.endSeconds;
   summary.length = block.bytes.size();
   summary.flag = block.bytes.empty() ? 0 : block.bytes[0];
-  summary.good = ChecksumGood(block.bytes);
+  summary.good = ChecksumGood(block);
   summary.header = ParseRomHeader(block.bytes);
   if (block.timing.pilot > 0.0) summary.speed = ROM_PILOT_PULSE / block.timing.pilot;
   summary.origin = block.origin;

@@ -27,6 +27,10 @@ bool BlockVerifies(const std::vector<std::uint8_t>& bytes) {
   return ChecksumGood(bytes) && !RepeatsOrTooShort(bytes);
 }
 
+bool ChecksumGood(const TapeBlock& block) {
+  return block.usedBits >= 7 && ChecksumGood(block.bytes);
+}
+
 std::uint8_t ColumnParity(const std::vector<std::uint8_t>& bits, std::size_t from, std::size_t to) {
   std::uint8_t parity = 0;
   for (std::size_t i = from; i < to; ++i) parity ^= static_cast<std::uint8_t>((bits[i] & 1u) << ((i - from) % 8));

@@ -96,6 +96,12 @@ bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
 // ChecksumGood and not RepeatsOrTooShort: a block that verifies.
 bool BlockVerifies(const std::vector<std::uint8_t>& bytes);
 
+// The verdict a block's line and listing give: its checksum holds and it
+// was read to within its last bit of whole bytes. The checksum covers whole
+// bytes only, so a reading that stopped bits short of them (`usedBits`
+// under 7) passes it by chance alone; the last bit may fall into silence.
+bool ChecksumGood(const TapeBlock& block);
+
 // The checksum seen per bit column: of `bits` (one per entry, 0 or 1, most
 // significant first) from `from` to `to`, the exclusive OR of each column,
 // bit c of the result holding column c (the bit c places after a byte's

@@ -72,19 +72,19 @@ void CListingWriter::Take(const TapeBlock& block) {
   }
   if (bytes.empty()) return;
   Write(m_blockEndHead + std::to_string(bytes.size()) + m_blockEndTail);
-  if (block.origin == BlockOrigin::MENDED && ChecksumGood(bytes)) {
+  if (block.origin == BlockOrigin::MENDED && ChecksumGood(block)) {
     const std::string where = block.mendedGaps > 1
                                   ? m_mended[3] + std::to_string(block.mendedGaps) + m_mended[4]
                                   : m_mended[1];
     Write(m_mended[0] + std::to_string(block.mendedBits) + where + std::to_string(block.mendedAt / 8) + m_mended[2]);
     return;
   }
-  Write(ChecksumGood(bytes) ? m_verdictGood : m_verdictBad);
+  Write(ChecksumGood(block) ? m_verdictGood : m_verdictBad);
 }
 
 void CBlockTally::Take(const TapeBlock& block) {
   if (block.bytes.empty()) return;
-  if (ChecksumGood(block.bytes)) ++m_good;
+  if (ChecksumGood(block)) ++m_good;
   else ++m_bad;
 }
 

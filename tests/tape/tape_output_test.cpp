@@ -38,7 +38,7 @@ class TapeOutputTest : public ::testing::Test {
  protected:
   std::string Title() const { return (m_dir / "game").string(); }
   // Hands the blocks to both writers and commits them.
-  bool WriteBlocks(const std::vector<Bytes>& blocks) {
+  bool WriteBlocks(const std::vector<Bytes>& blocks, std::uint8_t usedBits = 8) {
     COutputSet set;
     const int tap = set.Add(Title() + ".tap");
     const int txt = set.Add(Title() + ".txt");
@@ -48,6 +48,7 @@ class TapeOutputTest : public ::testing::Test {
     for (const Bytes& bytes : blocks) {
       TapeBlock block;
       block.bytes = bytes;
+      block.usedBits = usedBits;
       image.Take(block);
       listing.Take(block);
     }
@@ -108,6 +109,7 @@ TEST_F(TapeOutputTest, ChecksumVerdicts) {
   struct Row {
     Bytes block;
     bool good;
+    std::uint8_t usedBits = 8;
   } rows[] = {
       {{0x00}, true},                // one byte: the fold of nothing is 0
       {{0x05}, false},
@@ -115,9 +117,11 @@ TEST_F(TapeOutputTest, ChecksumVerdicts) {
       {{0x12, 0x34, 0x27}, false},
       {{0xFF, 0xFF}, true},
       {{0x00, 0xFF, 0x01, 0xFE}, true},
+      {{0x12, 0x34, 0x26}, true, 7},   // the last bit lost to silence
+      {{0x12, 0x34, 0x26}, false, 6},  // stopped short: the checksum holds by chance
   };
   for (const Row& row : rows) {
-    ASSERT_TRUE(WriteBlocks({row.block}));
+    ASSERT_TRUE(WriteBlocks({row.block}, row.usedBits));
     const std::string txt = Txt();
     const std::string verdict = row.good ? kGood : kBad;
     ASSERT_GE(txt.size(), verdict.size());
