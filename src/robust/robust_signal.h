@@ -105,6 +105,9 @@ inline double PrefixRing::Edge(double t, double len) const {
   return (whole + parts) / SAMPLE_SCALE;
 }
 
+// Inline for the same reason: once a bit.
+inline double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
+
 // One transition found by the trigger: its time in samples, and the level
 // it goes to (+1 up, -1 down).
 struct TriggerEdge {

@@ -62,6 +62,11 @@ void Calibrate(const double* halves, const int* levels, int count, double& perio
   }
 }
 
+// A confidence in a BitRecord's steps, truncated and held to 16 bits.
+std::uint16_t ConfidenceSteps(float confidence) {
+  return static_cast<std::uint16_t>(std::clamp(static_cast<double>(confidence) * CONFIDENCE_STEPS, 0.0, 65535.0));
+}
+
 }  // namespace
 
 void BitRecord::Add(float confidence, double start) {
@@ -75,8 +80,8 @@ void BitRecord::Add(float confidence, double start) {
   // at 192 kHz within 4096 bits) is held at the largest.
   double offset = std::clamp((start - chunk.base) * START_STEPS + 0.5, 0.0, 4294967295.0);
   chunk.offsets[slot] = static_cast<std::uint32_t>(offset);
+  chunk.confidence[slot] = ConfidenceSteps(confidence);
   ++m_size;
-  SetConfidence(m_size - 1, confidence);
 }
 
 float BitRecord::Confidence(std::size_t i) const {
@@ -89,8 +94,7 @@ double BitRecord::Start(std::size_t i) const {
 }
 
 void BitRecord::SetConfidence(std::size_t i, float confidence) {
-  double steps = std::clamp(static_cast<double>(confidence) * CONFIDENCE_STEPS, 0.0, 65535.0);
-  m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] = static_cast<std::uint16_t>(steps);
+  m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] = ConfidenceSteps(confidence);
 }
 
 void BitRecord::Truncate(std::size_t count) {
