@@ -161,8 +161,6 @@ double PrefixRing::Box(double a, double b) const {
   return (whole + tail - head) / SAMPLE_SCALE;
 }
 
-double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
-
 SchmittFrontEnd::SchmittFrontEnd(double sampleRate, double hysteresis, double smoothSeconds, Envelope envelope)
     : m_smoothHalf(std::max(0, static_cast<int>(std::lround(sampleRate * smoothSeconds)) / 2)),
       m_dcHalf(std::max(2, static_cast<int>(std::lround(sampleRate * DC_HALF_SECONDS)))),

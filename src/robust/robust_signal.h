@@ -85,13 +85,23 @@ inline std::int64_t FloorIndex(double v) {
   return i - (v < static_cast<double>(i) ? 1 : 0);
 }
 
+// floor(v) as a double, for |v| < 2^62: the same value FloorIndex() gives,
+// with no conversion back from the integer.
+inline double FloorValue(double v) {
+  const double whole = static_cast<double>(static_cast<std::int64_t>(v));
+  return whole - (v < whole ? 1.0 : 0.0);
+}
+
 inline double PrefixRing::Edge(double t, double len) const {
   // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
   const double lo = t - len;
   const double hi = t + len;
-  std::int64_t i1 = FloorIndex(lo);
-  std::int64_t i2 = FloorIndex(t);
-  std::int64_t i3 = FloorIndex(hi);
+  const double f1 = FloorValue(lo);
+  const double f2 = FloorValue(t);
+  const double f3 = FloorValue(hi);
+  const auto i1 = static_cast<std::int64_t>(f1);
+  const auto i2 = static_cast<std::int64_t>(f2);
+  const auto i3 = static_cast<std::int64_t>(f3);
   const std::int64_t* sums = m_sums.data();
   const std::size_t mask = m_mask;
   auto at = [&](std::int64_t i) { return sums[static_cast<std::size_t>(i) & mask]; };
@@ -99,11 +109,14 @@ inline double PrefixRing::Edge(double t, double len) const {
   std::int64_t c2 = at(i2);
   std::int64_t c3 = at(i3);
   double whole = static_cast<double>((c3 - c2) - (c2 - c1));
-  double parts = (hi - static_cast<double>(i3)) * static_cast<double>(at(i3 + 1) - c3) -
-                 2.0 * (t - static_cast<double>(i2)) * static_cast<double>(at(i2 + 1) - c2) +
-                 (lo - static_cast<double>(i1)) * static_cast<double>(at(i1 + 1) - c1);
+  double parts = (hi - f3) * static_cast<double>(at(i3 + 1) - c3) -
+                 2.0 * (t - f2) * static_cast<double>(at(i2 + 1) - c2) +
+                 (lo - f1) * static_cast<double>(at(i1 + 1) - c1);
   return (whole + parts) / SAMPLE_SCALE;
 }
+
+// Inline for the same reason: once a bit.
+inline double PrefixRing::Step(double t, double len) const { return -Edge(t + len, len); }
 
 // One transition found by the trigger: its time in samples, and the level
 // it goes to (+1 up, -1 down).

@@ -62,21 +62,28 @@ void Calibrate(const double* halves, const int* levels, int count, double& perio
   }
 }
 
+// A confidence in a BitRecord's steps, truncated and held to 16 bits.
+std::uint16_t ConfidenceSteps(float confidence) {
+  return static_cast<std::uint16_t>(std::clamp(static_cast<double>(confidence) * CONFIDENCE_STEPS, 0.0, 65535.0));
+}
+
 }  // namespace
 
 void BitRecord::Add(float confidence, double start) {
-  std::size_t slot = m_size % CHUNK_BITS;
-  if (slot == 0 && m_size / CHUNK_BITS == m_chunks.size()) {
-    m_chunks.push_back(std::make_unique<Chunk>());
-  }
+  const std::size_t slot = m_size % CHUNK_BITS;
+  if (slot == 0) StartChunk(start);
   Chunk& chunk = *m_chunks[m_size / CHUNK_BITS];
-  if (slot == 0) chunk.base = start;
   // Starts never run backwards; an offset beyond 2^32/64 samples (18 hours
   // at 192 kHz within 4096 bits) is held at the largest.
   double offset = std::clamp((start - chunk.base) * START_STEPS + 0.5, 0.0, 4294967295.0);
   chunk.offsets[slot] = static_cast<std::uint32_t>(offset);
+  chunk.confidence[slot] = ConfidenceSteps(confidence);
   ++m_size;
-  SetConfidence(m_size - 1, confidence);
+}
+
+void BitRecord::StartChunk(double start) {
+  if (m_size / CHUNK_BITS == m_chunks.size()) m_chunks.push_back(std::make_unique<Chunk>());
+  m_chunks[m_size / CHUNK_BITS]->base = start;
 }
 
 float BitRecord::Confidence(std::size_t i) const {
@@ -89,8 +96,7 @@ double BitRecord::Start(std::size_t i) const {
 }
 
 void BitRecord::SetConfidence(std::size_t i, float confidence) {
-  double steps = std::clamp(static_cast<double>(confidence) * CONFIDENCE_STEPS, 0.0, 65535.0);
-  m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] = static_cast<std::uint16_t>(steps);
+  m_chunks[i / CHUNK_BITS]->confidence[i % CHUNK_BITS] = ConfidenceSteps(confidence);
 }
 
 void BitRecord::Truncate(std::size_t count) {
@@ -189,7 +195,8 @@ bool CBoxTracker::Locate(bool final) {
 }
 
 bool CBoxTracker::Available(double until, bool final) {
-  if (static_cast<double>(m_sums.Count()) >= std::floor(until) + 1.0) return true;
+  // Sample floor(until) + 1 is in: for a whole count that is until < Count().
+  if (until < static_cast<double>(m_sums.Count())) return true;
   if (final) {
     if (m_stage == Stage::DATA) {
       EndData();
@@ -208,16 +215,25 @@ double CBoxTracker::GridStep(double len) {
 
 double CBoxTracker::Strongest(double from, double to, int polarity, double len, double& value) const {
   const double step = GridStep(len);
+  const double sign = polarity;
   double best = from;
-  value = -std::numeric_limits<double>::infinity();
-  for (double t = from; t <= to; t += step) {
-    double v = m_sums.Edge(t, len);
-    v = polarity == 0 ? std::fabs(v) : polarity * v;
-    if (v > value) {
-      value = v;
-      best = t;
+  double strongest = -std::numeric_limits<double>::infinity();
+  // One loop per kind of strength, so that none is chosen per point.
+  const auto scan = [&](auto strength) {
+    for (double t = from; t <= to; t += step) {
+      const double v = strength(m_sums.Edge(t, len));
+      if (v > strongest) {
+        strongest = v;
+        best = t;
+      }
     }
+  };
+  if (polarity == 0) {
+    scan([](double v) { return std::fabs(v); });
+  } else {
+    scan([sign](double v) { return sign * v; });
   }
+  value = strongest;
   return best;
 }
 

@@ -62,6 +62,9 @@ class BitRecord {
     std::uint32_t offsets[CHUNK_BITS];
     std::uint16_t confidence[CHUNK_BITS];
   };
+  // Opens the chunk of bit m_size (a multiple of CHUNK_BITS) at `start`.
+  void StartChunk(double start);
+
   std::vector<std::unique_ptr<Chunk>> m_chunks;
   std::size_t m_size = 0;
 };
