@@ -538,9 +538,8 @@ std::size_t CFlacSource::Read(float* frames, std::size_t maxFrames) {
   if (Failed()) return 0;
   if (m_helperAllowed && !m_helperTried) {
     m_helperTried = true;
-    // A helper for files long enough to share (a stretch each way at least).
-    // A helper for files long enough to share; its first stretch starts
-    // about a stretch's bytes ahead of the reader.
+    // A helper for files long enough to share (four stretches at least); its
+    // first stretch starts about a stretch's bytes ahead of the reader.
     const std::uint64_t start = m_decoder.Position();
     const std::uint64_t bytes = m_file.Size() - std::min(start, m_file.Size());
     const std::uint64_t ahead = m_total > 0 ? bytes / (m_total / STRETCH_FRAMES + 1) : STRETCH_FRAMES * 2 * m_channels;
