@@ -191,6 +191,11 @@ void TakeMeasuredBitLengths(std::vector<TapeBlock>& robust, const std::vector<Ta
         continue;
       block.timing.zero = reading->timing.zero;
       block.timing.one = reading->timing.one;
+      block.timing.symbolPulses = reading->timing.symbolPulses;
+      std::copy(std::begin(reading->timing.zeroSymbol), std::end(reading->timing.zeroSymbol),
+                std::begin(block.timing.zeroSymbol));
+      std::copy(std::begin(reading->timing.oneSymbol), std::end(reading->timing.oneSymbol),
+                std::begin(block.timing.oneSymbol));
       block.byteSeconds = reading->byteSeconds;
       break;
     }
