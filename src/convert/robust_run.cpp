@@ -488,6 +488,11 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
                 if (decoded.startSeconds == block.startSeconds && decoded.length == block.bytes.size()) {
                   summary = decoded;
                   nextDecoded = i + 1;
+                  // (bits in symbols: the segmenter's timing, which the merge gave it)
+                  if (block.timing.symbolPulses > 0) {
+                    summary.timing = block.timing;
+                    summary.romTiming = block.romTiming;
+                  }
                   break;
                 }
               }

@@ -119,12 +119,12 @@ TapeBlock SymbolBlock(const SymbolRun& run, const PulseStretch& stretch, std::si
   const double dataAt = Sum(stretch.pulses, 0, data);
   block.dataSeconds = stretch.startSeconds + Seconds(dataAt);
   block.startSeconds = pilotPulses > 0 ? startSeconds : block.dataSeconds;
-  block.endSeconds = block.dataSeconds + Seconds(Sum(stretch.pulses, data, data + bits * run.k));
+  block.endSeconds = block.dataSeconds + Seconds(Sum(stretch.pulses, data, data + run.pulses));
   // Each byte's first edge, for the images.
   double at = dataAt;
   for (std::size_t b = 0; b < bits; ++b) {
     if (b % 8 == 0) block.byteSeconds.push_back(stretch.startSeconds + Seconds(at));
-    at += Sum(stretch.pulses, data + b * run.k, data + (b + 1) * run.k);
+    at += Sum(stretch.pulses, data + b * run.k, std::min(data + (b + 1) * run.k, data + run.pulses));
   }
   BlockTiming& t = block.timing;
   if (pilotPulses > 0) {
@@ -187,12 +187,14 @@ void MeasureBitHalves(const double* pulses, std::size_t count, const std::vector
   }
 }
 
-SymbolRun ReadSymbols(const std::vector<double>& pulses, std::size_t from, std::size_t k, double jitter) {
+SymbolRun ReadSymbols(const std::vector<double>& pulses, std::size_t from, std::size_t k, double jitter,
+                      bool silenceAfter) {
   SymbolRun run;
   run.k = k;
   Shape shapes[2];
   std::vector<int> which;
-  for (std::size_t at = from; at + k <= pulses.size(); at += k) {
+  std::size_t at = from;
+  for (; at + k <= pulses.size(); at += k) {
     const double* p = pulses.data() + at;
     int fit = -1;
     double best = 1.0;
@@ -221,8 +223,27 @@ SymbolRun ReadSymbols(const std::vector<double>& pulses, std::size_t from, std::
   }
   run.zeros = zero.count;
   run.ones = one.count;
-  run.bits.reserve(which.size());
+  run.bits.reserve(which.size() + 1);
   for (int s : which) run.bits.push_back((s == 0) != firstIsZero);
+  run.pulses = which.size() * k;
+  // The last symbol's last pulse, ended by silence, has no edge to end it:
+  // the pulses before it tell which it is where they fit one shape alone.
+  if (silenceAfter && at + k - 1 == pulses.size() && at == from + run.pulses) {
+    int fits = -1, count = 0;
+    for (int s = 0; s < 2; ++s) {
+      bool fit = true;
+      for (std::size_t i = 0; i + 1 < k; ++i) {
+        const double mean = shapes[s].Mean(i);
+        fit = fit && std::fabs(pulses[at + i] - mean) <= SYMBOL_TOLERANCE * mean + jitter;
+      }
+      if (fit) fits = s, ++count;
+    }
+    if (count == 1) {
+      run.bits.push_back((fits == 0) != firstIsZero);
+      ++((fits == 0) == firstIsZero ? run.zeros : run.ones);
+      run.pulses += k - 1;
+    }
+  }
   return run;
 }
 
@@ -234,7 +255,7 @@ namespace {
 // (nothing appended) when it holds none, or when `mustVerify` and the block
 // does not verify.
 std::size_t ReadStretch(const PulseStretch& stretch, std::vector<TapePart>& out, double jitter, bool tone,
-                        bool mustVerify) {
+                        bool mustVerify, bool silenceAfter) {
   const std::vector<double>& pulses = stretch.pulses;
   // The pilot: a tone just before, or the stretch's opening pulses.
   const PulseStretch* before = nullptr;
@@ -258,8 +279,8 @@ std::size_t ReadStretch(const PulseStretch& stretch, std::vector<TapePart>& out,
   const std::size_t data = pilotPulses > 0 ? pilotEnd + 2 : 0;
   SymbolRun best;
   for (std::size_t k = 2; k <= MAX_SYMBOL_PULSES && data < pulses.size(); ++k) {
-    SymbolRun run = ReadSymbols(pulses, data, k, jitter);
-    if (IsData(run) && run.bits.size() * run.k > best.bits.size() * best.k) best = std::move(run);
+    SymbolRun run = ReadSymbols(pulses, data, k, jitter, silenceAfter);
+    if (IsData(run) && run.pulses > best.pulses) best = std::move(run);
   }
   if (best.bits.empty()) return 0;
   const double startSeconds = before ? before->startSeconds : stretch.startSeconds;
@@ -267,7 +288,7 @@ std::size_t ReadStretch(const PulseStretch& stretch, std::vector<TapePart>& out,
   if (mustVerify && !BlockVerifies(block.bytes)) return 0;
   if (before) out.pop_back();
   out.emplace_back(std::move(block));
-  return data + best.bits.size() * best.k;
+  return data + best.pulses;
 }
 
 bool Readable(const PulseStretch* stretch) {
@@ -275,21 +296,6 @@ bool Readable(const PulseStretch* stretch) {
 }
 
 }  // namespace
-
-void ReadSymbolRuns(std::vector<TapePart>& parts, double jitter) {
-  std::vector<TapePart> out;
-  out.reserve(parts.size());
-  for (TapePart& part : parts) {
-    const auto* stretch = std::get_if<PulseStretch>(&part);
-    const std::size_t end = Readable(stretch) ? ReadStretch(*stretch, out, jitter, true, false) : 0;
-    if (end == 0) {
-      out.push_back(std::move(part));
-    } else if (end < stretch->pulses.size()) {
-      out.emplace_back(Tail(*stretch, end));
-    }
-  }
-  parts = std::move(out);
-}
 
 void CSymbolReader::Feed(const Edge* edges, std::size_t count) {
   for (std::size_t k = 0; k < count; ++k) m_times.push_back(edges[k].tstates);
@@ -314,7 +320,7 @@ bool CSymbolReader::ReadOn(double startSeconds, bool tone, std::size_t& n, std::
   const bool toneBefore = tone && !out.empty();
   std::vector<TapePart> staged;
   if (toneBefore) staged.push_back(out.back());
-  const std::size_t end = ReadStretch(run, staged, m_jitter, tone, true);
+  const std::size_t end = ReadStretch(run, staged, m_jitter, tone, true, true);
   if (end == 0) return false;
   // The parts the data covers go, unless one is a block that verifies;
   // the pulses after the data up to the next part that stays, a stretch.
@@ -353,7 +359,7 @@ void CSymbolReader::Read(std::vector<TapePart>& parts) {
       const bool more = n + 1 < parts.size() &&
                         PartStartSeconds(parts[n + 1]) - PartEndSeconds(parts[n]) < Seconds(m_pause);
       if (more && ReadOn(stretch->startSeconds, true, n, parts, out)) continue;
-      const std::size_t end = ReadStretch(*stretch, out, m_jitter, true, false);
+      const std::size_t end = ReadStretch(*stretch, out, m_jitter, true, false, !more);
       if (end > 0) {
         if (end < stretch->pulses.size()) out.emplace_back(Tail(*stretch, end));
         continue;

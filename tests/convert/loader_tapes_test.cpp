@@ -126,6 +126,9 @@ std::vector<LoaderCase> Cases() {
   threePulses.bitPulses = 3;
   threePulses.zero[0] = threePulses.zero[1] = 350, threePulses.zero[2] = 700;
   threePulses.one[0] = threePulses.one[1] = 700, threePulses.one[2] = 350;
+  LoaderBlock threeNoPilot = threePulses;
+  threeNoPilot.bytes = more;
+  threeNoPilot.pilotPulses = 0;
   LoaderBlock clicking = Turbo(game, 2168, 1620, 667, 735, 600, 1200);
   clicking.clickEvery = 50;
   clicking.click = 350;
@@ -205,6 +208,8 @@ std::vector<LoaderCase> Cases() {
        {0x11}, true},
       {"bits with unequal halves", 44100, {odd}, {0x19}, true},
       {"bits of three pulses", 44100, {threePulses}, {0x19}, true},
+      {"bits of three pulses with no pilot after a ROM block", 44100, {Rom(loader), threeNoPilot}, {0x10, 0x19},
+       false},
       {"data with no pilot after a ROM block", 44100, {Rom(loader), noPilot}, {0x10, 0x14}, true},
       {"clicking pilot", 44100, {clicking}, {0x11}, true},
       {"a block straight on into the next one's pilot", 44100,
