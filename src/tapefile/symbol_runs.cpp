@@ -252,10 +252,9 @@ namespace {
 // The data in symbols `stretch` holds, as a block appended to `out` (with
 // `out.back()` as its pilot, taken out, when `tone` and that is a tone
 // running straight into the stretch); returns the pulse after the data, 0
-// (nothing appended) when it holds none, or when `mustVerify` and the block
-// does not verify.
+// (nothing appended) when it holds none.
 std::size_t ReadStretch(const PulseStretch& stretch, std::vector<TapePart>& out, double jitter, bool tone,
-                        bool mustVerify, bool silenceAfter) {
+                        bool silenceAfter) {
   const std::vector<double>& pulses = stretch.pulses;
   // The pilot: a tone just before, or the stretch's opening pulses.
   const PulseStretch* before = nullptr;
@@ -285,7 +284,6 @@ std::size_t ReadStretch(const PulseStretch& stretch, std::vector<TapePart>& out,
   if (best.bits.empty()) return 0;
   const double startSeconds = before ? before->startSeconds : stretch.startSeconds;
   TapeBlock block = SymbolBlock(best, stretch, data, startSeconds, pilotMean, pilotPulses);
-  if (mustVerify && !BlockVerifies(block.bytes)) return 0;
   if (before) out.pop_back();
   out.emplace_back(std::move(block));
   return data + best.pulses;
@@ -307,21 +305,37 @@ void CSymbolReader::DropBefore(double tstates) {
 
 bool CSymbolReader::ReadOn(double startSeconds, bool tone, std::size_t& n, std::vector<TapePart>& parts,
                            std::vector<TapePart>& out) const {
-  // The pulses from the part's first edge to the next pause.
+  // The pulses from the part's first edge on, a window at a time (the
+  // window twice as long while the data runs to its end) up to the next
+  // pause, so that a reading that stops soon looks at few of them.
   auto at = std::lower_bound(m_times.begin(), m_times.end(), startSeconds * TSTATES_PER_SECOND - 0.5);
   if (at == m_times.end()) return false;
   PulseStretch run;
   run.startSeconds = *at / TSTATES_PER_SECOND;
-  for (auto next = at + 1; next != m_times.end() && *next - *(next - 1) <= m_pause; ++next)
-    run.pulses.push_back(*next - *(next - 1));
-  if (run.pulses.size() < MIN_SYMBOLS * 2) return false;
+  auto next = at + 1;
+  bool paused = false;
   // The block with the tone before it (a copy), which it may take as its
   // pilot.
   const bool toneBefore = tone && !out.empty();
   std::vector<TapePart> staged;
-  if (toneBefore) staged.push_back(out.back());
-  const std::size_t end = ReadStretch(run, staged, m_jitter, tone, true, true);
-  if (end == 0) return false;
+  std::size_t end = 0;
+  for (std::size_t window = 16384;; window *= 2) {
+    for (; next != m_times.end() && run.pulses.size() < window; ++next) {
+      if (*next - *(next - 1) > m_pause) {
+        paused = true;
+        break;
+      }
+      run.pulses.push_back(*next - *(next - 1));
+    }
+    paused = paused || next == m_times.end();
+    if (run.pulses.size() < MIN_SYMBOLS * 2) return false;
+    staged.clear();
+    if (toneBefore) staged.push_back(out.back());
+    end = ReadStretch(run, staged, m_jitter, tone, paused);
+    if (end == 0) return false;
+    if (paused || end + MAX_SYMBOL_PULSES <= run.pulses.size()) break;
+  }
+  if (!BlockVerifies(std::get<TapeBlock>(staged.back()).bytes)) return false;
   // The parts the data covers go, unless one is a block that verifies;
   // the pulses after the data up to the next part that stays, a stretch.
   const double dataEnd = run.startSeconds + Seconds(Sum(run.pulses, 0, end));
@@ -354,13 +368,22 @@ void CSymbolReader::Read(std::vector<TapePart>& parts) {
     const auto* stretch = std::get_if<PulseStretch>(&parts[n]);
     const auto* block = std::get_if<TapeBlock>(&parts[n]);
     if (Readable(stretch)) {
-      // Data read on through the parts after the stretch where it verifies,
-      // else within the stretch.
+      // Data within the stretch; where it runs to the stretch's end and more
+      // parts follow, read on through them where that verifies.
       const bool more = n + 1 < parts.size() &&
                         PartStartSeconds(parts[n + 1]) - PartEndSeconds(parts[n]) < Seconds(m_pause);
-      if (more && ReadOn(stretch->startSeconds, true, n, parts, out)) continue;
-      const std::size_t end = ReadStretch(*stretch, out, m_jitter, true, false, !more);
+      std::vector<TapePart> staged;
+      if (!out.empty() && std::holds_alternative<PulseStretch>(out.back()) &&
+          std::get<PulseStretch>(out.back()).kind == StretchKind::TONE)
+        staged.push_back(out.back());
+      const bool toneBefore = !staged.empty();
+      const std::size_t end = ReadStretch(*stretch, staged, m_jitter, true, !more);
+      if (end > 0 && more && end + MAX_SYMBOL_PULSES > stretch->pulses.size() &&
+          ReadOn(stretch->startSeconds, true, n, parts, out))
+        continue;
       if (end > 0) {
+        if (toneBefore && staged.size() == 1) out.pop_back();
+        out.push_back(std::move(staged.back()));
         if (end < stretch->pulses.size()) out.emplace_back(Tail(*stretch, end));
         continue;
       }
