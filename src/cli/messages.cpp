@@ -145,13 +145,19 @@ std::string DescribeBlock(const BlockSummary& block) {
   std::string text = line;
   if (!block.romTiming) {
     const BlockTiming& t = block.timing;
-    char timing[160];
+    char timing[200];
+    auto bit = [&t](bool one) {
+      if (t.symbolPulses > 0) return BitPulsesText(t, one);
+      char text[32];
+      std::snprintf(text, sizeof text, "%.0f", one ? t.one : t.zero);
+      return std::string(text);
+    };
+    const std::string zero = bit(false), one = bit(true);
     if (t.pilot <= 0.0) {
-      std::snprintf(timing, sizeof timing, "  no pilot, bits %.0f/%.0f T", t.zero, t.one);
+      std::snprintf(timing, sizeof timing, "  no pilot, bits %s/%s T", zero.c_str(), one.c_str());
     } else {
-      std::snprintf(timing, sizeof timing,
-                    "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %.0f/%.0f T", t.pilot,
-                    t.pilotPulses, t.sync1, t.sync2, t.zero, t.one);
+      std::snprintf(timing, sizeof timing, "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %s/%s T", t.pilot,
+                    t.pilotPulses, t.sync1, t.sync2, zero.c_str(), one.c_str());
     }
     return text + timing;
   }

@@ -21,6 +21,7 @@
 #include "tapefile/edge_extractor.h"
 #include "tapefile/part_merge.h"
 #include "tapefile/pulse_segmenter.h"
+#include "tapefile/symbol_runs.h"
 #include "convert/tape_files.h"
 
 namespace tapedecoder {
@@ -448,6 +449,8 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     std::unique_ptr<CPartMerger> merger;
     CSampleHistory history;  // the samples the segmenter's pending edges came from
     std::vector<Segmented> segmented;  // the segmenter's parts of the chunk under way
+    std::vector<TapePart> found;       // the segmenter's parts not yet read for symbols
+    std::unique_ptr<CSymbolReader> symbols;
     CShareMeter shares;
     CPartTally tally;
     std::size_t nextDecoded = 0;       // the next robust block's summary in report.blocks
@@ -485,6 +488,11 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
                 if (decoded.startSeconds == block.startSeconds && decoded.length == block.bytes.size()) {
                   summary = decoded;
                   nextDecoded = i + 1;
+                  // (bits in symbols: the segmenter's timing, which the merge gave it)
+                  if (block.timing.symbolPulses > 0) {
+                    summary.timing = block.timing;
+                    summary.romTiming = block.romTiming;
+                  }
                   break;
                 }
               }
@@ -495,23 +503,30 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         SegmenterSettings settings;
         // Edges are dated to within about a sample.
         settings.jitterTstates = TSTATES_PER_SECOND / r.sampleRate;
-        segmenter = std::make_unique<CPulseSegmenter>(
-            [&](TapePart&& part) {
-              // A loader's block that the segmenter's plain edges did not
-              // read whole is read again by the box trackers at its
-              // measured timing; a reading that verifies joins the robust
-              // blocks, over the segmenter's.
-              const TapeBlock* block = std::get_if<TapeBlock>(&part);
-              if (block != nullptr && !block->romTiming && !BlockVerifies(block->bytes) &&
-                  options.rereadLoaderBlocks)
-                if (std::optional<TapeBlock> again =
-                        RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder))
-                  segmented.push_back({TapePart(std::move(*again)), true});
-              segmented.push_back({std::move(part), false});
-            },
-            settings);
+        symbols = std::make_unique<CSymbolReader>(settings.jitterTstates, settings.pauseTstates);
+        segmenter = std::make_unique<CPulseSegmenter>([&](TapePart&& part) { found.push_back(std::move(part)); },
+                                                      settings);
       }
       return true;
+    };
+    // The segmenter's parts so far (whole runs between pauses), data in
+    // symbols read from their stretches, on their way to the merger.
+    const auto takeFound = [&] {
+      symbols->Read(found);
+      for (TapePart& part : found) {
+        // A loader's block that the segmenter's plain edges did not
+        // read whole is read again by the box trackers at its
+        // measured timing; a reading that verifies joins the robust
+        // blocks, over the segmenter's.
+        const TapeBlock* block = std::get_if<TapeBlock>(&part);
+        if (block != nullptr && !block->romTiming && block->timing.symbolPulses <= 2 &&
+            !BlockVerifies(block->bytes) && options.rereadLoaderBlocks)
+          if (std::optional<TapeBlock> again =
+                  RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder))
+            segmented.push_back({TapePart(std::move(*again)), true});
+        segmented.push_back({std::move(part), false});
+      }
+      found.clear();
     };
     // What the segmenter's stage hands to the merger, in the caller's thread.
     const auto hand = [&merger](std::vector<Segmented>& parts) {
@@ -530,9 +545,12 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     const auto segmentEdges = [&](const Edge* edges, std::size_t count) -> std::function<void()> {
       const double end = edges[count - 1].tstates;
       segmenter->Feed(edges, count - 1);
+      symbols->Feed(edges, count - 1);
       // An edge found later lies after the sample before the last.
       segmenter->Advance(end - sampleSeconds * TSTATES_PER_SECOND);
+      takeFound();
       const double now = end / TSTATES_PER_SECOND;
+      symbols->DropBefore(segmenter->PendingFrom(now) * TSTATES_PER_SECOND - 1.0);
       if (options.rereadLoaderBlocks) {
         // The samples of what the segmenter still holds, and a little
         // before it (the trackers' boxes look back a few bits), stay.
@@ -579,6 +597,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     if (!decoded) return report.failure;
     if (segment) {
       segmenter->Finish();
+      takeFound();
       hand(segmented);
       merger->Finish();
       report.shares = shares.Shares(report.seconds);

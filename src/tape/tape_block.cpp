@@ -1,5 +1,8 @@
 #include "tape/tape_block.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace tapedecoder {
 
 bool ChecksumGood(const std::vector<std::uint8_t>& bytes) {
@@ -49,6 +52,18 @@ std::optional<RomHeader> ParseRomHeader(const std::vector<std::uint8_t>& bytes) 
   header.param1 = word(14);
   header.param2 = word(16);
   return header;
+}
+
+std::string BitPulsesText(const BlockTiming& timing, bool one) {
+  auto whole = [](double tstates) { return std::to_string(std::lround(tstates)); };
+  const int count = std::min(timing.symbolPulses, MAX_SYMBOL_PULSES);
+  if (count <= 0) return whole(one ? timing.one : timing.zero);
+  std::string text;
+  for (int k = 0; k < count; ++k) {
+    if (k > 0) text += '+';
+    text += whole(one ? timing.oneSymbol[k] : timing.zeroSymbol[k]);
+  }
+  return text;
 }
 
 }  // namespace tapedecoder

@@ -29,6 +29,9 @@ constexpr double ROM_ONE_PULSE = 1710.0;
 constexpr int ROM_HEADER_PILOT_PULSES = 8063;
 constexpr int ROM_DATA_PILOT_PULSES = 3223;
 
+// The most pulses a loader's bit is read in (see BlockTiming::symbolPulses).
+constexpr int MAX_SYMBOL_PULSES = 4;
+
 // What was measured of one block, in T-states at the nominal clock (so a
 // tape running 2 % fast measures 2 % short). Zero where not measured.
 struct BlockTiming {
@@ -38,7 +41,18 @@ struct BlockTiming {
   double zero = 0.0;      // one pulse of a 0 bit
   double one = 0.0;       // one pulse of a 1 bit
   std::int32_t pilotPulses = 0;
+  // A loader whose bits are not two equal pulses (halves that differ, or
+  // symbols of 3 or 4 pulses): the pulses of a 0 and of a 1 as measured,
+  // `symbolPulses` of each; 0 when every bit is two pulses of `zero` or
+  // `one`. `zero` and `one` are then half of each symbol's length.
+  std::int32_t symbolPulses = 0;
+  double zeroSymbol[MAX_SYMBOL_PULSES] = {};
+  double oneSymbol[MAX_SYMBOL_PULSES] = {};
 };
+
+// A bit's pulses in `timing` (a 1's when `one`), rounded to whole
+// T-states: its one pulse, or the symbol's pulses joined by '+' ("400+600").
+std::string BitPulsesText(const BlockTiming& timing, bool one);
 
 // How a block's bytes came to be.
 enum class BlockOrigin : std::uint8_t {

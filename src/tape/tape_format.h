@@ -73,7 +73,8 @@ constexpr std::string_view LISTING_MENDED_FROM = " провалах, начин�
 // A block in other timings than the ROM's (a turbo loader's) has one more
 // line after its start: LISTING_TIMING_HEAD, then the measured pilot pulse,
 // pilot count, sync pulses and bit pulses in T-states, each after its
-// word, then a line break. Blocks in the ROM's timing never have it.
+// word (a bit in several pulses: each pulse, joined by '+'), then a line
+// break. Blocks in the ROM's timing never have it.
 constexpr std::string_view LISTING_TIMING_HEAD = "Нестандартная скорость, такты:";
 constexpr std::string_view LISTING_TIMING_PILOT = " пилот-тон ";
 constexpr std::string_view LISTING_TIMING_COUNT = " x ";

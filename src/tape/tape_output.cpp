@@ -52,7 +52,7 @@ void CListingWriter::Take(const TapeBlock& block) {
                                                  std::to_string(t.pilotPulses) + m_timing[3] +
                                                  tstates(t.sync1) + "/" + tstates(t.sync2)
                                            : m_timing[6];
-    Write(m_timing[0] + lead + m_timing[4] + tstates(t.zero) + m_timing[5] + tstates(t.one) +
+    Write(m_timing[0] + lead + m_timing[4] + BitPulsesText(t, false) + m_timing[5] + BitPulsesText(t, true) +
           std::string(LISTING_LINE_BREAK));
   }
   // One line of hex entries at a time: up to 30 entries of three characters,

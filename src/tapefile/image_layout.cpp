@@ -66,6 +66,28 @@ void RoundBitLengths(const TapeBlock& block, ImageItem& item) {
   }
 }
 
+// A loader's symbols (`block.timing.symbolPulses`): the item's `zero` and
+// `one` set to the symbols' whole lengths, each rounded up or down,
+// whichever pair makes the data span nearest the measured one (as
+// RoundBitLengths).
+void RoundSymbols(const TapeBlock& block, ImageItem& item) {
+  const BlockTiming& t = block.timing;
+  if (t.symbolPulses <= 0) return;
+  const double target = DataSpan(block, t.zero, t.one);
+  double best = 1e300;
+  for (double zero : {std::floor(2.0 * t.zero), std::ceil(2.0 * t.zero)}) {
+    for (double one : {std::floor(2.0 * t.one), std::ceil(2.0 * t.one)}) {
+      const double error = std::fabs(DataSpan(block, zero / 2.0, one / 2.0) - target);
+      if (error < best) {
+        best = error;
+        item.zero = WholeTstates(zero);
+        item.one = WholeTstates(one);
+      }
+    }
+  }
+  item.symbolPulses = static_cast<std::uint32_t>(std::min(t.symbolPulses, MAX_SYMBOL_PULSES));
+}
+
 // Drift from the measured timing that a block's pilot or data may gather
 // in whole T-states before it is split (T-states): 30 us.
 constexpr double MAX_PIECE_DRIFT_TSTATES = 105.0;
@@ -97,12 +119,15 @@ std::vector<double> ByteStarts(const TapeBlock& block, std::uint64_t bits, doubl
 // and `one` that runs longest before the replay's byte starts leave
 // +-MAX_PIECE_DRIFT_TSTATES of the recording's (`starts`). One piece is
 // left as the item's own lengths.
+// A loader's symbols are split alike, `zero` and `one` then being whole
+// symbols.
 void SplitData(ImageItem& item, const std::vector<double>& starts, double zero, double one) {
   const std::vector<std::uint8_t>& bytes = item.block->bytes;
   const std::uint64_t byteCount = starts.size();
+  const double perBit = item.symbolPulses > 0 ? 1.0 : 2.0;
   auto span = [&](std::uint64_t k, double z, double o) {
     const int ones = __builtin_popcount(bytes[k]);
-    return 2.0 * ((8 - ones) * z + ones * o);
+    return perBit * ((8 - ones) * z + ones * o);
   };
   std::vector<DataPiece> pieces;
   double written = 0.0;  // the replay's start of byte k, T-states from the first
@@ -151,7 +176,8 @@ void SplitData(ImageItem& item, const std::vector<double>& starts, double zero, 
 void LayData(const TapeBlock& block, ImageItem& item) {
   const BlockTiming& t = block.timing;
   const std::vector<double> starts = ByteStarts(block, item.bits, t.zero, t.one);
-  if (!starts.empty()) SplitData(item, starts, t.zero, t.one);
+  const double perBit = item.symbolPulses > 0 ? 2.0 : 1.0;  // symbols: whole lengths
+  if (!starts.empty()) SplitData(item, starts, perBit * t.zero, perBit * t.one);
 }
 
 // Splits the pilot of `item` (`pilotCount` pulses of mean `mean`) into
@@ -262,6 +288,7 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
       item.zero = WholeTstates(t.zero);
       item.one = WholeTstates(t.one);
       item.bits = (bytes - 1) * 8 + used;
+      RoundSymbols(*block, item);
       if (followDrift) LayData(*block, item);
     } else if (!measured || (block->romTiming && used == 8 && !keepMeasured &&
                              !RomTimingDrifts(*block))) {
@@ -278,6 +305,7 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
                                           : (block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES
                                                                     : ROM_HEADER_PILOT_PULSES);
       item.bits = (bytes - 1) * 8 + used;
+      RoundSymbols(*block, item);
       if (followDrift) {
         SplitPilot(item, item.pilotCount, t.pilot);
         LayData(*block, item);
@@ -382,6 +410,22 @@ ImageItem RomItem(const TapeBlock& block) {
   item.pilotCount = block.bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES : ROM_HEADER_PILOT_PULSES;
   item.bits = static_cast<std::uint64_t>(block.bytes.size()) * 8;
   return item;
+}
+
+void SymbolPulses(const ImageItem& item, bool one, std::uint32_t length, std::uint32_t* out) {
+  const BlockTiming& t = item.block->timing;
+  const double* measured = one ? t.oneSymbol : t.zeroSymbol;
+  const std::uint32_t k = std::min<std::uint32_t>(item.symbolPulses, MAX_SYMBOL_PULSES);
+  double whole = 0.0;
+  for (std::uint32_t i = 0; i < k; ++i) whole += measured[i];
+  const double scale = whole > 0.0 ? length / whole : 0.0;
+  double at = 0.0, done = 0.0;
+  for (std::uint32_t i = 0; i < k; ++i) {
+    at += measured[i] * scale;
+    const double end = std::max(std::round(at), done + 1.0);
+    out[i] = WholeTstates(end - done);
+    done = end;
+  }
 }
 
 std::vector<DataPiece> PiecesOf(const ImageItem& item) {

@@ -53,6 +53,11 @@ struct ImageItem {
   // pulse by pulse where its pulses alternate in length, or empty when
   // `pilotCount` pulses of `pilot` play it in step with the recording.
   std::vector<PulseRun> pilotRuns;
+  // TURBO and DATA of a loader's symbols (BlockTiming::symbolPulses): the
+  // pulses each bit plays; `zero` and `one`, the item's and its pieces',
+  // are then the whole length of a 0's and a 1's symbol (SymbolPulses
+  // splits them). 0 where each bit is two pulses of `zero` or `one`.
+  std::uint32_t symbolPulses = 0;
   // Silence before the item, in T-states, a whole multiple of the pause
   // quantum; zero when the part follows the previous one without a pause.
   std::uint64_t pauseBefore = 0;
@@ -138,6 +143,11 @@ inline std::uint32_t PulseAt(const ImageItem& item, std::size_t k) {
 // The data bit `index` (most significant first) of a block's bytes.
 bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index);
 
+// The pulses of a symbol of `item` (a 1's when `one`) `length` T-states
+// long: the block's measured pulses scaled to that length, each rounded
+// where it ends (at least 1), into `out` (item.symbolPulses of them).
+void SymbolPulses(const ImageItem& item, bool one, std::uint32_t length, std::uint32_t* out);
+
 // The data's pieces: `item.pieces`, or one piece of every bit at `zero`
 // and `one`.
 std::vector<DataPiece> PiecesOf(const ImageItem& item);
@@ -156,6 +166,16 @@ void ForEachPulse(const ImageItem& item, F&& pulse) {
       [[fallthrough]];
     case ImageKind::DATA:  // the bits alone
       for (const DataPiece& piece : PiecesOf(item)) {
+        if (item.symbolPulses > 0) {
+          std::uint32_t symbols[2][MAX_SYMBOL_PULSES];
+          SymbolPulses(item, false, piece.zero, symbols[0]);
+          SymbolPulses(item, true, piece.one, symbols[1]);
+          for (std::uint64_t b = piece.firstBit; b < piece.firstBit + piece.bits; ++b) {
+            const std::uint32_t* symbol = symbols[BitAt(item.block->bytes, b) ? 1 : 0];
+            for (std::uint32_t k = 0; k < item.symbolPulses; ++k) pulse(symbol[k]);
+          }
+          continue;
+        }
         for (std::uint64_t b = piece.firstBit; b < piece.firstBit + piece.bits; ++b) {
           const std::uint32_t length = BitAt(item.block->bytes, b) ? piece.one : piece.zero;
           pulse(length);

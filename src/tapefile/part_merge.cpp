@@ -182,15 +182,29 @@ void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& pa
 void TakeMeasuredBitLengths(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts) {
   constexpr double SAME_DATA_SECONDS = 0.002;
   for (TapeBlock& block : robust) {
-    if (block.romTiming) continue;
     for (const TapePart& part : parts) {
       const auto* reading = std::get_if<TapeBlock>(&part);
       if (!reading || reading->bytes != block.bytes || reading->usedBits != block.usedBits ||
           !(std::fabs(reading->dataSeconds - block.dataSeconds) <= SAME_DATA_SECONDS) ||
           !(reading->timing.zero > 0.0 && reading->timing.one > 0.0))
         continue;
+      if (block.romTiming) {
+        // Read in the ROM's ratios, but a loader's: its bits in unequal
+        // halves, its timing other than the ROM's. It takes the segmenter's
+        // timing whole.
+        if (reading->romTiming || reading->timing.symbolPulses == 0) break;
+        block.timing = reading->timing;
+        block.romTiming = false;
+        block.byteSeconds = reading->byteSeconds;
+        break;
+      }
       block.timing.zero = reading->timing.zero;
       block.timing.one = reading->timing.one;
+      block.timing.symbolPulses = reading->timing.symbolPulses;
+      std::copy(std::begin(reading->timing.zeroSymbol), std::end(reading->timing.zeroSymbol),
+                std::begin(block.timing.zeroSymbol));
+      std::copy(std::begin(reading->timing.oneSymbol), std::end(reading->timing.oneSymbol),
+                std::begin(block.timing.oneSymbol));
       block.byteSeconds = reading->byteSeconds;
       break;
     }

@@ -32,7 +32,10 @@ void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& pa
 // bytes and data start: those are fitted to every edge of the recording,
 // where the decoder's follow from the ROM's ratios, which a loader's bits
 // (or a player's rounding to whole samples) need not keep; the images play
-// it in step with the recording only at the fitted lengths.
+// it in step with the recording only at the fitted lengths. A block read
+// in the ROM's ratios takes the segmenter's whole timing (and is no longer
+// in the ROM's timing) only where the segmenter found its bits in unequal
+// halves and its timing other than the ROM's.
 void TakeMeasuredBitLengths(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts);
 
 // How many of each kind of part a tape holds, and the pauses between

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "tapefile/symbol_runs.h"
+
 namespace tapedecoder {
 
 namespace {
@@ -494,6 +496,8 @@ class RunSegmenter {
     const std::vector<bool> paired(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
     FitBitLengths(pairedFrom, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
                   &block->timing.one);
+    MeasureBitHalves(m_pulses.data() + pairedFrom, m_pulses.size() - pairedFrom, paired, m_settings.jitterTstates,
+                     block->timing);
     double dataStart = EdgeAt(data - lead);
     if (lead == 1) dataStart -= bits[0] ? block->timing.one : block->timing.zero;
     if (lostFirst) dataStart -= 2.0 * (bits[0] ? block->timing.one : block->timing.zero);

@@ -73,7 +73,8 @@ class PzxBuilder {
     Record("PULS", body);
   }
 
-  // DATA blocks of `item`'s bits, one a piece, two pulses per bit, no tail.
+  // DATA blocks of `item`'s bits, one a piece, no tail: two pulses per
+  // bit, or a loader's symbols.
   void Data(const ImageItem& item) {
     for (const DataPiece& piece : PiecesOf(item)) Data(item, piece);
   }
@@ -83,17 +84,25 @@ class PzxBuilder {
     const std::uint64_t bits = std::min<std::uint64_t>(piece.bits, 0x7FFFFFFF);
     Le32(body, static_cast<std::uint32_t>(bits) | (m_level ? LEVEL_BIT : 0));
     Le16(body, 0);  // tail
-    body.push_back(2);
-    body.push_back(2);
-    const std::uint32_t zero = std::min<std::uint32_t>(piece.zero, 0xFFFF);
-    const std::uint32_t one = std::min<std::uint32_t>(piece.one, 0xFFFF);
-    Le16(body, zero);
-    Le16(body, zero);
-    Le16(body, one);
-    Le16(body, one);
+    std::uint32_t symbols[2][MAX_SYMBOL_PULSES];
+    std::uint32_t pulses = 2;
+    if (item.symbolPulses > 0) {
+      pulses = item.symbolPulses;
+      SymbolPulses(item, false, piece.zero, symbols[0]);
+      SymbolPulses(item, true, piece.one, symbols[1]);
+    } else {
+      symbols[0][0] = symbols[0][1] = piece.zero;
+      symbols[1][0] = symbols[1][1] = piece.one;
+    }
+    body.push_back(static_cast<std::uint8_t>(pulses));
+    body.push_back(static_cast<std::uint8_t>(pulses));
+    for (const std::uint32_t* symbol : symbols)
+      for (std::uint32_t k = 0; k < pulses; ++k) Le16(body, std::min<std::uint32_t>(symbol[k], 0xFFFF));
     const auto from = item.block->bytes.begin() + static_cast<std::ptrdiff_t>(piece.firstBit / 8);
     body.insert(body.end(), from, from + static_cast<std::ptrdiff_t>((bits + 7) / 8));
-    // An even number of pulses: the level after the block is the first's.
+    // Symbols of an odd number of pulses leave the level changed by an odd
+    // number of bits; otherwise the level after the block is the first's.
+    if (bits * pulses % 2) m_level = !m_level;
     Record("DATA", body);
   }
 

@@ -19,7 +19,7 @@ constexpr std::uint32_t MAX_WORD = 65535;
 constexpr std::size_t MAX_PULSES_PER_LIST = 255;
 constexpr std::size_t MAX_INFO_TEXT = 255;  // archive-info strings: 1-byte length
 constexpr std::uint8_t TZX_ROM = 0x10, TZX_TURBO = 0x11, TZX_TONE = 0x12, TZX_PULSES = 0x13,
-                       TZX_PURE_DATA = 0x14,
+                       TZX_PURE_DATA = 0x14, TZX_GENERALISED = 0x19,
                        TZX_PAUSE = 0x20, TZX_ARCHIVE_INFO = 0x32;
 
 class TzxWriter : public TapeWriter {
@@ -45,8 +45,16 @@ class TzxWriter : public TapeWriter {
           Rom(*item.block);
         }
         break;
-      case ImageKind::TURBO: Turbo(item); break;
-      case ImageKind::DATA: PureData(item); break;
+      case ImageKind::TURBO:
+      case ImageKind::DATA:
+        if (item.symbolPulses > 0) {
+          Generalised(item);
+        } else if (item.kind == ImageKind::TURBO) {
+          Turbo(item);
+        } else {
+          PureData(item);
+        }
+        break;
       case ImageKind::TONE: ToneRuns(item); break;
       case ImageKind::PULSES: {
         std::vector<double> pulses = item.stretch->pulses;
@@ -118,6 +126,58 @@ class TzxWriter : public TapeWriter {
     Word(pilots);
     DataFields(item, pieces[0]);
     for (std::size_t k = 1; k < pieces.size(); ++k) PureData(item, pieces[k]);
+  }
+
+  // A loader's symbols (0x19): the pilot (a run of one pilot symbol, all
+  // but the last of its runs played as tones before it) and the sync (a
+  // symbol of two pulses), then one data symbol a bit, each symbol
+  // starting with an edge.
+  void Generalised(const ImageItem& item) {
+    std::vector<PulseRun> runs;
+    if (item.kind == ImageKind::TURBO) {
+      runs = PilotRunsOf(item);
+      Runs(std::vector<PulseRun>(runs.begin(), runs.end() - 1));
+    }
+    Begin(TZX_GENERALISED);
+    const std::size_t lengthField = m_block.size();
+    for (int k = 0; k < 4; ++k) m_block.push_back(0);
+    m_pauseField = m_block.size();
+    Word(0);
+    // The pilot and sync table's sizes: the run-length entries (a pilot
+    // run holds up to 65535 symbols), pulses a symbol, symbols.
+    const std::uint32_t pilots = runs.empty() ? 0 : runs.back().count;
+    const std::uint32_t entries = runs.empty() ? 0 : (pilots + MAX_WORD - 1) / MAX_WORD + 1;
+    Dword(entries);
+    m_block.push_back(runs.empty() ? 0 : 2);
+    m_block.push_back(runs.empty() ? 0 : 2);
+    Dword(static_cast<std::uint32_t>(std::min<std::uint64_t>(item.bits, 0xFFFFFFFFu)));
+    m_block.push_back(static_cast<std::uint8_t>(item.symbolPulses));
+    m_block.push_back(2);
+    if (!runs.empty()) {
+      m_block.push_back(0);  // each symbol starts with an edge
+      Word(Bounded(runs.back().length));
+      Word(0);  // (a zero pulse ends the symbol)
+      m_block.push_back(0);
+      Word(Bounded(item.sync1));
+      Word(Bounded(item.sync2));
+      for (std::uint32_t left = pilots; left > 0;) {
+        const std::uint32_t here = std::min(left, MAX_WORD);
+        m_block.push_back(0);
+        Word(here);
+        left -= here;
+      }
+      m_block.push_back(1);
+      Word(1);
+    }
+    for (const bool one : {false, true}) {
+      std::uint32_t symbol[MAX_SYMBOL_PULSES];
+      SymbolPulses(item, one, one ? item.one : item.zero, symbol);
+      m_block.push_back(0);
+      for (std::uint32_t k = 0; k < item.symbolPulses; ++k) Word(Bounded(symbol[k]));
+    }
+    Data(item.block->bytes, static_cast<std::size_t>((item.bits + 7) / 8));
+    const std::size_t length = m_block.size() - lengthField - 4;
+    for (int k = 0; k < 4; ++k) m_block[lengthField + k] = static_cast<std::uint8_t>(length >> (8 * k));
   }
 
   // Data with no pilot or sync before it (0x14), in its pieces.
@@ -218,6 +278,11 @@ class TzxWriter : public TapeWriter {
   void Word(std::uint32_t value) {
     m_block.push_back(static_cast<std::uint8_t>(value));
     m_block.push_back(static_cast<std::uint8_t>(value >> 8));
+  }
+
+  void Dword(std::uint32_t value) {
+    Word(value & 0xFFFF);
+    Word(value >> 16);
   }
 
   void Data(const std::vector<std::uint8_t>& bytes, std::size_t count) {

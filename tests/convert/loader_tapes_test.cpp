@@ -1,7 +1,8 @@
 // Tapes saved by loaders in their own timings -- turbo blocks with short
-// and long pilots, bits of any two lengths and unequal halves, data with
-// no pilot, clicking pilots, blocks straight on, polarity flipping inside
-// a block, bits running on past a header's length -- converted with TZX
+// and long pilots, bits of any two lengths, unequal halves or three
+// pulses, data with no pilot, clicking pilots, blocks straight on,
+// polarity flipping inside a block, bits running on past a header's
+// length -- converted with TZX
 // output, clean and through a tape-like path: every block that verifies
 // comes back in the .tap, no other block verifies, the TZX keeps each in
 // its kind of record and lasts as long as the recording, and the TZX
@@ -121,6 +122,13 @@ std::vector<LoaderCase> Cases() {
   LoaderBlock odd = Turbo(game, 1800, 1000, 500, 600, 0, 0);
   odd.zero[0] = 280, odd.zero[1] = 520, odd.one[0] = 560, odd.one[1] = 1040;
   LoaderBlock noPilot = Turbo(pilotless, 0, 0, 0, 0, 500, 1100);
+  LoaderBlock threePulses = Turbo(game, 2168, 800, 667, 735, 0, 0);
+  threePulses.bitPulses = 3;
+  threePulses.zero[0] = threePulses.zero[1] = 350, threePulses.zero[2] = 700;
+  threePulses.one[0] = threePulses.one[1] = 700, threePulses.one[2] = 350;
+  LoaderBlock threeNoPilot = threePulses;
+  threeNoPilot.bytes = more;
+  threeNoPilot.pilotPulses = 0;
   LoaderBlock clicking = Turbo(game, 2168, 1620, 667, 735, 600, 1200);
   clicking.clickEvery = 50;
   clicking.click = 350;
@@ -198,7 +206,10 @@ std::vector<LoaderCase> Cases() {
       {"5000 T pilot, bits 1000/2500", 44100, {Turbo(more, 5000, 200, 1500, 1500, 1000, 2500)}, {0x11}, true},
       {"250 T pilot, bits 300/900 (three to one)", 96000, {Turbo(game, 250, 400, 120, 160, 300, 900)},
        {0x11}, true},
-      {"bits with unequal halves", 44100, {odd}, {0x11}, true},
+      {"bits with unequal halves", 44100, {odd}, {0x19}, true},
+      {"bits of three pulses", 44100, {threePulses}, {0x19}, true},
+      {"bits of three pulses with no pilot after a ROM block", 44100, {Rom(loader), threeNoPilot}, {0x10, 0x19},
+       false},
       {"data with no pilot after a ROM block", 44100, {Rom(loader), noPilot}, {0x10, 0x14}, true},
       {"clicking pilot", 44100, {clicking}, {0x11}, true},
       {"a block straight on into the next one's pilot", 44100,
@@ -240,7 +251,7 @@ Converted Convert(const std::string& recording, const std::string& title) {
   for (libspectrum_tape_block* block : tape.Blocks()) {
     const int id = libspectrum_tape_block_type(block);
     ++out.records;
-    if (id == 0x10 || id == 0x11 || id == 0x14) out.tzxIds.push_back(id);
+    if (id == 0x10 || id == 0x11 || id == 0x14 || id == 0x19) out.tzxIds.push_back(id);
   }
   out.tzxSeconds = testing_support::Play(tape).total / TSTATES_PER_SECOND;
   return out;
@@ -250,7 +261,7 @@ Converted Convert(const std::string& recording, const std::string& title) {
 std::vector<Bytes> Verified(const LoaderCase& c) {
   std::vector<Bytes> verified;
   for (const LoaderBlock& b : c.blocks)
-    if (b.usedBits == 8 && ChecksumGood(b.bytes)) verified.push_back(b.bytes);
+    if (b.usedBits == 8 && BlockVerifies(b.bytes)) verified.push_back(b.bytes);
   return verified;
 }
 
@@ -342,6 +353,30 @@ TEST(LoaderTapes, TheTapAloneKeepsEveryBlockThatVerifies) {
     const std::vector<Bytes> verified = Verified(c);
     const std::vector<Bytes> tap = TapBlocks(ReadFile(title + ".tap"));
     EXPECT_TRUE(tap == verified) << Lengths(tap) << " against " << Lengths(verified);
+  }
+}
+
+// Pulses in a pattern of two three-pulse shapes taking turns (what a
+// clicking tone gives) are no data: no block of such symbols, and none
+// that verifies, clean or through a tape-like path.
+TEST(LoaderTapes, AClickPatternInThreePulseShapesStaysPulses) {
+  ScratchDir dir;
+  LoaderBlock pattern = Turbo(Bytes(40, 0x55), 2168, 800, 667, 735, 0, 0);
+  pattern.bitPulses = 3;
+  pattern.zero[0] = pattern.zero[1] = 350, pattern.zero[2] = 700;
+  pattern.one[0] = pattern.one[1] = 700, pattern.one[2] = 350;
+  for (const bool degraded : {false, true}) {
+    SCOPED_TRACE(degraded ? "degraded" : "clean");
+    TapePath path;
+    if (degraded) path.noise = 0.04, path.jitter = 2e-6, path.lowpassHz = 8820.0;
+    const std::vector<float> samples = RenderLoaderTape({pattern}, path, 5);
+    const std::string wav = (dir / "pattern.wav").string();
+    ASSERT_TRUE(testing_support::WriteWav(wav, samples, static_cast<int>(path.rate)));
+    const Converted got = Convert(wav, (dir / "pattern").string());
+    for (const BlockSummary& block : got.report.blocks) {
+      EXPECT_FALSE(block.good) << Report(got.report);
+      EXPECT_NE(block.timing.symbolPulses, 3) << Report(got.report);
+    }
   }
 }
 

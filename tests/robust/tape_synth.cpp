@@ -163,8 +163,7 @@ std::vector<float> RenderLoaderTape(const std::vector<LoaderBlock>& blocks, cons
         pulse(halves[0] + halves[1]);
         continue;
       }
-      pulse(halves[0]);
-      pulse(halves[1]);
+      for (int p = 0; p < b.bitPulses; ++p) pulse(halves[p]);
     }
     if (b.pauseSeconds > 0.0 || i + 1 == blocks.size())
       segments.push_back({std::max(b.pauseSeconds, 0.5) * 3500000.0, 0});

@@ -64,8 +64,9 @@ struct LoaderBlock {
   double pilot = 2168.0;
   int pilotPulses = 0;        // 0: data with no pilot and no sync
   double sync1 = 667.0, sync2 = 735.0;
-  double zero[2] = {855.0, 855.0};  // a zero bit's two halves
-  double one[2] = {1710.0, 1710.0};
+  int bitPulses = 2;                // pulses a bit, up to 4
+  double zero[4] = {855.0, 855.0};  // a zero bit's pulses
+  double one[4] = {1710.0, 1710.0};
   int clickEvery = 0;         // a pulse of `click` after every that many pilot pulses
   double click = 0.0;
   int mergedBit = -1;         // that bit played as one pulse: the polarity flips there
