@@ -381,7 +381,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
       if (options.onHelpers) options.onHelpers();
       if (retry) retry->Thread();
     }
-    const SampleChunk& chunk = reader.Next();
+    SampleChunk& chunk = reader.Next();
     const std::size_t count = chunk.count;
     if (count == 0) break;
     if (fed == 0 && retry) {
@@ -400,11 +400,13 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
           return rereader->Read(first, out, max);
         });
     }
+    team.Run(fedStreams, [&](std::size_t i) { decoders[i]->Feed(chunk.streams[i].data(), count); });
+    // The stage takes the first stream's buffer once the decoders are done
+    // with it (no copy): it works on the chunk while they read the next.
     if (options.onSamples) {
       while (stage.Full()) conclude();
-      stage.Push(chunk.streams[0].data(), count);
+      stage.Push(chunk.streams[0]);
     }
-    team.Run(fedStreams, [&](std::size_t i) { decoders[i]->Feed(chunk.streams[i].data(), count); });
     fed += count;
     Step step;
     step.found.swap(found);
@@ -565,7 +567,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       extractor->AppendEdges(edges);
       edges.push_back(Edge{extractor->DurationTstates(), false});
       if (!segmenting) return segmentEdges(edges.data(), edges.size());
-      segmenting->Push(edges.data(), edges.size());
+      segmenting->Push(edges);  // the stage takes them; `edges` gets a buffer back
       // Its outcome, in the caller's thread once the segmenter has done.
       return [&segmenting] {
         if (const std::function<void()> outcome = segmenting->Take()) outcome();
