@@ -400,10 +400,13 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
           return rereader->Read(first, out, max);
         });
     }
+    // On a thread of its own the stage takes the first stream's buffer
+    // once the decoders are done with it (no copy), and works on the chunk
+    // while they read the next; without, it works before them, as always.
+    const bool stageAfter = stage.Threaded();
+    if (options.onSamples && !stageAfter) stage.Push(chunk.streams[0].data(), count);
     team.Run(fedStreams, [&](std::size_t i) { decoders[i]->Feed(chunk.streams[i].data(), count); });
-    // The stage takes the first stream's buffer once the decoders are done
-    // with it (no copy): it works on the chunk while they read the next.
-    if (options.onSamples) {
+    if (options.onSamples && stageAfter) {
       while (stage.Full()) conclude();
       stage.Push(chunk.streams[0]);
     }

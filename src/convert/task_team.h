@@ -89,6 +89,8 @@ class CPipeStage {
   void Thread() {
     if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
   }
+  // True when the stage works on a thread of its own.
+  bool Threaded() const { return m_thread.joinable(); }
   // True when DEPTH chunks wait to be taken: a Push() would wait.
   bool Full() {
     std::lock_guard<std::mutex> lock(m_mutex);
