@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include <sndfile.h>
 #include <zlib.h>
@@ -554,11 +555,14 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       };
     };
     // Two pipeline stages, each on a thread of its own with helper
-    // threads: the edges, and the segmenter's parts from them. The history
-    // of samples that reading a loader's block again needs is kept by the
-    // first stage and read by the segmenter's: both then run as one.
+    // threads on more than two cores: the edges, and the segmenter's parts
+    // from them. On two cores the segmenter works in the edges' thread:
+    // the decoders' thread and that one keep both cores busy, and a thread
+    // more costs more in waking it chunk by chunk than it brings. The
+    // history of samples that reading a loader's block again needs is kept
+    // by the first stage and read by the segmenter's: both then run as one.
     std::unique_ptr<CPipeStage<Edge>> segmenting;
-    if (segment && !options.rereadLoaderBlocks) {
+    if (segment && !options.rereadLoaderBlocks && std::thread::hardware_concurrency() > 2) {
       segmenting = std::make_unique<CPipeStage<Edge>>(segmentEdges, false);
       decoding.onHelpers = [&segmenting] { segmenting->Thread(); };
     }
