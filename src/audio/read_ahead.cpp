@@ -34,7 +34,7 @@ void CReadAhead::ReadInto(SampleChunk& chunk) {
   chunk.mixFixed = m_input.MixFixed();
 }
 
-const SampleChunk& CReadAhead::Next() {
+SampleChunk& CReadAhead::Next() {
   if (!m_thread.joinable()) {
     SampleChunk& chunk = m_chunks.front();
     if (!m_ended) {

@@ -41,9 +41,10 @@ class CReadAhead {
   CReadAhead& operator=(const CReadAhead&) = delete;
 
   // The next chunk, valid until the next call (or Thread()); after the
-  // chunk of count 0 it stays at count 0. Rethrows what reading threw
-  // (std::bad_alloc).
-  const SampleChunk& Next();
+  // chunk of count 0 it stays at count 0. The caller may take a stream's
+  // buffer and leave another in its place (the chunk is read into whatever
+  // buffers it holds). Rethrows what reading threw (std::bad_alloc).
+  SampleChunk& Next();
   // From the next chunk on, reads ahead on a thread of its own (when it
   // read in the caller's so far and the recording has not ended). The
   // chunks are the same either way. Invalidates the chunk last handed out.

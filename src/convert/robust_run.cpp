@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <thread>
 
 #include <sndfile.h>
 #include <zlib.h>
@@ -382,7 +383,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
       if (options.onHelpers) options.onHelpers();
       if (retry) retry->Thread();
     }
-    const SampleChunk& chunk = reader.Next();
+    SampleChunk& chunk = reader.Next();
     const std::size_t count = chunk.count;
     if (count == 0) break;
     if (fed == 0 && retry) {
@@ -401,11 +402,16 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
           return rereader->Read(first, out, max);
         });
     }
-    if (options.onSamples) {
-      while (stage.Full()) conclude();
-      stage.Push(chunk.streams[0].data(), count);
-    }
+    // On a thread of its own the stage takes the first stream's buffer
+    // once the decoders are done with it (no copy), and works on the chunk
+    // while they read the next; without, it works before them, as always.
+    const bool stageAfter = stage.Threaded();
+    if (options.onSamples && !stageAfter) stage.Push(chunk.streams[0].data(), count);
     team.Run(fedStreams, [&](std::size_t i) { decoders[i]->Feed(chunk.streams[i].data(), count); });
+    if (options.onSamples && stageAfter) {
+      while (stage.Full()) conclude();
+      stage.Push(chunk.streams[0]);
+    }
     fed += count;
     Step step;
     step.found.swap(found);
@@ -567,11 +573,14 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       };
     };
     // Two pipeline stages, each on a thread of its own with helper
-    // threads: the edges, and the segmenter's parts from them. The history
-    // of samples that reading a loader's block again needs is kept by the
-    // first stage and read by the segmenter's: both then run as one.
+    // threads on more than two cores: the edges, and the segmenter's parts
+    // from them. On two cores the segmenter works in the edges' thread:
+    // the decoders' thread and that one keep both cores busy, and a thread
+    // more costs more in waking it chunk by chunk than it brings. The
+    // history of samples that reading a loader's block again needs is kept
+    // by the first stage and read by the segmenter's: both then run as one.
     std::unique_ptr<CPipeStage<Edge>> segmenting;
-    if (segment && !options.rereadLoaderBlocks) {
+    if (segment && !options.rereadLoaderBlocks && std::thread::hardware_concurrency() > 2) {
       segmenting = std::make_unique<CPipeStage<Edge>>(segmentEdges, false);
       decoding.onHelpers = [&segmenting] { segmenting->Thread(); };
     }
@@ -583,7 +592,7 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       extractor->AppendEdges(edges);
       edges.push_back(Edge{extractor->DurationTstates(), false});
       if (!segmenting) return segmentEdges(edges.data(), edges.size());
-      segmenting->Push(edges.data(), edges.size());
+      segmenting->Push(edges);  // the stage takes them; `edges` gets a buffer back
       // Its outcome, in the caller's thread once the segmenter has done.
       return [&segmenting] {
         if (const std::function<void()> outcome = segmenting->Take()) outcome();

@@ -89,6 +89,8 @@ class CPipeStage {
   void Thread() {
     if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
   }
+  // True when the stage works on a thread of its own.
+  bool Threaded() const { return m_thread.joinable(); }
   // True when DEPTH chunks wait to be taken: a Push() would wait.
   bool Full() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -102,25 +104,14 @@ class CPipeStage {
   // Queues a chunk (copied), first waiting until fewer than DEPTH wait to
   // be taken (or the stage is being destroyed: the chunk is then dropped).
   void Push(const T* items, std::size_t count) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_stop || m_pushed - m_taken < DEPTH; });
-    if (m_stop) return;
-    Slot& slot = m_slots[m_pushed % DEPTH];
-    if (!m_thread.joinable()) {
-      // Worked on at once, as a serial run does it.
-      lock.unlock();
-      WorkOn(slot, items, count);
-      lock.lock();
-      m_done = ++m_pushed;
-      return;
-    }
-    // The slot is free: its last outcome has been taken.
-    lock.unlock();
-    slot.items.assign(items, items + count);
-    lock.lock();
-    ++m_pushed;
-    lock.unlock();
-    m_changed.notify_all();
+    Queue([&](std::vector<T>& slotItems) { slotItems.assign(items, items + count); }, items, count);
+  }
+  // The same, but the stage takes the chunk's buffer for its own instead
+  // of a copy, and hands `items` a buffer of its own to fill again (what
+  // it holds is unspecified). Without a thread of its own the stage works
+  // on `items` at once and leaves them as they were.
+  void Push(std::vector<T>& items) {
+    Queue([&](std::vector<T>& slotItems) { slotItems.swap(items); }, items.data(), items.size());
   }
   // The outcome of the oldest chunk not taken yet, waiting for it.
   // REQUIRES: a chunk was pushed and not taken. Rethrows what the work
@@ -146,6 +137,30 @@ class CPipeStage {
     Outcome outcome;
     std::exception_ptr failure;
   };
+  // Waits for a free slot, then fills it with `fill` (threaded) or works
+  // on `items` at once.
+  template <typename Fill>
+  void Queue(const Fill& fill, const T* items, std::size_t count) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_stop || m_pushed - m_taken < DEPTH; });
+    if (m_stop) return;
+    Slot& slot = m_slots[m_pushed % DEPTH];
+    if (!m_thread.joinable()) {
+      // Worked on at once, as a serial run does it.
+      lock.unlock();
+      WorkOn(slot, items, count);
+      lock.lock();
+      m_done = ++m_pushed;
+      return;
+    }
+    // The slot is free: its last outcome has been taken.
+    lock.unlock();
+    fill(slot.items);
+    lock.lock();
+    ++m_pushed;
+    lock.unlock();
+    m_changed.notify_all();
+  }
   void WorkOn(Slot& slot, const T* items, std::size_t count) {
     try {
       slot.outcome = m_work(items, count);

@@ -221,7 +221,10 @@ std::vector<Edge> EdgeExtractor::TakeEdges() {
 }
 
 void EdgeExtractor::AppendEdges(std::vector<Edge>& out) {
-  out.insert(out.end(), m_edges.begin(), m_edges.end());
+  if (out.empty())
+    out.swap(m_edges);
+  else
+    out.insert(out.end(), m_edges.begin(), m_edges.end());
   m_edges.clear();
 }
 

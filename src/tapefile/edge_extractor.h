@@ -78,7 +78,8 @@ class EdgeExtractor {
   const std::vector<Edge>& Edges() const { return m_edges; }
   // Moves the edges out, leaving the list empty (the stream continues).
   std::vector<Edge> TakeEdges();
-  // Appends the edges to `out` and empties the list, which keeps its room.
+  // Appends the edges to `out` and empties the list, which keeps its room
+  // (an empty `out` and the list trade buffers instead: no copy).
   void AppendEdges(std::vector<Edge>& out);
   // The length of the samples consumed, in T-states.
   double DurationTstates() const;

@@ -143,8 +143,8 @@ TEST(TaskTeam, RunsEveryTaskOnceAndRethrowsAfterTheStep) {
 }
 
 // Two stages in a row, the second pushed from the first's work: the
-// outcomes come back in chunk order and the same whether the stages work
-// in the caller's thread, on threads of their own from the start, or from
+// outcomes come back in chunk order (a chunk copied or its buffer taken)
+// and the same whether the stages work in the caller's thread, on threads of their own from the start, or from
 // part way; a chunk's exception reaches the caller when its outcome is
 // taken.
 TEST(PipeStage, OutcomesComeBackInOrderWhateverTheThreads) {
@@ -161,7 +161,7 @@ TEST(PipeStage, OutcomesComeBackInOrderWhateverTheThreads) {
     CPipeStage<int> first([&](const int* items, std::size_t count) -> CPipeStage<int>::Outcome {
       doubled.assign(items, items + count);
       for (int& v : doubled) v *= 2;
-      second.Push(doubled.data(), doubled.size());
+      second.Push(doubled);  // its buffer taken, another left in its place
       return [&second] { second.Take()(); };
     }, threadsFrom == 0);
     int taken = 0;
