@@ -48,6 +48,9 @@ constexpr std::size_t EDGE_TRIM_MIN = 4096;
 // sample when the wait ends.
 constexpr double EQUALISE_MARGIN_SECONDS = 0.05;
 constexpr double RING_SPARE_SECONDS = 0.5;
+// A block that fails waits this long past its end for the next to start
+// (the gap between a header and its data is about a second).
+constexpr double HELD_SECONDS = 5.0;
 
 std::size_t RingCapacity(double rate) {
   double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
@@ -208,10 +211,12 @@ class CRobustDecoder::Impl {
     if (m_session && m_session->retrying) m_retrySums->Push(held.data(), tail);
     Pump(false);
     Pump(true);
+    if (m_held) ReleaseHeld(nullptr);
     m_finished = true;
   }
 
   double PendingFrom() const {
+    if (m_held) return m_held->c.start / m_rate;
     if (m_session) return m_session->start.firstEdge / m_rate;
     double oldest = static_cast<double>(m_sums.Oldest());
     if (!m_coarseEdges.empty()) oldest = std::min(oldest, m_coarseEdges.front().time);
@@ -220,6 +225,9 @@ class CRobustDecoder::Impl {
 
  private:
   void Pump(bool final) {
+    if (m_held && !m_session && static_cast<double>(m_fed) > m_held->c.end + HELD_SECONDS * m_rate) {
+      ReleaseHeld(nullptr);
+    }
     // The pilot search rests while a session reads a block: it goes on
     // after the block, or after the pilot when no block came of it.
     if (!m_session) m_coarse.Advance(m_sums, m_coarseEdges);
@@ -504,7 +512,7 @@ class CRobustDecoder::Impl {
     m_coarse.Advance(m_sums, m_coarseEdges);
     if (winner) {
       m_scan = std::max(m_scan, FirstAtOrAfter(m_coarseEdges, winner->end));
-      Emit(*winner, retried);
+      Deliver(*winner, retried);
     }
     m_session.reset();
     m_scan = std::min(m_scan, m_coarseEdges.size());
@@ -523,6 +531,42 @@ class CRobustDecoder::Impl {
       winner = &m_equaliser->Result();
       retried = true;
     }
+  }
+
+  // Hands a session's block on. One that does not verify waits for the
+  // next block (HELD_SECONDS at most): what that one shows may mend it.
+  void Deliver(Candidate& read, bool retried) {
+    Candidate c = std::move(read);  // the equaliser's result may be read again
+    const bool verifies = Verifies(c, m_session->start.announced);
+    if (m_held) {
+      ReleaseHeld(verifies ? &c : nullptr);
+      // What the held block announced was for this one.
+      m_announced = 0;
+    }
+    if (!verifies && m_reread && m_options.equalise && !m_session->boxes.empty()) {
+      TrackerTuning tuning = m_session->tuning;
+      tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
+      m_held = Held{std::move(c), retried, m_session->start, tuning};
+      return;
+    }
+    Emit(c, retried);
+  }
+
+  // Emits the held block, read again first where the block after it
+  // (`next`, null when none verified) teaches how: a header is too short
+  // to teach the equaliser that undoes the tape path, the data block
+  // after it is not.
+  void ReleaseHeld(const Candidate* next) {
+    Held held = std::move(*m_held);
+    m_held.reset();
+    if (next) {
+      if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
+      if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
+        Emit(m_equaliser->Result(), true);
+        return;
+      }
+    }
+    Emit(held.c, held.retried);
   }
 
   void Emit(Candidate& c, bool retried) {
@@ -579,6 +623,14 @@ class CRobustDecoder::Impl {
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
+  // A block no reader verified, waiting for the next (Deliver).
+  struct Held {
+    Candidate c;
+    bool retried = false;
+    PilotStart start;  // its session's
+    TrackerTuning tuning;
+  };
+  std::optional<Held> m_held;
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps
