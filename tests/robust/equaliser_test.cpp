@@ -1,8 +1,7 @@
 // The equalising retry: a block no reader verifies through a tape path
 // that smears or band-limits its edges comes back once its pilot (then
 // its own first reading, or the verified block after it) teaches an
-// equaliser; a block read plainly is
-// not touched.
+// equaliser; a block read plainly is not touched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
