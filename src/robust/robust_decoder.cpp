@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "robust/equaliser.h"
+#include "robust/gap_mender.h"
 #include "robust/robust_signal.h"
 #include "robust/robust_trackers.h"
 
@@ -162,6 +163,94 @@ bool Verifies(const Candidate& c, std::size_t announced) {
   return c.found && c.usedBits == 8 && ChecksumGood(c.bytes) && !ChanceOnly(c, announced);
 }
 
+// A reading's bits and the dropouts it read across without mending them.
+// Their places are not kept with the bits: each shows as a step between
+// two bits' starts longer than the first bit by half a zero or more (a
+// bit's own length varies by a few per cent). False when the steps do not
+// tell them apart so, or show more than the reading counted.
+constexpr double GAP_STEP = 0.5;
+constexpr double BIT_STEP = 0.3;
+
+bool GappedReading(const Candidate& c, robust::GappedBits& out) {
+  out.bits.clear();
+  out.gaps.clear();
+  const std::size_t n = std::min(c.bits.Size(), 8 * c.bytes.size());
+  if (!c.found || c.usedBits != 8 || n == 0 || !(c.zero > 0.0)) return false;
+  for (std::size_t i = 0; i < n; ++i) out.bits.push_back(static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1));
+  for (std::size_t i = 1; i < n && c.unmendedGaps > 0; ++i) {
+    const double step = (c.bits.Start(i) - c.bits.Start(i - 1)) / (2.0 * c.zero) - (out.bits[i - 1] ? ONE_OVER_ZERO : 1.0);
+    if (step >= GAP_STEP) {
+      robust::Gap gap;
+      gap.before = i;
+      gap.zeros = step;
+      out.gaps.push_back(gap);
+    } else if (step > BIT_STEP) {
+      return false;
+    }
+  }
+  return out.gaps.size() <= static_cast<std::size_t>(c.unmendedGaps);
+}
+
+// `c` with the bits of `merge` (reading `r` of it): its own bits as read,
+// the others dated across each gap by their lengths, without confidence.
+Candidate MendedFrom(const Candidate& c, const robust::GappedBits& g, const robust::TwinMerge& merge, int r) {
+  const std::size_t total = merge.bits.size();
+  std::vector<std::ptrdiff_t> own(total, -1);  // the reading's bit at each place
+  for (std::size_t j = 0; j < merge.placed[r].size(); ++j) {
+    const std::size_t from = j == 0 ? 0 : g.gaps[j - 1].before;
+    const std::size_t to = j < g.gaps.size() ? g.gaps[j].before : g.bits.size();
+    for (std::size_t i = from; i < to; ++i) own[merge.placed[r][j] + i - from] = static_cast<std::ptrdiff_t>(i);
+  }
+  Candidate out;
+  out.found = true;
+  out.start = c.start;
+  out.data = c.data;
+  out.pilot = c.pilot;
+  out.sync1 = c.sync1;
+  out.sync2 = c.sync2;
+  out.zero = c.zero;
+  out.pilotPulses = c.pilotPulses;
+  out.cut = c.cut;
+  out.bytes.assign(total / 8, 0);
+  for (std::size_t i = 0; i < total; ++i)
+    out.bytes[i / 8] = static_cast<std::uint8_t>(out.bytes[i / 8] | (merge.bits[i] << (7 - i % 8)));
+  const auto units = [](std::uint8_t bit) { return bit ? ONE_OVER_ZERO : 1.0; };
+  double t = c.data;
+  for (std::size_t i = 0; i < total;) {
+    if (own[i] >= 0) {
+      const auto k = static_cast<std::size_t>(own[i]);
+      t = c.bits.Start(k);
+      out.bits.Add(c.bits.Confidence(k), t);
+      t += 2.0 * c.zero * units(merge.bits[i]);
+      ++i;
+      continue;
+    }
+    // A run of bits the other reading gave: spread between the bits read
+    // on either side, or at their own lengths at the end.
+    std::size_t e = i;
+    double lost = 0.0;
+    while (e < total && own[e] < 0) lost += units(merge.bits[e++]);
+    const double unit = e < total ? (c.bits.Start(static_cast<std::size_t>(own[e])) - t) / lost : 2.0 * c.zero;
+    if (out.mendedBits == 0) out.mendedAt = i;
+    for (; i < e; ++i) {
+      out.bits.Add(0.0f, t);
+      t += unit * units(merge.bits[i]);
+      ++out.mendedBits;
+    }
+  }
+  out.end = std::max(c.end, t);
+  out.mendedGaps = std::max<int>(1, static_cast<int>(g.gaps.size()));
+  return out;
+}
+
+// A block no reader verified, waiting for the next.
+struct Held {
+  Candidate c;
+  bool retried = false;
+  PilotStart start;  // its session's
+  TrackerTuning tuning;
+};
+
 // The earliest sample a retry tracker reads, before the pilot edge the
 // session started on: it starts PILOT.followLead pilot periods before the
 // leader's sync, which follows that edge, and its first box reaches back
@@ -211,7 +300,7 @@ class CRobustDecoder::Impl {
     if (m_session && m_session->retrying) m_retrySums->Push(held.data(), tail);
     Pump(false);
     Pump(true);
-    if (m_held) ReleaseHeld(nullptr);
+    if (m_held) ReleaseHeld(nullptr, false, 0);
     m_finished = true;
   }
 
@@ -226,7 +315,7 @@ class CRobustDecoder::Impl {
  private:
   void Pump(bool final) {
     if (m_held && !m_session && static_cast<double>(m_fed) > m_held->c.end + HELD_SECONDS * m_rate) {
-      ReleaseHeld(nullptr);
+      ReleaseHeld(nullptr, false, 0);
     }
     // The pilot search rests while a session reads a block: it goes on
     // after the block, or after the pilot when no block came of it.
@@ -537,9 +626,12 @@ class CRobustDecoder::Impl {
   // next block (HELD_SECONDS at most): what that one shows may mend it.
   void Deliver(Candidate& read, bool retried) {
     Candidate c = std::move(read);  // the equaliser's result may be read again
-    const bool verifies = Verifies(c, m_session->start.announced);
+    const std::size_t announced = m_session->start.announced;
+    bool verifies = Verifies(c, announced);
+    bool fromCopy = false;
     if (m_held) {
-      ReleaseHeld(verifies ? &c : nullptr);
+      fromCopy = ReleaseHeld(&c, verifies, announced);
+      verifies = verifies || fromCopy;
       // What the held block announced was for this one.
       m_announced = 0;
     }
@@ -549,27 +641,59 @@ class CRobustDecoder::Impl {
       m_held = Held{std::move(c), retried, m_session->start, tuning};
       return;
     }
-    Emit(c, retried);
+    Emit(c, retried, fromCopy);
   }
 
-  // Emits the held block, read again first where the block after it
-  // (`next`, null when none verified) teaches how: a header is too short
-  // to teach the equaliser that undoes the tape path, the data block
-  // after it is not.
-  void ReleaseHeld(const Candidate* next) {
+  // Emits the held block, mended or read again first where the block
+  // after it (`next`, null when none) shows how: the same block recorded
+  // again (MendFromCopy), or, where it verified, the tape path (a header
+  // is too short to teach the equaliser that undoes it, the data block
+  // after it is not). True when `next`, which failed, was mended too.
+  bool ReleaseHeld(Candidate* next, bool nextVerifies, std::size_t nextAnnounced) {
     Held held = std::move(*m_held);
     m_held.reset();
-    if (next) {
+    bool nextMended = false;
+    if (next && MendFromCopy(held, *next, nextVerifies, nextAnnounced, nextMended)) return nextMended;
+    if (next && nextVerifies) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
       if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
         Emit(m_equaliser->Result(), true);
-        return;
+        return false;
       }
     }
     Emit(held.c, held.retried);
+    return false;
   }
 
-  void Emit(Candidate& c, bool retried) {
+  // A tape often holds a block twice, one after the other: where the held
+  // block and the next are readings of one block, their dropouts in other
+  // places, each one's lost bits are read in the other (robust::MergeTwins)
+  // and both are emitted whole, as mended from the copy. The block's length
+  // must be known (announced before either, or the next's, which verified),
+  // and the whole must verify.
+  bool MendFromCopy(Held& held, Candidate& next, bool nextVerifies, std::size_t nextAnnounced, bool& nextMended) {
+    if (held.c.unmendedGaps == 0 || (!nextVerifies && next.unmendedGaps == 0)) return false;
+    std::size_t bytes = held.start.announced;
+    for (const std::size_t other : {nextAnnounced, nextVerifies ? next.bytes.size() : std::size_t{0}}) {
+      if (other == 0) continue;
+      if (bytes != 0 && bytes != other) return false;
+      bytes = other;
+    }
+    robust::GappedBits a, b;
+    if (bytes == 0 || !GappedReading(held.c, a) || !GappedReading(next, b)) return false;
+    const robust::TwinMerge merge = robust::MergeTwins(a, b, 8 * bytes, ONE_OVER_ZERO);
+    if (!merge.ok) return false;
+    Candidate mended = MendedFrom(held.c, a, merge, 0);
+    if (!BlockVerifies(mended.bytes)) return false;
+    Emit(mended, true, true);
+    if (!nextVerifies) {
+      next = MendedFrom(next, b, merge, 1);
+      nextMended = true;
+    }
+    return true;
+  }
+
+  void Emit(Candidate& c, bool retried, bool fromCopy = false) {
     const double toSeconds = 1.0 / m_rate;
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
@@ -593,6 +717,7 @@ class CRobustDecoder::Impl {
     block.mendedBits = c.mendedBits;
     block.mendedAt = c.mendedAt;
     block.mendedGaps = c.mendedGaps;
+    block.mendedFromCopy = fromCopy && c.mendedBits > 0;
     block.unmendedGaps = c.unmendedGaps;
     const std::size_t bits = c.bits.Size();
     // Reserved and appended: zeroing a large block's lists first would
@@ -623,14 +748,7 @@ class CRobustDecoder::Impl {
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
-  // A block no reader verified, waiting for the next (Deliver).
-  struct Held {
-    Candidate c;
-    bool retried = false;
-    PilotStart start;  // its session's
-    TrackerTuning tuning;
-  };
-  std::optional<Held> m_held;
+  std::optional<Held> m_held;  // a block no reader verified, waiting for the next (Deliver)
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps
