@@ -109,6 +109,49 @@ TEST(GapMender, RestoresOnlyWhereOneFillFits) {
   }
 }
 
+// Two readings of one block saved twice, each lost bits in its dropouts
+// (and both a few at the end): merged where each gap's bits are read in
+// the other copy, never where both lost them or the copies differ.
+struct TwinCase {
+  const char* name;
+  std::size_t atA, lostA, atB, lostB;
+  std::size_t cut;           // bits at the end neither read
+  std::size_t differs = 0;   // a bit copy B has flipped (0: none)
+  bool ok = true;
+};
+
+GappedBits Reading(const std::vector<std::uint8_t>& bits, std::size_t at, std::size_t lost, std::size_t cut) {
+  GappedBits r;
+  r.bits.assign(bits.begin(), bits.begin() + static_cast<std::ptrdiff_t>(at));
+  Gap gap;
+  gap.before = at;
+  for (std::size_t i = at; i < at + lost; ++i) gap.zeros += 1.0 + bits[i];
+  r.gaps.push_back(gap);
+  r.bits.insert(r.bits.end(), bits.begin() + static_cast<std::ptrdiff_t>(at + lost),
+                bits.end() - static_cast<std::ptrdiff_t>(cut));
+  return r;
+}
+
+TEST(GapMender, CopiesFillEachOther) {
+  const std::vector<std::uint8_t> bits = BlockBits(60, 9);
+  const TwinCase cases[] = {
+      {"lost in other places", 100, 12, 300, 9, 0},
+      {"the last byte's bits from the checksum", 100, 12, 300, 9, 3},
+      {"lost in the same place", 200, 7, 203, 7, 0, 0, false},
+      {"copies that differ", 100, 12, 300, 9, 0, 250, false},
+  };
+  for (const TwinCase& c : cases) {
+    std::vector<std::uint8_t> other = bits;
+    if (c.differs) other[c.differs] ^= 1u;
+    const TwinMerge merge = MergeTwins(Reading(bits, c.atA, c.lostA, c.cut), Reading(other, c.atB, c.lostB, c.cut), bits.size());
+    EXPECT_EQ(merge.ok, c.ok) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(merge.bits, bits) << c.name;
+      EXPECT_EQ(merge.parityBits, c.cut) << c.name;
+    }
+  }
+}
+
 // Twelve lost bits: four columns hold two unknowns each. Where the
 // duration cannot tell the fills apart, none is given.
 TEST(GapMender, AmbiguousGapIsNotFilled) {
