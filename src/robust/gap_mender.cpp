@@ -280,5 +280,48 @@ TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total
   return result;
 }
 
+bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::uint8_t>& reading, std::size_t maxSlips,
+                std::vector<std::ptrdiff_t>& own, std::size_t& slips) {
+  own.assign(copy.size(), -1);
+  slips = 0;
+  // Bits read alike from copy bit i and reading bit j on, up to `most`.
+  const auto alike = [&](std::size_t i, std::size_t j, std::size_t most) {
+    std::size_t n = 0;
+    while (n < most && i + n < copy.size() && j + n < reading.size() && (copy[i + n] & 1u) == (reading[j + n] & 1u)) ++n;
+    return n;
+  };
+  // Enough read alike after a slip: TWIN_OVERLAP bits, or to the copy's end.
+  const auto settles = [&](std::size_t i, std::size_t j) {
+    const std::size_t n = alike(i, j, TWIN_OVERLAP);
+    return n == TWIN_OVERLAP || i + n == copy.size();
+  };
+  std::size_t i = 0, j = 0;
+  std::size_t lastSlip = 0;
+  bool slipped = false;
+  while (i < copy.size() && j < reading.size()) {
+    const std::size_t n = alike(i, j, copy.size());
+    for (std::size_t k = 0; k < n; ++k) own[i + k] = static_cast<std::ptrdiff_t>(j + k);
+    i += n;
+    j += n;
+    if (i >= copy.size() || j >= reading.size()) break;
+    if ((slipped && i < lastSlip + TWIN_OVERLAP) || i < TWIN_OVERLAP || ++slips > maxSlips) return false;
+    // The slip lies somewhere in the run before the first bit that
+    // differs; read from there, one way only.
+    const bool oneAsZeros = copy[i] == 1 && j + 1 < reading.size() && reading[j] == 0 && reading[j + 1] == 0 &&
+                            settles(i + 1, j + 2);
+    const bool zerosAsOne = copy[i] == 0 && i + 1 < copy.size() && copy[i + 1] == 0 && reading[j] == 1 &&
+                            settles(i + 2, j + 1);
+    if (oneAsZeros == zerosAsOne) return false;
+    i += oneAsZeros ? 1 : 2;
+    j += oneAsZeros ? 2 : 1;
+    lastSlip = i;
+    slipped = true;
+  }
+  // The reading's end within a byte of the copy's: bits past it were read
+  // into the pause; bits it lacks, the checksum's last.
+  return (slips > 0 || j < reading.size()) && copy.size() - std::min(i, copy.size()) <= 8 &&
+         reading.size() - std::min(j, reading.size()) < 16;
+}
+
 }  // namespace robust
 }  // namespace tapedecoder

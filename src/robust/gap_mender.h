@@ -76,6 +76,17 @@ struct TwinMerge {
 constexpr std::size_t TWIN_OVERLAP = 32;
 TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total, double one = 2.0);
 
+// A reading of a block whose copy verified, with slips: where a band the
+// signal lost for a while made a one read as two zeros, or two zeros as a
+// one (the same duration). `own` gets, per bit of `copy`, the reading's
+// bit it was read as (-1 in a slip). True where at most `maxSlips` slips
+// turn the reading into the copy: each clear of the next by TWIN_OVERLAP
+// bits read alike, exactly one way to read each, and the reading's end no
+// more than a byte off the copy's (with no slip, a reading that ran on
+// into the pause past it).
+bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::uint8_t>& reading, std::size_t maxSlips,
+                std::vector<std::ptrdiff_t>& own, std::size_t& slips);
+
 }  // namespace robust
 }  // namespace tapedecoder
 

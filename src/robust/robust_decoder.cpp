@@ -52,6 +52,9 @@ constexpr double RING_SPARE_SECONDS = 0.5;
 // A block that fails waits this long past its end for the next to start
 // (the gap between a header and its data is about a second).
 constexpr double HELD_SECONDS = 5.0;
+// A reading of a block may have a slip every so many bits (and one more)
+// where its copy is read (ReadAsCopy).
+constexpr std::size_t SLIP_BITS = 1024;
 
 std::size_t RingCapacity(double rate) {
   double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
@@ -193,14 +196,25 @@ bool GappedReading(const Candidate& c, robust::GappedBits& out) {
 
 // `c` with the bits of `merge` (reading `r` of it): its own bits as read,
 // the others dated across each gap by their lengths, without confidence.
+Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, const std::vector<std::ptrdiff_t>& own);
+
 Candidate MendedFrom(const Candidate& c, const robust::GappedBits& g, const robust::TwinMerge& merge, int r) {
-  const std::size_t total = merge.bits.size();
-  std::vector<std::ptrdiff_t> own(total, -1);  // the reading's bit at each place
+  std::vector<std::ptrdiff_t> own(merge.bits.size(), -1);  // the reading's bit at each place
   for (std::size_t j = 0; j < merge.placed[r].size(); ++j) {
     const std::size_t from = j == 0 ? 0 : g.gaps[j - 1].before;
     const std::size_t to = j < g.gaps.size() ? g.gaps[j].before : g.bits.size();
     for (std::size_t i = from; i < to; ++i) own[merge.placed[r][j] + i - from] = static_cast<std::ptrdiff_t>(i);
   }
+  Candidate out = MendedFrom(c, merge.bits, own);
+  out.mendedGaps = std::max<int>(1, static_cast<int>(g.gaps.size()));
+  return out;
+}
+
+// `c` holding `bits`: where `own` names one of its bits, as read; the
+// others dated between those by their lengths, without confidence.
+Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, const std::vector<std::ptrdiff_t>& own) {
+  const robust::TwinMerge merge{true, bits, {}};
+  const std::size_t total = bits.size();
   Candidate out;
   out.found = true;
   out.start = c.start;
@@ -239,7 +253,6 @@ Candidate MendedFrom(const Candidate& c, const robust::GappedBits& g, const robu
     }
   }
   out.end = std::max(c.end, t);
-  out.mendedGaps = std::max<int>(1, static_cast<int>(g.gaps.size()));
   return out;
 }
 
@@ -629,6 +642,7 @@ class CRobustDecoder::Impl {
     const std::size_t announced = m_session->start.announced;
     bool verifies = Verifies(c, announced);
     bool fromCopy = false;
+    if (!verifies && !m_held && ReadAsCopy(m_lastGood, c)) verifies = fromCopy = retried = true;
     if (m_held) {
       fromCopy = ReleaseHeld(&c, verifies, announced);
       verifies = verifies || fromCopy;
@@ -654,6 +668,10 @@ class CRobustDecoder::Impl {
     m_held.reset();
     bool nextMended = false;
     if (next && MendFromCopy(held, *next, nextVerifies, nextAnnounced, nextMended)) return nextMended;
+    if (next && nextVerifies && ReadAsCopy(next->bytes, held.c)) {
+      Emit(held.c, true, true);
+      return false;
+    }
     if (next && nextVerifies) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
       if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
@@ -693,11 +711,37 @@ class CRobustDecoder::Impl {
     return true;
   }
 
+  // A block that failed, read with slips where its copy right before or
+  // after it verified (robust::ReadAsCopy): `c` becomes the copy's bytes,
+  // mended from it. The block's own length, where announced, must agree.
+  bool ReadAsCopy(const std::vector<std::uint8_t>& copy, Candidate& c) {
+    if (copy.empty() || !c.found || c.usedBits != 8 || c.unmendedGaps > 0 || c.bytes.empty()) return false;
+    const auto bitsOf = [](const std::vector<std::uint8_t>& bytes) {
+      std::vector<std::uint8_t> bits;
+      for (std::uint8_t b : bytes)
+        for (int k = 7; k >= 0; --k) bits.push_back(static_cast<std::uint8_t>((b >> k) & 1));
+      return bits;
+    };
+    const std::vector<std::uint8_t> read = bitsOf(c.bytes);
+    std::vector<std::ptrdiff_t> own;
+    std::size_t slips = 0;
+    if (!robust::ReadAsCopy(bitsOf(copy), read, 1 + read.size() / SLIP_BITS, own, slips)) return false;
+    Candidate mended = MendedFrom(c, bitsOf(copy), own);
+    mended.mendedGaps = static_cast<int>(slips);
+    c = std::move(mended);
+    return true;
+  }
+
   void Emit(Candidate& c, bool retried, bool fromCopy = false) {
     const double toSeconds = 1.0 / m_rate;
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
     bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
+    if (good) {
+      m_lastGood = c.bytes;
+    } else {
+      m_lastGood.clear();
+    }
     if (good && c.bytes.size() == 19 && c.bytes[0] == 0x00 && !RepeatsOrTooShort(c.bytes)) {
       m_announced = static_cast<std::size_t>(c.bytes[12] | (c.bytes[13] << 8)) + 2;
     }
@@ -748,7 +792,8 @@ class CRobustDecoder::Impl {
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
-  std::optional<Held> m_held;  // a block no reader verified, waiting for the next (Deliver)
+  std::optional<Held> m_held;
+  std::vector<std::uint8_t> m_lastGood;  // the last block emitted, where it verified  // a block no reader verified, waiting for the next (Deliver)
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -149,6 +150,56 @@ TEST(GapMender, CopiesFillEachOther) {
       EXPECT_EQ(merge.bits, bits) << c.name;
       EXPECT_EQ(merge.parityBits, c.cut) << c.name;
     }
+  }
+}
+
+// A reading of a block whose copy verified, with slips (a one read as two
+// zeros, or two zeros as a one) or run on into the pause: read as the
+// copy only where each slip is clear of the next and the rest alike.
+struct SlipCase {
+  const char* name;
+  std::vector<std::size_t> slips;  // where a one reads as 00, or a 00 as a one
+  std::size_t extra;               // bits read past the end
+  std::size_t flip;                // a bit read otherwise (0: none)
+  bool ok;
+};
+
+TEST(GapMender, ASlippedReadingIsItsCopy) {
+  const std::vector<std::uint8_t> copy = BlockBits(60, 5);
+  // The first one after `from`, and the first two zeros after it.
+  const auto one = [&](std::size_t from) {
+    while (copy[from] != 1) ++from;
+    return from;
+  };
+  const auto zeros = [&](std::size_t from) {
+    while (copy[from] != 0 || copy[from + 1] != 0) ++from;
+    return from;
+  };
+  const SlipCase cases[] = {
+      {"a one as two zeros, two zeros as a one", {one(100), zeros(300)}, 0, 0, true},
+      {"run on a byte into the pause", {}, 8, 0, true},
+      {"two slips too close to tell", {one(100), zeros(one(100) + 10)}, 0, 0, false},
+      {"more slips than allowed", {one(100), zeros(200), one(300)}, 0, 0, false},
+      {"a bit read otherwise", {one(100)}, 0, 200, false},
+  };
+  for (const SlipCase& c : cases) {
+    std::vector<std::uint8_t> reading;
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+      const bool slip = std::find(c.slips.begin(), c.slips.end(), i) != c.slips.end();
+      if (slip && copy[i] == 1) {
+        reading.insert(reading.end(), {0, 0});
+      } else if (slip) {
+        reading.push_back(1);
+        ++i;
+      } else {
+        reading.push_back(static_cast<std::uint8_t>(copy[i] ^ (c.flip != 0 && i == c.flip)));
+      }
+    }
+    reading.resize(reading.size() + c.extra, 1);
+    std::vector<std::ptrdiff_t> own;
+    std::size_t slips = 0;
+    EXPECT_EQ(ReadAsCopy(copy, reading, 2, own, slips), c.ok) << c.name;
+    if (c.ok) EXPECT_EQ(slips, c.slips.size()) << c.name;
   }
 }
 
