@@ -218,7 +218,8 @@ TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total
     return same;
   };
   const auto lay = [&](int r, std::size_t j, std::size_t p) {
-    for (std::size_t i = begin(r, j); i < end(r, j); ++i) t[p + i - begin(r, j)] = static_cast<std::int8_t>(readings[r]->bits[i] & 1u);
+    for (std::size_t i = begin(r, j); i < end(r, j); ++i)
+      t[p + i - begin(r, j)] = static_cast<std::int8_t>(readings[r]->bits[i] & 1u);
     result.placed[r].push_back(p);
   };
   for (int r = 0; r < 2; ++r) {
@@ -287,7 +288,8 @@ bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::ui
   // Bits read alike from copy bit i and reading bit j on, up to `most`.
   const auto alike = [&](std::size_t i, std::size_t j, std::size_t most) {
     std::size_t n = 0;
-    while (n < most && i + n < copy.size() && j + n < reading.size() && (copy[i + n] & 1u) == (reading[j + n] & 1u)) ++n;
+    while (n < most && i + n < copy.size() && j + n < reading.size() && (copy[i + n] & 1u) == (reading[j + n] & 1u))
+      ++n;
     return n;
   };
   // Enough read alike after a slip: TWIN_OVERLAP bits, or to the copy's end.

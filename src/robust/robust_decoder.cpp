@@ -179,9 +179,11 @@ bool GappedReading(const Candidate& c, robust::GappedBits& out) {
   out.gaps.clear();
   const std::size_t n = std::min(c.bits.Size(), 8 * c.bytes.size());
   if (!c.found || c.usedBits != 8 || n == 0 || !(c.zero > 0.0)) return false;
-  for (std::size_t i = 0; i < n; ++i) out.bits.push_back(static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1));
+  for (std::size_t i = 0; i < n; ++i)
+    out.bits.push_back(static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1));
   for (std::size_t i = 1; i < n && c.unmendedGaps > 0; ++i) {
-    const double step = (c.bits.Start(i) - c.bits.Start(i - 1)) / (2.0 * c.zero) - (out.bits[i - 1] ? ONE_OVER_ZERO : 1.0);
+    const double step =
+        (c.bits.Start(i) - c.bits.Start(i - 1)) / (2.0 * c.zero) - (out.bits[i - 1] ? ONE_OVER_ZERO : 1.0);
     if (step >= GAP_STEP) {
       robust::Gap gap;
       gap.before = i;
@@ -194,26 +196,10 @@ bool GappedReading(const Candidate& c, robust::GappedBits& out) {
   return out.gaps.size() <= static_cast<std::size_t>(c.unmendedGaps);
 }
 
-// `c` with the bits of `merge` (reading `r` of it): its own bits as read,
-// the others dated across each gap by their lengths, without confidence.
-Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, const std::vector<std::ptrdiff_t>& own);
-
-Candidate MendedFrom(const Candidate& c, const robust::GappedBits& g, const robust::TwinMerge& merge, int r) {
-  std::vector<std::ptrdiff_t> own(merge.bits.size(), -1);  // the reading's bit at each place
-  for (std::size_t j = 0; j < merge.placed[r].size(); ++j) {
-    const std::size_t from = j == 0 ? 0 : g.gaps[j - 1].before;
-    const std::size_t to = j < g.gaps.size() ? g.gaps[j].before : g.bits.size();
-    for (std::size_t i = from; i < to; ++i) own[merge.placed[r][j] + i - from] = static_cast<std::ptrdiff_t>(i);
-  }
-  Candidate out = MendedFrom(c, merge.bits, own);
-  out.mendedGaps = std::max<int>(1, static_cast<int>(g.gaps.size()));
-  return out;
-}
-
 // `c` holding `bits`: where `own` names one of its bits, as read; the
 // others dated between those by their lengths, without confidence.
-Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, const std::vector<std::ptrdiff_t>& own) {
-  const robust::TwinMerge merge{true, bits, {}};
+Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits,
+                     const std::vector<std::ptrdiff_t>& own) {
   const std::size_t total = bits.size();
   Candidate out;
   out.found = true;
@@ -227,7 +213,7 @@ Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, 
   out.cut = c.cut;
   out.bytes.assign(total / 8, 0);
   for (std::size_t i = 0; i < total; ++i)
-    out.bytes[i / 8] = static_cast<std::uint8_t>(out.bytes[i / 8] | (merge.bits[i] << (7 - i % 8)));
+    out.bytes[i / 8] = static_cast<std::uint8_t>(out.bytes[i / 8] | (bits[i] << (7 - i % 8)));
   const auto units = [](std::uint8_t bit) { return bit ? ONE_OVER_ZERO : 1.0; };
   double t = c.data;
   for (std::size_t i = 0; i < total;) {
@@ -235,7 +221,7 @@ Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, 
       const auto k = static_cast<std::size_t>(own[i]);
       t = c.bits.Start(k);
       out.bits.Add(c.bits.Confidence(k), t);
-      t += 2.0 * c.zero * units(merge.bits[i]);
+      t += 2.0 * c.zero * units(bits[i]);
       ++i;
       continue;
     }
@@ -243,16 +229,30 @@ Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits, 
     // on either side, or at their own lengths at the end.
     std::size_t e = i;
     double lost = 0.0;
-    while (e < total && own[e] < 0) lost += units(merge.bits[e++]);
+    while (e < total && own[e] < 0) lost += units(bits[e++]);
     const double unit = e < total ? (c.bits.Start(static_cast<std::size_t>(own[e])) - t) / lost : 2.0 * c.zero;
     if (out.mendedBits == 0) out.mendedAt = i;
     for (; i < e; ++i) {
       out.bits.Add(0.0f, t);
-      t += unit * units(merge.bits[i]);
+      t += unit * units(bits[i]);
       ++out.mendedBits;
     }
   }
   out.end = std::max(c.end, t);
+  return out;
+}
+
+// `c` with the bits of `merge` (reading `r` of it): its own bits as read,
+// the others dated across each gap by their lengths, without confidence.
+Candidate MendedFrom(const Candidate& c, const robust::GappedBits& g, const robust::TwinMerge& merge, int r) {
+  std::vector<std::ptrdiff_t> own(merge.bits.size(), -1);  // the reading's bit at each place
+  for (std::size_t j = 0; j < merge.placed[r].size(); ++j) {
+    const std::size_t from = j == 0 ? 0 : g.gaps[j - 1].before;
+    const std::size_t to = j < g.gaps.size() ? g.gaps[j].before : g.bits.size();
+    for (std::size_t i = from; i < to; ++i) own[merge.placed[r][j] + i - from] = static_cast<std::ptrdiff_t>(i);
+  }
+  Candidate out = MendedFrom(c, merge.bits, own);
+  out.mendedGaps = std::max<int>(1, static_cast<int>(g.gaps.size()));
   return out;
 }
 
@@ -792,8 +792,8 @@ class CRobustDecoder::Impl {
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
-  std::optional<Held> m_held;
-  std::vector<std::uint8_t> m_lastGood;  // the last block emitted, where it verified  // a block no reader verified, waiting for the next (Deliver)
+  std::optional<Held> m_held;  // a block no reader verified, waiting for the next (Deliver)
+  std::vector<std::uint8_t> m_lastGood;  // the last block emitted, where it verified
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps

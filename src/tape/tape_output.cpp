@@ -76,7 +76,8 @@ void CListingWriter::Take(const TapeBlock& block) {
     const std::string where = block.mendedGaps > 1
                                   ? m_mended[3] + std::to_string(block.mendedGaps) + m_mended[4]
                                   : m_mended[1];
-    Write(m_mended[block.mendedFromCopy ? 5 : 0] + std::to_string(block.mendedBits) + where + std::to_string(block.mendedAt / 8) + m_mended[2]);
+    Write(m_mended[block.mendedFromCopy ? 5 : 0] + std::to_string(block.mendedBits) + where +
+          std::to_string(block.mendedAt / 8) + m_mended[2]);
     return;
   }
   Write(ChecksumGood(block) ? m_verdictGood : m_verdictBad);

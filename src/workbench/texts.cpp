@@ -28,7 +28,8 @@ QString OriginText(BlockOrigin origin, bool fromCopy) {
     case BlockOrigin::SYNC_REPAIRED: return Texts::tr("sync assumed");
     case BlockOrigin::VOTED: return Texts::tr("voted across the takes");
     case BlockOrigin::MENDED:
-      return fromCopy ? Texts::tr("dropout mended from the block's copy") : Texts::tr("dropout mended from the checksum");
+      return fromCopy ? Texts::tr("dropout mended from the block's copy")
+                      : Texts::tr("dropout mended from the checksum");
   }
   return QString();
 }
