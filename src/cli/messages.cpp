@@ -135,7 +135,8 @@ std::string DescribeBlock(const BlockSummary& block) {
     const std::string lost =
         block.mendedGaps > 1 ? std::to_string(block.mendedGaps) + " dropouts from byte " : "a dropout at byte ";
     verdict += " (mended: " + std::to_string(block.mendedBits) + " bits lost in " + lost +
-               std::to_string(block.mendedAt / 8) + " restored from the checksum)";
+               std::to_string(block.mendedAt / 8) +
+               (block.mendedFromCopy ? " restored from the block's copy on the tape)" : " restored from the checksum)");
   }
   if (block.unmendedGaps > 0) verdict += " (" + std::to_string(block.unmendedGaps) + " dropout(s) not mended)";
   char line[512];

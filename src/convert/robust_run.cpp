@@ -177,6 +177,7 @@ BlockSummary SummariseBlock(const TapeBlock& block, int number) {
   summary.mendedAt = block.mendedAt;
   summary.mendedGaps = block.mendedGaps;
   summary.unmendedGaps = block.unmendedGaps;
+  summary.mendedFromCopy = block.mendedFromCopy;
   summary.romTiming = block.romTiming;
   summary.timing = block.timing;
   summary.crc32 = static_cast<std::uint32_t>(

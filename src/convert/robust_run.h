@@ -62,6 +62,7 @@ struct BlockSummary {
   std::size_t mendedAt = 0;   // ... from this bit on ...
   int mendedGaps = 0;         // ... lost in this many dropouts
   int unmendedGaps = 0;       // dropouts whose bits could not be restored
+  bool mendedFromCopy = false;  // restored from the block's copy on the tape instead
   bool romTiming = true;      // false: a turbo block, found only for TZX/PZX output
   BlockTiming timing;         // measured, in T-states
   std::uint32_t crc32 = 0;    // of the bytes (zlib's CRC-32)

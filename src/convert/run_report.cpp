@@ -127,7 +127,8 @@ std::string BlockJson(const BlockSummary& block, const std::vector<ChannelChoice
   text += std::string(", \"reader\": \"") + OriginName(block.origin) + "\"";
   if (block.origin == BlockOrigin::MENDED) {
     text += ", \"mended\": {\"bits\": " + std::to_string(block.mendedBits) + ", \"dropouts\": " +
-            std::to_string(block.mendedGaps) + ", \"fromByte\": " + std::to_string(block.mendedAt / 8) + "}";
+            std::to_string(block.mendedGaps) + ", \"fromByte\": " + std::to_string(block.mendedAt / 8) +
+            (block.mendedFromCopy ? ", \"fromCopy\": true}" : "}");
   }
   text += ", \"channel\": " +
           (knownStream ? std::string("\"") + StreamName(streams[static_cast<std::size_t>(block.stream)]) + "\""

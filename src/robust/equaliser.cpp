@@ -25,6 +25,9 @@ constexpr int MAX_HALF = 64;
 constexpr int PILOT_HALVES = 128;
 // Data in the training stretch, from the data start.
 constexpr double TRAIN_SECONDS = 1.0;
+// Pilot half-waves before the sync of a block that verified, taught with
+// its bits (its pilot's period is known to a fraction of a per cent).
+constexpr int TAUGHT_PILOT_HALVES = 32;
 // Ridge weight relative to the signal's power: keeps the fit from
 // boosting what the tape path all but removed (noise is all there is),
 // and pulls what the training leaves open towards a plain gain.
@@ -307,8 +310,8 @@ Candidate CBlockEqualiser::ReadThrough(const SampleReader& read, std::int64_t av
   return std::move(tracker.Result());
 }
 
-bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, const PilotStart& session,
-                           const Candidate& first, const TrackerTuning& tuning) {
+bool CBlockEqualiser::Prepare(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                              const Candidate& first, PilotStart& start) {
   if (!(session.period >= 3.0)) return false;
   // The pilot a few half-waves after the search found it, before the
   // first reading's sync (which may lie late, in the data) where it found
@@ -322,31 +325,40 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   double edge = 0.0;
   if (!PilotTarget(pilotFrom, pilotTo, period, m_pilotTarget, edge)) return false;
   // The equalised reading starts on the pilot there, and finds its own sync.
-  PilotStart start = session;
+  start = session;
   start.period = m_pilotPeriod;
   start.lastEdge = edge;
   start.firstEdge = edge - 8.0 * m_pilotPeriod;
+  return true;
+}
+
+bool CBlockEqualiser::Keep(Candidate& c, const PilotStart& session, const Candidate& first) {
+  // Kept by the readers' own rule: whole bytes that verify, with no
+  // dropout left unmended (its checksum could pass by chance).
+  if (!c.found || c.usedBits != 8 || c.unmendedGaps != 0 || !BlockVerifies(c.bytes)) return false;
+  if (first.found) {
+    c.start = first.start;
+    c.pilot = first.pilot;
+    c.pilotPulses = first.pilotPulses;
+  } else {
+    // The pilot as far back as the search found it.
+    if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
+    c.start = session.firstEdge;
+  }
+  m_result = std::move(c);
+  return true;
+}
+
+bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                           const Candidate& first, const TrackerTuning& tuning) {
+  PilotStart start;
+  if (!Prepare(read, available, session, first, start)) return false;
   // The equalised signal has the smear undone: its sync is measured as it
   // is (dated from the pilot's grid, a false sync the noise made would
   // pass).
   TrackerTuning readTuning = tuning;
   readTuning.syncFromGrid = false;
-  // Kept by the readers' own rule: whole bytes that verify, with no
-  // dropout left unmended (its checksum could pass by chance).
-  const auto keep = [&](Candidate& c) {
-    if (!c.found || c.usedBits != 8 || c.unmendedGaps != 0 || !BlockVerifies(c.bytes)) return false;
-    if (first.found) {
-      c.start = first.start;
-      c.pilot = first.pilot;
-      c.pilotPulses = first.pilotPulses;
-    } else {
-      // The pilot as far back as the search found it.
-      if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
-      c.start = session.firstEdge;
-    }
-    m_result = std::move(c);
-    return true;
-  };
+  const auto keep = [&](Candidate& c) { return Keep(c, session, first); };
   // The tape path seldom changes from block to block: the equaliser that
   // last gave a block is tried first. A header is too short to teach one
   // (a second of data, and its first reading has too few bits right).
@@ -398,6 +410,37 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
         chain[line] = std::move(c);
         teachers[line] = chain[line].found ? &chain[line] : nullptr;
       }
+    }
+  }
+  return false;
+}
+
+bool CBlockEqualiser::ReadTaught(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                                 const Candidate& first, const TrackerTuning& tuning, const Candidate& teacher) {
+  if (!teacher.found || !(teacher.zero > 0.0)) return false;
+  PilotStart start;
+  if (!Prepare(read, available, session, first, start)) return false;
+  TrackerTuning readTuning = tuning;
+  readTuning.syncFromGrid = false;
+  // The block that verified: its pilot's end, sync and first bits are
+  // the wave they stand for, every decision right.
+  std::int64_t from = 0;
+  const double lead = teacher.sync1 + teacher.sync2 + TAUGHT_PILOT_HALVES * teacher.pilot;
+  if (!Load(read, available, teacher.data - lead, teacher.data + TRAIN_SECONDS * m_rate, m_dataX, from)) return false;
+  m_dataTarget = SquareTarget(teacher, from, m_dataX.size(), TAUGHT_PILOT_HALVES);
+  // The block's own pilot teaches the same filter only at the polarity its
+  // fit gives the other stretch.
+  const Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
+  if (pilotOnly.taps.empty()) return false;
+  if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
+    for (float& t : m_dataTarget) t = -t;
+  for (const double ridge : {RIDGE, LIFTING_RIDGE}) {
+    Equaliser eq = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, ridge);
+    if (eq.taps.empty()) continue;
+    Candidate c = ReadThrough(read, available, eq, start, readTuning);
+    if (Keep(c, session, first)) {
+      m_lastGood = std::move(eq);
+      return true;
     }
   }
   return false;

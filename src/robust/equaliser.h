@@ -83,6 +83,13 @@ class CBlockEqualiser {
   // verifies.
   bool Read(const SampleReader& read, std::int64_t available, const PilotStart& session, const Candidate& first,
             const TrackerTuning& tuning);
+  // Reads a block that failed (as Read) once more, through equalisers
+  // taught by its pilot and by `teacher`, a block read nearby on the same
+  // tape path that verified (a header is too short to teach one itself:
+  // the block after it can, once read). True, with Result(), when one
+  // verifies.
+  bool ReadTaught(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                  const Candidate& first, const TrackerTuning& tuning, const Candidate& teacher);
   Candidate& Result() { return m_result; }
 
  private:
@@ -90,6 +97,13 @@ class CBlockEqualiser {
   // (index 0 is sample `first`).
   bool Load(const SampleReader& read, std::int64_t available, double from, double to, std::vector<float>& x,
             std::int64_t& first) const;
+  // Loads the session's pilot (m_pilotX, its target) and the pilot start
+  // an equalised reading starts from.
+  bool Prepare(const SampleReader& read, std::int64_t available, const PilotStart& session, const Candidate& first,
+               PilotStart& start);
+  // Moves `c` into m_result, its pilot dated as the session's, when it
+  // verifies.
+  bool Keep(Candidate& c, const PilotStart& session, const Candidate& first);
   // Sets `target` over the pilot in [from, to) of m_pilotX to the square
   // wave in phase with its fundamental (period near `period`, found:
   // m_pilotPeriod); `edge` is one of its edges. False when the stretch is

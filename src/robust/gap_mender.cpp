@@ -189,5 +189,141 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
   return result;
 }
 
+TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total, double one) {
+  TwinMerge result;
+  if (total == 0) return result;
+  const GappedBits* readings[2] = {&a, &b};
+  for (const GappedBits* r : readings) {
+    for (std::size_t g = 0; g < r->gaps.size(); ++g) {
+      if (r->gaps[g].before > r->bits.size() || (g > 0 && r->gaps[g].before < r->gaps[g - 1].before)) return result;
+    }
+  }
+  std::vector<std::int8_t> t(total, -1);  // the block's bits, -1 where not yet read
+  const auto begin = [&](int r, std::size_t j) { return j == 0 ? std::size_t{0} : readings[r]->gaps[j - 1].before; };
+  const auto end = [&](int r, std::size_t j) {
+    return j < readings[r]->gaps.size() ? readings[r]->gaps[j].before : readings[r]->bits.size();
+  };
+  // Stretch j of reading r laid at p: how many of its bits the block
+  // already held, alike; -1 where one differs or it runs past the end.
+  const auto overlap = [&](int r, std::size_t j, std::size_t p) -> std::ptrdiff_t {
+    const std::size_t from = begin(r, j), to = end(r, j);
+    if (p + (to - from) > total) return -1;
+    std::ptrdiff_t same = 0;
+    for (std::size_t i = from; i < to; ++i) {
+      const std::int8_t have = t[p + i - from];
+      if (have < 0) continue;
+      if (have != static_cast<std::int8_t>(readings[r]->bits[i] & 1u)) return -1;
+      ++same;
+    }
+    return same;
+  };
+  const auto lay = [&](int r, std::size_t j, std::size_t p) {
+    for (std::size_t i = begin(r, j); i < end(r, j); ++i)
+      t[p + i - begin(r, j)] = static_cast<std::int8_t>(readings[r]->bits[i] & 1u);
+    result.placed[r].push_back(p);
+  };
+  for (int r = 0; r < 2; ++r) {
+    if (overlap(r, 0, 0) < 0) return result;
+    lay(r, 0, 0);
+  }
+  // The reading whose stretch ends first goes on past its gap, into bits
+  // the other one's stretch holds.
+  for (;;) {
+    int r = -1;
+    std::size_t reach = 0;
+    for (int k = 0; k < 2; ++k) {
+      const std::size_t j = result.placed[k].size() - 1;
+      if (j >= readings[k]->gaps.size()) continue;
+      const std::size_t e = result.placed[k][j] + end(k, j) - begin(k, j);
+      if (r < 0 || e < reach) r = k, reach = e;
+    }
+    if (r < 0) break;
+    const std::size_t j = result.placed[r].size();  // the stretch to lay
+    const Gap& gap = readings[r]->gaps[j - 1];
+    const double tolerance = DurationTolerance(gap.zeros) + 0.1;
+    std::size_t at = 0;
+    int found = 0;
+    double units = 0.0;
+    for (std::size_t k = 1; k <= MAX_GAP_BITS && reach + k <= total; ++k) {
+      const std::int8_t lost = t[reach + k - 1];
+      if (lost < 0) break;  // lost by both
+      units += lost ? one : 1.0;
+      if (std::fabs(units - gap.zeros) > tolerance) continue;
+      const std::ptrdiff_t same = overlap(r, j, reach + k);
+      const std::size_t length = end(r, j) - begin(r, j);
+      if (same < 0 || static_cast<std::size_t>(same) < std::min(TWIN_OVERLAP, length) ||
+          (length < TWIN_OVERLAP && reach + k + length < total))
+        continue;
+      at = reach + k;
+      ++found;
+    }
+    if (found != 1) return result;
+    lay(r, j, at);
+  }
+  // Bits neither reading reached at the end (each read whole bytes only,
+  // and its lost bits shifted the rest): no more than the last byte, one
+  // bit a column, each the parity of its column.
+  std::size_t tail = total;
+  while (tail > 0 && t[tail - 1] < 0) --tail;
+  if (total % 8 != 0 || total - tail > 8) return result;
+  for (std::size_t i = tail; i < total; ++i) {
+    std::uint8_t parity = 0;
+    for (std::size_t k = i % 8; k < total - 8; k += 8) parity = static_cast<std::uint8_t>(parity ^ (t[k] & 1));
+    t[i] = static_cast<std::int8_t>(parity);
+  }
+  result.parityBits = total - tail;
+  result.bits.resize(total);
+  for (std::size_t i = 0; i < total; ++i) {
+    if (t[i] < 0) return result;
+    result.bits[i] = static_cast<std::uint8_t>(t[i]);
+  }
+  result.ok = true;
+  return result;
+}
+
+bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::uint8_t>& reading, std::size_t maxSlips,
+                std::vector<std::ptrdiff_t>& own, std::size_t& slips) {
+  own.assign(copy.size(), -1);
+  slips = 0;
+  // Bits read alike from copy bit i and reading bit j on, up to `most`.
+  const auto alike = [&](std::size_t i, std::size_t j, std::size_t most) {
+    std::size_t n = 0;
+    while (n < most && i + n < copy.size() && j + n < reading.size() && (copy[i + n] & 1u) == (reading[j + n] & 1u))
+      ++n;
+    return n;
+  };
+  // Enough read alike after a slip: TWIN_OVERLAP bits, or to the copy's end.
+  const auto settles = [&](std::size_t i, std::size_t j) {
+    const std::size_t n = alike(i, j, TWIN_OVERLAP);
+    return n == TWIN_OVERLAP || i + n == copy.size();
+  };
+  std::size_t i = 0, j = 0;
+  std::size_t lastSlip = 0;
+  bool slipped = false;
+  while (i < copy.size() && j < reading.size()) {
+    const std::size_t n = alike(i, j, copy.size());
+    for (std::size_t k = 0; k < n; ++k) own[i + k] = static_cast<std::ptrdiff_t>(j + k);
+    i += n;
+    j += n;
+    if (i >= copy.size() || j >= reading.size()) break;
+    if ((slipped && i < lastSlip + TWIN_OVERLAP) || i < TWIN_OVERLAP || ++slips > maxSlips) return false;
+    // The slip lies somewhere in the run before the first bit that
+    // differs; read from there, one way only.
+    const bool oneAsZeros = copy[i] == 1 && j + 1 < reading.size() && reading[j] == 0 && reading[j + 1] == 0 &&
+                            settles(i + 1, j + 2);
+    const bool zerosAsOne = copy[i] == 0 && i + 1 < copy.size() && copy[i + 1] == 0 && reading[j] == 1 &&
+                            settles(i + 2, j + 1);
+    if (oneAsZeros == zerosAsOne) return false;
+    i += oneAsZeros ? 1 : 2;
+    j += oneAsZeros ? 2 : 1;
+    lastSlip = i;
+    slipped = true;
+  }
+  // The reading's end within a byte of the copy's: bits past it were read
+  // into the pause; bits it lacks, the checksum's last.
+  return (slips > 0 || j < reading.size()) && copy.size() - std::min(i, copy.size()) <= 8 &&
+         reading.size() - std::min(j, reading.size()) < 16;
+}
+
 }  // namespace robust
 }  // namespace tapedecoder

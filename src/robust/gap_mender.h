@@ -48,6 +48,45 @@ struct GapsFill {
 GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
                   double one = 2.0);
 
+// One reading of a block read across dropouts: its bits, and the gaps it
+// read across (as for FillGaps).
+struct GappedBits {
+  std::vector<std::uint8_t> bits;
+  std::vector<Gap> gaps;
+};
+
+// Two readings of one block (a tape often holds a block twice), their
+// dropouts in other places: each one's lost bits are read in the other.
+struct TwinMerge {
+  bool ok = false;
+  std::vector<std::uint8_t> bits;  // the whole block, `total` bits
+  // Per reading, where each stretch between its gaps starts in `bits`.
+  std::vector<std::size_t> placed[2];
+  // Bits at the end neither reached (the last byte's at most), restored
+  // from the checksum: the block then verifies by construction.
+  std::size_t parityBits = 0;
+};
+
+// Lays the readings' stretches over each other: each stretch after a gap
+// where exactly one count of lost bits both fits the gap's duration (the
+// bits as the other reading has them) and matches the other reading over
+// TWIN_OVERLAP bits or more; every bit of `total` read by one of them at
+// least (but for the last byte's, see parityBits), and wherever both read
+// it, alike. `ok` false otherwise.
+constexpr std::size_t TWIN_OVERLAP = 32;
+TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total, double one = 2.0);
+
+// A reading of a block whose copy verified, with slips: where a band the
+// signal lost for a while made a one read as two zeros, or two zeros as a
+// one (the same duration). `own` gets, per bit of `copy`, the reading's
+// bit it was read as (-1 in a slip). True where at most `maxSlips` slips
+// turn the reading into the copy: each clear of the next by TWIN_OVERLAP
+// bits read alike, exactly one way to read each, and the reading's end no
+// more than a byte off the copy's (with no slip, a reading that ran on
+// into the pause past it).
+bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::uint8_t>& reading, std::size_t maxSlips,
+                std::vector<std::ptrdiff_t>& own, std::size_t& slips);
+
 }  // namespace robust
 }  // namespace tapedecoder
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "robust/equaliser.h"
+#include "robust/gap_mender.h"
 #include "robust/robust_signal.h"
 #include "robust/robust_trackers.h"
 
@@ -48,6 +49,12 @@ constexpr std::size_t EDGE_TRIM_MIN = 4096;
 // sample when the wait ends.
 constexpr double EQUALISE_MARGIN_SECONDS = 0.05;
 constexpr double RING_SPARE_SECONDS = 0.5;
+// A block that fails waits this long past its end for the next to start
+// (the gap between a header and its data is about a second).
+constexpr double HELD_SECONDS = 5.0;
+// A reading of a block may have a slip every so many bits (and one more)
+// where its copy is read (ReadAsCopy).
+constexpr std::size_t SLIP_BITS = 1024;
 
 std::size_t RingCapacity(double rate) {
   double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
@@ -159,6 +166,104 @@ bool Verifies(const Candidate& c, std::size_t announced) {
   return c.found && c.usedBits == 8 && ChecksumGood(c.bytes) && !ChanceOnly(c, announced);
 }
 
+// A reading's bits and the dropouts it read across without mending them.
+// Their places are not kept with the bits: each shows as a step between
+// two bits' starts longer than the first bit by half a zero or more (a
+// bit's own length varies by a few per cent). False when the steps do not
+// tell them apart so, or show more than the reading counted.
+constexpr double GAP_STEP = 0.5;
+constexpr double BIT_STEP = 0.3;
+
+bool GappedReading(const Candidate& c, robust::GappedBits& out) {
+  out.bits.clear();
+  out.gaps.clear();
+  const std::size_t n = std::min(c.bits.Size(), 8 * c.bytes.size());
+  if (!c.found || c.usedBits != 8 || n == 0 || !(c.zero > 0.0)) return false;
+  for (std::size_t i = 0; i < n; ++i)
+    out.bits.push_back(static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1));
+  for (std::size_t i = 1; i < n && c.unmendedGaps > 0; ++i) {
+    const double step =
+        (c.bits.Start(i) - c.bits.Start(i - 1)) / (2.0 * c.zero) - (out.bits[i - 1] ? ONE_OVER_ZERO : 1.0);
+    if (step >= GAP_STEP) {
+      robust::Gap gap;
+      gap.before = i;
+      gap.zeros = step;
+      out.gaps.push_back(gap);
+    } else if (step > BIT_STEP) {
+      return false;
+    }
+  }
+  return out.gaps.size() <= static_cast<std::size_t>(c.unmendedGaps);
+}
+
+// `c` holding `bits`: where `own` names one of its bits, as read; the
+// others dated between those by their lengths, without confidence.
+Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits,
+                     const std::vector<std::ptrdiff_t>& own) {
+  const std::size_t total = bits.size();
+  Candidate out;
+  out.found = true;
+  out.start = c.start;
+  out.data = c.data;
+  out.pilot = c.pilot;
+  out.sync1 = c.sync1;
+  out.sync2 = c.sync2;
+  out.zero = c.zero;
+  out.pilotPulses = c.pilotPulses;
+  out.cut = c.cut;
+  out.bytes.assign(total / 8, 0);
+  for (std::size_t i = 0; i < total; ++i)
+    out.bytes[i / 8] = static_cast<std::uint8_t>(out.bytes[i / 8] | (bits[i] << (7 - i % 8)));
+  const auto units = [](std::uint8_t bit) { return bit ? ONE_OVER_ZERO : 1.0; };
+  double t = c.data;
+  for (std::size_t i = 0; i < total;) {
+    if (own[i] >= 0) {
+      const auto k = static_cast<std::size_t>(own[i]);
+      t = c.bits.Start(k);
+      out.bits.Add(c.bits.Confidence(k), t);
+      t += 2.0 * c.zero * units(bits[i]);
+      ++i;
+      continue;
+    }
+    // A run of bits the other reading gave: spread between the bits read
+    // on either side, or at their own lengths at the end.
+    std::size_t e = i;
+    double lost = 0.0;
+    while (e < total && own[e] < 0) lost += units(bits[e++]);
+    const double unit = e < total ? (c.bits.Start(static_cast<std::size_t>(own[e])) - t) / lost : 2.0 * c.zero;
+    if (out.mendedBits == 0) out.mendedAt = i;
+    for (; i < e; ++i) {
+      out.bits.Add(0.0f, t);
+      t += unit * units(bits[i]);
+      ++out.mendedBits;
+    }
+  }
+  out.end = std::max(c.end, t);
+  return out;
+}
+
+// `c` with the bits of `merge` (reading `r` of it): its own bits as read,
+// the others dated across each gap by their lengths, without confidence.
+Candidate MendedFrom(const Candidate& c, const robust::GappedBits& g, const robust::TwinMerge& merge, int r) {
+  std::vector<std::ptrdiff_t> own(merge.bits.size(), -1);  // the reading's bit at each place
+  for (std::size_t j = 0; j < merge.placed[r].size(); ++j) {
+    const std::size_t from = j == 0 ? 0 : g.gaps[j - 1].before;
+    const std::size_t to = j < g.gaps.size() ? g.gaps[j].before : g.bits.size();
+    for (std::size_t i = from; i < to; ++i) own[merge.placed[r][j] + i - from] = static_cast<std::ptrdiff_t>(i);
+  }
+  Candidate out = MendedFrom(c, merge.bits, own);
+  out.mendedGaps = std::max<int>(1, static_cast<int>(g.gaps.size()));
+  return out;
+}
+
+// A block no reader verified, waiting for the next.
+struct Held {
+  Candidate c;
+  bool retried = false;
+  PilotStart start;  // its session's
+  TrackerTuning tuning;
+};
+
 // The earliest sample a retry tracker reads, before the pilot edge the
 // session started on: it starts PILOT.followLead pilot periods before the
 // leader's sync, which follows that edge, and its first box reaches back
@@ -208,10 +313,12 @@ class CRobustDecoder::Impl {
     if (m_session && m_session->retrying) m_retrySums->Push(held.data(), tail);
     Pump(false);
     Pump(true);
+    if (m_held) ReleaseHeld(nullptr, false, 0);
     m_finished = true;
   }
 
   double PendingFrom() const {
+    if (m_held) return m_held->c.start / m_rate;
     if (m_session) return m_session->start.firstEdge / m_rate;
     double oldest = static_cast<double>(m_sums.Oldest());
     if (!m_coarseEdges.empty()) oldest = std::min(oldest, m_coarseEdges.front().time);
@@ -220,6 +327,9 @@ class CRobustDecoder::Impl {
 
  private:
   void Pump(bool final) {
+    if (m_held && !m_session && static_cast<double>(m_fed) > m_held->c.end + HELD_SECONDS * m_rate) {
+      ReleaseHeld(nullptr, false, 0);
+    }
     // The pilot search rests while a session reads a block: it goes on
     // after the block, or after the pilot when no block came of it.
     if (!m_session) m_coarse.Advance(m_sums, m_coarseEdges);
@@ -504,7 +614,7 @@ class CRobustDecoder::Impl {
     m_coarse.Advance(m_sums, m_coarseEdges);
     if (winner) {
       m_scan = std::max(m_scan, FirstAtOrAfter(m_coarseEdges, winner->end));
-      Emit(*winner, retried);
+      Deliver(*winner, retried);
     }
     m_session.reset();
     m_scan = std::min(m_scan, m_coarseEdges.size());
@@ -525,11 +635,113 @@ class CRobustDecoder::Impl {
     }
   }
 
-  void Emit(Candidate& c, bool retried) {
+  // Hands a session's block on. One that does not verify waits for the
+  // next block (HELD_SECONDS at most): what that one shows may mend it.
+  void Deliver(Candidate& read, bool retried) {
+    Candidate c = std::move(read);  // the equaliser's result may be read again
+    const std::size_t announced = m_session->start.announced;
+    bool verifies = Verifies(c, announced);
+    bool fromCopy = false;
+    if (!verifies && !m_held && ReadAsCopy(m_lastGood, c)) verifies = fromCopy = retried = true;
+    if (m_held) {
+      fromCopy = ReleaseHeld(&c, verifies, announced);
+      verifies = verifies || fromCopy;
+      // What the held block announced was for this one.
+      m_announced = 0;
+    }
+    if (!verifies && m_reread && m_options.equalise && !m_session->boxes.empty()) {
+      TrackerTuning tuning = m_session->tuning;
+      tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
+      m_held = Held{std::move(c), retried, m_session->start, tuning};
+      return;
+    }
+    Emit(c, retried, fromCopy);
+  }
+
+  // Emits the held block, mended or read again first where the block
+  // after it (`next`, null when none) shows how: the same block recorded
+  // again (MendFromCopy), or, where it verified, the tape path (a header
+  // is too short to teach the equaliser that undoes it, the data block
+  // after it is not). True when `next`, which failed, was mended too.
+  bool ReleaseHeld(Candidate* next, bool nextVerifies, std::size_t nextAnnounced) {
+    Held held = std::move(*m_held);
+    m_held.reset();
+    bool nextMended = false;
+    if (next && MendFromCopy(held, *next, nextVerifies, nextAnnounced, nextMended)) return nextMended;
+    if (next && nextVerifies && ReadAsCopy(next->bytes, held.c)) {
+      Emit(held.c, true, true);
+      return false;
+    }
+    if (next && nextVerifies) {
+      if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
+      if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
+        Emit(m_equaliser->Result(), true);
+        return false;
+      }
+    }
+    Emit(held.c, held.retried);
+    return false;
+  }
+
+  // A tape often holds a block twice, one after the other: where the held
+  // block and the next are readings of one block, their dropouts in other
+  // places, each one's lost bits are read in the other (robust::MergeTwins)
+  // and both are emitted whole, as mended from the copy. The block's length
+  // must be known (announced before either, or the next's, which verified),
+  // and the whole must verify.
+  bool MendFromCopy(Held& held, Candidate& next, bool nextVerifies, std::size_t nextAnnounced, bool& nextMended) {
+    if (held.c.unmendedGaps == 0 || (!nextVerifies && next.unmendedGaps == 0)) return false;
+    std::size_t bytes = held.start.announced;
+    for (const std::size_t other : {nextAnnounced, nextVerifies ? next.bytes.size() : std::size_t{0}}) {
+      if (other == 0) continue;
+      if (bytes != 0 && bytes != other) return false;
+      bytes = other;
+    }
+    robust::GappedBits a, b;
+    if (bytes == 0 || !GappedReading(held.c, a) || !GappedReading(next, b)) return false;
+    const robust::TwinMerge merge = robust::MergeTwins(a, b, 8 * bytes, ONE_OVER_ZERO);
+    if (!merge.ok) return false;
+    Candidate mended = MendedFrom(held.c, a, merge, 0);
+    if (!BlockVerifies(mended.bytes)) return false;
+    Emit(mended, true, true);
+    if (!nextVerifies) {
+      next = MendedFrom(next, b, merge, 1);
+      nextMended = true;
+    }
+    return true;
+  }
+
+  // A block that failed, read with slips where its copy right before or
+  // after it verified (robust::ReadAsCopy): `c` becomes the copy's bytes,
+  // mended from it. The block's own length, where announced, must agree.
+  bool ReadAsCopy(const std::vector<std::uint8_t>& copy, Candidate& c) {
+    if (copy.empty() || !c.found || c.usedBits != 8 || c.unmendedGaps > 0 || c.bytes.empty()) return false;
+    const auto bitsOf = [](const std::vector<std::uint8_t>& bytes) {
+      std::vector<std::uint8_t> bits;
+      for (std::uint8_t b : bytes)
+        for (int k = 7; k >= 0; --k) bits.push_back(static_cast<std::uint8_t>((b >> k) & 1));
+      return bits;
+    };
+    const std::vector<std::uint8_t> read = bitsOf(c.bytes);
+    std::vector<std::ptrdiff_t> own;
+    std::size_t slips = 0;
+    if (!robust::ReadAsCopy(bitsOf(copy), read, 1 + read.size() / SLIP_BITS, own, slips)) return false;
+    Candidate mended = MendedFrom(c, bitsOf(copy), own);
+    mended.mendedGaps = static_cast<int>(slips);
+    c = std::move(mended);
+    return true;
+  }
+
+  void Emit(Candidate& c, bool retried, bool fromCopy = false) {
     const double toSeconds = 1.0 / m_rate;
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
     bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
+    if (good) {
+      m_lastGood = c.bytes;
+    } else {
+      m_lastGood.clear();
+    }
     if (good && c.bytes.size() == 19 && c.bytes[0] == 0x00 && !RepeatsOrTooShort(c.bytes)) {
       m_announced = static_cast<std::size_t>(c.bytes[12] | (c.bytes[13] << 8)) + 2;
     }
@@ -549,6 +761,7 @@ class CRobustDecoder::Impl {
     block.mendedBits = c.mendedBits;
     block.mendedAt = c.mendedAt;
     block.mendedGaps = c.mendedGaps;
+    block.mendedFromCopy = fromCopy && c.mendedBits > 0;
     block.unmendedGaps = c.unmendedGaps;
     const std::size_t bits = c.bits.Size();
     // Reserved and appended: zeroing a large block's lists first would
@@ -579,6 +792,8 @@ class CRobustDecoder::Impl {
   PilotFinder m_finder;
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
+  std::optional<Held> m_held;  // a block no reader verified, waiting for the next (Deliver)
+  std::vector<std::uint8_t> m_lastGood;  // the last block emitted, where it verified
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps

@@ -41,6 +41,12 @@
 // are the same as when they read side by side. A block that no reader
 // verifies is read there once more through an equaliser learnt from its
 // own pilot and reading (robust/equaliser: phase smear, strong low-pass).
+// Where it still fails, it waits for the next block (a few seconds at
+// most): one that verifies teaches the equaliser that reads it again (a
+// header is too short to teach one, its data block is not); a copy of it
+// (a block saved twice, one after the other) gives what it lost in
+// dropouts, or undoes its slips (robust/gap_mender), and so does a copy
+// that verified right before it.
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 

@@ -91,6 +91,9 @@ struct TapeBlock {
   int mendedBits = 0;
   std::size_t mendedAt = 0;
   int mendedGaps = 0;  // the dropouts they were lost in
+  // Restored instead from another recording of the same block on the tape
+  // (the block saved twice), read where this one lost them.
+  bool mendedFromCopy = false;
   // Dropouts read across whose bits could not be restored for certain
   // (left out: the block does not verify).
   int unmendedGaps = 0;

@@ -63,6 +63,8 @@ constexpr std::string_view LISTING_VERDICT_BAD = "\r\nОшибка чтения!
 // LISTING_MENDED_HEAD, the bits restored, LISTING_MENDED_MIDDLE, the byte
 // they start in, LISTING_MENDED_TAIL.
 constexpr std::string_view LISTING_MENDED_HEAD = "\r\nИсправлено по контрольной сумме: ";
+// The head instead where the bits came from the block's copy on the tape.
+constexpr std::string_view LISTING_MENDED_COPY_HEAD = "\r\nИсправлено по копии блока: ";
 constexpr std::string_view LISTING_MENDED_MIDDLE = " бит(а) с байта ";
 constexpr std::string_view LISTING_MENDED_TAIL = ".\r\n";
 // Bits lost in several dropouts: LISTING_MENDED_HEAD, the bits restored,

@@ -35,7 +35,7 @@ CListingWriter::CListingWriter(COutputSet& set, int index)
       m_verdictBad(ToWindows1251(LISTING_VERDICT_BAD)),
       m_mended{ToWindows1251(LISTING_MENDED_HEAD), ToWindows1251(LISTING_MENDED_MIDDLE),
                ToWindows1251(LISTING_MENDED_TAIL), ToWindows1251(LISTING_MENDED_IN),
-               ToWindows1251(LISTING_MENDED_FROM)},
+               ToWindows1251(LISTING_MENDED_FROM), ToWindows1251(LISTING_MENDED_COPY_HEAD)},
       m_timing{ToWindows1251(LISTING_TIMING_HEAD),  ToWindows1251(LISTING_TIMING_PILOT),
                ToWindows1251(LISTING_TIMING_COUNT), ToWindows1251(LISTING_TIMING_SYNC),
                ToWindows1251(LISTING_TIMING_ZERO),  ToWindows1251(LISTING_TIMING_ONE),
@@ -76,7 +76,8 @@ void CListingWriter::Take(const TapeBlock& block) {
     const std::string where = block.mendedGaps > 1
                                   ? m_mended[3] + std::to_string(block.mendedGaps) + m_mended[4]
                                   : m_mended[1];
-    Write(m_mended[0] + std::to_string(block.mendedBits) + where + std::to_string(block.mendedAt / 8) + m_mended[2]);
+    Write(m_mended[block.mendedFromCopy ? 5 : 0] + std::to_string(block.mendedBits) + where +
+          std::to_string(block.mendedAt / 8) + m_mended[2]);
     return;
   }
   Write(ChecksumGood(block) ? m_verdictGood : m_verdictBad);

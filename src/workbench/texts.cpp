@@ -21,13 +21,15 @@ QString HeaderTypeText(std::uint8_t type) {
   }
 }
 
-QString OriginText(BlockOrigin origin) {
+QString OriginText(BlockOrigin origin, bool fromCopy) {
   switch (origin) {
     case BlockOrigin::DECODED: return Texts::tr("first reading");
     case BlockOrigin::RETRIED: return Texts::tr("read again another way");
     case BlockOrigin::SYNC_REPAIRED: return Texts::tr("sync assumed");
     case BlockOrigin::VOTED: return Texts::tr("voted across the takes");
-    case BlockOrigin::MENDED: return Texts::tr("dropout mended from the checksum");
+    case BlockOrigin::MENDED:
+      return fromCopy ? Texts::tr("dropout mended from the block's copy")
+                      : Texts::tr("dropout mended from the checksum");
   }
   return QString();
 }

@@ -21,7 +21,8 @@ class Texts {
 QString BlockKindText(const std::vector<std::uint8_t>& bytes);
 // "program", "number array", "character array", "bytes"
 QString HeaderTypeText(std::uint8_t type);
-QString OriginText(BlockOrigin origin);
+// `fromCopy`: a mended block's bits came from its copy on the tape.
+QString OriginText(BlockOrigin origin, bool fromCopy = false);
 // m:ss.mmm
 QString TimeText(double seconds);
 

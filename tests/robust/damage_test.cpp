@@ -18,9 +18,16 @@ using testing_support::RomHeader;
 using testing_support::TapeBytes;
 using testing_support::TapePath;
 
-std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, const RobustOptions& options = {}) {
+std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, const RobustOptions& options = {},
+                               bool reread = false) {
   std::vector<TapeBlock> blocks;
   CRobustDecoder decoder(rate, [&](TapeBlock&& b) { blocks.push_back(std::move(b)); }, options);
+  if (reread) decoder.SetRereader([&samples](std::int64_t first, float* out, std::size_t max) {
+    const std::size_t from = std::min(samples.size(), static_cast<std::size_t>(first));
+    const std::size_t n = std::min(max, samples.size() - from);
+    std::copy_n(samples.data() + from, n, out);
+    return n;
+  });
   decoder.Feed(samples.data(), samples.size());
   decoder.Finish();
   return blocks;
@@ -30,7 +37,9 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, co
 // data after it, or in a block with no header (its length follows from
 // the pause). Without mending the damaged block does not come back; with
 // it every block does, the damaged one as mended and saying where -- or,
-// where more than one fill fits, it is kept as read and says so.
+// where more than one fill fits, it is kept as read and says so. A block
+// saved twice (where the recording can be read again) is mended from its
+// copy instead.
 enum class Expect { MENDED, EXACT, UNMENDED };
 
 struct DropoutCase {
@@ -45,6 +54,7 @@ struct DropoutCase {
   bool wholeSamples = false;
   double every = 100.0;  // seconds between dropouts
   int gaps = 1;          // the dropouts in the damaged block
+  bool twice = false;    // the data block saved twice, one after the other
 };
 
 TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
@@ -64,10 +74,14 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
       // Several in one block share the checksum: the bits each edge of a
       // silence still shows are read, and what is left is few enough.
       {"2 ms, three headerless", true, 2.0, 2.35, 0, Expect::MENDED, false, 0.55, 3},
+      // Saved twice, the other copy's dropout 0.24 s further into its data:
+      // each copy's lost bits are read in the other.
+      {"7 ms in a block saved twice", false, 7.0, 8.90, 1, Expect::MENDED, false, 5.0, 1, true},
   };
   for (const DropoutCase& c : cases) {
-    const std::vector<TapeBytes> tape =
+    std::vector<TapeBytes> tape =
         c.headerless ? std::vector<TapeBytes>{DataBlock(200, 6)} : std::vector<TapeBytes>{RomHeader("alpha", 300), DataBlock(300, 1)};
+    if (c.twice) tape.push_back(tape.back());
     TapePath path;
     path.dropEvery = c.every;
     path.dropSeconds = c.ms / 1000.0;
@@ -77,9 +91,9 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
     const std::vector<float> samples = RenderTape(tape, path, 7);
     RobustOptions off;
     off.mendDropouts = false;
-    std::vector<TapeBlock> got = Decode(samples, path.rate, off);
+    std::vector<TapeBlock> got = Decode(samples, path.rate, off, c.twice);
     EXPECT_FALSE(got.size() > c.damaged && got[c.damaged].bytes == tape[c.damaged]) << c.name << ": read without mending";
-    got = Decode(samples, path.rate);
+    got = Decode(samples, path.rate, {}, c.twice);
     ASSERT_EQ(got.size(), tape.size()) << c.name;
     for (std::size_t i = 0; i < tape.size(); ++i) {
       const TapeBlock& b = got[i];
@@ -91,6 +105,7 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
         EXPECT_EQ(b.origin, BlockOrigin::MENDED) << c.name;
         ASSERT_GT(b.mendedBits, 0) << c.name;
         EXPECT_EQ(b.mendedGaps, c.gaps) << c.name;
+        EXPECT_EQ(b.mendedFromCopy, c.twice) << c.name;
         EXPECT_NEAR(b.bitSeconds[b.mendedAt], c.at, 0.002) << c.name;
       } else {
         EXPECT_NE(b.origin, BlockOrigin::MENDED) << c.name;

@@ -1,7 +1,7 @@
 // The equalising retry: a block no reader verifies through a tape path
 // that smears or band-limits its edges comes back once its pilot (then
-// its own first reading) teaches an equaliser; a block read plainly is
-// not touched.
+// its own first reading, or the verified block after it) teaches an
+// equaliser; a block read plainly is not touched.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,6 +58,9 @@ TEST(Equaliser, SmearedAndBandLimitedBlocksComeBack) {
       {"low-pass 1000 Hz", {}, 1000.0, 0.0, 4, {0, 1, 2}},
       {"low-pass 600 Hz", {}, 600.0, 0.0, 3, {0, 1}},
       {"low-pass 1000 Hz, two sections", {}, 1000.0, 0.0, 4, {0, 1}, 2},
+      // The data block fails through every fit of its own; the block after
+      // it, once it verified, teaches one that reads it.
+      {"low-pass 1000 Hz, two sections, taught by the next block", {}, 1000.0, 0.0, 1, {0, 1, 2}, 2},
   };
   for (const PathCase& c : cases) {
     const std::vector<TapeBytes> tape{RomHeader("alpha", 700), DataBlock(700, c.seed), DataBlock(300, c.seed + 10)};

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -106,6 +107,99 @@ TEST(GapMender, RestoresOnlyWhereOneFillFits) {
     } else {
       EXPECT_TRUE(fill.values.empty()) << c.name;
     }
+  }
+}
+
+// Two readings of one block saved twice, each lost bits in its dropouts
+// (and both a few at the end): merged where each gap's bits are read in
+// the other copy, never where both lost them or the copies differ.
+struct TwinCase {
+  const char* name;
+  std::size_t atA, lostA, atB, lostB;
+  std::size_t cut;           // bits at the end neither read
+  std::size_t differs = 0;   // a bit copy B has flipped (0: none)
+  bool ok = true;
+};
+
+GappedBits Reading(const std::vector<std::uint8_t>& bits, std::size_t at, std::size_t lost, std::size_t cut) {
+  GappedBits r;
+  r.bits.assign(bits.begin(), bits.begin() + static_cast<std::ptrdiff_t>(at));
+  Gap gap;
+  gap.before = at;
+  for (std::size_t i = at; i < at + lost; ++i) gap.zeros += 1.0 + bits[i];
+  r.gaps.push_back(gap);
+  r.bits.insert(r.bits.end(), bits.begin() + static_cast<std::ptrdiff_t>(at + lost),
+                bits.end() - static_cast<std::ptrdiff_t>(cut));
+  return r;
+}
+
+TEST(GapMender, CopiesFillEachOther) {
+  const std::vector<std::uint8_t> bits = BlockBits(60, 9);
+  const TwinCase cases[] = {
+      {"lost in other places", 100, 12, 300, 9, 0},
+      {"the last byte's bits from the checksum", 100, 12, 300, 9, 3},
+      {"lost in the same place", 200, 7, 203, 7, 0, 0, false},
+      {"copies that differ", 100, 12, 300, 9, 0, 250, false},
+  };
+  for (const TwinCase& c : cases) {
+    std::vector<std::uint8_t> other = bits;
+    if (c.differs) other[c.differs] ^= 1u;
+    const TwinMerge merge = MergeTwins(Reading(bits, c.atA, c.lostA, c.cut), Reading(other, c.atB, c.lostB, c.cut), bits.size());
+    EXPECT_EQ(merge.ok, c.ok) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(merge.bits, bits) << c.name;
+      EXPECT_EQ(merge.parityBits, c.cut) << c.name;
+    }
+  }
+}
+
+// A reading of a block whose copy verified, with slips (a one read as two
+// zeros, or two zeros as a one) or run on into the pause: read as the
+// copy only where each slip is clear of the next and the rest alike.
+struct SlipCase {
+  const char* name;
+  std::vector<std::size_t> slips;  // where a one reads as 00, or a 00 as a one
+  std::size_t extra;               // bits read past the end
+  std::size_t flip;                // a bit read otherwise (0: none)
+  bool ok;
+};
+
+TEST(GapMender, ASlippedReadingIsItsCopy) {
+  const std::vector<std::uint8_t> copy = BlockBits(60, 5);
+  // The first one after `from`, and the first two zeros after it.
+  const auto one = [&](std::size_t from) {
+    while (copy[from] != 1) ++from;
+    return from;
+  };
+  const auto zeros = [&](std::size_t from) {
+    while (copy[from] != 0 || copy[from + 1] != 0) ++from;
+    return from;
+  };
+  const SlipCase cases[] = {
+      {"a one as two zeros, two zeros as a one", {one(100), zeros(300)}, 0, 0, true},
+      {"run on a byte into the pause", {}, 8, 0, true},
+      {"two slips too close to tell", {one(100), zeros(one(100) + 10)}, 0, 0, false},
+      {"more slips than allowed", {one(100), zeros(200), one(300)}, 0, 0, false},
+      {"a bit read otherwise", {one(100)}, 0, 200, false},
+  };
+  for (const SlipCase& c : cases) {
+    std::vector<std::uint8_t> reading;
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+      const bool slip = std::find(c.slips.begin(), c.slips.end(), i) != c.slips.end();
+      if (slip && copy[i] == 1) {
+        reading.insert(reading.end(), {0, 0});
+      } else if (slip) {
+        reading.push_back(1);
+        ++i;
+      } else {
+        reading.push_back(static_cast<std::uint8_t>(copy[i] ^ (c.flip != 0 && i == c.flip)));
+      }
+    }
+    reading.resize(reading.size() + c.extra, 1);
+    std::vector<std::ptrdiff_t> own;
+    std::size_t slips = 0;
+    EXPECT_EQ(ReadAsCopy(copy, reading, 2, own, slips), c.ok) << c.name;
+    if (c.ok) EXPECT_EQ(slips, c.slips.size()) << c.name;
   }
 }
 

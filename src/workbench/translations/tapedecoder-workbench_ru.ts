@@ -487,6 +487,10 @@
         <source>dropout mended from the checksum</source>
         <translation>пропадание восстановлено по контрольной сумме</translation>
     </message>
+    <message>
+        <source>dropout mended from the block's copy</source>
+        <translation>пропадание восстановлено по копии блока</translation>
+    </message>
 </context>
 <context>
     <name>main</name>
