@@ -118,7 +118,9 @@ class RunSegmenter {
         i = pending = m_dataEnd = end;
         continue;
       }
-      ++i;
+      // (Not from inside a clicking pilot's pattern again: it reads as
+      // far from every pulse of it.)
+      i = std::max(i + 1, m_clicksEnd);
     }
     Pending(pending, n);
   }
@@ -785,8 +787,11 @@ class RunSegmenter {
       best.bits.resize(best.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
       best.end = std::min(from + 2 * (best.bits.size() - best.bitsBefore), m_pulses.size());
     }
-    if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits) || ClickPattern(best.bits))
+    if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
+    if (ClickPattern(best.bits)) {
+      m_clicksEnd = best.end;
       return false;
+    }
     std::size_t first = 0, half = 0;
     if (JoinAcrossDropout(floor, bestAt, best, &first, &half)) {
       MakeBlock(best, first, first + half, block, half);
@@ -854,6 +859,8 @@ class RunSegmenter {
   // Where the pilot of the block TryBlock read last starts (after the
   // clicks of the run it was tried from).
   mutable std::size_t m_blockPilot = 0;
+  // Where the last clicking pilot's pattern that TryPureData read ends.
+  mutable std::size_t m_clicksEnd = 0;
 };
 
 }  // namespace
