@@ -7,7 +7,7 @@ a few pulses, pilotless data, many short blocks, generalised data with
 unequal halves and 3- or 4-pulse symbols, flow control, signal-level flips,
 direct recordings and CSW-sampled pulses, data running on past a header's
 length at other bit lengths), plays each with tape2wav at 44.1 kHz (one
-image at 48 and 22.05 kHz too), clean and through a tape-like sox
+image at 48 and 22.05 kHz too, short fast pilots at 96 kHz), clean and through a tape-like sox
 path, converts the recordings with tapedecoder-cli and prints, per image
 and path: ROM blocks exact, pilot blocks byte-identical, pilotless data
 present, blocks lost, phantom good blocks, .tap kept, playing time and
@@ -444,6 +444,52 @@ def runon():
     return t
 
 
+def replay():
+    t = Tzx()
+    loader_start(t, 'replay')
+    # Short pilots of 363 T before fast bits: a replay played at 96 kHz.
+    t.turbo(payload(1133, 180), pilot=363, pilots=256, sync1=120, sync2=150, zero=300, one=600, pause=400)
+    t.turbo(payload(4007, 181), pilot=363, pilots=256, sync1=120, sync2=150, zero=280, one=560, pause=1000)
+    return t
+
+
+def oneturbo():
+    t = Tzx()
+    # One turbo block and nothing else: no 1-byte flag-00 "block" of its pilot.
+    t.turbo(payload(2000, 190), pilot=1800, pilots=3000, sync1=500, sync2=600, zero=400, one=800, pause=1000)
+    return t
+
+
+def clickpilot():
+    t = Tzx()
+    loader_start(t, 'clickpil')
+    # Pilots clicking all through in patterns that read as repeating bits
+    # (a single click, a click pair, a click inside a pulse), each before
+    # a block of its own.
+    for k, click in enumerate(([700], [350, 350], [1084, 1084], [300, 1868])):
+        for m in range(40):
+            t.tone(2168, 6 + k % 2)
+            t.pulses(click)
+        t.tone(2168, 40)
+        t.turbo(payload(600 + 100 * k, 200 + k), pilot=2168, pilots=24, sync1=667, sync2=735, zero=570,
+                one=1140, pause=500)
+    return t
+
+
+def longrunon():
+    t = Tzx()
+    # A header announcing 157 bytes; its data block runs on to 35384 bytes,
+    # which verify as a whole, with the signal's polarity flipped (an edge
+    # added) after the 157 the header announced.
+    data = payload(35382, 210)
+    t.rom(rom_header('trick', 155, 3), 1000)
+    t.rom(data[:157], 0)
+    t.pulses([855])
+    t.pure(data[157:], 855, 1710, pause=1000)
+    t.expect[-2:] = [(data, 'rom')]
+    return t
+
+
 FAMILIES = {
     'standard': standard,
     'speedlock': speedlock,
@@ -465,6 +511,10 @@ FAMILIES = {
     'runon': runon,
     'turbo48k': (capture, 48000),
     'turbo22k': (capture, 22050),
+    'replay96k': (replay, 96000),
+    'oneturbo': oneturbo,
+    'clickpilot': clickpilot,
+    'longrunon': longrunon,
 }
 
 

@@ -41,8 +41,12 @@ constexpr double SHIFT_DEVIATION = 0.12;
 constexpr std::size_t SHIFT_STREAK = 16;
 // Fewer such pairs than SHIFT_STREAK end the data where they start when a
 // pair that fits neither bit follows them and the signal goes on: at
-// least SHIFT_TAIL of them (a bit bent by noise is one).
+// least SHIFT_TAIL of them (a bit bent by noise is one), or one off by
+// more than SHIFT_LONE (the pulse a polarity flip adds, or a loader's first
+// pulse, beside the last half of a bit that pairs with it: noise bends a
+// pair by far less).
 constexpr std::size_t SHIFT_TAIL = 3;
+constexpr double SHIFT_LONE = 0.2;
 // A step of a stepped pilot: STEP_WINDOW pulses of a run whose mean lies
 // more than STEP_SHIFT off the run's mean before them (a sample's jitter
 // averages out over the window; a tape's drift moves less).
@@ -116,7 +120,9 @@ class RunSegmenter {
         i = pending = m_dataEnd = end;
         continue;
       }
-      ++i;
+      // (Not from inside a clicking pilot's pattern again: it reads as
+      // far from every pulse of it.)
+      i = std::max(i + 1, m_clicksEnd);
     }
     Pending(pending, n);
   }
@@ -235,8 +241,11 @@ class RunSegmenter {
   // Where a pilot tone that ends at pulse `end` (followed by a sync)
   // starts, if at least minPilotPulses of it lie after `from`; else `end`.
   // The tone's pulses lie within PILOT_MATCH of the mean of its last ones,
-  // which tells a turbo pilot from ROM one bits 5 % shorter.
-  std::size_t TrailingPilot(std::size_t from, std::size_t end) const {
+  // which tells a turbo pilot from ROM one bits 5 % shorter. A tone
+  // shorter than 2 * PILOT_PROBE is a pilot only where data at other bit
+  // lengths than the reading's (pair sums `zeroSum`, `oneSum`) follows its
+  // sync: a run of like bits inside data is followed by more of the same.
+  std::size_t TrailingPilot(std::size_t from, std::size_t end, double zeroSum, double oneSum) const {
     // Long enough that a run of equal bits inside data is not taken for
     // one (and that its last PILOT_PROBE pulses exist).
     const std::size_t minimum =
@@ -250,7 +259,12 @@ class RunSegmenter {
       return end;
     std::size_t start = end;
     while (start > from && Within(m_pulses[start - 1], mean, PILOT_MATCH)) --start;
-    return end - start >= minimum ? start : end;
+    if (end - start >= minimum) return start;
+    if (end - start < static_cast<std::size_t>(m_settings.minPilotPulses)) return end;
+    const DataRead after = ReadData(end + 2, mean, true);
+    const bool other = !Within(after.zeroSum, zeroSum, m_settings.pairTolerance) &&
+                       !Within(after.oneSum, oneSum, m_settings.pairTolerance);
+    return other && after.bits.size() >= static_cast<std::size_t>(m_settings.minDataBits) ? start : end;
   }
 
   // The zero and one pulse lengths that place the data's edges best: a
@@ -392,9 +406,10 @@ class RunSegmenter {
     // SHIFT_DEVIATION (`streak`, their relative deviations summing to
     // `streakSum`), from pulse `shiftFrom` (bit `shiftBits`) on; and pairs
     // in a row off by more than SHIFT_DEVIATION (`tail`), from pulse
-    // `tailFrom` (bit `tailBits`) on.
+    // `tailFrom` (bit `tailBits`) on, the farthest off by `tailFar`.
     std::size_t streak = 0, shiftFrom = k, shiftBits = 0;
     std::size_t tail = 0, tailFrom = k, tailBits = 0;
+    double tailFar = 0.0;
     double streakSum = 0.0;
     for (;;) {
       const int bit = pairBit(k);
@@ -418,6 +433,9 @@ class RunSegmenter {
         } else if (tail++ == 0) {
           tailFrom = k;
           tailBits = r.bits.size();
+          tailFar = std::fabs(off);
+        } else {
+          tailFar = std::max(tailFar, std::fabs(off));
         }
         if (streak >= SHIFT_STREAK && std::fabs(streakSum) > SHIFT_DEVIATION * static_cast<double>(streak)) {
           // The loader went on at other bit lengths: the data ends where
@@ -448,7 +466,7 @@ class RunSegmenter {
         // (its like bits passed for this data's), so the data ends where
         // they start. (A block's last bits bent before a pause are not
         // followed by more pulses.)
-        if (shiftedTail >= SHIFT_TAIL && k + SHIFT_STREAK < n) {
+        if ((shiftedTail >= SHIFT_TAIL || (shiftedTail > 0 && tailFar > SHIFT_LONE)) && k + SHIFT_STREAK < n) {
           r.bits.resize(tailBits);
           k = tailFrom;
         }
@@ -576,7 +594,7 @@ class RunSegmenter {
     std::size_t k = read.end;
     // Data that runs straight into the next block's pilot reads the pilot
     // as bits of one kind: end the data where that pilot starts.
-    const std::size_t pilotStart = TrailingPilot(data, k);
+    const std::size_t pilotStart = TrailingPilot(data, k, read.zeroSum, read.oneSum);
     if (pilotStart < k) {
       const std::size_t from = std::max(read.pairedFrom, data);
       read.bits.resize(read.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
@@ -627,6 +645,27 @@ class RunSegmenter {
     return k > sync + 1 && k < n && TryBlock(pilot, k, pilotMean, block, end);
   }
 
+  // True when `bits` are a clicking pilot's: after a run of one bit (the
+  // pilot before its clicks), a pattern of 2 to MAX_CLICK_PERIOD bits
+  // repeated to the end, at least three times over at least half of them
+  // (the pilot's pulses read as bits of one kind, a click as the other).
+  // Its bytes repeat, bar the tone's, and verify as often as not. (The
+  // pilot after the clicks is cut off by TrailingPilot.)
+  static bool ClickPattern(const std::vector<bool>& bits) {
+    constexpr std::size_t MAX_CLICK_PERIOD = 64;
+    const std::size_t n = bits.size();
+    std::size_t head = 0;
+    while (head < n && bits[head] == bits[0]) ++head;
+    // The pattern may start inside the run before it.
+    const std::size_t from = head > 0 ? head - 1 : 0;
+    for (std::size_t period = 2; period <= MAX_CLICK_PERIOD && 3 * period <= n - from; ++period) {
+      std::size_t k = from + period;
+      while (k < n && bits[k] == bits[k - period]) ++k;
+      if (k == n && 2 * (n - from) >= n) return true;
+    }
+    return false;
+  }
+
   // True when bits[from...] make whole bytes that verify.
   static bool VerifiesFrom(const std::vector<bool>& bits, std::size_t from) {
     if ((bits.size() - from) % 8 != 0) return false;
@@ -634,6 +673,74 @@ class RunSegmenter {
     for (std::size_t b = from; b < bits.size(); ++b)
       if (bits[b]) bytes[(b - from) / 8] |= static_cast<std::uint8_t>(0x80u >> ((b - from) % 8));
     return BlockVerifies(bytes);
+  }
+
+  // The bit of the pair at pulse `k` at the pair sums of `read`; -1 when
+  // it fits neither.
+  int PairAt(std::size_t k, const DataRead& read) const {
+    if (k + 1 >= m_pulses.size() || !FitsPair(m_pulses[k], m_pulses[k + 1])) return -1;
+    const double sum = m_pulses[k] + m_pulses[k + 1];
+    const bool isOne = std::fabs(sum - read.oneSum) < std::fabs(sum - read.zeroSum);
+    const double bit = isOne ? read.oneSum : read.zeroSum;
+    const bool fits = Within(2.0 * m_pulses[k], bit, HALF_TOLERANCE) &&
+                      Within(2.0 * m_pulses[k + 1], bit, HALF_TOLERANCE) &&
+                      Within(sum, bit, m_settings.pairTolerance);
+    return fits ? int{isOne} : -1;
+  }
+
+  // Data whose first bits a dropout cut off (an edge or two lost in a
+  // short pulse: the pairing breaks a bit or two on): `read`, from pulse
+  // `at`, gets the bits read at its lengths from `floor` (or the pulse
+  // after it, the first bit's lone half at `floor`) up to a few pulses
+  // before `at`, and the bits those pulses hold: of each count and kind
+  // whose lengths sum to theirs, the one that makes whole bytes with the
+  // rest and verifies, or the only one that makes whole bytes. `first`:
+  // the first pulse of the data; `half`: 1 when that pulse is a lone half.
+  bool JoinAcrossDropout(std::size_t floor, std::size_t at, DataRead& read, std::size_t* first,
+                         std::size_t* half) const {
+    constexpr std::size_t MAX_DROPOUT_PULSES = 3;
+    constexpr std::size_t MAX_DROPOUT_BITS = 3;
+    constexpr double FIRST_BIT_TOLERANCE = 0.4;
+    for (std::size_t from = floor; from < floor + 2 && from < at; ++from) {
+      std::vector<bool> before;
+      if (from > floor) {
+        const double a = 2.0 * m_pulses[floor];
+        const bool isOne = std::fabs(a - read.oneSum) < std::fabs(a - read.zeroSum);
+        if (!Within(a, isOne ? read.oneSum : read.zeroSum, FIRST_BIT_TOLERANCE)) continue;
+        before.push_back(isOne);
+      }
+      std::size_t k = from;
+      for (int bit = 0; k + 1 < at && (bit = PairAt(k, read)) >= 0; k += 2) before.push_back(bit != 0);
+      if (k == from || k >= at || at - k > MAX_DROPOUT_PULSES) continue;
+      double gap = 0.0;
+      for (std::size_t p = k; p < at; ++p) gap += m_pulses[p];
+      std::vector<bool> chosen;
+      std::size_t fitting = 0, verifying = 0;
+      for (std::size_t count = 1; count <= MAX_DROPOUT_BITS; ++count) {
+        if ((before.size() + count + read.bits.size()) % 8 != 0) continue;
+        for (unsigned mask = 0; mask < (1u << count); ++mask) {
+          double length = 0.0;
+          for (std::size_t b = 0; b < count; ++b) length += (mask >> b) & 1 ? read.oneSum : read.zeroSum;
+          if (std::fabs(gap - length) > m_settings.pairTolerance * read.zeroSum) continue;
+          std::vector<bool> bits = before;
+          for (std::size_t b = 0; b < count; ++b) bits.push_back(((mask >> b) & 1) != 0);
+          bits.insert(bits.end(), read.bits.begin(), read.bits.end());
+          ++fitting;
+          const bool verifies = VerifiesFrom(bits, 0);
+          verifying += verifies;
+          if (verifies || chosen.empty()) chosen = std::move(bits);
+        }
+      }
+      if (verifying > 1 || (verifying == 0 && fitting != 1)) continue;
+      const std::size_t added = chosen.size() - read.bits.size();
+      if (read.bitsBefore == 0) read.pairedFrom = at;
+      read.bitsBefore += added;
+      read.bits = std::move(chosen);
+      *first = floor;
+      *half = from - floor;
+      return true;
+    }
+    return false;
   }
 
   // Data with no pilot before it, starting at pulse `at` or the next:
@@ -678,13 +785,25 @@ class RunSegmenter {
     const double share = ones / static_cast<double>(best.bits.size());
     if (share < MIN_SHARE || share > 1.0 - MIN_SHARE) return false;
     // Read on into a pilot: the data ends where the pilot starts.
-    const std::size_t pilotStart = TrailingPilot(bestAt, best.end);
+    const std::size_t pilotStart = TrailingPilot(bestAt, best.end, best.zeroSum, best.oneSum);
     if (pilotStart < best.end) {
       const std::size_t from = std::max(best.pairedFrom, bestAt);
       best.bits.resize(best.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
       best.end = std::min(from + 2 * (best.bits.size() - best.bitsBefore), m_pulses.size());
     }
     if (best.bits.size() < static_cast<std::size_t>(m_settings.minPureDataBits)) return false;
+    if (ClickPattern(best.bits)) {
+      m_clicksEnd = best.end;
+      return false;
+    }
+    std::size_t first = 0, half = 0;
+    if (JoinAcrossDropout(floor, bestAt, best, &first, &half)) {
+      MakeBlock(best, first, first + half, block, half);
+      *start = first;
+      block->romTiming = false;
+      *end = best.end;
+      return true;
+    }
     // The first bit: a pair before, or a lone half (its first edge lost in
     // the silence before it).
     std::size_t lead = 0;
@@ -744,6 +863,8 @@ class RunSegmenter {
   // Where the pilot of the block TryBlock read last starts (after the
   // clicks of the run it was tried from).
   mutable std::size_t m_blockPilot = 0;
+  // Where the last clicking pilot's pattern that TryPureData read ends.
+  mutable std::size_t m_clicksEnd = 0;
 };
 
 }  // namespace

@@ -183,6 +183,50 @@ TEST(PulseSegmenter, BlocksKeepTheirBytesUsedBitsAndTimings) {
   }
 }
 
+TEST(PulseSegmenter, BlocksBesideOtherPulsesComeBackAloneAndWhole) {
+  // The bytes of every block, in order.
+  struct Case {
+    const char* name;
+    std::function<void(Tape&)> build;
+    std::vector<std::vector<std::uint8_t>> blocks;
+  };
+  const std::vector<std::uint8_t> pilotless = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0x5A, 0x33, 0x0F};
+  const std::vector<std::uint8_t> dropped = {0xFF, 0x12, 0xA5, 0x00, 0x3C, 0x81, 0x5A, 0x33, 0x0F, 0x77, 0x42, 0xA6};
+  const Case cases[] = {
+      {"a long pulse after a slow ROM block, near a one's half, then data at other lengths",
+       [&](Tape& t) {
+         t.Block(BYTES, 48, Scaled(ROM, 1.02)).Pulse(1430).Block(pilotless, 72, BlockTiming{0, 0, 0, 612, 1224, 0});
+       },
+       {BYTES, pilotless}},
+      {"a pilot clicking every six pulses into a short pilot: its pattern is no data",
+       [&](Tape& t) {
+         for (int k = 0; k < 40; ++k) t.Pulses(2168, 6).Pulses(1084, 2);
+         t.Pulses(2168, 64).Block(BYTES, 48, BlockTiming{2168, 667, 735, 570, 1140, 0});
+       },
+       {BYTES}},
+      {"pilotless data out of silence, a dropout two bits on merging three pulses",
+       [&](Tape& t) {
+         t.Pulse(1200);  // the first bit's first edge lost
+         for (int b = 1; b < 8 * static_cast<int>(dropped.size()); ++b) {
+           const bool one = (dropped[b / 8] >> (7 - b % 8)) & 1;
+           if (b == 9) t.Pulse(1800);  // bit 9 and half of bit 10 (zeros)
+           if (b < 9 || b > 10) t.Pulses(one ? 1200 : 600, 2);
+           if (b == 10) t.Pulse(600);
+         }
+       },
+       {dropped}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tape tape;
+    c.build(tape);
+    std::vector<std::vector<std::uint8_t>> blocks;
+    for (const TapePart& part : SegmentEdges(tape.Edges(0.25)))
+      if (const auto* block = std::get_if<TapeBlock>(&part)) blocks.push_back(block->bytes);
+    EXPECT_EQ(blocks, c.blocks);
+  }
+}
+
 TEST(PulseSegmenter, PilotlessDataWhoseFirstBitSilenceSwallowedIsWhole) {
   // A tape path loses the first pulses out of silence: data read one bit
   // short of whole bytes gets the first bit that makes it verify.
