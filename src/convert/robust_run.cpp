@@ -510,9 +510,11 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
         SegmenterSettings settings;
         // Edges are dated to within about a sample.
         settings.jitterTstates = TSTATES_PER_SECOND / r.sampleRate;
-        symbols = std::make_unique<CSymbolReader>(settings.jitterTstates, settings.pauseTstates);
         segmenter = std::make_unique<CPulseSegmenter>([&](TapePart&& part) { found.push_back(std::move(part)); },
                                                       settings);
+        symbols = std::make_unique<CSymbolReader>(settings.jitterTstates, settings.pauseTstates,
+                                                  segmenter->PendingTimes());
+        segmenter->KeepRuns([&](std::vector<double>&& run) { symbols->Keep(std::move(run)); });
       }
       return true;
     };
@@ -552,12 +554,10 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
     const auto segmentEdges = [&](const Edge* edges, std::size_t count) -> std::function<void()> {
       const double end = edges[count - 1].tstates;
       segmenter->Feed(edges, count - 1);
-      symbols->Feed(edges, count - 1);
       // An edge found later lies after the sample before the last.
       segmenter->Advance(end - sampleSeconds * TSTATES_PER_SECOND);
       takeFound();
       const double now = end / TSTATES_PER_SECOND;
-      symbols->DropBefore(segmenter->PendingFrom(now) * TSTATES_PER_SECOND - 1.0);
       if (options.rereadLoaderBlocks) {
         // The samples of what the segmenter still holds, and a little
         // before it (the trackers' boxes look back a few bits), stay.

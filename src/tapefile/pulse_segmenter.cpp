@@ -913,15 +913,28 @@ double CPulseSegmenter::PendingFrom(double nowSeconds) const {
 
 void CPulseSegmenter::Flush() {
   if (m_times.empty()) return;
-  RemoveSpikes();
+  const std::vector<std::pair<std::size_t, double>> dropped = RemoveSpikes();
   std::vector<TapePart> parts;
   RunSegmenter(m_times, m_rising, 0, m_times.size() - 1, m_settings, parts).Run();
-  m_times.clear();
   m_rising.clear();
+  if (m_keep) {
+    // The run as fed again, the dropped edges back in their places (from
+    // the end on: no kept edge moves back over one not yet moved).
+    std::size_t kept = m_times.size();
+    m_times.resize(kept + dropped.size());
+    std::size_t spike = dropped.size();
+    for (std::size_t k = m_times.size(); k-- > 0;)
+      m_times[k] = spike > 0 && dropped[spike - 1].first == k ? dropped[--spike].second : m_times[--kept];
+    std::vector<double> run;
+    run.swap(m_times);
+    m_keep(std::move(run));
+  } else {
+    m_times.clear();
+  }
   for (TapePart& part : parts) m_emit(std::move(part));
 }
 
-void CPulseSegmenter::RemoveSpikes() {
+std::vector<std::pair<std::size_t, double>> CPulseSegmenter::RemoveSpikes() {
   // A spike of noise across the trigger's band inside a pulse splits it
   // into three: the pulse's start, a pulse shorter than any loader's (under
   // SPIKE_SHARE of hissPulseTstates: 40 us), and the rest. Where such a short pulse has a pulse
@@ -934,6 +947,7 @@ void CPulseSegmenter::RemoveSpikes() {
   constexpr double SPIKE_SHARE = 0.8;
   constexpr double SPIKE_NEIGHBOUR = 4.0;
   const double spike = SPIKE_SHARE * m_settings.hissPulseTstates;
+  std::vector<std::pair<std::size_t, double>> dropped;
   std::size_t out = 0;
   const std::size_t n = m_times.size();
   for (std::size_t k = 0; k < n; ++k) {
@@ -950,6 +964,8 @@ void CPulseSegmenter::RemoveSpikes() {
       const bool pair = out >= 2 && before < spike && std::fabs(before - pulse) <= 0.25 * std::max(before, pulse) &&
                         m_times[out - 1] - m_times[out - 2] < SPIKE_NEIGHBOUR * pulse;
       if (!pair && (before > SPIKE_NEIGHBOUR * pulse || after > SPIKE_NEIGHBOUR * pulse)) {
+        dropped.emplace_back(k, m_times[k]);
+        dropped.emplace_back(k + 1, m_times[k + 1]);
         ++k;  // both edges dropped
         continue;
       }
@@ -960,6 +976,7 @@ void CPulseSegmenter::RemoveSpikes() {
   }
   m_times.resize(out);
   m_rising.resize(out);
+  return dropped;
 }
 
 double PartStartSeconds(const TapePart& part) {

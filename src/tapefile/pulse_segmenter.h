@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "tape/reader_timing.h"
@@ -101,15 +102,22 @@ class CPulseSegmenter {
   // The earliest start, in seconds, of a part not yet emitted, or of any
   // later one: the first edge held, else `nowSeconds`.
   double PendingFrom(double nowSeconds) const;
+  // Each run's edges' times as fed (spikes and all), handed on once the
+  // run's parts are emitted, instead of dropped.
+  void KeepRuns(std::function<void(std::vector<double>&&)> keep) { m_keep = std::move(keep); }
+  // The times of the run so far, as fed.
+  const std::vector<double>& PendingTimes() const { return m_times; }
 
  private:
   void Flush();
-  // Drops the two edges of each noise spike inside a pulse.
-  void RemoveSpikes();
+  // Drops the two edges of each noise spike inside a pulse; returns the
+  // edges dropped: their positions in the run as fed, and times.
+  std::vector<std::pair<std::size_t, double>> RemoveSpikes();
 
   Emit m_emit;
   SegmenterSettings m_settings;
   std::size_t m_maxRunEdges;
+  std::function<void(std::vector<double>&&)> m_keep;
   // The run so far (no pause inside): its edges' times and directions.
   std::vector<double> m_times;
   std::vector<bool> m_rising;

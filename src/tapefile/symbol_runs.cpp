@@ -295,24 +295,35 @@ bool Readable(const PulseStretch* stretch) {
 
 }  // namespace
 
-void CSymbolReader::Feed(const Edge* edges, std::size_t count) {
-  for (std::size_t k = 0; k < count; ++k) m_times.push_back(edges[k].tstates);
-}
-
-void CSymbolReader::DropBefore(double tstates) {
-  while (!m_times.empty() && m_times.front() < tstates) m_times.pop_front();
-}
-
 bool CSymbolReader::ReadOn(double startSeconds, bool tone, std::size_t& n, std::vector<TapePart>& parts,
                            std::vector<TapePart>& out) const {
   // The pulses from the part's first edge on, a window at a time (the
   // window twice as long while the data runs to its end) up to the next
   // pause, so that a reading that stops soon looks at few of them.
-  auto at = std::lower_bound(m_times.begin(), m_times.end(), startSeconds * TSTATES_PER_SECOND - 0.5);
-  if (at == m_times.end()) return false;
+  // The edges: the runs kept, then the segmenter's run.
+  std::vector<const std::vector<double>*> pieces;
+  for (const std::vector<double>& kept : m_runs) pieces.push_back(&kept);
+  pieces.push_back(&m_pending);
+  const double from = startSeconds * TSTATES_PER_SECOND - 0.5;
+  std::size_t piece = 0;
+  while (piece < pieces.size() && (pieces[piece]->empty() || pieces[piece]->back() < from)) ++piece;
+  if (piece == pieces.size()) return false;
+  std::size_t index = static_cast<std::size_t>(
+      std::lower_bound(pieces[piece]->begin(), pieces[piece]->end(), from) - pieces[piece]->begin());
+  // The edge after the one at `piece`, `index`; false at the last.
+  const auto step = [&] {
+    if (++index < pieces[piece]->size()) return true;
+    while (++piece < pieces.size())
+      if (!pieces[piece]->empty()) {
+        index = 0;
+        return true;
+      }
+    return false;
+  };
   PulseStretch run;
-  run.startSeconds = *at / TSTATES_PER_SECOND;
-  auto next = at + 1;
+  double edge = (*pieces[piece])[index];
+  run.startSeconds = edge / TSTATES_PER_SECOND;
+  bool more = step();  // an edge after `edge`
   bool paused = false;
   // The block with the tone before it (a copy), which it may take as its
   // pilot.
@@ -320,14 +331,16 @@ bool CSymbolReader::ReadOn(double startSeconds, bool tone, std::size_t& n, std::
   std::vector<TapePart> staged;
   std::size_t end = 0;
   for (std::size_t window = 16384;; window *= 2) {
-    for (; next != m_times.end() && run.pulses.size() < window; ++next) {
-      if (*next - *(next - 1) > m_pause) {
+    for (; more && run.pulses.size() < window; more = step()) {
+      const double next = (*pieces[piece])[index];
+      if (next - edge > m_pause) {
         paused = true;
         break;
       }
-      run.pulses.push_back(*next - *(next - 1));
+      run.pulses.push_back(next - edge);
+      edge = next;
     }
-    paused = paused || next == m_times.end();
+    paused = paused || !more;
     if (run.pulses.size() < MIN_SYMBOLS * 2) return false;
     staged.clear();
     if (toneBefore) staged.push_back(out.back());
@@ -394,6 +407,7 @@ void CSymbolReader::Read(std::vector<TapePart>& parts) {
     out.push_back(std::move(parts[n]));
   }
   parts = std::move(out);
+  m_runs.clear();
 }
 
 }  // namespace tapedecoder

@@ -6,7 +6,6 @@
 #define TAPEDECODER_TAPEFILE_SYMBOL_RUNS_H_
 
 #include <cstddef>
-#include <deque>
 #include <vector>
 
 #include "tape/tape_block.h"
@@ -55,16 +54,21 @@ SymbolRun ReadSymbols(const std::vector<double>& pulses, std::size_t from, std::
 // differ (equal pairs are the segmenter's to read) and only as a block that
 // verifies, and not what a tone or a repeating click pattern reads as
 // (RepeatsOrTooShort).
+// The edges come from the segmenter: the runs it has segmented since the
+// last Read (KeepRuns), then the run it holds, so that no edge is held
+// twice.
 class CSymbolReader {
  public:
-  CSymbolReader(double jitter, double pauseTstates) : m_jitter(jitter), m_pause(pauseTstates) {}
-  // Edges in time order (T-states), after every edge fed before.
-  void Feed(const Edge* edges, std::size_t count);
+  // `pending`: the times of the run the segmenter holds, read after the
+  // runs kept (edges after every edge of theirs).
+  CSymbolReader(double jitter, double pauseTstates, const std::vector<double>& pending)
+      : m_jitter(jitter), m_pause(pauseTstates), m_pending(pending) {}
+  // The times (T-states) of a run the segmenter is done with, after every
+  // run kept before.
+  void Keep(std::vector<double>&& run) { m_runs.push_back(std::move(run)); }
   // Parts in recording order, each whole run between pauses at once,
-  // their edges fed.
+  // their runs kept; the runs kept go.
   void Read(std::vector<TapePart>& parts);
-  // No part will start before `tstates`: its edges may go.
-  void DropBefore(double tstates);
 
  private:
   // Reads data in symbols from part `n`'s first edge (at `startSeconds`) on
@@ -76,7 +80,8 @@ class CSymbolReader {
 
   double m_jitter;
   double m_pause;
-  std::deque<double> m_times;
+  const std::vector<double>& m_pending;
+  std::vector<std::vector<double>> m_runs;
 };
 
 }  // namespace tapedecoder

@@ -549,13 +549,20 @@ TEST(StreamingSegmenter, PiecesOfAnySizeGiveTheWholeRecordingsParts) {
   Tape tape;
   tape.Pulses(3000, 50);
   for (double p : Irregular(3000)) tape.Pulse(p);
-  tape.Pause(0.5).Block(BYTES, 48, TURBO).Pause(0.02).Block(BYTES, 48, ROM).Pulses(2000, 40);
+  // (a spike of noise in the last tone)
+  tape.Pause(0.5).Block(BYTES, 48, TURBO).Pause(0.02).Block(BYTES, 48, ROM);
+  tape.Pulses(2000, 40).Pulse(60).Pulses(2000, 40);
   const std::vector<Edge> edges = tape.Edges(1.0);
   const std::string whole = Described(SegmentEdges(edges));
+  std::vector<double> fed;
+  for (const Edge& edge : edges) fed.push_back(edge.tstates);
   for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
     SCOPED_TRACE(piece);
     std::vector<TapePart> parts;
     CPulseSegmenter segmenter([&parts](TapePart&& part) { parts.push_back(std::move(part)); });
+    // The runs handed on are the edges as fed, the spike's included.
+    std::vector<double> kept;
+    segmenter.KeepRuns([&kept](std::vector<double>&& run) { kept.insert(kept.end(), run.begin(), run.end()); });
     for (std::size_t at = 0; at < edges.size(); at += piece) {
       const std::size_t count = std::min(piece, edges.size() - at);
       segmenter.Feed(edges.data() + at, count);
@@ -563,6 +570,7 @@ TEST(StreamingSegmenter, PiecesOfAnySizeGiveTheWholeRecordingsParts) {
     }
     segmenter.Finish();
     EXPECT_EQ(Described(parts), whole);
+    EXPECT_EQ(kept, fed);
   }
 }
 
