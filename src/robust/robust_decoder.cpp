@@ -789,8 +789,8 @@ class CRobustDecoder::Impl {
     std::vector<std::ptrdiff_t> own;
     std::size_t slips = 0;
     if (!robust::ReadAsCopy(BitsOf(copy), read, 1 + read.size() / SLIP_BITS, own, slips)) return false;
+    // No dropout took its bits (mendedGaps stays 0): the reading slipped.
     Candidate mended = MendedFrom(c, BitsOf(copy), own);
-    mended.mendedGaps = static_cast<int>(slips);
     c = std::move(mended);
     return true;
   }
