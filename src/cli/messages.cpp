@@ -131,7 +131,12 @@ std::string DescribeBlock(const BlockSummary& block) {
   if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
-  if (block.origin == BlockOrigin::MENDED) {
+  if (block.origin == BlockOrigin::MENDED && block.mendedGaps == 0) {
+    // Read as its copy where the reading slipped: no dropout lost the bits.
+    verdict += " (mended: " + std::to_string(block.mendedBits) + " bits from byte " +
+               std::to_string(block.mendedAt / 8) +
+               " restored from the block's copy on the tape, where the reading slipped)";
+  } else if (block.origin == BlockOrigin::MENDED) {
     const std::string lost =
         block.mendedGaps > 1 ? std::to_string(block.mendedGaps) + " dropouts from byte " : "a dropout at byte ";
     verdict += " (mended: " + std::to_string(block.mendedBits) + " bits lost in " + lost +

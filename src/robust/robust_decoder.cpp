@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -55,6 +56,9 @@ constexpr double HELD_SECONDS = 5.0;
 // A reading of a block may have a slip every so many bits (and one more)
 // where its copy is read (ReadAsCopy).
 constexpr std::size_t SLIP_BITS = 1024;
+// The blocks emitted last that a failed block's copy is looked for in: a
+// program saved twice as header and data, twice, puts the copy two back.
+constexpr std::size_t RECENT_BLOCKS = 3;
 
 std::size_t RingCapacity(double rate) {
   double want = std::clamp(rate, 40000.0, 192000.0) * RING_SECONDS;
@@ -264,6 +268,26 @@ struct Held {
   TrackerTuning tuning;
 };
 
+// A header read whole waiting behind a held block (Impl::ReleaseHeld).
+struct HeldHeader {
+  Candidate c;
+  bool retried = false;
+};
+
+// The length of the data a header announces, 0 where `bytes` is none.
+std::size_t AnnouncedBy(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() != 19 || bytes[0] != 0x00 || RepeatsOrTooShort(bytes)) return 0;
+  return static_cast<std::size_t>(bytes[12] | (bytes[13] << 8)) + 2;
+}
+
+std::vector<std::uint8_t> BitsOf(const std::vector<std::uint8_t>& bytes) {
+  std::vector<std::uint8_t> bits;
+  bits.reserve(8 * bytes.size());
+  for (std::uint8_t b : bytes)
+    for (int k = 7; k >= 0; --k) bits.push_back(static_cast<std::uint8_t>((b >> k) & 1));
+  return bits;
+}
+
 // The earliest sample a retry tracker reads, before the pilot edge the
 // session started on: it starts PILOT.followLead pilot periods before the
 // leader's sync, which follows that edge, and its first box reaches back
@@ -327,7 +351,8 @@ class CRobustDecoder::Impl {
 
  private:
   void Pump(bool final) {
-    if (m_held && !m_session && static_cast<double>(m_fed) > m_held->c.end + HELD_SECONDS * m_rate) {
+    if (m_held && !m_session &&
+        static_cast<double>(m_fed) > (m_heldHeader ? m_heldHeader->c.end : m_held->c.end) + HELD_SECONDS * m_rate) {
       ReleaseHeld(nullptr, false, 0);
     }
     // The pilot search rests while a session reads a block: it goes on
@@ -642,9 +667,11 @@ class CRobustDecoder::Impl {
     const std::size_t announced = m_session->start.announced;
     bool verifies = Verifies(c, announced);
     bool fromCopy = false;
-    if (!verifies && !m_held && ReadAsCopy(m_lastGood, c)) verifies = fromCopy = retried = true;
+    if (!verifies && !m_held && FromRecentCopy(c, announced)) verifies = fromCopy = retried = true;
     if (m_held) {
-      fromCopy = ReleaseHeld(&c, verifies, announced);
+      fromCopy = ReleaseHeld(&c, verifies, announced, retried);
+      // Held on past `c`, a header: what it announced is for the next.
+      if (m_heldHeader) return;
       verifies = verifies || fromCopy;
       // What the held block announced was for this one.
       m_announced = 0;
@@ -663,24 +690,45 @@ class CRobustDecoder::Impl {
   // again (MendFromCopy), or, where it verified, the tape path (a header
   // is too short to teach the equaliser that undoes it, the data block
   // after it is not). True when `next`, which failed, was mended too.
-  bool ReleaseHeld(Candidate* next, bool nextVerifies, std::size_t nextAnnounced) {
+  // Where `next` is a header announcing the held block's length again (a
+  // program saved twice as header and data), both wait for the block
+  // after it, the copy (HELD_SECONDS past the header at most); a header
+  // held so is emitted right after the held block.
+  bool ReleaseHeld(Candidate* next, bool nextVerifies, std::size_t nextAnnounced, bool nextRetried = false) {
     Held held = std::move(*m_held);
     m_held.reset();
     bool nextMended = false;
     if (next && MendFromCopy(held, *next, nextVerifies, nextAnnounced, nextMended)) return nextMended;
     if (next && nextVerifies && ReadAsCopy(next->bytes, held.c)) {
       Emit(held.c, true, true);
+      EmitHeldHeader();
       return false;
     }
     if (next && nextVerifies) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
       if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
         Emit(m_equaliser->Result(), true);
+        EmitHeldHeader();
         return false;
       }
     }
+    const std::size_t again = next && nextVerifies ? AnnouncedBy(next->bytes) : 0;
+    if (!m_heldHeader && again != 0 && again == held.start.announced) {
+      m_heldHeader = HeldHeader{std::move(*next), nextRetried};
+      m_held = std::move(held);
+      m_announced = again;
+      return false;
+    }
     Emit(held.c, held.retried);
+    EmitHeldHeader();
     return false;
+  }
+
+  void EmitHeldHeader() {
+    if (!m_heldHeader) return;
+    HeldHeader header = std::move(*m_heldHeader);
+    m_heldHeader.reset();
+    Emit(header.c, header.retried);
   }
 
   // A tape often holds a block twice, one after the other: where the held
@@ -704,6 +752,7 @@ class CRobustDecoder::Impl {
     Candidate mended = MendedFrom(held.c, a, merge, 0);
     if (!BlockVerifies(mended.bytes)) return false;
     Emit(mended, true, true);
+    EmitHeldHeader();
     if (!nextVerifies) {
       next = MendedFrom(next, b, merge, 1);
       nextMended = true;
@@ -711,23 +760,37 @@ class CRobustDecoder::Impl {
     return true;
   }
 
-  // A block that failed, read with slips where its copy right before or
-  // after it verified (robust::ReadAsCopy): `c` becomes the copy's bytes,
-  // mended from it. The block's own length, where announced, must agree.
+  // A block that failed, mended from a copy among the blocks emitted just
+  // before it that verified, the nearest first: read with slips as the
+  // copy (ReadAsCopy), or its dropouts' bits read in it (MergeTwins, the
+  // whole alike). The block's length, where announced, must agree.
+  bool FromRecentCopy(Candidate& c, std::size_t announced) {
+    if (!c.found || c.usedBits != 8 || c.bytes.empty()) return false;
+    for (auto it = m_recent.rbegin(); it != m_recent.rend(); ++it) {
+      const std::vector<std::uint8_t>& copy = *it;
+      if (copy.empty() || copy[0] != c.bytes[0] || (announced != 0 && copy.size() != announced)) continue;
+      if (ReadAsCopy(copy, c)) return true;
+      robust::GappedBits a, b;
+      if (c.unmendedGaps == 0 || !GappedReading(c, a)) continue;
+      b.bits = BitsOf(copy);
+      const robust::TwinMerge merge = robust::MergeTwins(a, b, b.bits.size(), ONE_OVER_ZERO);
+      if (!merge.ok || merge.bits != b.bits) continue;
+      c = MendedFrom(c, a, merge, 0);
+      return true;
+    }
+    return false;
+  }
+
+  // A block that failed, read with slips where its copy verified
+  // (robust::ReadAsCopy): `c` becomes the copy's bytes, mended from it.
   bool ReadAsCopy(const std::vector<std::uint8_t>& copy, Candidate& c) {
     if (copy.empty() || !c.found || c.usedBits != 8 || c.unmendedGaps > 0 || c.bytes.empty()) return false;
-    const auto bitsOf = [](const std::vector<std::uint8_t>& bytes) {
-      std::vector<std::uint8_t> bits;
-      for (std::uint8_t b : bytes)
-        for (int k = 7; k >= 0; --k) bits.push_back(static_cast<std::uint8_t>((b >> k) & 1));
-      return bits;
-    };
-    const std::vector<std::uint8_t> read = bitsOf(c.bytes);
+    const std::vector<std::uint8_t> read = BitsOf(c.bytes);
     std::vector<std::ptrdiff_t> own;
     std::size_t slips = 0;
-    if (!robust::ReadAsCopy(bitsOf(copy), read, 1 + read.size() / SLIP_BITS, own, slips)) return false;
-    Candidate mended = MendedFrom(c, bitsOf(copy), own);
-    mended.mendedGaps = static_cast<int>(slips);
+    if (!robust::ReadAsCopy(BitsOf(copy), read, 1 + read.size() / SLIP_BITS, own, slips)) return false;
+    // No dropout took its bits (mendedGaps stays 0): the reading slipped.
+    Candidate mended = MendedFrom(c, BitsOf(copy), own);
     c = std::move(mended);
     return true;
   }
@@ -737,14 +800,9 @@ class CRobustDecoder::Impl {
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
     bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
-    if (good) {
-      m_lastGood = c.bytes;
-    } else {
-      m_lastGood.clear();
-    }
-    if (good && c.bytes.size() == 19 && c.bytes[0] == 0x00 && !RepeatsOrTooShort(c.bytes)) {
-      m_announced = static_cast<std::size_t>(c.bytes[12] | (c.bytes[13] << 8)) + 2;
-    }
+    m_recent.push_back(good ? c.bytes : std::vector<std::uint8_t>{});
+    if (m_recent.size() > RECENT_BLOCKS) m_recent.pop_front();
+    if (good && AnnouncedBy(c.bytes) != 0) m_announced = AnnouncedBy(c.bytes);
     block.bytes = std::move(c.bytes);
     block.usedBits = c.usedBits;
     block.startSeconds = c.start * toSeconds;
@@ -793,7 +851,9 @@ class CRobustDecoder::Impl {
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
   std::optional<Held> m_held;  // a block no reader verified, waiting for the next (Deliver)
-  std::vector<std::uint8_t> m_lastGood;  // the last block emitted, where it verified
+  std::optional<HeldHeader> m_heldHeader;  // a header after it, both waiting for the copy (ReleaseHeld)
+  // The last blocks emitted, oldest first, each empty where it failed.
+  std::deque<std::vector<std::uint8_t>> m_recent;
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps

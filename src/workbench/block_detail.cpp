@@ -121,7 +121,7 @@ void BlockDetail::showBlock(const std::vector<TapeBlock>& blocks, int index, con
   row(Texts::tr("Announced length"), announced ? Texts::tr("%1 bytes").arg(*announced) : Texts::tr("none"));
   row(Texts::tr("Read length"), Texts::tr("%1 bytes").arg(block.bytes.size()));
   row(Texts::tr("Checksum"), ChecksumGood(block.bytes) ? Texts::tr("good") : Texts::tr("bad"));
-  row(Texts::tr("Read"), OriginText(block.origin, block.mendedFromCopy));
+  row(Texts::tr("Read"), OriginText(block.origin, block.mendedFromCopy, block.mendedGaps == 0));
   if (block.endSeconds > block.startSeconds) {
     row(Texts::tr("Starts"), TimeText(block.startSeconds));
     row(Texts::tr("Ends"), TimeText(block.endSeconds));

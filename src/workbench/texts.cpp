@@ -21,13 +21,14 @@ QString HeaderTypeText(std::uint8_t type) {
   }
 }
 
-QString OriginText(BlockOrigin origin, bool fromCopy) {
+QString OriginText(BlockOrigin origin, bool fromCopy, bool slipped) {
   switch (origin) {
     case BlockOrigin::DECODED: return Texts::tr("first reading");
     case BlockOrigin::RETRIED: return Texts::tr("read again another way");
     case BlockOrigin::SYNC_REPAIRED: return Texts::tr("sync assumed");
     case BlockOrigin::VOTED: return Texts::tr("voted across the takes");
     case BlockOrigin::MENDED:
+      if (fromCopy && slipped) return Texts::tr("slipped reading mended from the block's copy");
       return fromCopy ? Texts::tr("dropout mended from the block's copy")
                       : Texts::tr("dropout mended from the checksum");
   }

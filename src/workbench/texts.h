@@ -21,8 +21,9 @@ class Texts {
 QString BlockKindText(const std::vector<std::uint8_t>& bytes);
 // "program", "number array", "character array", "bytes"
 QString HeaderTypeText(std::uint8_t type);
-// `fromCopy`: a mended block's bits came from its copy on the tape.
-QString OriginText(BlockOrigin origin, bool fromCopy = false);
+// `fromCopy`: a mended block's bits came from its copy on the tape;
+// `slipped`: where the reading slipped, not in a dropout.
+QString OriginText(BlockOrigin origin, bool fromCopy = false, bool slipped = false);
 // m:ss.mmm
 QString TimeText(double seconds);
 

@@ -81,7 +81,8 @@ namespace {
 
 using namespace tapedecoder;
 
-// A mended block says how many bits, in how many dropouts, from which byte.
+// A mended block says how many bits, in how many dropouts, from which byte;
+// one read as its copy where the reading slipped names no dropout.
 TEST(BlockWords, AMendedBlockSaysWhereItsBitsWereLost) {
   const struct {
     int gaps;
@@ -89,6 +90,7 @@ TEST(BlockWords, AMendedBlockSaysWhereItsBitsWereLost) {
   } rows[] = {
       {1, "(mended: 12 bits lost in a dropout at byte 40 restored from the checksum)"},
       {3, "(mended: 12 bits lost in 3 dropouts from byte 40 restored from the checksum)"},
+      {0, "(mended: 12 bits from byte 40 restored from the block's copy on the tape, where the reading slipped)"},
   };
   for (const auto& row : rows) {
     BlockSummary block;
@@ -100,6 +102,7 @@ TEST(BlockWords, AMendedBlockSaysWhereItsBitsWereLost) {
     block.mendedBits = 12;
     block.mendedAt = 40 * 8 + 3;
     block.mendedGaps = row.gaps;
+    block.mendedFromCopy = row.gaps == 0;
     EXPECT_NE(DescribeBlock(block).find(row.words), std::string::npos) << DescribeBlock(block);
   }
 }

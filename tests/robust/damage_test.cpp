@@ -39,8 +39,11 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, co
 // it every block does, the damaged one as mended and saying where -- or,
 // where more than one fill fits, it is kept as read and says so. A block
 // saved twice (where the recording can be read again) is mended from its
-// copy instead.
+// copy instead, also where the copy has a header of its own between (the
+// program saved twice), the copy before the damaged block or after it; but
+// never from other data of the same length saved that way.
 enum class Expect { MENDED, EXACT, UNMENDED };
+enum class Twice { NO, NEXT, WITH_HEADER, OTHER_DATA };
 
 struct DropoutCase {
   const char* name;
@@ -54,7 +57,7 @@ struct DropoutCase {
   bool wholeSamples = false;
   double every = 100.0;  // seconds between dropouts
   int gaps = 1;          // the dropouts in the damaged block
-  bool twice = false;    // the data block saved twice, one after the other
+  Twice twice = Twice::NO;  // how the data block is saved again after it
 };
 
 TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
@@ -76,12 +79,22 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
       {"2 ms, three headerless", true, 2.0, 2.35, 0, Expect::MENDED, false, 0.55, 3},
       // Saved twice, the other copy's dropout 0.24 s further into its data:
       // each copy's lost bits are read in the other.
-      {"7 ms in a block saved twice", false, 7.0, 8.90, 1, Expect::MENDED, false, 5.0, 1, true},
+      {"7 ms in a block saved twice", false, 7.0, 8.90, 1, Expect::MENDED, false, 5.0, 1, Twice::NEXT},
+      {"7 ms in the first of header and data saved twice", false, 7.0, 8.90, 1, Expect::MENDED, false, 100.0, 1,
+       Twice::WITH_HEADER},
+      {"7 ms in the second of header and data saved twice", false, 7.0, 19.70, 3, Expect::MENDED, false, 100.0, 1,
+       Twice::WITH_HEADER},
+      {"7 ms, other data of its length saved after", false, 7.0, 8.90, 1, Expect::UNMENDED, false, 100.0, 1,
+       Twice::OTHER_DATA},
   };
   for (const DropoutCase& c : cases) {
     std::vector<TapeBytes> tape =
         c.headerless ? std::vector<TapeBytes>{DataBlock(200, 6)} : std::vector<TapeBytes>{RomHeader("alpha", 300), DataBlock(300, 1)};
-    if (c.twice) tape.push_back(tape.back());
+    if (c.twice == Twice::NEXT) tape.push_back(tape.back());
+    if (c.twice == Twice::WITH_HEADER || c.twice == Twice::OTHER_DATA) {
+      tape.push_back(RomHeader("beta", 300));
+      tape.push_back(c.twice == Twice::OTHER_DATA ? DataBlock(300, 2) : tape[1]);
+    }
     TapePath path;
     path.dropEvery = c.every;
     path.dropSeconds = c.ms / 1000.0;
@@ -91,9 +104,10 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
     const std::vector<float> samples = RenderTape(tape, path, 7);
     RobustOptions off;
     off.mendDropouts = false;
-    std::vector<TapeBlock> got = Decode(samples, path.rate, off, c.twice);
+    const bool twice = c.twice != Twice::NO;
+    std::vector<TapeBlock> got = Decode(samples, path.rate, off, twice);
     EXPECT_FALSE(got.size() > c.damaged && got[c.damaged].bytes == tape[c.damaged]) << c.name << ": read without mending";
-    got = Decode(samples, path.rate, {}, c.twice);
+    got = Decode(samples, path.rate, {}, twice);
     ASSERT_EQ(got.size(), tape.size()) << c.name;
     for (std::size_t i = 0; i < tape.size(); ++i) {
       const TapeBlock& b = got[i];
@@ -105,7 +119,7 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
         EXPECT_EQ(b.origin, BlockOrigin::MENDED) << c.name;
         ASSERT_GT(b.mendedBits, 0) << c.name;
         EXPECT_EQ(b.mendedGaps, c.gaps) << c.name;
-        EXPECT_EQ(b.mendedFromCopy, c.twice) << c.name;
+        EXPECT_EQ(b.mendedFromCopy, twice) << c.name;
         EXPECT_NEAR(b.bitSeconds[b.mendedAt], c.at, 0.002) << c.name;
       } else {
         EXPECT_NE(b.origin, BlockOrigin::MENDED) << c.name;

@@ -491,6 +491,10 @@
         <source>dropout mended from the block's copy</source>
         <translation>пропадание восстановлено по копии блока</translation>
     </message>
+    <message>
+        <source>slipped reading mended from the block's copy</source>
+        <translation>сбой чтения исправлен по копии блока</translation>
+    </message>
 </context>
 <context>
     <name>main</name>
