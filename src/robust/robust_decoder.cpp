@@ -676,7 +676,11 @@ class CRobustDecoder::Impl {
       // What the held block announced was for this one.
       m_announced = 0;
     }
-    if (!verifies && m_reread && m_options.equalise && !m_session->boxes.empty()) {
+    // It waits where the next block's equaliser can read it again, or,
+    // without a way to read again, where a header announced it: its copy
+    // may follow.
+    const bool equalisable = m_reread && m_options.equalise && !m_session->boxes.empty();
+    if (!verifies && (equalisable || (announced != 0 && c.found))) {
       TrackerTuning tuning = m_session->tuning;
       tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
       m_held = Held{std::move(c), retried, m_session->start, tuning};
@@ -704,7 +708,7 @@ class CRobustDecoder::Impl {
       EmitHeldHeader();
       return false;
     }
-    if (next && nextVerifies) {
+    if (next && nextVerifies && m_reread && m_options.equalise) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
       if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
         Emit(m_equaliser->Result(), true);
