@@ -42,11 +42,12 @@
 // verifies is read there once more through an equaliser learnt from its
 // own pilot and reading (robust/equaliser: phase smear, strong low-pass).
 // Where it still fails, it waits for the next block (a few seconds at
-// most): one that verifies teaches the equaliser that reads it again (a
-// header is too short to teach one, its data block is not); a copy of it
-// (a block saved twice, one after the other) gives what it lost in
-// dropouts, or undoes its slips (robust/gap_mender), and so does a copy
-// that verified right before it.
+// most; without a way to read again, only a block a header announced):
+// one that verifies teaches the equaliser that reads it again (a header
+// is too short to teach one, its data block is not); a copy of it (a
+// block saved twice, one after the other, or with a header of its own
+// between) gives what it lost in dropouts, or undoes its slips
+// (robust/gap_mender), and so does a copy that verified before it.
 #ifndef TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 #define TAPEDECODER_ROBUST_ROBUST_DECODER_H_
 
