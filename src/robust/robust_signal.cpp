@@ -135,11 +135,11 @@ constexpr std::size_t VALUE_BLOCK = 64;
 }  // namespace
 
 PrefixRing::PrefixRing(std::size_t capacity)
-    : m_sums(std::min(capacity, RING_START), 0), m_mask(m_sums.size() - 1), m_window(capacity - 1) {}
+    : m_sums(std::min(capacity, RING_START) + 1, 0), m_mask(m_sums.size() - 2), m_window(capacity - 1) {}
 
 void PrefixRing::Restart(std::int64_t first) {
   // A full ring never grows, so no sum has to move when it wraps.
-  m_sums.assign(m_window + 1, 0);
+  m_sums.assign(m_window + 2, 0);
   m_mask = m_window;
   m_count = m_first = first;
   m_total = 0;
@@ -147,10 +147,12 @@ void PrefixRing::Restart(std::int64_t first) {
 
 void PrefixRing::Reserve(std::int64_t last) {
   if (m_mask == m_window || last <= static_cast<std::int64_t>(m_mask)) return;
-  // Nothing has wrapped yet: every sum keeps its place.
-  std::size_t size = m_sums.size();
+  // Nothing has wrapped yet: every sum keeps its place, and the copy of
+  // the first moves to the new end.
+  std::size_t size = m_mask + 1;
   while (size - 1 < m_window && static_cast<std::int64_t>(size - 1) < last) size <<= 1;
-  m_sums.resize(size, 0);
+  m_sums.resize(size + 1, 0);
+  m_sums[size] = m_sums[0];
   m_mask = size - 1;
 }
 
@@ -186,6 +188,7 @@ TAPEDECODER_AVX2_CLONE void PrefixRing::Push(const float* samples, std::size_t c
 #else
       total = RunningSum(quantised + i, sums + start, run, total);
 #endif
+      if (start == 0) sums[mask + 1] = sums[0];
       i += run;
       at += run;
     }
