@@ -6,6 +6,13 @@
 
 #include "base/vector_clones.h"
 
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TAPEDECODER_HAVE_AVX2_SCAN 1
+#include <immintrin.h>
+#else
+#define TAPEDECODER_HAVE_AVX2_SCAN 0
+#endif
+
 namespace tapedecoder {
 namespace robust {
 
@@ -62,6 +69,61 @@ inline double ToDouble(std::int64_t i) {
   return d - MAGIC;
 }
 
+// The running sum of `count` quantised samples added to `total`, written
+// to `out`; returns the last sum. Integer additions: any order gives the
+// same sums.
+inline std::int64_t RunningSum(const std::int32_t* in, std::int64_t* out, std::size_t count, std::int64_t total) {
+  // Four sums a turn: the carried addition is the loop's only chain, and
+  // the loop's own counting and branch are paid once for four.
+  std::size_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const std::int64_t a = total + in[k];
+    const std::int64_t b = a + in[k + 1];
+    const std::int64_t c = b + in[k + 2];
+    total = c + in[k + 3];
+    out[k] = a;
+    out[k + 1] = b;
+    out[k + 2] = c;
+    out[k + 3] = total;
+  }
+  for (; k < count; ++k) {
+    total += in[k];
+    out[k] = total;
+  }
+  return total;
+}
+
+#if TAPEDECODER_HAVE_AVX2_SCAN
+// Sums within four lanes: [a, a+b, a+b+c, a+b+c+d].
+__attribute__((target("avx2"), always_inline)) inline __m256i Scan4(__m256i x) {
+  const __m256i one = _mm256_blend_epi32(_mm256_permute4x64_epi64(x, 0x90), _mm256_setzero_si256(), 0x03);
+  x = _mm256_add_epi64(x, one);  // plus [0, a, b, c]
+  const __m256i two = _mm256_permute2x128_si256(x, x, 0x08);  // [0, 0, x0, x1]
+  return _mm256_add_epi64(x, two);
+}
+
+// RunningSum() in AVX2 registers, eight sums a turn: each half of four is
+// summed within itself in two shifted additions, the second half takes
+// the first's last sum, and only the carry from one turn to the next is a
+// chain. Called only where the processor has AVX2.
+__attribute__((target("avx2"))) std::int64_t RunningSumAvx2(const std::int32_t* in, std::int64_t* out,
+                                                             std::size_t count, std::int64_t total) {
+  __m256i carry = _mm256_set1_epi64x(total);
+  std::size_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    const __m256i lo = Scan4(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k))));
+    __m256i hi = Scan4(_mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + k + 4))));
+    hi = _mm256_add_epi64(hi, _mm256_permute4x64_epi64(lo, 0xFF));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_add_epi64(lo, carry));
+    carry = _mm256_add_epi64(hi, carry);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k + 4), carry);
+    carry = _mm256_permute4x64_epi64(carry, 0xFF);
+  }
+  total = _mm256_extract_epi64(carry, 0);
+  return RunningSum(in + k, out + k, count - k, total);
+}
+#endif
+
 // The sums' ring starts this small (64 KiB) and doubles as they come.
 constexpr std::size_t RING_START = 8192;
 // Samples quantised at a time: a fixed count, so that the loop vectorises
@@ -73,11 +135,11 @@ constexpr std::size_t VALUE_BLOCK = 64;
 }  // namespace
 
 PrefixRing::PrefixRing(std::size_t capacity)
-    : m_sums(std::min(capacity, RING_START), 0), m_mask(m_sums.size() - 1), m_window(capacity - 1) {}
+    : m_sums(std::min(capacity, RING_START) + 1, 0), m_mask(m_sums.size() - 2), m_window(capacity - 1) {}
 
 void PrefixRing::Restart(std::int64_t first) {
   // A full ring never grows, so no sum has to move when it wraps.
-  m_sums.assign(m_window + 1, 0);
+  m_sums.assign(m_window + 2, 0);
   m_mask = m_window;
   m_count = m_first = first;
   m_total = 0;
@@ -85,10 +147,12 @@ void PrefixRing::Restart(std::int64_t first) {
 
 void PrefixRing::Reserve(std::int64_t last) {
   if (m_mask == m_window || last <= static_cast<std::int64_t>(m_mask)) return;
-  // Nothing has wrapped yet: every sum keeps its place.
-  std::size_t size = m_sums.size();
+  // Nothing has wrapped yet: every sum keeps its place, and the copy of
+  // the first moves to the new end.
+  std::size_t size = m_mask + 1;
   while (size - 1 < m_window && static_cast<std::int64_t>(size - 1) < last) size <<= 1;
-  m_sums.resize(size, 0);
+  m_sums.resize(size + 1, 0);
+  m_sums[size] = m_sums[0];
   m_mask = size - 1;
 }
 
@@ -99,6 +163,9 @@ TAPEDECODER_AVX2_CLONE void PrefixRing::Push(const float* samples, std::size_t c
   std::int64_t* sums = m_sums.data();
   const std::size_t mask = m_mask;
   m_count += static_cast<std::int64_t>(count);
+#if TAPEDECODER_HAVE_AVX2_SCAN
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+#endif
   float bounded[QUANTISE_BLOCK];
   std::int32_t quantised[QUANTISE_BLOCK];
   while (count > 0) {
@@ -115,25 +182,13 @@ TAPEDECODER_AVX2_CLONE void PrefixRing::Push(const float* samples, std::size_t c
     for (std::size_t i = 0; i < n;) {
       const std::size_t start = (at + 1) & mask;
       const std::size_t run = std::min(n - i, mask + 1 - start);
-      std::int64_t* out = sums + start;
-      const std::int32_t* in = quantised + i;
-      // Four sums a turn: the carried addition is the loop's only chain,
-      // and the loop's own counting and branch are paid once for four.
-      std::size_t k = 0;
-      for (; k + 4 <= run; k += 4) {
-        const std::int64_t a = total + in[k];
-        const std::int64_t b = a + in[k + 1];
-        const std::int64_t c = b + in[k + 2];
-        total = c + in[k + 3];
-        out[k] = a;
-        out[k + 1] = b;
-        out[k + 2] = c;
-        out[k + 3] = total;
-      }
-      for (; k < run; ++k) {
-        total += in[k];
-        out[k] = total;
-      }
+#if TAPEDECODER_HAVE_AVX2_SCAN
+      total = avx2 ? RunningSumAvx2(quantised + i, sums + start, run, total)
+                   : RunningSum(quantised + i, sums + start, run, total);
+#else
+      total = RunningSum(quantised + i, sums + start, run, total);
+#endif
+      if (start == 0) sums[mask + 1] = sums[0];
       i += run;
       at += run;
     }

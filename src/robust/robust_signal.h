@@ -69,8 +69,10 @@ class PrefixRing {
   // Grows the ring until it holds index `last` unwrapped, or is full.
   void Reserve(std::int64_t last);
 
+  // The ring, and after it a copy of its first entry: C[i] and C[i + 1]
+  // lie side by side wherever i falls.
   std::vector<std::int64_t> m_sums;
-  std::size_t m_mask;    // m_sums.size() - 1
+  std::size_t m_mask;    // m_sums.size() - 2
   std::size_t m_window;  // the capacity less one
   std::int64_t m_count = 0;
   std::int64_t m_total = 0;  // C[m_count]
@@ -104,14 +106,18 @@ inline double PrefixRing::Edge(double t, double len) const {
   const auto i3 = static_cast<std::int64_t>(f3);
   const std::int64_t* sums = m_sums.data();
   const std::size_t mask = m_mask;
-  auto at = [&](std::int64_t i) { return sums[static_cast<std::size_t>(i) & mask]; };
-  std::int64_t c1 = at(i1);
-  std::int64_t c2 = at(i2);
-  std::int64_t c3 = at(i3);
+  // C[i] and C[i + 1], the latter from the copy past the end where i is last.
+  auto at = [&](std::int64_t i) { return sums + (static_cast<std::size_t>(i) & mask); };
+  const std::int64_t* p1 = at(i1);
+  const std::int64_t* p2 = at(i2);
+  const std::int64_t* p3 = at(i3);
+  std::int64_t c1 = p1[0];
+  std::int64_t c2 = p2[0];
+  std::int64_t c3 = p3[0];
   double whole = static_cast<double>((c3 - c2) - (c2 - c1));
-  double parts = (hi - f3) * static_cast<double>(at(i3 + 1) - c3) -
-                 2.0 * (t - f2) * static_cast<double>(at(i2 + 1) - c2) +
-                 (lo - f1) * static_cast<double>(at(i1 + 1) - c1);
+  double parts = (hi - f3) * static_cast<double>(p3[1] - c3) -
+                 2.0 * (t - f2) * static_cast<double>(p2[1] - c2) +
+                 (lo - f1) * static_cast<double>(p1[1] - c1);
   return (whole + parts) / SAMPLE_SCALE;
 }
 

@@ -108,7 +108,8 @@ void BitRecord::Truncate(std::size_t count) {
 void BitCollector::Add(int bit, float confidence, double start) {
   std::size_t n = m_record.Size();
   if (n % 8 == 0) m_bytes.push_back(0);
-  if (bit) m_bytes.back() = static_cast<std::uint8_t>(m_bytes.back() | (0x80u >> (n % 8)));
+  // Or'ed in without a branch: data bits are as good as random.
+  m_bytes.back() = static_cast<std::uint8_t>(m_bytes.back() | ((static_cast<unsigned>(bit != 0) << 7) >> (n % 8)));
   m_record.Add(confidence, start);
   if (n % 8 == 7) {
     std::uint8_t prev = m_xor.empty() ? 0 : m_xor.back();
