@@ -82,7 +82,9 @@ class CSoundFileSource : public CSampleSource {
   // sf_readf_short through m_shortRun.
   sf_count_t ReadFloats(float* frames, std::size_t maxFrames);
 
-  static constexpr std::size_t SHORT_RUN = 8192;  // samples
+  // Samples a time: a read call of 64 KiB, few enough per chunk that the
+  // calls cost little.
+  static constexpr std::size_t SHORT_RUN = 32768;
   bool m_shorts = false;
   std::vector<short> m_shortRun;
 };
