@@ -907,12 +907,10 @@ void CPulseSegmenter::Feed(const Edge* edges, std::size_t count) {
     while (end < count && !(edges[end].tstates - edges[end - 1].tstates > m_settings.pauseTstates) &&
            held + (end - k) < m_maxRunEdges)
       ++end;
-    m_times.resize(held + (end - k));
+    // (Grown as one at a time grows them: memory stays as it was.)
+    for (std::size_t j = k; j < end; ++j) m_times.push_back(edges[j].tstates);
     m_rising.resize(held + (end - k));
-    for (std::size_t j = k; j < end; ++j) {
-      m_times[held + (j - k)] = edges[j].tstates;
-      m_rising[held + (j - k)] = edges[j].rising;
-    }
+    for (std::size_t j = k; j < end; ++j) m_rising[held + (j - k)] = edges[j].rising;
     k = end;
   }
 }
