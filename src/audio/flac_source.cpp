@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -60,16 +61,20 @@ void Scale(const FLAC__int32* in, std::size_t count, unsigned bits, float* out, 
 
 // Frames i0..i0+count of a decoded block (`channels` channels) into
 // interleaved floats. Mono and stereo, nearly every recording, go four
-// frames at a time in vector instructions.
+// frames at a time in vector instructions; mono `stream`ed past the cache
+// (see CopyOut) where `out` is aligned for it.
 void Interleave(const FLAC__int32* const* block, std::size_t i0, std::size_t count, std::size_t channels,
-                unsigned bits, float* out) {
+                unsigned bits, float* out, bool stream = false) {
   std::size_t i = 0;
 #if TAPEDECODER_HAVE_SSE2
   const __m128 scale = _mm_set1_ps(1.0f / static_cast<float>(1u << (bits - 1)));
   const auto load = [&](std::size_t c, std::size_t at) {
     return _mm_mul_ps(_mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block[c] + i0 + at))), scale);
   };
-  if (channels == 1) {
+  if (channels == 1 && stream && reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {
+    for (; i + 4 <= count; i += 4) _mm_stream_ps(out + i, load(0, i));
+    _mm_sfence();
+  } else if (channels == 1) {
     for (; i + 4 <= count; i += 4) _mm_storeu_ps(out + i, load(0, i));
   } else if (channels == 2) {
     for (; i + 4 <= count; i += 4) {
@@ -83,6 +88,24 @@ void Interleave(const FLAC__int32* const* block, std::size_t i0, std::size_t cou
   if (i == count) return;
   for (std::size_t c = 0; c < channels; ++c)
     Scale(block[c] + i0 + i, count - i, bits, out + i * channels + c, channels);
+}
+
+// `count` floats from `from` to `to`; `stream`ed past the cache when read
+// ahead on a thread of its own: the samples are read on other cores,
+// whose caches hold the buffer from its last round, and fetching it back
+// to overwrite it costs more than the copy.
+void CopyOut(float* to, const float* from, std::size_t count, bool stream) {
+#if TAPEDECODER_HAVE_SSE2
+  if (stream) {
+    std::size_t i = 0;
+    for (; i < count && reinterpret_cast<std::uintptr_t>(to + i) % 16 != 0; ++i) to[i] = from[i];
+    for (; i + 4 <= count; i += 4) _mm_stream_ps(to + i, _mm_loadu_ps(from + i));
+    _mm_sfence();
+    for (; i < count; ++i) to[i] = from[i];
+    return;
+  }
+#endif
+  std::memcpy(to, from, count * sizeof(float));
 }
 
 // The first frame of a decoded block, counted from the start.
@@ -444,7 +467,7 @@ bool CFlacSource::Take(const FLAC__Frame& frame, const FLAC__int32* const* block
   // library reads it).
   if (m_total > 0) count = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_total - std::min(m_total, m_decoded)));
   const std::size_t direct = std::min(count, m_room - m_wrote);
-  if (direct > 0) Interleave(block, 0, direct, m_channels, bits, m_out + m_wrote * m_channels);
+  if (direct > 0) Interleave(block, 0, direct, m_channels, bits, m_out + m_wrote * m_channels, m_helperAllowed);
   m_wrote += direct;
   if (direct < count) {
     // Nothing waits here: Read hands it all out before decoding more.
@@ -518,7 +541,7 @@ bool CFlacSource::Step() {
       std::uint64_t frames = whole.frames;
       if (m_total > 0) frames = std::min(frames, m_total - std::min(m_total, m_decoded));
       const std::size_t direct = static_cast<std::size_t>(std::min<std::uint64_t>(frames, m_room - m_wrote));
-      std::memcpy(m_out + m_wrote * m_channels, whole.samples.data(), direct * m_channels * sizeof(float));
+      CopyOut(m_out + m_wrote * m_channels, whole.samples.data(), direct * m_channels, m_helperAllowed);
       m_wrote += direct;
       m_waiting = whole.samples.data();
       m_pendingAt = direct;
@@ -551,7 +574,7 @@ std::size_t CFlacSource::Read(float* frames, std::size_t maxFrames) {
   std::size_t done = 0;
   if (m_pendingAt < m_pendingFrames) {
     done = std::min(maxFrames, m_pendingFrames - m_pendingAt);
-    std::memcpy(frames, m_waiting + m_pendingAt * m_channels, done * m_channels * sizeof(float));
+    CopyOut(frames, m_waiting + m_pendingAt * m_channels, done * m_channels, m_helperAllowed);
     m_pendingAt += done;
   }
   m_out = frames;

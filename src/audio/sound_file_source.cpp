@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -60,6 +61,7 @@ class CSoundFileSource : public CSampleSource {
   }
   bool Open(Failure& error);
   std::size_t Read(float* frames, std::size_t maxFrames) override;
+  void AllowHelperThread() override { m_streaming = true; }
   InputProgress Progress() const override {
     return {m_framesRead, m_info.frames > 0 ? static_cast<std::uint64_t>(m_info.frames) : 0};
   }
@@ -82,9 +84,12 @@ class CSoundFileSource : public CSampleSource {
   // sf_readf_short through m_shortRun.
   sf_count_t ReadFloats(float* frames, std::size_t maxFrames);
 
-  static constexpr std::size_t SHORT_RUN = 8192;  // samples
+  // Samples a time: a read call of 64 KiB, few enough per chunk that the
+  // calls cost little.
+  static constexpr std::size_t SHORT_RUN = 32768;
   bool m_shorts = false;
   std::vector<short> m_shortRun;
+  bool m_streaming = false;  // read on a thread of its own (AllowHelperThread)
 };
 
 bool CSoundFileSource::Open(Failure& error) {
@@ -159,13 +164,24 @@ sf_count_t CSoundFileSource::ReadFloats(float* frames, std::size_t maxFrames) {
     std::size_t i = 0;
 #if TAPEDECODER_HAVE_SSE2
     const __m128 scale = _mm_set1_ps(1.0f / 32768.0f);
-    for (; i + 8 <= count; i += 8) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-      // Each 16-bit sample into the top of a 32-bit lane, shifted down with its sign.
-      const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
-      const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
-      _mm_storeu_ps(out + i, _mm_mul_ps(_mm_cvtepi32_ps(low), scale));
-      _mm_storeu_ps(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(high), scale));
+    const auto convert = [&](auto store) {
+      for (; i + 8 <= count; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        // Each 16-bit sample into the top of a 32-bit lane, shifted down with its sign.
+        const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+        const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+        store(out + i, _mm_mul_ps(_mm_cvtepi32_ps(low), scale));
+        store(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(high), scale));
+      }
+    };
+    if (m_streaming && reinterpret_cast<std::uintptr_t>(out) % 16 == 0) {
+      // Read ahead on a thread of its own, the samples are read on other
+      // cores, whose caches hold the buffer from its last round: stores
+      // that bypass the cache save fetching it back to overwrite it.
+      convert([](float* at, __m128 v) { _mm_stream_ps(at, v); });
+      _mm_sfence();
+    } else {
+      convert([](float* at, __m128 v) { _mm_storeu_ps(at, v); });
     }
 #endif
     for (; i < count; ++i) out[i] = static_cast<float>(in[i]) * (1.0f / 32768.0f);

@@ -23,20 +23,19 @@ inline double Min(double a, double b) { return b < a ? b : a; }
 inline double Finite(float v) { return v - v == 0.0f ? v : 0.0f; }
 
 // True when every sample is a finite number (v - v is 0 then, and not a
-// number for an infinity or NaN), four at a time.
-bool AllFinite(const float* samples, std::size_t count) {
+// number for an infinity or NaN): runs of a fixed count, which the
+// compiler turns into vector instructions, and the rest one by one.
+inline TAPEDECODER_INTO_CLONE bool AllFinite(const float* samples, std::size_t count) {
+  constexpr std::size_t RUN = 64;
   std::size_t i = 0;
-  bool finite = true;
-#if TAPEDECODER_HAVE_SSE2
-  __m128 all = _mm_castsi128_ps(_mm_set1_epi32(-1));
-  for (; i + 4 <= count; i += 4) {
-    const __m128 v = _mm_loadu_ps(samples + i);
-    all = _mm_and_ps(all, _mm_cmpeq_ps(_mm_sub_ps(v, v), _mm_setzero_ps()));
+  for (; i + RUN <= count; i += RUN) {
+    int finite = 1;
+    for (std::size_t k = 0; k < RUN; ++k) finite &= samples[i + k] - samples[i + k] == 0.0f ? 1 : 0;
+    if (finite == 0) return false;
   }
-  finite = _mm_movemask_ps(all) == 0xF;
-#endif
-  for (; i < count; ++i) finite = finite && samples[i] - samples[i] == 0.0f;
-  return finite;
+  for (; i < count; ++i)
+    if (!(samples[i] - samples[i] == 0.0f)) return false;
+  return true;
 }
 
 }  // namespace
@@ -55,7 +54,8 @@ EdgeExtractor::EdgeExtractor(double sampleRate, EdgeSettings settings)
 TAPEDECODER_AVX2_CLONE void EdgeExtractor::Feed(const float* samples, std::size_t count) {
   if (m_finished) return;
   // The per-sample state lives in locals, which the loop keeps in
-  // registers; the rare edge goes through the members (Crossing).
+  // registers; the rare edge goes through the members (Crossing), except
+  // in the runs of numbers (EdgeRun), which take theirs in place.
   double centre = m_centre, amplitude = m_amplitude;
   double windowHigh = m_windowHigh, windowLow = m_windowLow;
   double extreme = m_extreme, previous = m_previous;
@@ -72,7 +72,8 @@ TAPEDECODER_AVX2_CLONE void EdgeExtractor::Feed(const float* samples, std::size_
     // the pulse's extreme: runs of them, over which whether the signal is
     // active cannot change (no window ends, no edge's activity runs out),
     // go through a lean loop that stops before the first sample that would
-    // fire. It computes exactly what the full step below does.
+    // fire (or, numbers all, takes the edges on the way itself). It
+    // computes exactly what the full step below does.
     if (stateKnown) {
       std::size_t end = count;
       const auto limit = [&](long long at) {
@@ -84,11 +85,14 @@ TAPEDECODER_AVX2_CLONE void EdgeExtractor::Feed(const float* samples, std::size_
       const double keep = 1.0 - (swinging || byEdge ? release : pauseRelease);
       const std::size_t from = i;
       if (finite) {
-        i = state ? QuietRun<true, true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous)
-                  : QuietRun<false, true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
+        // After an edge the signal is active (and stays so up to the
+        // window's end, which comes first).
+        const double edgeKeep = 1.0 - (swinging || activeSamples >= 1 ? release : pauseRelease);
+        i = EdgeRun(samples, i, end, index, keep, edgeKeep, centre, amplitude, windowHigh, windowLow, extreme,
+                    previous, state, lastEdge);
       } else {
-        i = state ? QuietRun<true, false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous)
-                  : QuietRun<false, false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
+        i = state ? QuietRun<true>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous)
+                  : QuietRun<false>(samples, i, end, keep, centre, amplitude, windowHigh, windowLow, extreme, previous);
       }
       index += static_cast<long long>(i - from);
       if (i == count) break;
@@ -140,44 +144,111 @@ TAPEDECODER_AVX2_CLONE void EdgeExtractor::Feed(const float* samples, std::size_
   m_stateKnown = stateKnown;
 }
 
-template <bool HIGH, bool FINITE>
+inline TAPEDECODER_INTO_CLONE std::size_t EdgeExtractor::EdgeRun(
+    const float* samples, std::size_t i, std::size_t end, long long index, double keep, double edgeKeep,
+    double& centre, double& amplitude, double& windowHigh, double& windowLow, double& extreme, double& previous,
+    bool& state, long long& lastEdge) {
+  const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
+  const double weight = m_settings.centreWeight;
+  double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme, before = previous, c = centre;
+  double previousExtreme = m_previousExtreme;
+  bool haveExtreme = m_haveExtreme, up = state;  // the trigger above the band
+  // The direction away from the state's level: the one crossing that
+  // fires from it is down from high, up from low.
+  double away = up ? -1.0 : 1.0;
+  const long long first = index - static_cast<long long>(i);  // the index of samples[0]
+  // The largest and smallest sample since the run or the last edge: beside
+  // the envelope's chain of a multiply and a maximum per sample, on which
+  // the loop waits, they cost next to nothing. Of a +0 and a -0 either may
+  // stay: the sign of a zero extreme reaches no edge (the centre it moves
+  // starts at +0, and a sum with +0 is +0).
+  constexpr float NONE = std::numeric_limits<float>::infinity();
+  float top = -NONE, bottom = NONE;
+  // The swings and the pulse's extreme from the largest and smallest
+  // sample: x - centre rounds monotonically, so the largest x gives the
+  // largest difference.
+  const auto fold = [&] {
+    if (top == -NONE) return;  // no sample since
+    high = Max(high, static_cast<double>(top) - c);
+    low = Min(low, static_cast<double>(bottom) - c);
+    ext = up ? Max(ext, static_cast<double>(top)) : Min(ext, static_cast<double>(bottom));
+  };
+  const std::size_t from = i;
+  for (; i < end; ++i) {
+    const float sample = samples[i];
+    const double x = sample;
+    const double now = x - c;
+    const double next = Max(std::fabs(now), amp * keep);
+    amp = next;
+    const double band = hysteresis * next;
+    if (away * now > band && next >= floor) {
+      // An edge: what the full step and Crossing do, in place.
+      fold();
+      high = Max(high, now);
+      low = Min(low, now);
+      const double was = i > from ? static_cast<double>(samples[i - 1]) : before;
+      const double last = was - c;
+      const bool rising = !up;
+      const double threshold = rising ? band : -band;
+      const double span = now - last;
+      const double fraction = span != 0.0 ? (threshold - last) / span : 1.0;
+      const long long at = first + static_cast<long long>(i);
+      const double time = static_cast<double>(at) - 1.0 + Min(1.0, Max(0.0, fraction));
+      // (Field by field: an edge built whole and copied in stalls the
+      // store of the next one.)
+      Edge& edge = m_edges.emplace_back();
+      edge.tstates = time * TSTATES_PER_SECOND / m_rate;
+      edge.rising = rising;
+      lastEdge = at;
+      if (haveExtreme) {
+        const double mid = 0.5 * (ext + previousExtreme);
+        c += weight * (mid - c);
+      }
+      previousExtreme = ext;
+      haveExtreme = true;
+      ext = x;
+      up = rising;
+      away = -away;
+      keep = edgeKeep;
+      top = -NONE;
+      bottom = NONE;
+      continue;
+    }
+    top = top < sample ? sample : top;
+    bottom = sample < bottom ? sample : bottom;
+  }
+  fold();
+  if (i > from) before = samples[i - 1];
+  amplitude = amp;
+  windowHigh = high;
+  windowLow = low;
+  extreme = ext;
+  previous = before;
+  centre = c;
+  state = up;
+  m_previousExtreme = previousExtreme;
+  m_haveExtreme = haveExtreme;
+  return i;
+}
+
+template <bool HIGH>
 inline TAPEDECODER_INTO_CLONE std::size_t EdgeExtractor::QuietRun(const float* samples, std::size_t i, std::size_t end, double keep,
                                     double centre, double& amplitude, double& windowHigh, double& windowLow,
                                     double& extreme, double& previous) const {
   const double hysteresis = m_settings.hysteresis, floor = m_settings.floor;
   double amp = amplitude, high = windowHigh, low = windowLow, ext = extreme;
   const std::size_t from = i;
-  // The run's largest and smallest sample (finite samples): beside the
-  // envelope's chain of a multiply and a maximum per sample, on which the
-  // loop waits, they cost next to nothing. Of a +0 and a -0 either may
-  // stay: the sign of a zero extreme reaches no edge (the centre it moves
-  // starts at +0, and a sum with +0 is +0).
-  float top = -std::numeric_limits<float>::infinity(), bottom = std::numeric_limits<float>::infinity();
   for (; i < end; ++i) {
-    const float sample = samples[i];
-    const double x = FINITE ? sample : Finite(sample);
+    const double x = Finite(samples[i]);
     const double now = x - centre;
     const double next = Max(std::fabs(now), amp * keep);
     // The one crossing that fires from this state: down from high, up from low.
     const double away = HIGH ? -now : now;
     if (away > hysteresis * next && next >= floor) break;
     amp = next;
-    if (FINITE) {
-      top = top < sample ? sample : top;
-      bottom = sample < bottom ? sample : bottom;
-    } else {
-      high = Max(high, now);
-      low = Min(low, now);
-      ext = HIGH ? Max(ext, x) : Min(ext, x);
-    }
-  }
-  if (FINITE && i > from) {
-    // The run's swings and extreme from its largest and smallest sample:
-    // x - centre rounds monotonically, so the largest x gives the largest
-    // difference.
-    high = Max(high, static_cast<double>(top) - centre);
-    low = Min(low, static_cast<double>(bottom) - centre);
-    ext = HIGH ? Max(ext, static_cast<double>(top)) : Min(ext, static_cast<double>(bottom));
+    high = Max(high, now);
+    low = Min(low, now);
+    ext = HIGH ? Max(ext, x) : Min(ext, x);
   }
   if (i > from) previous = Finite(samples[i - 1]);
   amplitude = amp;

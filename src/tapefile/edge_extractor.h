@@ -88,11 +88,18 @@ class EdgeExtractor {
   // A swing through the band at sample `index` (`now` and `before`
   // relative to the centre): the edge, if it is one, and the centre's step.
   void Crossing(double x, double now, double before, double band, bool rising, long long index);
+  // Samples i.. up to `end`, all numbers, the first of them at `index`,
+  // with the envelope relaxing by `keep` (by `edgeKeep` after an edge):
+  // the edges they give, taken in place; returns `end`, with the running
+  // values moved on.
+  std::size_t EdgeRun(const float* samples, std::size_t i, std::size_t end, long long index, double keep,
+                      double edgeKeep, double& centre, double& amplitude, double& windowHigh, double& windowLow,
+                      double& extreme, double& previous, bool& state, long long& lastEdge);
   // Samples i.. up to `end` in state HIGH (known) with the envelope
   // relaxing by `keep`, up to the first that would fire; returns where it
-  // stopped, with the running values moved on. FINITE: every sample is a
-  // number.
-  template <bool HIGH, bool FINITE>
+  // stopped, with the running values moved on. Samples that are no number
+  // read as 0.
+  template <bool HIGH>
   std::size_t QuietRun(const float* samples, std::size_t i, std::size_t end, double keep, double centre,
                        double& amplitude, double& windowHigh, double& windowLow, double& extreme,
                        double& previous) const;

@@ -282,7 +282,12 @@ class RunSegmenter {
     // Edges that exist: a last bit ended by silence has no closing edge.
     const std::size_t edges = std::min(2 * bits.size(), m_pulses.size() - data);
     for (std::size_t e = 0; e <= edges; ++e) {
-      if (e > 0) (bits[(e - 1) / 2] ? b : a) += 1.0;
+      if (e > 0) {
+        // (Both counts step, one by 0: no branch on the bit.)
+        const double one = bits[(e - 1) / 2] ? 1.0 : 0.0;
+        b += one;
+        a += 1.0 - one;
+      }
       const double y = EdgeAt(data + e) - origin;
       s1 += 1; sa += a; sb += b; saa += a * a; sbb += b * b; sab += a * b;
       sy += y; say += a * y; sby += b * y;
@@ -505,7 +510,7 @@ class RunSegmenter {
     const std::vector<bool>& bits = read.bits;
     block->bytes.assign((bits.size() + 7) / 8, 0);
     for (std::size_t b = 0; b < bits.size(); ++b)
-      if (bits[b]) block->bytes[b / 8] |= static_cast<std::uint8_t>(0x80u >> (b % 8));
+      block->bytes[b / 8] |= static_cast<std::uint8_t>(static_cast<unsigned>(bits[b]) << (7 - b % 8));
     block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
     // The bit lengths fit over the pairs since the last flip of polarity
     // (if any), whose edges count two a bit.
@@ -892,12 +897,21 @@ CPulseSegmenter::CPulseSegmenter(Emit emit, SegmenterSettings settings, std::siz
     : m_emit(std::move(emit)), m_settings(settings), m_maxRunEdges(std::max<std::size_t>(maxRunEdges, 2)) {}
 
 void CPulseSegmenter::Feed(const Edge* edges, std::size_t count) {
-  for (std::size_t k = 0; k < count; ++k) {
+  for (std::size_t k = 0; k < count;) {
     if (!m_times.empty() && (edges[k].tstates - m_times.back() > m_settings.pauseTstates ||
                              m_times.size() >= m_maxRunEdges))
       Flush();
-    m_times.push_back(edges[k].tstates);
-    m_rising.push_back(edges[k].rising);
+    // The edges up to the next pause (or the run's limit) go in at once.
+    const std::size_t held = m_times.size();
+    std::size_t end = k + 1;
+    while (end < count && !(edges[end].tstates - edges[end - 1].tstates > m_settings.pauseTstates) &&
+           held + (end - k) < m_maxRunEdges)
+      ++end;
+    // (Grown as one at a time grows them: memory stays as it was.)
+    for (std::size_t j = k; j < end; ++j) m_times.push_back(edges[j].tstates);
+    m_rising.resize(held + (end - k));
+    for (std::size_t j = k; j < end; ++j) m_rising[held + (j - k)] = edges[j].rising;
+    k = end;
   }
 }
 
@@ -923,7 +937,9 @@ void CPulseSegmenter::Flush() {
     std::size_t kept = m_times.size();
     m_times.resize(kept + dropped.size());
     std::size_t spike = dropped.size();
-    for (std::size_t k = m_times.size(); k-- > 0;)
+    // (Edges before the first dropped one never moved.)
+    const std::size_t unmoved = dropped.empty() ? m_times.size() : dropped.front().first;
+    for (std::size_t k = m_times.size(); k-- > unmoved;)
       m_times[k] = spike > 0 && dropped[spike - 1].first == k ? dropped[--spike].second : m_times[--kept];
     std::vector<double> run;
     run.swap(m_times);
@@ -948,9 +964,12 @@ std::vector<std::pair<std::size_t, double>> CPulseSegmenter::RemoveSpikes() {
   constexpr double SPIKE_NEIGHBOUR = 4.0;
   const double spike = SPIKE_SHARE * m_settings.hissPulseTstates;
   std::vector<std::pair<std::size_t, double>> dropped;
-  std::size_t out = 0;
   const std::size_t n = m_times.size();
-  for (std::size_t k = 0; k < n; ++k) {
+  // Up to the first short pulse every edge stays where it is.
+  std::size_t k = 1;
+  while (k + 2 < n && !(m_times[k + 1] - m_times[k] < spike)) ++k;
+  std::size_t out = std::min(k, n);
+  for (k = out; k < n; ++k) {
     // Edges k and k + 1 bound a short pulse; the pulses beside it end at
     // out - 1 (already kept) and start at k + 1.
     if (out >= 1 && k + 2 < n && m_times[k + 1] - m_times[k] < spike) {
@@ -970,8 +989,10 @@ std::vector<std::pair<std::size_t, double>> CPulseSegmenter::RemoveSpikes() {
         continue;
       }
     }
-    m_times[out] = m_times[k];
-    m_rising[out] = m_rising[k];
+    if (out != k) {
+      m_times[out] = m_times[k];
+      m_rising[out] = m_rising[k];
+    }
     ++out;
   }
   m_times.resize(out);
