@@ -18,9 +18,9 @@
 // checksum verifies by construction: it is not kept where two other
 // readers part from it by the same slip (a one read as two zeros, or
 // back), for it slipped there and its fill is wrong. A block ends at a
-// pause found against the block's own level, after a run of weak bits, or -- when a
-// verified header announced its length, or a ROM header's 19 bytes
-// verify -- exactly there, so that a loader running straight into other
+// pause found against the block's own level, after a run of weak bits,
+// or -- when a verified header announced its length, or a ROM header's 19
+// bytes verify -- exactly there, so that a loader running straight into other
 // data is cut where the ROM's loader stops, and what follows is searched
 // afresh.
 //
