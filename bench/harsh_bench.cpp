@@ -5,11 +5,17 @@
 // blocks that came back exactly, those lost, and phantoms: blocks that
 // verify but are no block of the tape.
 //
-// usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--drop=MS,EVERY,FIRST] [--keep]
+// usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--drop=MS,EVERY,FIRST] [--seed=N] [--keep]
 //   CLI is the built tapedecoder-cli; WORK the folder make_tapes.sh filled
 //   (NAME.tap and its tape2wav recording NAME.wav). The tapes default to
-//   "code" and "many". Each path's recordings are made in WORK/harsh
-//   (kept with --keep); --drop adds a dropout path of one's own, "custom".
+//   "code" and "many"; bench/make_game_tape.sh adds "game" (a loader, a
+//   screen and a code block of 20 KB). Each path's recordings are made in
+//   WORK/harsh (kept with --keep); --drop adds a dropout path of one's own,
+//   "custom".
+//   --seed=N (0, the default, is the bench's own take) makes another take of
+//   each path: other hiss, another wow and flutter phase, the recording
+//   starting N*37 samples later (other codec frames) and the dropouts at
+//   other places.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -157,6 +163,9 @@ std::vector<Path> Paths() {
 
 class Random {
  public:
+  explicit Random(unsigned seed) {
+    if (seed) m_state ^= 0x9E3779B97F4A7C15ULL * seed;
+  }
   double Gauss() {
     double u = (static_cast<double>(Next() >> 11) + 1.0) / 9007199254740993.0;
     double v = static_cast<double>(Next() >> 11) / 9007199254740992.0;
@@ -182,18 +191,20 @@ void Biquad(std::vector<double>& x, double b0, double b1, double b2, double a0, 
   }
 }
 
-std::vector<double> Apply(const std::vector<double>& in, double rate, const Path& p) {
+std::vector<double> Apply(const std::vector<double>& in, double rate, const Path& p, unsigned seed) {
   // Varying speed: output sample k plays tape time tau(k), read by linear
   // interpolation between the input's samples.
-  std::vector<double> x;
+  std::vector<double> x(seed * 37, 0.0);
   x.reserve(in.size() + in.size() / 10);
+  const double phase = 1.3 * seed, dropFirst = p.dropFirst + std::fmod(0.613 * seed, p.dropEvery);
   double tau = 0.0;
   for (std::size_t k = 0; tau < static_cast<double>(in.size() - 1); ++k) {
     const double t = static_cast<double>(k) / rate;
     const std::size_t i = static_cast<std::size_t>(tau);
     const double f = tau - static_cast<double>(i);
     x.push_back(in[i] * (1.0 - f) + in[i + 1] * f);
-    tau += 1.0 + p.wowDepth * std::sin(2.0 * PI * p.wowHz * t) + p.flutterDepth * std::sin(2.0 * PI * p.flutterHz * t);
+    tau += 1.0 + p.wowDepth * std::sin(2.0 * PI * p.wowHz * t + phase) +
+           p.flutterDepth * std::sin(2.0 * PI * p.flutterHz * t + 2.0 * phase);
   }
   if (p.highpassHz > 0.0) {
     const double w = 2.0 * PI * p.highpassHz / rate, alpha = std::sin(w) / std::sqrt(2.0), c = std::cos(w);
@@ -208,14 +219,14 @@ std::vector<double> Apply(const std::vector<double>& in, double rate, const Path
     const double w = 2.0 * PI * hz / rate, alpha = std::sin(w) / 2.0, c = std::cos(w);
     Biquad(x, 1.0 - alpha, -2.0 * c, 1.0 + alpha, 1.0 + alpha, -2.0 * c, 1.0 - alpha);
   }
-  Random random;
+  Random random(seed);
   const double n = static_cast<double>(x.size());
   for (std::size_t k = 0; k < x.size(); ++k) {
     const double along = static_cast<double>(k) / n;
     const double gain = p.rampTo > 0.0 ? p.gain + (p.rampTo - p.gain) * along : p.gain;
     double v = (x[k] + p.noise * random.Gauss()) * gain;
-    if (p.dropMs > 0.0 && static_cast<double>(k) / rate >= p.dropFirst &&
-        std::fmod(static_cast<double>(k) / rate - p.dropFirst, p.dropEvery) < p.dropMs / 1000.0)
+    if (p.dropMs > 0.0 && static_cast<double>(k) / rate >= dropFirst &&
+        std::fmod(static_cast<double>(k) / rate - dropFirst, p.dropEvery) < p.dropMs / 1000.0)
       v = 0.0;
     v += p.dc;
     if (p.clip > 0.0) v = std::clamp(v, -p.clip, p.clip);
@@ -290,7 +301,7 @@ int Count(const std::string& text, const std::string& piece) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--keep]\n");
+    std::fprintf(stderr, "usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--drop=MS,EVERY,FIRST] [--seed=N] [--keep]\n");
     return 2;
   }
   // The converter runs in the recordings' folder.
@@ -298,11 +309,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> tapes;
   std::string only;
   bool keep = false;
+  unsigned seed = 0;
   std::vector<Path> custom;
   for (int i = 3; i < argc; ++i) {
     const std::string a = argv[i];
     if (a.rfind("--only=", 0) == 0) only = a.substr(7);
     else if (a == "--keep") keep = true;
+    else if (a.rfind("--seed=", 0) == 0) seed = static_cast<unsigned>(std::strtoul(a.c_str() + 7, nullptr, 10));
     else if (a.rfind("--drop=", 0) == 0) {
       // --drop=MS,EVERY,FIRST: one dropout path of one's own, "custom".
       Path c;
@@ -327,9 +340,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot read %s/%s.wav\n", work.c_str(), tape.c_str());
         return 1;
       }
-      const std::string base = dir + "/" + p.name + "-" + tape;
+      const std::string base = dir + "/" + p.name + "-" + tape + (seed ? "-s" + std::to_string(seed) : "");
       const std::string raw = base + (*p.sox ? "-raw.wav" : ".wav");
-      WriteWave(raw, Apply(in, rate, p), rate);
+      WriteWave(raw, Apply(in, rate, p, seed), rate);
       std::string recording = base + ".wav";
       if (*p.sox) {
         std::string soxArgs = p.sox;

@@ -325,5 +325,30 @@ bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::ui
          reading.size() - std::min(j, reading.size()) < 16;
 }
 
+SlipApart PartBySlip(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, std::size_t n) {
+  n = std::min({n, a.size(), b.size()});
+  const auto misses = [&](std::size_t from, std::ptrdiff_t shift) {
+    std::size_t wrong = 0;
+    for (std::size_t k = from; k < from + SLIP_WINDOW; ++k)
+      wrong += a[k] != b[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(k) + shift)];
+    return wrong;
+  };
+  SlipApart apart;
+  for (std::size_t d = 0; d + SLIP_WINDOW + 4 <= n; ++d) {
+    if (a[d] == b[d]) continue;
+    const std::size_t from = d + 2;
+    if (misses(from, 0) <= SLIP_MISSES) continue;  // a bit misread, in step after it
+    for (const int shift : {1, -1}) {
+      if (misses(from, shift) <= SLIP_MISSES) {
+        apart.at = static_cast<std::ptrdiff_t>(d);
+        apart.shift = shift;
+        return apart;
+      }
+    }
+    return apart;
+  }
+  return apart;
+}
+
 }  // namespace robust
 }  // namespace tapedecoder

@@ -87,6 +87,20 @@ TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total
 bool ReadAsCopy(const std::vector<std::uint8_t>& copy, const std::vector<std::uint8_t>& reading, std::size_t maxSlips,
                 std::vector<std::ptrdiff_t>& own, std::size_t& slips);
 
+// Where two readings of one block, `a` and `b`, part by a slip (as in
+// ReadAsCopy): past the first bit where they differ, one reads the other's
+// bits one bit on or back (SLIP_WINDOW bits, SLIP_MISSES wrong at most)
+// where read in step they differ more. Compared over their first `n` bits
+// (both must hold them). `at` -1 where they do not part so: a bit misread
+// in step after it, or one reading lost its way.
+constexpr std::size_t SLIP_WINDOW = 64;
+constexpr std::size_t SLIP_MISSES = 2;
+struct SlipApart {
+  std::ptrdiff_t at = -1;  // the first bit where they differ
+  int shift = 0;           // +1: `b` holds a bit more before the rest, -1 a bit fewer
+};
+SlipApart PartBySlip(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, std::size_t n);
+
 }  // namespace robust
 }  // namespace tapedecoder
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <deque>
 #include <optional>
 #include <utility>
@@ -170,6 +171,13 @@ bool Verifies(const Candidate& c, std::size_t announced) {
   return c.found && c.usedBits == 8 && ChecksumGood(c.bytes) && !ChanceOnly(c, announced);
 }
 
+// The equaliser tries fit after fit, each reading's checksum a chance to
+// pass: where a header announced the block's length, a reading is kept
+// only at that length.
+bool AsAnnounced(const Candidate& c, std::size_t announced) {
+  return announced == 0 || c.bytes.size() == announced;
+}
+
 // A reading's bits and the dropouts it read across without mending them.
 // Their places are not kept with the bits: each shows as a step between
 // two bits' starts longer than the first bit by half a zero or more (a
@@ -198,6 +206,47 @@ bool GappedReading(const Candidate& c, robust::GappedBits& out) {
     }
   }
   return out.gaps.size() <= static_cast<std::size_t>(c.unmendedGaps);
+}
+
+// The bits of `c` that precede the first break it read across without
+// mending (all of them where it read across none), 0 where the breaks
+// cannot be placed.
+std::size_t BitsBeforeBreak(const Candidate& c) {
+  const std::size_t n = std::min(c.bits.Size(), 8 * c.bytes.size());
+  if (c.unmendedGaps == 0) return n;
+  robust::GappedBits g;
+  if (!GappedReading(c, g)) return 0;
+  return g.gaps.empty() ? n : g.gaps.front().before;
+}
+
+// The bits of `c` before its first break (BitsBeforeBreak), one an entry.
+std::vector<std::uint8_t> BitsInStep(const Candidate& c) {
+  std::vector<std::uint8_t> bits(c.found && c.usedBits == 8 ? BitsBeforeBreak(c) : 0);
+  for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1);
+  return bits;
+}
+
+// A slip (a one read as two zeros, or two zeros as a one: the same length)
+// leaves a reading a bit out of step from there on. One other reading that
+// parts from `c` by a slip tells not which of the two slipped; two that
+// part from it at the same bit, the same way, show that `c` did (though
+// readers of one signal may slip alike: a checksum that verifies of itself
+// outweighs them).
+constexpr std::ptrdiff_t SLIP_PLACE_BITS = 2;
+
+bool Slipped(const Candidate& c, const std::vector<Candidate*>& readings) {
+  const std::vector<std::uint8_t> own = BitsInStep(c);
+  std::vector<robust::SlipApart> parts;
+  for (const Candidate* other : readings) {
+    if (other == &c) continue;
+    const std::vector<std::uint8_t> theirs = BitsInStep(*other);
+    const robust::SlipApart part = robust::PartBySlip(own, theirs, theirs.size());
+    if (part.at < 0) continue;
+    for (const robust::SlipApart& seen : parts)
+      if (seen.shift == part.shift && std::abs(seen.at - part.at) <= SLIP_PLACE_BITS) return true;
+    parts.push_back(part);
+  }
+  return false;
 }
 
 // `c` holding `bits`: where `own` names one of its bits, as read; the
@@ -604,9 +653,14 @@ class CRobustDecoder::Impl {
     const std::vector<Candidate*> order = Readings();
     Candidate* winner = nullptr;
     bool retried = false;
+    // A reading mended from the checksum verifies by construction: where
+    // it slipped and the others did not (Slipped), its fill is wrong.
+    std::vector<bool> slipped(order.size(), false);
     for (std::size_t i = 0; i < order.size(); ++i) {
       Candidate* c = order[i];
       if (Verifies(*c, s.start.announced)) {
+        slipped[i] = c->mendedBits > 0 && Slipped(*c, order);
+        if (slipped[i]) continue;
         winner = c;
         retried = i > 0;
         break;
@@ -616,8 +670,10 @@ class CRobustDecoder::Impl {
       // Failing that, the first reading with bytes; one whose checksum
       // passes only by chance last of all, for it would stand as good.
       for (int pass = 0; pass < 2 && !winner; ++pass) {
-        for (Candidate* c : order) {
-          if (c->found && (pass == 1 || !ChanceOnly(*c, s.start.announced) || !ChecksumGood(c->bytes))) {
+        for (std::size_t i = 0; i < order.size(); ++i) {
+          Candidate* c = order[i];
+          const bool chance = slipped[i] || (ChanceOnly(*c, s.start.announced) && ChecksumGood(c->bytes));
+          if (c->found && (pass == 1 || !chance)) {
             winner = c;
             retried = c != order.front();
             break;
@@ -654,7 +710,8 @@ class CRobustDecoder::Impl {
     TrackerTuning tuning = m_session->tuning;
     tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
     const Candidate& first = winner ? *winner : m_session->boxes.front()->Result();
-    if (m_equaliser->Read(m_reread, m_fed, m_session->start, first, tuning)) {
+    if (m_equaliser->Read(m_reread, m_fed, m_session->start, first, tuning) &&
+        AsAnnounced(m_equaliser->Result(), m_session->start.announced)) {
       winner = &m_equaliser->Result();
       retried = true;
     }
@@ -710,7 +767,8 @@ class CRobustDecoder::Impl {
     }
     if (next && nextVerifies && m_reread && m_options.equalise) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
-      if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next)) {
+      if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next) &&
+          AsAnnounced(m_equaliser->Result(), held.start.announced)) {
         Emit(m_equaliser->Result(), true);
         EmitHeldHeader();
         return false;

@@ -14,10 +14,13 @@
 // sync. Each calibrates on the pilot (period, half-wave asymmetry) and
 // reads one block. The block kept is the first, in that fixed order, that
 // verifies (origin RETRIED when it is not the first reader's); failing
-// that, the first reader's that has bytes. A block ends at a pause found
-// against the block's own level, after a run of weak bits, or -- when a
-// verified header announced its length, or a ROM header's 19 bytes
-// verify -- exactly there, so that a loader running straight into other
+// that, the first reader's that has bytes. A reading mended from the
+// checksum verifies by construction: it is not kept where two other
+// readers part from it by the same slip (a one read as two zeros, or
+// back), for it slipped there and its fill is wrong. A block ends at a
+// pause found against the block's own level, after a run of weak bits,
+// or -- when a verified header announced its length, or a ROM header's 19
+// bytes verify -- exactly there, so that a loader running straight into other
 // data is cut where the ROM's loader stops, and what follows is searched
 // afresh.
 //
@@ -40,7 +43,9 @@
 // on with the live samples from where those have come to. Their blocks
 // are the same as when they read side by side. A block that no reader
 // verifies is read there once more through an equaliser learnt from its
-// own pilot and reading (robust/equaliser: phase smear, strong low-pass).
+// own pilot and reading (robust/equaliser: phase smear, strong low-pass);
+// its fits are many chances for a checksum to pass, so where a header
+// announced the block's length, only a reading of that length is kept.
 // Where it still fails, it waits for the next block (a few seconds at
 // most; without a way to read again, only a block a header announced):
 // one that verifies teaches the equaliser that reads it again (a header

@@ -203,6 +203,30 @@ TEST(GapMender, ASlippedReadingIsItsCopy) {
   }
 }
 
+// Two readings part by a slip only where one reads the other a bit on
+// from where they differ; a bit misread, or a reading gone astray, is none.
+TEST(GapMender, ReadingsPartBySlip) {
+  const std::vector<std::uint8_t> a = BlockBits(40, 9);
+  std::size_t at = 100;
+  while (a[at] != 1) ++at;
+  struct {
+    const char* name;
+    std::vector<std::uint8_t> b;
+    int shift;
+  } cases[] = {{"a one read as two zeros", a, 1}, {"a bit misread", a, 0}, {"astray", a, 0}};
+  cases[0].b[at] = 0;
+  cases[0].b.insert(cases[0].b.begin() + static_cast<std::ptrdiff_t>(at), 0);
+  cases[1].b[at] ^= 1;
+  const std::vector<std::uint8_t> other = BlockBits(40, 10);
+  std::copy(other.begin() + static_cast<std::ptrdiff_t>(at), other.end(), cases[2].b.begin() + static_cast<std::ptrdiff_t>(at));
+  cases[2].b[at] = static_cast<std::uint8_t>(a[at] ^ 1);
+  for (const auto& c : cases) {
+    const SlipApart apart = PartBySlip(a, c.b, a.size());
+    EXPECT_EQ(apart.shift, c.shift) << c.name;
+    EXPECT_EQ(apart.at, c.shift != 0 ? static_cast<std::ptrdiff_t>(at) : -1) << c.name;
+  }
+}
+
 // Twelve lost bits: four columns hold two unknowns each. Where the
 // duration cannot tell the fills apart, none is given.
 TEST(GapMender, AmbiguousGapIsNotFilled) {
