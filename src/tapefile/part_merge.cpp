@@ -11,6 +11,10 @@ namespace tapedecoder {
 
 namespace {
 
+// The share of a block's bytes two readings of it hold alike where one
+// stands for the other.
+constexpr double MIN_AGREEMENT = 0.9;
+
 struct Span {
   double start;
   double end;
@@ -83,7 +87,6 @@ void KeepRomTiming(TapeBlock& reading, const TapeBlock& robust) {
 // verifies into one that does not. A ROM block stays one.
 void RunOn(TapeBlock& robust, const std::vector<TapePart>& parts) {
   constexpr double SAME_START_SECONDS = 0.002;
-  constexpr double MIN_AGREEMENT = 0.9;
   constexpr std::size_t MIN_UNVERIFIED_RUN_ON = 8;  // bytes
   for (const TapePart& part : parts) {
     const auto* block = std::get_if<TapeBlock>(&part);
@@ -133,6 +136,20 @@ bool ReadsBetter(const TapeBlock& reading, const TapeBlock& robust) {
   // sync read as bits, the data after them shifted (a phase smear blurs
   // the pilot), which may verify by chance.
   if (reading.timing.pilot <= 0.0 && reading.dataSeconds < robustData - SAME_DATA_SECONDS) return false;
+  // A "pilot" of a few pulses where the robust block's pilot ends, at the
+  // ROM's bit lengths: the segmenter lost the sync in a smear and took the
+  // pilot's last pulses and the sync's for a sync of its own guessing. Its
+  // bits may be a place out of step, and a block that starts with a flag
+  // and zeros (a blank screen's rows) verifies so all the same. It stands
+  // for the block only where it reads most of the robust block's bytes.
+  constexpr std::int32_t MIN_OWN_PILOT_PULSES = 16;
+  if (reading.timing.pilot > 0.0 && reading.timing.pilotPulses < MIN_OWN_PILOT_PULSES &&
+      robust.timing.pilotPulses >= MIN_OWN_PILOT_PULSES && !ClearlyOffRom(reading.timing)) {
+    std::size_t same = 0;
+    const std::size_t both = std::min(reading.bytes.size(), robust.bytes.size());
+    for (std::size_t k = 0; k < both; ++k) same += reading.bytes[k] == robust.bytes[k];
+    if (same < MIN_AGREEMENT * static_cast<double>(robust.bytes.size())) return false;
+  }
   // A reading at other timings that fails too stands for the block only
   // where it reads through at least half of its data: one that breaks off
   // early (a band limit swallowed the zeros' edges, so pairs of them read

@@ -446,7 +446,14 @@ TEST(PartMerge, PiecesOfABrokenBlocksDataDoNotStandForIt) {
   BlockTiming pilotless = ROM;
   pilotless.pilot = 0;
   const std::vector<std::uint8_t> brokenOff = {0x01, 0x70};
+  // The block a place out of step after its flag: zeros shifted stay
+  // zeros, and the checksum still verifies.
+  std::vector<std::uint8_t> slipped(120, 0xB4);
+  slipped[0] = 0xFF, slipped[1] = slipped[2] = 0x00, slipped.back() = 0xFF;
+  BlockTiming stub = ROM;
+  stub.pilotPulses = 1;
   const Case cases[] = {
+      {"a stub of a pilot before bits out of step", slipped, 4.99, 5.0, stub, 200},
       {"a piece verifying by its pattern", ramp, 6.0, 0.3, pilotless, 200},
       {"a piece behind a run of ones", ramp, 7.0, 0.3, onesRun, 200},
       {"a block with a pilot of its own", ramp, 7.0, 0.3, ROM, 16},
