@@ -1166,7 +1166,8 @@ bool CPulseTracker::Advance(double now, bool final) {
     }
     double sum = m_firstHalf + h;
     m_firstHalf = -1.0;
-    if (sum < LOCK.minSum * z || sum > LOCK.maxSum * z) {
+    if (sum < LOCK.minSum * z || sum > LOCK.maxSum * z ||
+        (m_result.pilot > 0.0 && sum > LOCK.pilotPair * 2.0 * m_result.pilot)) {
       EndData();
       break;
     }

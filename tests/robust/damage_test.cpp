@@ -227,27 +227,37 @@ TEST(RobustDamage, AnEarlySyncDoesNotShiftTheBlock) {
 // rest of the pilot and the block after it verify by chance at the
 // announced length (or at the pause). Followed edge by edge, the pilot
 // shows it goes on: the sync is noise, and the real block comes back.
+// Nor does a block that no header announced, running straight on into
+// the next block's pilot, read that pilot as ones (and the next block
+// with it, a checksum that passes by chance).
 struct ToneCase {
   const char* name;
   bool bandPass;  // 200 Hz-5 kHz with 3 % wow at 4 Hz, else a 1 kHz high-pass
   std::uint32_t seed;
   std::size_t block;  // the block whose pilot gave a false sync
+  bool straightOn = false;  // two data blocks, no header, no pause, no noise
 };
 
 TEST(RobustDamage, APilotReadOnAsBitsIsNoBlock) {
   const ToneCase cases[] = {
       {"band-pass and wow, a header's pilot", true, 25, 2},
       {"high-pass, a data block's pilot", false, 7, 3},
+      {"a block straight on into the next's pilot", false, 3, 0, true},
   };
   for (const ToneCase& c : cases) {
-    const std::vector<TapeBytes> tape{RomHeader("alpha", 1000), DataBlock(1000, c.seed), RomHeader("beta", 300),
-                                      DataBlock(300, c.seed + 5)};
+    std::vector<TapeBytes> tape{RomHeader("alpha", 1000), DataBlock(1000, c.seed), RomHeader("beta", 300),
+                                DataBlock(300, c.seed + 5)};
     TapePath path;
     path.noise = 0.4;
     path.highpassHz = c.bandPass ? 200.0 : 1000.0;
     path.lowpassHz = c.bandPass ? 5000.0 : 0.0;
     path.wowDepth = c.bandPass ? 0.03 : 0.0;
     path.wowHz = 4.0;
+    if (c.straightOn) {
+      tape = {DataBlock(600, c.seed), DataBlock(400, c.seed + 5)};
+      path = TapePath{};
+      path.pauseSeconds = 0.0;
+    }
     const std::vector<TapeBlock> got = Decode(RenderTape(tape, path, c.seed), path.rate);
     EXPECT_TRUE(std::any_of(got.begin(), got.end(), [&](const TapeBlock& b) { return b.bytes == tape[c.block]; }))
         << c.name;
