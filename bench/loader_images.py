@@ -490,6 +490,35 @@ def longrunon():
     return t
 
 
+def syncequal():
+    t = Tzx()
+    loader_start(t, 'synceq')
+    # Syncs no different from a data pulse: two zero-length pulses, then one.
+    t.turbo(payload(1200, 220), pilot=2168, pilots=1500, sync1=570, sync2=570, zero=570, one=1140, pause=600)
+    t.tone(2168, 1200)
+    t.pulses([570])
+    t.pure(payload(900, 221), 570, 1140, pause=600)
+    t.expect[-1] = (t.expect[-1][0], 'pilot')
+    t.turbo(payload(700, 222), pilot=2168, pilots=1500, sync1=1140, sync2=1140, zero=570, one=1140, pause=1000)
+    return t
+
+
+def between():
+    t = Tzx()
+    loader_start(t, 'between')
+    # A turbo block straight on into the next one's pilot (no pause), a
+    # pure tone and a long irregular pulse sequence between blocks.
+    t.turbo(payload(1500, 230), pilot=2168, pilots=1200, sync1=667, sync2=735, zero=600, one=1200, pause=0)
+    t.turbo(payload(800, 231), pilot=2168, pilots=1200, sync1=667, sync2=735, zero=600, one=1200, pause=300)
+    t.tone(1200, 600)
+    t.pause(300)
+    rng = random.Random(232)
+    t.pulses([rng.choice((400, 700, 1300, 2500, 3100)) for _ in range(1500)])
+    t.pause(400)
+    t.turbo(payload(1000, 233), pilot=2168, pilots=1500, sync1=667, sync2=735, zero=600, one=1200, pause=1000)
+    return t
+
+
 FAMILIES = {
     'standard': standard,
     'speedlock': speedlock,
@@ -515,6 +544,10 @@ FAMILIES = {
     'oneturbo': oneturbo,
     'clickpilot': clickpilot,
     'longrunon': longrunon,
+    'syncequal': syncequal,
+    'between': between,
+    'replay48k': (replay, 48000),
+    'replay22k': (replay, 22050),
 }
 
 

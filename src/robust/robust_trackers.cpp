@@ -1166,8 +1166,10 @@ bool CPulseTracker::Advance(double now, bool final) {
       continue;
     }
     double sum = m_firstHalf + h;
+    if (std::fabs(m_firstHalf - h + 2.0 * level * m_asym) > LOCK.unequalHalves * sum) ++m_unequal;
     m_firstHalf = -1.0;
-    if (sum < LOCK.minSum * z || sum > LOCK.maxSum * z) {
+    if (sum < LOCK.minSum * z || sum > LOCK.maxSum * z ||
+        (m_result.pilot > 0.0 && sum > LOCK.pilotPair * 2.0 * m_result.pilot)) {
       EndData();
       break;
     }
@@ -1205,7 +1207,7 @@ void CPulseTracker::EndData() {
   if (keep < bits) end = m_bits.StartOf(keep);
   m_bits.Truncate(keep);
   m_result.zero = 0.5 * m_zeroPeriod;
-  if (keep > 0) {
+  if (keep > 0 && static_cast<double>(m_unequal) <= LOCK.unequalShare * static_cast<double>(bits)) {
     m_result.found = true;
     m_result.end = end;
     m_bits.Into(m_result);

@@ -312,6 +312,7 @@ class CPulseTracker {
   // Data.
   double m_zeroPeriod = 0.0;  // full period of a zero bit
   double m_firstHalf = -1.0;  // start of the current bit, -1 between bits
+  std::size_t m_unequal = 0;  // bits whose halves differ (LockTiming::unequalHalves)
   double m_bitStart = 0.0;
   int m_weak = 0;
   BitCollector m_bits;

@@ -191,6 +191,18 @@ struct LockTiming {
   double gapEnd = 1.5;
   double minSum = 0.55;
   double maxSum = 2.7;
+  // ... and below `pilotPair` of two pilot pulses: a ROM one is 0.79 of
+  // them, so a pair that long is the next block's pilot (or a clicking
+  // pilot's), which the zero period would otherwise follow and read on
+  // through as ones.
+  double pilotPair = 0.96;
+  // A ROM bit's two half-waves are alike: where more than `unequalShare`
+  // of a reading's bits have halves apart by over `unequalHalves` of their
+  // sum (the pilot's asymmetry taken out), the edge reader read a pattern
+  // of clicks or a loader's pulses, whose checksum, repeating, passes far
+  // more often than by chance: it is no block.
+  double unequalHalves = 0.25;
+  double unequalShare = 0.25;
   double weakConfidence = 0.3;
   // How fast the edge reader's zero period follows the bits.
   double periodFollow = 0.05;

@@ -13,6 +13,8 @@ namespace tapedecoder {
 namespace {
 
 using testing_support::DataBlock;
+using testing_support::LoaderBlock;
+using testing_support::RenderLoaderTape;
 using testing_support::RenderTape;
 using testing_support::RomHeader;
 using testing_support::TapeBytes;
@@ -227,33 +229,81 @@ TEST(RobustDamage, AnEarlySyncDoesNotShiftTheBlock) {
 // rest of the pilot and the block after it verify by chance at the
 // announced length (or at the pause). Followed edge by edge, the pilot
 // shows it goes on: the sync is noise, and the real block comes back.
+// Nor does a block that no header announced, running straight on into
+// the next block's pilot, read that pilot as ones (and the next block
+// with it, a checksum that passes by chance).
 struct ToneCase {
   const char* name;
   bool bandPass;  // 200 Hz-5 kHz with 3 % wow at 4 Hz, else a 1 kHz high-pass
   std::uint32_t seed;
   std::size_t block;  // the block whose pilot gave a false sync
+  bool straightOn = false;  // two data blocks, no header, no pause, no noise
 };
 
 TEST(RobustDamage, APilotReadOnAsBitsIsNoBlock) {
   const ToneCase cases[] = {
       {"band-pass and wow, a header's pilot", true, 25, 2},
       {"high-pass, a data block's pilot", false, 7, 3},
+      {"a block straight on into the next's pilot", false, 3, 0, true},
   };
   for (const ToneCase& c : cases) {
-    const std::vector<TapeBytes> tape{RomHeader("alpha", 1000), DataBlock(1000, c.seed), RomHeader("beta", 300),
-                                      DataBlock(300, c.seed + 5)};
+    std::vector<TapeBytes> tape{RomHeader("alpha", 1000), DataBlock(1000, c.seed), RomHeader("beta", 300),
+                                DataBlock(300, c.seed + 5)};
     TapePath path;
     path.noise = 0.4;
     path.highpassHz = c.bandPass ? 200.0 : 1000.0;
     path.lowpassHz = c.bandPass ? 5000.0 : 0.0;
     path.wowDepth = c.bandPass ? 0.03 : 0.0;
     path.wowHz = 4.0;
+    if (c.straightOn) {
+      tape = {DataBlock(600, c.seed), DataBlock(400, c.seed + 5)};
+      path = TapePath{};
+      path.pauseSeconds = 0.0;
+    }
     const std::vector<TapeBlock> got = Decode(RenderTape(tape, path, c.seed), path.rate);
     EXPECT_TRUE(std::any_of(got.begin(), got.end(), [&](const TapeBlock& b) { return b.bytes == tape[c.block]; }))
         << c.name;
     for (const TapeBlock& b : got) {
       const bool real = std::find(tape.begin(), tape.end(), b.bytes) != tape.end();
       EXPECT_TRUE(real || !ChecksumGood(b.bytes)) << c.name << ": " << b.bytes.size() << " bytes verify, wrong";
+    }
+  }
+}
+
+// A pilot, a sync and a flag of zeros, then clicks in a repeating
+// pattern of three pulses (bits of unequal halves, read by their sums):
+// bytes that repeat every three verify at every third byte, far more
+// often than by chance. No such block stands as good; the real one after
+// it comes back.
+TEST(RobustDamage, ARepeatingClickPatternIsNoBlock) {
+  const struct {
+    const char* name;
+    double pattern[3];
+    int repeats;
+  } cases[] = {
+      {"2168, 1710, 855 T", {2168.0, 1710.0, 855.0}, 54},
+      {"855, 2168, 855 T", {855.0, 2168.0, 855.0}, 115},
+  };
+  for (const auto& c : cases) {
+    LoaderBlock flag;
+    flag.bytes = {0x00};
+    flag.pilotPulses = 1000;
+    flag.pauseSeconds = 0.0;
+    LoaderBlock clicks;
+    clicks.bytes.assign(static_cast<std::size_t>(c.repeats + 7) / 8, 0x00);
+    clicks.usedBits = c.repeats % 8 == 0 ? 8 : c.repeats % 8;
+    clicks.bitPulses = 3;
+    std::copy(c.pattern, c.pattern + 3, clicks.zero);
+    clicks.pauseSeconds = 0.3;
+    LoaderBlock real;
+    real.bytes = DataBlock(150, 9);
+    real.pilotPulses = 1500;
+    const TapePath path;
+    const std::vector<TapeBlock> got = Decode(RenderLoaderTape({flag, clicks, real}, path, 9), path.rate);
+    EXPECT_TRUE(std::any_of(got.begin(), got.end(), [&](const TapeBlock& b) { return b.bytes == real.bytes; }))
+        << c.name;
+    for (const TapeBlock& b : got) {
+      EXPECT_TRUE(b.bytes == real.bytes || !ChecksumGood(b.bytes)) << c.name << ": " << b.bytes.size() << " bytes verify";
     }
   }
 }
