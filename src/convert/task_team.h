@@ -66,7 +66,10 @@ class CPipeStage {
  public:
   using Outcome = std::function<void()>;
   using Work = std::function<Outcome(const T*, std::size_t)>;
-  static constexpr std::size_t DEPTH = 4;
+  // Deep enough that the taker runs on while the work lingers over a
+  // chunk that ends a long stretch (the segmenter concludes a run then),
+  // shallow enough to keep a stage of samples' chunks small in memory.
+  static constexpr std::size_t DEPTH = 6;
 
   // `threaded` false works in the pushing thread, in Push().
   CPipeStage(Work work, bool threaded) : m_work(std::move(work)) {
