@@ -631,7 +631,10 @@ class CRobustDecoder::Impl {
       }
       if (!found) return false;
       const double bits = 8.0 * static_cast<double>(s.start.announced);
-      const double end = found->data + bits * 2.0 * ONE_OVER_ZERO * found->zero + EQUALISE_MARGIN_SECONDS * m_rate;
+      // A header announced it: ROM timing, a zero as long as its pilot
+      // says where a reading that broke off measured it short.
+      const double zero = std::max(found->zero, s.start.period * ROM_ZERO_PULSE / ROM_PILOT_PULSE);
+      const double end = found->data + bits * 2.0 * ONE_OVER_ZERO * zero + EQUALISE_MARGIN_SECONDS * m_rate;
       s.blockEnd = end;
       s.waitUntil = std::min(end, static_cast<double>(m_fed) + RingSpare());
     }
