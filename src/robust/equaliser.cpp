@@ -45,6 +45,9 @@ constexpr int ROUNDS = 3;
 // Samples filtered and handed to the tracker at a time.
 constexpr std::int64_t CHUNK = 4096;
 constexpr double PI = 3.14159265358979323846;
+// A reading that stops this close to the last sample given stopped for
+// want of samples, not at a break in the signal.
+constexpr double RAN_OUT_SECONDS = 0.05;
 
 void Fill(std::vector<float>& target, std::int64_t from, double a, double b, float level) {
   const auto size = static_cast<std::int64_t>(target.size());
@@ -358,7 +361,18 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   // pass).
   TrackerTuning readTuning = tuning;
   readTuning.syncFromGrid = false;
-  const auto keep = [&](Candidate& c) { return Keep(c, session, first); };
+  m_ranOut = false;
+  m_ranOutZero = 0.0;
+  const auto keep = [&](Candidate& c) {
+    if (Keep(c, session, first)) return true;
+    if (c.found && c.usedBits == 8 && c.unmendedGaps == 0 &&
+        c.end >= static_cast<double>(available) - RAN_OUT_SECONDS * m_rate) {
+      m_ranOut = true;
+      m_ranOutData = c.data;
+      m_ranOutZero = std::max(m_ranOutZero, c.zero);
+    }
+    return false;
+  };
   // The tape path seldom changes from block to block: the equaliser that
   // last gave a block is tried first. A header is too short to teach one
   // (a second of data, and its first reading has too few bits right).

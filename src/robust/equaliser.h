@@ -91,6 +91,13 @@ class CBlockEqualiser {
   bool ReadTaught(const SampleReader& read, std::int64_t available, const PilotStart& session,
                   const Candidate& first, const TrackerTuning& tuning, const Candidate& teacher);
   Candidate& Result() { return m_result; }
+  // True when Read's last call verified nothing, but a reading held every
+  // bit, with no dropout, up to the last sample it was given: the block
+  // runs on past them, and may verify once more of it is at hand.
+  // Its data start and zero-bit half-period (samples).
+  bool RanOut() const { return m_ranOut; }
+  double RanOutData() const { return m_ranOutData; }
+  double RanOutZero() const { return m_ranOutZero; }
 
  private:
   // Reads samples [from, to) and the taps' reach on both sides into `x`
@@ -127,6 +134,8 @@ class CBlockEqualiser {
   Equaliser m_lastGood;        // the equaliser that last gave a block (none yet: no taps)
   std::vector<float> m_out;
   Candidate m_result;
+  bool m_ranOut = false;
+  double m_ranOutData = 0.0, m_ranOutZero = 0.0;
 };
 
 }  // namespace robust

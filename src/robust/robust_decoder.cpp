@@ -158,6 +158,7 @@ struct Session {
   // The equaliser's reading waits until this many samples are fed (-1:
   // not yet decided).
   double waitUntil = -1.0;
+  double blockEnd = 0.0;  // where the announced block ends, at a one's length a bit
 };
 
 // A reading across dropouts it could not mend that does not have the
@@ -630,11 +631,37 @@ class CRobustDecoder::Impl {
       }
       if (!found) return false;
       const double bits = 8.0 * static_cast<double>(s.start.announced);
-      const double end = found->data + bits * 2.0 * ONE_OVER_ZERO * found->zero + EQUALISE_MARGIN_SECONDS * m_rate;
-      const double spare = static_cast<double>(m_sums.Mask()) - RING_SPARE_SECONDS * m_rate;
-      s.waitUntil = std::min(end, static_cast<double>(m_fed) + std::max(0.0, spare));
+      // A header announced it: ROM timing, a zero as long as its pilot
+      // says where a reading that broke off measured it short.
+      const double zero = std::max(found->zero, s.start.period * ROM_ZERO_PULSE / ROM_PILOT_PULSE);
+      const double end = found->data + bits * 2.0 * ONE_OVER_ZERO * zero + EQUALISE_MARGIN_SECONDS * m_rate;
+      s.blockEnd = end;
+      s.waitUntil = std::min(end, static_cast<double>(m_fed) + RingSpare());
     }
+    if (static_cast<double>(m_fed) < s.waitUntil) return true;
+    // A long block the readers lost early may outlast the ring. Where the
+    // equaliser reads it without a break up to the newest sample, what the
+    // ring gives up is this block's, and it waits on for the rest.
+    if (s.waitUntil >= s.blockEnd || s.boxes.empty()) return false;
+    if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
+    TrackerTuning tuning = s.tuning;
+    tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
+    if (m_equaliser->Read(m_reread, m_fed, s.start, s.boxes.front()->Result(), tuning) ||
+        !m_equaliser->RanOut())
+      return false;
+    // Its end as the clean reading's bits date it (a broken first reading
+    // may have measured them short).
+    const double bits = 8.0 * static_cast<double>(s.start.announced);
+    s.blockEnd = std::max(s.blockEnd, m_equaliser->RanOutData() + bits * 2.0 * ONE_OVER_ZERO * m_equaliser->RanOutZero() +
+                                          EQUALISE_MARGIN_SECONDS * m_rate);
+    s.waitUntil = std::min(s.blockEnd, static_cast<double>(m_fed) + RingSpare());
     return static_cast<double>(m_fed) < s.waitUntil;
+  }
+
+  // How far past the newest sample a session may wait: what the ring
+  // holds, less a margin.
+  double RingSpare() const {
+    return std::max(0.0, static_cast<double>(m_sums.Mask()) - RING_SPARE_SECONDS * m_rate);
   }
 
   // The readers' blocks in order of preference: the first box tracker's,
