@@ -780,6 +780,10 @@ class CRobustDecoder::Impl {
     // Mended from its checksum alone, which its mending made hold: it waits
     // for the next block, which may be its copy (CheckMended). A header
     // does not wait, for the next block's reader needs what it announced.
+    if (verifies && !fromCopy && c.mendedBits > 0 && m_lastPlain && Disagrees(c, m_recent.back())) {
+      EmitAgainstCopy(c, retried, std::vector<std::uint8_t>(m_recent.back()));
+      return;
+    }
     if (verifies && !fromCopy && c.mendedBits > 0 && AnnouncedBy(c.bytes) == 0) {
       EmitMended();
       m_mended = Held{std::move(c), retried, m_session->start, m_session->tuning};
@@ -795,22 +799,30 @@ class CRobustDecoder::Impl {
   // checksum as well). The copy's bytes are taken where the reading reads
   // as the copy with slips; else the block is emitted without what its
   // mending restored, not verifying.
+  // The same holds where the block just before it verified as read.
   void CheckMended(const Candidate& next, bool nextPlain) {
-    Candidate& c = m_mended->c;
-    const std::size_t same = c.mendedAt / 8;
-    if (!nextPlain || next.bytes.size() != c.bytes.size() || next.bytes == c.bytes || same < MENDED_SAME_BYTES ||
-        !std::equal(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(same), next.bytes.begin())) {
+    if (!nextPlain || !Disagrees(m_mended->c, next.bytes)) {
       EmitMended();
       return;
     }
     Held mended = std::move(*m_mended);
     m_mended.reset();
-    Candidate asRead = Unmended(mended.c);
-    if (ReadAsCopy(next.bytes, mended.c)) {
-      Emit(mended.c, true, true);
+    EmitAgainstCopy(mended.c, mended.retried, next.bytes);
+  }
+
+  static bool Disagrees(const Candidate& c, const std::vector<std::uint8_t>& copy) {
+    const std::size_t same = c.mendedAt / 8;
+    return copy.size() == c.bytes.size() && copy != c.bytes && same >= MENDED_SAME_BYTES &&
+           std::equal(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(same), copy.begin());
+  }
+
+  void EmitAgainstCopy(Candidate& c, bool retried, const std::vector<std::uint8_t>& copy) {
+    Candidate asRead = Unmended(c);
+    if (ReadAsCopy(copy, c)) {
+      Emit(c, true, true);
       return;
     }
-    Emit(asRead, mended.retried);
+    Emit(asRead, retried);
   }
 
   // `c` without the bits its mending restored (those it dated without
@@ -965,6 +977,7 @@ class CRobustDecoder::Impl {
     TapeBlock block;
     bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
     m_recent.push_back(good ? c.bytes : std::vector<std::uint8_t>{});
+    m_lastPlain = good && c.mendedBits == 0;
     if (m_recent.size() > RECENT_BLOCKS) m_recent.pop_front();
     if (good && AnnouncedBy(c.bytes) != 0) m_announced = AnnouncedBy(c.bytes);
     block.bytes = std::move(c.bytes);
@@ -1019,6 +1032,7 @@ class CRobustDecoder::Impl {
   std::optional<HeldHeader> m_heldHeader;  // a header after it, both waiting for the copy (ReleaseHeld)
   // The last blocks emitted, oldest first, each empty where it failed.
   std::deque<std::vector<std::uint8_t>> m_recent;
+  bool m_lastPlain = false;  // the last of them verified as read
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps

@@ -44,8 +44,8 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, co
 // header of its own between (the program saved twice), the copy before
 // the damaged block or after it, read again or not; but
 // never from other data of the same length saved that way. A block mended
-// from its checksum whose copy right after it verifies and differs from it
-// is not kept as verified.
+// from its checksum whose copy right after it or before it verifies and
+// differs from it is not kept as verified.
 enum class Expect { MENDED, EXACT, UNMENDED };
 enum class Twice { NO, NEXT, WITH_HEADER, WITH_HEADER_STREAMED, OTHER_DATA, NEXT_DIFFERS };
 
@@ -94,13 +94,15 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
        Twice::OTHER_DATA},
       {"2 ms late in data, its copy after it differs there", false, 2.0, 9.90, 1, Expect::UNMENDED, false, 100.0, 1,
        Twice::NEXT_DIFFERS},
+      {"2 ms late in data, its copy before it differs there", false, 2.0, 14.6645, 2, Expect::UNMENDED, false, 100.0,
+       1, Twice::NEXT_DIFFERS},
   };
   for (const DropoutCase& c : cases) {
     std::vector<TapeBytes> tape =
         c.headerless ? std::vector<TapeBytes>{DataBlock(200, 6)} : std::vector<TapeBytes>{RomHeader("alpha", 300), DataBlock(300, 1)};
     if (c.twice == Twice::NEXT || c.twice == Twice::NEXT_DIFFERS) tape.push_back(tape.back());
     if (c.twice == Twice::NEXT_DIFFERS) {
-      // A bit the dropout takes (bit 2065), the checksum kept.
+      // A bit the dropout in the first takes (bit 2065), the checksum kept.
       tape.back()[258] ^= 0x40;
       tape.back().back() ^= 0x40;
     }
