@@ -777,9 +777,11 @@ class CRobustDecoder::Impl {
       m_held = Held{std::move(c), retried, m_session->start, tuning};
       return;
     }
-    // Mended from its checksum alone, which its mending made hold: it waits
-    // for the next block, which may be its copy (CheckMended). A header
-    // does not wait, for the next block's reader needs what it announced.
+    // Mended from its checksum alone, which its mending made hold: checked
+    // against the block before it, where that verified as read, and else
+    // it waits for the next block, which may be its copy (CheckMended). A
+    // header does not wait, for the next block's reader needs what it
+    // announced.
     if (verifies && !fromCopy && c.mendedBits > 0 && m_lastPlain && Disagrees(c, m_recent.back())) {
       EmitAgainstCopy(c, retried, std::vector<std::uint8_t>(m_recent.back()));
       return;
@@ -799,7 +801,6 @@ class CRobustDecoder::Impl {
   // checksum as well). The copy's bytes are taken where the reading reads
   // as the copy with slips; else the block is emitted without what its
   // mending restored, not verifying.
-  // The same holds where the block just before it verified as read.
   void CheckMended(const Candidate& next, bool nextPlain) {
     if (!nextPlain || !Disagrees(m_mended->c, next.bytes)) {
       EmitMended();
