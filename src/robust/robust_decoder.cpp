@@ -54,6 +54,9 @@ constexpr double RING_SPARE_SECONDS = 0.5;
 // A block that fails waits this long past its end for the next to start
 // (the gap between a header and its data is about a second).
 constexpr double HELD_SECONDS = 5.0;
+// A block and the next are one block's readings only where they agree
+// on this many bytes at least before the first bit a mending restored.
+constexpr std::size_t MENDED_SAME_BYTES = 2;
 // A reading of a block may have a slip every so many bits (and one more)
 // where its copy is read (ReadAsCopy).
 constexpr std::size_t SLIP_BITS = 1024;
@@ -388,10 +391,12 @@ class CRobustDecoder::Impl {
     Pump(false);
     Pump(true);
     if (m_held) ReleaseHeld(nullptr, false, 0);
+    EmitMended();
     m_finished = true;
   }
 
   double PendingFrom() const {
+    if (m_mended) return m_mended->c.start / m_rate;
     if (m_held) return m_held->c.start / m_rate;
     if (m_session) return m_session->start.firstEdge / m_rate;
     double oldest = static_cast<double>(m_sums.Oldest());
@@ -405,6 +410,7 @@ class CRobustDecoder::Impl {
         static_cast<double>(m_fed) > (m_heldHeader ? m_heldHeader->c.end : m_held->c.end) + HELD_SECONDS * m_rate) {
       ReleaseHeld(nullptr, false, 0);
     }
+    if (m_mended && !m_session && static_cast<double>(m_fed) > m_mended->c.end + HELD_SECONDS * m_rate) EmitMended();
     // The pilot search rests while a session reads a block: it goes on
     // after the block, or after the pilot when no block came of it.
     if (!m_session) m_coarse.Advance(m_sums, m_coarseEdges);
@@ -751,6 +757,7 @@ class CRobustDecoder::Impl {
     const std::size_t announced = m_session->start.announced;
     bool verifies = Verifies(c, announced);
     bool fromCopy = false;
+    if (m_mended) CheckMended(c, verifies && c.mendedBits == 0);
     if (!verifies && !m_held && FromRecentCopy(c, announced)) verifies = fromCopy = retried = true;
     if (m_held) {
       fromCopy = ReleaseHeld(&c, verifies, announced, retried);
@@ -770,7 +777,87 @@ class CRobustDecoder::Impl {
       m_held = Held{std::move(c), retried, m_session->start, tuning};
       return;
     }
+    // Mended from its checksum alone, which its mending made hold: checked
+    // against the block before it, where that verified as read, and else
+    // it waits for the next block, which may be its copy (CheckMended). A
+    // header does not wait, for the next block's reader needs what it
+    // announced.
+    if (verifies && !fromCopy && c.mendedBits > 0 && m_lastPlain && Disagrees(c, m_recent.back())) {
+      EmitAgainstCopy(c, retried, std::vector<std::uint8_t>(m_recent.back()));
+      return;
+    }
+    if (verifies && !fromCopy && c.mendedBits > 0 && AnnouncedBy(c.bytes) == 0) {
+      EmitMended();
+      m_mended = Held{std::move(c), retried, m_session->start, m_session->tuning};
+      return;
+    }
     Emit(c, retried, fromCopy);
+  }
+
+  // A block mended from its checksum and the block after it, `next`,
+  // which verified as read: where `next` is its copy (the same length, and
+  // the same bytes up to the first bit the mending restored) and differs,
+  // the mending restored bits wrongly (a reading that slipped fits the
+  // checksum as well). The copy's bytes are taken where the reading reads
+  // as the copy with slips; else the block is emitted without what its
+  // mending restored, not verifying.
+  void CheckMended(const Candidate& next, bool nextPlain) {
+    if (!nextPlain || !Disagrees(m_mended->c, next.bytes)) {
+      EmitMended();
+      return;
+    }
+    Held mended = std::move(*m_mended);
+    m_mended.reset();
+    EmitAgainstCopy(mended.c, mended.retried, next.bytes);
+  }
+
+  static bool Disagrees(const Candidate& c, const std::vector<std::uint8_t>& copy) {
+    const std::size_t same = c.mendedAt / 8;
+    return copy.size() == c.bytes.size() && copy != c.bytes && same >= MENDED_SAME_BYTES &&
+           std::equal(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(same), copy.begin());
+  }
+
+  void EmitAgainstCopy(Candidate& c, bool retried, const std::vector<std::uint8_t>& copy) {
+    Candidate asRead = Unmended(c);
+    if (ReadAsCopy(copy, c)) {
+      Emit(c, true, true);
+      return;
+    }
+    Emit(asRead, retried);
+  }
+
+  // `c` without the bits its mending restored (those it dated without
+  // confidence): the reading as it came, its dropouts not mended.
+  static Candidate Unmended(const Candidate& c) {
+    Candidate out;
+    out.found = c.found;
+    out.start = c.start;
+    out.data = c.data;
+    out.end = c.end;
+    out.pilot = c.pilot;
+    out.sync1 = c.sync1;
+    out.sync2 = c.sync2;
+    out.zero = c.zero;
+    out.pilotPulses = c.pilotPulses;
+    out.cut = c.cut;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < c.bits.Size() && i < 8 * c.bytes.size(); ++i) {
+      if (c.bits.Confidence(i) <= 0.0f) continue;
+      if (n % 8 == 0) out.bytes.push_back(0);
+      out.bytes.back() = static_cast<std::uint8_t>(out.bytes.back() | (((c.bytes[i / 8] >> (7 - i % 8)) & 1) << (7 - n % 8)));
+      out.bits.Add(c.bits.Confidence(i), c.bits.Start(i));
+      ++n;
+    }
+    out.usedBits = static_cast<std::uint8_t>(n % 8 == 0 ? 8 : n % 8);
+    out.unmendedGaps = std::max(1, c.mendedGaps);
+    return out;
+  }
+
+  void EmitMended() {
+    if (!m_mended) return;
+    Held mended = std::move(*m_mended);
+    m_mended.reset();
+    Emit(mended.c, mended.retried);
   }
 
   // Emits the held block, mended or read again first where the block
@@ -885,11 +972,13 @@ class CRobustDecoder::Impl {
   }
 
   void Emit(Candidate& c, bool retried, bool fromCopy = false) {
+    EmitMended();
     const double toSeconds = 1.0 / m_rate;
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
     bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
     m_recent.push_back(good ? c.bytes : std::vector<std::uint8_t>{});
+    m_lastPlain = good && c.mendedBits == 0;
     if (m_recent.size() > RECENT_BLOCKS) m_recent.pop_front();
     if (good && AnnouncedBy(c.bytes) != 0) m_announced = AnnouncedBy(c.bytes);
     block.bytes = std::move(c.bytes);
@@ -940,9 +1029,11 @@ class CRobustDecoder::Impl {
   std::size_t m_scan = 0;  // the next edge the pilot search reads
   std::optional<Session> m_session;
   std::optional<Held> m_held;  // a block no reader verified, waiting for the next (Deliver)
+  std::optional<Held> m_mended;  // a block mended from its checksum, waiting for its copy (CheckMended)
   std::optional<HeldHeader> m_heldHeader;  // a header after it, both waiting for the copy (ReleaseHeld)
   // The last blocks emitted, oldest first, each empty where it failed.
   std::deque<std::vector<std::uint8_t>> m_recent;
+  bool m_lastPlain = false;  // the last of them verified as read
   std::size_t m_announced = 0;
   // The first box tracker verified the last block it read to its end: the
   // next session's edge reader then waits until it fails (where it keeps
