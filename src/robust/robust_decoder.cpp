@@ -853,11 +853,15 @@ class CRobustDecoder::Impl {
     return out;
   }
 
-  void EmitMended() {
-    if (!m_mended) return;
-    Held mended = std::move(*m_mended);
-    m_mended.reset();
-    Emit(mended.c, mended.retried);
+  void EmitMended() { EmitWaiting(m_mended); }
+
+  // Emits the block waiting in `slot`, if any, and empties it.
+  template <typename Waiting>
+  void EmitWaiting(std::optional<Waiting>& slot) {
+    if (!slot) return;
+    Waiting waiting = std::move(*slot);
+    slot.reset();
+    Emit(waiting.c, waiting.retried);
   }
 
   // Emits the held block, mended or read again first where the block
@@ -900,12 +904,7 @@ class CRobustDecoder::Impl {
     return false;
   }
 
-  void EmitHeldHeader() {
-    if (!m_heldHeader) return;
-    HeldHeader header = std::move(*m_heldHeader);
-    m_heldHeader.reset();
-    Emit(header.c, header.retried);
-  }
+  void EmitHeldHeader() { EmitWaiting(m_heldHeader); }
 
   // A tape often holds a block twice, one after the other: where the held
   // block and the next are readings of one block, their dropouts in other
