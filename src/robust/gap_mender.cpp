@@ -350,5 +350,57 @@ SlipApart PartBySlip(const std::vector<std::uint8_t>& a, const std::vector<std::
   return apart;
 }
 
+namespace {
+
+// One slip undone at a bit: bits [from, to) replaced by `with` (a one by
+// two zeros, or two zeros by a one), the block `grow` bits longer.
+struct SlipUndone {
+  std::size_t from, to;
+  std::uint8_t with[2];
+  std::size_t withBits;
+  int grow;
+};
+
+}  // namespace
+
+bool SlipPairAlsoVerifies(const std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& weak) {
+  const std::size_t n = 8 * bytes.size();
+  const auto bit = [&bytes](std::size_t i) { return static_cast<std::uint8_t>((bytes[i / 8] >> (7 - i % 8)) & 1); };
+  std::vector<SlipUndone> undo;
+  for (const std::size_t p : weak) {
+    if (p >= n) continue;
+    if (bit(p)) undo.push_back({p, p + 1, {0, 0}, 2, 1});
+    if (p + 1 < n && !bit(p) && !bit(p + 1)) undo.push_back({p, p + 2, {1, 0}, 1, -1});
+    if (p > 0 && !bit(p) && !bit(p - 1)) undo.push_back({p - 1, p + 1, {1, 0}, 1, -1});
+  }
+  for (const SlipUndone& x : undo) {
+    for (const SlipUndone& y : undo) {
+      if (x.grow + y.grow != 0 || x.to > y.from) continue;
+      // Only the bytes from x's to y's change: the bits beyond are where
+      // they were.
+      const std::size_t first = x.from / 8, last = (y.to - 1) / 8;
+      std::vector<std::uint8_t> changed(bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                                        bytes.begin() + static_cast<std::ptrdiff_t>(last + 1));
+      std::size_t at = x.from;
+      const auto put = [&](std::uint8_t v) {
+        std::uint8_t& b = changed[at / 8 - first];
+        b = static_cast<std::uint8_t>(v ? b | (0x80 >> (at % 8)) : b & ~(0x80 >> (at % 8)));
+        ++at;
+      };
+      for (std::size_t k = 0; k < x.withBits; ++k) put(x.with[k]);
+      for (std::size_t i = x.to; i < y.from; ++i) put(bit(i));
+      for (std::size_t k = 0; k < y.withBits; ++k) put(y.with[k]);
+      std::uint8_t was = 0, now = 0;
+      bool same = true;
+      for (std::size_t k = 0; k < changed.size(); ++k) {
+        was ^= bytes[first + k], now ^= changed[k];
+        same = same && changed[k] == bytes[first + k];
+      }
+      if (!same && was == now) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace robust
 }  // namespace tapedecoder

@@ -101,6 +101,14 @@ struct SlipApart {
 };
 SlipApart PartBySlip(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, std::size_t n);
 
+// A reading that verifies may have slipped twice, once each way, where
+// its data keeps the checksum blind to the slips (a pattern repeating
+// every few bytes keeps its column parities when shifted a bit). True
+// where such a pair at two of the bits `weak` (a one read for two zeros
+// there, or two zeros for a one, and the reverse at the other) gives other
+// bytes that verify as well: the checksum cannot tell which was on tape.
+bool SlipPairAlsoVerifies(const std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& weak);
+
 }  // namespace robust
 }  // namespace tapedecoder
 

@@ -253,6 +253,34 @@ bool Slipped(const Candidate& c, const std::vector<Candidate*>& readings) {
   return false;
 }
 
+// A reading that verifies as read, where undoing a pair of slips at its
+// weakest bits gives another block that verifies as well (a pattern that
+// repeats keeps its checksum when read a bit out of step): the checksum
+// does not tell that it read the tape. Those bits are the WEAK_SLIP_BITS
+// least sure below WEAK_SLIP_CONFIDENCE: a slip leaves its bit among the
+// least sure of the block; a reading without such bits is not doubted.
+constexpr std::size_t WEAK_SLIP_BITS = 8;
+constexpr float WEAK_SLIP_CONFIDENCE = 0.15f;
+
+bool SlipsUnseen(const Candidate& c) {
+  if (!c.found || c.usedBits != 8 || c.mendedBits > 0 || !ChecksumGood(c.bytes)) return false;
+  const std::size_t n = std::min(c.bits.Size(), 8 * c.bytes.size());
+  std::vector<std::pair<float, std::size_t>> weak;
+  for (std::size_t i = 0; i < n; ++i) {
+    const float confidence = c.bits.Confidence(i);
+    if (confidence >= WEAK_SLIP_CONFIDENCE) continue;
+    if (weak.size() < WEAK_SLIP_BITS) {
+      weak.emplace_back(confidence, i);
+      continue;
+    }
+    auto most = std::max_element(weak.begin(), weak.end());
+    if (confidence < most->first) *most = {confidence, i};
+  }
+  std::vector<std::size_t> places;
+  for (const auto& w : weak) places.push_back(w.second);
+  return robust::SlipPairAlsoVerifies(c.bytes, places);
+}
+
 // `c` holding `bits`: where `own` names one of its bits, as read; the
 // others dated between those by their lengths, without confidence.
 Candidate MendedFrom(const Candidate& c, const std::vector<std::uint8_t>& bits,
@@ -689,15 +717,31 @@ class CRobustDecoder::Impl {
     // A reading mended from the checksum verifies by construction: where
     // it slipped and the others did not (Slipped), its fill is wrong.
     std::vector<bool> slipped(order.size(), false);
+    std::vector<bool> verifies(order.size(), false);
+    const Candidate* firstGood = nullptr;
+    bool split = false;
     for (std::size_t i = 0; i < order.size(); ++i) {
-      Candidate* c = order[i];
-      if (Verifies(*c, s.start.announced)) {
-        slipped[i] = c->mendedBits > 0 && Slipped(*c, order);
-        if (slipped[i]) continue;
-        winner = c;
-        retried = i > 0;
-        break;
+      const Candidate* c = order[i];
+      verifies[i] = Verifies(*c, s.start.announced);
+      slipped[i] = verifies[i] && c->mendedBits > 0 && Slipped(*c, order);
+      if (!verifies[i] || slipped[i]) continue;
+      split = split || (firstGood && c->bytes != firstGood->bytes);
+      if (!firstGood) firstGood = c;
+    }
+    // Readings that verify with other bytes, one of them such that the
+    // checksum would not see a pair of slips (SlipsUnseen): nothing tells
+    // which read the tape, so none stands.
+    bool blind = false;
+    for (std::size_t i = 0; split && !blind && i < order.size(); ++i)
+      blind = verifies[i] && !slipped[i] && SlipsUnseen(*order[i]);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+      if (!verifies[i] || slipped[i] || blind) {
+        slipped[i] = slipped[i] || (verifies[i] && blind);
+        continue;
       }
+      winner = order[i];
+      retried = i > 0;
+      break;
     }
     if (!winner) {
       // Failing that, the first reading with bytes; one whose checksum
@@ -744,7 +788,7 @@ class CRobustDecoder::Impl {
     tuning.boxFactor = std::clamp(m_options.boxFactor, 0.05, 0.9);
     const Candidate& first = winner ? *winner : m_session->boxes.front()->Result();
     if (m_equaliser->Read(m_reread, m_fed, m_session->start, first, tuning) &&
-        AsAnnounced(m_equaliser->Result(), m_session->start.announced)) {
+        AsAnnounced(m_equaliser->Result(), m_session->start.announced) && !SlipsUnseen(m_equaliser->Result())) {
       winner = &m_equaliser->Result();
       retried = true;
     }
@@ -886,7 +930,7 @@ class CRobustDecoder::Impl {
     if (next && nextVerifies && m_reread && m_options.equalise) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
       if (m_equaliser->ReadTaught(m_reread, m_fed, held.start, held.c, held.tuning, *next) &&
-          AsAnnounced(m_equaliser->Result(), held.start.announced)) {
+          AsAnnounced(m_equaliser->Result(), held.start.announced) && !SlipsUnseen(m_equaliser->Result())) {
         Emit(m_equaliser->Result(), true);
         EmitHeldHeader();
         return false;

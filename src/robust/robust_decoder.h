@@ -17,7 +17,11 @@
 // that, the first reader's that has bytes. A reading mended from the
 // checksum verifies by construction: it is not kept where two other
 // readers part from it by the same slip (a one read as two zeros, or
-// back), for it slipped there and its fill is wrong. A block ends at a
+// back), for it slipped there and its fill is wrong. Where readings
+// verify with other bytes and one of them would verify as well with a
+// pair of slips undone at its weakest bits (data that repeats every few
+// bytes keeps its checksum when read a bit out of step), none is kept;
+// nor is an equalised reading that would. A block ends at a
 // pause found against the block's own level, after a run of weak bits,
 // or -- when a verified header announced its length, or a ROM header's 19
 // bytes verify -- exactly there, so that a loader running straight into other

@@ -265,6 +265,31 @@ TEST(GapMender, OnesOfAnotherLength) {
   EXPECT_EQ(fill.values, std::vector<std::uint8_t>(bits.begin() + at, bits.begin() + at + 6));
 }
 
+// A block of bytes repeating every 16 (flag, data, checksum) keeps its
+// checksum where read a bit out of step between two weak bits: a reading
+// of it that verifies proves nothing there. Other data, or one weak bit,
+// leaves no such twin.
+TEST(GapMender, SlipsTheChecksumDoesNotSee) {
+  std::vector<std::uint8_t> repeating{0xff};
+  for (int i = 0; i < 64 * 16; ++i) repeating.push_back(static_cast<std::uint8_t>((i % 16) * 0x11));
+  repeating.push_back(0xff);
+  std::vector<std::uint8_t> other;
+  const std::vector<std::uint8_t> bits = BlockBits(1025, 5);
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    if (i % 8 == 0) other.push_back(0);
+    other.back() = static_cast<std::uint8_t>(other.back() | (bits[i] << (7 - i % 8)));
+  }
+  struct {
+    const char* name;
+    const std::vector<std::uint8_t>& bytes;
+    std::vector<std::size_t> weak;
+    bool twin;
+  } cases[] = {{"repeating, two zeros and a one weak", repeating, {11, 275}, true},
+               {"other data", other, {11, 275}, false},
+               {"one weak bit", repeating, {11}, false}};
+  for (const auto& c : cases) EXPECT_EQ(SlipPairAlsoVerifies(c.bytes, c.weak), c.twin) << c.name;
+}
+
 }  // namespace
 }  // namespace robust
 }  // namespace tapedecoder
