@@ -281,16 +281,24 @@ class RunSegmenter {
     const double origin = EdgeAt(data);
     // Edges that exist: a last bit ended by silence has no closing edge.
     const std::size_t edges = std::min(2 * bits.size(), m_pulses.size() - data);
-    for (std::size_t e = 0; e <= edges; ++e) {
-      if (e > 0) {
-        // (Both counts step, one by 0: no branch on the bit.)
-        const double one = bits[(e - 1) / 2] ? 1.0 : 0.0;
-        b += one;
-        a += 1.0 - one;
-      }
-      const double y = EdgeAt(data + e) - origin;
+    const double* times = m_times.data() + m_base + data;
+    const auto add = [&](std::size_t e) {
+      const double y = times[e] - origin;
       s1 += 1; sa += a; sb += b; saa += a * a; sbb += b * b; sab += a * b;
       sy += y; say += a * y; sby += b * y;
+    };
+    add(0);
+    // Edges 2p + 1 and 2p + 2 close the halves of bit p: the bit is read
+    // once for both. (Both counts step, one by 0: no branch on the bit.)
+    for (std::size_t p = 0; 2 * p + 1 <= edges; ++p) {
+      const double one = bits[p] ? 1.0 : 0.0;
+      b += one;
+      a += 1.0 - one;
+      add(2 * p + 1);
+      if (2 * p + 2 > edges) break;
+      b += one;
+      a += 1.0 - one;
+      add(2 * p + 2);
     }
     const bool haveZero = a > 0.0, haveOne = b > 0.0;
     if (haveZero && haveOne) {
@@ -509,14 +517,27 @@ class RunSegmenter {
                  std::size_t lead = 0, bool lostFirst = false) const {
     const std::vector<bool>& bits = read.bits;
     block->bytes.assign((bits.size() + 7) / 8, 0);
-    for (std::size_t b = 0; b < bits.size(); ++b)
-      block->bytes[b / 8] |= static_cast<std::uint8_t>(static_cast<unsigned>(bits[b]) << (7 - b % 8));
+    // Eight bits at a time, first bit highest (the bits walked in order,
+    // not indexed one by one).
+    unsigned byte = 0;
+    std::size_t count = 0;
+    for (const bool bit : bits) {
+      byte = (byte << 1) | static_cast<unsigned>(bit);
+      if (++count % 8 == 0) {
+        block->bytes[count / 8 - 1] = static_cast<std::uint8_t>(byte);
+        byte = 0;
+      }
+    }
+    if (count % 8 != 0) block->bytes[count / 8] = static_cast<std::uint8_t>(byte << (8 - count % 8));
     block->usedBits = static_cast<std::uint8_t>(bits.size() % 8 == 0 ? 8 : bits.size() % 8);
     // The bit lengths fit over the pairs since the last flip of polarity
     // (if any), whose edges count two a bit.
     const std::size_t pairedFrom = read.bitsBefore > 0 ? read.pairedFrom : data;
     const std::size_t skipped = read.bitsBefore > 0 ? read.bitsBefore : (lead > 0 || lostFirst ? 1 : 0);
-    const std::vector<bool> paired(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
+    // (A copy only where bits are skipped.)
+    std::vector<bool> tail;
+    if (skipped > 0) tail.assign(bits.begin() + static_cast<std::ptrdiff_t>(skipped), bits.end());
+    const std::vector<bool>& paired = skipped > 0 ? tail : bits;
     FitBitLengths(pairedFrom, paired, read.zeroSum / 2.0, read.oneSum / 2.0, &block->timing.zero,
                   &block->timing.one);
     MeasureBitHalves(m_pulses.data() + pairedFrom, m_pulses.size() - pairedFrom, paired, m_settings.jitterTstates,
@@ -910,7 +931,8 @@ void CPulseSegmenter::Feed(const Edge* edges, std::size_t count) {
     // (Grown as one at a time grows them: memory stays as it was.)
     for (std::size_t j = k; j < end; ++j) m_times.push_back(edges[j].tstates);
     m_rising.resize(held + (end - k));
-    for (std::size_t j = k; j < end; ++j) m_rising[held + (j - k)] = edges[j].rising;
+    auto rising = m_rising.begin() + static_cast<std::ptrdiff_t>(held);
+    for (std::size_t j = k; j < end; ++j, ++rising) *rising = edges[j].rising;
     k = end;
   }
 }
