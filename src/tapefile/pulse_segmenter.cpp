@@ -89,8 +89,7 @@ class RunSegmenter {
       const std::size_t j = NearEqualRun(i, &mean);
       const std::size_t length = j - i;
       if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
-          (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end) ||
-           TryLostSync(i, j, mean, &block, &end))) {
+          (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end))) {
         Pending(pending, i);
         if (m_blockPilot > i) Stretch(i, m_blockPilot, StretchKind::TONE);
         m_out.emplace_back(std::move(block));
@@ -665,44 +664,6 @@ class RunSegmenter {
     t.sync1 = sync1;
     t.sync2 = sync2;
     block->romTiming = IsRomTiming(t, m_settings);
-    *end = k;
-    return true;
-  }
-
-  // A sync that a band limit swallowed (pulses of a fifth of the pilot or
-  // less): the pilot's last pulse and both sync pulses merged into one
-  // pulse, the two edges between them lost, and data pairs of both
-  // kinds straight after it. The block's syncs share
-  // what the merged pulse holds beyond a pilot pulse, so that its edges
-  // after them fall where the recording's did. Its data, broken where more
-  // edges were lost, is read again from the samples at its timing.
-  bool TryLostSync(std::size_t pilot, std::size_t sync, double pilotMean, TapeBlock* block,
-                   std::size_t* end) const {
-    const std::size_t n = m_pulses.size();
-    const std::size_t data = sync + 1;
-    // (A short run is as likely a run of like bits in data.)
-    if (sync < pilot + 2 * PILOT_PROBE || data + 2 * static_cast<std::size_t>(m_settings.minDataBits) > n)
-      return false;
-    const double syncs = m_pulses[sync] - pilotMean;
-    if (syncs < 2.0 * m_settings.minSyncRatio * pilotMean || syncs > 2.0 * m_settings.maxSyncRatio * pilotMean)
-      return false;
-    DataRead read = ReadData(data, pilotMean, true);
-    if (read.learnt < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-    // Neither kind of bit as long as the pilot's pulses: the pilot is no
-    // run of like bits.
-    auto bitLike = [&](double sum) { return Within(pilotMean, sum / 2.0, m_settings.toneTolerance); };
-    if (bitLike(read.zeroSum) || bitLike(read.oneSum)) return false;
-    const std::size_t k = EndAtPilot(read, data);
-    if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
-    MakeBlock(read, pilot, data, block);
-    m_blockPilot = pilot;
-    BlockTiming& t = block->timing;
-    double pilotTotal = 0.0;
-    for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
-    t.pilot = pilotTotal / static_cast<double>(sync - pilot);
-    t.pilotPulses = static_cast<std::int32_t>(sync - pilot + 1);
-    t.sync1 = t.sync2 = syncs / 2.0;
-    block->romTiming = false;
     *end = k;
     return true;
   }
