@@ -162,8 +162,14 @@ std::string DescribeBlock(const BlockSummary& block) {
     if (t.pilot <= 0.0) {
       std::snprintf(timing, sizeof timing, "  no pilot, bits %s/%s T", zero.c_str(), one.c_str());
     } else {
-      std::snprintf(timing, sizeof timing, "  pilot %.0f T x %d, sync %.0f/%.0f T, bits %s/%s T", t.pilot,
-                    t.pilotPulses, t.sync1, t.sync2, zero.c_str(), one.c_str());
+      char sync[48];  // a sync of one pulse has no second
+      if (t.sync2 > 0.0) {
+        std::snprintf(sync, sizeof sync, "%.0f/%.0f", t.sync1, t.sync2);
+      } else {
+        std::snprintf(sync, sizeof sync, "%.0f", t.sync1);
+      }
+      std::snprintf(timing, sizeof timing, "  pilot %.0f T x %d, sync %s T, bits %s/%s T", t.pilot,
+                    t.pilotPulses, sync, zero.c_str(), one.c_str());
     }
     return text + timing;
   }

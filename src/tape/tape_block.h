@@ -37,7 +37,7 @@ constexpr int MAX_SYMBOL_PULSES = 4;
 struct BlockTiming {
   double pilot = 0.0;     // one pilot pulse (half a period)
   double sync1 = 0.0;     // first sync pulse
-  double sync2 = 0.0;     // second sync pulse
+  double sync2 = 0.0;     // second sync pulse; 0 after a pilot: the sync is one pulse
   double zero = 0.0;      // one pulse of a 0 bit
   double one = 0.0;       // one pulse of a 1 bit
   std::int32_t pilotPulses = 0;

@@ -50,7 +50,7 @@ void CListingWriter::Take(const TapeBlock& block) {
     auto tstates = [](double value) { return std::to_string(std::lround(value)); };
     const std::string lead = t.pilot > 0.0 ? m_timing[1] + tstates(t.pilot) + m_timing[2] +
                                                  std::to_string(t.pilotPulses) + m_timing[3] +
-                                                 tstates(t.sync1) + "/" + tstates(t.sync2)
+                                                 tstates(t.sync1) + (t.sync2 > 0.0 ? "/" + tstates(t.sync2) : "")
                                            : m_timing[6];
     Write(m_timing[0] + lead + m_timing[4] + BitPulsesText(t, false) + m_timing[5] + BitPulsesText(t, true) +
           std::string(LISTING_LINE_BREAK));

@@ -299,7 +299,7 @@ ImageItem ItemFor(const TapePart& part, bool keepMeasured, bool followDrift) {
       item.kind = ImageKind::TURBO;
       item.pilot = WholeTstates(t.pilot);
       item.sync1 = WholeTstates(t.sync1);
-      item.sync2 = WholeTstates(t.sync2);
+      item.sync2 = t.sync2 > 0.0 ? WholeTstates(t.sync2) : 0;  // 0: a sync of one pulse
       RoundBitLengths(*block, item);
       item.pilotCount = t.pilotPulses > 0 ? static_cast<std::uint32_t>(t.pilotPulses)
                                           : (block->bytes[0] & 0x80 ? ROM_DATA_PILOT_PULSES

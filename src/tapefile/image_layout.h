@@ -40,7 +40,8 @@ struct ImageItem {
   ImageKind kind = ImageKind::PULSES;
   const TapeBlock* block = nullptr;      // ROM and TURBO; owned by the caller
   const PulseStretch* stretch = nullptr; // TONE and PULSES; owned by the caller
-  // Pulse lengths in whole T-states (blocks and tones).
+  // Pulse lengths in whole T-states (blocks and tones); `sync2` 0 where
+  // the sync is one pulse (TURBO).
   std::uint32_t pilot = 0, sync1 = 0, sync2 = 0, zero = 0, one = 0;
   std::uint32_t pilotCount = 0;  // pilot pulses, or the tone's pulses
   std::uint64_t bits = 0;        // data bits played (blocks)
@@ -162,7 +163,7 @@ void ForEachPulse(const ImageItem& item, F&& pulse) {
       for (const PulseRun& run : PilotRunsOf(item))
         for (std::uint32_t k = 0; k < run.count; ++k) pulse(run.length);
       pulse(item.sync1);
-      pulse(item.sync2);
+      if (item.sync2 > 0) pulse(item.sync2);
       [[fallthrough]];
     case ImageKind::DATA:  // the bits alone
       for (const DataPiece& piece : PiecesOf(item)) {

@@ -553,8 +553,41 @@ class RunSegmenter {
       block->byteSeconds.push_back(Seconds(EdgeAt(pairedFrom + 2 * b)));
   }
 
+  // Data read from pulse `data` that runs straight into the next block's
+  // pilot reads the pilot as bits of one kind: `read` ends where that
+  // pilot starts. Returns the pulse after the data.
+  std::size_t EndAtPilot(DataRead& read, std::size_t data) const {
+    std::size_t k = read.end;
+    const std::size_t pilotStart = TrailingPilot(data, k, read.zeroSum, read.oneSum);
+    if (pilotStart < k) {
+      const std::size_t from = std::max(read.pairedFrom, data);
+      read.bits.resize(read.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
+      k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), m_pulses.size());
+    }
+    return k;
+  }
+
+  // After a pilot, pulse `sync` and the data paired from the pulse after
+  // it: true where that is a sync of one pulse rather than what the data
+  // from pulse `other` on makes of it (from sync + 3: a click before a
+  // sync of two; from sync + 2: a sync of two), by what each reading
+  // gives: the other stands where it verifies; the one-pulse sync's where
+  // it verifies, or where it reads the same bits and one more before them,
+  // which makes whole bytes.
+  bool OneSyncReadsBetter(std::size_t sync, double pilotMean, std::size_t other) const {
+    DataRead one = ReadData(sync + 1, pilotMean);
+    DataRead two = ReadData(other, pilotMean);
+    EndAtPilot(one, sync + 1);
+    EndAtPilot(two, other);
+    if (VerifiesFrom(two.bits, 0)) return false;
+    if (VerifiesFrom(one.bits, 0)) return true;
+    return other == sync + 3 && one.bits.size() == two.bits.size() + 1 && one.bits.size() % 8 == 0 &&
+           std::equal(two.bits.begin(), two.bits.end(), one.bits.begin() + 1);
+  }
+
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
-  // two sync pulses, then data pairs until one does not fit.
+  // two sync pulses (or one, the data paired from the pulse after it),
+  // then data pairs until one does not fit.
   bool TryBlock(std::size_t pilot, std::size_t sync, double pilotMean, TapeBlock* block,
                 std::size_t* end) const {
     const std::size_t n = m_pulses.size();
@@ -584,10 +617,18 @@ class RunSegmenter {
         total += std::fabs(m_pulses[k] - m_pulses[k + 1]) / (m_pulses[k] + m_pulses[k + 1]);
       return total / static_cast<double>(std::max<std::size_t>(1, (k - data) / 2));
     };
-    if (syncLike(sync + 2) && sync + 3 < n && 2.0 * imbalance(sync + 3) < imbalance(sync + 2)) ++sync;
+    // A sync of one pulse pairs the same way: the data starts at the pulse
+    // after it. The click's reading (the first pair a sync) stands unless
+    // the one-pulse sync's reading has the one bit more that makes whole
+    // bytes, or verifies where the click's does not.
+    bool oneSync = false;
+    if (sync + 3 < n && 2.0 * imbalance(sync + 3) < imbalance(sync + 2)) {
+      oneSync = OneSyncReadsBetter(sync, pilotMean, syncLike(sync + 2) ? sync + 3 : sync + 2);
+      if (!oneSync) ++sync;
+    }
     const double sync1 = m_pulses[sync];
-    const double sync2 = m_pulses[sync + 1];
-    const std::size_t data = sync + 2;
+    const double sync2 = oneSync ? 0.0 : m_pulses[sync + 1];
+    const std::size_t data = oneSync ? sync + 1 : sync + 2;
     // The pilot going on after the "sync": that was a click inside the
     // pilot (a clicking pilot), not a sync; the pilot is tried again after
     // it. Fewer pulses than a tone may be the pilot's last ones after a
@@ -617,15 +658,7 @@ class RunSegmenter {
     // (a flag 0xFF) after a pause, read from its first pulse.
     auto zeroHalf = [&](double pulse) { return Within(2.0 * pulse, read.zeroSum, m_settings.pairTolerance); };
     if (sync - pilot < 2 * PILOT_PROBE && bitLike(read.oneSum) && zeroHalf(sync1) && zeroHalf(sync2)) return false;
-    std::size_t k = read.end;
-    // Data that runs straight into the next block's pilot reads the pilot
-    // as bits of one kind: end the data where that pilot starts.
-    const std::size_t pilotStart = TrailingPilot(data, k, read.zeroSum, read.oneSum);
-    if (pilotStart < k) {
-      const std::size_t from = std::max(read.pairedFrom, data);
-      read.bits.resize(read.bitsBefore + (pilotStart - std::min(pilotStart, from)) / 2);
-      k = std::min(from + 2 * (read.bits.size() - read.bitsBefore), n);
-    }
+    const std::size_t k = EndAtPilot(read, data);
     if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
     // Clicks the pilot's run bridged (pulses off its length, past its first
     // minPilotPulses): the pilot up to the last click is a tone of its own,

@@ -111,7 +111,7 @@ class PzxBuilder {
     std::vector<std::pair<std::uint64_t, std::uint32_t>> runs;
     for (const PulseRun& run : PilotRunsOf(item)) runs.emplace_back(run.count, run.length);
     runs.emplace_back(1, item.sync1);
-    runs.emplace_back(1, item.sync2);
+    if (item.sync2 > 0) runs.emplace_back(1, item.sync2);
     Pulses(runs);
     Data(item);
   }

@@ -7,7 +7,8 @@
 //                       PULS (pilot, syncs) + DATA (+ PAUS)
 //   other block      -> TZX 0x11 with the measured pilot, syncs, bit
 //                       lengths, pilot count and used bits of the last
-//                       byte; PZX the same as PULS + DATA
+//                       byte; PZX the same as PULS + DATA. A sync of
+//                       one pulse: TZX 0x12 (pilot) + 0x13 (sync) + 0x14
 //   block without pilot -> TZX 0x14 with the measured bit lengths and
 //                       used bits; PZX DATA
 //   tone stretch     -> TZX 0x12; PZX PULS with a repeat count

@@ -111,8 +111,16 @@ class TzxWriter : public TapeWriter {
 
   // A turbo record; a pilot in runs plays all but the last as tones before
   // it, and data in pieces goes on in pure-data records without a pause.
+  // A sync of one pulse, which a turbo record cannot hold, goes as the
+  // pilot's tones, the sync in a pulse list, and pure data.
   void Turbo(const ImageItem& item) {
-    const std::vector<PulseRun> runs = PilotRunsOf(item);
+    std::vector<PulseRun> runs = PilotRunsOf(item);
+    if (item.sync2 == 0) {
+      runs.push_back({1, item.sync1});
+      Runs(runs);
+      PureData(item);
+      return;
+    }
     Runs(std::vector<PulseRun>(runs.begin(), runs.end() - 1));
     std::uint32_t pilots = runs.back().count;
     if (pilots > MAX_WORD) {
@@ -159,7 +167,7 @@ class TzxWriter : public TapeWriter {
       Word(0);  // (a zero pulse ends the symbol)
       m_block.push_back(0);
       Word(Bounded(item.sync1));
-      Word(Bounded(item.sync2));
+      Word(item.sync2 > 0 ? Bounded(item.sync2) : 0);  // (0: a sync of one pulse)
       for (std::uint32_t left = pilots; left > 0;) {
         const std::uint32_t here = std::min(left, MAX_WORD);
         m_block.push_back(0);

@@ -154,7 +154,7 @@ std::vector<float> RenderLoaderTape(const std::vector<LoaderBlock>& blocks, cons
     }
     if (b.pilotPulses > 0) {
       pulse(b.sync1);
-      pulse(b.sync2);
+      if (b.sync2 > 0.0) pulse(b.sync2);
     }
     const int bits = static_cast<int>(b.bytes.size() - 1) * 8 + b.usedBits;
     for (int k = 0; k < bits; ++k) {

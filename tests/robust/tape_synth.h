@@ -63,7 +63,7 @@ struct LoaderBlock {
   int usedBits = 8;           // bits of the last byte played
   double pilot = 2168.0;
   int pilotPulses = 0;        // 0: data with no pilot and no sync
-  double sync1 = 667.0, sync2 = 735.0;
+  double sync1 = 667.0, sync2 = 735.0;  // sync2 0: a sync of one pulse
   int bitPulses = 2;                // pulses a bit, up to 4
   double zero[4] = {855.0, 855.0};  // a zero bit's pulses
   double one[4] = {1710.0, 1710.0};

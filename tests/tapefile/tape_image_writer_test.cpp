@@ -73,6 +73,8 @@ TEST(TapeImageWriters, APausesRestOfAMillisecondGoesIntoTheFirstPulseAfterIt) {
   turbo.bytes = {0xFF, 0x5A, 0xC3, 0x99};
   turbo.romTiming = false;
   turbo.timing = {1800, 500, 600, 400, 800, 300};
+  TapeBlock oneSync = turbo;
+  oneSync.timing.sync2 = 0.0;
   struct Case {
     const char* name;
     TapePart part;
@@ -82,6 +84,7 @@ TEST(TapeImageWriters, APausesRestOfAMillisecondGoesIntoTheFirstPulseAfterIt) {
       {"tone", Stretch(start, std::vector<double>(200, 2000.0), StretchKind::TONE)},
       {"pulse sequence", Stretch(start, {3000, 700, 1500, 2600, 500}, StretchKind::SEQUENCE)},
       {"turbo block", turbo},
+      {"turbo block with a sync of one pulse", oneSync},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -91,7 +94,7 @@ TEST(TapeImageWriters, APausesRestOfAMillisecondGoesIntoTheFirstPulseAfterIt) {
       const BlockTiming& t = block->timing;
       pulses.assign(static_cast<std::size_t>(t.pilotPulses), t.pilot);
       pulses.push_back(t.sync1);
-      pulses.push_back(t.sync2);
+      if (t.sync2 > 0.0) pulses.push_back(t.sync2);
       block->startSeconds = start;
       block->dataSeconds = start + (t.pilotPulses * t.pilot + t.sync1 + t.sync2) / TSTATES_PER_SECOND;
       for (std::size_t b = 0; b < block->bytes.size() * 8; ++b)
