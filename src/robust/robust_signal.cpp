@@ -47,13 +47,16 @@ inline float Bounded(float sample) {
 }
 
 // A bounded sample quantised: |result| <= SAMPLE_LIMIT·SAMPLE_SCALE = 2^28,
-// so it fits 32 bits, and the arithmetic (a float widened, times a power of
-// two, plus a half) is exact in double. Rounds half away from zero with a
-// truncating conversion and without a branch on the sign (which noise
-// makes unpredictable).
+// so it fits 32 bits. Rounds half away from zero without a branch on the
+// sign (which noise makes unpredictable), in single precision, eight to a
+// vector: the scaling by a power of two is exact, so is the truncation's
+// conversion back (a float of 2^23 or more is whole already), and so the
+// fraction left over.
 inline std::int32_t Quantise(float bounded) {
-  const double v = static_cast<double>(bounded) * SAMPLE_SCALE;
-  return static_cast<std::int32_t>(v + std::copysign(0.5, v));
+  const float v = bounded * static_cast<float>(SAMPLE_SCALE);
+  const std::int32_t whole = static_cast<std::int32_t>(v);
+  const float fraction = v - static_cast<float>(whole);
+  return whole + (fraction >= 0.5f ? 1 : 0) - (fraction <= -0.5f ? 1 : 0);
 }
 
 // An integer of magnitude below 2^51 as a double, exactly what the
