@@ -211,11 +211,12 @@ bool PrefixRing::Holds(double a, double b) const {
 }
 
 double PrefixRing::Box(double a, double b) const {
-  std::int64_t ia = FloorIndex(a);
-  std::int64_t ib = FloorIndex(b);
+  double fa, fb;
+  const std::int64_t ia = FloorBoth(a, fa);
+  const std::int64_t ib = FloorBoth(b, fb);
   double whole = static_cast<double>(At(ib) - At(ia));
-  double tail = (b - static_cast<double>(ib)) * static_cast<double>(At(ib + 1) - At(ib));
-  double head = (a - static_cast<double>(ia)) * static_cast<double>(At(ia + 1) - At(ia));
+  double tail = (b - fb) * static_cast<double>(At(ib + 1) - At(ib));
+  double head = (a - fa) * static_cast<double>(At(ia + 1) - At(ia));
   return (whole + tail - head) / SAMPLE_SCALE;
 }
 
