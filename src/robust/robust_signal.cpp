@@ -47,13 +47,16 @@ inline float Bounded(float sample) {
 }
 
 // A bounded sample quantised: |result| <= SAMPLE_LIMIT·SAMPLE_SCALE = 2^28,
-// so it fits 32 bits, and the arithmetic (a float widened, times a power of
-// two, plus a half) is exact in double. Rounds half away from zero with a
-// truncating conversion and without a branch on the sign (which noise
-// makes unpredictable).
+// so it fits 32 bits. Rounds half away from zero without a branch on the
+// sign (which noise makes unpredictable), in single precision, eight to a
+// vector: the scaling by a power of two is exact, so is the truncation's
+// conversion back (a float of 2^23 or more is whole already), and so the
+// fraction left over.
 inline std::int32_t Quantise(float bounded) {
-  const double v = static_cast<double>(bounded) * SAMPLE_SCALE;
-  return static_cast<std::int32_t>(v + std::copysign(0.5, v));
+  const float v = bounded * static_cast<float>(SAMPLE_SCALE);
+  const std::int32_t whole = static_cast<std::int32_t>(v);
+  const float fraction = v - static_cast<float>(whole);
+  return whole + (fraction >= 0.5f ? 1 : 0) - (fraction <= -0.5f ? 1 : 0);
 }
 
 // An integer of magnitude below 2^51 as a double, exactly what the
@@ -208,11 +211,12 @@ bool PrefixRing::Holds(double a, double b) const {
 }
 
 double PrefixRing::Box(double a, double b) const {
-  std::int64_t ia = FloorIndex(a);
-  std::int64_t ib = FloorIndex(b);
+  double fa, fb;
+  const std::int64_t ia = FloorBoth(a, fa);
+  const std::int64_t ib = FloorBoth(b, fb);
   double whole = static_cast<double>(At(ib) - At(ia));
-  double tail = (b - static_cast<double>(ib)) * static_cast<double>(At(ib + 1) - At(ib));
-  double head = (a - static_cast<double>(ia)) * static_cast<double>(At(ia + 1) - At(ia));
+  double tail = (b - fb) * static_cast<double>(At(ib + 1) - At(ib));
+  double head = (a - fa) * static_cast<double>(At(ia + 1) - At(ia));
   return (whole + tail - head) / SAMPLE_SCALE;
 }
 
@@ -333,36 +337,46 @@ void SchmittFrontEnd::RunTrigger(std::vector<TriggerEdge>& edges) {
   const std::int64_t end = m_nextValue - envHalf;
   double yPrev = values[static_cast<std::size_t>(m_next - 1) & mask];
   std::int64_t n = m_next;
-  for (; n < end; ++n) {
-    double ahead = std::fabs(values[static_cast<std::size_t>(n + envHalf) & mask]);
-    env = MEAN ? env * keep + envRate * ahead : std::max(ahead, env * keep);
-    double y = values[static_cast<std::size_t>(n) & mask];
-    // Most samples cross nothing: one test settles them. The zero
-    // crossings date the mean envelope's edges only.
-    const bool crossing = MEAN && ((yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0));
-    double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
-    const bool fires = level != 1 ? y > threshold || (level != -1 && y < -threshold) : y < -threshold;
-    if (!crossing && !fires) {
+  // In runs over which neither index into the ring wraps.
+  while (n < end) {
+    const std::size_t at = static_cast<std::size_t>(n) & mask;
+    const std::size_t aheadAt = static_cast<std::size_t>(n + envHalf) & mask;
+    const std::int64_t run = std::min({end - n, static_cast<std::int64_t>(mask + 1 - at),
+                                       static_cast<std::int64_t>(mask + 1 - aheadAt)});
+    const float* ys = values + at;
+    const float* aheads = values + aheadAt;
+    for (std::int64_t k = 0; k < run; ++k) {
+      double ahead = std::fabs(aheads[k]);
+      env = MEAN ? env * keep + envRate * ahead : std::max(ahead, env * keep);
+      double y = ys[k];
+      // Most samples cross nothing: one test settles them. The zero
+      // crossings date the mean envelope's edges only.
+      const bool crossing = MEAN && ((yPrev <= 0.0 && y > 0.0) || (yPrev >= 0.0 && y < 0.0));
+      double threshold = std::max(hysteresis * env, TRIGGER_FLOOR);
+      const bool fires = level != 1 ? y > threshold || (level != -1 && y < -threshold) : y < -threshold;
+      if (!crossing && !fires) {
+        yPrev = y;
+        continue;
+      }
+      double t = static_cast<double>(n + k);
+      if (MEAN && yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
+      if (MEAN && yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
+      // A spiky signal is dated where it passes the threshold, on the steep
+      // flank: its zero crossings wander with the noise between the spikes.
+      if (level != 1 && y > threshold) {
+        double when = !MEAN ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
+        edges.push_back({when + SAMPLE_CENTRE, 1});
+        level = 1;
+        lastEdge = when;
+      } else if (level != -1 && y < -threshold) {
+        double when = !MEAN ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
+        edges.push_back({when + SAMPLE_CENTRE, -1});
+        level = -1;
+        lastEdge = when;
+      }
       yPrev = y;
-      continue;
     }
-    double t = static_cast<double>(n);
-    if (MEAN && yPrev <= 0.0 && y > 0.0) lastUp = t - 1.0 + yPrev / (yPrev - y);
-    if (MEAN && yPrev >= 0.0 && y < 0.0) lastDown = t - 1.0 + yPrev / (yPrev - y);
-    // A spiky signal is dated where it passes the threshold, on the steep
-    // flank: its zero crossings wander with the noise between the spikes.
-    if (level != 1 && y > threshold) {
-      double when = !MEAN ? t - (y - threshold) / (y - yPrev) : lastUp > lastEdge ? lastUp : t;
-      edges.push_back({when + SAMPLE_CENTRE, 1});
-      level = 1;
-      lastEdge = when;
-    } else if (level != -1 && y < -threshold) {
-      double when = !MEAN ? t - (y + threshold) / (y - yPrev) : lastDown > lastEdge ? lastDown : t;
-      edges.push_back({when + SAMPLE_CENTRE, -1});
-      level = -1;
-      lastEdge = when;
-    }
-    yPrev = y;
+    n += run;
   }
   if (n > m_next) m_next = n;
   m_env = env;

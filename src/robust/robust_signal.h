@@ -87,23 +87,28 @@ inline std::int64_t FloorIndex(double v) {
   return i - (v < static_cast<double>(i) ? 1 : 0);
 }
 
-// floor(v) as a double, for |v| < 2^62: the same value FloorIndex() gives,
-// with no conversion back from the integer.
-inline double FloorValue(double v) {
-  const double whole = static_cast<double>(static_cast<std::int64_t>(v));
-  return whole - (v < whole ? 1.0 : 0.0);
+// floor(v) both as an integer and as a double, for |v| < 2^62, from one
+// truncation. The readers' positions are never negative, so the
+// correction is a branch that is never taken: the sums are read as soon
+// as the truncation is known, while the test runs beside.
+inline std::int64_t FloorBoth(double v, double& value) {
+  std::int64_t i = static_cast<std::int64_t>(v);
+  value = static_cast<double>(i);
+  if (__builtin_expect(v < value, 0)) {
+    --i;
+    value -= 1.0;
+  }
+  return i;
 }
 
 inline double PrefixRing::Edge(double t, double len) const {
   // C(t+len) - 2·C(t) + C(t-len), the whole-sample part in exact integers.
   const double lo = t - len;
   const double hi = t + len;
-  const double f1 = FloorValue(lo);
-  const double f2 = FloorValue(t);
-  const double f3 = FloorValue(hi);
-  const auto i1 = static_cast<std::int64_t>(f1);
-  const auto i2 = static_cast<std::int64_t>(f2);
-  const auto i3 = static_cast<std::int64_t>(f3);
+  double f1, f2, f3;
+  const std::int64_t i1 = FloorBoth(lo, f1);
+  const std::int64_t i2 = FloorBoth(t, f2);
+  const std::int64_t i3 = FloorBoth(hi, f3);
   const std::int64_t* sums = m_sums.data();
   const std::size_t mask = m_mask;
   // C[i] and C[i + 1], the latter from the copy past the end where i is last.
