@@ -586,7 +586,10 @@ bool CBoxTracker::StepBit(bool final) {
   }
   const bool settling = n < static_cast<std::size_t>(LOCK.settleBits) && !m_measured;
   double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
-  double beta = settling ? LOCK.settlePeriodGain : LOCK.periodGain;
+  // The period learns fast at first, then less from each bit as bits add
+  // up: in hiss a run of zeros gives each step only noise to learn from.
+  double beta = settling ? std::max(LOCK.periodGain, LOCK.settlePeriodGain * 8.0 / static_cast<double>(n + 8))
+                         : LOCK.periodGain;
   if (q > LOCK.trackLevel) {
     double w = std::min(1.0, q);
     m_t = end + alpha * w * err;
