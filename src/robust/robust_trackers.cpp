@@ -588,7 +588,7 @@ bool CBoxTracker::StepBit(bool final) {
   double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
   // The period learns fast at first, then less from each bit as bits add
   // up: in hiss a run of zeros gives each step only noise to learn from.
-  double beta = settling ? std::max(LOCK.periodGain, LOCK.settlePeriodGain * 8.0 / static_cast<double>(n + 8))
+  double beta = settling ? std::max(LOCK.periodGain, LOCK.settlePeriodGain * 32.0 / static_cast<double>(n + 32))
                          : LOCK.periodGain;
   if (q > LOCK.trackLevel) {
     double w = std::min(1.0, q);
