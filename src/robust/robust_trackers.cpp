@@ -26,6 +26,9 @@ constexpr double GRID_PERIOD_HOLD = 0.06;
 // steps per sample.
 constexpr double CONFIDENCE_STEPS = 16384.0;
 constexpr double START_STEPS = 64.0;
+// A pilot this long gives the bit period well enough that the first bits
+// only refine it (a ROM block's pilot holds thousands of pulses).
+constexpr int LONG_PILOT_PULSES = 1000;
 
 double Mean(const double* values, int count, int newest, int n) {
   // The mean of the n newest of a ring of 64 holding `count` values.
@@ -588,8 +591,12 @@ bool CBoxTracker::StepBit(bool final) {
   double alpha = settling ? LOCK.settlePhaseGain : LOCK.phaseGain;
   // The period learns fast at first, then less from each bit as bits add
   // up: in hiss a run of zeros gives each step only noise to learn from.
-  double beta = settling ? std::max(LOCK.periodGain, LOCK.settlePeriodGain * 32.0 / static_cast<double>(n + 32))
-                         : LOCK.periodGain;
+  // Only after a long pilot, which gave the period well; a short one
+  // leaves it to the first bits.
+  const bool longPilot = m_result.pilotPulses >= LONG_PILOT_PULSES;
+  double beta = !settling ? LOCK.periodGain
+                : longPilot ? std::max(LOCK.periodGain, LOCK.settlePeriodGain * 32.0 / static_cast<double>(n + 32))
+                            : LOCK.settlePeriodGain;
   if (q > LOCK.trackLevel) {
     double w = std::min(1.0, q);
     m_t = end + alpha * w * err;
