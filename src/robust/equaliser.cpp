@@ -337,8 +337,12 @@ bool CBlockEqualiser::Prepare(const SampleReader& read, std::int64_t available, 
 
 bool CBlockEqualiser::Keep(Candidate& c, const PilotStart& session, const Candidate& first) {
   // Kept by the readers' own rule: whole bytes that verify, with no
-  // dropout left unmended (its checksum could pass by chance).
+  // dropout left unmended (its checksum could pass by chance), at the
+  // length a header announced where one did: a long block is read again
+  // as its samples come, each reading cut short where they end, and one
+  // in 256 of those verifies by chance.
   if (!c.found || c.usedBits != 8 || c.unmendedGaps != 0 || !BlockVerifies(c.bytes)) return false;
+  if (session.announced != 0 && c.bytes.size() != session.announced) return false;
   if (first.found) {
     c.start = first.start;
     c.pilot = first.pilot;

@@ -17,7 +17,8 @@
 // lighter ridge that lets the fit lift a band a steep low-pass all but
 // removed (the zero bits', the sync's). A reading is kept only when it
 // verifies, as every reader's is, with no dropout left unmended (its
-// checksum could hold by chance).
+// checksum could hold by chance), and at the length a header announced,
+// where one did.
 //
 // Work: only for a block that fails, up to nine passes over its stretch
 // read again from the recording (about 45 taps a sample at 44.1 kHz).

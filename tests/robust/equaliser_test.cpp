@@ -138,6 +138,45 @@ TEST(Equaliser, ALongBlockIsReadPastTheRing) {
   for (std::size_t i = 0; i < tape.size(); ++i) EXPECT_TRUE(got[i].bytes == tape[i]) << "block " << i;
 }
 
+// A long block is read again as its samples come, each reading cut short
+// where they end: one whose bytes verify by chance there (here the first
+// 200 bytes xor to zero) is not the block its header announced.
+TEST(Equaliser, AReadingCutShortIsNotTheAnnouncedBlock) {
+  TapeBytes data = DataBlock(400, 7);
+  const std::size_t cut = 200;
+  data[cut - 1] = 0;
+  for (std::size_t i = 0; i + 1 < cut; ++i) data[cut - 1] ^= data[i];
+  data.back() = 0;
+  for (std::size_t i = 0; i + 1 < data.size(); ++i) data.back() ^= data[i];
+  TapePath path;
+  const std::vector<float> samples = RenderTape({data}, path, 1);
+  // T-states to samples; the tape starts with 0.3 s of silence and 3223
+  // pilot pulses.
+  const double toSamples = path.rate / 3500000.0, pilotFrom = 0.3 * 3500000.0;
+  double at = pilotFrom + 3223 * 2168.0 + 667.0 + 735.0;
+  for (std::size_t i = 0; i < cut; ++i)
+    for (int bit = 7; bit >= 0; --bit) at += (data[i] >> bit) & 1 ? 3420.0 : 1710.0;
+  robust::PilotStart session;
+  session.period = 2168.0 * toSamples;
+  session.firstEdge = pilotFrom * toSamples;
+  session.lastEdge = (pilotFrom + 200 * 2168.0) * toSamples;
+  session.announced = data.size();
+  robust::CBlockEqualiser equaliser(path.rate, 131072);
+  const auto read = [&samples](std::int64_t first, float* out, std::size_t max) {
+    const std::size_t from = std::min(samples.size(), static_cast<std::size_t>(first));
+    const std::size_t n = std::min(max, samples.size() - from);
+    std::copy_n(samples.data() + from, n, out);
+    return n;
+  };
+  // Half a byte into the bytes after the cut.
+  const auto available = static_cast<std::int64_t>((at + 4 * 1710.0) * toSamples);
+  EXPECT_FALSE(equaliser.Read(read, available, session, robust::Candidate(), robust::TrackerTuning()));
+  EXPECT_TRUE(equaliser.RanOut());
+  ASSERT_TRUE(equaliser.Read(read, static_cast<std::int64_t>(samples.size()), session, robust::Candidate(),
+                             robust::TrackerTuning()));
+  EXPECT_EQ(equaliser.Result().bytes, data);
+}
+
 // The fit itself: a square wave through a short smearing filter (and a
 // delay of two samples) is mapped back onto the square wave.
 TEST(Equaliser, FitUndoesAKnownFilter) {
