@@ -89,7 +89,8 @@ class RunSegmenter {
       const std::size_t j = NearEqualRun(i, &mean);
       const std::size_t length = j - i;
       if (length >= static_cast<std::size_t>(m_settings.minPilotPulses) &&
-          (TryBlock(i, j, mean, &block, &end) || TryPastClick(i, j, mean, &block, &end))) {
+          (TryBlock(i, j, mean, &block, &end) || TryMergedSync(i, j, mean, &block, &end) ||
+           TryPastClick(i, j, mean, &block, &end))) {
         Pending(pending, i);
         if (m_blockPilot > i) Stretch(i, m_blockPilot, StretchKind::TONE);
         m_out.emplace_back(std::move(block));
@@ -585,6 +586,60 @@ class RunSegmenter {
            std::equal(two.bits.begin(), two.bits.end(), one.bits.begin() + 1);
   }
 
+  // How unlike the halves of the pairs from pulse `data` on are, on
+  // average (paired a pulse off, every change of bit makes a pair of a
+  // long and a short pulse).
+  double Imbalance(std::size_t data) const {
+    constexpr std::size_t SYNC_PROBE_PAIRS = 64;
+    const std::size_t n = m_pulses.size();
+    double total = 0.0;
+    std::size_t k = data;
+    for (; k + 1 < n && k < data + 2 * SYNC_PROBE_PAIRS; k += 2)
+      total += std::fabs(m_pulses[k] - m_pulses[k + 1]) / (m_pulses[k] + m_pulses[k + 1]);
+    return total / static_cast<double>(std::max<std::size_t>(1, (k - data) / 2));
+  }
+
+  // A sync a band limit swallowed: syncs far shorter than the pilot (a
+  // fast loader's, through a deck that cuts the highs) do not swing the
+  // signal back, and the pilot's last pulse, both syncs and nothing else
+  // play as one pulse `merged`, as long as a pilot pulse and a sync pair.
+  // The data is paired from the pulse after it. Taken only after a long
+  // pilot, where the data pairs there in phase (not a pulse later), at
+  // bit lengths unlike the pilot's, and where no pilotless reading of the
+  // same pulses reaches as far (a run of like bits inside data, ended by
+  // the first half of a longer bit, looks the same).
+  bool TryMergedSync(std::size_t pilot, std::size_t merged, double pilotMean, TapeBlock* block,
+                     std::size_t* end) const {
+    const std::size_t n = m_pulses.size();
+    const std::size_t data = merged + 1;
+    if (merged - pilot < 2 * PILOT_PROBE || data + 2 * static_cast<std::size_t>(m_settings.minDataBits) > n)
+      return false;
+    const double syncs = m_pulses[merged] - pilotMean;
+    if (syncs < 2.0 * m_settings.minSyncRatio * pilotMean || syncs > 2.0 * m_settings.maxSyncRatio * pilotMean)
+      return false;
+    if (!(Imbalance(data) < Imbalance(data + 1))) return false;
+    DataRead read = ReadData(data, pilotMean, true);
+    auto bitLike = [&](double sum) { return Within(pilotMean, sum / 2.0, m_settings.toneTolerance); };
+    if (read.classes < 2 || bitLike(read.zeroSum) || bitLike(read.oneSum)) return false;
+    const std::size_t k = EndAtPilot(read, data);
+    if (read.bits.size() < static_cast<std::size_t>(m_settings.minDataBits)) return false;
+    for (std::size_t from = pilot; from < pilot + 2; ++from)
+      if (ReadData(from, 0.0, true).end >= k) return false;
+    MakeBlock(read, pilot, data, block);
+    m_blockPilot = pilot;
+    BlockTiming& t = block->timing;
+    double pilotTotal = 0.0;
+    for (std::size_t p = pilot; p < merged; ++p) pilotTotal += m_pulses[p];
+    // The merged pulse holds the pilot's last pulse and the two syncs,
+    // which share what is left of it.
+    t.pilot = pilotTotal / static_cast<double>(merged - pilot);
+    t.pilotPulses = static_cast<std::int32_t>(merged - pilot + 1);
+    t.sync1 = t.sync2 = (m_pulses[merged] - t.pilot) / 2.0;
+    block->romTiming = IsRomTiming(t, m_settings);
+    *end = k;
+    return true;
+  }
+
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
   // two sync pulses (or one, the data paired from the pulse after it),
   // then data pairs until one does not fit.
@@ -609,14 +664,7 @@ class RunSegmenter {
     // matched halves than those from here (paired a pulse off, every change
     // of bit makes a pair of a long and a short pulse), that pulse is the
     // pilot's, and the sync the two after it.
-    constexpr std::size_t SYNC_PROBE_PAIRS = 64;
-    auto imbalance = [&](std::size_t data) {
-      double total = 0.0;
-      std::size_t k = data;
-      for (; k + 1 < n && k < data + 2 * SYNC_PROBE_PAIRS; k += 2)
-        total += std::fabs(m_pulses[k] - m_pulses[k + 1]) / (m_pulses[k] + m_pulses[k + 1]);
-      return total / static_cast<double>(std::max<std::size_t>(1, (k - data) / 2));
-    };
+    auto imbalance = [&](std::size_t data) { return Imbalance(data); };
     // A sync of one pulse pairs the same way: the data starts at the pulse
     // after it. The click's reading (the first pair a sync) stands unless
     // the one-pulse sync's reading has the one bit more that makes whole

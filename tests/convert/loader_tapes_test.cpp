@@ -108,6 +108,7 @@ struct LoaderCase {
   std::vector<LoaderBlock> blocks;
   std::vector<int> tzxIds;  // the data records the TZX holds, in order
   bool degradedToo;         // also read through the tape-like path
+  double lowpassHz = 0.0;   // that path's band limit (0: a fifth of the rate)
 };
 
 std::vector<LoaderCase> Cases() {
@@ -193,6 +194,8 @@ std::vector<LoaderCase> Cases() {
   return {
       {"a sync of one pulse as long as a zero bit's", 44100, {Turbo(game, 2168, 1200, 570, 0, 570, 1140)},
        {0x14}, true},
+      {"pilot 1000 T, syncs 140/160 that a 4 kHz band limit merges into its last pulse", 44100,
+       {Turbo(game, 1000, 1000, 140, 160, 420, 840)}, {0x11}, true, 4000.0},
       {"pilot 620 T, its sync as short as the zero bits, bits 260/520", 44100,
        {Turbo(game, 620, 400, 200, 200, 260, 520)}, {0x11}, true},
       {"a pilot of six pulses before the sync", 44100, {Turbo(game, 2000, 6, 600, 650, 550, 1100)}, {0x14},
@@ -319,7 +322,7 @@ TEST(LoaderTapes, EveryBlockComesBackInItsRecordCleanAndThroughATapePath) {
       path.rate = c.rate;
       if (degraded) {
         path.highpassHz = 200.0;
-        path.lowpassHz = c.rate / 5.0;
+        path.lowpassHz = c.lowpassHz > 0.0 ? c.lowpassHz : c.rate / 5.0;
         path.noise = 0.04;
         path.jitter = 2e-6;
         path.invert = true;
