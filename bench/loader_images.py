@@ -17,6 +17,11 @@ against the source image's.
     bench/loader_images.py [--cli build/src/cli/tapedecoder-cli] [--work DIR]
                            [--only NAME] [--paths clean,tape,mp3]
                            [--edges build/bench/tapedecoder-edge-compare]
+                           [--harsh DIR]
+
+--harsh DIR writes each image's clean recording and its data blocks as
+DIR/NAME.wav and DIR/NAME.tap (the blocks a player meets, in order) and
+converts nothing: a folder for bench/harsh_bench.cpp.
 """
 import argparse
 import array
@@ -789,6 +794,23 @@ def measure(name, tzx, how, cli, work, edge_tool=None, rate=RATE):
     return res
 
 
+def write_harsh(folder, only):
+    os.makedirs(folder, exist_ok=True)
+    for name, make in FAMILIES.items():
+        if only and name not in only.split(','):
+            continue
+        make, rate = make if isinstance(make, tuple) else (make, RATE)
+        tzx = make()
+        src = os.path.join(folder, name + '.src.tzx')
+        open(src, 'wb').write(tzx.out)
+        run(['tape2wav', '-r', str(rate), src, os.path.join(folder, name + '.wav')])
+        with open(os.path.join(folder, name + '.tap'), 'wb') as tap:
+            for data, kind in tzx.expect:
+                if kind != 'pulses':
+                    tap.write(struct.pack('<H', len(data)) + data)
+        print('%-12s %d blocks at %d Hz' % (name, sum(1 for _, k in tzx.expect if k != 'pulses'), rate))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--cli', default='build/src/cli/tapedecoder-cli')
@@ -798,8 +820,12 @@ def main():
     ap.add_argument('--kinds', action='store_true', help='print the record counts of each image')
     ap.add_argument('--edges', default='build/bench/tapedecoder-edge-compare',
                     help='the edge-comparison tool (the replay-edge columns: largest error in us, edges over 50 us)')
+    ap.add_argument('--harsh', default='', help='write NAME.wav and NAME.tap for harsh-bench here, and stop')
     a = ap.parse_args()
     os.makedirs(a.work, exist_ok=True)
+    if a.harsh:
+        write_harsh(a.harsh, a.only)
+        return
     print('%-12s %-5s %6s %6s %6s %5s %4s %7s %7s %4s %15s %14s %14s %s' %
           ('image', 'path', 'rom', 'pilot', 'pure', 'phant', 'tap', 'time%', 'sound%', 'list', 'size/src',
            'tzx edge us/>50', 'pzx edge us/>50', 'lost'))

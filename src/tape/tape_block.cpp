@@ -22,6 +22,11 @@ bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes) {
     std::size_t k = period;
     while (k < bytes.size() && bytes[k] == bytes[k - period]) ++k;
     if (k == bytes.size()) return true;
+    // ... or over at least half the block, then a tone's bytes to the end
+    // (a clicking pilot read on into the pilot after its clicks).
+    std::size_t tail = k;
+    while (tail < bytes.size() && (bytes[tail] == 0x00 || bytes[tail] == 0xFF) && bytes[tail] == bytes.back()) ++tail;
+    if (tail == bytes.size() && k >= 3 * period && 2 * k >= bytes.size()) return true;
   }
   return false;
 }

@@ -106,7 +106,8 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
 // True when `bytes` cannot be a saved block whatever its checksum says:
 // fewer than 2 bytes (no flag and checksum), one byte repeated, or one
 // pattern of 2 to 8 bytes repeated at least three times over the whole
-// block -- what a tone or a clicking pilot read as bits gives (a tone read
+// block, or over half of it and then bytes of a tone (00 or FF) to the
+// end -- what a tone or a clicking pilot read as bits gives (a tone read
 // as zeros is a "header" of 19 zero bytes that verifies).
 bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
 

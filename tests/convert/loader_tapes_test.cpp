@@ -397,6 +397,11 @@ TEST(LoaderTapes, ToneAndClickPatternsReadAsBitsAreNoBlocks) {
       {"one zero byte", {0x00}, true},
       {"nineteen zero bytes", Bytes(19, 0x00), true},
       {"a 3-byte click pattern", {0x24, 0x92, 0x49, 0x24, 0x92, 0x49, 0x24, 0x92, 0x49, 0x24}, true},
+      {"a click pattern read on into the pilot after it", [] {
+         Bytes b(20, 0xEE);
+         b.insert(b.end(), 4, 0xFF);
+         return b;
+       }(), true},
       {"a ROM header", testing_support::RomHeader("GAME", 157), false},
       {"one zero byte of data", {0xFF, 0x00, 0xFF}, false},
       {"zeros with a flag and checksum", WithChecksum({0xFF, 0, 0, 0, 0, 0, 0, 0, 0}), false},
