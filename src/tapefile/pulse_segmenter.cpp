@@ -640,6 +640,78 @@ class RunSegmenter {
     return true;
   }
 
+  // Where a pilot block's data starts: its first pulse paired (`data`),
+  // the pulses before it that carry its first bit's second half (`lead`,
+  // 0 or 1), where the pilot ends and the syncs measured from there.
+  struct EarlierStart {
+    std::size_t data, lead, pilotEnd;
+    double sync1, sync2;
+  };
+
+  // Syncs far shorter than the pilot, through a deck that cuts the highs,
+  // blur into the first bits after them: the syncs merge with each other
+  // and with the first bit's first half (edges lost in pairs, so the
+  // pairing keeps its phase), and the pulses left of the first bits read
+  // as the sync. The reading from `start->data` then starts a bit or two
+  // late, ending short of whole bytes. The data is tried from up to
+  // MAX_EARLIER_PULSES pulses before it, in the same phase: pairs at the
+  // reading's lengths, and before them a first bit's lone second half
+  // (its first merged into the syncs' pulse), after one or two pulses off
+  // the pilot's length that hold syncs of a plausible length. Only the
+  // bit count that makes whole bytes up to the same end is tried (at most
+  // two readings: with or without a lone half), and a reading is taken
+  // where it verifies and no other does; `read` (which does not verify)
+  // then gets the bits in front and `start` the new start and syncs.
+  bool StartEarlier(std::size_t pilot, double pilotMean, DataRead& read, EarlierStart* start) const {
+    constexpr std::size_t MAX_EARLIER_PULSES = 4;
+    constexpr double FIRST_BIT_TOLERANCE = 0.4;
+    const std::size_t data = start->data;
+    std::vector<bool> chosen;
+    EarlierStart found{};
+    std::size_t verifying = 0;
+    for (std::size_t e = 1; e <= MAX_EARLIER_PULSES; ++e) {
+      const std::size_t lone = e % 2;
+      const std::size_t added = e / 2 + lone;
+      if ((read.bits.size() + added) % 8 != 0) continue;
+      if (data < pilot + static_cast<std::size_t>(m_settings.minPilotPulses) + e + 1) break;
+      const std::size_t paired = data - 2 * (e / 2);
+      const std::size_t first = paired - lone;
+      std::vector<bool> bits;
+      if (lone > 0) {
+        const double a = 2.0 * m_pulses[first];
+        const bool isOne = std::fabs(a - read.oneSum) < std::fabs(a - read.zeroSum);
+        if (!Within(a, isOne ? read.oneSum : read.zeroSum, FIRST_BIT_TOLERANCE)) continue;
+        bits.push_back(isOne);
+      }
+      int bit = 0;
+      std::size_t p = paired;
+      for (; p < data && (bit = PairAt(p, read)) >= 0; p += 2) bits.push_back(bit != 0);
+      if (p < data) continue;
+      // The syncs: the pulses before the data off the pilot's length.
+      std::size_t syncFrom = first;
+      while (syncFrom + 2 > first && !Within(m_pulses[syncFrom - 1], pilotMean, m_settings.toneTolerance))
+        --syncFrom;
+      if (syncFrom == first) continue;
+      const double half = lone > 0 ? (bits[0] ? read.oneSum : read.zeroSum) / 2.0 : 0.0;
+      const double syncs = EdgeAt(first) - EdgeAt(syncFrom) - half;
+      if (syncs < 2.0 * m_settings.minSyncRatio * pilotMean || syncs > 2.0 * m_settings.maxSyncRatio * pilotMean)
+        continue;
+      bits.insert(bits.end(), read.bits.begin(), read.bits.end());
+      if (!VerifiesFrom(bits, 0)) continue;
+      ++verifying;
+      chosen = std::move(bits);
+      const bool two = first - syncFrom == 2;
+      found = {paired, lone, syncFrom, two ? m_pulses[syncFrom] : syncs / 2.0,
+               two ? m_pulses[syncFrom + 1] - half : syncs / 2.0};
+    }
+    if (verifying != 1) return false;
+    const std::size_t added = chosen.size() - read.bits.size();
+    if (read.bitsBefore > 0) read.bitsBefore += added;
+    read.bits = std::move(chosen);
+    *start = found;
+    return true;
+  }
+
   // A block whose pilot is pulses [pilot, sync) with mean `pilotMean`:
   // two sync pulses (or one, the data paired from the pulse after it),
   // then data pairs until one does not fit.
@@ -722,16 +794,21 @@ class RunSegmenter {
       }
     }
     pilot = from;
-    MakeBlock(read, pilot, data, block);
+    // Data the reading joined late (syncs a band limit merged with the
+    // first bits): read from where it starts.
+    EarlierStart earlier{data, 0, sync, sync1, sync2};
+    if (!VerifiesFrom(read.bits, 0)) StartEarlier(pilot, pilotMean, read, &earlier);
+    MakeBlock(read, pilot, earlier.data, block, earlier.lead);
+    block->startSeconds = Seconds(EdgeAt(pilot));
     if (laterVerifies && !BlockVerifies(block->bytes)) return false;
     m_blockPilot = pilot;
     BlockTiming& t = block->timing;
     double pilotTotal = 0.0;
-    for (std::size_t p = pilot; p < sync; ++p) pilotTotal += m_pulses[p];
-    t.pilot = pilotTotal / static_cast<double>(sync - pilot);
-    t.pilotPulses = static_cast<std::int32_t>(sync - pilot);
-    t.sync1 = sync1;
-    t.sync2 = sync2;
+    for (std::size_t p = pilot; p < earlier.pilotEnd; ++p) pilotTotal += m_pulses[p];
+    t.pilot = pilotTotal / static_cast<double>(earlier.pilotEnd - pilot);
+    t.pilotPulses = static_cast<std::int32_t>(earlier.pilotEnd - pilot);
+    t.sync1 = earlier.sync1;
+    t.sync2 = earlier.sync2;
     block->romTiming = IsRomTiming(t, m_settings);
     *end = k;
     return true;

@@ -109,6 +109,8 @@ struct LoaderCase {
   std::vector<int> tzxIds;  // the data records the TZX holds, in order
   bool degradedToo;         // also read through the tape-like path
   double lowpassHz = 0.0;   // that path's band limit (0: a fifth of the rate)
+  double highpassHz = 200.0;
+  double speed = 1.0;
 };
 
 std::vector<LoaderCase> Cases() {
@@ -191,6 +193,12 @@ std::vector<LoaderCase> Cases() {
   LoaderBlock announced = Rom(testing_support::DataBlock(155, 9));
   announced.pauseSeconds = 0.0;
 
+  // A first byte of zeros, whose short pulses a band limit blurs with the
+  // syncs.
+  Bytes zeroFlag(game);
+  zeroFlag[0] = 0x00;
+  zeroFlag = WithChecksum(Bytes(zeroFlag.begin(), zeroFlag.end() - 1));
+
   return {
       {"a sync of one pulse as long as a zero bit's", 44100, {Turbo(game, 2168, 1200, 570, 0, 570, 1140)},
        {0x14}, true},
@@ -198,6 +206,8 @@ std::vector<LoaderCase> Cases() {
        {Turbo(game, 1000, 1000, 140, 160, 420, 840)}, {0x11}, true, 4000.0},
       {"pilot 620 T, its sync as short as the zero bits, bits 260/520", 44100,
        {Turbo(game, 620, 400, 200, 200, 260, 520)}, {0x11}, true},
+      {"pilot 620 T, syncs 200/200 and a zero flag that a slow worn deck's 5.2 kHz band limit blurs, bits 260/520",
+       44100, {Turbo(zeroFlag, 620, 400, 200, 200, 260, 520)}, {0x11}, true, 5200.0, 300.0, 0.96},
       {"a pilot of six pulses before the sync", 44100, {Turbo(game, 2000, 6, 600, 650, 550, 1100)}, {0x14},
        true},
       {"data going on 17 % faster", 44100, {slower, Turbo(more, 0, 0, 0, 0, 330, 660)}, {0x11, 0x14}, true},
@@ -321,8 +331,9 @@ TEST(LoaderTapes, EveryBlockComesBackInItsRecordCleanAndThroughATapePath) {
       TapePath path;
       path.rate = c.rate;
       if (degraded) {
-        path.highpassHz = 200.0;
+        path.highpassHz = c.highpassHz;
         path.lowpassHz = c.lowpassHz > 0.0 ? c.lowpassHz : c.rate / 5.0;
+        path.speed = c.speed;
         path.noise = 0.04;
         path.jitter = 2e-6;
         path.invert = true;
