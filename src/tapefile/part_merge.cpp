@@ -65,6 +65,36 @@ bool ClearlyOffRom(const BlockTiming& timing) {
          off(timing.one, ROM_ONE_PULSE);
 }
 
+// True when pilotless data `parts[k]` is a piece of a longer run the
+// segmenter's edges broke up (a damaged turbo block): on each side of it,
+// over nothing but pulses and no pause, lies more pilotless data at its bit
+// lengths that does not verify. One such piece in 256 verifies by chance;
+// a block that is one runs from a pause, a pilot or a block that verifies.
+bool PieceOfBrokenRun(const std::vector<TapePart>& parts, std::size_t k) {
+  constexpr double MAX_GAP_SECONDS = 0.02;
+  constexpr double MAX_REACH_SECONDS = 0.25;
+  constexpr double BIT_TOLERANCE = 0.1;
+  const TapeBlock& piece = std::get<TapeBlock>(parts[k]);
+  if (piece.timing.pilot > 0.0 || piece.timing.zero <= 0.0) return false;
+  const auto alike = [](double a, double b) { return std::fabs(a / b - 1.0) <= BIT_TOLERANCE; };
+  const auto brokenBeside = [&](bool before) {
+    double edge = before ? PartStartSeconds(parts[k]) : PartEndSeconds(parts[k]);
+    const double from = edge;
+    for (std::size_t j = k; before ? j-- > 0 : ++j < parts.size();) {
+      const TapePart& part = parts[j];
+      const double gap = before ? edge - PartEndSeconds(part) : PartStartSeconds(part) - edge;
+      if (gap > MAX_GAP_SECONDS) return false;
+      if (const TapeBlock* block = std::get_if<TapeBlock>(&part))
+        return block->timing.pilot <= 0.0 && !BlockVerifies(block->bytes) &&
+               alike(block->timing.zero, piece.timing.zero) && alike(block->timing.one, piece.timing.one);
+      edge = before ? PartStartSeconds(part) : PartEndSeconds(part);
+      if (std::fabs(edge - from) > MAX_REACH_SECONDS) return false;
+    }
+    return false;
+  };
+  return brokenBeside(true) && brokenBeside(false);
+}
+
 // A reading of a stretch where the robust decoder read a ROM block (its
 // readers find only syncs in the ROM's ratios), with a pilot and bit
 // lengths near the ROM's, is that ROM block: a sync the segmenter's plain
@@ -462,9 +492,10 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
     bool robustBad;
   };
   std::vector<Listed> listed;
-  for (TapePart& part : parts) {
-    TapeBlock* block = std::get_if<TapeBlock>(&part);
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    TapeBlock* block = std::get_if<TapeBlock>(&parts[k]);
     if (block == nullptr || RepeatsOrTooShort(block->bytes)) continue;
+    if (BlockVerifies(block->bytes) && PieceOfBrokenRun(parts, k)) continue;
     // Pilotless data that does not verify at bit lengths near the ROM's is
     // the rest of a ROM block after a dropout (the robust decoder lists
     // that block), not a block of its own.

@@ -604,6 +604,51 @@ TEST(PartMerge, AReadingShortOfItsLastBytesBitsIsNoGoodBlock) {
   }
 }
 
+TEST(PartMerge, APieceOfABrokenRunThatVerifiesByChanceIsNoBlock) {
+  // Pilotless data between two pieces of a run the edges broke up (a
+  // glitch pulse between them) verifies one time in 256; a block runs from
+  // a pause or from a block that verifies, or at bit lengths of its own.
+  BlockTiming pure = TURBO;
+  pure.pilot = 0.0, pure.pilotPulses = 0, pure.sync1 = pure.sync2 = 0.0;
+  const struct {
+    const char* name;
+    double gapBefore;     // silence before the middle piece's glitch
+    bool nextVerifies;    // the piece after it verifies too
+    double nextSpeed;     // the piece after it at bit lengths this much longer
+    const char* listed;   // the middle piece: in the .tap ("T") or not listed
+  } cases[] = {
+      {"broken on both sides", 0.0, false, 1.0, ""},
+      {"after a pause", 0.5, false, 1.0, "T"},
+      {"running on into a block that verifies", 0.0, true, 1.0, "TT"},
+      {"running on into data of other bit lengths", 0.0, false, 1.3, "T"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto piece = [&pure](double start, std::vector<std::uint8_t> bytes, double speed) {
+      TapeBlock block;
+      block.bytes = std::move(bytes);
+      block.timing = Scaled(pure, speed);
+      block.timing.pilot = 0.0;
+      block.romTiming = false;
+      block.startSeconds = block.dataSeconds = start;
+      block.endSeconds = start + 0.1;
+      return TapePart(block);
+    };
+    PulseStretch glitch;
+    glitch.startSeconds = 1.1 + c.gapBefore;
+    glitch.pulses = {2056.0};
+    const double middle = PartEndSeconds(TapePart(glitch));
+    std::string listed;
+    CPartMerger merger([](TapePart&&) {}, [&listed](const TapeBlock&, bool inTap) { listed += inTap ? 'T' : '-'; });
+    merger.Found(piece(1.0, {0x12, 0x34, 0x56, 0x01}, 1.0));
+    merger.Found(TapePart(glitch));
+    merger.Found(piece(middle, {0xFF, 0x10, 0x33, 0xDC}, 1.0));
+    merger.Found(piece(middle + 0.1, {0x01, 0x02, c.nextVerifies ? std::uint8_t{0x03} : std::uint8_t{0x07}}, c.nextSpeed));
+    merger.Finish();
+    EXPECT_EQ(listed, c.listed);
+  }
+}
+
 TEST(StreamingMerge, SettlingAfterEveryPartGivesTheWholeMergeAndListing) {
   Tape tape;
   tape.Pulses(3000, 50);
