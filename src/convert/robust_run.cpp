@@ -518,21 +518,50 @@ RobustReport RunRobustConversion(const std::string& fileName, const std::string&
       }
       return true;
     };
+    // Where the last block read again ends (seconds), and the last block
+    // that verifies on the segmenter's side.
+    double rereadEnd = -HUGE_VAL;
+    std::vector<std::uint8_t> lastVerified;
+    // The pilotless pieces the segmenter read after found[k], up to the
+    // next block with a pilot.
+    const auto piecesAfter = [&found](std::size_t k) {
+      std::vector<const TapeBlock*> pieces;
+      for (std::size_t j = k + 1; j < found.size(); ++j) {
+        const TapeBlock* piece = std::get_if<TapeBlock>(&found[j]);
+        if (piece == nullptr) continue;
+        if (piece->timing.pilot > 0.0) break;
+        pieces.push_back(piece);
+      }
+      return pieces;
+    };
     // The segmenter's parts so far (whole runs between pauses), data in
     // symbols read from their stretches, on their way to the merger.
     const auto takeFound = [&] {
       symbols->Read(found);
-      for (TapePart& part : found) {
-        // A loader's block that the segmenter's plain edges did not
-        // read whole is read again by the box trackers at its
-        // measured timing; a reading that verifies joins the robust
-        // blocks, over the segmenter's.
+      for (std::size_t k = 0; k < found.size(); ++k) {
+        TapePart& part = found[k];
         const TapeBlock* block = std::get_if<TapeBlock>(&part);
-        if (block != nullptr && !block->romTiming && block->timing.symbolPulses <= 2 &&
-            !BlockVerifies(block->bytes) && options.rereadLoaderBlocks)
+        // What the segmenter made of the rest of a stretch a block read
+        // again covers (the pieces after where its edges broke off) is that
+        // block. (Its own reading stays with the parts: the merge drops it,
+        // and it tells where the decoder's readings at the ROM's ratios
+        // went wrong.)
+        if (block != nullptr && block->startSeconds < rereadEnd) continue;
+        // A loader's block with a pilot and sync that the segmenter's
+        // plain edges did not read whole is read again by the box
+        // trackers at its measured timing; a reading that verifies joins
+        // the robust blocks, over the segmenter's, unless it repeats the
+        // block before it.
+        if (block != nullptr && options.rereadLoaderBlocks && !block->romTiming && block->timing.pilot > 0.0 &&
+            block->timing.symbolPulses <= 2 && !BlockVerifies(block->bytes))
           if (std::optional<TapeBlock> again =
-                  RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder))
+                  RereadMeasuredBlock(*block, history, report.sampleRate, options.decoder, piecesAfter(k));
+              again && again->bytes != lastVerified) {
+            rereadEnd = again->endSeconds;
+            lastVerified = again->bytes;
             segmented.push_back({TapePart(std::move(*again)), true});
+          }
+        if (block != nullptr && BlockVerifies(block->bytes)) lastVerified = block->bytes;
         segmented.push_back({std::move(part), false});
       }
       found.clear();

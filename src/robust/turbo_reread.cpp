@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "robust/robust_signal.h"
 #include "robust/robust_trackers.h"
@@ -53,34 +54,98 @@ robust::Candidate ReadOnce(const CSampleHistory& history, std::int64_t first, do
   return std::move(tracker.Result());
 }
 
-// The bytes of `c` that verify, or none. They start where the segmenter
-// dated the data: a checksum cannot tell a stream shifted by a bit or two
-// (its columns xor as the stream's do), so no other start is tried, and at
-// least half of the first COMPARED bytes agree with the segmenter's own
-// reading `segmented` (right in most places even where it fails). They end
-// where the segmenter's reading ended, or where this one did (every good
-// bit is kept: a reader runs on a bit or a byte into the pause), or a
-// byte or two before.
-std::vector<std::uint8_t> VerifyingBytes(const robust::Candidate& c, const std::vector<std::uint8_t>& segmented) {
-  constexpr std::size_t COMPARED = 64;
+// The bytes of `c` when they verify as the whole block: whole bytes from
+// the data start the segmenter dated (a checksum cannot tell a stream
+// shifted by a bit or two: its columns xor as the stream's do) to where
+// the reading ran out in the pause after it, or a byte before (a reader
+// runs on a bit or a byte into the pause); otherwise none. Any other end
+// is a cut the checksum verifies by chance once in 256.
+std::vector<std::uint8_t> VerifyingBytes(const robust::Candidate& c) {
   const std::size_t whole = c.usedBits == 8 ? c.bytes.size() : c.bytes.size() - 1;
-  const std::size_t n = std::min({COMPARED, whole, segmented.size()});
-  std::size_t same = 0;
-  for (std::size_t k = 0; k < n; ++k) same += c.bytes[k] == segmented[k];
-  if (n == 0 || 2 * same < n) return {};
-  for (const std::size_t keep : {segmented.size(), whole, whole - std::min<std::size_t>(whole, 1),
-                                 whole - std::min<std::size_t>(whole, 2)}) {
-    if (keep < 2 || keep > whole) continue;
+  for (const std::size_t keep : {whole, whole - std::min<std::size_t>(whole, 1)}) {
+    if (keep < 2) continue;
     std::vector<std::uint8_t> prefix(c.bytes.begin(), c.bytes.begin() + static_cast<std::ptrdiff_t>(keep));
     if (BlockVerifies(prefix)) return prefix;
   }
   return {};
 }
 
+// Bit `i` of `bytes`, the first bit the top one.
+int BitAt(const std::vector<std::uint8_t>& bytes, std::size_t i) { return (bytes[i / 8] >> (7 - i % 8)) & 1; }
+
+// The bits of the segmenter's own readings of the stretch (`block` and
+// the `pieces` its edges broke up into after it) that the reading `c`
+// of `bytes` read alike, and how many were compared. Each piece is
+// placed at the bit of the reading that starts where it does, give or
+// take a few bits (its start is dated from edges the reading did not
+// see); its bytes need not start on a byte of the block.
+std::pair<std::size_t, std::size_t> BitAgreement(const robust::Candidate& c, const std::vector<std::uint8_t>& bytes,
+                                                 const TapeBlock& block, const std::vector<const TapeBlock*>& pieces,
+                                                 double first, double sampleRate) {
+  const std::size_t bits = std::min(bytes.size() * 8, c.bits.Size());
+  std::size_t same = 0, compared = 0;
+  const std::size_t own = std::min(block.bytes.size() * 8, bits);
+  for (std::size_t i = 0; i < own; ++i) same += BitAt(bytes, i) == BitAt(block.bytes, i);
+  compared += own;
+  for (const TapeBlock* piece : pieces) {
+    const double at = piece->dataSeconds * sampleRate - first;
+    std::size_t k = 0;
+    while (k < bits && c.bits.Start(k) < at - c.zero) ++k;
+    if (k >= bits) break;
+    constexpr int SLACK_BITS = 6;
+    std::size_t best = 0, bestN = 0;
+    for (int d = -SLACK_BITS; d <= SLACK_BITS; ++d) {
+      if (static_cast<std::ptrdiff_t>(k) + d < 0) continue;
+      const std::size_t from = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(k) + d);
+      const std::size_t n = std::min(piece->bytes.size() * 8, bits > from ? bits - from : 0);
+      std::size_t m = 0;
+      for (std::size_t i = 0; i < n; ++i) m += BitAt(bytes, from + i) == BitAt(piece->bytes, i);
+      if (m > best || (m == best && n > bestN)) best = m, bestN = n;
+    }
+    same += best;
+    compared += bestN;
+  }
+  return {same, compared};
+}
+
+// Whether the samples from `from` to `to` (indices in `history`) fall
+// silent for a while: a stretch of `window` samples (a one bit or more,
+// so that every stretch of signal holds an edge) whose swing is under a
+// tenth of the typical stretch's. A reader carries on across a dropout
+// with bits it guessed (it cannot tell how many were lost).
+bool FallsSilent(const CSampleHistory& history, std::int64_t from, std::int64_t to, std::int64_t window) {
+  from = std::max(from, history.Begin());
+  to = std::min(to, history.End());
+  if (window < 2 || to - from < 2 * window) return false;
+  std::vector<float> swings;
+  for (std::int64_t at = from; at + window <= to; at += window) {
+    const float* x = history.At(at);
+    const auto [low, high] = std::minmax_element(x, x + window);
+    swings.push_back(*high - *low);
+  }
+  std::vector<float> sorted = swings;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+  const float typical = sorted[sorted.size() / 2];
+  return std::any_of(swings.begin(), swings.end(), [typical](float s) { return s < 0.1f * typical; });
+}
+
 }  // namespace
 
 std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSampleHistory& history,
-                                             double sampleRate, const RobustOptions& options) {
+                                             double sampleRate, const RobustOptions& options,
+                                             const std::vector<const TapeBlock*>& pieces) {
+  // Data with no pilot is read again only as the segmenter dated it: where
+  // its edges break up a block, each piece starts inside it, and a reading
+  // from there to the block's end verifies as often as the piece's last
+  // bytes happen to xor to its first ones (one in 256 readings).
+  if (block.timing.pilot <= 0.0) return std::nullopt;
+  // A "pilot" at one of the block's own bit lengths is a run of equal bits
+  // (zero or 0xFF bytes) that the segmenter took for one: the data after
+  // it is the rest of a block, out of step with its bytes.
+  constexpr double DISTINCT_PILOT = 0.10;
+  if (std::fabs(block.timing.pilot / block.timing.zero - 1.0) < DISTINCT_PILOT ||
+      std::fabs(block.timing.pilot / block.timing.one - 1.0) < DISTINCT_PILOT)
+    return std::nullopt;
   const double toSamples = sampleRate / TSTATES_PER_SECOND;
   const double zero = block.timing.zero * toSamples;
   const double one = block.timing.one * toSamples;
@@ -96,31 +161,40 @@ std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSamp
   std::vector<double> factors = {options.boxFactor};
   for (double factor : options.retryBoxFactors)
     if (factor > 0.0) factors.push_back(factor);
-  // Each reader from the data start the segmenter dated; the first also
-  // from a pulse before or after it (behind a sync the segmenter did not
-  // see, it may be a pulse off, and a reader started mid-bit misreads the
-  // first bytes).
-  struct Try {
-    double factor;
-    double shift;
-  };
-  std::vector<Try> tries;
-  for (double factor : factors) tries.push_back({factor, 0.0});
-  for (double shift : {-zero, zero, -one, one}) tries.push_back({factors.front(), shift});
-  for (const Try& t : tries) {
-    tuning.boxFactor = std::clamp(t.factor, 0.05, 0.9);
-    robust::Candidate c = ReadOnce(history, first, dataEdge + t.shift, zero, one, tuning,
+  // Each reader from the data start the segmenter dated, behind the sync
+  // it found. A reading that verifies is kept only with evidence the
+  // checksum does not give: the segmenter's own readings of the stretch
+  // cover at least a third of its bits and read nearly all of those
+  // alike. (A reader that went astray where the segmenter saw nothing, or
+  // ran on past the stretch, verifies at its end once in 128 readings.)
+  for (double factor : factors) {
+    tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
+    robust::Candidate c = ReadOnce(history, first, dataEdge, zero, one, tuning,
                                    std::max<std::size_t>(1, options.maxBlockBytes));
-    if (!c.found) continue;
-    std::vector<std::uint8_t> bytes = VerifyingBytes(c, block.bytes);
+    // A reading across a dropout may have lost or gained bits there (the
+    // decoder mends one only at a length it knows): it is no reading.
+    if (!c.found || c.unmendedGaps > 0 || c.mendedGaps > 0 || c.mendedBits > 0) continue;
+    std::vector<std::uint8_t> bytes = VerifyingBytes(c);
     if (bytes.empty()) continue;
+    const auto [same, compared] = BitAgreement(c, bytes, block, pieces, static_cast<double>(first), sampleRate);
+    if (3 * compared < 8 * bytes.size() || 8 * same < 7 * compared) continue;
+    // The segmenter's edges going on past where the reading ran out: the
+    // reader lost the block there, and its bytes so far verify by chance.
+    const double end = (c.end + static_cast<double>(first)) / sampleRate;
+    const double slack = 16.0 * one / sampleRate;  // a byte of ones
+    const auto goesOn = [end, slack](const TapeBlock* b) {
+      return b->startSeconds < end - slack && b->endSeconds > end + slack;
+    };
+    if (goesOn(&block) || std::any_of(pieces.begin(), pieces.end(), goesOn)) continue;
+    if (FallsSilent(history, first + static_cast<std::int64_t>(c.data), first + static_cast<std::int64_t>(c.end),
+                    static_cast<std::int64_t>(std::ceil(2.0 * one))))
+      continue;
     TapeBlock read = block;
     read.bytes = std::move(bytes);
     read.usedBits = 8;
     const double toSeconds = 1.0 / sampleRate;
     const double shift = static_cast<double>(first);
     read.dataSeconds = (c.data + shift) * toSeconds;
-    if (block.timing.pilot <= 0.0) read.startSeconds = read.dataSeconds;
     read.endSeconds = (c.end + shift) * toSeconds;
     // The followed zero length; the one keeps the measured ratio.
     const double ratio = block.timing.one / block.timing.zero;

@@ -39,15 +39,20 @@ class CSampleHistory {
   std::int64_t m_begin = 0;   // the index of m_samples[m_skip]
 };
 
-// Reads `block` (a pilot-and-sync or pilotless block from the segmenter,
-// with its timing in T-states and its data start) again from `history`
-// (the samples at `sampleRate`, index 0 at time 0) with box trackers at
-// the measured bit lengths: the first reader, then the retries of
-// `options`, as the robust decoder does for ROM blocks. Returns the block
-// with the bytes of the first reading that verifies, its end where that
-// reading ended and the bit lengths it followed (origin RETRIED); nothing when none verifies or the samples are gone.
+// Reads `block` (a pilot-and-sync block from the segmenter, with its
+// timing in T-states and its data start) again from `history` (the samples
+// at `sampleRate`, index 0 at time 0) with box trackers at the measured bit
+// lengths: the first reader, then the retries of `options`, as the robust
+// decoder does for ROM blocks. `pieces` are the segmenter's readings of the
+// pilotless data after the block (where its edges broke the block up).
+// Returns the block with the bytes of the first reading that verifies as a
+// whole block, agrees with the segmenter's readings where they cover at
+// least a third of it and crosses no dropout, its end where that reading
+// ended and the bit lengths it followed (origin RETRIED); nothing otherwise
+// or when the samples are gone.
 std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSampleHistory& history,
-                                             double sampleRate, const RobustOptions& options = {});
+                                             double sampleRate, const RobustOptions& options = {},
+                                             const std::vector<const TapeBlock*>& pieces = {});
 
 }  // namespace tapedecoder
 

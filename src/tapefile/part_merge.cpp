@@ -475,6 +475,17 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   std::vector<TapeBlock> verified;
   for (const TapeBlock& block : robust)
     if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found)) verified.push_back(block);
+  // The same block read twice (by the decoder's retries and again from
+  // the segmenter's timing) is one block: the reading at measured bit
+  // lengths stays.
+  for (std::size_t i = 0; i < verified.size(); ++i)
+    for (std::size_t j = verified.size(); j-- > i + 1;) {
+      TapeBlock& a = verified[i];
+      const TapeBlock& b = verified[j];
+      if (a.bytes != b.bytes || !(a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds)) continue;
+      if (a.romTiming && !b.romTiming) a = b;
+      verified.erase(verified.begin() + static_cast<std::ptrdiff_t>(j));
+    }
   RunOnBlocks(verified, found);
   TakeMeasuredBitLengths(verified, found);
   std::vector<TapePart> parts = MergeRobustBlocks(verified, found);
@@ -515,12 +526,18 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
       better = true;
       KeepRomTiming(*l.block, block);
     }
-    if (better) continue;
     // What else the segmenter read inside the block's span (the rest of it
-    // after a dropout, a bent stretch) is the block, not another one.
+    // after a dropout, a bent stretch) is the block, not another one; where
+    // a better reading takes the block's place, the short pieces of data
+    // with no pilot that would not stand for it stay the block's (what a
+    // noisy stretch breaks into, one now and then verifying by chance).
+    const auto piece = [&block](const TapeBlock& b) {
+      return b.timing.pilot <= 0.0 && b.bytes.size() < MIN_LISTED_FRAGMENT && !ReadsBetter(b, block);
+    };
     listed.erase(std::remove_if(listed.begin(), listed.end(),
-                                [&](const Listed& l) { return overlaps(block, *l.block); }),
+                                [&](const Listed& l) { return overlaps(block, *l.block) && (!better || piece(*l.block)); }),
                  listed.end());
+    if (better) continue;
     listed.push_back({&block, true});
   }
   std::stable_sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
