@@ -96,10 +96,9 @@ struct RobustRunOptions {
   bool measureShares = false;
   // Reads a loader's block that the segmenter's edges did not read whole
   // again with the box trackers at its measured timing (robust/
-  // turbo_reread). Off: the history it reads from holds the whole
-  // recording (memory grows with it) and a whole conversion takes about
-  // twice as long.
-  bool rereadLoaderBlocks = false;
+  // turbo_reread), from a history of the samples since the last pause
+  // (at most CSampleHistory's capacity: 16 MiB).
+  bool rereadLoaderBlocks = true;
   // Without it, a recording in which no block is found writes nothing
   // (NOTHING_FOUND) and earlier outputs stay as they were.
   bool writeEmpty = false;

@@ -9,20 +9,33 @@
 
 namespace tapedecoder {
 
+CSampleHistory::CSampleHistory(std::size_t capacity) : m_capacity(std::max<std::size_t>(capacity, 1)) {}
+
 void CSampleHistory::Append(const float* samples, std::size_t count) {
-  m_samples.insert(m_samples.end(), samples, samples + count);
+  if (!m_ring) m_ring.reset(new float[m_capacity]);  // uninitialised: untouched pages cost nothing
+  // Of more than the ring holds, only the newest can stay.
+  if (count > m_capacity) {
+    m_end += static_cast<std::int64_t>(count - m_capacity);
+    samples += count - m_capacity;
+    count = m_capacity;
+  }
+  while (count > 0) {
+    const std::size_t slot = Slot(m_end);
+    const std::size_t n = std::min(count, m_capacity - slot);
+    std::copy(samples, samples + n, m_ring.get() + slot);
+    samples += n;
+    count -= n;
+    m_end += static_cast<std::int64_t>(n);
+  }
+  m_begin = std::max(m_begin, m_end - static_cast<std::int64_t>(m_capacity));
 }
 
-void CSampleHistory::DropBefore(std::int64_t first) {
-  if (first <= m_begin) return;
-  const std::size_t drop = static_cast<std::size_t>(std::min(first, End()) - m_begin);
-  m_skip += drop;
-  m_begin += static_cast<std::int64_t>(drop);
-  // Amortised: the front is let go once it is at least half the buffer.
-  if (m_skip >= 4096 && 2 * m_skip >= m_samples.size()) {
-    m_samples.erase(m_samples.begin(), m_samples.begin() + static_cast<std::ptrdiff_t>(m_skip));
-    m_skip = 0;
-  }
+void CSampleHistory::DropBefore(std::int64_t first) { m_begin = std::clamp(first, m_begin, m_end); }
+
+std::pair<const float*, std::size_t> CSampleHistory::Run(std::int64_t index) const {
+  const std::size_t slot = Slot(index);
+  const std::size_t n = std::min(static_cast<std::size_t>(m_end - index), m_capacity - slot);
+  return {m_ring.get() + slot, n};
 }
 
 namespace {
@@ -48,8 +61,10 @@ robust::Candidate ReadOnce(const CSampleHistory& history, std::int64_t first, do
       final = true;
       continue;
     }
-    sums.Push(history.At(next), static_cast<std::size_t>(count));
-    next += count;
+    const auto [samples, held] = history.Run(next);
+    const std::size_t n = std::min(held, static_cast<std::size_t>(count));
+    sums.Push(samples, n);
+    next += static_cast<std::int64_t>(n);
   }
   return std::move(tracker.Result());
 }
@@ -119,9 +134,12 @@ bool FallsSilent(const CSampleHistory& history, std::int64_t from, std::int64_t 
   if (window < 2 || to - from < 2 * window) return false;
   std::vector<float> swings;
   for (std::int64_t at = from; at + window <= to; at += window) {
-    const float* x = history.At(at);
-    const auto [low, high] = std::minmax_element(x, x + window);
-    swings.push_back(*high - *low);
+    float low = history[at], high = low;
+    for (std::int64_t k = at + 1; k < at + window; ++k) {
+      low = std::min(low, history[k]);
+      high = std::max(high, history[k]);
+    }
+    swings.push_back(high - low);
   }
   std::vector<float> sorted = swings;
   std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());

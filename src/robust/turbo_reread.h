@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "robust/robust_decoder.h"
@@ -19,24 +21,36 @@
 
 namespace tapedecoder {
 
-// The newest samples of a stream, from a moment the caller moves on.
-// Memory: 4 bytes a sample held (the longest stretch the segmenter holds
-// without a pause: a 40 KB turbo block at 44.1 kHz is about 12 MiB).
+// The newest samples of a stream, from a moment the caller moves on, and
+// never more than a fixed number: memory stays flat however long a stretch
+// without a pause runs (a ROM block of 40 KB lasts four minutes). A
+// stretch longer than that is past reading again, and its oldest samples
+// go first.
 class CSampleHistory {
  public:
+  // 2^22 samples (16 MiB): 95 s at 44.1 kHz, a 30 KB turbo block at twice
+  // the ROM's speed.
+  static constexpr std::size_t DEFAULT_CAPACITY = std::size_t{1} << 22;
+  explicit CSampleHistory(std::size_t capacity = DEFAULT_CAPACITY);
   void Append(const float* samples, std::size_t count);
   // Samples before index `first` (from the first one appended) are no
   // longer needed.
   void DropBefore(std::int64_t first);
   // The index of the oldest sample held, and one past the newest.
   std::int64_t Begin() const { return m_begin; }
-  std::int64_t End() const { return m_begin + static_cast<std::int64_t>(m_samples.size() - m_skip); }
-  const float* At(std::int64_t index) const { return m_samples.data() + m_skip + (index - m_begin); }
+  std::int64_t End() const { return m_end; }
+  float operator[](std::int64_t index) const { return m_ring[Slot(index)]; }
+  // The samples held from `index` on that lie in one piece (index in
+  // [Begin(), End())): where they are, and how many.
+  std::pair<const float*, std::size_t> Run(std::int64_t index) const;
 
  private:
-  std::vector<float> m_samples;
-  std::size_t m_skip = 0;     // dropped samples still at the front of m_samples
-  std::int64_t m_begin = 0;   // the index of m_samples[m_skip]
+  std::size_t Slot(std::int64_t index) const { return static_cast<std::size_t>(index) % m_capacity; }
+
+  std::size_t m_capacity;
+  std::unique_ptr<float[]> m_ring;  // allocated on the first samples, its pages as they fill
+  std::int64_t m_begin = 0;
+  std::int64_t m_end = 0;
 };
 
 // Reads `block` (a pilot-and-sync block from the segmenter, with its

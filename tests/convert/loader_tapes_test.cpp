@@ -255,10 +255,9 @@ struct Converted {
   double tzxSeconds = 0.0;
 };
 
-Converted Convert(const std::string& recording, const std::string& title, bool rereadLoaderBlocks = false) {
+Converted Convert(const std::string& recording, const std::string& title) {
   Converted out;
   RobustRunOptions options;
-  options.rereadLoaderBlocks = rereadLoaderBlocks;
   options.formats.Add("tzx");  // beside the default .tap
   out.report = RunRobustConversion(recording, title, options);
   out.tap = TapBlocks(ReadFile(title + ".tap"));
@@ -484,7 +483,7 @@ TEST(LoaderTapes, ATurboBlockLostInHissIsReadAgainAtItsTiming) {
     const std::string wav = (dir / "hiss.wav").string();
     ASSERT_TRUE(testing_support::WriteWav(wav, samples, 44100));
     const std::vector<Bytes> want = {blocks[0].bytes, game};
-    const Converted got = Convert(wav, (dir / "hiss").string(), true);
+    const Converted got = Convert(wav, (dir / "hiss").string());
     EXPECT_TRUE(got.tap == want) << Lengths(got.tap) << "\n" << Report(got.report);
   }
 }
