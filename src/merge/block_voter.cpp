@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "tape/tape_block.h"
+
 namespace tapedecoder {
 
 namespace {
@@ -44,7 +46,7 @@ Bits BitsOf(const TapeBlock& block) {
   bits.value.reserve(count);
   bits.weight.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    bits.value.push_back(static_cast<std::uint8_t>((block.bytes[i / 8] >> (7 - i % 8)) & 1));
+    bits.value.push_back(static_cast<std::uint8_t>(BitAt(block.bytes, i)));
     float c = block.bitConfidence.empty() ? 1.0f
               : i < block.bitConfidence.size() ? block.bitConfidence[i]
                                                : 0.0f;

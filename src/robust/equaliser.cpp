@@ -140,7 +140,7 @@ std::vector<float> SquareTarget(const Candidate& reading, std::int64_t from, std
   for (std::size_t i = 0; i < bits; ++i) {
     const double s = reading.bits.Start(i);
     if (s >= end) break;
-    const int bit = (reading.bytes[i / 8] >> (7 - i % 8)) & 1;
+    const int bit = BitAt(reading.bytes, i);
     const double nominal = 2.0 * zero * (bit ? 2.0 : 1.0);
     double e = i + 1 < bits ? reading.bits.Start(i + 1) : s + nominal;
     // A bit far from its length (a dropout read across, a slip) teaches

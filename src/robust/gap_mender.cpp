@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tape/tape_block.h"
+
 namespace tapedecoder {
 namespace robust {
 
@@ -365,7 +367,7 @@ struct SlipUndone {
 
 bool SlipPairAlsoVerifies(const std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& weak) {
   const std::size_t n = 8 * bytes.size();
-  const auto bit = [&bytes](std::size_t i) { return static_cast<std::uint8_t>((bytes[i / 8] >> (7 - i % 8)) & 1); };
+  const auto bit = [&bytes](std::size_t i) { return static_cast<std::uint8_t>(BitAt(bytes, i)); };
   std::vector<SlipUndone> undo;
   for (const std::size_t p : weak) {
     if (p >= n) continue;

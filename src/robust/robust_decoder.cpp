@@ -196,7 +196,7 @@ bool GappedReading(const Candidate& c, robust::GappedBits& out) {
   const std::size_t n = std::min(c.bits.Size(), 8 * c.bytes.size());
   if (!c.found || c.usedBits != 8 || n == 0 || !(c.zero > 0.0)) return false;
   for (std::size_t i = 0; i < n; ++i)
-    out.bits.push_back(static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1));
+    out.bits.push_back(static_cast<std::uint8_t>(BitAt(c.bytes, i)));
   for (std::size_t i = 1; i < n && c.unmendedGaps > 0; ++i) {
     const double step =
         (c.bits.Start(i) - c.bits.Start(i - 1)) / (2.0 * c.zero) - (out.bits[i - 1] ? ONE_OVER_ZERO : 1.0);
@@ -226,7 +226,7 @@ std::size_t BitsBeforeBreak(const Candidate& c) {
 // The bits of `c` before its first break (BitsBeforeBreak), one an entry.
 std::vector<std::uint8_t> BitsInStep(const Candidate& c) {
   std::vector<std::uint8_t> bits(c.found && c.usedBits == 8 ? BitsBeforeBreak(c) : 0);
-  for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<std::uint8_t>((c.bytes[i / 8] >> (7 - i % 8)) & 1);
+  for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<std::uint8_t>(BitAt(c.bytes, i));
   return bits;
 }
 
@@ -888,7 +888,7 @@ class CRobustDecoder::Impl {
     for (std::size_t i = 0; i < c.bits.Size() && i < 8 * c.bytes.size(); ++i) {
       if (c.bits.Confidence(i) <= 0.0f) continue;
       if (n % 8 == 0) out.bytes.push_back(0);
-      out.bytes.back() = static_cast<std::uint8_t>(out.bytes.back() | (((c.bytes[i / 8] >> (7 - i % 8)) & 1) << (7 - n % 8)));
+      out.bytes.back() = static_cast<std::uint8_t>(out.bytes.back() | (BitAt(c.bytes, i) << (7 - n % 8)));
       out.bits.Add(c.bits.Confidence(i), c.bits.Start(i));
       ++n;
     }

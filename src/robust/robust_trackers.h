@@ -21,6 +21,7 @@
 #include "robust/gap_mender.h"
 #include "robust/robust_signal.h"
 #include "tape/reader_timing.h"
+#include "tape/tape_block.h"
 
 namespace tapedecoder {
 namespace robust {
@@ -116,7 +117,7 @@ class BitCollector {
   // True when the first `bytes` bytes (whole) xor to zero.
   bool PrefixVerifies(std::size_t bytes) const;
   std::uint8_t Byte(std::size_t i) const { return m_bytes[i]; }
-  int Bit(std::size_t i) const { return (m_bytes[i / 8] >> (7 - i % 8)) & 1; }
+  int Bit(std::size_t i) const { return BitAt(m_bytes, i); }
   double StartOf(std::size_t i) const { return m_record.Start(i); }
   float ConfidenceOf(std::size_t i) const { return m_record.Confidence(i); }
   void SetConfidence(std::size_t i, float confidence) { m_record.SetConfidence(i, confidence); }

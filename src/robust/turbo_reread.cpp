@@ -12,7 +12,7 @@ namespace tapedecoder {
 CSampleHistory::CSampleHistory(std::size_t capacity) : m_capacity(std::max<std::size_t>(capacity, 1)) {}
 
 void CSampleHistory::Append(const float* samples, std::size_t count) {
-  if (!m_ring) m_ring.reset(new float[m_capacity]);  // uninitialised: untouched pages cost nothing
+  if (!m_ring) m_ring.reset(new std::int16_t[m_capacity]);  // uninitialised: untouched pages cost nothing
   // Of more than the ring holds, only the newest can stay.
   if (count > m_capacity) {
     m_end += static_cast<std::int64_t>(count - m_capacity);
@@ -22,7 +22,11 @@ void CSampleHistory::Append(const float* samples, std::size_t count) {
   while (count > 0) {
     const std::size_t slot = Slot(m_end);
     const std::size_t n = std::min(count, m_capacity - slot);
-    std::copy(samples, samples + n, m_ring.get() + slot);
+    std::int16_t* to = m_ring.get() + slot;
+    for (std::size_t k = 0; k < n; ++k) {
+      const float x = std::clamp(samples[k] * SCALE, -32767.0f, 32767.0f);
+      to[k] = static_cast<std::int16_t>(x + (x < 0.0f ? -0.5f : 0.5f));
+    }
     samples += n;
     count -= n;
     m_end += static_cast<std::int64_t>(n);
@@ -32,10 +36,16 @@ void CSampleHistory::Append(const float* samples, std::size_t count) {
 
 void CSampleHistory::DropBefore(std::int64_t first) { m_begin = std::clamp(first, m_begin, m_end); }
 
-std::pair<const float*, std::size_t> CSampleHistory::Run(std::int64_t index) const {
-  const std::size_t slot = Slot(index);
-  const std::size_t n = std::min(static_cast<std::size_t>(m_end - index), m_capacity - slot);
-  return {m_ring.get() + slot, n};
+std::size_t CSampleHistory::Copy(std::int64_t index, float* out, std::size_t count) const {
+  count = std::min(count, static_cast<std::size_t>(std::max<std::int64_t>(m_end - index, 0)));
+  // In at most two pieces: up to the ring's end, and on from its start.
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t slot = Slot(index + static_cast<std::int64_t>(done));
+    const std::size_t n = std::min(count - done, m_capacity - slot);
+    for (std::size_t k = 0; k < n; ++k) out[done + k] = m_ring[slot + k] * (1.0f / SCALE);
+    done += n;
+  }
+  return count;
 }
 
 namespace {
@@ -61,8 +71,8 @@ robust::Candidate ReadOnce(const CSampleHistory& history, std::int64_t first, do
       final = true;
       continue;
     }
-    const auto [samples, held] = history.Run(next);
-    const std::size_t n = std::min(held, static_cast<std::size_t>(count));
+    float samples[PUSH_SAMPLES];
+    const std::size_t n = history.Copy(next, samples, static_cast<std::size_t>(count));
     sums.Push(samples, n);
     next += static_cast<std::int64_t>(n);
   }
@@ -84,9 +94,6 @@ std::vector<std::uint8_t> VerifyingBytes(const robust::Candidate& c) {
   }
   return {};
 }
-
-// Bit `i` of `bytes`, the first bit the top one.
-int BitAt(const std::vector<std::uint8_t>& bytes, std::size_t i) { return (bytes[i / 8] >> (7 - i % 8)) & 1; }
 
 // The bits of the segmenter's own readings of the stretch (`block` and
 // the `pieces` its edges broke up into after it) that the reading `c`

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "robust/robust_decoder.h"
@@ -25,10 +24,11 @@ namespace tapedecoder {
 // never more than a fixed number: memory stays flat however long a stretch
 // without a pause runs (a ROM block of 40 KB lasts four minutes). A
 // stretch longer than that is past reading again, and its oldest samples
-// go first.
+// go first. Samples are held as 16-bit integers (quantised 84 dB below
+// full scale, far under any tape's hiss), up to twice full scale.
 class CSampleHistory {
  public:
-  // 2^22 samples (16 MiB): 95 s at 44.1 kHz, a 30 KB turbo block at twice
+  // 2^22 samples (8 MiB): 95 s at 44.1 kHz, a 30 KB turbo block at twice
   // the ROM's speed.
   static constexpr std::size_t DEFAULT_CAPACITY = std::size_t{1} << 22;
   explicit CSampleHistory(std::size_t capacity = DEFAULT_CAPACITY);
@@ -39,16 +39,17 @@ class CSampleHistory {
   // The index of the oldest sample held, and one past the newest.
   std::int64_t Begin() const { return m_begin; }
   std::int64_t End() const { return m_end; }
-  float operator[](std::int64_t index) const { return m_ring[Slot(index)]; }
-  // The samples held from `index` on that lie in one piece (index in
-  // [Begin(), End())): where they are, and how many.
-  std::pair<const float*, std::size_t> Run(std::int64_t index) const;
+  float operator[](std::int64_t index) const { return m_ring[Slot(index)] * (1.0f / SCALE); }
+  // Copies the samples from `index` (in [Begin(), End())) on, at most
+  // `count` of them, to `out`; returns how many.
+  std::size_t Copy(std::int64_t index, float* out, std::size_t count) const;
 
  private:
+  static constexpr float SCALE = 16384.0f;
   std::size_t Slot(std::int64_t index) const { return static_cast<std::size_t>(index) % m_capacity; }
 
   std::size_t m_capacity;
-  std::unique_ptr<float[]> m_ring;  // allocated on the first samples, its pages as they fill
+  std::unique_ptr<std::int16_t[]> m_ring;  // allocated on the first samples, its pages as they fill
   std::int64_t m_begin = 0;
   std::int64_t m_end = 0;
 };

@@ -111,6 +111,11 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
 // as zeros is a "header" of 19 zero bytes that verifies).
 bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
 
+// Bit `index` of `bytes` as the tape carries them: each byte's top bit first.
+inline int BitAt(const std::vector<std::uint8_t>& bytes, std::size_t index) {
+  return (bytes[index / 8] >> (7 - index % 8)) & 1;
+}
+
 // ChecksumGood and not RepeatsOrTooShort: a block that verifies.
 bool BlockVerifies(const std::vector<std::uint8_t>& bytes);
 

@@ -438,10 +438,6 @@ std::vector<PulseRun> PilotRunsOf(const ImageItem& item) {
   return {PulseRun{item.pilotCount, item.pilot}};
 }
 
-bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index) {
-  return (bytes[index / 8] >> (7 - index % 8)) & 1u;
-}
-
 std::uint64_t ItemDuration(const ImageItem& item) {
   switch (item.kind) {
     case ImageKind::ROM:

@@ -141,9 +141,6 @@ inline std::uint32_t PulseAt(const ImageItem& item, std::size_t k) {
   return k == 0 ? static_cast<std::uint32_t>(static_cast<std::int64_t>(whole) + item.firstPulseShift) : whole;
 }
 
-// The data bit `index` (most significant first) of a block's bytes.
-bool BitAt(const std::vector<std::uint8_t>& bytes, std::uint64_t index);
-
 // The pulses of a symbol of `item` (a 1's when `one`) `length` T-states
 // long: the block's measured pulses scaled to that length, each rounded
 // where it ends (at least 1), into `out` (item.symbolPulses of them).

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <functional>
 
+#include "tape/tape_block.h"
 #include "workbench/texts.h"
 
 namespace tapedecoder {
@@ -241,7 +242,7 @@ void WaveView::drawBits(QPainter& p, const TapeBlock& block, int top, int bottom
     p.setPen(QPen(QColor(120, 120, 120), 1, Qt::DotLine));
     p.drawLine(QPointF(x0, top + 18), QPointF(x0, bottom));
     if (bitWidth >= 10.0) {
-      const int bit = (block.bytes[i / 8] >> (7 - i % 8)) & 1;
+      const int bit = BitAt(block.bytes, i);
       p.setPen(weak ? QColor(200, 30, 0) : QColor(20, 20, 20));
       p.drawText(QRectF(x0, top + 18, x1 - x0, 14), Qt::AlignCenter, QString::number(bit));
     }

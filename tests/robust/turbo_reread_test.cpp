@@ -30,23 +30,23 @@ TEST(SampleHistory, HoldsTheNewestSamplesUpToItsCapacity) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CSampleHistory history(c.capacity);
-    float next = 0.0f;
+    // Sample i is i/64 of full scale: exact in 16 bits.
+    const auto sample = [](std::int64_t i) { return static_cast<float>(i) / 64.0f; };
+    std::int64_t next = 0;
     for (std::size_t n : c.chunks) {
       std::vector<float> chunk(n);
-      for (float& x : chunk) x = next++;
+      for (float& x : chunk) x = sample(next++);
       history.Append(chunk.data(), chunk.size());
     }
     history.DropBefore(c.dropBefore);
     EXPECT_EQ(history.Begin(), c.begin);
     EXPECT_EQ(history.End(), c.end);
-    // Every sample held, by index and in the pieces the ring gives.
-    for (std::int64_t i = history.Begin(); i < history.End(); ++i) ASSERT_EQ(history[i], static_cast<float>(i));
-    for (std::int64_t i = history.Begin(); i < history.End();) {
-      const auto [samples, n] = history.Run(i);
-      ASSERT_GT(n, 0u);
-      for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(samples[k], static_cast<float>(i + static_cast<std::int64_t>(k)));
-      i += static_cast<std::int64_t>(n);
-    }
+    // Every sample held, by index and copied out across the ring's wrap.
+    for (std::int64_t i = history.Begin(); i < history.End(); ++i) ASSERT_EQ(history[i], sample(i));
+    std::vector<float> all(c.capacity + 1);
+    const std::size_t n = history.Copy(history.Begin(), all.data(), all.size());
+    ASSERT_EQ(n, static_cast<std::size_t>(history.End() - history.Begin()));
+    for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(all[k], sample(history.Begin() + static_cast<std::int64_t>(k)));
   }
 }
 
