@@ -1,6 +1,7 @@
 #include "robust/robust_decoder.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 #include <cstdlib>
 #include <deque>
@@ -173,6 +174,35 @@ bool ChanceOnly(const Candidate& c, std::size_t announced) {
 
 bool Verifies(const Candidate& c, std::size_t announced) {
   return c.found && c.usedBits == 8 && ChecksumGood(c.bytes) && !ChanceOnly(c, announced);
+}
+
+// A reading with no length announced that ended while another reader of
+// the same block read on for STOPPED_SHORT_BYTES of its bytes' time or
+// more, through bits of both kinds (not the next block's pilot straight
+// after it, read as bits), ran out inside the block (where noise
+// or a codec broke its edges): its bytes so far verify only by chance,
+// once in 256. (Readers run on into the hiss after a block by a few
+// bytes' time at most.)
+constexpr double STOPPED_SHORT_BYTES = 16.0;
+
+bool StoppedShort(const Candidate& c, std::size_t announced, const std::vector<Candidate*>& readings) {
+  if (announced != 0 || c.bytes.empty() || !(c.end > c.data)) return false;
+  const double byteTime = (c.end - c.data) / static_cast<double>(c.bytes.size());
+  for (const Candidate* other : readings) {
+    if (!other->found || !(other->end - c.end > STOPPED_SHORT_BYTES * byteTime) ||
+        other->bytes.size() <= c.bytes.size())
+      continue;
+    // The bits straight after it: a pilot read as bits is mostly of one
+    // kind (and runs into the next block's data).
+    const auto beyond = other->bytes.begin() + static_cast<std::ptrdiff_t>(c.bytes.size());
+    const auto until = beyond + std::min<std::ptrdiff_t>(other->bytes.end() - beyond,
+                                                         static_cast<std::ptrdiff_t>(STOPPED_SHORT_BYTES));
+    int ones = 0;
+    for (auto b = beyond; b != until; ++b) ones += std::bitset<8>(*b).count();
+    const auto bits = 8 * (until - beyond);
+    if (4 * ones > bits && 4 * ones < 3 * bits) return true;
+  }
+  return false;
 }
 
 // The equaliser tries fit after fit, each reading's checksum a chance to
@@ -722,7 +752,7 @@ class CRobustDecoder::Impl {
     bool split = false;
     for (std::size_t i = 0; i < order.size(); ++i) {
       const Candidate* c = order[i];
-      verifies[i] = Verifies(*c, s.start.announced);
+      verifies[i] = Verifies(*c, s.start.announced) && !StoppedShort(*c, s.start.announced, order);
       slipped[i] = verifies[i] && c->mendedBits > 0 && Slipped(*c, order);
       if (!verifies[i] || slipped[i]) continue;
       split = split || (firstGood && c->bytes != firstGood->bytes);
@@ -749,7 +779,9 @@ class CRobustDecoder::Impl {
       for (int pass = 0; pass < 2 && !winner; ++pass) {
         for (std::size_t i = 0; i < order.size(); ++i) {
           Candidate* c = order[i];
-          const bool chance = slipped[i] || (ChanceOnly(*c, s.start.announced) && ChecksumGood(c->bytes));
+          const bool chance = slipped[i] || ((ChanceOnly(*c, s.start.announced) ||
+                                              StoppedShort(*c, s.start.announced, order)) &&
+                                             ChecksumGood(c->bytes));
           if (c->found && (pass == 1 || !chance)) {
             winner = c;
             retried = c != order.front();
