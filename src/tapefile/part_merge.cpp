@@ -222,6 +222,21 @@ bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>&
   return false;
 }
 
+bool ReadFurtherThere(const TapeBlock& robust, const std::vector<TapePart>& parts) {
+  constexpr double SAME_START_SECONDS = 0.010;
+  constexpr double END_SLACK_SECONDS = 0.002;
+  for (const TapePart& part : parts) {
+    const auto* block = std::get_if<TapeBlock>(&part);
+    if (!block || block->timing.pilot <= 0.0 || block->bytes.size() <= robust.bytes.size() ||
+        std::fabs(block->startSeconds - robust.startSeconds) > SAME_START_SECONDS ||
+        block->endSeconds < robust.endSeconds - END_SLACK_SECONDS)
+      continue;
+    if (BlockVerifies(block->bytes) && !std::equal(robust.bytes.begin(), robust.bytes.end(), block->bytes.begin()))
+      return true;
+  }
+  return false;
+}
+
 void RunOnBlocks(std::vector<TapeBlock>& robust, const std::vector<TapePart>& parts) {
   for (TapeBlock& block : robust) RunOn(block, parts);
 }
@@ -472,9 +487,13 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   // The image: the robust blocks that verify at the bit lengths the
   // segmenter measures there (read on where its block runs on), and the
   // segmenter's parts elsewhere.
+  // (A robust block the segmenter read otherwise verifies by chance.)
+  const auto readOtherwise = [](const TapeBlock& block, const std::vector<TapePart>& segmented) {
+    return ReadAtOtherBitLengths(block, segmented) || ReadFurtherThere(block, segmented);
+  };
   std::vector<TapeBlock> verified;
   for (const TapeBlock& block : robust)
-    if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, found)) verified.push_back(block);
+    if (ChecksumGood(block.bytes) && !readOtherwise(block, found)) verified.push_back(block);
   // The same block read twice (by the decoder's retries and again from
   // the segmenter's timing) is one block: the reading at measured bit
   // lengths stays.
@@ -519,7 +538,7 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
     return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
   };
   for (TapeBlock& block : robust) {
-    if (ChecksumGood(block.bytes) && !ReadAtOtherBitLengths(block, parts)) continue;
+    if (ChecksumGood(block.bytes) && !readOtherwise(block, parts)) continue;
     bool better = false;
     for (const Listed& l : listed) {
       if (!overlaps(block, *l.block) || !ReadsBetter(*l.block, block)) continue;

@@ -17,6 +17,13 @@ namespace tapedecoder {
 // that verifies there does so by chance.
 bool ReadAtOtherBitLengths(const TapeBlock& robust, const std::vector<TapePart>& parts);
 
+// True when `parts` hold a block with a pilot that starts within 10 ms of
+// `robust`, verifies, holds more bytes and reaches at least as far, and
+// does not begin with the robust block's bytes: the segmenter read the
+// block whole, and the robust reading, which stopped inside it with other
+// bytes, verifies by chance.
+bool ReadFurtherThere(const TapeBlock& robust, const std::vector<TapePart>& parts);
+
 // Replaces each block of `robust` that the segmenter's block at the same
 // data start (`parts`) reads on from -- the same bytes first, then eight
 // more at least, or more that verify as a whole: the bits ran on past

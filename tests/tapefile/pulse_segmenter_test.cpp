@@ -649,6 +649,47 @@ TEST(PartMerge, APieceOfABrokenRunThatVerifiesByChanceIsNoBlock) {
   }
 }
 
+TEST(PartMerge, ARobustReadingThatStopsInsideABlockReadWholeGivesWay) {
+  // The robust decoder read a block at its pilot with bytes that verify
+  // by chance (its reader stopped inside it); the segmenter read the block
+  // from the same pilot at its measured timing.
+  const std::vector<std::uint8_t> robustBytes = {0x34, 0x90, 0xA4};
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> segmented;
+    double startOffset;  // of the segmenter's block from the robust one's
+    bool segmenterListed;
+  } cases[] = {
+      {"read whole, with other bytes", {0x00, 0x11, 0x22, 0x33, 0x00}, 0.0, true},
+      {"read whole, with other bytes, from a pilot a few pulses on", {0x00, 0x11, 0x22, 0x33, 0x00}, 0.004, true},
+      {"as long, with other bytes (read a bit late)", {0x00, 0x11, 0x11}, 0.0, false},
+      {"longer, but failing its checksum", {0x00, 0x11, 0x22, 0x33, 0x01}, 0.0, false},
+      {"another block, after the robust one's pilot", {0x00, 0x11, 0x22, 0x33, 0x00}, 0.05, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TapeBlock robust;
+    robust.bytes = robustBytes;
+    robust.timing = ROM;
+    robust.startSeconds = 1.0;
+    robust.dataSeconds = 1.2;
+    robust.endSeconds = 1.25;
+    TapeBlock segmented = robust;
+    segmented.bytes = c.segmented;
+    segmented.timing = Scaled(ROM, 1.1);  // the robust block's bit lengths, measured a little off
+    segmented.romTiming = false;
+    segmented.startSeconds += c.startOffset;
+    segmented.endSeconds = 1.27;
+    std::vector<std::vector<std::uint8_t>> listed;
+    CPartMerger merger([](TapePart&&) {}, [&listed](const TapeBlock& b, bool) { listed.push_back(b.bytes); });
+    merger.Robust(TapeBlock(robust));
+    merger.Found(TapePart(segmented));
+    merger.Finish();
+    ASSERT_FALSE(listed.empty());
+    EXPECT_EQ(listed.front(), c.segmenterListed ? c.segmented : robustBytes);
+  }
+}
+
 TEST(StreamingMerge, SettlingAfterEveryPartGivesTheWholeMergeAndListing) {
   Tape tape;
   tape.Pulses(3000, 50);
