@@ -773,6 +773,18 @@ class CRobustDecoder::Impl {
       retried = i > 0;
       break;
     }
+    // Of readings that verify with other bytes from their first on, one
+    // that read more bytes stands: the other stopped inside the block, its
+    // checksum holding by chance. (One that only reads on past the other
+    // keeps the order.)
+    for (std::size_t i = 0; winner && split && !blind && i < order.size(); ++i) {
+      const Candidate* c = order[i];
+      if (verifies[i] && !slipped[i] && c->bytes.size() > winner->bytes.size() &&
+          !std::equal(winner->bytes.begin(), winner->bytes.end(), c->bytes.begin())) {
+        winner = order[i];
+        retried = i > 0;
+      }
+    }
     if (!winner) {
       // Failing that, the first reading with bytes; one whose checksum
       // passes only by chance last of all, for it would stand as good.
