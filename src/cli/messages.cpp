@@ -127,7 +127,10 @@ std::string DescribeMergedBlock(const MergedBlockSummary& block) {
 std::string DescribeBlock(const BlockSummary& block) {
   const std::string what = BlockKind(block.header, block.flag, block.romTiming);
   // A turbo loader may check its data another way than the ROM's XOR.
-  std::string verdict = block.good ? "ok" : block.romTiming ? "BAD checksum" : "no XOR checksum";
+  std::string verdict = block.good             ? "ok"
+                        : block.mendGuessed    ? "unsure"
+                        : block.romTiming      ? "BAD checksum"
+                                               : "no XOR checksum";
   if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
@@ -136,6 +139,11 @@ std::string DescribeBlock(const BlockSummary& block) {
     verdict += " (mended: " + std::to_string(block.mendedBits) + " bits from byte " +
                std::to_string(block.mendedAt / 8) +
                " restored from the block's copy on the tape, where the reading slipped)";
+  } else if (block.mendGuessed) {
+    const std::string lost =
+        block.mendedGaps > 1 ? std::to_string(block.mendedGaps) + " dropouts from byte " : "a dropout at byte ";
+    verdict += " (guessed: " + std::to_string(block.mendedBits) + " bits lost in " + lost +
+               std::to_string(block.mendedAt / 8) + ", the likeliest of the fills the checksum allows)";
   } else if (block.origin == BlockOrigin::MENDED) {
     const std::string lost =
         block.mendedGaps > 1 ? std::to_string(block.mendedGaps) + " dropouts from byte " : "a dropout at byte ";

@@ -58,7 +58,7 @@ bool ShareBlock(const std::vector<TapeBlock>& a, const std::vector<TapeBlock>& b
   for (const auto* from : {&a, &b}) {
     const std::vector<TapeBlock>& to = from == &a ? b : a;
     for (const TapeBlock& block : *from) {
-      if (!ChecksumGood(block.bytes)) continue;
+      if (!GoodBytes(block)) continue;
       for (const TapeBlock& other : to)
         if (SameBlock(block, other)) return true;
     }
@@ -74,7 +74,7 @@ bool FindDifferentTakes(const std::vector<std::vector<TapeBlock>>& blocks, int (
   const std::size_t takes = blocks.size();
   std::vector<bool> judged(takes, false);
   for (std::size_t t = 0; t < takes; ++t)
-    for (const TapeBlock& block : blocks[t]) judged[t] = judged[t] || ChecksumGood(block.bytes);
+    for (const TapeBlock& block : blocks[t]) judged[t] = judged[t] || GoodBytes(block);
   // Grow the group of the first judged take; any judged take left outside
   // it is another tape.
   std::vector<bool> linked(takes, false);

@@ -178,6 +178,7 @@ BlockSummary SummariseBlock(const TapeBlock& block, int number) {
   summary.mendedGaps = block.mendedGaps;
   summary.unmendedGaps = block.unmendedGaps;
   summary.mendedFromCopy = block.mendedFromCopy;
+  summary.mendGuessed = block.mendGuessed;
   summary.romTiming = block.romTiming;
   summary.timing = block.timing;
   summary.crc32 = static_cast<std::uint32_t>(
@@ -334,7 +335,7 @@ bool DecodeRecording(const std::string& fileName, const RobustRunOptions& option
   const auto handOver = [&](std::vector<std::vector<TapeBlock>>& blocks) {
     for (std::size_t i = 0; i < blocks.size(); ++i) {
       for (TapeBlock& block : blocks[i]) {
-        if (retry && !BlockVerifies(block.bytes))
+        if (retry && (block.mendGuessed || !BlockVerifies(block.bytes)))
           retry->Retry(block, [&](int c, TapeBlock&& b) { b.stream = c + 1; chooser.Add(c + 1, std::move(b)); });
         chooser.Add(static_cast<int>(i), std::move(block));
       }

@@ -63,6 +63,7 @@ struct BlockSummary {
   int mendedGaps = 0;         // ... lost in this many dropouts
   int unmendedGaps = 0;       // dropouts whose bits could not be restored
   bool mendedFromCopy = false;  // restored from the block's copy on the tape instead
+  bool mendGuessed = false;     // the likeliest of the fills the checksum allows (not good)
   bool romTiming = true;      // false: a turbo block, found only for TZX/PZX output
   BlockTiming timing;         // measured, in T-states
   std::uint32_t crc32 = 0;    // of the bytes (zlib's CRC-32)

@@ -128,7 +128,7 @@ std::string BlockJson(const BlockSummary& block, const std::vector<ChannelChoice
   if (block.origin == BlockOrigin::MENDED) {
     text += ", \"mended\": {\"bits\": " + std::to_string(block.mendedBits) + ", \"dropouts\": " +
             std::to_string(block.mendedGaps) + ", \"fromByte\": " + std::to_string(block.mendedAt / 8) +
-            (block.mendedFromCopy ? ", \"fromCopy\": true}" : "}");
+            (block.mendedFromCopy ? ", \"fromCopy\": true" : "") + (block.mendGuessed ? ", \"guessed\": true}" : "}");
   }
   text += ", \"channel\": " +
           (knownStream ? std::string("\"") + StreamName(streams[static_cast<std::size_t>(block.stream)]) + "\""

@@ -73,7 +73,7 @@ void CBlockChooser::DecideFirstStretch() {
   for (std::size_t i = 0; i < count; ++i) {
     const Held& held = m_held[i];
     const std::size_t s = static_cast<std::size_t>(std::clamp(held.stream, 0, m_streams - 1));
-    if (ChecksumGood(held.block.bytes)) {
+    if (GoodBytes(held.block)) {
       ++std::get<0>(scores[s]);
       std::get<1>(scores[s]) += held.block.bytes.size();
     }

@@ -1,7 +1,9 @@
 #include "robust/gap_mender.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 
 #include "tape/tape_block.h"
 
@@ -73,63 +75,95 @@ bool GapFills(const Gap& gap, double one, std::vector<Fill>& out) {
   return true;
 }
 
+// What a search over a block's gaps shares: each gap's fills, the column
+// parity of each stretch read between gaps, and per gap the range of lost
+// bits so far (a state's offset counts from `base`, `width` of them).
+struct GapLattice {
+  std::vector<std::vector<Fill>> fills;
+  std::vector<std::uint8_t> stretch;  // the first bit of each stretch in column 0
+  std::vector<std::size_t> base, width;
+  std::size_t Start(const std::vector<Gap>& gaps, std::size_t g) const { return g == 0 ? 0 : gaps[g - 1].before; }
+};
+
+// Column parity after `fill` of gap `g`, from `parity` before it, with
+// `shift` bits lost before the gap: the fill's and the next stretch's
+// columns, each turned to where its first bit falls.
+std::uint8_t ParityAfter(const GapLattice& lattice, const std::vector<Gap>& gaps, std::size_t g, std::size_t parity,
+                         std::size_t shift, const Fill& fill) {
+  return static_cast<std::uint8_t>(parity ^ Rotate(fill.parity, gaps[g].before + shift) ^
+                                   Rotate(lattice.stretch[g + 1], lattice.Start(gaps, g + 1) + shift + fill.length));
+}
+
+// Builds the lattice; false with `result` set where no search is needed
+// (no fill at all, or too many to try) or the gaps are malformed.
+bool Prepare(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total, double one,
+             GapLattice& lattice, GapsFill& result) {
+  const std::size_t have = known.size();
+  const std::size_t count = gaps.size();
+  if (count == 0) return false;
+  lattice.fills.assign(count, {});
+  std::size_t least = 0;
+  std::size_t most = 0;
+  lattice.base.assign(count + 1, 0);
+  lattice.width.assign(count + 1, 1);
+  for (std::size_t g = 0; g < count; ++g) {
+    if (gaps[g].before > have || (g > 0 && gaps[g].before < gaps[g - 1].before) || !(gaps[g].zeros > 0.0)) {
+      return false;
+    }
+    std::vector<Fill>& fills = lattice.fills[g];
+    if (!GapFills(gaps[g], one, fills)) {
+      result.fits = 2;
+      return false;
+    }
+    if (fills.empty()) return false;
+    std::size_t lo = MAX_GAP_BITS;
+    std::size_t hi = 0;
+    for (const Fill& f : fills) lo = std::min<std::size_t>(lo, f.length), hi = std::max<std::size_t>(hi, f.length);
+    least += lo;
+    most += hi;
+    lattice.base[g + 1] = lattice.base[g] + lo;
+    lattice.width[g + 1] = lattice.width[g] + hi - lo;
+  }
+  if (total != 0 && (total < have + least || total > have + most)) return false;
+  lattice.stretch.assign(count + 1, 0);
+  for (std::size_t i = 0, g = 0; i < have; ++i) {
+    while (g < count && gaps[g].before <= i) ++g;
+    const std::size_t from = lattice.Start(gaps, g);
+    lattice.stretch[g] = static_cast<std::uint8_t>(lattice.stretch[g] ^ ((known[i] & 1u) << ((i - from) % 8)));
+  }
+  return true;
+}
+
+// A state's end is a block of the right length: `total` bits, or whole
+// bytes where it is not known.
+bool EndsRight(std::size_t bits, std::size_t total) { return total != 0 ? bits == total : bits % 8 == 0; }
+
 }  // namespace
 
 GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
                   double one) {
   GapsFill result;
+  GapLattice lattice;
+  if (!Prepare(known, gaps, total, one, lattice, result)) return result;
   const std::size_t have = known.size();
   const std::size_t count = gaps.size();
-  if (count == 0) return result;
-  std::vector<std::vector<Fill>> fills(count);
-  std::size_t least = 0;
-  std::size_t most = 0;
-  for (std::size_t g = 0; g < count; ++g) {
-    if (gaps[g].before > have || (g > 0 && gaps[g].before < gaps[g - 1].before) || !(gaps[g].zeros > 0.0)) {
-      return result;
-    }
-    if (!GapFills(gaps[g], one, fills[g])) {
-      result.fits = 2;
-      return result;
-    }
-    if (fills[g].empty()) return result;
-    std::size_t lo = MAX_GAP_BITS;
-    std::size_t hi = 0;
-    for (const Fill& f : fills[g]) lo = std::min<std::size_t>(lo, f.length), hi = std::max<std::size_t>(hi, f.length);
-    least += lo;
-    most += hi;
-  }
-  if (total != 0 && (total < have + least || total > have + most)) return result;
-  // The column parity of the bits read between gaps, the first of each
-  // stretch in column 0: the lost bits before it turn it.
-  std::vector<std::uint8_t> stretch(count + 1, 0);
-  for (std::size_t i = 0, g = 0; i < have; ++i) {
-    while (g < count && gaps[g].before <= i) ++g;
-    const std::size_t from = g == 0 ? 0 : gaps[g - 1].before;
-    stretch[g] = static_cast<std::uint8_t>(stretch[g] ^ ((known[i] & 1u) << ((i - from) % 8)));
-  }
-  const auto startOf = [&](std::size_t g) { return g == 0 ? std::size_t{0} : gaps[g - 1].before; };
+  const std::vector<std::vector<Fill>>& fills = lattice.fills;
+  const std::vector<std::size_t>& base = lattice.base;
+  const std::vector<std::size_t>& width = lattice.width;
   // Counts (0, 1, 2 = more) of the ways to reach each state after each
   // gap: a state is the lost bits so far (an offset from the least) and the
   // column parity so far.
+  std::size_t bytes = 0;
+  for (std::size_t g = 0; g <= count; ++g) bytes += width[g] * 256;
+  if (bytes > MAX_STATE_BYTES) {
+    result.fits = 2;
+    return result;
+  }
   std::vector<std::vector<std::uint8_t>> layers(count + 1);
-  std::vector<std::size_t> base(count + 1, 0);
-  std::vector<std::size_t> width(count + 1, 1);
-  std::size_t bytes = 256;
   layers[0].assign(256, 0);
-  layers[0][stretch[0]] = 1;
+  layers[0][lattice.stretch[0]] = 1;
   double steps = 0.0;
   for (std::size_t g = 0; g < count; ++g) {
-    std::size_t lo = MAX_GAP_BITS;
-    std::size_t hi = 0;
-    for (const Fill& f : fills[g]) lo = std::min<std::size_t>(lo, f.length), hi = std::max<std::size_t>(hi, f.length);
-    base[g + 1] = base[g] + lo;
-    width[g + 1] = width[g] + hi - lo;
-    bytes += width[g + 1] * 256;
-    if (bytes > MAX_STATE_BYTES) {
-      result.fits = 2;
-      return result;
-    }
     layers[g + 1].assign(width[g + 1] * 256, 0);
     const std::vector<std::uint8_t>& from = layers[g];
     std::vector<std::uint8_t>& to = layers[g + 1];
@@ -144,10 +178,8 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
           return result;
         }
         for (const Fill& f : fills[g]) {
-          const std::size_t next = shift + f.length;
-          const std::size_t parity = p ^ Rotate(f.parity, gaps[g].before + shift) ^
-                                     Rotate(stretch[g + 1], startOf(g + 1) + next);
-          std::uint8_t& slot = to[(next - base[g + 1]) * 256 + parity];
+          const std::size_t parity = ParityAfter(lattice, gaps, g, p, shift, f);
+          std::uint8_t& slot = to[(shift + f.length - base[g + 1]) * 256 + parity];
           slot = static_cast<std::uint8_t>(std::min(2, slot + ways));
         }
       }
@@ -157,8 +189,7 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
   int ways = 0;
   std::size_t last = 0;
   for (std::size_t s = 0; s < width[count]; ++s) {
-    const std::size_t bits = have + base[count] + s;
-    if (total != 0 ? bits != total : bits % 8 != 0) continue;
+    if (!EndsRight(have + base[count] + s, total)) continue;
     for (std::size_t p = 0; p < 256; ++p) result.lengthWays = std::min(2, result.lengthWays + layers[count][s * 256 + p]);
     if (layers[count][s * 256] == 0) continue;
     ways += layers[count][s * 256];
@@ -175,8 +206,7 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
     for (const Fill& f : fills[g]) {
       if (shift < base[g] + f.length || shift - f.length >= base[g] + width[g]) continue;
       const std::size_t before = shift - f.length;
-      const std::size_t parity = p ^ Rotate(f.parity, gaps[g].before + before) ^
-                                 Rotate(stretch[g + 1], startOf(g + 1) + shift);
+      const std::size_t parity = ParityAfter(lattice, gaps, g, p, before, f);
       if (layers[g][(before - base[g]) * 256 + parity] == 0) continue;
       chosen[g] = &f;
       s = before - base[g];
@@ -189,6 +219,241 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
     result.lengths.push_back(f->length);
   }
   return result;
+}
+
+namespace {
+
+// The likeliest fill's search gives up beyond this many bytes of choices
+// kept for the way back, or this many steps.
+constexpr std::size_t MAX_GUESS_BYTES = std::size_t{1} << 25;
+constexpr double MAX_GUESS_STEPS = 5e7;
+
+// A fill's stretch must hold a byte at least, so that every byte a fill
+// touches holds the bits of one fill only.
+constexpr std::size_t MIN_GUESS_STRETCH = 8;
+
+// Rounds of the byte model learnt again from the last guess.
+constexpr int GUESS_ROUNDS = 3;
+
+using ByteLog = std::array<double, 256>;
+
+// Log-likelihoods of byte values counted in `counts`, each seen half a
+// time more (so that a value not seen is unlikely, not impossible).
+ByteLog ModelOf(const std::array<double, 256>& counts) {
+  double total = 0.0;
+  for (const double c : counts) total += c;
+  ByteLog model;
+  for (std::size_t v = 0; v < 256; ++v) model[v] = std::log((counts[v] + 0.5) / (total + 128.0));
+  return model;
+}
+
+// The bytes of `bits[from, to)` that start `offset` bits in (whole ones).
+template <typename F>
+void ForEachByte(const std::vector<std::uint8_t>& bits, std::size_t from, std::size_t to, std::size_t offset, F&& take) {
+  for (std::size_t i = from + offset; i + 8 <= to; i += 8) {
+    unsigned value = 0;
+    for (std::size_t k = 0; k < 8; ++k) value = (value << 1) | (bits[i + k] & 1u);
+    take(value);
+  }
+}
+
+// A first model of the block's bytes: the stretch before the first gap in
+// its place, the one after the last where the length is known, and each
+// other at the offset where its bytes repeat most (where they are the
+// block's own; at a wrong offset a stretch reads as other values).
+ByteLog FirstModel(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total) {
+  std::array<double, 256> counts{};
+  const std::size_t count = gaps.size();
+  for (std::size_t g = 0; g <= count; ++g) {
+    const std::size_t from = g == 0 ? 0 : gaps[g - 1].before;
+    const std::size_t to = g == count ? known.size() : gaps[g].before;
+    std::size_t offset = 0;
+    if (g == count && total != 0) {
+      offset = (8 - (total - (to - from)) % 8) % 8;
+    } else if (g > 0) {
+      double best = -1.0;
+      for (std::size_t o = 0; o < 8; ++o) {
+        std::array<double, 256> own{};
+        double n = 0.0;
+        ForEachByte(known, from, to, o, [&](unsigned v) { own[v] += 1.0, n += 1.0; });
+        double peak = 0.0;  // the sum of squared shares: high where values repeat
+        for (const double c : own) peak += c * c;
+        if (n > 0.0 && peak / (n * n) > best) best = peak / (n * n), offset = o;
+      }
+    }
+    ForEachByte(known, from, to, offset, [&](unsigned v) { counts[v] += 1.0; });
+  }
+  return ModelOf(counts);
+}
+
+// The fill of every gap, checksum and length holding, whose bytes are
+// likeliest under `model`, and how much likelier it is than the next
+// likeliest: the bytes a fill touches (with the bits of the stretch before
+// it in their first byte) and the stretch after it, at the offset the fill
+// leaves it, scored gap by gap; each state keeps its two best ways in.
+bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
+               const GapLattice& lattice, const ByteLog& model, GapsGuess& out) {
+  const std::size_t have = known.size();
+  const std::size_t count = gaps.size();
+  const auto stretchEnd = [&](std::size_t g) { return g < count ? gaps[g].before : have; };
+  // The whole bytes of each stretch after a gap, per offset of its first bit
+  // in its byte.
+  std::vector<std::array<double, 8>> inside(count + 1);
+  for (std::size_t g = 1; g <= count; ++g) {
+    for (std::size_t a = 0; a < 8; ++a) {
+      double sum = 0.0;
+      ForEachByte(known, gaps[g - 1].before, stretchEnd(g), (8 - a) % 8, [&](unsigned v) { sum += model[v]; });
+      inside[g][a] = sum;
+    }
+  }
+  constexpr double NONE = -std::numeric_limits<double>::infinity();
+  // Per state, its best way in and the next best: the score, and the fill
+  // and the rank of the way into the state before it that gave it.
+  struct Way {
+    double score = NONE;
+    std::uint16_t fill = 0;
+    std::uint8_t from = 0;
+  };
+  struct Best {
+    Way way[2];
+    void Offer(double score, std::uint16_t fill, std::uint8_t from) {
+      if (score > way[0].score) {
+        way[1] = way[0];
+        way[0] = {score, fill, from};
+      } else if (score > way[1].score) {
+        way[1] = {score, fill, from};
+      }
+    }
+  };
+  std::vector<Best> states(lattice.width[0] * 256);
+  states[lattice.stretch[0]].way[0].score = 0.0;
+  // Per gap, each state's ways in after it, for the way back.
+  struct Back {
+    std::uint16_t fill[2];
+    std::uint8_t from[2];
+  };
+  std::vector<std::vector<Back>> backs(count);
+  double steps = 0.0;
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::vector<Fill>& fills = lattice.fills[g];
+    const std::size_t base = lattice.base[g], nextBase = lattice.base[g + 1];
+    std::vector<Best> next(lattice.width[g + 1] * 256);
+    for (std::size_t s = 0; s < lattice.width[g]; ++s) {
+      const std::size_t shift = base + s;
+      const std::size_t at = gaps[g].before + shift;  // the fill's first bit in the block
+      for (std::size_t p = 0; p < 256; ++p) {
+        const Best& here = states[s * 256 + p];
+        if (here.way[0].score == NONE) continue;
+        steps += static_cast<double>(fills.size());
+        if (steps > MAX_GUESS_STEPS) return false;
+        for (std::size_t k = 0; k < fills.size(); ++k) {
+          const Fill& f = fills[k];
+          const std::size_t after = at + f.length;                             // the next stretch's first bit
+          const std::size_t end = after + stretchEnd(g + 1) - gaps[g].before;  // and its end
+          double gain = inside[g + 1][after % 8];
+          // The bytes from the one the fill starts in to the first whole
+          // one of the stretch after it.
+          for (std::size_t byte = at / 8; byte < (after + 7) / 8 && 8 * byte + 8 <= end; ++byte) {
+            unsigned value = 0;
+            for (std::size_t i = 8 * byte; i < 8 * byte + 8; ++i) {
+              const unsigned bit = i < at ? known[i - shift] : i < after ? (f.bits >> (i - at)) & 1u
+                                                                         : known[i - after + gaps[g].before];
+              value = (value << 1) | (bit & 1u);
+            }
+            gain += model[value];
+          }
+          Best& to = next[(shift + f.length - nextBase) * 256 + ParityAfter(lattice, gaps, g, p, shift, f)];
+          for (std::uint8_t r = 0; r < 2 && here.way[r].score != NONE; ++r)
+            to.Offer(here.way[r].score + gain, static_cast<std::uint16_t>(k), r);
+        }
+      }
+    }
+    backs[g].resize(next.size());
+    for (std::size_t i = 0; i < next.size(); ++i)
+      backs[g][i] = {{next[i].way[0].fill, next[i].way[1].fill}, {next[i].way[0].from, next[i].way[1].from}};
+    states = std::move(next);
+  }
+  // The two best ends (every column even, the block's length).
+  Best ends;
+  std::size_t endState[2] = {0, 0};
+  std::uint8_t endRank[2] = {0, 0};
+  for (std::size_t s = 0; s < lattice.width[count]; ++s) {
+    if (!EndsRight(have + lattice.base[count] + s, total)) continue;
+    for (std::uint8_t r = 0; r < 2; ++r) {
+      const double score = states[s * 256].way[r].score;
+      if (score > ends.way[0].score) {
+        ends.way[1] = ends.way[0], endState[1] = endState[0], endRank[1] = endRank[0];
+        ends.way[0].score = score, endState[0] = s, endRank[0] = r;
+      } else if (score > ends.way[1].score) {
+        ends.way[1].score = score, endState[1] = s, endRank[1] = r;
+      }
+    }
+  }
+  if (ends.way[0].score == NONE) return false;
+  std::vector<const Fill*> chosen(count);
+  std::size_t s = endState[0];
+  std::size_t p = 0;
+  std::uint8_t rank = endRank[0];
+  for (std::size_t g = count; g-- > 0;) {
+    const Back& back = backs[g][s * 256 + p];
+    const Fill& f = lattice.fills[g][back.fill[rank]];
+    const std::size_t before = lattice.base[g + 1] + s - f.length;
+    p = ParityAfter(lattice, gaps, g, p, before, f);
+    s = before - lattice.base[g];
+    rank = back.from[rank];
+    chosen[g] = &f;
+  }
+  out.values.clear();
+  out.lengths.clear();
+  for (const Fill* f : chosen) {
+    for (std::uint32_t j = 0; j < f->length; ++j) out.values.push_back(static_cast<std::uint8_t>((f->bits >> j) & 1u));
+    out.lengths.push_back(f->length);
+  }
+  out.margin = ends.way[0].score - ends.way[1].score;  // infinite where one way alone fits
+  return true;
+}
+
+}  // namespace
+
+GapsGuess GuessGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
+                    double one) {
+  GapsGuess guess;
+  GapLattice lattice;
+  GapsFill unused;
+  if (!Prepare(known, gaps, total, one, lattice, unused)) return guess;
+  for (std::size_t g = 1; g < gaps.size(); ++g)
+    if (gaps[g].before - gaps[g - 1].before < MIN_GUESS_STRETCH) return guess;
+  std::size_t bytes = 0;
+  for (std::size_t g = 1; g <= gaps.size(); ++g) bytes += lattice.width[g] * 256 * 6;
+  for (const std::vector<Fill>& fills : lattice.fills)
+    if (fills.size() > std::numeric_limits<std::uint16_t>::max()) return guess;
+  if (bytes > MAX_GUESS_BYTES) return guess;
+  ByteLog model = FirstModel(known, gaps, total);
+  for (int round = 0; round < GUESS_ROUNDS; ++round) {
+    GapsGuess next;
+    if (!Likeliest(known, gaps, total, lattice, model, next)) break;
+    const bool same = guess.ok && next.values == guess.values && next.lengths == guess.lengths;
+    guess = std::move(next);
+    guess.ok = true;
+    if (same) break;
+    // The model learnt again from the whole block as now guessed.
+    std::vector<std::uint8_t> block;
+    block.reserve(known.size() + guess.values.size());
+    for (std::size_t g = 0, value = 0, i = 0; g <= gaps.size(); ++g) {
+      const std::size_t to = g < gaps.size() ? gaps[g].before : known.size();
+      block.insert(block.end(), known.begin() + static_cast<std::ptrdiff_t>(i),
+                   known.begin() + static_cast<std::ptrdiff_t>(to));
+      i = to;
+      if (g == gaps.size()) break;
+      block.insert(block.end(), guess.values.begin() + static_cast<std::ptrdiff_t>(value),
+                   guess.values.begin() + static_cast<std::ptrdiff_t>(value + guess.lengths[g]));
+      value += guess.lengths[g];
+    }
+    std::array<double, 256> counts{};
+    ForEachByte(block, 0, block.size(), 0, [&](unsigned v) { counts[v] += 1.0; });
+    model = ModelOf(counts);
+  }
+  return guess;
 }
 
 TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total, double one) {

@@ -802,6 +802,16 @@ class CRobustDecoder::Impl {
         }
       }
       if (m_reread && m_options.equalise && !s.boxes.empty()) Equalise(winner, retried);
+      // Still not verifying: the first reading with a guess at its
+      // dropouts' bits (Candidate::guess), which Emit stands in for it.
+      const bool stands = winner && Verifies(*winner, s.start.announced);
+      for (std::size_t i = 0; !stands && i < order.size(); ++i) {
+        if (order[i]->found && order[i]->guess && !slipped[i]) {
+          winner = order[i];
+          retried = i > 0;
+          break;
+        }
+      }
     }
     // The search goes on after the block, or else after the pilot edge
     // the session started on (where it already stands).
@@ -1058,12 +1068,20 @@ class CRobustDecoder::Impl {
     return true;
   }
 
-  void Emit(Candidate& c, bool retried, bool fromCopy = false) {
+  void Emit(Candidate& read, bool retried, bool fromCopy = false) {
     EmitMended();
+    // A reading that does not verify, with a guess at its dropouts' bits:
+    // the guess goes out, marked as one.
+    Candidate guessed;
+    const bool asGuessed = read.guess && !(read.usedBits == 8 && ChecksumGood(read.bytes));
+    if (asGuessed) guessed = std::move(*read.guess);
+    Candidate& c = asGuessed ? guessed : read;
     const double toSeconds = 1.0 / m_rate;
     const double toTstates = TSTATES_PER_SECOND / m_rate;
     TapeBlock block;
-    bool good = c.usedBits == 8 && ChecksumGood(c.bytes);
+    // A guess is no copy to check other blocks against, nor a header to
+    // take a length from.
+    bool good = c.usedBits == 8 && ChecksumGood(c.bytes) && !c.guessed;
     m_recent.push_back(good ? c.bytes : std::vector<std::uint8_t>{});
     m_lastPlain = good && c.mendedBits == 0;
     if (m_recent.size() > RECENT_BLOCKS) m_recent.pop_front();
@@ -1086,6 +1104,7 @@ class CRobustDecoder::Impl {
     block.mendedGaps = c.mendedGaps;
     block.mendedFromCopy = fromCopy && c.mendedBits > 0;
     block.unmendedGaps = c.unmendedGaps;
+    block.mendGuessed = c.guessed;
     const std::size_t bits = c.bits.Size();
     // Reserved and appended: zeroing a large block's lists first would
     // cost as much as filling them.

@@ -985,10 +985,13 @@ double CBoxTracker::QuietBefore(double edge, int level) const {
   return static_cast<double>(i + 1);
 }
 
-void CBoxTracker::Mend() {
-  if (m_gaps.empty()) return;
-  // Dropouts in a block whose other bits are all good, and whose length
-  // is known: announced, a ROM header's, or ending cleanly in a pause.
+// Dropouts in a block whose other bits are all good, and whose length is
+// known: announced, a ROM header's, or ending cleanly in a pause. True with
+// the one fill that fits (and the weak bits it flips); or, where more than
+// one fits, with the likeliest, `guessed` set.
+bool CBoxTracker::FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std::size_t>& weak, bool& guessed) {
+  guessed = false;
+  if (m_gaps.empty()) return false;
   const std::size_t have = std::min(m_lastGood, m_bits.Bits());
   std::size_t total = m_start.announced * 8;
   if (total == 0 && m_gaps.front().before >= 16 && m_bits.Byte(0) == 0x00 && m_bits.Byte(1) <= 3) total = 19 * 8;
@@ -996,10 +999,9 @@ void CBoxTracker::Mend() {
   // Weak bits kept elsewhere may be wrong: each is tried both ways, and a
   // wrong one shows, for flipping a bit flips its column's restored bit
   // and so moves the gap's duration by a whole zero.
-  std::vector<std::size_t> weak;
   for (std::size_t i : m_weakAt)
     if (i < have) weak.push_back(i);
-  if ((total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return;
+  if ((total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return false;
   // Too many to try (a lossy codec leaves many bits weak that read right):
   // they are taken as read, and the gaps are filled only where the
   // block's length alone fixes the fill. The checksum then tests one
@@ -1009,18 +1011,32 @@ void CBoxTracker::Mend() {
   if (forcedOnly) weak.clear();
   std::vector<std::uint8_t> known(have);
   for (std::size_t i = 0; i < have; ++i) known[i] = static_cast<std::uint8_t>(m_bits.Bit(i));
-  GapsFill fill;
-  std::uint32_t flips = 0;
-  for (std::uint32_t mask = 0; mask < (1u << weak.size()); ++mask) {
+  bool several = false;
+  for (std::uint32_t mask = 0; mask < (1u << weak.size()) && !several; ++mask) {
     for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
     GapsFill f = FillGaps(known, m_gaps, total, m_ratio);
-        for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
+    for (std::size_t w = 0; w < weak.size(); ++w) known[weak[w]] ^= static_cast<std::uint8_t>((mask >> w) & 1u);
     if (f.fits == 0) continue;
-    if (f.fits > 1 || fill.fits > 0) return;  // more than one fits: keep what was read
+    several = f.fits > 1 || fill.fits > 0;
     fill = std::move(f);
     flips = mask;
   }
-  if (fill.fits != 1 || (forcedOnly && fill.lengthWays != 1)) return;
+  if (!several && fill.fits == 1 && (!forcedOnly || fill.lengthWays == 1)) return true;
+  if (fill.fits == 0) return false;
+  // More than one fits (or, the weak bits too many to try, more than the
+  // length alone fixes): the likeliest, the weak bits as read.
+  const robust::GapsGuess guess = robust::GuessGaps(known, m_gaps, total, m_ratio);
+  if (!guess.ok || guess.margin < robust::MIN_GUESS_MARGIN) return false;
+  fill.fits = 1;
+  fill.values = guess.values;
+  fill.lengths = guess.lengths;
+  flips = 0;
+  guessed = true;
+  return true;
+}
+
+void CBoxTracker::ApplyFill(const GapsFill& fill, std::uint32_t flips, const std::vector<std::size_t>& weak) {
+  const std::size_t have = std::min(m_lastGood, m_bits.Bits());
   for (std::size_t w = 0; w < weak.size(); ++w) {
     if (((flips >> w) & 1u) == 0) continue;
     m_bits.Flip(weak[w]);
@@ -1058,9 +1074,9 @@ void CBoxTracker::Mend() {
   m_result.unmendedGaps = 0;
 }
 
-void CBoxTracker::EndData() {
-  m_inGap = false;
-  Mend();
+// The bits read so far into `out`, whole bytes of them where the reading's
+// start is known to the bit.
+void CBoxTracker::Finish(Candidate& out) {
   std::size_t bits = m_lastGood;
   // A measured block keeps every good bit: where its data starts is not
   // known to the bit (its caller finds the bytes).
@@ -1068,12 +1084,61 @@ void CBoxTracker::EndData() {
   double end = m_lastGoodEnd;
   if (keep < m_bits.Bits() && keep < bits) end = m_bits.StartOf(keep);
   m_bits.Truncate(keep);
-  m_result.zero = m_u;
+  out.zero = m_u;
   if (keep > 0) {
-    m_result.found = true;
-    m_result.end = end;
-    m_bits.Into(m_result);
+    out.found = true;
+    out.end = end;
+    m_bits.Into(out);
   }
+}
+
+void CBoxTracker::EndData() {
+  m_inGap = false;
+  GapsFill fill;
+  std::uint32_t flips = 0;
+  std::vector<std::size_t> weak;
+  bool guessed = false;
+  if (FindFill(fill, flips, weak, guessed)) {
+    if (guessed) {
+      // The guess is a reading of its own; this one stays as read.
+      struct Read {
+        int bit;
+        float confidence;
+        double start;
+      };
+      std::vector<Read> asRead;
+      asRead.reserve(m_bits.Bits());
+      for (std::size_t i = 0; i < m_bits.Bits(); ++i)
+        asRead.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
+      const std::size_t lastGood = m_lastGood;
+      const int unmended = m_result.unmendedGaps;
+      auto guess = std::make_shared<Candidate>();
+      guess->start = m_result.start;
+      guess->data = m_result.data;
+      guess->pilot = m_result.pilot;
+      guess->sync1 = m_result.sync1;
+      guess->sync2 = m_result.sync2;
+      guess->pilotPulses = m_result.pilotPulses;
+      guess->cut = m_result.cut;
+      ApplyFill(fill, flips, weak);
+      guess->mendedBits = m_result.mendedBits;
+      guess->mendedAt = m_result.mendedAt;
+      guess->mendedGaps = m_result.mendedGaps;
+      Finish(*guess);
+      guess->guessed = true;
+      m_result.mendedBits = 0;
+      m_result.mendedAt = 0;
+      m_result.mendedGaps = 0;
+      m_result.unmendedGaps = unmended;
+      m_bits = BitCollector();
+      for (const Read& r : asRead) m_bits.Add(r.bit, r.confidence, r.start);
+      m_lastGood = lastGood;
+      m_result.guess = std::move(guess);
+    } else {
+      ApplyFill(fill, flips, weak);
+    }
+  }
+  Finish(m_result);
   m_stage = Stage::DONE;
 }
 

@@ -91,6 +91,12 @@ struct Candidate {
   std::size_t mendedAt = 0;
   int mendedGaps = 0;  // dropouts mended (0 when only weak bits were flipped)
   int unmendedGaps = 0;
+  // Where the checksum left more than one way to fill the dropouts: this
+  // reading with the likeliest fill (robust::GuessGaps), its `guessed`
+  // set. The reading itself stays as read, not verifying; the guess stands
+  // only for a block nothing else reads.
+  std::shared_ptr<Candidate> guess;
+  bool guessed = false;
 };
 
 // The reader options every reader honours (from RobustOptions).
@@ -207,7 +213,9 @@ class CBoxTracker {
   bool Heard(std::int64_t i, int level) const;
   double QuietAfter(double edge, int level) const;
   double QuietBefore(double edge, int level) const;
-  void Mend();
+  bool FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std::size_t>& weak, bool& guessed);
+  void ApplyFill(const GapsFill& fill, std::uint32_t flips, const std::vector<std::size_t>& weak);
+  void Finish(Candidate& out);
   void EndData();
   bool Follow();
   bool Locate(bool final);

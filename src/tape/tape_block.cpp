@@ -36,7 +36,7 @@ bool BlockVerifies(const std::vector<std::uint8_t>& bytes) {
 }
 
 bool ChecksumGood(const TapeBlock& block) {
-  return block.usedBits >= 7 && ChecksumGood(block.bytes);
+  return block.usedBits >= 7 && !block.mendGuessed && ChecksumGood(block.bytes);
 }
 
 std::uint8_t ColumnParity(const std::vector<std::uint8_t>& bits, std::size_t from, std::size_t to) {

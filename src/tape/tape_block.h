@@ -97,6 +97,10 @@ struct TapeBlock {
   // Dropouts read across whose bits could not be restored for certain
   // (left out: the block does not verify).
   int unmendedGaps = 0;
+  // MENDED where the checksum fitted more than one fill: the likeliest
+  // was kept. The checksum then holds by construction and proves nothing:
+  // the block does not count as good.
+  bool mendGuessed = false;
 };
 
 // True when the exclusive OR of every byte but the last equals the last (a
@@ -123,7 +127,11 @@ bool BlockVerifies(const std::vector<std::uint8_t>& bytes);
 // was read to within its last bit of whole bytes. The checksum covers whole
 // bytes only, so a reading that stopped bits short of them (`usedBits`
 // under 7) passes it by chance alone; the last bit may fall into silence.
+// A block whose mending was a guess (mendGuessed) is not good either.
 bool ChecksumGood(const TapeBlock& block);
+
+// The block's bytes verify, and not by a guess made to fit (mendGuessed).
+inline bool GoodBytes(const TapeBlock& block) { return !block.mendGuessed && ChecksumGood(block.bytes); }
 
 // The checksum seen per bit column: of `bits` (one per entry, 0 or 1, most
 // significant first) from `from` to `to`, the exclusive OR of each column,

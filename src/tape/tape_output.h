@@ -49,7 +49,9 @@ class CListingWriter : public BlockSink {
   std::string m_blockEndTail;
   std::string m_verdictGood;
   std::string m_verdictBad;
-  std::string m_mended[6];  // head, middle, tail; in several dropouts: in, from; the head from a copy
+  // head, middle, tail; in several dropouts: in, from; the head from a copy;
+  // the head of a guess
+  std::string m_mended[7];
   std::string m_timing[7];  // LISTING_TIMING_HEAD ... LISTING_TIMING_ONE, LISTING_TIMING_NO_PILOT
 };
 

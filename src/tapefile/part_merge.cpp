@@ -493,7 +493,7 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
   };
   std::vector<TapeBlock> verified;
   for (const TapeBlock& block : robust)
-    if (ChecksumGood(block.bytes) && !readOtherwise(block, found)) verified.push_back(block);
+    if (GoodBytes(block) && !readOtherwise(block, found)) verified.push_back(block);
   // The same block read twice (by the decoder's retries and again from
   // the segmenter's timing) is one block: the reading at measured bit
   // lengths stays.
@@ -538,7 +538,7 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
     return a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds;
   };
   for (TapeBlock& block : robust) {
-    if (ChecksumGood(block.bytes) && !readOtherwise(block, parts)) continue;
+    if (GoodBytes(block) && !readOtherwise(block, parts)) continue;
     bool better = false;
     for (const Listed& l : listed) {
       if (!overlaps(block, *l.block) || !ReadsBetter(*l.block, block)) continue;

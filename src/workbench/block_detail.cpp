@@ -120,8 +120,11 @@ void BlockDetail::showBlock(const std::vector<TapeBlock>& blocks, int index, con
   const std::optional<std::size_t> announced = AnnouncedLength(blocks, i);
   row(Texts::tr("Announced length"), announced ? Texts::tr("%1 bytes").arg(*announced) : Texts::tr("none"));
   row(Texts::tr("Read length"), Texts::tr("%1 bytes").arg(block.bytes.size()));
-  row(Texts::tr("Checksum"), ChecksumGood(block.bytes) ? Texts::tr("good") : Texts::tr("bad"));
-  row(Texts::tr("Read"), OriginText(block.origin, block.mendedFromCopy, block.mendedGaps == 0));
+  row(Texts::tr("Checksum"), GoodBytes(block)          ? Texts::tr("good")
+                             : ChecksumGood(block.bytes) ? Texts::tr("made to hold by a guess")
+                                                         : Texts::tr("bad"));
+  row(Texts::tr("Read"), block.mendGuessed ? Texts::tr("dropouts filled with the likeliest of the fills the checksum allows")
+                                           : OriginText(block.origin, block.mendedFromCopy, block.mendedGaps == 0));
   if (block.endSeconds > block.startSeconds) {
     row(Texts::tr("Starts"), TimeText(block.startSeconds));
     row(Texts::tr("Ends"), TimeText(block.endSeconds));

@@ -392,7 +392,7 @@ void MainWindow::fillBlockTable() {
     const int row = static_cast<int>(i);
     const bool timed = b.endSeconds > b.startSeconds;
     const double speed = i < summaries.size() ? summaries[i].speed : 0.0;
-    const bool good = ChecksumGood(b.bytes);
+    const bool good = GoodBytes(b);
     m_blockTable->setItem(row, 0, Cell(QString::number(i + 1), Qt::AlignRight | Qt::AlignVCenter));
     m_blockTable->setItem(row, 1, Cell(timed ? TimeText(b.startSeconds) : QStringLiteral("—")));
     m_blockTable->setItem(row, 2, Cell(BlockKindText(b.bytes)));

@@ -23,7 +23,7 @@ std::vector<TapeSpan> TapeSpans(const std::vector<TapeBlock>& blocks, double rec
     const double data = std::clamp(block.dataSeconds, block.startSeconds, block.endSeconds);
     if (data > block.startSeconds) spans.push_back({block.startSeconds, data, SpanKind::TONE, index});
     spans.push_back({data, block.endSeconds,
-                     ChecksumGood(block.bytes) ? SpanKind::GOOD : SpanKind::BAD, index});
+                     GoodBytes(block) ? SpanKind::GOOD : SpanKind::BAD, index});
     previousEnd = std::max(previousEnd, block.endSeconds);
   }
   if (recordingSeconds - previousEnd >= kShortestPause)

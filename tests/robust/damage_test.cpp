@@ -46,7 +46,9 @@ std::vector<TapeBlock> Decode(const std::vector<float>& samples, double rate, co
 // never from other data of the same length saved that way. A block mended
 // from its checksum whose copy right after it or before it verifies and
 // differs from it is not kept as verified.
-enum class Expect { MENDED, EXACT, UNMENDED };
+// GUESSED: more than one fill fits the checksum; the likeliest is kept and
+// the block is marked as a guess, never as good.
+enum class Expect { MENDED, EXACT, UNMENDED, GUESSED };
 enum class Twice { NO, NEXT, WITH_HEADER, WITH_HEADER_STREAMED, OTHER_DATA, NEXT_DIFFERS };
 
 struct DropoutCase {
@@ -62,6 +64,7 @@ struct DropoutCase {
   double every = 100.0;  // seconds between dropouts
   int gaps = 1;          // the dropouts in the damaged block
   Twice twice = Twice::NO;  // how the data block is saved again after it
+  bool text = false;        // the data block holds a line of text over and over
 };
 
 TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
@@ -76,6 +79,8 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
       {"5 ms headerless", true, 5.0, 2.85, 0, Expect::MENDED},
       // Over eight bits lost, and more than one fill fits.
       {"7 ms ambiguous", false, 7.0, 8.90, 1, Expect::UNMENDED},
+      // The same in a block of text: the fill that keeps its bytes text.
+      {"7 ms ambiguous, in text", false, 7.0, 8.90, 1, Expect::GUESSED, false, 100.0, 1, Twice::NO, true},
       {"1 ms in data, whole samples", false, 1.0, 8.6508, 1, Expect::MENDED, true},
       {"2 ms in data, whole samples", false, 2.0, 8.6508, 1, Expect::MENDED, true},
       // Several in one block share the checksum: the bits each edge of a
@@ -100,6 +105,13 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
   for (const DropoutCase& c : cases) {
     std::vector<TapeBytes> tape =
         c.headerless ? std::vector<TapeBytes>{DataBlock(200, 6)} : std::vector<TapeBytes>{RomHeader("alpha", 300), DataBlock(300, 1)};
+    if (c.text) {
+      const char line[] = "10 PRINT \"HELLO\": GO TO 10\r";
+      TapeBytes& data = tape.back();
+      data.back() = 0;
+      for (std::size_t i = 1; i + 1 < data.size(); ++i) data[i] = static_cast<std::uint8_t>(line[i % (sizeof line - 1)]);
+      for (std::size_t i = 0; i + 1 < data.size(); ++i) data.back() ^= data[i];
+    }
     if (c.twice == Twice::NEXT || c.twice == Twice::NEXT_DIFFERS) tape.push_back(tape.back());
     if (c.twice == Twice::NEXT_DIFFERS) {
       // A bit the dropout in the first takes (bit 2065), the checksum kept.
@@ -137,6 +149,13 @@ TEST(RobustDamage, DropoutsAreMendedFromTheChecksum) {
         EXPECT_EQ(b.mendedGaps, c.gaps) << c.name;
         EXPECT_EQ(b.mendedFromCopy, twice) << c.name;
         EXPECT_NEAR(b.bitSeconds[b.mendedAt], c.at, 0.002) << c.name;
+      } else if (c.expect == Expect::GUESSED) {
+        EXPECT_EQ(b.bytes, tape[i]) << c.name;
+        EXPECT_EQ(b.origin, BlockOrigin::MENDED) << c.name;
+        EXPECT_TRUE(b.mendGuessed) << c.name;
+        EXPECT_EQ(b.unmendedGaps, 0) << c.name;
+        EXPECT_FALSE(ChecksumGood(b)) << c.name;
+        EXPECT_FALSE(GoodBytes(b)) << c.name;
       } else {
         EXPECT_NE(b.origin, BlockOrigin::MENDED) << c.name;
         EXPECT_GT(b.unmendedGaps, 0) << c.name;

@@ -36,6 +36,29 @@ std::size_t Swappable(const std::vector<std::uint8_t>& bits, std::size_t from) {
   return from;
 }
 
+// The bits read of `bits` where dropouts took `lost[g]` bits from each
+// `at[g]` (and `cut` more at the end): into `known`, the lost ones into
+// `lostBits`; each gap's duration in zero-bit periods.
+std::vector<Gap> Damage(const std::vector<std::uint8_t>& bits, const std::vector<std::size_t>& at,
+                        const std::vector<std::size_t>& lost, std::vector<std::uint8_t>& known,
+                        std::vector<std::uint8_t>& lostBits, std::size_t cut = 0) {
+  std::vector<Gap> gaps;
+  std::size_t from = 0;
+  for (std::size_t g = 0; g < at.size(); ++g) {
+    known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.begin() + static_cast<std::ptrdiff_t>(at[g]));
+    Gap gap;
+    gap.before = known.size();
+    for (std::size_t i = at[g]; i < at[g] + lost[g]; ++i) {
+      gap.zeros += 1.0 + bits[i];
+      lostBits.push_back(bits[i]);
+    }
+    gaps.push_back(gap);
+    from = at[g] + lost[g];
+  }
+  known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.end() - static_cast<std::ptrdiff_t>(cut));
+  return gaps;
+}
+
 struct GapsCase {
   const char* name;
   std::vector<std::size_t> at;  // each gap's first lost bit
@@ -76,30 +99,14 @@ TEST(GapMender, RestoresOnlyWhereOneFillFits) {
       {"forty-five one-bit gaps, whole bytes, their silence heard", many, std::vector<std::size_t>(45, 1), 1, true, false},
   };
   for (const GapsCase& c : cases) {
-    std::vector<std::uint8_t> known;
-    std::vector<Gap> gaps;
-    std::vector<std::uint8_t> lostBits;
-    std::size_t from = 0;
-    for (std::size_t g = 0; g < c.at.size(); ++g) {
-      known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.begin() + static_cast<std::ptrdiff_t>(c.at[g]));
-      Gap gap;
-      gap.before = known.size();
-      for (std::size_t i = c.at[g]; i < c.at[g] + c.lost[g]; ++i) {
-        gap.zeros += 1.0 + bits[i];
-        lostBits.push_back(bits[i]);
-      }
-      if (c.silence) {
-        gap.quietFrom = 0.5 * (1.0 + bits[c.at[g]]);
-        gap.quietTo = gap.zeros - 0.5 * (1.0 + bits[c.at[g] + c.lost[g] - 1]);
-      }
-      if (g == 0) {
-        gap.zeros += c.durationError;
-        if (c.quietFrom > 0.0) gap.quietFrom = c.quietFrom;
-      }
-      gaps.push_back(gap);
-      from = c.at[g] + c.lost[g];
+    std::vector<std::uint8_t> known, lostBits;
+    std::vector<Gap> gaps = Damage(bits, c.at, c.lost, known, lostBits, c.cut);
+    for (std::size_t g = 0; c.silence && g < gaps.size(); ++g) {
+      gaps[g].quietFrom = 0.5 * (1.0 + bits[c.at[g]]);
+      gaps[g].quietTo = gaps[g].zeros - 0.5 * (1.0 + bits[c.at[g] + c.lost[g] - 1]);
     }
-    known.insert(known.end(), bits.begin() + static_cast<std::ptrdiff_t>(from), bits.end() - static_cast<std::ptrdiff_t>(c.cut));
+    gaps[0].zeros += c.durationError;
+    if (c.quietFrom > 0.0) gaps[0].quietFrom = c.quietFrom;
     GapsFill fill = FillGaps(known, gaps, c.lengthKnown ? bits.size() : 0);
     EXPECT_EQ(fill.fits, c.fits) << c.name;
     if (c.fits == 1) {
@@ -107,6 +114,68 @@ TEST(GapMender, RestoresOnlyWhereOneFillFits) {
     } else {
       EXPECT_TRUE(fill.values.empty()) << c.name;
     }
+  }
+}
+
+// Where several fills fit, the likeliest by the block's own bytes: a
+// block of few values (text, fills) comes back whole; random bytes at
+// least keep the checksum and the length; gaps closer than a byte are not
+// guessed.
+struct GuessCase {
+  const char* name;
+  bool text;  // the block's bytes from a line of text, else pseudo-random
+  std::vector<std::size_t> at, lost;
+  bool ok;
+  bool exact;
+};
+
+TEST(GapMender, GuessesTheLikeliestFillWhereSeveralFit) {
+  // A dropout every 300 bits (a fifth of a second at the ROM's speed).
+  std::vector<std::size_t> often, spread;
+  for (std::size_t i = 1; i <= 15; ++i) often.push_back(300 * i + 7);
+  for (std::size_t i = 1; i <= 4; ++i) spread.push_back(1000 * i + 3);
+  const GuessCase cases[] = {
+      {"text, fifteen gaps of two bits", true, often, std::vector<std::size_t>(15, 2), true, true},
+      {"text, four gaps of five bits", true, spread, std::vector<std::size_t>(4, 5), true, true},
+      {"random, four gaps of nine bits", false, spread, std::vector<std::size_t>(4, 9), true, false},
+      {"text, gaps closer than a byte", true, {1000, 1012}, {9, 9}, false, false},
+  };
+  for (const GuessCase& c : cases) {
+    std::vector<std::uint8_t> bits = BlockBits(600, 9);
+    if (c.text) {
+      const char line[] = "10 PRINT \"HELLO\": GO TO 10\r";
+      std::vector<std::uint8_t> bytes;
+      std::uint8_t x = 0;
+      for (std::size_t i = 0; i < 600; ++i) bytes.push_back(static_cast<std::uint8_t>(line[i % (sizeof line - 1)])), x ^= bytes.back();
+      bytes.push_back(x);
+      bits.clear();
+      for (std::uint8_t b : bytes)
+        for (int k = 7; k >= 0; --k) bits.push_back(static_cast<std::uint8_t>((b >> k) & 1));
+    }
+    std::vector<std::uint8_t> known, lostBits;
+    const std::vector<Gap> gaps = Damage(bits, c.at, c.lost, known, lostBits);
+    ASSERT_EQ(FillGaps(known, gaps, bits.size()).fits, 2) << c.name;
+    const GapsGuess guess = GuessGaps(known, gaps, bits.size());
+    ASSERT_EQ(guess.ok, c.ok) << c.name;
+    if (!c.ok) continue;
+    // The block as guessed: its length, and every column even.
+    std::vector<std::uint8_t> block;
+    for (std::size_t g = 0, i = 0, v = 0; g <= gaps.size(); ++g) {
+      const std::size_t to = g < gaps.size() ? gaps[g].before : known.size();
+      block.insert(block.end(), known.begin() + static_cast<std::ptrdiff_t>(i), known.begin() + static_cast<std::ptrdiff_t>(to));
+      i = to;
+      if (g == gaps.size()) break;
+      block.insert(block.end(), guess.values.begin() + static_cast<std::ptrdiff_t>(v),
+                   guess.values.begin() + static_cast<std::ptrdiff_t>(v + guess.lengths[g]));
+      v += guess.lengths[g];
+    }
+    ASSERT_EQ(block.size(), bits.size()) << c.name;
+    std::uint8_t parity = 0;
+    for (std::size_t i = 0; i < block.size(); ++i) parity ^= static_cast<std::uint8_t>(block[i] << (i % 8));
+    EXPECT_EQ(parity, 0) << c.name;
+    // Only the guess in a block of few values stands out from the rest.
+    EXPECT_EQ(guess.margin >= MIN_GUESS_MARGIN, c.exact) << c.name << ": margin " << guess.margin;
+    if (c.exact) EXPECT_EQ(guess.values, lostBits) << c.name;
   }
 }
 

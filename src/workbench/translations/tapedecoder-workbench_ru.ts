@@ -484,6 +484,14 @@
         <translation>%1, образ TAP и листинг (%2)</translation>
     </message>
     <message>
+        <source>made to hold by a guess</source>
+        <translation>сходится подбором</translation>
+    </message>
+    <message>
+        <source>dropouts filled with the likeliest of the fills the checksum allows</source>
+        <translation>пропадания заполнены наиболее вероятным из допустимых по контрольной сумме вариантов</translation>
+    </message>
+    <message>
         <source>dropout mended from the checksum</source>
         <translation>пропадание восстановлено по контрольной сумме</translation>
     </message>
