@@ -226,7 +226,7 @@ namespace {
 // The likeliest fill's search gives up beyond this many bytes of choices
 // kept for the way back, or this many steps.
 constexpr std::size_t MAX_GUESS_BYTES = std::size_t{1} << 25;
-constexpr double MAX_GUESS_STEPS = 5e7;
+constexpr double MAX_GUESS_STEPS = 2e7;
 
 // A fill's stretch must hold a byte at least, so that every byte a fill
 // touches holds the bits of one fill only.
@@ -234,6 +234,9 @@ constexpr std::size_t MIN_GUESS_STRETCH = 8;
 
 // Rounds of the byte model learnt again from the last guess.
 constexpr int GUESS_ROUNDS = 3;
+
+// The most states the search keeps after a gap, the likeliest.
+constexpr std::size_t GUESS_BEAM = 1024;
 
 using ByteLog = std::array<double, 256>;
 
@@ -325,52 +328,71 @@ bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& g
       }
     }
   };
-  std::vector<Best> states(lattice.width[0] * 256);
-  states[lattice.stretch[0]].way[0].score = 0.0;
-  // Per gap, each state's ways in after it, for the way back.
+  // The states after each gap kept for the way back (sorted by state):
+  // each one's ways in.
   struct Back {
+    std::uint32_t state;
     std::uint16_t fill[2];
     std::uint8_t from[2];
   };
   std::vector<std::vector<Back>> backs(count);
+  std::vector<Best> states(lattice.width[0] * 256);
+  states[lattice.stretch[0]].way[0].score = 0.0;
+  std::vector<std::vector<std::uint8_t>> live(1, {lattice.stretch[0]});  // per offset, the parities reached
   double steps = 0.0;
   for (std::size_t g = 0; g < count; ++g) {
     const std::vector<Fill>& fills = lattice.fills[g];
     const std::size_t base = lattice.base[g], nextBase = lattice.base[g + 1];
     std::vector<Best> next(lattice.width[g + 1] * 256);
     for (std::size_t s = 0; s < lattice.width[g]; ++s) {
+      if (live[s].empty()) continue;
+      steps += static_cast<double>(fills.size() * live[s].size());
+      if (steps > MAX_GUESS_STEPS) return false;
       const std::size_t shift = base + s;
       const std::size_t at = gaps[g].before + shift;  // the fill's first bit in the block
-      for (std::size_t p = 0; p < 256; ++p) {
-        const Best& here = states[s * 256 + p];
-        if (here.way[0].score == NONE) continue;
-        steps += static_cast<double>(fills.size());
-        if (steps > MAX_GUESS_STEPS) return false;
-        for (std::size_t k = 0; k < fills.size(); ++k) {
-          const Fill& f = fills[k];
-          const std::size_t after = at + f.length;                             // the next stretch's first bit
-          const std::size_t end = after + stretchEnd(g + 1) - gaps[g].before;  // and its end
-          double gain = inside[g + 1][after % 8];
-          // The bytes from the one the fill starts in to the first whole
-          // one of the stretch after it.
-          for (std::size_t byte = at / 8; byte < (after + 7) / 8 && 8 * byte + 8 <= end; ++byte) {
-            unsigned value = 0;
-            for (std::size_t i = 8 * byte; i < 8 * byte + 8; ++i) {
-              const unsigned bit = i < at ? known[i - shift] : i < after ? (f.bits >> (i - at)) & 1u
-                                                                         : known[i - after + gaps[g].before];
-              value = (value << 1) | (bit & 1u);
-            }
-            gain += model[value];
+      for (std::size_t k = 0; k < fills.size(); ++k) {
+        const Fill& f = fills[k];
+        const std::size_t after = at + f.length;                             // the next stretch's first bit
+        const std::size_t end = after + stretchEnd(g + 1) - gaps[g].before;  // and its end
+        double gain = inside[g + 1][after % 8];
+        // The bytes from the one the fill starts in to the first whole one
+        // of the stretch after it (whatever the parity so far).
+        for (std::size_t byte = at / 8; byte < (after + 7) / 8 && 8 * byte + 8 <= end; ++byte) {
+          unsigned value = 0;
+          for (std::size_t i = 8 * byte; i < 8 * byte + 8; ++i) {
+            const unsigned bit = i < at ? known[i - shift] : i < after ? (f.bits >> (i - at)) & 1u
+                                                                       : known[i - after + gaps[g].before];
+            value = (value << 1) | (bit & 1u);
           }
-          Best& to = next[(shift + f.length - nextBase) * 256 + ParityAfter(lattice, gaps, g, p, shift, f)];
+          gain += model[value];
+        }
+        const std::size_t row = (shift + f.length - nextBase) * 256;
+        for (const std::uint8_t p : live[s]) {
+          const Best& here = states[s * 256 + p];
+          Best& to = next[row + ParityAfter(lattice, gaps, g, p, shift, f)];
           for (std::uint8_t r = 0; r < 2 && here.way[r].score != NONE; ++r)
             to.Offer(here.way[r].score + gain, static_cast<std::uint16_t>(k), r);
         }
       }
     }
-    backs[g].resize(next.size());
+    // A long block's many gaps reach more states than are worth keeping:
+    // the likeliest GUESS_BEAM go on.
+    std::vector<std::uint32_t> reached;
     for (std::size_t i = 0; i < next.size(); ++i)
-      backs[g][i] = {{next[i].way[0].fill, next[i].way[1].fill}, {next[i].way[0].from, next[i].way[1].from}};
+      if (next[i].way[0].score != NONE) reached.push_back(static_cast<std::uint32_t>(i));
+    if (reached.size() > GUESS_BEAM) {
+      std::nth_element(reached.begin(), reached.begin() + GUESS_BEAM, reached.end(),
+                       [&](std::uint32_t x, std::uint32_t y) { return next[x].way[0].score > next[y].way[0].score; });
+      for (std::size_t i = GUESS_BEAM; i < reached.size(); ++i) next[reached[i]] = Best();
+      reached.resize(GUESS_BEAM);
+      std::sort(reached.begin(), reached.end());
+    }
+    live.assign(lattice.width[g + 1], {});
+    backs[g].reserve(reached.size());
+    for (const std::uint32_t i : reached) {
+      live[i / 256].push_back(static_cast<std::uint8_t>(i % 256));
+      backs[g].push_back({i, {next[i].way[0].fill, next[i].way[1].fill}, {next[i].way[0].from, next[i].way[1].from}});
+    }
     states = std::move(next);
   }
   // The two best ends (every column even, the block's length).
@@ -395,7 +417,9 @@ bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& g
   std::size_t p = 0;
   std::uint8_t rank = endRank[0];
   for (std::size_t g = count; g-- > 0;) {
-    const Back& back = backs[g][s * 256 + p];
+    const auto found = std::lower_bound(backs[g].begin(), backs[g].end(), static_cast<std::uint32_t>(s * 256 + p),
+                                        [](const Back& x, std::uint32_t state) { return x.state < state; });
+    const Back& back = *found;
     const Fill& f = lattice.fills[g][back.fill[rank]];
     const std::size_t before = lattice.base[g + 1] + s - f.length;
     p = ParityAfter(lattice, gaps, g, p, before, f);
@@ -423,8 +447,8 @@ GapsGuess GuessGaps(const std::vector<std::uint8_t>& known, const std::vector<Ga
   if (!Prepare(known, gaps, total, one, lattice, unused)) return guess;
   for (std::size_t g = 1; g < gaps.size(); ++g)
     if (gaps[g].before - gaps[g - 1].before < MIN_GUESS_STRETCH) return guess;
-  std::size_t bytes = 0;
-  for (std::size_t g = 1; g <= gaps.size(); ++g) bytes += lattice.width[g] * 256 * 6;
+  std::size_t bytes = 0;  // the widest layer's states
+  for (std::size_t g = 0; g <= gaps.size(); ++g) bytes = std::max(bytes, lattice.width[g] * 256 * 32);
   for (const std::vector<Fill>& fills : lattice.fills)
     if (fills.size() > std::numeric_limits<std::uint16_t>::max()) return guess;
   if (bytes > MAX_GUESS_BYTES) return guess;

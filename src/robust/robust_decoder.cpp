@@ -185,6 +185,10 @@ bool Verifies(const Candidate& c, std::size_t announced) {
 // bytes' time at most.)
 constexpr double STOPPED_SHORT_BYTES = 16.0;
 
+// Readings of a block no reader verifies that are tried for a guess at
+// their dropouts' bits (a long block's search takes a while).
+constexpr std::size_t GUESS_TRIES = 2;
+
 bool StoppedShort(const Candidate& c, std::size_t announced, const std::vector<Candidate*>& readings) {
   if (announced != 0 || c.bytes.empty() || !(c.end > c.data)) return false;
   const double byteTime = (c.end - c.data) / static_cast<double>(c.bytes.size());
@@ -804,9 +808,13 @@ class CRobustDecoder::Impl {
       if (m_reread && m_options.equalise && !s.boxes.empty()) Equalise(winner, retried);
       // Still not verifying: the first reading with a guess at its
       // dropouts' bits (Candidate::guess), which Emit stands in for it.
+      // Readers of one block read its dropouts alike: where two could
+      // not guess, the others will not.
       const bool stands = winner && Verifies(*winner, s.start.announced);
-      for (std::size_t i = 0; !stands && i < order.size(); ++i) {
-        if (order[i]->found && order[i]->guess && !slipped[i]) {
+      for (std::size_t i = 0, tries = 0; !stands && i < order.size() && tries < GUESS_TRIES; ++i) {
+        if (!order[i]->found || slipped[i] || (!order[i]->dropouts && !order[i]->guess)) continue;
+        ++tries;
+        if (robust::GuessDropouts(*order[i])) {
           winner = order[i];
           retried = i > 0;
           break;

@@ -985,15 +985,85 @@ double CBoxTracker::QuietBefore(double edge, int level) const {
   return static_cast<double>(i + 1);
 }
 
+namespace {
+
+// The bits of `read` up to `have` into `into`, each gap's fill (`values`,
+// `lengths` bits a gap) laid in its place: dated across the gap by the
+// bits' lengths, with no confidence of their own.
+void LayFill(const std::vector<ReadBit>& read, std::size_t have, const std::vector<Gap>& gaps,
+             const std::vector<double>& gapStarts, const std::vector<std::uint8_t>& values,
+             const std::vector<std::size_t>& lengths, double u, double ratio, BitCollector& into) {
+  std::size_t i = 0;      // into `read`
+  std::size_t value = 0;  // into `values`
+  for (std::size_t g = 0; g < gaps.size(); ++g) {
+    for (; i < gaps[g].before; ++i) into.Add(read[i].bit, read[i].confidence, read[i].start);
+    double units = 0.0;
+    for (std::size_t k = 0; k < lengths[g]; ++k) units += values[value + k] ? ratio : 1.0;
+    const double unit = gaps[g].zeros * 2.0 * u / units;
+    double t = gapStarts[g];
+    for (std::size_t k = 0; k < lengths[g]; ++k, ++value) {
+      into.Add(values[value], 0.0f, t);
+      t += unit * (values[value] ? ratio : 1.0);
+    }
+  }
+  for (; i < have; ++i) into.Add(read[i].bit, read[i].confidence, read[i].start);
+}
+
+// The first `good` of `bits` into `out`, whole bytes of them unless the
+// reading was `measured` (where its data starts is not known to the bit:
+// its caller finds the bytes); `lastGoodEnd` where the last good one ended.
+void KeepBits(BitCollector& bits, std::size_t good, bool measured, double lastGoodEnd, Candidate& out) {
+  const std::size_t keep = good >= 8 && !measured ? good / 8 * 8 : good;
+  double end = lastGoodEnd;
+  if (keep < bits.Bits() && keep < good) end = bits.StartOf(keep);
+  bits.Truncate(keep);
+  if (keep > 0) {
+    out.found = true;
+    out.end = end;
+    bits.Into(out);
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<Candidate> GuessDropouts(Candidate& read) {
+  if (!read.dropouts) return read.guess;
+  const std::shared_ptr<const DropoutReading> d = std::move(read.dropouts);
+  read.dropouts.reset();
+  std::vector<std::uint8_t> known;
+  known.reserve(d->bits.size());
+  for (const ReadBit& b : d->bits) known.push_back(static_cast<std::uint8_t>(b.bit));
+  const robust::GapsGuess guess = robust::GuessGaps(known, d->gaps, d->total, d->ratio);
+  if (!guess.ok || guess.margin < robust::MIN_GUESS_MARGIN) return nullptr;
+  BitCollector bits;
+  LayFill(d->bits, d->bits.size(), d->gaps, d->gapStarts, guess.values, guess.lengths, d->u, d->ratio, bits);
+  auto out = std::make_shared<Candidate>();
+  out->start = read.start;
+  out->data = read.data;
+  out->pilot = read.pilot;
+  out->sync1 = read.sync1;
+  out->sync2 = read.sync2;
+  out->pilotPulses = read.pilotPulses;
+  out->cut = read.cut;
+  out->zero = d->u;
+  out->mendedBits = static_cast<int>(guess.values.size());
+  out->mendedAt = d->gaps.front().before;
+  out->mendedGaps = static_cast<int>(d->gaps.size());
+  out->guessed = true;
+  KeepBits(bits, bits.Bits(), d->measured, d->lastGoodEnd, *out);
+  read.guess = out;
+  return out;
+}
+
 // Dropouts in a block whose other bits are all good, and whose length is
-// known: announced, a ROM header's, or ending cleanly in a pause. True with
-// the one fill that fits (and the weak bits it flips); or, where more than
-// one fits, with the likeliest, `guessed` set.
-bool CBoxTracker::FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std::size_t>& weak, bool& guessed) {
-  guessed = false;
-  if (m_gaps.empty()) return false;
+// known: announced, a ROM header's, or ending cleanly in a pause. Returns
+// how many fills fit (0, 1, 2 = more), with the one that fits (and the
+// weak bits it flips), and the block's length in bits (0: whole bytes).
+std::size_t CBoxTracker::FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std::size_t>& weak,
+                                  std::size_t& total) {
+  if (m_gaps.empty()) return 0;
   const std::size_t have = std::min(m_lastGood, m_bits.Bits());
-  std::size_t total = m_start.announced * 8;
+  total = m_start.announced * 8;
   if (total == 0 && m_gaps.front().before >= 16 && m_bits.Byte(0) == 0x00 && m_bits.Byte(1) <= 3) total = 19 * 8;
   m_result.unmendedGaps = static_cast<int>(m_gaps.size());
   // Weak bits kept elsewhere may be wrong: each is tried both ways, and a
@@ -1001,7 +1071,7 @@ bool CBoxTracker::FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std
   // and so moves the gap's duration by a whole zero.
   for (std::size_t i : m_weakAt)
     if (i < have) weak.push_back(i);
-  if ((total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return false;
+  if ((total == 0 && !m_cleanEnd) || have <= m_gaps.back().before) return 0;
   // Too many to try (a lossy codec leaves many bits weak that read right):
   // they are taken as read, and the gaps are filled only where the
   // block's length alone fixes the fill. The checksum then tests one
@@ -1021,18 +1091,9 @@ bool CBoxTracker::FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std
     fill = std::move(f);
     flips = mask;
   }
-  if (!several && fill.fits == 1 && (!forcedOnly || fill.lengthWays == 1)) return true;
-  if (fill.fits == 0) return false;
-  // More than one fits (or, the weak bits too many to try, more than the
-  // length alone fixes): the likeliest, the weak bits as read.
-  const robust::GapsGuess guess = robust::GuessGaps(known, m_gaps, total, m_ratio);
-  if (!guess.ok || guess.margin < robust::MIN_GUESS_MARGIN) return false;
-  fill.fits = 1;
-  fill.values = guess.values;
-  fill.lengths = guess.lengths;
-  flips = 0;
-  guessed = true;
-  return true;
+  if (fill.fits == 0) return 0;
+  // (The weak bits too many to try, the length alone must fix the fill.)
+  return !several && fill.fits == 1 && (!forcedOnly || fill.lengthWays == 1) ? 1 : 2;
 }
 
 void CBoxTracker::ApplyFill(const GapsFill& fill, std::uint32_t flips, const std::vector<std::size_t>& weak) {
@@ -1042,54 +1103,16 @@ void CBoxTracker::ApplyFill(const GapsFill& fill, std::uint32_t flips, const std
     m_bits.Flip(weak[w]);
     ++m_result.mendedBits;
   }
-  // The bits after each gap move up; the restored ones are dated across
-  // it by their lengths and carry no confidence of their own.
-  struct Read {
-    int bit;
-    float confidence;
-    double start;
-  };
-  const std::size_t first = m_gaps.front().before;
-  std::vector<Read> after;
-  for (std::size_t i = first; i < have; ++i) after.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
-  m_bits.Truncate(first);
-  std::size_t next = 0;  // into `after`
-  std::size_t value = 0;  // into fill.values
-  for (std::size_t g = 0; g < m_gaps.size(); ++g) {
-    for (; first + next < m_gaps[g].before; ++next) m_bits.Add(after[next].bit, after[next].confidence, after[next].start);
-    double units = 0.0;
-    for (std::size_t k = 0; k < fill.lengths[g]; ++k) units += fill.values[value + k] ? m_ratio : 1.0;
-    const double unit = m_gaps[g].zeros * 2.0 * m_u / units;
-    double t = m_gapStarts[g];
-    for (std::size_t k = 0; k < fill.lengths[g]; ++k, ++value) {
-      m_bits.Add(fill.values[value], 0.0f, t);
-      t += unit * (fill.values[value] ? m_ratio : 1.0);
-    }
-  }
-  for (; next < after.size(); ++next) m_bits.Add(after[next].bit, after[next].confidence, after[next].start);
+  std::vector<ReadBit> read;
+  read.reserve(have);
+  for (std::size_t i = 0; i < have; ++i) read.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
+  m_bits = BitCollector();
+  LayFill(read, have, m_gaps, m_gapStarts, fill.values, fill.lengths, m_u, m_ratio, m_bits);
   m_lastGood = m_bits.Bits();
   m_result.mendedBits += static_cast<int>(fill.values.size());
-  m_result.mendedAt = first;
+  m_result.mendedAt = m_gaps.front().before;
   m_result.mendedGaps = static_cast<int>(m_gaps.size());
   m_result.unmendedGaps = 0;
-}
-
-// The bits read so far into `out`, whole bytes of them where the reading's
-// start is known to the bit.
-void CBoxTracker::Finish(Candidate& out) {
-  std::size_t bits = m_lastGood;
-  // A measured block keeps every good bit: where its data starts is not
-  // known to the bit (its caller finds the bytes).
-  std::size_t keep = bits >= 8 && !m_measured ? bits / 8 * 8 : bits;
-  double end = m_lastGoodEnd;
-  if (keep < m_bits.Bits() && keep < bits) end = m_bits.StartOf(keep);
-  m_bits.Truncate(keep);
-  out.zero = m_u;
-  if (keep > 0) {
-    out.found = true;
-    out.end = end;
-    m_bits.Into(out);
-  }
 }
 
 void CBoxTracker::EndData() {
@@ -1097,48 +1120,27 @@ void CBoxTracker::EndData() {
   GapsFill fill;
   std::uint32_t flips = 0;
   std::vector<std::size_t> weak;
-  bool guessed = false;
-  if (FindFill(fill, flips, weak, guessed)) {
-    if (guessed) {
-      // The guess is a reading of its own; this one stays as read.
-      struct Read {
-        int bit;
-        float confidence;
-        double start;
-      };
-      std::vector<Read> asRead;
-      asRead.reserve(m_bits.Bits());
-      for (std::size_t i = 0; i < m_bits.Bits(); ++i)
-        asRead.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
-      const std::size_t lastGood = m_lastGood;
-      const int unmended = m_result.unmendedGaps;
-      auto guess = std::make_shared<Candidate>();
-      guess->start = m_result.start;
-      guess->data = m_result.data;
-      guess->pilot = m_result.pilot;
-      guess->sync1 = m_result.sync1;
-      guess->sync2 = m_result.sync2;
-      guess->pilotPulses = m_result.pilotPulses;
-      guess->cut = m_result.cut;
-      ApplyFill(fill, flips, weak);
-      guess->mendedBits = m_result.mendedBits;
-      guess->mendedAt = m_result.mendedAt;
-      guess->mendedGaps = m_result.mendedGaps;
-      Finish(*guess);
-      guess->guessed = true;
-      m_result.mendedBits = 0;
-      m_result.mendedAt = 0;
-      m_result.mendedGaps = 0;
-      m_result.unmendedGaps = unmended;
-      m_bits = BitCollector();
-      for (const Read& r : asRead) m_bits.Add(r.bit, r.confidence, r.start);
-      m_lastGood = lastGood;
-      m_result.guess = std::move(guess);
-    } else {
-      ApplyFill(fill, flips, weak);
-    }
+  std::size_t total = 0;
+  const std::size_t fits = FindFill(fill, flips, weak, total);
+  if (fits == 1) ApplyFill(fill, flips, weak);
+  if (fits > 1) {
+    // More than one fits: a guess, with the weak bits as read, is made
+    // only where the block is wanted and nothing else reads it.
+    auto d = std::make_shared<DropoutReading>();
+    const std::size_t have = std::min(m_lastGood, m_bits.Bits());
+    d->bits.reserve(have);
+    for (std::size_t i = 0; i < have; ++i) d->bits.push_back({m_bits.Bit(i), m_bits.ConfidenceOf(i), m_bits.StartOf(i)});
+    d->gaps = m_gaps;
+    d->gapStarts = m_gapStarts;
+    d->total = total;
+    d->u = m_u;
+    d->ratio = m_ratio;
+    d->lastGoodEnd = m_lastGoodEnd;
+    d->measured = m_measured;
+    m_result.dropouts = std::move(d);
   }
-  Finish(m_result);
+  m_result.zero = m_u;
+  KeepBits(m_bits, m_lastGood, m_measured, m_lastGoodEnd, m_result);
   m_stage = Stage::DONE;
 }
 

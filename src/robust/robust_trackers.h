@@ -71,6 +71,8 @@ class BitRecord {
 };
 
 // One reader's block. Times are in samples.
+struct DropoutReading;
+
 struct Candidate {
   bool found = false;
   std::vector<std::uint8_t> bytes;
@@ -91,13 +93,41 @@ struct Candidate {
   std::size_t mendedAt = 0;
   int mendedGaps = 0;  // dropouts mended (0 when only weak bits were flipped)
   int unmendedGaps = 0;
-  // Where the checksum left more than one way to fill the dropouts: this
-  // reading with the likeliest fill (robust::GuessGaps), its `guessed`
-  // set. The reading itself stays as read, not verifying; the guess stands
-  // only for a block nothing else reads.
+  // Where the checksum left more than one way to fill the dropouts: what
+  // a guess at them needs (GuessDropouts), and the guess once made. The
+  // reading itself stays as read, not verifying; a guess stands only for a
+  // block nothing else reads, and is made only then.
+  std::shared_ptr<const DropoutReading> dropouts;
   std::shared_ptr<Candidate> guess;
-  bool guessed = false;
+  bool guessed = false;  // this is such a guess
 };
+
+// A bit as read: its value, the reader's confidence in it and its start.
+struct ReadBit {
+  int bit;
+  float confidence;
+  double start;
+};
+
+// A reading across dropouts, kept for a guess: the bits read up to the
+// last good one, the gaps and where each starts (samples), the block's
+// length in bits (0: whole bytes), the reader's bit lengths (a zero's
+// half in samples, a one over a zero), where its last good bit ended, and
+// whether its data's start is known to the bit (else whole bytes are kept).
+struct DropoutReading {
+  std::vector<ReadBit> bits;
+  std::vector<Gap> gaps;
+  std::vector<double> gapStarts;
+  std::size_t total = 0;
+  double u = 0.0, ratio = 2.0;
+  double lastGoodEnd = 0.0;
+  bool measured = false;
+};
+
+// The reading `read` with its dropouts filled the likeliest way, where that
+// is robust::MIN_GUESS_MARGIN likelier than any other fill; null otherwise
+// or where it has no DropoutReading. Made once and kept in read.guess.
+std::shared_ptr<Candidate> GuessDropouts(Candidate& read);
 
 // The reader options every reader honours (from RobustOptions).
 struct TrackerTuning {
@@ -213,9 +243,8 @@ class CBoxTracker {
   bool Heard(std::int64_t i, int level) const;
   double QuietAfter(double edge, int level) const;
   double QuietBefore(double edge, int level) const;
-  bool FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std::size_t>& weak, bool& guessed);
+  std::size_t FindFill(GapsFill& fill, std::uint32_t& flips, std::vector<std::size_t>& weak, std::size_t& total);
   void ApplyFill(const GapsFill& fill, std::uint32_t flips, const std::vector<std::size_t>& weak);
-  void Finish(Candidate& out);
   void EndData();
   bool Follow();
   bool Locate(bool final);
