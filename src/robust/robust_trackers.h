@@ -122,6 +122,7 @@ struct DropoutReading {
   double u = 0.0, ratio = 2.0;
   double lastGoodEnd = 0.0;
   bool measured = false;
+  std::size_t weak = 0;  // bits read weak outside the gaps, taken as read
 };
 
 // The reading `read` with its dropouts filled the likeliest way, where that
@@ -296,6 +297,7 @@ class CBoxTracker {
   double m_lastQ = 0.0;  // the last bit's closing-edge strength
   double m_weakQ = 0.0;  // the same of the first weak bit after the last good one
   std::vector<std::size_t> m_weakAt;  // weak bits kept before good ones (a few)
+  std::size_t m_weakKept = 0;         // how many there were
   // Dropouts: where the signal collapses within a block, the tracker looks
   // for where it returns (the first edge to the bits' level starts a bit)
   // and keeps the gap's place and duration for mending.
