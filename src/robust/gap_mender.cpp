@@ -226,7 +226,7 @@ namespace {
 // The likeliest fill's search gives up beyond this many bytes of choices
 // kept for the way back, or this many steps.
 constexpr std::size_t MAX_GUESS_BYTES = std::size_t{1} << 25;
-constexpr double MAX_GUESS_STEPS = 2e7;
+constexpr double MAX_GUESS_STEPS = 5e7;
 
 // A fill's stretch must hold a byte at least, so that every byte a fill
 // touches holds the bits of one fill only.
@@ -236,7 +236,7 @@ constexpr std::size_t MIN_GUESS_STRETCH = 8;
 constexpr int GUESS_ROUNDS = 3;
 
 // The most states the search keeps after a gap, the likeliest.
-constexpr std::size_t GUESS_BEAM = 1024;
+constexpr std::size_t GUESS_BEAM = 4096;
 
 using ByteLog = std::array<double, 256>;
 
@@ -478,6 +478,10 @@ GapsGuess GuessGaps(const std::vector<std::uint8_t>& known, const std::vector<Ga
     model = ModelOf(counts);
   }
   return guess;
+}
+
+bool GuessStands(const GapsGuess& guess, std::size_t gaps) {
+  return guess.ok && gaps > 0 && guess.margin >= MIN_GUESS_MARGIN + std::log(static_cast<double>(gaps));
 }
 
 TwinMerge MergeTwins(const GappedBits& a, const GappedBits& b, std::size_t total, double one) {

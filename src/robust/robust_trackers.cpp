@@ -1042,7 +1042,7 @@ std::shared_ptr<Candidate> GuessDropouts(Candidate& read) {
   known.reserve(d->bits.size());
   for (const ReadBit& b : d->bits) known.push_back(static_cast<std::uint8_t>(b.bit));
   const robust::GapsGuess guess = robust::GuessGaps(known, d->gaps, d->total, d->ratio);
-  if (!guess.ok || guess.margin < robust::MIN_GUESS_MARGIN) return nullptr;
+  if (!robust::GuessStands(guess, d->gaps.size())) return nullptr;
   BitCollector bits;
   LayFill(d->bits, d->bits.size(), d->gaps, d->gapStarts, guess.values, guess.lengths, d->u, d->ratio, bits);
   auto out = std::make_shared<Candidate>();

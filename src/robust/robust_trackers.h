@@ -126,7 +126,7 @@ struct DropoutReading {
 };
 
 // The reading `read` with its dropouts filled the likeliest way, where that
-// is robust::MIN_GUESS_MARGIN likelier than any other fill; null otherwise
+// stands out from every other fill (robust::GuessStands); null otherwise
 // or where it has no DropoutReading. Made once and kept in read.guess.
 std::shared_ptr<Candidate> GuessDropouts(Candidate& read);
 
