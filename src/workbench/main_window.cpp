@@ -398,8 +398,9 @@ void MainWindow::fillBlockTable() {
     m_blockTable->setItem(row, 2, Cell(BlockKindText(b.bytes)));
     m_blockTable->setItem(row, 3, Cell(NameOf(b.bytes)));
     m_blockTable->setItem(row, 4, Cell(QString::number(b.bytes.size()), Qt::AlignRight | Qt::AlignVCenter));
-    QTableWidgetItem* verdict = Cell(good ? Texts::tr("ok") : Texts::tr("BAD"));
-    verdict->setForeground(good ? QColor(30, 120, 60) : QColor(200, 30, 30));
+    // A block whose dropouts were filled by a guess: neither good nor plain bad.
+    QTableWidgetItem* verdict = Cell(good ? Texts::tr("ok") : b.mendGuessed ? Texts::tr("unsure") : Texts::tr("BAD"));
+    verdict->setForeground(good ? QColor(30, 120, 60) : b.mendGuessed ? QColor(190, 120, 0) : QColor(200, 30, 30));
     m_blockTable->setItem(row, 5, verdict);
     m_blockTable->setItem(row, 6, Cell(speed > 0 ? QStringLiteral("%1 %").arg(100.0 * speed, 0, 'f', 1)
                                                  : QStringLiteral("—"),

@@ -484,6 +484,10 @@
         <translation>%1, образ TAP и листинг (%2)</translation>
     </message>
     <message>
+        <source>unsure</source>
+        <translation>не точно</translation>
+    </message>
+    <message>
         <source>made to hold by a guess</source>
         <translation>сходится подбором</translation>
     </message>
