@@ -82,22 +82,27 @@ namespace {
 using namespace tapedecoder;
 
 // A mended block says how many bits, in how many dropouts, from which byte;
-// one read as its copy where the reading slipped names no dropout.
+// one read as its copy where the reading slipped names no dropout; one
+// whose fill was a guess is unsure, never ok.
 TEST(BlockWords, AMendedBlockSaysWhereItsBitsWereLost) {
   const struct {
     int gaps;
     const char* words;
+    bool guessed = false;
   } rows[] = {
-      {1, "(mended: 12 bits lost in a dropout at byte 40 restored from the checksum)"},
-      {3, "(mended: 12 bits lost in 3 dropouts from byte 40 restored from the checksum)"},
-      {0, "(mended: 12 bits from byte 40 restored from the block's copy on the tape, where the reading slipped)"},
+      {1, "ok (mended: 12 bits lost in a dropout at byte 40 restored from the checksum)"},
+      {3, "ok (mended: 12 bits lost in 3 dropouts from byte 40 restored from the checksum)"},
+      {0, "ok (mended: 12 bits from byte 40 restored from the block's copy on the tape, where the reading slipped)"},
+      {3, "unsure (guessed: 12 bits lost in 3 dropouts from byte 40, the likeliest of the fills the checksum allows)",
+       true},
   };
   for (const auto& row : rows) {
     BlockSummary block;
     block.number = 2;
     block.length = 300;
     block.flag = 0xFF;
-    block.good = true;
+    block.good = !row.guessed;
+    block.mendGuessed = row.guessed;
     block.origin = BlockOrigin::MENDED;
     block.mendedBits = 12;
     block.mendedAt = 40 * 8 + 3;

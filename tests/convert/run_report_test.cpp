@@ -54,13 +54,17 @@ TEST(RunReportTest, MendedBlocksSayHowMuchAndWhere) {
   mended.mendedBits = 9;
   mended.mendedGaps = 2;
   mended.mendedAt = 8 * 40 + 3;
+  BlockSummary guessed = mended;
+  guessed.mendGuessed = true;
   BlockSummary plain;
-  report.blocks = {mended, plain};
+  report.blocks = {mended, guessed, plain};
   const std::string json = RobustReportJson("t", "r.wav", report, {});
   const std::string key = "\"mended\": {\"bits\": 9, \"dropouts\": 2, \"fromByte\": 40}";
   const std::size_t at = json.find(key);
   ASSERT_NE(at, std::string::npos) << json;
-  EXPECT_EQ(json.find("\"mended\": {", at + 1), std::string::npos) << json;
+  const std::size_t second = json.find("\"mended\": {\"bits\": 9, \"dropouts\": 2, \"fromByte\": 40, \"guessed\": true}");
+  ASSERT_NE(second, std::string::npos) << json;
+  EXPECT_EQ(json.find("\"mended\": {", second + 1), std::string::npos) << json;
 }
 
 }  // namespace

@@ -220,14 +220,17 @@ TEST(ListingTimingLine, TurboBlocksGiveTheirTimingsAndPilotlessDataSaysItHasNoPi
 }
 
 // A mended block's verdict: the bits restored, the dropouts when more than
-// one, and the byte the first one starts in.
+// one, and the byte the first one starts in; a guessed fill says it is not
+// proven.
 TEST(ListingMendedLine, SaysHowManyDropoutsWhenSeveral) {
   struct Row {
     int gaps;
     const char* line;  // UTF-8
+    bool guessed = false;
   } rows[] = {
       {1, "Исправлено по контрольной сумме: 5 бит(а) с байта 1.\r\n"},
       {2, "Исправлено по контрольной сумме: 5 бит(а) в 2 провалах, начиная с байта 1.\r\n"},
+      {2, "Не проверено, восстановлено наиболее вероятно: 5 бит(а) в 2 провалах, начиная с байта 1.\r\n", true},
   };
   for (const Row& row : rows) {
     TapeBlock block;
@@ -236,8 +239,10 @@ TEST(ListingMendedLine, SaysHowManyDropoutsWhenSeveral) {
     block.mendedBits = 5;
     block.mendedAt = 9;
     block.mendedGaps = row.gaps;
+    block.mendGuessed = row.guessed;
     const std::string text = ListingOf(block);
     EXPECT_NE(text.find(ToWindows1251(row.line)), std::string::npos) << row.line;
+    EXPECT_EQ(text.find(ToWindows1251(LISTING_VERDICT_GOOD)), std::string::npos) << row.line;
   }
 }
 
