@@ -260,31 +260,39 @@ void ForEachByte(const std::vector<std::uint8_t>& bits, std::size_t from, std::s
   }
 }
 
-// A first model of the block's bytes: the stretch before the first gap in
-// its place, the one after the last where the length is known, and each
-// other at the offset where its bytes repeat most (where they are the
+// A first model of the block's bytes: those whose place is known, the
+// stretch before the first gap and, where the length is known, the one
+// after the last. Where they hold too few bytes, each other stretch adds
+// its bytes at the offset where they repeat most (where they are the
 // block's own; at a wrong offset a stretch reads as other values).
+constexpr double FIRST_MODEL_BYTES = 64.0;
+
 ByteLog FirstModel(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total) {
   std::array<double, 256> counts{};
+  double placed = 0.0;
   const std::size_t count = gaps.size();
-  for (std::size_t g = 0; g <= count; ++g) {
-    const std::size_t from = g == 0 ? 0 : gaps[g - 1].before;
-    const std::size_t to = g == count ? known.size() : gaps[g].before;
+  const auto stretch = [&](std::size_t g) {
+    return std::make_pair(g == 0 ? std::size_t{0} : gaps[g - 1].before, g == count ? known.size() : gaps[g].before);
+  };
+  const auto add = [&](std::size_t g, std::size_t offset) {
+    ForEachByte(known, stretch(g).first, stretch(g).second, offset, [&](unsigned v) { counts[v] += 1.0, placed += 1.0; });
+  };
+  add(0, 0);
+  if (total != 0) add(count, (8 - (total - (stretch(count).second - stretch(count).first)) % 8) % 8);
+  if (placed >= FIRST_MODEL_BYTES) return ModelOf(counts);
+  for (std::size_t g = 1; g < count + (total == 0 ? 1 : 0); ++g) {
+    const auto [from, to] = stretch(g);
     std::size_t offset = 0;
-    if (g == count && total != 0) {
-      offset = (8 - (total - (to - from)) % 8) % 8;
-    } else if (g > 0) {
-      double best = -1.0;
-      for (std::size_t o = 0; o < 8; ++o) {
-        std::array<double, 256> own{};
-        double n = 0.0;
-        ForEachByte(known, from, to, o, [&](unsigned v) { own[v] += 1.0, n += 1.0; });
-        double peak = 0.0;  // the sum of squared shares: high where values repeat
-        for (const double c : own) peak += c * c;
-        if (n > 0.0 && peak / (n * n) > best) best = peak / (n * n), offset = o;
-      }
+    double best = -1.0;
+    for (std::size_t o = 0; o < 8; ++o) {
+      std::array<double, 256> own{};
+      double n = 0.0;
+      ForEachByte(known, from, to, o, [&](unsigned v) { own[v] += 1.0, n += 1.0; });
+      double peak = 0.0;  // the sum of squared shares: high where values repeat
+      for (const double c : own) peak += c * c;
+      if (n > 0.0 && peak / (n * n) > best) best = peak / (n * n), offset = o;
     }
-    ForEachByte(known, from, to, offset, [&](unsigned v) { counts[v] += 1.0; });
+    add(g, offset);
   }
   return ModelOf(counts);
 }
@@ -384,6 +392,7 @@ bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& g
       std::nth_element(reached.begin(), reached.begin() + GUESS_BEAM, reached.end(),
                        [&](std::uint32_t x, std::uint32_t y) { return next[x].way[0].score > next[y].way[0].score; });
       for (std::size_t i = GUESS_BEAM; i < reached.size(); ++i) next[reached[i]] = Best();
+      out.pruned = true;
       reached.resize(GUESS_BEAM);
       std::sort(reached.begin(), reached.end());
     }

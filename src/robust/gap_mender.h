@@ -64,6 +64,10 @@ struct GapsGuess {
   // How much likelier (natural log) the fill is than the next likeliest;
   // infinite where no other fits.
   double margin = 0.0;
+  // The search let go of the least likely ways after some gap (a long
+  // block's many gaps): the next likeliest fill may have been among them,
+  // and `margin` is less sure.
+  bool pruned = false;
 };
 GapsGuess GuessGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
                     double one = 2.0);
