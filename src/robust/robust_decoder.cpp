@@ -189,6 +189,11 @@ constexpr double STOPPED_SHORT_BYTES = 16.0;
 // their dropouts' bits (a long block's search takes a while).
 constexpr std::size_t GUESS_TRIES = 2;
 
+// A guess is made only for a block at the ROM's timing give or take this
+// share (a tape's speed): a loader's block read at the ROM's ratios, its
+// bits lost in more places than its gaps show, would be forced to verify.
+constexpr double GUESS_SPEED_SPREAD = 0.1;
+
 bool StoppedShort(const Candidate& c, std::size_t announced, const std::vector<Candidate*>& readings) {
   if (announced != 0 || c.bytes.empty() || !(c.end > c.data)) return false;
   const double byteTime = (c.end - c.data) / static_cast<double>(c.bytes.size());
@@ -812,7 +817,10 @@ class CRobustDecoder::Impl {
       // not guess, the others will not.
       const bool stands = winner && Verifies(*winner, s.start.announced);
       for (std::size_t i = 0, tries = 0; !stands && i < order.size() && tries < GUESS_TRIES; ++i) {
-        if (!order[i]->found || slipped[i] || (!order[i]->dropouts && !order[i]->guess)) continue;
+        const double speed = ROM_PILOT_PULSE * m_rate / (order[i]->pilot * TSTATES_PER_SECOND);
+        if (!order[i]->found || slipped[i] || (!order[i]->dropouts && !order[i]->guess) ||
+            !(std::fabs(speed - 1.0) <= GUESS_SPEED_SPREAD))
+          continue;
         ++tries;
         if (robust::GuessDropouts(*order[i])) {
           winner = order[i];
