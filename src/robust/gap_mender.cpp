@@ -223,8 +223,8 @@ GapsFill FillGaps(const std::vector<std::uint8_t>& known, const std::vector<Gap>
 
 namespace {
 
-// The likeliest fill's search gives up beyond this many bytes of choices
-// kept for the way back, or this many steps.
+// The likeliest fill's search gives up where its widest layer of states
+// takes more than this many bytes (32 a state), or beyond this many steps.
 constexpr std::size_t MAX_GUESS_BYTES = std::size_t{1} << 25;
 constexpr double MAX_GUESS_STEPS = 5e7;
 
@@ -456,7 +456,7 @@ GapsGuess GuessGaps(const std::vector<std::uint8_t>& known, const std::vector<Ga
   if (!Prepare(known, gaps, total, one, lattice, unused)) return guess;
   for (std::size_t g = 1; g < gaps.size(); ++g)
     if (gaps[g].before - gaps[g - 1].before < MIN_GUESS_STRETCH) return guess;
-  std::size_t bytes = 0;  // the widest layer's states
+  std::size_t bytes = 0;  // the widest layer's states, two ways in each
   for (std::size_t g = 0; g <= gaps.size(); ++g) bytes = std::max(bytes, lattice.width[g] * 256 * 32);
   for (const std::vector<Fill>& fills : lattice.fills)
     if (fills.size() > std::numeric_limits<std::uint16_t>::max()) return guess;
