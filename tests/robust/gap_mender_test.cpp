@@ -175,7 +175,9 @@ TEST(GapMender, GuessesTheLikeliestFillWhereSeveralFit) {
     EXPECT_EQ(parity, 0) << c.name;
     // Only the guess in a block of few values stands out from the rest.
     EXPECT_EQ(GuessStands(guess, gaps.size()), c.exact) << c.name << ": margin " << guess.margin;
-    if (c.exact) EXPECT_EQ(guess.values, lostBits) << c.name;
+    if (c.exact) {
+      EXPECT_EQ(guess.values, lostBits) << c.name;
+    }
   }
 }
 
@@ -268,7 +270,9 @@ TEST(GapMender, ASlippedReadingIsItsCopy) {
     std::vector<std::ptrdiff_t> own;
     std::size_t slips = 0;
     EXPECT_EQ(ReadAsCopy(copy, reading, 2, own, slips), c.ok) << c.name;
-    if (c.ok) EXPECT_EQ(slips, c.slips.size()) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(slips, c.slips.size()) << c.name;
+    }
   }
 }
 
