@@ -48,6 +48,14 @@ constexpr double PI = 3.14159265358979323846;
 // A reading that stops this close to the last sample given stopped for
 // want of samples, not at a break in the signal.
 constexpr double RAN_OUT_SECONDS = 0.05;
+// A reading with more than one bit in UNSURE_SHARE read at a confidence
+// under UNSURE_CONFIDENCE is held while the other passes run (Keep):
+// right ones through a fitting equaliser have a few in 10,000 at most,
+// wrong ones that verified by chance several per cent.
+constexpr float UNSURE_CONFIDENCE = 0.15f;
+constexpr std::size_t UNSURE_SHARE = 64;
+// The ROM's two sync pulses over the pilot's half-period.
+constexpr double BREAK_SYNC = (667.0 + 735.0) / 2168.0;
 
 void Fill(std::vector<float>& target, std::int64_t from, double a, double b, float level) {
   const auto size = static_cast<std::int64_t>(target.size());
@@ -335,7 +343,7 @@ bool CBlockEqualiser::Prepare(const SampleReader& read, std::int64_t available, 
   return true;
 }
 
-bool CBlockEqualiser::Keep(Candidate& c, const PilotStart& session, const Candidate& first) {
+bool CBlockEqualiser::Keep(Candidate& c, const PilotStart& session, const Candidate& first, const Equaliser& eq) {
   // Kept by the readers' own rule: whole bytes that verify, with no
   // dropout left unmended (its checksum could pass by chance), at the
   // length a header announced where one did: a long block is read again
@@ -343,6 +351,12 @@ bool CBlockEqualiser::Keep(Candidate& c, const PilotStart& session, const Candid
   // in 256 of those verifies by chance.
   if (!c.found || c.usedBits != 8 || c.unmendedGaps != 0 || !BlockVerifies(c.bytes)) return false;
   if (session.announced != 0 && c.bytes.size() != session.announced) return false;
+  // A sync dated from where the pilot broke off may lie a bit or more
+  // off; the block's bytes then come out shifted, or with faint bits
+  // merged, and on data that repeats (a fill, a pattern) the checksum can
+  // hold for them. Such a reading stands only where it was cut at a
+  // length known before: the one announced, or a ROM header's.
+  if (c.syncUnseen && !c.cut) return false;
   if (first.found) {
     c.start = first.start;
     c.pilot = first.pilot;
@@ -352,13 +366,38 @@ bool CBlockEqualiser::Keep(Candidate& c, const PilotStart& session, const Candid
     if (c.pilot > 0.0) c.pilotPulses += static_cast<int>(std::lround((c.start - session.firstEdge) / c.pilot));
     c.start = session.firstEdge;
   }
+  // A reading unsure of many of its bits (an equaliser that left one kind
+  // of bit faint) may verify by chance, which pass after pass here make
+  // likelier: two faint zeros read as a one keep the time and the
+  // checksum holds once in 256. It is held while the other passes run,
+  // the surest of such readings kept where none is sure.
+  std::size_t unsure = 0;
+  for (std::size_t i = 0; i < c.bits.Size(); ++i) unsure += c.bits.Confidence(i) < UNSURE_CONFIDENCE ? 1 : 0;
+  const double share = c.bits.Size() > 0 ? static_cast<double>(unsure) / static_cast<double>(c.bits.Size()) : 1.0;
+  if (share * UNSURE_SHARE > 1.0) {
+    if (!m_doubtful.found || share < m_doubtfulShare) {
+      m_doubtful = c;  // still a teacher for the next pass
+      m_doubtfulShare = share;
+      m_doubtfulFit = eq;
+    }
+    return false;
+  }
   m_result = std::move(c);
+  return true;
+}
+
+bool CBlockEqualiser::KeepDoubtful() {
+  if (!m_doubtful.found) return false;
+  m_result = std::move(m_doubtful);
+  m_lastGood = std::move(m_doubtfulFit);
+  m_doubtful = Candidate();
   return true;
 }
 
 bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, const PilotStart& session,
                            const Candidate& first, const TrackerTuning& tuning) {
   PilotStart start;
+  m_doubtful = Candidate();
   if (!Prepare(read, available, session, first, start)) return false;
   // The equalised signal has the smear undone: its sync is measured as it
   // is (dated from the pilot's grid, a false sync the noise made would
@@ -367,8 +406,29 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   readTuning.syncFromGrid = false;
   m_ranOut = false;
   m_ranOutZero = 0.0;
-  const auto keep = [&](Candidate& c) {
-    if (Keep(c, session, first)) return true;
+  // Where a steep low-pass left no trace of the sync, the readers find
+  // none, or one late in the data: the passes run again with the sync
+  // dated from where the pilot breaks off, on the grid point where the
+  // pilot stopped, then where the edge before it was the sync's first one
+  // (all that is left of it). Each only where a reading of the pass
+  // before did date a sync so.
+  bool unseen = true;
+  for (const double breakSync : {0.0, BREAK_SYNC, BREAK_SYNC - 1.0}) {
+    if (!unseen) break;
+    readTuning.breakSync = breakSync;
+    unseen = false;
+    if (ReadAll(read, available, session, first, start, readTuning, unseen)) return true;
+    if (breakSync == 0.0) unseen = true;
+  }
+  return KeepDoubtful();
+}
+
+bool CBlockEqualiser::ReadAll(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                              const Candidate& first, const PilotStart& start, const TrackerTuning& readTuning,
+                              bool& unseen) {
+  const auto keep = [&](Candidate& c, const Equaliser& eq) {
+    unseen = unseen || c.syncUnseen;
+    if (Keep(c, session, first, eq)) return true;
     if (c.found && c.usedBits == 8 && c.unmendedGaps == 0 &&
         c.end >= static_cast<double>(available) - RAN_OUT_SECONDS * m_rate) {
       m_ranOut = true;
@@ -382,15 +442,18 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   // (a second of data, and its first reading has too few bits right).
   if (!m_lastGood.taps.empty()) {
     Candidate c = ReadThrough(read, available, m_lastGood, start, readTuning);
-    if (keep(c)) return true;
+    if (keep(c, m_lastGood)) return true;
   }
   const Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
   if (pilotOnly.taps.empty()) return false;
   Candidate pilotReading = ReadThrough(read, available, pilotOnly, start, readTuning);
-  if (keep(pilotReading)) {
+  if (keep(pilotReading, pilotOnly)) {
     m_lastGood = pilotOnly;
     return true;
   }
+  // Dating syncs from the pilot's break changes nothing where the pilot's
+  // own fit found the sync.
+  if (readTuning.breakSync != 0.0 && !unseen) return false;
   // Two lines of teaching: from the pilot's reading on, and from the
   // first reading on (where it found a block); each round reads the fit
   // that follows its reading's wave more closely (more bits right) first.
@@ -421,7 +484,7 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
       for (const auto& entry : order) {
         const std::size_t line = entry.second;
         Candidate c = ReadThrough(read, available, fits[line], start, readTuning);
-        if (keep(c)) {
+        if (keep(c, fits[line])) {
           m_lastGood = std::move(fits[line]);
           return true;
         }
@@ -437,6 +500,7 @@ bool CBlockEqualiser::ReadTaught(const SampleReader& read, std::int64_t availabl
                                  const Candidate& first, const TrackerTuning& tuning, const Candidate& teacher) {
   if (!teacher.found || !(teacher.zero > 0.0)) return false;
   PilotStart start;
+  m_doubtful = Candidate();
   if (!Prepare(read, available, session, first, start)) return false;
   TrackerTuning readTuning = tuning;
   readTuning.syncFromGrid = false;
@@ -456,12 +520,12 @@ bool CBlockEqualiser::ReadTaught(const SampleReader& read, std::int64_t availabl
     Equaliser eq = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, ridge);
     if (eq.taps.empty()) continue;
     Candidate c = ReadThrough(read, available, eq, start, readTuning);
-    if (Keep(c, session, first)) {
+    if (Keep(c, session, first, eq)) {
       m_lastGood = std::move(eq);
       return true;
     }
   }
-  return false;
+  return KeepDoubtful();
 }
 
 }  // namespace robust

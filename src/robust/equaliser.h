@@ -110,13 +110,20 @@ class CBlockEqualiser {
   bool Prepare(const SampleReader& read, std::int64_t available, const PilotStart& session, const Candidate& first,
                PilotStart& start);
   // Moves `c` into m_result, its pilot dated as the session's, when it
-  // verifies.
-  bool Keep(Candidate& c, const PilotStart& session, const Candidate& first);
+  // verifies; one that verifies unsure of many bits is held instead
+  // (m_doubtful, read through `eq`), where it is the surest so far.
+  bool Keep(Candidate& c, const PilotStart& session, const Candidate& first, const Equaliser& eq);
+  // Where no reading verified surely: the held one as the result.
+  bool KeepDoubtful();
   // Sets `target` over the pilot in [from, to) of m_pilotX to the square
   // wave in phase with its fundamental (period near `period`, found:
   // m_pilotPeriod); `edge` is one of its edges. False when the stretch is
   // not held.
   bool PilotTarget(double from, double to, double period, std::vector<float>& target, double& edge);
+  // Read's passes with one tuning; `unseen` is set where a reading dated
+  // its sync from the pilot's break.
+  bool ReadAll(const SampleReader& read, std::int64_t available, const PilotStart& session, const Candidate& first,
+               const PilotStart& start, const TrackerTuning& readTuning, bool& unseen);
   // One reading of the block through `eq`, by a box tracker from `start`.
   Candidate ReadThrough(const SampleReader& read, std::int64_t available, const Equaliser& eq,
                         const PilotStart& start, const TrackerTuning& tuning);
@@ -135,6 +142,9 @@ class CBlockEqualiser {
   Equaliser m_lastGood;        // the equaliser that last gave a block (none yet: no taps)
   std::vector<float> m_out;
   Candidate m_result;
+  Candidate m_doubtful;
+  double m_doubtfulShare = 1.0;
+  Equaliser m_doubtfulFit;
   bool m_ranOut = false;
   double m_ranOutData = 0.0, m_ranOutZero = 0.0;
 };

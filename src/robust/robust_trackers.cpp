@@ -29,6 +29,11 @@ constexpr double START_STEPS = 64.0;
 // A pilot this long gives the bit period well enough that the first bits
 // only refine it (a ROM block's pilot holds thousands of pulses).
 constexpr int LONG_PILOT_PULSES = 1000;
+// A pilot edge this far off its grid (half-periods) breaks the pilot,
+// where a reader looks for a sync it cannot see (TrackerTuning::breakSync).
+constexpr double BREAK_TIMING = 0.12;
+// The ROM's first sync pulse over the pilot's half-period.
+constexpr double SYNC1_OVER_PILOT = 667.0 / 2168.0;
 
 double Mean(const double* values, int count, int newest, int n) {
   // The mean of the n newest of a ring of 64 holding `count` values.
@@ -71,6 +76,16 @@ std::uint16_t ConfidenceSteps(float confidence) {
 }
 
 }  // namespace
+
+BitRecord::BitRecord(const BitRecord& other) : m_size(other.m_size) {
+  m_chunks.reserve(other.m_chunks.size());
+  for (const auto& chunk : other.m_chunks) m_chunks.push_back(std::make_unique<Chunk>(*chunk));
+}
+
+BitRecord& BitRecord::operator=(const BitRecord& other) {
+  if (this != &other) *this = BitRecord(other);
+  return *this;
+}
 
 void BitRecord::Add(float confidence, double start) {
   const std::size_t slot = m_size % CHUNK_BITS;
@@ -374,7 +389,7 @@ int CBoxTracker::TrySync(double& ta, double& tb) {
   }
   // In heavy noise single grid points scatter; their mean does not.
   if (continuing > SYNC.aheadPoints || ahead > SYNC.ahead * SYNC.aheadMean * behind) return 0;
-  if (PilotRunsOn(behind, pilotLen)) return 0;
+  if (PilotRunsOn(behind, pilotLen, m_edge, m_level)) return 0;
   if (fromGrid) m_edge = grid;
   return 1;
 }
@@ -396,15 +411,15 @@ double CBoxTracker::DataStrength(double tb, double until) const {
   return edges > 0 ? sum / edges : 0.0;
 }
 
-bool CBoxTracker::PilotRunsOn(double behind, double len) const {
+bool CBoxTracker::PilotRunsOn(double behind, double len, double from, int level) const {
   // The fixed grid above drifts off the pilot under wow; followed edge by
   // edge, re-centred on each one found, the pilot shows through the noise
   // and wow that made a false sync. Data cannot pass: its edges lie whole
   // zero half-periods apart (0.79 and 1.18 p after an edge, outside the
   // window), so after real data it is found only now and then.
   const double p = m_period;
-  double t = m_edge;
-  int s = m_level;
+  double t = from;
+  int s = level;
   int found = 0;
   for (int i = 1; i <= SYNC.followEdges; ++i, s = -s) {
     const double centre = t + p + s * m_asym;
@@ -428,6 +443,46 @@ bool CBoxTracker::PilotRunsOn(double behind, double len) const {
   return found >= SYNC.followFound;
 }
 
+void CBoxTracker::BeginData(double ta, double tb, double amp) {
+  const double p = m_period;
+  double p16 = Mean(m_intervals, m_intervalCount, (m_intervalCount - 1) % 64, 16);
+  if (p16 <= 0.0) p16 = p;
+  m_u = m_u0 = p16 * ZERO_OVER_PILOT;
+  m_len = m_tuning.boxFactor * m_u;
+  m_polarity = m_level;
+  m_amp = amp;
+  m_t = tb;
+  m_syncEdge = m_edge;
+  m_shortSync = tb - m_edge < SYNC.shortPair * p;
+  m_result.start = m_start.firstEdge;
+  m_result.data = tb;
+  m_result.pilot = p;
+  m_result.sync1 = ta - m_edge;
+  m_result.sync2 = tb - ta;
+  m_result.pilotPulses = static_cast<int>(std::lround((m_edge - m_start.firstEdge) / p)) + 1;
+  m_stage = Stage::DATA;
+}
+
+int CBoxTracker::BreakSync(bool found, double t, double centre, double len, bool final) {
+  // A steep low-pass leaves nothing of a sync's two short pulses but a
+  // bend where the pilot stops: the pilot's next edge comes late or not at
+  // all. Where a solid pilot breaks off so, and does not run on, the sync
+  // is taken to start on the grid point where the edge should have been,
+  // and the data `breakSync` half-periods after it.
+  const double p = m_period;
+  if (m_edges < SYNC.pilotEdges || m_misses != 0 || m_solidRun < PILOT.solidRun) return 0;
+  if (found && std::fabs(t - centre) <= BREAK_TIMING * p) return 0;
+  const double reach = (SYNC.followEdges + 1) * (1.0 + SYNC.followReach) * p + len + 2.0;
+  if (!final && !(centre + reach < static_cast<double>(m_sums.Count()))) return -1;
+  if (PilotRunsOn(m_amp * 2.0 * len, len, centre, -m_level)) return 0;
+  m_edge = centre;
+  m_level = -m_level;
+  const double tb = centre + m_tuning.breakSync * p;
+  BeginData(centre + SYNC1_OVER_PILOT * p, tb, m_amp);
+  m_result.syncUnseen = true;
+  return 1;
+}
+
 bool CBoxTracker::StepPilot(bool final) {
   const double p = m_period;
   const double len = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
@@ -444,24 +499,9 @@ bool CBoxTracker::StepPilot(bool final) {
       return false;
     }
     if (sync > 0) {
-      double p16 = Mean(m_intervals, m_intervalCount, (m_intervalCount - 1) % 64, 16);
-      if (p16 <= 0.0) p16 = p;
-      m_u = m_u0 = p16 * ZERO_OVER_PILOT;
-      m_len = m_tuning.boxFactor * m_u;
-      m_polarity = m_level;
-      const double l = m_len;
-      m_amp = (std::fabs(m_sums.Edge(m_edge, l)) + std::fabs(m_sums.Edge(ta, l)) +
-               std::fabs(m_sums.Edge(tb, l))) / (6.0 * l);
-      m_t = tb;
-      m_syncEdge = m_edge;
-      m_shortSync = tb - m_edge < SYNC.shortPair * p;
-      m_result.start = m_start.firstEdge;
-      m_result.data = tb;
-      m_result.pilot = p;
-      m_result.sync1 = ta - m_edge;
-      m_result.sync2 = tb - ta;
-      m_result.pilotPulses = static_cast<int>(std::lround((m_edge - m_start.firstEdge) / p)) + 1;
-      m_stage = Stage::DATA;
+      const double l = m_tuning.boxFactor * ZERO_OVER_PILOT * p;
+      BeginData(ta, tb, (std::fabs(m_sums.Edge(m_edge, l)) + std::fabs(m_sums.Edge(ta, l)) +
+                         std::fabs(m_sums.Edge(tb, l))) / (6.0 * l));
       return true;
     }
   }
@@ -471,8 +511,13 @@ bool CBoxTracker::StepPilot(bool final) {
   double value = 0.0;
   double t = Strongest(centre - reach, centre + reach, -m_level, len, value);
   double strength = value / (2.0 * len);
-  if (strength > PILOT.edgeLevel * m_amp && strength > 0.0) {
-    t = Refine(t, -m_level, len);
+  const bool found = strength > PILOT.edgeLevel * m_amp && strength > 0.0;
+  if (found) t = Refine(t, -m_level, len);
+  if (m_tuning.breakSync > 0.0) {
+    const int broke = BreakSync(found, t, centre, len, final);
+    if (broke != 0) return broke > 0;
+  }
+  if (found) {
     // Only intervals between two found edges measure the period; one 40 %
     // off the search's is a missed or extra edge, and the period is held
     // within 15 % of the search's.

@@ -48,6 +48,11 @@ struct PilotStart {
 // by fixed chunks: no reallocation, no slack beyond one chunk.
 class BitRecord {
  public:
+  BitRecord() = default;
+  BitRecord(const BitRecord& other);
+  BitRecord(BitRecord&&) = default;
+  BitRecord& operator=(const BitRecord& other);
+  BitRecord& operator=(BitRecord&&) = default;
   void Add(float confidence, double start);
   std::size_t Size() const { return m_size; }
   float Confidence(std::size_t i) const;
@@ -87,6 +92,7 @@ struct Candidate {
   double zero = 0.0;   // zero-bit half-period
   int pilotPulses = 0;
   bool cut = false;    // ended at an announced length
+  bool syncUnseen = false;  // dated from where the pilot broke off (TrackerTuning::breakSync)
   // Bits restored across a dropout from the checksum: how many, from which
   // bit on; and dropouts read across that could not be mended.
   int mendedBits = 0;
@@ -140,6 +146,11 @@ struct TrackerTuning {
   // trackers). Off where the signal is equalised: the smear is undone, and
   // the grid would only date a sync noise made.
   bool syncFromGrid = true;
+  // Where a steep low-pass has left no trace of the sync, where the pilot
+  // breaks off (box trackers): the data this many half-periods after the
+  // grid point it broke on (the ROM's sync lasts 0.647). 0: the sync is
+  // looked for as it is.
+  double breakSync = 0.0;
 };
 
 // Bits in order, packed into bytes as they come.
@@ -213,7 +224,15 @@ class CBoxTracker {
   int TrySync(double& ta, double& tb);  // 1 sync, 0 none, -1 needs samples
   // The pilot goes on after the edge the sync followed: most of the next
   // edges are found where the pilot puts them (`behind`: its strength).
-  bool PilotRunsOn(double behind, double len) const;
+  // Followed from edge `from`, after which the level is `level`.
+  bool PilotRunsOn(double behind, double len, double from, int level) const;
+  // Starts the data at `tb` after a sync from m_edge (level m_level) over
+  // `ta`; `amp`: the strength of an edge.
+  void BeginData(double ta, double tb, double amp);
+  // The pilot's next edge, due at `centre`, was found at `t` or not: 1
+  // where the data starts after it (TrackerTuning::breakSync), 0 where
+  // not, -1 where samples are needed first.
+  int BreakSync(bool found, double t, double centre, double len, bool final);
   // The mean strength (as the pilot's grid points measure it) of the edges
   // of the bits read from a sync's end `tb` up to `until` (samples).
   double DataStrength(double tb, double until) const;

@@ -124,6 +124,9 @@ const Variant kVariants[] = {
     {"clipped-22k", "{in} -r 22050 -b 16 {out} highpass 700 gain 12", {{"", kExact}}},
     {"fast-1-6x", "{in} -b 16 {out} speed 1.6 rate 44100", {{"", kExact}}},
     {"slow-0-6x-96k", "{in} -b 24 -r 96000 {out} speed 0.6 highpass 500", {{"", kExact}}},
+    // A deck that keeps little above 1 kHz: the syncs are gone, the zero
+    // bits faint.
+    {"lowpass-1000-steep", "{in} -b 16 {out} vol 0.5 lowpass 1000 lowpass 1000", {{"", kExact}}},
     {"cut-at-last-edge-inverted", "{in} {mono} {out} trim 0 {end}s vol -1", {{"", kExact}, {"--method classic", kExact}}},
 };
 

@@ -86,10 +86,6 @@ TEST(Equaliser, SmearedAndBandLimitedBlocksComeBack) {
   }
 }
 
-// A block whose readers all break off early -- a steep low-pass leaves
-// long runs of zero bits (numbers in a BASIC line) far weaker than the
-// ones around them -- is read again through the equaliser to its
-// announced end, not only as far as the readers had come.
 // A block whose readers all break off early -- through a steep low-pass
 // (two sections at 1 kHz) a sync is found late, in the data, and runs of
 // zero bits (a number's bytes in a BASIC line) are far weaker than the
