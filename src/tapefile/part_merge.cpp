@@ -496,13 +496,23 @@ void CPartMerger::Emit(std::size_t robustCount, std::size_t foundCount) {
     if (GoodBytes(block) && !readOtherwise(block, found)) verified.push_back(block);
   // The same block read twice (by the decoder's retries and again from
   // the segmenter's timing) is one block: the reading at measured bit
-  // lengths stays.
+  // lengths stays. Two readings with other bytes over mostly the same
+  // stretch are one block too (a tape holds one at a time), one of them
+  // verifying by chance: the one that read more bytes there stays (the
+  // other merged bits it could not tell apart).
   for (std::size_t i = 0; i < verified.size(); ++i)
     for (std::size_t j = verified.size(); j-- > i + 1;) {
       TapeBlock& a = verified[i];
       const TapeBlock& b = verified[j];
-      if (a.bytes != b.bytes || !(a.startSeconds < b.endSeconds && b.startSeconds < a.endSeconds)) continue;
-      if (a.romTiming && !b.romTiming) a = b;
+      const double shared = std::min(a.endSeconds, b.endSeconds) - std::max(a.startSeconds, b.startSeconds);
+      if (!(shared > 0.0)) continue;
+      if (a.bytes == b.bytes) {
+        if (a.romTiming && !b.romTiming) a = b;
+      } else if (shared > 0.5 * std::min(a.endSeconds - a.startSeconds, b.endSeconds - b.startSeconds)) {
+        if (b.bytes.size() > a.bytes.size()) a = b;
+      } else {
+        continue;
+      }
       verified.erase(verified.begin() + static_cast<std::ptrdiff_t>(j));
     }
   RunOnBlocks(verified, found);

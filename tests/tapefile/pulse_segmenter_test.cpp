@@ -690,6 +690,46 @@ TEST(PartMerge, ARobustReadingThatStopsInsideABlockReadWholeGivesWay) {
   }
 }
 
+// Two readings that verify with other bytes over mostly the same stretch
+// (a repeating pattern keeps the checksum of a reading that merged faint
+// bits) are one block: the one with more bytes stays. Blocks that only
+// touch are two.
+TEST(PartMerge, TwoReadingsOfOneStretchAreOneBlock) {
+  const std::vector<std::uint8_t> longer = {0xFF, 0x00, 0x11, 0x22, 0x33, 0xFF};
+  const std::vector<std::uint8_t> shorter = {0xFF, 0x01, 0x23, 0xDD};
+  const struct {
+    const char* name;
+    double secondStart, secondEnd;
+    std::size_t listed;
+  } cases[] = {
+      {"the same stretch", 1.0, 2.0, 1},
+      {"most of it", 1.3, 2.0, 1},
+      {"straight on after it", 1.95, 3.0, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TapeBlock first;
+    first.bytes = shorter;
+    first.timing = ROM;
+    first.startSeconds = 1.0;
+    first.dataSeconds = 1.5;
+    first.endSeconds = 2.0;
+    TapeBlock second = first;
+    second.bytes = longer;
+    second.origin = BlockOrigin::RETRIED;
+    second.startSeconds = c.secondStart;
+    second.dataSeconds = c.secondStart + 0.1;
+    second.endSeconds = c.secondEnd;
+    std::vector<std::vector<std::uint8_t>> listed;
+    CPartMerger merger([](TapePart&&) {}, [&listed](const TapeBlock& b, bool) { listed.push_back(b.bytes); });
+    merger.Robust(std::move(first));
+    merger.Robust(std::move(second));
+    merger.Finish();
+    ASSERT_EQ(listed.size(), c.listed);
+    EXPECT_EQ(listed.back(), longer);
+  }
+}
+
 TEST(StreamingMerge, SettlingAfterEveryPartGivesTheWholeMergeAndListing) {
   Tape tape;
   tape.Pulses(3000, 50);
