@@ -134,7 +134,12 @@ std::string DescribeBlock(const BlockSummary& block) {
   if (block.origin == BlockOrigin::RETRIED) verdict += " (read again)";
   if (block.origin == BlockOrigin::SYNC_REPAIRED) verdict += " (no sync seen; bit alignment assumed)";
   if (block.origin == BlockOrigin::VOTED) verdict += " (voted)";
-  if (block.origin == BlockOrigin::MENDED && block.mendedGaps == 0) {
+  if (block.mendGuessed && block.mendedGaps == 0) {
+    // No dropout: the reading slipped (a one read as two zeros, or two
+    // zeros as a one), and the slips were undone.
+    verdict += " (guessed: " + std::to_string(block.mendedBits) + (block.mendedBits > 1 ? " slips" : " slip") +
+               " from byte " + std::to_string(block.mendedAt / 8) + " undone, the likeliest reading the checksum allows)";
+  } else if (block.origin == BlockOrigin::MENDED && block.mendedGaps == 0) {
     // Read as its copy where the reading slipped: no dropout lost the bits.
     verdict += " (mended: " + std::to_string(block.mendedBits) + " bits from byte " +
                std::to_string(block.mendedAt / 8) +

@@ -42,9 +42,24 @@ std::uint8_t Rotate(std::uint8_t columns, std::size_t by) {
   return by == 0 ? columns : static_cast<std::uint8_t>(((columns << by) | (columns >> (8 - by))) & 0xFF);
 }
 
+// The column parity of `k` bits (the first in bit 0), the first in column 0.
+std::uint8_t ColumnParity(std::uint32_t w, std::size_t k) {
+  std::uint8_t parity = 0;
+  for (std::size_t j = 0; j < k; ++j) parity = static_cast<std::uint8_t>(parity ^ (((w >> j) & 1u) << (j % 8)));
+  return parity;
+}
+
 // The fills that fit the gap's duration and silence; false when the gap
 // may hold more than MAX_GAP_BITS bits or has too many fills to try.
 bool GapFills(const Gap& gap, double one, std::vector<Fill>& out) {
+  if (gap.known > 0) {
+    if (gap.known > MAX_GAP_BITS) return false;
+    for (std::size_t k = 1; k <= gap.known; ++k) {
+      const std::uint32_t w = gap.bits & ((std::uint32_t{1} << k) - 1u);
+      out.push_back({w, static_cast<std::uint8_t>(k), ColumnParity(w, k)});
+    }
+    return true;
+  }
   const double tolerance = DurationTolerance(gap.zeros);
   if (gap.zeros + tolerance >= static_cast<double>(MAX_GAP_BITS + 1)) return false;
   for (std::uint32_t k = 1; k <= MAX_GAP_BITS; ++k) {
@@ -59,9 +74,7 @@ bool GapFills(const Gap& gap, double one, std::vector<Fill>& out) {
         const double firstEdge = 0.5 * scale * ((w & 1u) ? one : 1.0);
         const double lastEdge = gap.zeros - 0.5 * scale * (((w >> (k - 1)) & 1u) ? one : 1.0);
         if (firstEdge >= gap.quietFrom - QUIET_TOLERANCE && lastEdge <= gap.quietTo + QUIET_TOLERANCE) {
-          std::uint8_t parity = 0;
-          for (std::uint32_t j = 0; j < k; ++j) parity = static_cast<std::uint8_t>(parity ^ (((w >> j) & 1u) << (j % 8)));
-          out.push_back({w, static_cast<std::uint8_t>(k), parity});
+          out.push_back({w, static_cast<std::uint8_t>(k), ColumnParity(w, k)});
           if (out.size() > MAX_GAP_FILLS) return false;
         }
         if (ones == 0) break;

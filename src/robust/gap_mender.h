@@ -30,6 +30,11 @@ struct Gap {
   // been heard. By default the whole gap (nothing is known).
   double quietFrom = 0.0;
   double quietTo = std::numeric_limits<double>::infinity();
+  // Where `known` is not 0, the gap's bits are known (the first in bit 0),
+  // only not how many of them belong to the block: its fills are the
+  // first one to `known` of them, whatever their duration.
+  std::uint32_t bits = 0;
+  std::size_t known = 0;
 };
 
 struct GapsFill {

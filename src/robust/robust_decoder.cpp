@@ -816,13 +816,26 @@ class CRobustDecoder::Impl {
       // Readers of one block read its dropouts alike: where two could
       // not guess, the others will not.
       const bool stands = winner && Verifies(*winner, s.start.announced);
-      for (std::size_t i = 0, tries = 0; !stands && i < order.size() && tries < GUESS_TRIES; ++i) {
+      const auto guessable = [&](std::size_t i) {
         const double speed = ROM_PILOT_PULSE * m_rate / (order[i]->pilot * TSTATES_PER_SECOND);
-        if (!order[i]->found || slipped[i] || (!order[i]->dropouts && !order[i]->guess) ||
-            !(std::fabs(speed - 1.0) <= GUESS_SPEED_SPREAD))
-          continue;
+        return order[i]->found && !slipped[i] && std::fabs(speed - 1.0) <= GUESS_SPEED_SPREAD;
+      };
+      for (std::size_t i = 0, tries = 0; !stands && i < order.size() && tries < GUESS_TRIES; ++i) {
+        if (!guessable(i) || (!order[i]->dropouts && !order[i]->guess)) continue;
         ++tries;
         if (robust::GuessDropouts(*order[i])) {
+          winner = order[i];
+          retried = i > 0;
+          break;
+        }
+      }
+      // Still not: a guess at slips (Candidate::guess as above).
+      const bool guessed = winner && winner->guess;
+      for (std::size_t i = 0, tries = 0;
+           m_options.mendDropouts && !stands && !guessed && i < order.size() && tries < GUESS_TRIES; ++i) {
+        if (!guessable(i) || order[i]->bytes.size() != s.start.announced) continue;
+        ++tries;
+        if (robust::GuessSlips(*order[i], s.start.announced)) {
           winner = order[i];
           retried = i > 0;
           break;

@@ -88,7 +88,9 @@ struct RobustOptions {
   // The longest block, in bytes; what follows is searched afresh.
   std::size_t maxBlockBytes = 65535;
   // Box trackers read across dropouts to silence and restore their bits
-  // from the checksum where only one fill fits (origin MENDED).
+  // from the checksum where only one fill fits (origin MENDED); a block no
+  // reader verifies takes the likeliest fill, or its reading with slips
+  // undone, where one stands out (a guess, origin MENDED).
   bool mendDropouts = true;
   // A block no reader verifies is read once more through an equaliser
   // learnt from its pilot and its first reading (robust/equaliser), where

@@ -34,6 +34,22 @@ constexpr int LONG_PILOT_PULSES = 1000;
 constexpr double BREAK_TIMING = 0.12;
 // The ROM's first sync pulse over the pilot's half-period.
 constexpr double SYNC1_OVER_PILOT = 667.0 / 2168.0;
+// Slips guessed (GuessSlips) in blocks of MIN_SLIP_BYTES or more (fewer
+// teach the byte model too little): the least sure bits past the flag
+// byte (a first bit off is a sync read off, not a slip), up to
+// MAX_SLIP_SITES of them under SLIP_SITE_CONFIDENCE, are where a slip
+// may lie (a lossy codec's slips fell on bits read at 0.003-0.24, wrong
+// guesses undid slips read at 0.34); stretches joined when
+// closer than a byte, up to MAX_SLIP_SPAN bits. The block's last
+// SLIP_TAIL_BITS bits and the good ones read past it (Candidate::after)
+// become a gap of the first one or more of them: as many slips as a guess
+// may undo move the end by as many bits either way.
+constexpr float SLIP_SITE_CONFIDENCE = 0.25f;
+constexpr std::size_t MAX_SLIP_SITES = 24;
+constexpr std::size_t MIN_SLIP_BYTES = 256;
+constexpr std::size_t MAX_SLIP_SPAN = 4;
+constexpr std::size_t MAX_SLIPS_UNDONE = 3;
+constexpr std::size_t SLIP_TAIL_BITS = MAX_SLIPS_UNDONE + 1;
 
 double Mean(const double* values, int count, int newest, int n) {
   // The mean of the n newest of a ring of 64 holding `count` values.
@@ -1077,6 +1093,19 @@ void KeepBits(BitCollector& bits, std::size_t good, bool measured, double lastGo
   }
 }
 
+// A guess at `read`'s bits: its pilot, sync and place, no bits yet.
+std::shared_ptr<Candidate> GuessOf(const Candidate& read) {
+  auto out = std::make_shared<Candidate>();
+  out->start = read.start;
+  out->data = read.data;
+  out->pilot = read.pilot;
+  out->sync1 = read.sync1;
+  out->sync2 = read.sync2;
+  out->pilotPulses = read.pilotPulses;
+  out->cut = read.cut;
+  return out;
+}
+
 }  // namespace
 
 std::shared_ptr<Candidate> GuessDropouts(Candidate& read) {
@@ -1090,20 +1119,118 @@ std::shared_ptr<Candidate> GuessDropouts(Candidate& read) {
   if (!robust::GuessStands(guess, d->gaps.size())) return nullptr;
   BitCollector bits;
   LayFill(d->bits, d->bits.size(), d->gaps, d->gapStarts, guess.values, guess.lengths, d->u, d->ratio, bits);
-  auto out = std::make_shared<Candidate>();
-  out->start = read.start;
-  out->data = read.data;
-  out->pilot = read.pilot;
-  out->sync1 = read.sync1;
-  out->sync2 = read.sync2;
-  out->pilotPulses = read.pilotPulses;
-  out->cut = read.cut;
+  auto out = GuessOf(read);
   out->zero = d->u;
   out->mendedBits = static_cast<int>(guess.values.size());
   out->mendedAt = d->gaps.front().before;
   out->mendedGaps = static_cast<int>(d->gaps.size());
   out->guessed = true;
   KeepBits(bits, bits.Bits(), d->measured, d->lastGoodEnd, *out);
+  read.guess = out;
+  return out;
+}
+
+std::shared_ptr<Candidate> GuessSlips(Candidate& read, std::size_t announced) {
+  const std::size_t total = 8 * announced;
+  const std::size_t n = read.bits.Size();
+  if (read.guess || !read.found || read.usedBits != 8 || read.unmendedGaps != 0 || read.mendedBits != 0 ||
+      announced < MIN_SLIP_BYTES || read.bytes.size() != announced || n != total ||
+      !(read.zero > 0.0))
+    return nullptr;
+  const auto bit = [&](std::size_t i) { return static_cast<std::uint8_t>(BitAt(read.bytes, i)); };
+  // The least sure bits, weakest first.
+  std::vector<std::pair<float, std::size_t>> weak;
+  for (std::size_t i = 8; i + 2 + 8 + SLIP_TAIL_BITS <= n; ++i)  // a byte read before the end
+    if (read.bits.Confidence(i) < SLIP_SITE_CONFIDENCE) weak.emplace_back(read.bits.Confidence(i), i);
+  const std::size_t keep = std::min(weak.size(), MAX_SLIP_SITES);
+  std::partial_sort(weak.begin(), weak.begin() + static_cast<std::ptrdiff_t>(keep), weak.end());
+  weak.resize(keep);
+  // Each site's stretch: a one, or a zero with a zero beside it (either
+  // reads as the other), or else a zero with the one after it.
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // [first, end)
+  for (const auto& w : weak) {
+    const std::size_t i = w.second;
+    std::size_t a = i, b = i + 1;
+    if (bit(i) == 0) {
+      if (bit(i + 1) == 0 || bit(i - 1) != 0) b = i + 2;
+      else a = i - 1;
+    }
+    // Stretches closer than a byte join, where the join stays short (else
+    // the weaker site is let go).
+    bool placed = false;
+    for (auto& span : spans) {
+      if (a >= span.second + 8 || span.first >= b + 8) continue;
+      const std::size_t first = std::min(a, span.first), end = std::max(b, span.second);
+      if (end - first <= MAX_SLIP_SPAN) span = {first, end};
+      placed = true;
+      break;
+    }
+    if (!placed) spans.emplace_back(a, b);
+  }
+  std::sort(spans.begin(), spans.end());
+  for (std::size_t k = 1; k < spans.size(); ++k)
+    if (spans[k].first < spans[k - 1].second + 8) return nullptr;  // joins met after the fact
+  if (spans.empty()) return nullptr;
+  // The known bits between the stretches; each stretch a gap of its own
+  // duration, and the last bits, with those read past them, a gap of the
+  // first one or more of them.
+  std::vector<ReadBit> known;
+  std::vector<std::uint8_t> values;
+  std::vector<Gap> gaps;
+  std::vector<double> gapStarts;
+  std::size_t next = 0;
+  const auto take = [&](std::size_t to) {
+    for (; next < to; ++next) {
+      known.push_back({bit(next), read.bits.Confidence(next), read.bits.Start(next)});
+      values.push_back(bit(next));
+    }
+  };
+  for (const auto& span : spans) {
+    take(span.first);
+    Gap gap;
+    gap.before = known.size();
+    for (std::size_t i = span.first; i < span.second; ++i) gap.zeros += bit(i) ? ONE_OVER_ZERO : 1.0;
+    gaps.push_back(gap);
+    gapStarts.push_back(read.bits.Start(span.first));
+    next = span.second;
+  }
+  take(n - SLIP_TAIL_BITS);
+  Gap tail;
+  tail.before = known.size();
+  for (std::size_t k = 0; k < SLIP_TAIL_BITS; ++k) tail.bits |= std::uint32_t{bit(n - SLIP_TAIL_BITS + k)} << k;
+  tail.bits |= read.after << SLIP_TAIL_BITS;
+  tail.known = SLIP_TAIL_BITS + read.afterBits;
+  for (std::size_t i = n - SLIP_TAIL_BITS; i < n; ++i) tail.zeros += bit(i) ? ONE_OVER_ZERO : 1.0;
+  gaps.push_back(tail);
+  gapStarts.push_back(read.bits.Start(n - SLIP_TAIL_BITS));
+  const robust::GapsGuess guess = robust::GuessGaps(values, gaps, total, ONE_OVER_ZERO);
+  if (!guess.ok) return nullptr;
+  // The slips the guess undid: the stretches it reads otherwise.
+  int slips = 0;
+  std::size_t firstSlip = 0;
+  for (std::size_t g = 0, v = 0; g + 1 < gaps.size(); v += guess.lengths[g], ++g) {
+    const std::size_t length = spans[g].second - spans[g].first;
+    bool same = guess.lengths[g] == length;
+    for (std::size_t k = 0; same && k < length; ++k) same = guess.values[v + k] == bit(spans[g].first + k);
+    if (same) continue;
+    if (slips++ == 0) firstSlip = spans[g].first;
+  }
+  // A guess stands where it undid few slips (where the checksum fails
+  // for a reason the weakest bits do not hold, a guess undoes many, each
+  // making up for the last), and is likelier than any other reading by
+  // MIN_GUESS_MARGIN and more, the more slips it undid.
+  if (slips == 0 || static_cast<std::size_t>(slips) > MAX_SLIPS_UNDONE ||
+      !(guess.margin >= robust::MIN_GUESS_MARGIN + std::log(1.0 + slips)))
+    return nullptr;
+  BitCollector bits;
+  LayFill(known, known.size(), gaps, gapStarts, guess.values, guess.lengths, read.zero, ONE_OVER_ZERO, bits);
+  auto out = GuessOf(read);
+  out->zero = read.zero;
+  out->mendedBits = slips;
+  out->mendedAt = firstSlip;
+  out->guessed = true;
+  KeepBits(bits, bits.Bits(), false, read.end, *out);
+  if (out->bytes.size() != announced || !BlockVerifies(out->bytes)) return nullptr;
   read.guess = out;
   return out;
 }
@@ -1194,6 +1321,10 @@ void CBoxTracker::EndData() {
     m_result.dropouts = std::move(d);
   }
   m_result.zero = m_u;
+  if (!m_measured) {
+    for (std::size_t i = m_lastGood / 8 * 8; i < m_lastGood / 8 * 8 + 8 && i < m_bits.Bits(); ++i)
+      m_result.after |= static_cast<std::uint32_t>(m_bits.Bit(i)) << m_result.afterBits++;
+  }
   KeepBits(m_bits, m_lastGood, m_measured, m_lastGoodEnd, m_result);
   m_stage = Stage::DONE;
 }

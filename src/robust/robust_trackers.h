@@ -93,6 +93,11 @@ struct Candidate {
   int pilotPulses = 0;
   bool cut = false;    // ended at an announced length
   bool syncUnseen = false;  // dated from where the pilot broke off (TrackerTuning::breakSync)
+  // Bits read past the last whole byte kept (the first in bit 0), up to 8,
+  // weak ones too (the last bit before a pause has no closing edge):
+  // where the reading slipped, the block's last bits.
+  std::uint32_t after = 0;
+  std::uint8_t afterBits = 0;
   // Bits restored across a dropout from the checksum: how many, from which
   // bit on; and dropouts read across that could not be mended.
   int mendedBits = 0;
@@ -135,6 +140,15 @@ struct DropoutReading {
 // stands out from every other fill (robust::GuessStands); null otherwise
 // or where it has no DropoutReading. Made once and kept in read.guess.
 std::shared_ptr<Candidate> GuessDropouts(Candidate& read);
+
+// A reading that does not verify though no dropout broke it (a lossy
+// codec's smear): where its least sure bits read a one for two zeros or
+// two zeros for a one, every bit after is a bit off. The likeliest way to
+// read those bits that verifies at the `announced` length (robust::
+// GuessGaps over them as gaps of their own durations), where it stands
+// out from every other (GuessStands); null otherwise. Kept in read.guess,
+// its mendedGaps 0 and mendedBits the slips it undid.
+std::shared_ptr<Candidate> GuessSlips(Candidate& read, std::size_t announced);
 
 // The reader options every reader honours (from RobustOptions).
 struct TrackerTuning {

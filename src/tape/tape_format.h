@@ -75,6 +75,9 @@ constexpr std::string_view LISTING_MENDED_FROM = " провалах, начин�
 // The head instead where the checksum allowed more than one fill and the
 // likeliest was kept: the block is not proven.
 constexpr std::string_view LISTING_GUESSED_HEAD = "\r\nНе проверено, восстановлено наиболее вероятно: ";
+// Slips undone by a guess (no dropout): LISTING_GUESSED_HEAD, the slips,
+// LISTING_SLIPS_FROM, the first one's byte, LISTING_MENDED_TAIL.
+constexpr std::string_view LISTING_SLIPS_FROM = " сдвиг(а) бит с байта ";
 // A block in other timings than the ROM's (a turbo loader's) has one more
 // line after its start: LISTING_TIMING_HEAD, then the measured pilot pulse,
 // pilot count, sync pulses and bit pulses in T-states, each after its

@@ -36,7 +36,7 @@ CListingWriter::CListingWriter(COutputSet& set, int index)
       m_mended{ToWindows1251(LISTING_MENDED_HEAD), ToWindows1251(LISTING_MENDED_MIDDLE),
                ToWindows1251(LISTING_MENDED_TAIL), ToWindows1251(LISTING_MENDED_IN),
                ToWindows1251(LISTING_MENDED_FROM), ToWindows1251(LISTING_MENDED_COPY_HEAD),
-               ToWindows1251(LISTING_GUESSED_HEAD)},
+               ToWindows1251(LISTING_GUESSED_HEAD), ToWindows1251(LISTING_SLIPS_FROM)},
       m_timing{ToWindows1251(LISTING_TIMING_HEAD),  ToWindows1251(LISTING_TIMING_PILOT),
                ToWindows1251(LISTING_TIMING_COUNT), ToWindows1251(LISTING_TIMING_SYNC),
                ToWindows1251(LISTING_TIMING_ZERO),  ToWindows1251(LISTING_TIMING_ONE),
@@ -74,9 +74,9 @@ void CListingWriter::Take(const TapeBlock& block) {
   if (bytes.empty()) return;
   Write(m_blockEndHead + std::to_string(bytes.size()) + m_blockEndTail);
   if (block.origin == BlockOrigin::MENDED && (ChecksumGood(block) || block.mendGuessed)) {
-    const std::string where = block.mendedGaps > 1
-                                  ? m_mended[3] + std::to_string(block.mendedGaps) + m_mended[4]
-                                  : m_mended[1];
+    const std::string where = block.mendGuessed && block.mendedGaps == 0 ? m_mended[7]
+                              : block.mendedGaps > 1 ? m_mended[3] + std::to_string(block.mendedGaps) + m_mended[4]
+                                                     : m_mended[1];
     Write(m_mended[block.mendGuessed ? 6 : block.mendedFromCopy ? 5 : 0] + std::to_string(block.mendedBits) + where +
           std::to_string(block.mendedAt / 8) + m_mended[2]);
     return;

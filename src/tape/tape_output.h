@@ -50,8 +50,8 @@ class CListingWriter : public BlockSink {
   std::string m_verdictGood;
   std::string m_verdictBad;
   // head, middle, tail; in several dropouts: in, from; the head from a copy;
-  // the head of a guess
-  std::string m_mended[7];
+  // the head of a guess; after a guess at slips, from
+  std::string m_mended[8];
   std::string m_timing[7];  // LISTING_TIMING_HEAD ... LISTING_TIMING_ONE, LISTING_TIMING_NO_PILOT
 };
 

@@ -123,8 +123,10 @@ void BlockDetail::showBlock(const std::vector<TapeBlock>& blocks, int index, con
   row(Texts::tr("Checksum"), GoodBytes(block)          ? Texts::tr("good")
                              : ChecksumGood(block.bytes) ? Texts::tr("made to hold by a guess")
                                                          : Texts::tr("bad"));
-  row(Texts::tr("Read"), block.mendGuessed ? Texts::tr("dropouts filled with the likeliest of the fills the checksum allows")
-                                           : OriginText(block.origin, block.mendedFromCopy, block.mendedGaps == 0));
+  row(Texts::tr("Read"),
+      !block.mendGuessed       ? OriginText(block.origin, block.mendedFromCopy, block.mendedGaps == 0)
+      : block.mendedGaps == 0 ? Texts::tr("slips undone the likeliest of the ways the checksum allows")
+                              : Texts::tr("dropouts filled with the likeliest of the fills the checksum allows"));
   if (block.endSeconds > block.startSeconds) {
     row(Texts::tr("Starts"), TimeText(block.startSeconds));
     row(Texts::tr("Ends"), TimeText(block.endSeconds));

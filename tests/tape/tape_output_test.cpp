@@ -220,8 +220,8 @@ TEST(ListingTimingLine, TurboBlocksGiveTheirTimingsAndPilotlessDataSaysItHasNoPi
 }
 
 // A mended block's verdict: the bits restored, the dropouts when more than
-// one, and the byte the first one starts in; a guessed fill says it is not
-// proven.
+// one, and the byte the first one starts in; a guessed fill (or slips
+// undone by a guess) says it is not proven.
 TEST(ListingMendedLine, SaysHowManyDropoutsWhenSeveral) {
   struct Row {
     int gaps;
@@ -231,6 +231,7 @@ TEST(ListingMendedLine, SaysHowManyDropoutsWhenSeveral) {
       {1, "Исправлено по контрольной сумме: 5 бит(а) с байта 1.\r\n"},
       {2, "Исправлено по контрольной сумме: 5 бит(а) в 2 провалах, начиная с байта 1.\r\n"},
       {2, "Не проверено, восстановлено наиболее вероятно: 5 бит(а) в 2 провалах, начиная с байта 1.\r\n", true},
+      {0, "Не проверено, восстановлено наиболее вероятно: 5 сдвиг(а) бит с байта 1.\r\n", true},
   };
   for (const Row& row : rows) {
     TapeBlock block;

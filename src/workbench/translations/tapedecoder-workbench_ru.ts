@@ -492,6 +492,10 @@
         <translation>сходится подбором</translation>
     </message>
     <message>
+        <source>slips undone the likeliest of the ways the checksum allows</source>
+        <translation>сдвиги бит исправлены наиболее вероятным из допустимых по контрольной сумме способов</translation>
+    </message>
+    <message>
         <source>dropouts filled with the likeliest of the fills the checksum allows</source>
         <translation>пропадания заполнены наиболее вероятным из допустимых по контрольной сумме вариантов</translation>
     </message>
