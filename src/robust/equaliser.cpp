@@ -413,7 +413,7 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
   // (all that is left of it). Each only where a reading of the pass
   // before did date a sync so.
   bool unseen = true;
-  for (const double breakSync : {0.0, BREAK_SYNC, BREAK_SYNC - 1.0}) {
+  for (const double breakSync : {0.0, BREAK_SYNC, -BREAK_SYNC}) {
     if (!unseen) break;
     readTuning.breakSync = breakSync;
     unseen = false;

@@ -483,18 +483,21 @@ int CBoxTracker::BreakSync(bool found, double t, double centre, double len, bool
   // A steep low-pass leaves nothing of a sync's two short pulses but a
   // bend where the pilot stops: the pilot's next edge comes late or not at
   // all. Where a solid pilot breaks off so, and does not run on, the sync
-  // is taken to start on the grid point where the edge should have been,
-  // and the data `breakSync` half-periods after it.
+  // is taken to start on the grid point where the edge should have been
+  // (breakSync > 0), or on the edge before it (< 0: all that is left of
+  // the sync is its first edge), and the data |breakSync| half-periods
+  // after it.
   const double p = m_period;
   if (m_edges < SYNC.pilotEdges || m_misses != 0 || m_solidRun < PILOT.solidRun) return 0;
   if (found && std::fabs(t - centre) <= BREAK_TIMING * p) return 0;
   const double reach = (SYNC.followEdges + 1) * (1.0 + SYNC.followReach) * p + len + 2.0;
   if (!final && !(centre + reach < static_cast<double>(m_sums.Count()))) return -1;
   if (PilotRunsOn(m_amp * 2.0 * len, len, centre, -m_level)) return 0;
-  m_edge = centre;
-  m_level = -m_level;
-  const double tb = centre + m_tuning.breakSync * p;
-  BeginData(centre + SYNC1_OVER_PILOT * p, tb, m_amp);
+  if (m_tuning.breakSync > 0.0) {
+    m_edge = centre;
+    m_level = -m_level;
+  }
+  BeginData(m_edge + SYNC1_OVER_PILOT * p, m_edge + std::fabs(m_tuning.breakSync) * p, m_amp);
   m_result.syncUnseen = true;
   return 1;
 }
@@ -529,7 +532,7 @@ bool CBoxTracker::StepPilot(bool final) {
   double strength = value / (2.0 * len);
   const bool found = strength > PILOT.edgeLevel * m_amp && strength > 0.0;
   if (found) t = Refine(t, -m_level, len);
-  if (m_tuning.breakSync > 0.0) {
+  if (m_tuning.breakSync != 0.0) {
     const int broke = BreakSync(found, t, centre, len, final);
     if (broke != 0) return broke > 0;
   }

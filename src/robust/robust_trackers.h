@@ -162,8 +162,9 @@ struct TrackerTuning {
   bool syncFromGrid = true;
   // Where a steep low-pass has left no trace of the sync, where the pilot
   // breaks off (box trackers): the data this many half-periods after the
-  // grid point it broke on (the ROM's sync lasts 0.647). 0: the sync is
-  // looked for as it is.
+  // grid point it broke on (the ROM's sync lasts 0.647), or, negative, as
+  // many after the pilot edge before it. A sync seen as it is then ends
+  // the reading. 0: the sync is looked for as it is.
   double breakSync = 0.0;
 };
 

@@ -76,6 +76,9 @@ struct Variant {
   const char* name;
   const char* make;
   std::vector<Attempt> attempts;
+  // Only on the tapes of a block or two (the long ones take minutes with
+  // the sanitizers where every block is read again).
+  bool shortTapesOnly = false;
 };
 
 constexpr Result kExact = Result::kExact;
@@ -126,7 +129,7 @@ const Variant kVariants[] = {
     {"slow-0-6x-96k", "{in} -b 24 -r 96000 {out} speed 0.6 highpass 500", {{"", kExact}}},
     // A deck that keeps little above 1 kHz: the syncs are gone, the zero
     // bits faint.
-    {"lowpass-1000-steep", "{in} -b 16 {out} vol 0.5 lowpass 1000 lowpass 1000", {{"", kExact}}},
+    {"lowpass-1000-steep", "{in} -b 16 {out} vol 0.5 lowpass 1000 lowpass 1000", {{"", kExact}}, true},
     {"cut-at-last-edge-inverted", "{in} {mono} {out} trim 0 {end}s vol -1", {{"", kExact}, {"--method classic", kExact}}},
 };
 
@@ -345,6 +348,7 @@ class RecordingTest : public ::testing::TestWithParam<std::tuple<const char*, Va
 };
 
 TEST_P(RecordingTest, Converts) {
+  if (m_variant.shortTapesOnly && m_tape != "basic" && m_tape != "headerless") GTEST_SKIP() << "a long tape";
   const fs::path recording = MakeRecording();
   ASSERT_FALSE(HasFailure());
   char head[64];
