@@ -14,6 +14,7 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes) {
 
 bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() < 2) return true;
+  constexpr std::size_t MAX_BIT_PERIOD = 16;
   constexpr std::size_t MAX_PERIOD = 8;
   for (std::size_t period = 1; period <= MAX_PERIOD; ++period) {
     // A pattern of several bytes repeats at least three times, so that a
@@ -27,6 +28,16 @@ bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes) {
     std::size_t tail = k;
     while (tail < bytes.size() && (bytes[tail] == 0x00 || bytes[tail] == 0xFF) && bytes[tail] == bytes.back()) ++tail;
     if (tail == bytes.size() && k >= 3 * period && 2 * k >= bytes.size()) return true;
+  }
+  // A click pattern of a few pulses read as bits repeats every few bits,
+  // not whole bytes (110 110 ...: DB 6D B6 DB 6D B6); where its pattern
+  // holds an even count of ones every so many bytes verify.
+  const std::size_t bits = 8 * bytes.size();
+  for (std::size_t period = 3; period <= MAX_BIT_PERIOD && 3 * period <= bits; ++period) {
+    if (period % 8 == 0) continue;  // whole bytes: above
+    std::size_t i = period;
+    while (i < bits && BitAt(bytes, i) == BitAt(bytes, i - period)) ++i;
+    if (i == bits) return true;
   }
   return false;
 }

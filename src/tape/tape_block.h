@@ -111,8 +111,9 @@ bool ChecksumGood(const std::vector<std::uint8_t>& bytes);
 // fewer than 2 bytes (no flag and checksum), one byte repeated, or one
 // pattern of 2 to 8 bytes repeated at least three times over the whole
 // block, or over half of it and then bytes of a tone (00 or FF) to the
-// end -- what a tone or a clicking pilot read as bits gives (a tone read
-// as zeros is a "header" of 19 zero bytes that verifies).
+// end, or bits that repeat every 3 to 16 bits over the whole block, three
+// times at least -- what a tone or a clicking pilot read as bits gives (a
+// tone read as zeros is a "header" of 19 zero bytes that verifies).
 bool RepeatsOrTooShort(const std::vector<std::uint8_t>& bytes);
 
 // Bit `index` of `bytes` as the tape carries them: each byte's top bit first.

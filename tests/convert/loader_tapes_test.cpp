@@ -409,6 +409,8 @@ TEST(LoaderTapes, ToneAndClickPatternsReadAsBitsAreNoBlocks) {
       {"one zero byte", {0x00}, true},
       {"nineteen zero bytes", Bytes(19, 0x00), true},
       {"a 3-byte click pattern", {0x24, 0x92, 0x49, 0x24, 0x92, 0x49, 0x24, 0x92, 0x49, 0x24}, true},
+      {"a 3-bit click pattern, twice its 3 bytes", {0xDB, 0x6D, 0xB6, 0xDB, 0x6D, 0xB6}, true},
+      {"a 5-bit pattern broken by its last byte", WithChecksum({0xE7, 0x39, 0xCE, 0x73, 0x9C}), false},
       {"a click pattern read on into the pilot after it", [] {
          Bytes b(20, 0xEE);
          b.insert(b.end(), 4, 0xFF);
