@@ -7,7 +7,7 @@
 // to four blocks of the tape in a row is counted apart, as joined: a loader
 // that runs one block's bits straight on into the next plays them as one.
 //
-// usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--drop=MS,EVERY,FIRST] [--seed=N] [--keep]
+// usage: harsh-bench CLI WORK [TAPE...] [--only=NAME[,NAME...]] [--drop=MS,EVERY,FIRST] [--seed=N] [--keep]
 //   CLI is the built tapedecoder-cli; WORK the folder make_tapes.sh filled
 //   (NAME.tap and its tape2wav recording NAME.wav). The tapes default to
 //   "code" and "many"; bench/make_game_tape.sh adds "game" (a loader, a
@@ -303,7 +303,7 @@ int Count(const std::string& text, const std::string& piece) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: harsh-bench CLI WORK [TAPE...] [--only=NAME] [--drop=MS,EVERY,FIRST] [--seed=N] [--keep]\n");
+    std::fprintf(stderr, "usage: harsh-bench CLI WORK [TAPE...] [--only=NAME[,NAME...]] [--drop=MS,EVERY,FIRST] [--seed=N] [--keep]\n");
     return 2;
   }
   // The converter runs in the recordings' folder.
@@ -335,7 +335,7 @@ int main(int argc, char** argv) {
               "tape image");
   int exactTapes = 0, runs = 0, phantoms = 0, joins = 0;
   for (const Path& p : custom.empty() ? Paths() : custom) {
-    if (!only.empty() && p.name != only) continue;
+    if (!only.empty() && ("," + only + ",").find("," + std::string(p.name) + ",") == std::string::npos) continue;
     for (const std::string& tape : tapes) {
       std::vector<double> in;
       double rate = 0.0;

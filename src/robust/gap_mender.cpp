@@ -310,26 +310,99 @@ ByteLog FirstModel(const std::vector<std::uint8_t>& known, const std::vector<Gap
   return ModelOf(counts);
 }
 
-// The fill of every gap, checksum and length holding, whose bytes are
-// likeliest under `model`, and how much likelier it is than the next
-// likeliest: the bytes a fill touches (with the bits of the stretch before
-// it in their first byte) and the stretch after it, at the offset the fill
-// leaves it, scored gap by gap; each state keeps its two best ways in.
-bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
-               const GapLattice& lattice, const ByteLog& model, GapsGuess& out) {
-  const std::size_t have = known.size();
+// What each fill adds to a reading's log-likelihood, per gap, per fill,
+// per column its first bit falls in.
+using FillGains = std::vector<std::vector<std::array<double, 8>>>;
+
+// Under a model of the block's bytes: the bytes a fill touches (with the
+// bits of the stretch before it in their first byte) and the whole bytes
+// of the stretch after it, at the offset the fill leaves it.
+FillGains ByteGains(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, const GapLattice& lattice,
+                    const ByteLog& model) {
   const std::size_t count = gaps.size();
-  const auto stretchEnd = [&](std::size_t g) { return g < count ? gaps[g].before : have; };
-  // The whole bytes of each stretch after a gap, per offset of its first bit
-  // in its byte.
-  std::vector<std::array<double, 8>> inside(count + 1);
-  for (std::size_t g = 1; g <= count; ++g) {
-    for (std::size_t a = 0; a < 8; ++a) {
-      double sum = 0.0;
-      ForEachByte(known, gaps[g - 1].before, stretchEnd(g), (8 - a) % 8, [&](unsigned v) { sum += model[v]; });
-      inside[g][a] = sum;
+  const auto stretchEnd = [&](std::size_t g) { return g < count ? gaps[g].before : known.size(); };
+  FillGains gains(count);
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::size_t before = gaps[g].before;
+    const std::size_t next = stretchEnd(g + 1) - before;  // the stretch after the gap
+    std::array<double, 8> inside{};  // its whole bytes, per column of its first bit
+    for (std::size_t a = 0; a < 8; ++a)
+      ForEachByte(known, before, before + next, (8 - a) % 8, [&](unsigned v) { inside[a] += model[v]; });
+    gains[g].resize(lattice.fills[g].size());
+    for (std::size_t k = 0; k < lattice.fills[g].size(); ++k) {
+      const Fill& f = lattice.fills[g][k];
+      for (std::size_t a = 0; a < 8; ++a) {
+        // Counted from the byte the fill starts in: bit `a` is its first.
+        const std::size_t after = a + f.length, end = after + next;
+        double gain = inside[after % 8];
+        for (std::size_t byte = 0; byte < (after + 7) / 8 && 8 * byte + 8 <= end; ++byte) {
+          unsigned value = 0;
+          for (std::size_t i = 8 * byte; i < 8 * byte + 8; ++i) {
+            const unsigned bit = i < a ? known[before + i - a] : i < after ? (f.bits >> (i - a)) & 1u
+                                                                       : known[before + i - after];
+            value = (value << 1) | (bit & 1u);
+          }
+          gain += model[value];
+        }
+        gains[g][k][a] = gain;
+      }
     }
   }
+  return gains;
+}
+
+// Under a model of each bit given the BIT_CONTEXT before it, learnt from
+// every stretch whatever its offset: a fill's bits and the first
+// BIT_CONTEXT after it. A pattern repeating at any offset (a fill of one
+// value read from bit 3 of its bytes on) still tells its next bits, where
+// a byte model knows only the values it saw in place.
+constexpr std::size_t BIT_CONTEXT = 8;
+
+FillGains BitGains(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, const GapLattice& lattice) {
+  const std::size_t count = gaps.size();
+  constexpr std::uint32_t MASK = (1u << BIT_CONTEXT) - 1;
+  std::vector<std::array<double, 2>> counts(MASK + 1, {0.5, 0.5});
+  for (std::size_t g = 0, i = 0; g <= count; ++g) {
+    const std::size_t to = g < count ? gaps[g].before : known.size();
+    std::uint32_t context = 0;
+    for (std::size_t n = 0; i < to; ++i, ++n) {
+      if (n >= BIT_CONTEXT) counts[context][known[i] & 1u] += 1.0;
+      context = ((context << 1) | (known[i] & 1u)) & MASK;
+    }
+  }
+  const auto logOf = [&](std::uint32_t context, unsigned bit) {
+    return std::log(counts[context][bit] / (counts[context][0] + counts[context][1]));
+  };
+  FillGains gains(count);
+  for (std::size_t g = 0; g < count; ++g) {
+    const std::size_t before = gaps[g].before;
+    const std::size_t next = (g + 1 < count ? gaps[g + 1].before : known.size()) - before;
+    std::uint32_t start = 0;
+    for (std::size_t i = before >= BIT_CONTEXT ? before - BIT_CONTEXT : 0; i < before; ++i)
+      start = ((start << 1) | (known[i] & 1u)) & MASK;
+    gains[g].resize(lattice.fills[g].size());
+    for (std::size_t k = 0; k < lattice.fills[g].size(); ++k) {
+      const Fill& f = lattice.fills[g][k];
+      std::uint32_t context = start;
+      double gain = 0.0;
+      for (std::size_t j = 0; j < f.length + std::min(next, BIT_CONTEXT); ++j) {
+        const unsigned bit = j < f.length ? (f.bits >> j) & 1u : known[before + j - f.length] & 1u;
+        gain += logOf(context, bit);
+        context = ((context << 1) | bit) & MASK;
+      }
+      gains[g][k].fill(gain);
+    }
+  }
+  return gains;
+}
+
+// The fill of every gap, checksum and length holding, that `gains` make
+// likeliest, and how much likelier it is than the next likeliest (its
+// log-likelihood in `score`); each state keeps its two best ways in.
+bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
+               const GapLattice& lattice, const FillGains& gains, GapsGuess& out, double& score) {
+  const std::size_t have = known.size();
+  const std::size_t count = gaps.size();
   constexpr double NONE = -std::numeric_limits<double>::infinity();
   // Per state, its best way in and the next best: the score, and the fill
   // and the rank of the way into the state before it that gave it.
@@ -373,20 +446,7 @@ bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& g
       const std::size_t at = gaps[g].before + shift;  // the fill's first bit in the block
       for (std::size_t k = 0; k < fills.size(); ++k) {
         const Fill& f = fills[k];
-        const std::size_t after = at + f.length;                             // the next stretch's first bit
-        const std::size_t end = after + stretchEnd(g + 1) - gaps[g].before;  // and its end
-        double gain = inside[g + 1][after % 8];
-        // The bytes from the one the fill starts in to the first whole one
-        // of the stretch after it (whatever the parity so far).
-        for (std::size_t byte = at / 8; byte < (after + 7) / 8 && 8 * byte + 8 <= end; ++byte) {
-          unsigned value = 0;
-          for (std::size_t i = 8 * byte; i < 8 * byte + 8; ++i) {
-            const unsigned bit = i < at ? known[i - shift] : i < after ? (f.bits >> (i - at)) & 1u
-                                                                       : known[i - after + gaps[g].before];
-            value = (value << 1) | (bit & 1u);
-          }
-          gain += model[value];
-        }
+        const double gain = gains[g][k][at % 8];
         const std::size_t row = (shift + f.length - nextBase) * 256;
         for (const std::uint8_t p : live[s]) {
           const Best& here = states[s * 256 + p];
@@ -456,7 +516,46 @@ bool Likeliest(const std::vector<std::uint8_t>& known, const std::vector<Gap>& g
     out.lengths.push_back(f->length);
   }
   out.margin = ends.way[0].score - ends.way[1].score;  // infinite where one way alone fits
+  score = ends.way[0].score;
   return true;
+}
+
+// A model of the block's bytes as `guess` fills it.
+ByteLog ModelOfGuess(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, const GapsGuess& guess) {
+  std::vector<std::uint8_t> block;
+  block.reserve(known.size() + guess.values.size());
+  for (std::size_t g = 0, value = 0, i = 0; g <= gaps.size(); ++g) {
+    const std::size_t to = g < gaps.size() ? gaps[g].before : known.size();
+    block.insert(block.end(), known.begin() + static_cast<std::ptrdiff_t>(i),
+                 known.begin() + static_cast<std::ptrdiff_t>(to));
+    i = to;
+    if (g == gaps.size()) break;
+    block.insert(block.end(), guess.values.begin() + static_cast<std::ptrdiff_t>(value),
+                 guess.values.begin() + static_cast<std::ptrdiff_t>(value + guess.lengths[g]));
+    value += guess.lengths[g];
+  }
+  std::array<double, 256> counts{};
+  ForEachByte(block, 0, block.size(), 0, [&](unsigned v) { counts[v] += 1.0; });
+  return ModelOf(counts);
+}
+
+// The likeliest fill under a byte model from `model` on, learnt again
+// from each guess until the guess holds (GUESS_ROUNDS at most). False
+// where no fill was found.
+bool ByteRounds(const std::vector<std::uint8_t>& known, const std::vector<Gap>& gaps, std::size_t total,
+                const GapLattice& lattice, ByteLog model, GapsGuess& guess, double& score) {
+  for (int round = 0; round < GUESS_ROUNDS; ++round) {
+    GapsGuess next;
+    double nextScore = 0.0;
+    if (!Likeliest(known, gaps, total, lattice, ByteGains(known, gaps, lattice, model), next, nextScore)) break;
+    const bool same = guess.ok && next.values == guess.values && next.lengths == guess.lengths;
+    guess = std::move(next);
+    guess.ok = true;
+    score = nextScore;
+    if (same) break;
+    model = ModelOfGuess(known, gaps, guess);
+  }
+  return guess.ok;
 }
 
 }  // namespace
@@ -474,30 +573,23 @@ GapsGuess GuessGaps(const std::vector<std::uint8_t>& known, const std::vector<Ga
   for (const std::vector<Fill>& fills : lattice.fills)
     if (fills.size() > std::numeric_limits<std::uint16_t>::max()) return guess;
   if (bytes > MAX_GUESS_BYTES) return guess;
-  ByteLog model = FirstModel(known, gaps, total);
-  for (int round = 0; round < GUESS_ROUNDS; ++round) {
-    GapsGuess next;
-    if (!Likeliest(known, gaps, total, lattice, model, next)) break;
-    const bool same = guess.ok && next.values == guess.values && next.lengths == guess.lengths;
-    guess = std::move(next);
-    guess.ok = true;
-    if (same) break;
-    // The model learnt again from the whole block as now guessed.
-    std::vector<std::uint8_t> block;
-    block.reserve(known.size() + guess.values.size());
-    for (std::size_t g = 0, value = 0, i = 0; g <= gaps.size(); ++g) {
-      const std::size_t to = g < gaps.size() ? gaps[g].before : known.size();
-      block.insert(block.end(), known.begin() + static_cast<std::ptrdiff_t>(i),
-                   known.begin() + static_cast<std::ptrdiff_t>(to));
-      i = to;
-      if (g == gaps.size()) break;
-      block.insert(block.end(), guess.values.begin() + static_cast<std::ptrdiff_t>(value),
-                   guess.values.begin() + static_cast<std::ptrdiff_t>(value + guess.lengths[g]));
-      value += guess.lengths[g];
+  // Two starts: a byte model from the stretches whose place is known, and
+  // a fill the bits' own patterns make likeliest (a long run of one value
+  // read at other offsets between the gaps). Each is taken on with the
+  // byte model learnt from it; the likelier block stands, and where they
+  // differ, by no more than it is likelier.
+  double score = 0.0;
+  ByteRounds(known, gaps, total, lattice, FirstModel(known, gaps, total), guess, score);
+  GapsGuess byBits;
+  double bitScore = 0.0;
+  if (Likeliest(known, gaps, total, lattice, BitGains(known, gaps, lattice), byBits, bitScore)) {
+    GapsGuess other;
+    double otherScore = 0.0;
+    if (ByteRounds(known, gaps, total, lattice, ModelOfGuess(known, gaps, byBits), other, otherScore) &&
+        (other.values != guess.values || other.lengths != guess.lengths)) {
+      if (!guess.ok || otherScore > score) std::swap(guess, other), std::swap(score, otherScore);
+      if (other.ok) guess.margin = std::min(guess.margin, score - otherScore), guess.pruned |= other.pruned;
     }
-    std::array<double, 256> counts{};
-    ForEachByte(block, 0, block.size(), 0, [&](unsigned v) { counts[v] += 1.0; });
-    model = ModelOf(counts);
   }
   return guess;
 }

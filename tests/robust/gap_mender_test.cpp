@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace tapedecoder {
@@ -118,35 +119,44 @@ TEST(GapMender, RestoresOnlyWhereOneFillFits) {
 }
 
 // Where several fills fit, the likeliest by the block's own bytes: a
-// block of few values (text, fills) comes back whole; random bytes at
-// least keep the checksum and the length; gaps closer than a byte are not
-// guessed.
+// block of few values (text, fills) comes back whole, even a fill whose
+// every byte lies between gaps; random bytes at least keep the checksum
+// and the length; gaps closer than a byte are not guessed.
 struct GuessCase {
   const char* name;
-  bool text;  // the block's bytes from a line of text, else pseudo-random
+  const char* text;  // the block's bytes: this repeated, else pseudo-random
   std::vector<std::size_t> at, lost;
   bool ok;
   bool exact;
+  char head = 0, tail = 0;  // where not 0, the first and last EDGE bytes this value
 };
+constexpr std::size_t EDGE = 40;
 
 TEST(GapMender, GuessesTheLikeliestFillWhereSeveralFit) {
   // A dropout every 300 bits (a fifth of a second at the ROM's speed).
   std::vector<std::size_t> often, spread;
-  for (std::size_t i = 1; i <= 15; ++i) often.push_back(300 * i + 7);
+  std::vector<std::size_t> shifted;  // each in the fill after the random bytes
+  for (std::size_t i = 1; i <= 15; ++i) often.push_back(300 * i + 7), shifted.push_back(300 * i + 27);
   for (std::size_t i = 1; i <= 4; ++i) spread.push_back(1000 * i + 3);
+  const char* line = "10 PRINT \"HELLO\": GO TO 10\r";
   const GuessCase cases[] = {
-      {"text, fifteen gaps of two bits", true, often, std::vector<std::size_t>(15, 2), true, true},
-      {"text, four gaps of five bits", true, spread, std::vector<std::size_t>(4, 5), true, true},
-      {"random, four gaps of nine bits", false, spread, std::vector<std::size_t>(4, 9), true, false},
-      {"text, gaps closer than a byte", true, {1000, 1012}, {9, 9}, false, false},
+      {"text, fifteen gaps of two bits", line, often, std::vector<std::size_t>(15, 2), true, true},
+      {"text, four gaps of five bits", line, spread, std::vector<std::size_t>(4, 5), true, true},
+      {"random, four gaps of nine bits", nullptr, spread, std::vector<std::size_t>(4, 9), true, false},
+      {"text, gaps closer than a byte", line, {1000, 1012}, {9, 9}, false, false},
+      {"a fill seen only off its bytes' places", "\xA5", shifted, std::vector<std::size_t>(15, 2), true, true, '\x5A', '\x3C'},
   };
   for (const GuessCase& c : cases) {
     std::vector<std::uint8_t> bits = BlockBits(600, 9);
     if (c.text) {
-      const char line[] = "10 PRINT \"HELLO\": GO TO 10\r";
       std::vector<std::uint8_t> bytes;
       std::uint8_t x = 0;
-      for (std::size_t i = 0; i < 600; ++i) bytes.push_back(static_cast<std::uint8_t>(line[i % (sizeof line - 1)])), x ^= bytes.back();
+      const std::size_t n = std::strlen(c.text);
+      for (std::size_t i = 0; i < 600; ++i) {
+        const char head = i < EDGE ? c.head : 0, tail = i >= 600 - EDGE ? c.tail : 0;
+        bytes.push_back(static_cast<std::uint8_t>(head != 0 ? head : tail != 0 ? tail : c.text[i % n]));
+        x ^= bytes.back();
+      }
       bytes.push_back(x);
       bits.clear();
       for (std::uint8_t b : bytes)
