@@ -355,15 +355,18 @@ PartTally TallyParts(const std::vector<TapePart>& parts, double recordingSeconds
 CPartMerger::CPartMerger(PartOut parts, BlockOut blocks)
     : m_parts(std::move(parts)), m_blocks(std::move(blocks)) {}
 
-void RealignLateBlock(TapeBlock& block) {
+void RealignLateBlock(TapeBlock& block, bool lateSync) {
   // The ROM saves the block a header announces with flag 0xFF. Read one
   // bit late (a deck's phase smear delays the sync's edges until the
   // first bit passes for its end), it comes as flag 0xFE with every bit a
   // place early -- and half such readings still verify. Read a bit
   // earlier (a 1 first, the bit read past the end dropped), it is the
-  // block when that verifies.
+  // block when that verifies. Where the block's second byte starts with a
+  // 1 the late reading keeps flag 0xFF, and both verify whenever the bit
+  // read past the end is a 1: only a sync whose pulses show that it ended
+  // on a one's first pulse (`lateSync`) then tells that a bit was lost.
   std::vector<std::uint8_t>& bytes = block.bytes;
-  if (bytes.empty() || bytes[0] != 0xFE || block.usedBits != 8) return;
+  if (bytes.empty() || block.usedBits != 8 || !(bytes[0] == 0xFE || (lateSync && bytes[0] == 0xFF))) return;
   std::vector<std::uint8_t> earlier(bytes.size());
   std::uint8_t carry = 0x80;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -414,12 +417,17 @@ void CPartMerger::RealignLateBlocks(std::vector<TapeBlock>& robust, std::vector<
     const bool announced = after != headers.begin() &&
                            block->startSeconds - std::prev(after)->end <= MAX_HEADER_TO_DATA_SECONDS &&
                            block->bytes.size() == std::prev(after)->length;
-    // Without a header: a sync whose second pulse is a one's (a ROM
-    // sync's is 735 T), read where the sync ended a bit late.
+    // Without a header: a sync whose second pulse is a one's, and well
+    // over a ROM sync's 735 T (a loader's ones may last as long as that),
+    // read where the sync ended a bit late.
     const double sync2 = block->timing.sync2, one = block->timing.one;
-    const bool lateSync = block->timing.pilot > 0.0 && one > 0.0 && sync2 > 1.5 * ROM_SYNC2_PULSE &&
+    const bool lateSync = block->timing.pilot > 0.0 && one > 0.0 && sync2 > 1.25 * ROM_SYNC2_PULSE &&
                           std::fabs(sync2 / one - 1.0) <= 0.15;
-    if (announced || lateSync) RealignLateBlock(*block);
+    // With flag 0xFF, only where the pair read as the sync looks like a
+    // sync's last pulse and a one's first: its first pulse the shorter
+    // (a loader's sync may be two pulses as long as a one's).
+    const bool lostOne = lateSync && block->timing.sync1 < 0.85 * sync2;
+    if (announced || lateSync) RealignLateBlock(*block, lostOne);
   }
   if (!headers.empty()) m_lastHeader = headers.back();
 }

@@ -123,10 +123,12 @@ class CPartMerger {
   Announced m_lastHeader;  // the last one merged
 };
 
-// Where `block`, the data block a ROM header announced, was read one bit
-// late (flag 0xFE), the block read a bit earlier when that verifies as
-// flag 0xFF (origin SYNC_REPAIRED); otherwise `block` as it is.
-void RealignLateBlock(TapeBlock& block);
+// Where `block`, the data block a ROM header announced or one behind a
+// sync whose second pulse was a one's, was read one bit late (flag 0xFE;
+// 0xFF too where the sync's pulses show it, `lateSync`), the block read a bit earlier
+// when that verifies as flag 0xFF (origin SYNC_REPAIRED); otherwise
+// `block` as it is.
+void RealignLateBlock(TapeBlock& block, bool lateSync = false);
 
 }  // namespace tapedecoder
 

@@ -498,14 +498,21 @@ TEST(PartMerge, ADataBlockReadABitLateIsRealigned) {
   for (std::uint8_t b : header) x ^= b;
   header.push_back(x);
   const std::vector<std::uint8_t> data = {0xFF, 0x0A, 0x0D, 0x33, 0x32, 0xF9};  // verifies
-  std::vector<std::uint8_t> late;  // each bit a place early, a 1 read past the end
-  for (std::size_t i = 0; i < data.size(); ++i)
-    late.push_back(static_cast<std::uint8_t>(data[i] << 1 | (i + 1 < data.size() ? data[i + 1] >> 7 : 1)));
+  const std::vector<std::uint8_t> dataFF = {0xFF, 0x8A, 0x0D, 0x33, 0x32, 0x79};  // late, still flag 0xFF
+  const auto lateOf = [](const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::uint8_t> late;  // each bit a place early, a 1 read past the end
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      late.push_back(static_cast<std::uint8_t>(bytes[i] << 1 | (i + 1 < bytes.size() ? bytes[i + 1] >> 7 : 1)));
+    return late;
+  };
+  const std::vector<std::uint8_t> late = lateOf(data), lateFF = lateOf(dataFF);
   std::vector<std::uint8_t> lateBad = late;
   lateBad[2] ^= 0x10;
   BlockTiming lateSync = ROM;
   lateSync.sync1 = 1259;
   lateSync.sync2 = 1766;
+  BlockTiming syncOfOnes = lateSync;
+  syncOfOnes.sync1 = 1766;
   struct Case {
     const char* name;
     bool withHeader;
@@ -517,6 +524,9 @@ TEST(PartMerge, ADataBlockReadABitLateIsRealigned) {
       {"after its header", true, late, ROM, data},
       {"behind a late sync", false, late, lateSync, data},
       {"no header, a ROM sync", false, late, ROM, late},
+      {"flag 0xFF behind a late sync", false, lateFF, lateSync, dataFF},
+      {"flag 0xFF behind a sync of two ones' pulses", false, lateFF, syncOfOnes, lateFF},
+      {"flag 0xFF after its header, a ROM sync", true, lateFF, ROM, lateFF},
       {"a bit earlier does not verify", true, lateBad, ROM, lateBad},
   };
   for (const Case& c : cases) {
