@@ -420,9 +420,265 @@ bool CBlockEqualiser::Read(const SampleReader& read, std::int64_t available, con
     if (ReadAll(read, available, session, first, start, readTuning, unseen)) return true;
     if (breakSync == 0.0) unseen = true;
   }
+  if (ReadMeasured(read, available, session, first)) return true;
   return KeepDoubtful();
 }
 
+void CBlockEqualiser::Remember(const Candidate& verified) {
+  if (!verified.found || !(verified.zero > 0.0) || !(verified.pilot > 0.0) || verified.one > 0.0) return;
+  // The bits of the stretch an equaliser is taught on, whole bytes.
+  std::size_t bits = 0;
+  const double end = verified.data + TRAIN_SECONDS * m_rate;
+  while (bits < verified.bits.Size() && verified.bits.Start(bits) < end) ++bits;
+  const std::size_t bytes = std::min(verified.bytes.size(), (bits + 7) / 8);
+  m_teacher = Candidate();
+  m_teacher.found = true;
+  m_teacher.bytes.assign(verified.bytes.begin(), verified.bytes.begin() + static_cast<std::ptrdiff_t>(bytes));
+  for (std::size_t i = 0; i < std::min(bits, 8 * bytes); ++i)
+    m_teacher.bits.Add(verified.bits.Confidence(i), verified.bits.Start(i));
+  m_teacher.data = verified.data;
+  m_teacher.pilot = verified.pilot;
+  m_teacher.sync1 = verified.sync1;
+  m_teacher.sync2 = verified.sync2;
+  m_teacher.zero = verified.zero;
+}
+
+namespace {
+
+// The half-waves a measure of a loader's bits looks at, and the fewest
+// that make one.
+constexpr std::size_t MEASURED_HALVES = 512;
+constexpr std::size_t MIN_MEASURED_HALVES = 64;
+// How far the bits' recent lengths may leave those measured at the start
+// (a deck's wow is a few per cent).
+constexpr double MAX_LENGTH_DRIFT = 0.08;
+
+// The root mean square of `y`.
+double Rms(const std::vector<float>& y) {
+  double power = 0.0;
+  for (const float v : y) power += static_cast<double>(v) * v;
+  return std::sqrt(power / static_cast<double>(std::max<std::size_t>(y.size(), 1)));
+}
+
+// Zero crossings of `y` (index 0 at sample `first`), each counted once the
+// signal has gone `h` past it.
+std::vector<double> Crossings(const std::vector<float>& y, std::int64_t first, double h) {
+  std::vector<double> out;
+  int state = 0;
+  std::size_t lastSide = 0;  // the last sample on the current side
+  for (std::size_t k = 0; k < y.size(); ++k) {
+    const int side = y[k] > h ? 1 : y[k] < -h ? -1 : 0;
+    if (side != 0 && side != state) {
+      if (state != 0) {
+        std::size_t j = lastSide;
+        while (j + 1 < k && (y[j + 1] > 0.0f) == (state > 0)) ++j;
+        const double a = y[j], b = y[j + 1];
+        out.push_back(static_cast<double>(first) + static_cast<double>(j) + (a != b ? a / (a - b) : 0.5));
+      }
+      state = side;
+    }
+    if (side == state && side != 0) lastSide = k;
+  }
+  return out;
+}
+
+// `x` through `eq`, where its taps reach: y[k] stands for x[k + reach].
+void Filter(const Equaliser& eq, const std::vector<float>& x, std::vector<float>& y) {
+  const std::size_t reach = static_cast<std::size_t>(eq.half * eq.stride);
+  y.assign(x.size() > 2 * reach ? x.size() - 2 * reach : 0, 0.0f);
+  const int n = 2 * eq.half + 1;
+  for (std::size_t k = 0; k < y.size(); ++k) {
+    double v = 0.0;
+    for (int j = 0; j < n; ++j) v += eq.taps[static_cast<std::size_t>(j)] * x[k + static_cast<std::size_t>(j * eq.stride)];
+    y[k] = static_cast<float>(v);
+  }
+}
+
+// Two clusters of `halves` (log-scaled means): their centres, false where
+// either holds under a twentieth of them or they lie closer than 1.4:1.
+bool TwoClusters(const std::vector<double>& halves, double& low, double& high) {
+  low = *std::min_element(halves.begin(), halves.end());
+  high = *std::max_element(halves.begin(), halves.end());
+  std::size_t lows = 0;
+  for (int round = 0; round < 12; ++round) {
+    const double split = std::sqrt(low * high);
+    double a = 0.0, b = 0.0;
+    std::size_t na = 0, nb = 0;
+    for (const double d : halves) (d < split ? (a += d, ++na) : (b += d, ++nb));
+    if (na == 0 || nb == 0) return false;
+    low = a / static_cast<double>(na), high = b / static_cast<double>(nb);
+    lows = na;
+  }
+  const std::size_t least = halves.size() / 20;
+  return lows >= least && halves.size() - lows >= least && high >= 1.4 * low;
+}
+
+}  // namespace
+
+bool CBlockEqualiser::ReadMeasured(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                                   const Candidate& first) {
+  // Only behind a pilot of the ROM's (give or take a deck's speed): other
+  // loaders' blocks are the pulse segmenter's to find.
+  constexpr double ROM_LIKE_PILOT = 0.10;
+  const double pilotTstates = m_pilotPeriod * TSTATES_PER_SECOND / m_rate;
+  if (!first.found || !(std::fabs(pilotTstates / ROM_PILOT_PULSE - 1.0) <= ROM_LIKE_PILOT)) return false;
+  // The fit that last gave a block knows the tape path beyond the pilot's
+  // few harmonics (a loader's bits are shorter than the ROM's); failing
+  // that, one taught by the last block read plainly, with the pilot.
+  Equaliser eq = m_lastGood;
+  const Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
+  if (eq.taps.empty() && m_teacher.found && !pilotOnly.taps.empty()) {
+    std::int64_t from = 0;
+    const double lead = m_teacher.sync1 + m_teacher.sync2 + TAUGHT_PILOT_HALVES * m_teacher.pilot;
+    if (Load(read, available, m_teacher.data - lead, m_teacher.data + TRAIN_SECONDS * m_rate, m_dataX, from)) {
+      m_dataTarget = SquareTarget(m_teacher, from, m_dataX.size(), TAUGHT_PILOT_HALVES);
+      if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
+        for (float& v : m_dataTarget) v = -v;
+      eq = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, RIDGE);
+    }
+  }
+  if (eq.taps.empty()) eq = pilotOnly;
+  if (eq.taps.empty()) return false;
+  const double period = m_pilotPeriod;
+  // From well inside the pilot, before where the first reading found its
+  // sync, through the first few hundred half-waves of data.
+  std::vector<float> x;
+  std::int64_t xFirst = 0;
+  const double from = first.data - first.sync1 - first.sync2 - 48.0 * period;
+  const double to = first.data + static_cast<double>(MEASURED_HALVES) * period;
+  if (!Load(read, available, from, to, x, xFirst)) return false;
+  std::vector<float> y;
+  Filter(eq, x, y);
+  // A fifth of the signal's level over the pilot and the data.
+  const double h = 0.2 * Rms(y);
+  const std::vector<double> t = Crossings(y, xFirst + eq.half * eq.stride, h);
+  // The pilot's half-waves, then the sync's two, then the data's.
+  std::size_t i = 0, pilot = 0;
+  for (; i + 1 < t.size(); ++i) {
+    const double d = t[i + 1] - t[i];
+    if (std::fabs(d / period - 1.0) < 0.25) {
+      ++pilot;
+    } else if (pilot >= 16) {
+      break;
+    } else {
+      pilot = 0;
+    }
+  }
+  if (pilot < 16 || i + 3 >= t.size()) return false;
+  const double sync1 = t[i + 1] - t[i], sync2 = t[i + 2] - t[i + 1];
+  const std::size_t data = i + 2;
+  std::vector<double> halves;
+  for (std::size_t k = data; k + 1 < t.size() && halves.size() < MEASURED_HALVES; ++k) {
+    const double d = t[k + 1] - t[k];
+    if (d > 3.0 * period) break;  // a pause
+    halves.push_back(d);
+  }
+  if (halves.size() < MIN_MEASURED_HALVES) return false;
+  double zero = 0.0, one = 0.0;
+  if (!TwoClusters(halves, zero, one) || one > 3.0 * zero) return false;
+  // Bits come in pairs of like half-waves from the data's first edge on.
+  const double split = std::sqrt(zero * one);
+  std::size_t pairs = 0, alike = 0;
+  for (std::size_t k = 0; k + 1 < halves.size(); k += 2, ++pairs) alike += (halves[k] < split) == (halves[k + 1] < split);
+  if (10 * alike < 9 * pairs) return false;
+  // The ROM's lengths for this pilot: the readers before read those.
+  const double romZero = period * ROM_ZERO_PULSE / ROM_PILOT_PULSE;
+  if (std::fabs(zero / romZero - 1.0) < 0.12 && std::fabs(one / (2.0 * romZero) - 1.0) < 0.12) return false;
+  Candidate c = ReadCrossings(read, available, eq, t[data], zero, one, h, session.maxBytes);
+  if (!c.found) return false;
+  c.pilot = period;
+  c.sync1 = sync1;
+  c.sync2 = sync2;
+  return Keep(c, session, first, eq);
+}
+
+Candidate CBlockEqualiser::ReadCrossings(const SampleReader& read, std::int64_t available, const Equaliser& eq,
+                                         double dataEdge, double zero, double one, double h, std::size_t maxBytes) {
+  Candidate c;
+  const double split = std::sqrt(zero * one);
+  const std::int64_t reach = static_cast<std::int64_t>(eq.half) * eq.stride;
+  constexpr std::int64_t STEP = 1 << 15, LEAD = 64;
+  std::vector<float> x, y;
+  std::vector<double> halves;  // the half-waves not yet paired
+  double last = dataEdge;      // the last crossing taken
+  BitCollector bits;
+  double zeros = 0.0, ones = 0.0;  // the lengths of bits between two of their kind
+  std::size_t zeroCount = 0, oneCount = 0;
+  int kinds[2] = {-1, -1};    // the last two bits
+  double previous = 0.0;      // the last bit's length
+  double recentZero = 2.0 * zero, recentOne = 2.0 * one;  // the bits' lengths lately (16 bits' memory)
+  bool ended = false;
+  for (std::int64_t p = static_cast<std::int64_t>(std::floor(dataEdge)) + 1; !ended && p < available; p += STEP) {
+    std::int64_t first = 0;
+    if (!Load(read, available, static_cast<double>(p - LEAD), static_cast<double>(std::min(p + STEP, available)), x, first))
+      break;
+    Filter(eq, x, y);
+    if (y.empty()) break;
+    for (const double at : Crossings(y, first + reach, h)) {
+      if (at <= last + 0.5 || at >= static_cast<double>(std::min(p + STEP, available))) continue;
+      const double d = at - last;
+      if (d > 2.5 * one) {  // the pause after the block
+        ended = true;
+        break;
+      }
+      halves.push_back(d);
+      const double start = last;
+      last = at;
+      if (halves.size() < 2) continue;
+      // A bit: two half-waves of one kind.
+      const bool a = halves[0] >= split, b = halves[1] >= split;
+      if (a != b) {
+        ended = true;
+        break;
+      }
+      // Bits of other lengths going on: the block ends before them, and
+      // this reading runs on into them (the checksum may then hold for
+      // both together): no reading.
+      const double length = halves[0] + halves[1];
+      double& recent = a ? recentOne : recentZero;
+      recent += (length - recent) / 16.0;
+      if (std::fabs(recent / (a ? 2.0 * one : 2.0 * zero) - 1.0) > MAX_LENGTH_DRIFT) return c;
+      bits.Add(a ? 1 : 0, 1.0f, start - halves[0]);
+      // The bit before, between bits of its kind: its edges moved with its
+      // neighbours' no more than theirs did (a filter's smear lengthens a
+      // zero after a one), so its length is its own.
+      const int bit = a ? 1 : 0;
+      if (bit == kinds[0] && bit == kinds[1]) (bit ? ones : zeros) += previous, ++(bit ? oneCount : zeroCount);
+      kinds[0] = kinds[1], kinds[1] = bit;
+      previous = length;
+      halves.clear();
+      if (bits.Bits() >= 8 * maxBytes) {
+        ended = true;
+        break;
+      }
+    }
+  }
+  // A few bits read on into the pause (its hiss crossing the level): the
+  // block is its whole bytes where those verify.
+  if (bits.Bits() % 8 != 0 && bits.Bits() > 8 && bits.PrefixVerifies(bits.Bits() / 8)) {
+    last = bits.StartOf(bits.Bits() / 8 * 8);  // the end of its last whole byte
+    bits.Truncate(bits.Bits() / 8 * 8);
+  }
+  if (bits.Bits() < 16) return c;
+  // Too few runs to measure one kind by: the other's length and the
+  // ratio measured on the half-waves.
+  if (zeroCount == 0 && oneCount == 0) zeros = 2.0 * zero, ones = 2.0 * one, zeroCount = oneCount = 1;
+  if (zeroCount == 0) zeros = ones / static_cast<double>(oneCount) * zero / one, zeroCount = 1;
+  if (oneCount == 0) ones = zeros / static_cast<double>(zeroCount) * one / zero, oneCount = 1;
+  c.found = true;
+  c.data = dataEdge;
+  c.end = last;
+  c.zero = zeros / (2.0 * static_cast<double>(zeroCount));
+  c.one = ones / (2.0 * static_cast<double>(oneCount));
+  // Both scaled so that the bits last as long as the block did.
+  std::size_t setBits = 0;
+  for (std::size_t i = 0; i < bits.Bits(); ++i) setBits += static_cast<std::size_t>(bits.Bit(i));
+  const double nominal = 2.0 * (c.zero * static_cast<double>(bits.Bits() - setBits) + c.one * static_cast<double>(setBits));
+  const double scale = (last - bits.StartOf(0)) / nominal;
+  if (scale > 0.9 && scale < 1.1) c.zero *= scale, c.one *= scale;
+  bits.Into(c);
+  return c;
+}
 bool CBlockEqualiser::ReadAll(const SampleReader& read, std::int64_t available, const PilotStart& session,
                               const Candidate& first, const PilotStart& start, const TrackerTuning& readTuning,
                               bool& unseen) {

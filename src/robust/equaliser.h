@@ -20,6 +20,13 @@
 // checksum could hold by chance), and at the length a header announced,
 // where one did.
 //
+// A loader's block behind a pilot of the ROM's (its bits shorter than the
+// ROM's for that pilot) verifies in none of these passes: where they all
+// fail, the bits after the sync are measured on the signal through the
+// fit that last gave a block (or one taught by the last block read
+// plainly) and read by its crossings at those lengths, and the block is
+// kept with them.
+//
 // Work: only for a block that fails, up to nine passes over its stretch
 // read again from the recording (about 45 taps a sample at 44.1 kHz).
 // Memory: the training stretches (80 ms of pilot, a second of data), a
@@ -91,6 +98,10 @@ class CBlockEqualiser {
   // verifies.
   bool ReadTaught(const SampleReader& read, std::int64_t available, const PilotStart& session,
                   const Candidate& first, const TrackerTuning& tuning, const Candidate& teacher);
+  // Keeps the start of `verified`, a block read plainly, to teach the
+  // equaliser of a loader's block later (ReadMeasured) where none has
+  // been needed yet.
+  void Remember(const Candidate& verified);
   Candidate& Result() { return m_result; }
   // True when Read's last call verified nothing, but a reading held every
   // bit, with no dropout, up to the last sample it was given: the block
@@ -124,6 +135,19 @@ class CBlockEqualiser {
   // its sync from the pilot's break.
   bool ReadAll(const SampleReader& read, std::int64_t available, const PilotStart& session, const Candidate& first,
                const PilotStart& start, const TrackerTuning& readTuning, bool& unseen);
+  // Where the pilot's equaliser shows data whose bits are not the ROM's
+  // lengths for its pilot (a loader's block behind a ROM-like pilot), reads
+  // it at the bit lengths measured there. True, with m_result, when that
+  // verifies.
+  bool ReadMeasured(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                    const Candidate& first);
+  // Reads a loader's block from `dataEdge` on by the crossings of the
+  // signal through `eq` (counted once it is `h` past them): each bit two
+  // half-waves alike, a one where they are longer than the mean of `zero`
+  // and `one` (half-periods, samples), up to the pause after it or a bit
+  // of two unlike halves.
+  Candidate ReadCrossings(const SampleReader& read, std::int64_t available, const Equaliser& eq, double dataEdge,
+                          double zero, double one, double h, std::size_t maxBytes);
   // One reading of the block through `eq`, by a box tracker from `start`.
   Candidate ReadThrough(const SampleReader& read, std::int64_t available, const Equaliser& eq,
                         const PilotStart& start, const TrackerTuning& tuning);
@@ -140,6 +164,7 @@ class CBlockEqualiser {
   double m_pilotPeriod = 0.0;  // the pilot's half-period, samples
   std::vector<float> m_raw;    // a pass's samples, with the taps' reach on both sides
   Equaliser m_lastGood;        // the equaliser that last gave a block (none yet: no taps)
+  Candidate m_teacher;         // the start of the last block read plainly (Remember)
   std::vector<float> m_out;
   Candidate m_result;
   Candidate m_doubtful;

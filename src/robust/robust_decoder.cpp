@@ -1114,6 +1114,12 @@ class CRobustDecoder::Impl {
     m_recent.push_back(good ? c.bytes : std::vector<std::uint8_t>{});
     m_lastPlain = good && c.mendedBits == 0;
     if (m_recent.size() > RECENT_BLOCKS) m_recent.pop_front();
+    // A block read plainly shows the equaliser the tape path, for a
+    // loader's block behind a pilot of the ROM's later on.
+    if (m_lastPlain && m_reread && m_options.equalise) {
+      if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
+      m_equaliser->Remember(c);
+    }
     if (good && AnnouncedBy(c.bytes) != 0) m_announced = AnnouncedBy(c.bytes);
     block.bytes = std::move(c.bytes);
     block.usedBits = c.usedBits;
@@ -1124,9 +1130,9 @@ class CRobustDecoder::Impl {
     block.timing.sync1 = c.sync1 * toTstates;
     block.timing.sync2 = c.sync2 * toTstates;
     block.timing.zero = c.zero * toTstates;
-    block.timing.one = 2.0 * c.zero * toTstates;
+    block.timing.one = (c.one > 0.0 ? c.one : 2.0 * c.zero) * toTstates;
     block.timing.pilotPulses = c.pilotPulses;
-    block.romTiming = true;
+    block.romTiming = c.one <= 0.0;
     block.origin = c.mendedBits > 0 ? BlockOrigin::MENDED : retried ? BlockOrigin::RETRIED : BlockOrigin::DECODED;
     block.mendedBits = c.mendedBits;
     block.mendedAt = c.mendedAt;

@@ -90,6 +90,9 @@ struct Candidate {
   double sync1 = 0.0;
   double sync2 = 0.0;
   double zero = 0.0;   // zero-bit half-period
+  // A one bit's half-period where it was measured apart from the zero's
+  // (a loader's block behind a ROM-like pilot); 0: twice the zero's.
+  double one = 0.0;
   int pilotPulses = 0;
   bool cut = false;    // ended at an announced length
   bool syncUnseen = false;  // dated from where the pilot broke off (TrackerTuning::breakSync)
