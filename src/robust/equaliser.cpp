@@ -517,11 +517,7 @@ bool TwoClusters(const std::vector<double>& halves, double& low, double& high) {
 
 bool CBlockEqualiser::ReadMeasured(const SampleReader& read, std::int64_t available, const PilotStart& session,
                                    const Candidate& first) {
-  // Only behind a pilot of the ROM's (give or take a deck's speed): other
-  // loaders' blocks are the pulse segmenter's to find.
-  constexpr double ROM_LIKE_PILOT = 0.10;
-  const double pilotTstates = m_pilotPeriod * TSTATES_PER_SECOND / m_rate;
-  if (!first.found || !(std::fabs(pilotTstates / ROM_PILOT_PULSE - 1.0) <= ROM_LIKE_PILOT)) return false;
+  if (!first.found || !(m_pilotPeriod > 0.0)) return false;
   // The fit that last gave a block knows the tape path beyond the pilot's
   // few harmonics (a loader's bits are shorter than the ROM's); failing
   // that, one taught by the last block read plainly, with the pilot.

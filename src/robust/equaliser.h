@@ -20,12 +20,11 @@
 // checksum could hold by chance), and at the length a header announced,
 // where one did.
 //
-// A loader's block behind a pilot of the ROM's (its bits shorter than the
-// ROM's for that pilot) verifies in none of these passes: where they all
-// fail, the bits after the sync are measured on the signal through the
-// fit that last gave a block (or one taught by the last block read
-// plainly) and read by its crossings at those lengths, and the block is
-// kept with them.
+// A loader's block (its bits not the ROM's lengths for its pilot)
+// verifies in none of these passes: where they all fail, the bits after
+// the sync are measured on the signal through the fit that last gave a
+// block (or one taught by the last block read plainly) and read by its
+// crossings at those lengths, and the block is kept with them.
 //
 // Work: only for a block that fails, up to nine passes over its stretch
 // read again from the recording (about 45 taps a sample at 44.1 kHz).
@@ -135,10 +134,9 @@ class CBlockEqualiser {
   // its sync from the pilot's break.
   bool ReadAll(const SampleReader& read, std::int64_t available, const PilotStart& session, const Candidate& first,
                const PilotStart& start, const TrackerTuning& readTuning, bool& unseen);
-  // Where the pilot's equaliser shows data whose bits are not the ROM's
-  // lengths for its pilot (a loader's block behind a ROM-like pilot), reads
-  // it at the bit lengths measured there. True, with m_result, when that
-  // verifies.
+  // Where the equalised signal shows data whose bits are not the ROM's
+  // lengths for its pilot (a loader's block), reads it at the bit lengths
+  // measured there. True, with m_result, when that verifies.
   bool ReadMeasured(const SampleReader& read, std::int64_t available, const PilotStart& session,
                     const Candidate& first);
   // Reads a loader's block from `dataEdge` on by the crossings of the

@@ -1115,7 +1115,7 @@ class CRobustDecoder::Impl {
     m_lastPlain = good && c.mendedBits == 0;
     if (m_recent.size() > RECENT_BLOCKS) m_recent.pop_front();
     // A block read plainly shows the equaliser the tape path, for a
-    // loader's block behind a pilot of the ROM's later on.
+    // loader's block later on.
     if (m_lastPlain && m_reread && m_options.equalise) {
       if (!m_equaliser) m_equaliser = std::make_unique<robust::CBlockEqualiser>(m_rate, m_sums.Mask() + 1);
       m_equaliser->Remember(c);
