@@ -186,19 +186,32 @@ std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSamp
   std::vector<double> factors = {options.boxFactor};
   for (double factor : options.retryBoxFactors)
     if (factor > 0.0) factors.push_back(factor);
+  // Each reader twice: first as it reads, then, where none verifies, once
+  // more reading across dropouts (in loud hiss a reader doing so from the
+  // start takes dips for dropouts it cannot mend).
+  const std::size_t readers = factors.size();
+  if (options.mendDropouts)
+    for (std::size_t i = 0; i < readers; ++i) factors.push_back(factors[i]);
   // Each reader from the data start the segmenter dated, behind the sync
   // it found. A reading that verifies is kept only with evidence the
   // checksum does not give: the segmenter's own readings of the stretch
   // cover at least a third of its bits and read nearly all of those
   // alike. (A reader that went astray where the segmenter saw nothing, or
   // ran on past the stretch, verifies at its end once in 128 readings.)
-  for (double factor : factors) {
-    tuning.boxFactor = std::clamp(factor, 0.05, 0.9);
+  for (std::size_t i = 0; i < factors.size(); ++i) {
+    tuning.boxFactor = std::clamp(factors[i], 0.05, 0.9);
+    tuning.mendDropouts = i >= readers;
     robust::Candidate c = ReadOnce(history, first, dataEdge, zero, one, tuning,
                                    std::max<std::size_t>(1, options.maxBlockBytes));
-    // A reading across a dropout may have lost or gained bits there (the
-    // decoder mends one only at a length it knows): it is no reading.
-    if (!c.found || c.unmendedGaps > 0 || c.mendedGaps > 0 || c.mendedBits > 0) continue;
+    // Dropouts are read across and restored from the checksum where
+    // exactly one fill fits, the block ending cleanly in a pause. One no
+    // single fill mends is left: a guess at them, which the decoder makes
+    // for a ROM block, proved wrong too often on a loader's (compressed
+    // code, no pattern to go by). Weak bits flipped with no dropout are a
+    // slip, no reading.
+    if (!c.found || c.unmendedGaps > 0) continue;
+    const bool mended = c.mendedGaps > 0;
+    if (!mended && c.mendedBits > 0) continue;
     std::vector<std::uint8_t> bytes = VerifyingBytes(c);
     if (bytes.empty()) continue;
     const auto [same, compared] = BitAgreement(c, bytes, block, pieces, static_cast<double>(first), sampleRate);
@@ -211,8 +224,10 @@ std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSamp
       return b->startSeconds < end - slack && b->endSeconds > end + slack;
     };
     if (goesOn(&block) || std::any_of(pieces.begin(), pieces.end(), goesOn)) continue;
-    if (FallsSilent(history, first + static_cast<std::int64_t>(c.data), first + static_cast<std::int64_t>(c.end),
-                    static_cast<std::int64_t>(std::ceil(2.0 * one))))
+    // A reading that crossed a silence it did not take for a dropout
+    // carried on with bits it made up there.
+    if (!mended && FallsSilent(history, first + static_cast<std::int64_t>(c.data),
+                               first + static_cast<std::int64_t>(c.end), static_cast<std::int64_t>(std::ceil(2.0 * one))))
       continue;
     TapeBlock read = block;
     read.bytes = std::move(bytes);
@@ -225,7 +240,11 @@ std::optional<TapeBlock> RereadMeasuredBlock(const TapeBlock& block, const CSamp
     const double ratio = block.timing.one / block.timing.zero;
     read.timing.zero = c.zero / toSamples;
     read.timing.one = read.timing.zero * ratio;
-    read.origin = BlockOrigin::RETRIED;  // the segmenter's own reading did not verify
+    // (The segmenter's own reading did not verify.)
+    read.origin = mended ? BlockOrigin::MENDED : BlockOrigin::RETRIED;
+    read.mendedBits = c.mendedBits;
+    read.mendedAt = c.mendedAt;
+    read.mendedGaps = c.mendedGaps;
     read.bitConfidence.clear();
     read.bitSeconds.clear();
     return read;
