@@ -449,6 +449,8 @@ namespace {
 // that make one.
 constexpr std::size_t MEASURED_HALVES = 512;
 constexpr std::size_t MIN_MEASURED_HALVES = 64;
+// The most of the pilot measured from.
+constexpr double MAX_PILOT_HALVES = 4096.0;
 // How far the bits' recent lengths may leave those measured at the start
 // (a deck's wow is a few per cent).
 constexpr double MAX_LENGTH_DRIFT = 0.08;
@@ -519,28 +521,39 @@ bool CBlockEqualiser::ReadMeasured(const SampleReader& read, std::int64_t availa
                                    const Candidate& first) {
   if (!first.found || !(m_pilotPeriod > 0.0)) return false;
   // The fit that last gave a block knows the tape path beyond the pilot's
-  // few harmonics (a loader's bits are shorter than the ROM's); failing
-  // that, one taught by the last block read plainly, with the pilot.
-  Equaliser eq = m_lastGood;
+  // few harmonics (a loader's bits are shorter than the ROM's); then one
+  // taught by the last block read plainly, with the pilot (the block that
+  // last gave a fit may have been too short to teach the whole band); the
+  // pilot's alone only where there is neither.
+  if (!m_lastGood.taps.empty() && ReadMeasuredThrough(read, available, session, first, m_lastGood)) return true;
   const Equaliser pilotOnly = FitEqualiser({{&m_pilotX, &m_pilotTarget}}, m_half, m_stride, RIDGE);
-  if (eq.taps.empty() && m_teacher.found && !pilotOnly.taps.empty()) {
+  if (pilotOnly.taps.empty()) return false;
+  if (m_teacher.found) {
     std::int64_t from = 0;
     const double lead = m_teacher.sync1 + m_teacher.sync2 + TAUGHT_PILOT_HALVES * m_teacher.pilot;
     if (Load(read, available, m_teacher.data - lead, m_teacher.data + TRAIN_SECONDS * m_rate, m_dataX, from)) {
       m_dataTarget = SquareTarget(m_teacher, from, m_dataX.size(), TAUGHT_PILOT_HALVES);
       if (Agreement(pilotOnly, m_dataX, m_dataTarget) < 0.0)
         for (float& v : m_dataTarget) v = -v;
-      eq = FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, RIDGE);
+      const Equaliser taught =
+          FitEqualiser({{&m_pilotX, &m_pilotTarget}, {&m_dataX, &m_dataTarget}}, m_half, m_stride, RIDGE);
+      return !taught.taps.empty() && ReadMeasuredThrough(read, available, session, first, taught);
     }
   }
-  if (eq.taps.empty()) eq = pilotOnly;
-  if (eq.taps.empty()) return false;
+  return m_lastGood.taps.empty() && ReadMeasuredThrough(read, available, session, first, pilotOnly);
+}
+
+bool CBlockEqualiser::ReadMeasuredThrough(const SampleReader& read, std::int64_t available,
+                                          const PilotStart& session, const Candidate& first, const Equaliser& eq) {
   const double period = m_pilotPeriod;
   // From well inside the pilot, before where the first reading found its
-  // sync, through the first few hundred half-waves of data.
+  // sync (or where the pilot search last saw the pilot, where that reading
+  // found a sync late, in the data), through the first few hundred
+  // half-waves of data.
   std::vector<float> x;
   std::int64_t xFirst = 0;
-  const double from = first.data - first.sync1 - first.sync2 - 48.0 * period;
+  const double from = std::max(std::min(first.data - first.sync1 - first.sync2 - 48.0 * period, session.lastEdge),
+                               first.data - MAX_PILOT_HALVES * period);
   const double to = first.data + static_cast<double>(MEASURED_HALVES) * period;
   if (!Load(read, available, from, to, x, xFirst)) return false;
   std::vector<float> y;
@@ -603,6 +616,8 @@ Candidate CBlockEqualiser::ReadCrossings(const SampleReader& read, std::int64_t 
   int kinds[2] = {-1, -1};    // the last two bits
   double previous = 0.0;      // the last bit's length
   double recentZero = 2.0 * zero, recentOne = 2.0 * one;  // the bits' lengths lately (16 bits' memory)
+  int unlikeFirst = -1;       // the bit the first half of an unlike pair that ended the reading tells
+  double unlikeStart = 0.0;
   bool ended = false;
   for (std::int64_t p = static_cast<std::int64_t>(std::floor(dataEdge)) + 1; !ended && p < available; p += STEP) {
     std::int64_t first = 0;
@@ -621,9 +636,21 @@ Candidate CBlockEqualiser::ReadCrossings(const SampleReader& read, std::int64_t 
       const double start = last;
       last = at;
       if (halves.size() < 2) continue;
-      // A bit: two half-waves of one kind.
-      const bool a = halves[0] >= split, b = halves[1] >= split;
+      // A bit: two half-waves of one kind. Where the smear the equaliser
+      // left moves the crossing between a bit's halves (the first half of
+      // a zero after a one comes out long), the pair is the bit whose
+      // length the two together come near, nearer than a pair out of step
+      // with the bits (half of each, zero + one) does: within three
+      // quarters of the way to that.
+      bool a = halves[0] >= split, b = halves[1] >= split;
       if (a != b) {
+        const double sum = halves[0] + halves[1];
+        const bool isOne = sum >= zero + one;
+        if (std::fabs(sum - 2.0 * (isOne ? one : zero)) < 0.75 * (one - zero)) a = b = isOne;
+      }
+      if (a != b) {
+        unlikeFirst = a ? 1 : 0;
+        unlikeStart = start - halves[0];
         ended = true;
         break;
       }
@@ -648,6 +675,13 @@ Candidate CBlockEqualiser::ReadCrossings(const SampleReader& read, std::int64_t 
         break;
       }
     }
+  }
+  // The block's last bit, its second half running on into the pause (the
+  // equalised signal's tail crosses the level late): the bit its first
+  // half tells, where the whole bytes then verify.
+  if (unlikeFirst >= 0 && bits.Bits() % 8 == 7) {
+    bits.Add(unlikeFirst, 0.5f, unlikeStart);
+    if (!bits.PrefixVerifies(bits.Bits() / 8)) bits.Truncate(bits.Bits() - 1);
   }
   // A few bits read on into the pause (its hiss crossing the level): the
   // block is its whole bytes where those verify.

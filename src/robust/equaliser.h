@@ -139,11 +139,14 @@ class CBlockEqualiser {
   // measured there. True, with m_result, when that verifies.
   bool ReadMeasured(const SampleReader& read, std::int64_t available, const PilotStart& session,
                     const Candidate& first);
+  // ReadMeasured through one fit.
+  bool ReadMeasuredThrough(const SampleReader& read, std::int64_t available, const PilotStart& session,
+                           const Candidate& first, const Equaliser& eq);
   // Reads a loader's block from `dataEdge` on by the crossings of the
   // signal through `eq` (counted once it is `h` past them): each bit two
   // half-waves alike, a one where they are longer than the mean of `zero`
   // and `one` (half-periods, samples), up to the pause after it or a bit
-  // of two unlike halves.
+  // of two unlike halves (where their sum tells neither bit).
   Candidate ReadCrossings(const SampleReader& read, std::int64_t available, const Equaliser& eq, double dataEdge,
                           double zero, double one, double h, std::size_t maxBytes);
   // One reading of the block through `eq`, by a box tracker from `start`.
