@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds everything with AddressSanitizer and UBSan into ./build-asan and
-# runs the whole test suite there.
+# Builds everything but the benchmarks with AddressSanitizer and UBSan into
+# ./build-asan and runs the whole test suite there.
 set -eu
 cd "$(dirname "$0")/.."
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
